@@ -1,0 +1,65 @@
+"""Diagnostic finding groups and the descriptions of their criterion codes.
+
+A finding belongs to one of seven groups. Its criterion code comes from one of three
+families, each with its own code prefix:
+
+- ``RKD_``: rule-based early-warning criteria (``KRITER_ACIKLAMA``);
+- ``KIK_``: columns of the credit-monitoring file (``KIK_COL_ACIKLAMA``);
+- ``MZ_``: columns of the sector-wide credit register, memzuç (``MEMZUC_COL_ACIKLAMA``).
+
+``halvex.feature_info`` maps every code below to its group.
+"""
+
+# Findings of the "SQL" and "SQL_DELTA" layers are shown on the administrator page only.
+SQL_ADMIN_ONLY = True
+
+DIAG_GROUPS = {
+    "gecikme": {"baslik": "Gecikme", "renk": "#e74c3c", "harf": "g",
+                "aciklama": "Anapara veya faiz ödemelerinde gecikme"},
+    "ortak": {"baslik": "Ortak / Grup Riski", "renk": "#8e44ad", "harf": "o",
+              "aciklama": "Ortaklar ve grup firmalarından gelen risk"},
+    "cek_senet": {"baslik": "Çek / Senet", "renk": "#d35400", "harf": "c",
+                  "aciklama": "Karşılıksız çek ve protestolu senet"},
+    "diger_banka": {"baslik": "Diğer Bankalar", "renk": "#2980b9", "harf": "d",
+                    "aciklama": "Diğer bankalardaki limit ve risk hareketleri"},
+    "icra": {"baslik": "İcra / Takip", "renk": "#c0392b", "harf": "i",
+             "aciklama": "İcra ve kanuni takip işlemleri"},
+    "yasal": {"baslik": "Yasal Süreçler", "renk": "#7f8c8d", "harf": "y",
+              "aciklama": "Konkordato, iflas ve benzeri yasal süreçler"},
+    "izleme": {"baslik": "İzleme", "renk": "#16a085", "harf": "z",
+               "aciklama": "İdari takip ve yakın izleme kararları"},
+}
+
+KRITER_ACIKLAMA = {
+    "RKD_GECIKME_30": "30 günü aşan gecikme",
+    "RKD_GECIKME_60": "60 günü aşan gecikme",
+    "RKD_GECIKME_90": "90 günü aşan gecikme",
+    "RKD_ORTAK_TAKIP": "Ortaklardan birinin takipte olması",
+    "RKD_GRUP_RISK": "Grup firmalarında sorunlu kredi",
+    "RKD_KARSILIKSIZ_CEK": "Karşılıksız çek kaydı",
+    "RKD_PROTESTOLU_SENET": "Protestolu senet kaydı",
+    "RKD_DIGER_BANKA_KAPAMA": "Diğer bankada limit kapatma",
+    "RKD_ICRA_TAKIBI": "Hakkında başlatılmış icra takibi",
+    "RKD_KONKORDATO": "Konkordato başvurusu",
+    "RKD_IFLAS": "İflas başvurusu",
+    "RKD_YAKIN_IZLEME": "Yakın izleme listesine alınma",
+}
+
+KIK_COL_ACIKLAMA = {
+    "KIK_GECIKME_GUN": "KİK: gecikme gün sayısı",
+    "KIK_TAKSIT_ERTELEME": "KİK: taksit erteleme talebi",
+    "KIK_CEK_IADE": "KİK: iade edilen çek sayısı",
+    "KIK_SENET_PROTESTO": "KİK: protesto edilen senet sayısı",
+    "KIK_HACIZ": "KİK: haciz kaydı",
+    "KIK_DAVA": "KİK: aleyhe açılmış dava",
+    "KIK_IZLEME_NOTU": "KİK: izleme notu düşülmüş",
+}
+
+MEMZUC_COL_ACIKLAMA = {
+    "MZ_GECIKMELI_RISK": "Memzuç: gecikmedeki risk tutarı",
+    "MZ_LIMIT_DUSUS": "Memzuç: diğer bankalarda limit düşüşü",
+    "MZ_BANKA_SAYISI_ARTIS": "Memzuç: çalışılan banka sayısında ani artış",
+    "MZ_TAKIP_HESABI": "Memzuç: takip hesabına aktarılan kredi",
+    "MZ_IDARI_TAKIP": "Memzuç: idari takip kaydı",
+    "MZ_ORTAK_RISK": "Memzuç: ortakların sektör riski",
+}

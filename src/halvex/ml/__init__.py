@@ -1,0 +1,1 @@
+"""Model features for the close-monitoring ("YI") model; see ``halvex.ml.features``."""

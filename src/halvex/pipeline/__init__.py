@@ -1,0 +1,1 @@
+"""Dashboard renderer; see ``halvex.pipeline.vitrum``."""

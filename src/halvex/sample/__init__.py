@@ -1,0 +1,1 @@
+"""Generators of realistic sample data for the demo, tests and benchmarks."""
