@@ -1,0 +1,63 @@
+"""``halvex render``: a scoreboard JSON file to the HTML dashboard page."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+
+from halvex.commands._support import load_renderer
+
+
+def register(subparsers) -> None:
+    p = subparsers.add_parser(
+        "render", help="render a scoreboard JSON file to the dashboard page",
+        description="Render a scoreboard document (JSON file) to a self-contained HTML "
+                    "dashboard. Without -o the page goes to ../html/qvr_dashboard.html "
+                    "beside the document's folder.")
+    p.add_argument("document", type=Path, metavar="DOC.json", help="scoreboard document")
+    p.add_argument("-o", "--output", type=Path, help="output HTML file")
+    p.add_argument("--chunk-size", type=int, help="row arrays per data chunk (default 10000)")
+    p.add_argument("--top-n", type=int, help="rows shown when the page opens (default 100)")
+    p.add_argument("--ref-csv", type=Path,
+                   help="region/branch reference file (default: sube_bolge_ref.csv beside DOC)")
+    p.add_argument("--max-size-mb", type=float, help="warn when the page is larger than this")
+    p.add_argument("--external-link", help="URL prefix opened when a row is double-clicked")
+    p.add_argument("--page-mode", help='page mode; "admin" shows every diagnostic finding')
+    p.add_argument("--v300", action="store_true",
+                   help="compressed-chunk page (gzip+base64 chunks, decoded in the browser)")
+    p.set_defaults(func=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    vitrum = load_renderer("render")
+    if vitrum is None:
+        return 1
+    kwargs = {}
+    if args.output is not None:
+        kwargs["output_html"] = str(args.output)
+    if args.chunk_size is not None:
+        if args.chunk_size < 1:
+            raise ValueError("--chunk-size must be at least 1")
+        kwargs["chunk_size"] = args.chunk_size
+    if args.top_n is not None:
+        kwargs["top_n"] = args.top_n
+    if args.max_size_mb is not None:
+        kwargs["max_size_mb"] = args.max_size_mb
+
+    if args.v300:
+        unused = [flag for flag, value in (("--ref-csv", args.ref_csv),
+                                           ("--external-link", args.external_link),
+                                           ("--page-mode", args.page_mode)) if value is not None]
+        if unused:
+            raise ValueError(f"{', '.join(unused)} not used by the compressed-chunk page (--v300)")
+        result = vitrum.render_html_v300(str(args.document), **kwargs)
+    else:
+        if args.ref_csv is not None:
+            kwargs["ref_csv_path"] = str(args.ref_csv)
+        if args.external_link is not None:
+            kwargs["external_link"] = args.external_link
+        if args.page_mode is not None:
+            kwargs["extra_data"] = {"page_mode": args.page_mode}
+        result = vitrum.render_html(str(args.document), **kwargs)
+    # No periods in the document: the renderer warned and wrote nothing.
+    return 0 if result.get("chunks") else 1

@@ -1,0 +1,41 @@
+"""``halvex trending``: the trending lists section of the dashboard as HTML."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+
+from halvex.commands._support import load_renderer, trending_page, write_text_atomic
+
+
+def register(subparsers) -> None:
+    p = subparsers.add_parser(
+        "trending", help="render a trending lists JSON file to an HTML section",
+        description="Render the four trending lists (fastest_rising, regime_change, "
+                    "persistent_high, low_but_rising) as the dashboard's trending section.")
+    p.add_argument("lists", type=Path, metavar="LISTS.json", help="trending lists document")
+    p.add_argument("-o", "--output", type=Path,
+                   help="output HTML file (default: print the section to standard output)")
+    p.add_argument("--fragment", action="store_true",
+                   help="with -o, write the bare section instead of a page around it")
+    p.set_defaults(func=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    vitrum = load_renderer("trending")
+    if vitrum is None:
+        return 1
+    with open(args.lists, encoding="utf-8") as fh:
+        lists = json.load(fh)
+    section = vitrum._build_trending_html(lists)
+    if args.output is None:
+        sys.stdout.write(section + "\n")
+        return 0
+    if not section:
+        print("    [WARN] Trending listeleri boş; bölüm yazılmadı")
+        return 1
+    write_text_atomic(args.output, section if args.fragment else trending_page(section))
+    print(f"    Trending: {args.output}")
+    return 0
