@@ -1,0 +1,221 @@
+#include "py_convert.h"
+
+#include <cstring>
+
+#include "common/errors.h"
+#include "json/number_text.h"
+
+namespace halvex::py {
+
+namespace {
+
+bool is_numpy_scalar(PyObject* obj) {
+  const char* name = Py_TYPE(obj)->tp_name;
+  return std::strncmp(name, "numpy.", 6) == 0;
+}
+
+[[noreturn]] void raise_not_serialisable(PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(obj)->tp_name);
+  throw PythonError();
+}
+
+json::Value int_value(PyObject* obj, json::Arena& arena) {
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) throw PythonError();
+  if (!overflow) return json::Value::integer(v);
+  PyObject* text = PyObject_Str(obj);
+  if (!text) throw PythonError();
+  std::string_view digits = utf8_view(text);
+  json::Value out = json::Value::big_integer(arena.copy_string(digits));
+  Py_DECREF(text);
+  return out;
+}
+
+// json.dumps' rule for dict keys.
+std::string_view key_text(PyObject* key, json::Arena& arena) {
+  if (PyUnicode_Check(key)) return utf8_view(key);
+  if (key == Py_True) return "true";
+  if (key == Py_False) return "false";
+  if (key == Py_None) return "null";
+  if (PyLong_Check(key)) {
+    json::Value v = int_value(key, arena);
+    if (v.kind() == json::Kind::BigInt) return v.as_string();
+    std::string s;
+    json::append_int(s, v.as_int());
+    return arena.copy_string(s);
+  }
+  if (PyFloat_Check(key)) return arena.copy_string(json::double_repr(PyFloat_AS_DOUBLE(key)));
+  PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
+               Py_TYPE(key)->tp_name);
+  throw PythonError();
+}
+
+}  // namespace
+
+std::string_view utf8_view(PyObject* str) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  if (!p) throw PythonError();
+  return {p, static_cast<size_t>(n)};
+}
+
+json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
+  if (obj == Py_None) return json::Value::null();
+  if (obj == Py_True) return json::Value::boolean(true);
+  if (obj == Py_False) return json::Value::boolean(false);
+  if (PyUnicode_Check(obj)) return json::Value::string(utf8_view(obj));
+  if (PyLong_Check(obj)) return int_value(obj, arena);
+  if (PyFloat_Check(obj)) return json::Value::real(PyFloat_AS_DOUBLE(obj));
+  if (PyDict_Check(obj)) {
+    std::vector<json::Member> ms;
+    ms.reserve(static_cast<size_t>(PyDict_GET_SIZE(obj)));
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(obj, &pos, &k, &v)) {
+      ms.push_back(json::Member{key_text(k, arena), to_value(v, arena, mode)});
+    }
+    return arena.object(ms);
+  }
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    PyObject* seq = obj;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    std::vector<json::Value> items;
+    items.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      items.push_back(to_value(PySequence_Fast_GET_ITEM(seq, i), arena, mode));
+    }
+    return arena.array(items);
+  }
+  if (is_numpy_scalar(obj)) {
+    const char* name = Py_TYPE(obj)->tp_name;
+    if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
+      int t = PyObject_IsTrue(obj);
+      if (t < 0) throw PythonError();
+      return json::Value::boolean(t != 0);
+    }
+    if (PyIndex_Check(obj)) {
+      PyObject* i = PyNumber_Index(obj);
+      if (!i) throw PythonError();
+      json::Value v = int_value(i, arena);
+      Py_DECREF(i);
+      return v;
+    }
+    if (Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_float) {
+      double d = PyFloat_AsDouble(obj);
+      if (d == -1.0 && PyErr_Occurred()) throw PythonError();
+      return json::Value::real(d);
+    }
+  }
+  if (mode == Unserialisable::AsText) {
+    PyObject* text = PyObject_Str(obj);
+    if (!text) throw PythonError();
+    json::Value v = arena.string(utf8_view(text));
+    Py_DECREF(text);
+    return v;
+  }
+  raise_not_serialisable(obj);
+}
+
+PyObject* to_python(const json::Value& v) {
+  using json::Kind;
+  switch (v.kind()) {
+    case Kind::Null: Py_RETURN_NONE;
+    case Kind::Bool: return PyBool_FromLong(v.as_bool());
+    case Kind::Int: return PyLong_FromLongLong(v.as_int());
+    case Kind::BigInt: {
+      std::string digits(v.as_string());
+      return PyLong_FromString(digits.c_str(), nullptr, 10);
+    }
+    case Kind::Double: return PyFloat_FromDouble(v.as_double());
+    case Kind::String: {
+      std::string_view s = v.as_string();
+      return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
+    }
+    case Kind::Array: {
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
+      if (!list) return nullptr;
+      for (size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = to_python(v[i]);
+        if (!item) {
+          Py_DECREF(list);
+          return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+      }
+      return list;
+    }
+    case Kind::Object: {
+      PyObject* dict = PyDict_New();
+      if (!dict) return nullptr;
+      for (size_t i = 0; i < v.size(); ++i) {
+        const json::Member& m = v.member(i);
+        PyObject* key = PyUnicode_DecodeUTF8(m.key.data(), static_cast<Py_ssize_t>(m.key.size()),
+                                             "surrogatepass");
+        PyObject* val = key ? to_python(m.value) : nullptr;
+        if (!val || PyDict_SetItem(dict, key, val) < 0) {
+          Py_XDECREF(key);
+          Py_XDECREF(val);
+          Py_DECREF(dict);
+          return nullptr;
+        }
+        Py_DECREF(key);
+        Py_DECREF(val);
+      }
+      return dict;
+    }
+  }
+  Py_RETURN_NONE;
+}
+
+PyRowSource::PyRowSource(PyObject* rows) {
+  PyObject* seq = PySequence_Fast(rows, "'rows' must be a list");
+  if (!seq) throw PythonError();
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+  items_.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
+    Py_INCREF(item);
+    items_.push_back(item);
+  }
+  Py_DECREF(seq);
+}
+
+PyRowSource::~PyRowSource() {
+  for (PyObject* o : items_) Py_DECREF(o);
+  clear_keys();
+}
+
+void PyRowSource::clear_keys() {
+  for (PyObject* k : keys_) Py_DECREF(k);
+  keys_.clear();
+}
+
+void PyRowSource::prepare(const std::vector<std::string>& keys) {
+  clear_keys();
+  for (const auto& k : keys) {
+    PyObject* s = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass");
+    if (!s) throw PythonError();
+    PyUnicode_InternInPlace(&s);
+    keys_.push_back(s);
+  }
+}
+
+void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
+  arena_.reset();
+  PyObject* row = items_[i];
+  if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
+    if (!v) {
+      if (PyErr_Occurred()) throw PythonError();
+      found[k] = false;
+      values[k] = json::Value::null();
+      continue;
+    }
+    found[k] = true;
+    values[k] = to_value(v, arena_);
+  }
+}
+
+}  // namespace halvex::py

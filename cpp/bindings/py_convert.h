@@ -1,0 +1,52 @@
+// Conversions between Python objects and the core's JSON values, and a RowSource over the
+// caller's own row dicts. Only the bindings include Python headers.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <vector>
+
+#include "json/value.h"
+#include "pipeline/row_source.h"
+
+namespace halvex::py {
+
+// A Python exception is set; unwind to the binding boundary.
+struct PythonError {};
+
+enum class Unserialisable {
+  Raise,   // TypeError "Object of type X is not JSON serializable", as json.dumps
+  AsText,  // the value's str() as a JSON string (json.dumps(default=str))
+};
+
+// Deep conversion of a JSON-like Python value (dict, list, tuple, str, int, float, bool,
+// None, numpy scalar numbers). Strings point into the Python objects' UTF-8 buffers, which
+// live as long as the objects; everything else is put in `arena`.
+json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode = Unserialisable::Raise);
+
+// A new reference to the Python form of a value (dicts keep member order).
+PyObject* to_python(const json::Value& v);
+
+// Text of a Python str as UTF-8 (no copy). Throws PythonError.
+std::string_view utf8_view(PyObject* str);
+
+// Rows held in a Python list of dicts (a snapshot of the list is taken, so a row filter that
+// changes the caller's list cannot pull rows out from under the encoder).
+class PyRowSource : public pipeline::RowSource {
+ public:
+  explicit PyRowSource(PyObject* rows_list);
+  ~PyRowSource() override;
+  size_t size() const override { return items_.size(); }
+  void prepare(const std::vector<std::string>& keys) override;
+  void fetch(size_t i, json::Value* values, bool* found) override;
+  PyObject* item(size_t i) const { return items_[i]; }
+
+ private:
+  void clear_keys();
+  std::vector<PyObject*> items_;  // strong references
+  std::vector<PyObject*> keys_;   // interned key strings
+  json::Arena arena_;
+};
+
+}  // namespace halvex::py

@@ -1,0 +1,205 @@
+#include <optional>
+
+#include "common/errors.h"
+
+#include "json/writer.h"
+#include "py_args.h"
+#include "py_convert.h"
+#include "py_support.h"
+#include "vitrum_render.h"
+
+namespace halvex::py {
+
+namespace {
+
+const json::WriteOptions kCompact{false, true};
+
+// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
+std::optional<Ref> diag_groups_name(const char* name) {
+  PyObject* mod = PyImport_ImportModule("halvex.diag_groups");
+  if (!mod) {
+    if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    throw PythonError();
+  }
+  Ref module(mod);
+  PyObject* value = PyObject_GetAttrString(mod, name);
+  if (!value) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    throw PythonError();
+  }
+  return Ref(value);
+}
+
+// json.dumps of a section, with values that have no JSON form written as their text.
+std::string section_json(PyObject* extra, const char* key, const char* fallback, json::Arena& arena) {
+  PyObject* v = PyDict_GetItemString(extra, key);
+  if (!v) return fallback;
+  return json::to_json(to_value(v, arena, Unserialisable::AsText), kCompact);
+}
+
+}  // namespace
+
+json::Value resolve_group_via_feature_info(const json::Value& kriter, json::Arena& arena) {
+  PyObject* mod = PyImport_ImportModule("halvex.feature_info");
+  if (!mod) {
+    PyErr_Clear();
+    return json::Value::null();
+  }
+  Ref module(mod);
+  PyObject* fi = PyObject_GetAttrString(mod, "FI");
+  if (!fi) {
+    PyErr_Clear();
+    return json::Value::null();
+  }
+  Ref fi_ref(fi);
+  Ref k(to_python(kriter));
+  if (!k) {
+    PyErr_Clear();
+    return json::Value::null();
+  }
+  for (const char* method : {"grup_for_kik", "grup_for_memzuc", "grup_for_rkd"}) {
+    PyObject* r = PyObject_CallMethod(fi, method, "O", k.get());
+    if (!r) {
+      PyErr_Clear();
+      return json::Value::null();
+    }
+    Ref result(r);
+    int truth = PyObject_IsTrue(r);
+    if (truth < 0) {
+      PyErr_Clear();
+      return json::Value::null();
+    }
+    if (!truth) continue;
+    try {
+      // The group must outlive the Python result: copy its text into the arena.
+      json::Value g = to_value(r, arena, Unserialisable::AsText);
+      if (g.is_string()) g = arena.string(g.as_string());
+      return g;
+    } catch (const PythonError&) {
+      PyErr_Clear();
+      return json::Value::null();
+    }
+  }
+  return json::Value::null();
+}
+
+pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
+                                     const std::unordered_set<std::string>* filtered_mutas,
+                                     PyObject* extra_data, json::Arena& arena) {
+  pipeline::PageData page;
+  // B. Flow matrix and band snapshot.
+  if (in.flow_matrix) page.flow_matrix_js = json::to_json(*in.flow_matrix, kCompact);
+  if (in.band_snapshot) page.band_snapshot_js = json::to_json(*in.band_snapshot, kCompact);
+
+  // C. The diagnostic index: an immutable tree, so every step builds a new version and the
+  // caller's document is never touched.
+  json::Value diag = in.diag_index ? *in.diag_index : json::Value::object(nullptr, 0);
+  if (filtered_mutas && diag.truthy()) diag = pipeline::restrict_diag_index(diag, *filtered_mutas, arena);
+  bool has_extra = extra_data && PyDict_GET_SIZE(extra_data) > 0;
+  if (has_extra) {
+    PyObject* mode = PyDict_GetItemString(extra_data, "page_mode");
+    if (mode) {
+      if (!PyUnicode_Check(mode)) {
+        Ref text = own(PyObject_Str(mode));
+        page.page_mode = std::string(utf8_view(text.get()));
+      } else {
+        page.page_mode = std::string(utf8_view(mode));
+      }
+    }
+  }
+  const bool admin = page.page_mode == "admin";
+  bool sql_admin_only = false;
+  if (auto flag = diag_groups_name("SQL_ADMIN_ONLY")) {
+    int t = PyObject_IsTrue(flag->get());
+    if (t < 0) throw PythonError();
+    sql_admin_only = t != 0;
+  }
+  if (sql_admin_only && !admin && diag.truthy()) diag = pipeline::withhold_admin_layers(diag, arena);
+  if (diag.truthy()) diag = pipeline::strip_descriptions(diag, arena);
+
+  // D. Vocabularies: all four names or none.
+  auto groups = diag_groups_name("DIAG_GROUPS");
+  auto kriter = diag_groups_name("KRITER_ACIKLAMA");
+  auto kik = diag_groups_name("KIK_COL_ACIKLAMA");
+  auto memzuc = diag_groups_name("MEMZUC_COL_ACIKLAMA");
+  if (groups && kriter && kik && memzuc) {
+    page.diag_groups_js = json::to_json(to_value(groups->get(), arena), kCompact);
+    std::vector<json::Member> merged;
+    for (PyObject* mapping : {kriter->get(), kik->get(), memzuc->get()}) {
+      json::Value m = to_value(mapping, arena);
+      if (!m.is_object()) {
+        throw TypeError(std::string("'") + json::type_name(m) + "' object is not a mapping");
+      }
+      for (size_t i = 0; i < m.size(); ++i) {
+        const json::Member& mem = m.member(i);
+        bool replaced = false;
+        for (auto& existing : merged) {
+          if (existing.key == mem.key) {
+            existing.value = mem.value;
+            replaced = true;
+            break;
+          }
+        }
+        if (!replaced) merged.push_back(mem);
+      }
+    }
+    page.kriter_aciklama_js = json::to_json(arena.object(merged), kCompact);
+  }
+
+  // E. The index for the page: whole for administrators, group letters otherwise.
+  if (diag.truthy()) {
+    if (admin) {
+      page.diag_index_js = json::to_json(diag, kCompact);
+    } else {
+      pipeline::GroupResolver resolve = [&](const json::Value& k) {
+        return resolve_group_via_feature_info(k, arena);
+      };
+      page.diag_index_js = json::to_json(pipeline::slim_diag_index(diag, resolve, arena), kCompact);
+    }
+  }
+
+  // F. Extra sections.
+  if (has_extra) {
+    page.backtest_summary_js = section_json(extra_data, "backtest_summary", "{}", arena);
+    page.backtest_firma_js = section_json(extra_data, "backtest_firma", "{}", arena);
+    page.ml_predictions_js = section_json(extra_data, "ml_predictions", "[]", arena);
+  }
+  return page;
+}
+
+PyObject* py_build_trending_html(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"_build_trending_html", {"trending"}, 1};
+    std::vector<PyObject*> a;
+    if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
+    if (!PyDict_Check(a[0])) {
+      argument_type_error("trending", "dict", a[0]);
+      return nullptr;
+    }
+    json::Arena arena;
+    json::Value doc = to_value(a[0], arena, Unserialisable::AsText);
+    return str_from(pipeline::build_trending_html(doc)).release();
+  });
+}
+
+PyObject* py_slim_diag_index(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"_slim_diag_index", {"diag_index"}, 1};
+    std::vector<PyObject*> a;
+    if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
+    json::Arena arena;
+    json::Value index = to_value(a[0], arena, Unserialisable::AsText);
+    pipeline::GroupResolver resolve = [&](const json::Value& k) {
+      return resolve_group_via_feature_info(k, arena);
+    };
+    return to_python(pipeline::slim_diag_index(index, resolve, arena));
+  });
+}
+
+}  // namespace halvex::py

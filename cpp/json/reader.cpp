@@ -1,0 +1,428 @@
+#include "json/reader.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "common/errors.h"
+#include "json/utf8.h"
+
+namespace halvex::json {
+
+namespace {
+
+std::string position_suffix(size_t pos, size_t line, size_t col) {
+  return ": line " + std::to_string(line) + " column " + std::to_string(col) + " (char " +
+         std::to_string(pos) + ")";
+}
+
+// Python caps int() conversions of decimal text at this many digits.
+constexpr size_t kMaxIntDigits = 4300;
+
+class Parser {
+ public:
+  Parser(Document& doc, int max_depth)
+      : text_(doc.text), arena_(doc.arena), max_depth_(max_depth) {
+    base_ = text_.data();
+    p_ = base_;
+    end_ = base_ + text_.size();
+  }
+
+  Value parse() {
+    if (text_.size() >= 3 && static_cast<unsigned char>(base_[0]) == 0xEF &&
+        static_cast<unsigned char>(base_[1]) == 0xBB && static_cast<unsigned char>(base_[2]) == 0xBF) {
+      fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", base_);
+    }
+    skip_ws();
+    Value v = parse_value(0);
+    skip_ws();
+    if (p_ != end_) fail("Extra data", p_);
+    return v;
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& msg, const char* at) {
+    size_t byte_pos = static_cast<size_t>(at - base_);
+    std::string_view all(text_.data(), text_.size());
+    size_t pos = utf8_count(all, byte_pos);
+    size_t line = 1;
+    size_t last_nl_char = 0;
+    bool seen_nl = false;
+    size_t chars = 0;
+    for (size_t i = 0; i < byte_pos; ++i) {
+      unsigned char c = static_cast<unsigned char>(base_[i]);
+      if ((c & 0xC0) != 0x80) {
+        if (c == '\n') {
+          ++line;
+          last_nl_char = chars;
+          seen_nl = true;
+        }
+        ++chars;
+      }
+    }
+    size_t col = seen_nl ? pos - last_nl_char : pos + 1;
+    throw ParseError(msg, pos, line, col);
+  }
+
+  void skip_ws() {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+
+  Value parse_value(int depth) {
+    if (p_ >= end_) fail("Expecting value", p_);
+    switch (*p_) {
+      case '"': return Value::string(parse_string());
+      case '{': return parse_object(depth + 1);
+      case '[': return parse_array(depth + 1);
+      case 't':
+        if (match("true")) return Value::boolean(true);
+        break;
+      case 'f':
+        if (match("false")) return Value::boolean(false);
+        break;
+      case 'n':
+        if (match("null")) return Value::null();
+        break;
+      case 'N':
+        if (match("NaN")) return Value::real(std::nan(""));
+        break;
+      case 'I':
+        if (match("Infinity")) return Value::real(HUGE_VAL);
+        break;
+      case '-':
+        if (end_ - p_ >= 9 && std::memcmp(p_, "-Infinity", 9) == 0) {
+          p_ += 9;
+          return Value::real(-HUGE_VAL);
+        }
+        return parse_number();
+      default:
+        if (*p_ >= '0' && *p_ <= '9') return parse_number();
+        break;
+    }
+    fail("Expecting value", p_);
+  }
+
+  bool match(const char* word) {
+    size_t n = std::strlen(word);
+    if (static_cast<size_t>(end_ - p_) >= n && std::memcmp(p_, word, n) == 0) {
+      p_ += n;
+      return true;
+    }
+    return false;
+  }
+
+  static bool digit(char c) { return c >= '0' && c <= '9'; }
+
+  Value parse_number() {
+    const char* start = p_;
+    const char* q = p_;
+    if (*q == '-') ++q;
+    if (q >= end_ || !digit(*q)) fail("Expecting value", start);
+    if (*q == '0') {
+      ++q;
+    } else {
+      while (q < end_ && digit(*q)) ++q;
+    }
+    bool is_float = false;
+    if (q + 1 < end_ && *q == '.' && digit(q[1])) {
+      is_float = true;
+      q += 2;
+      while (q < end_ && digit(*q)) ++q;
+    }
+    if (q < end_ && (*q == 'e' || *q == 'E')) {
+      const char* e = q + 1;
+      if (e < end_ && (*e == '+' || *e == '-')) ++e;
+      if (e < end_ && digit(*e)) {
+        is_float = true;
+        q = e;
+        while (q < end_ && digit(*q)) ++q;
+      }
+    }
+    p_ = const_cast<char*>(q);
+    if (is_float) {
+      double d = 0;
+      auto res = std::from_chars(start, q, d);
+      if (res.ec == std::errc::result_out_of_range) {
+        d = std::strtod(std::string(start, q).c_str(), nullptr);
+      }
+      return Value::real(d);
+    }
+    int64_t i = 0;
+    auto res = std::from_chars(start, q, i);
+    if (res.ec == std::errc()) return Value::integer(i);
+    size_t ndigits = static_cast<size_t>(q - start) - (*start == '-' ? 1 : 0);
+    if (ndigits > kMaxIntDigits) {
+      throw ValueError("Exceeds the limit (4300 digits) for integer string conversion: value has " +
+                       std::to_string(ndigits) +
+                       " digits; use sys.set_int_max_str_digits() to increase the limit");
+    }
+    return Value::big_integer(std::string_view(start, static_cast<size_t>(q - start)));
+  }
+
+  static int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  bool read_hex4(const char* at, uint32_t& out) {
+    if (end_ - at < 4) return false;
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) {
+      int h = hex_value(at[k]);
+      if (h < 0) return false;
+      v = (v << 4) | static_cast<uint32_t>(h);
+    }
+    out = v;
+    return true;
+  }
+
+  // p_ at the opening quote. Decodes in place and returns the decoded bytes.
+  std::string_view parse_string() {
+    const char* open = p_;
+    char* q = p_ + 1;
+    char* start = q;
+    // Fast scan for the common case: no escapes.
+    while (q < end_) {
+      unsigned char c = static_cast<unsigned char>(*q);
+      if (c == '"') {
+        p_ = q + 1;
+        return {start, static_cast<size_t>(q - start)};
+      }
+      if (c == '\\') break;
+      if (c < 0x20) fail("Invalid control character at", q);
+      ++q;
+    }
+    if (q >= end_) fail("Unterminated string starting at", open);
+    // Slow path: decode escapes, writing behind the read position.
+    char* w = q;
+    std::string tmp;
+    while (true) {
+      if (q >= end_) fail("Unterminated string starting at", open);
+      unsigned char c = static_cast<unsigned char>(*q);
+      if (c == '"') break;
+      if (c < 0x20) fail("Invalid control character at", q);
+      if (c != '\\') {
+        *w++ = *q++;
+        continue;
+      }
+      if (q + 1 >= end_) fail("Unterminated string starting at", open);
+      char e = q[1];
+      char out = 0;
+      switch (e) {
+        case '"': out = '"'; break;
+        case '\\': out = '\\'; break;
+        case '/': out = '/'; break;
+        case 'b': out = '\b'; break;
+        case 'f': out = '\f'; break;
+        case 'n': out = '\n'; break;
+        case 'r': out = '\r'; break;
+        case 't': out = '\t'; break;
+        case 'u': {
+          uint32_t cp;
+          if (!read_hex4(q + 2, cp)) fail("Invalid \\uXXXX escape", q + 1);
+          q += 6;
+          if (cp >= 0xD800 && cp <= 0xDBFF && end_ - q >= 6 && q[0] == '\\' && q[1] == 'u') {
+            uint32_t lo;
+            if (read_hex4(q + 2, lo) && lo >= 0xDC00 && lo <= 0xDFFF) {
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+              q += 6;
+            }
+          }
+          tmp.clear();
+          append_utf8(tmp, cp);
+          std::memcpy(w, tmp.data(), tmp.size());
+          w += tmp.size();
+          continue;
+        }
+        default:
+          fail("Invalid \\escape", q);
+      }
+      *w++ = out;
+      q += 2;
+    }
+    p_ = q + 1;
+    return {start, static_cast<size_t>(w - start)};
+  }
+
+  Value parse_array(int depth) {
+    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
+    ++p_;  // '['
+    skip_ws();
+    if (p_ < end_ && *p_ == ']') {
+      ++p_;
+      return Value::array(nullptr, 0);
+    }
+    size_t mark = values_.size();
+    while (true) {
+      skip_ws();
+      Value v = parse_value(depth);
+      values_.push_back(v);
+      skip_ws();
+      if (p_ < end_ && *p_ == ',') {
+        ++p_;
+        continue;
+      }
+      if (p_ < end_ && *p_ == ']') {
+        ++p_;
+        break;
+      }
+      fail("Expecting ',' delimiter", p_);
+    }
+    size_t n = values_.size() - mark;
+    Value* items = arena_.copy_values(values_.data() + mark, n);
+    values_.resize(mark);
+    return Value::array(items, n);
+  }
+
+  Value parse_object(int depth) {
+    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
+    ++p_;  // '{'
+    skip_ws();
+    if (p_ < end_ && *p_ == '}') {
+      ++p_;
+      return Value::object(nullptr, 0);
+    }
+    size_t mark = members_.size();
+    while (true) {
+      if (p_ >= end_ || *p_ != '"') fail("Expecting property name enclosed in double quotes", p_);
+      std::string_view key = parse_string();
+      skip_ws();
+      if (p_ >= end_ || *p_ != ':') fail("Expecting ':' delimiter", p_);
+      ++p_;
+      skip_ws();
+      Value v = parse_value(depth);
+      members_.push_back(Member{key, v});
+      skip_ws();
+      if (p_ < end_ && *p_ == ',') {
+        ++p_;
+        skip_ws();
+        continue;
+      }
+      if (p_ < end_ && *p_ == '}') {
+        ++p_;
+        break;
+      }
+      fail("Expecting ',' delimiter", p_);
+    }
+    size_t n = members_.size() - mark;
+    if (n > 1) n = resolve_duplicates(members_.data() + mark, n);
+    Member* ms = arena_.copy_members(members_.data() + mark, n);
+    members_.resize(mark);
+    return Value::object(ms, n);
+  }
+
+  // Python's dict semantics for repeated keys: the later value wins, the first position stays.
+  // Returns the new member count. Objects with the same keys as the previous large object
+  // (rows of one document share their layout) are checked with a cheap comparison.
+  size_t resolve_duplicates(Member* ms, size_t n) {
+    if (n <= 12) {
+      bool dup = false;
+      for (size_t i = 1; i < n && !dup; ++i) {
+        for (size_t j = 0; j < i; ++j) {
+          if (ms[i].key == ms[j].key) { dup = true; break; }
+        }
+      }
+      if (!dup) return n;
+      return merge_duplicates(ms, n);
+    }
+    if (shape_.size() == n) {
+      bool same = true;
+      for (size_t i = 0; i < n; ++i) {
+        if (shape_[i] != ms[i].key) { same = false; break; }
+      }
+      if (same) return n;
+    }
+    std::unordered_map<std::string_view, size_t> seen;
+    seen.reserve(n * 2);
+    bool dup = false;
+    for (size_t i = 0; i < n; ++i) {
+      if (!seen.emplace(ms[i].key, i).second) { dup = true; break; }
+    }
+    if (dup) return merge_duplicates(ms, n);
+    shape_.assign(n, std::string());
+    for (size_t i = 0; i < n; ++i) shape_[i] = std::string(ms[i].key);
+    return n;
+  }
+
+  static size_t merge_duplicates(Member* ms, size_t n) {
+    std::unordered_map<std::string_view, size_t> first;
+    first.reserve(n * 2);
+    size_t out = 0;
+    for (size_t i = 0; i < n; ++i) {
+      auto [it, inserted] = first.emplace(ms[i].key, out);
+      if (inserted) {
+        ms[out++] = ms[i];
+      } else {
+        ms[it->second].value = ms[i].value;
+      }
+    }
+    return out;
+  }
+
+  std::string& text_;
+  Arena& arena_;
+  int max_depth_;
+  char* base_;
+  char* p_;
+  char* end_;
+  std::vector<Value> values_;
+  std::vector<Member> members_;
+  std::vector<std::string> shape_;
+};
+
+}  // namespace
+
+ParseError::ParseError(std::string msg, size_t char_pos, size_t line, size_t column)
+    : std::runtime_error(msg + position_suffix(char_pos, line, column)),
+      msg_(std::move(msg)), pos_(char_pos), line_(line), column_(column) {}
+
+DecodeError::DecodeError(std::string bytes, size_t start, size_t end, std::string reason)
+    : std::runtime_error("'utf-8' codec can't decode byte at position " + std::to_string(start) +
+                         ": " + reason),
+      bytes_(std::move(bytes)), start_(start), end_(end), reason_(std::move(reason)) {}
+
+void parse_document(Document& doc, int max_depth) {
+  Utf8Error err;
+  if (!validate_utf8(doc.text, &err)) {
+    throw DecodeError(doc.text.substr(err.start, err.end - err.start), err.start, err.end,
+                      err.reason);
+  }
+  Parser parser(doc, max_depth);
+  doc.root = parser.parse();
+}
+
+std::string read_file(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    int e = errno;
+    throw OsError(e, std::strerror(e), path);
+  }
+  std::string out;
+  // Size up front so the buffer is allocated once; fall back to chunked reads for pipes.
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    long size = std::ftell(f);
+    if (size > 0) out.reserve(static_cast<size_t>(size));
+    std::fseek(f, 0, SEEK_SET);
+  }
+  char buf[1 << 16];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  int read_error = std::ferror(f);
+  int e = errno;
+  std::fclose(f);
+  if (read_error) throw OsError(e == 0 ? EIO : e, std::strerror(e == 0 ? EIO : e), path);
+  return out;
+}
+
+void read_document_file(const std::string& path, Document& doc, int max_depth) {
+  doc.text = read_file(path);
+  parse_document(doc, max_depth);
+}
+
+}  // namespace halvex::json

@@ -1,0 +1,57 @@
+// JSON reader with Python's json module semantics: member order kept, NaN / Infinity /
+// -Infinity accepted, duplicate keys resolved as a dict does (the later value at the first
+// key's position), integers of any size exact, strict UTF-8.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "json/value.h"
+
+namespace halvex::json {
+
+// Deeper nesting than this is refused with a ParseError instead of exhausting the stack.
+constexpr int DEFAULT_MAX_DEPTH = 1000;
+
+// A syntax error; what() is Python's "msg: line L column C (char P)".
+class ParseError : public std::runtime_error {
+ public:
+  ParseError(std::string msg, size_t char_pos, size_t line, size_t column);
+  const std::string& msg() const { return msg_; }
+  size_t pos() const { return pos_; }
+  size_t line() const { return line_; }
+  size_t column() const { return column_; }
+
+ private:
+  std::string msg_;
+  size_t pos_, line_, column_;
+};
+
+// Bytes that are not valid UTF-8 text.
+class DecodeError : public std::runtime_error {
+ public:
+  DecodeError(std::string bytes, size_t start, size_t end, std::string reason);
+  const std::string& bytes() const { return bytes_; }  // the offending bytes only
+  size_t start() const { return start_; }
+  size_t end() const { return end_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string bytes_;
+  size_t start_, end_;
+  std::string reason_;
+};
+
+// Parses doc.text (which must hold the whole document) into doc.root. Strings are decoded in
+// place, so the text buffer is modified. Throws DecodeError or ParseError.
+void parse_document(Document& doc, int max_depth = DEFAULT_MAX_DEPTH);
+
+// Reads a whole file as UTF-8 JSON text. Throws OsError, DecodeError or ParseError.
+void read_document_file(const std::string& path, Document& doc,
+                        int max_depth = DEFAULT_MAX_DEPTH);
+
+// Reads a whole file into a string. Throws OsError.
+std::string read_file(const std::string& path);
+
+}  // namespace halvex::json

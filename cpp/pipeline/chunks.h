@@ -1,0 +1,40 @@
+// Row arrays cut into data chunks of compact JSON, and their gzip+base64 form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pipeline/catalogue.h"
+#include "pipeline/row_encoding.h"
+#include "pipeline/row_source.h"
+
+namespace halvex::pipeline {
+
+// ceil(n_rows / chunk_size) when there are rows, else 1 (one chunk holding "[]").
+// Throws ZeroDivisionError for a zero chunk_size with rows.
+size_t chunk_count(size_t n_rows, int64_t chunk_size);
+
+// Encodes the rows in `order` (standard layout) and cuts them into chunks; "<" is written as
+// \u003c so a chunk can sit inside a script element.
+std::vector<std::string> encode_standard_chunks(RowSource& rows, const std::vector<uint32_t>& order,
+                                                const RowLayout& layout, const Catalogue& catalogue,
+                                                int64_t chunk_size);
+
+// The compressed-chunk layout: each chunk's compact JSON (as written by Python, NaN and
+// Infinity as bare tokens) is gzip-compressed at level 6 and base64-encoded.
+struct CompressedChunks {
+  std::vector<std::string> base64;
+  uint64_t raw_bytes = 0;   // UTF-8 bytes of the JSON texts
+  uint64_t b64_chars = 0;   // characters of the base64 texts
+};
+CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uint32_t>& order,
+                                          const RowLayout& layout, int64_t chunk_size,
+                                          unsigned threads);
+
+// One complete gzip member of `data` at the given level.
+std::string gzip_compress(std::string_view data, int level);
+// Standard base64 (RFC 4648 alphabet, padded, no line breaks).
+std::string base64_encode(std::string_view data);
+
+}  // namespace halvex::pipeline

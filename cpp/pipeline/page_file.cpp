@@ -1,0 +1,103 @@
+#include "pipeline/page_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/errors.h"
+#include "json/number_text.h"
+
+namespace halvex::pipeline {
+
+namespace {
+
+[[noreturn]] void throw_os(int err, const std::string& path) {
+  throw OsError(err, std::strerror(err), path);
+}
+
+}  // namespace
+
+std::string parent_dir(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void make_dirs(const std::string& path) {
+  if (path.empty()) return;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return;
+    throw_os(EEXIST, path);
+  }
+  std::string parent = parent_dir(path);
+  if (!parent.empty() && parent != path) make_dirs(parent);
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) throw_os(errno, path);
+}
+
+uint64_t write_file_atomic(const std::string& path, const std::vector<std::string_view>& pieces) {
+  std::string dir = parent_dir(path);
+  make_dirs(dir);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw_os(EISDIR, path);
+
+  std::string base = path.substr(dir.empty() ? 0 : dir.size() + (dir == "/" ? 0 : 1));
+  std::string tmpl = (dir.empty() ? std::string() : (dir == "/" ? dir : dir + "/")) + "." + base + ".tmp-XXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) throw_os(errno, path);
+  std::string tmp_path(name.data());
+  auto fail = [&](int err) {
+    ::close(fd);
+    ::unlink(tmp_path.c_str());
+    throw_os(err, path);
+  };
+  // mkstemp creates the file private; give it the mode an ordinary open() would.
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(fd, 0666 & ~mask) != 0) fail(errno);
+  uint64_t total = 0;
+  for (std::string_view piece : pieces) {
+    const char* p = piece.data();
+    size_t left = piece.size();
+    while (left > 0) {
+      ssize_t n = ::write(fd, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        fail(errno);
+      }
+      p += n;
+      left -= static_cast<size_t>(n);
+      total += static_cast<uint64_t>(n);
+    }
+  }
+  if (::close(fd) != 0) {
+    int err = errno;
+    ::unlink(tmp_path.c_str());
+    throw_os(err, path);
+  }
+  if (::rename(tmp_path.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    ::unlink(tmp_path.c_str());
+    throw_os(err, path);
+  }
+  return total;
+}
+
+std::string size_text(uint64_t size_bytes) {
+  if (size_bytes > 1048576) {
+    double mb = static_cast<double>(size_bytes) / 1024 / 1024;
+    return json::format_fixed(mb, 1) + " MB";
+  }
+  return json::format_fixed(static_cast<double>(size_bytes) / 1024, 1) + " KB";
+}
+
+std::string limit_text(double limit_mb) { return json::double_repr(limit_mb, false); }
+
+}  // namespace halvex::pipeline

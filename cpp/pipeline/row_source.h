@@ -1,0 +1,42 @@
+// Uniform access to the row objects of a scoreboard document, whether the rows are parsed
+// JSON or live in the caller's own objects (the bindings provide that second kind).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "json/value.h"
+
+namespace halvex::pipeline {
+
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  virtual size_t size() const = 0;
+  // Sets the member names that fetch() looks up, in this order.
+  virtual void prepare(const std::vector<std::string>& keys) = 0;
+  // Looks up the prepared names in row i: values[k] and found[k] (false when the member is
+  // absent). Values stay valid until the next fetch. Throws TypeError for a row that is not
+  // an object.
+  virtual void fetch(size_t i, json::Value* values, bool* found) = 0;
+};
+
+// Rows held in a parsed JSON array.
+class ValueRowSource : public RowSource {
+ public:
+  explicit ValueRowSource(const json::Value& rows);
+  size_t size() const override { return n_; }
+  void prepare(const std::vector<std::string>& keys) override;
+  void fetch(size_t i, json::Value* values, bool* found) override;
+
+ private:
+  const json::Value* rows_;
+  size_t n_;
+  std::vector<std::string> keys_;
+  std::vector<size_t> hints_;  // member position where each key was found last time
+};
+
+// The error for a row that is not an object.
+[[noreturn]] void throw_row_not_object(const char* type_name);
+
+}  // namespace halvex::pipeline
