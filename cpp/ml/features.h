@@ -1,0 +1,57 @@
+// Feature builder for the close-monitoring ("YI") prediction model: turns the
+// periodic fact table into one feature row per entity and period.
+//
+// The stages work on one fact table `fp`, adding columns to it; the row
+// order fixed by normalise_and_sort holds until the diagnostic merge.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "table/groups.h"
+#include "table/table.h"
+
+namespace halvex::ml {
+
+// The one query that loads the facts (exact text, blanks included).
+extern const char* const kFactQuery;
+// Loaded columns that no feature reads; they are not converted.
+extern const std::vector<std::string> kUnusedFactColumns;
+
+// Module constants: diagnostic names, model feature names, display labels.
+const std::vector<std::string>& diag_feature_cols();
+const std::vector<std::string>& feature_cols();
+const std::vector<std::pair<std::string, std::string>>& feature_labels();
+// Default of a diagnostic feature: -1 for the most severe layer code, else 0.
+std::int64_t diag_default(const std::string& name);
+
+// Stage 1: numeric score `qvr_num` ("YI" = 1000), then a stable sort by
+// entity_id and donem.
+void normalise_and_sort(table::Table& fp);
+
+// Stage 2: lags, changes, 3-row window statistics, rise streak, threshold
+// counts, score band and risk movement.
+void add_history_features(table::Table& fp, const table::RunGroups& g);
+
+// Stage 3: close-monitoring flag history, segment indicators, numeric region
+// code and the label over the next `horizon` rows.
+void add_flag_features(table::Table& fp, const table::RunGroups& g, std::int64_t horizon);
+
+// Stage 4: the diagnostic features, from `diag` (null when there is no file).
+// Returns the line to print.
+std::string merge_diagnostics(table::Table& fp, const table::Table* diag);
+
+// Stage 5: the 42 output columns in order, renamed; appends the summary lines.
+table::Table assemble_output(table::Table& fp, std::vector<std::string>& lines);
+
+struct FeatureMatrix {
+  table::Table table;              // empty (no columns) when there were no facts
+  std::vector<std::string> lines;  // to print, in order
+};
+
+// All stages. `facts` holds the query result; `diag` the diagnostic file or null.
+FeatureMatrix build_feature_matrix(table::Table facts, const table::Table* diag, std::int64_t horizon);
+
+}  // namespace halvex::ml

@@ -1,0 +1,100 @@
+// Stages 4 and 5: diagnostic merge and output assembly.
+#include <cmath>
+#include <string>
+
+#include "ml/features.h"
+#include "table/convert.h"
+#include "table/join.h"
+#include "table/sort.h"
+#include "table/stats.h"
+#include "table/text_form.h"
+
+namespace halvex::ml {
+
+using namespace halvex::table;
+
+namespace {
+
+const std::vector<std::string> kBaseOutput = {
+    "entity_id", "donem", "qvr_num", "qvr_lag_1", "qvr_lag_2", "qvr_lag_3", "qvr_delta_1",
+    "qvr_delta_3", "qvr_max_3", "qvr_mean_3", "qvr_std_3", "qvr_consec_rise",
+    "qvr_above_825_count", "qvr_above_500_count", "qvr_band", "risk_current", "risk_delta_1",
+    "risk_delta_pct", "risk_mio", "yi_flag_current", "yi_flag_prev", "yi_flag_count_4",
+    "was_yi_prev", "seg_ESKK", "seg_KOBI", "seg_KUR_TIC", "seg_MIKRO", "bolge_kodu_clean"};
+
+}  // namespace
+
+std::string merge_diagnostics(Table& fp, const Table* diag) {
+  const std::size_t n = fp.num_rows();
+  if (!diag) {
+    for (const auto& name : diag_feature_cols()) fp.set(name, Column::int64_filled(n, diag_default(name)));
+    return "  [DIAG] diag_features.parquet yok, tüm diag feature'lar 0";
+  }
+
+  // Keys are matched in text form on both sides: a period stored as 7 matches
+  // "7" but not 7.0. The output keeps entity_id as loaded and donem as text.
+  Column diag_entity = to_text(diag->at("entity_id"));
+  Column diag_donem = to_text(diag->at("donem"));
+  fp.set("donem", to_text(fp.at("donem")));
+  const Column& fp_entity = fp.at("entity_id");
+  Column entity_text;
+  if (fp_entity.type() != DType::Text) entity_text = to_text(fp_entity);
+  const Column& entity_key = fp_entity.type() == DType::Text ? fp_entity : entity_text;
+
+  JoinIndices j = left_join(entity_key, fp.at("donem"), diag_entity, diag_donem);
+  if (!j.left.empty()) reorder(fp, j.left);  // some rows matched more than once
+
+  const std::size_t rows = j.right.size();
+  for (const auto& name : diag_feature_cols()) {
+    std::int64_t dflt = diag_default(name);
+    if (diag->has(name)) {
+      Column values = take(diag->at(name), j.right.data(), rows);
+      fp.set(name, to_int64(values, name, dflt));
+    } else {
+      fp.set(name, Column::int64_filled(rows, dflt));
+    }
+  }
+  return "  [DIAG] " + std::to_string(diag->num_rows()) + " diag feature satırı merge edildi";
+}
+
+Table assemble_output(Table& fp, std::vector<std::string>& lines) {
+  std::vector<std::string> out_cols = kBaseOutput;
+  for (const auto& name : diag_feature_cols()) out_cols.push_back(name);
+  out_cols.push_back("label");
+  Table result = std::move(fp).select(out_cols);
+  result.rename("qvr_num", "qvr_score");
+  result.rename("bolge_kodu_clean", "bolge_kodu");
+
+  lines.push_back("  Features: " + std::to_string(result.num_rows()) + " rows, " +
+                  std::to_string(count_distinct(result.at("entity_id"))) + " entities, " +
+                  std::to_string(count_distinct(result.at("donem"))) + " periods");
+  const Column& label = result.at("label");
+  std::size_t labeled = 0, yi = 0, non_yi = 0;
+  for (std::size_t i = 0; i < label.size(); ++i) {
+    double v = label.f64[i];
+    if (std::isnan(v)) continue;
+    ++labeled;
+    yi += v == 1.0;
+    non_yi += v == 0.0;
+  }
+  lines.push_back("  Labeled: " + std::to_string(labeled) + " rows (YI=" + std::to_string(yi) +
+                  ", non-YI=" + std::to_string(non_yi) + ")");
+  return result;
+}
+
+FeatureMatrix build_feature_matrix(Table facts, const Table* diag, std::int64_t horizon) {
+  FeatureMatrix out;
+  if (facts.num_rows() == 0) return out;
+  for (const char* name : {"entity_id", "donem", "qvr_skor", "kombine_risk", "ykn_izl_flag", "segment", "bolge_kodu"})
+    (void)facts.at(name);  // a missing column fails before any work
+
+  normalise_and_sort(facts);
+  RunGroups groups = RunGroups::of(facts.at("entity_id"));
+  add_history_features(facts, groups);
+  add_flag_features(facts, groups, horizon);
+  out.lines.push_back(merge_diagnostics(facts, diag));
+  out.table = assemble_output(facts, out.lines);
+  return out;
+}
+
+}  // namespace halvex::ml

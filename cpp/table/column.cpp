@@ -1,0 +1,128 @@
+#include "table/column.h"
+
+#include <cstring>
+
+namespace halvex::table {
+
+const char* dtype_name(DType t) {
+  switch (t) {
+    case DType::Float64: return "float64";
+    case DType::Int64: return "int64";
+    case DType::Bool: return "bool";
+    case DType::Text: return "text";
+  }
+  return "?";
+}
+
+Column Column::float64(std::size_t n) {
+  Column c;
+  c.type_ = DType::Float64;
+  c.size_ = n;
+  c.f64 = Buffer<double>(n);
+  return c;
+}
+
+Column Column::int64(std::size_t n) {
+  Column c;
+  c.type_ = DType::Int64;
+  c.size_ = n;
+  c.i64 = Buffer<std::int64_t>(n);
+  return c;
+}
+
+Column Column::boolean(std::size_t n) {
+  Column c;
+  c.type_ = DType::Bool;
+  c.size_ = n;
+  c.b8 = Buffer<std::uint8_t>(n);
+  return c;
+}
+
+Column Column::text(std::size_t n, std::size_t char_capacity) {
+  Column c;
+  c.type_ = DType::Text;
+  c.size_ = n;
+  c.offsets = Buffer<std::int64_t>(n + 1);
+  c.offsets[0] = 0;
+  c.chars = Buffer<char>(char_capacity);
+  return c;
+}
+
+Column Column::float64_filled(std::size_t n, double v) {
+  Column c = float64(n);
+  for (std::size_t i = 0; i < n; ++i) c.f64[i] = v;
+  return c;
+}
+
+Column Column::int64_filled(std::size_t n, std::int64_t v) {
+  Column c = int64(n);
+  for (std::size_t i = 0; i < n; ++i) c.i64[i] = v;
+  return c;
+}
+
+Column Column::from_float64(Buffer<double> values) {
+  Column c;
+  c.type_ = DType::Float64;
+  c.size_ = values.size();
+  c.f64 = std::move(values);
+  return c;
+}
+
+Column Column::from_int64(Buffer<std::int64_t> values) {
+  Column c;
+  c.type_ = DType::Int64;
+  c.size_ = values.size();
+  c.i64 = std::move(values);
+  return c;
+}
+
+void Column::ensure_mask() {
+  if (type_ == DType::Float64 || !valid.empty()) return;
+  valid = Buffer<std::uint8_t>(size_, 1);
+}
+
+Column Column::clone() const {
+  Column c;
+  c.type_ = type_;
+  c.size_ = size_;
+  c.int_width = int_width;
+  c.f64 = f64.clone();
+  c.i64 = i64.clone();
+  c.b8 = b8.clone();
+  c.valid = valid.clone();
+  c.offsets = offsets.clone();
+  c.chars = chars.clone();
+  return c;
+}
+
+TextBuilder::TextBuilder(std::size_t rows, std::size_t char_hint)
+    : col_(Column::text(rows, char_hint ? char_hint : rows * 8 + 16)) {}
+
+void TextBuilder::append(std::string_view s) {
+  if (used_ + s.size() > col_.chars.size()) {
+    std::size_t want = col_.chars.size() * 2;
+    if (want < used_ + s.size()) want = used_ + s.size();
+    col_.chars.resize(want);
+  }
+  if (!s.empty()) std::memcpy(col_.chars.data() + used_, s.data(), s.size());
+  used_ += s.size();
+  if (any_missing_) col_.valid[row_] = 1;
+  col_.offsets[++row_] = static_cast<std::int64_t>(used_);
+}
+
+void TextBuilder::append_missing() {
+  if (!any_missing_) {
+    col_.valid = Buffer<std::uint8_t>(col_.size_);
+    for (std::size_t i = 0; i < row_; ++i) col_.valid[i] = 1;
+    any_missing_ = true;
+  }
+  col_.valid[row_] = 0;
+  col_.offsets[++row_] = static_cast<std::int64_t>(used_);
+}
+
+Column TextBuilder::finish() {
+  col_.chars.resize(used_ ? used_ : 1);
+  return std::move(col_);
+}
+
+}  // namespace halvex::table

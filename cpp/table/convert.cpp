@@ -1,0 +1,155 @@
+#include "table/convert.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "table/errors.h"
+#include "table/parallel.h"
+#include "table/text_form.h"
+
+namespace halvex::table {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::string_view trim(std::string_view s) {
+  auto blank = [](char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\f' || ch == '\v'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string describe(const Column& c, std::size_t i) {
+  std::string s;
+  if (!append_text_form(c, i, s)) return "None";
+  if (c.type() == DType::Text) return "'" + s + "'";
+  return s;
+}
+
+// 2^63 as a double: the first value that no longer fits in int64.
+constexpr double kTwo63 = 9223372036854775808.0;
+
+}  // namespace
+
+std::optional<double> parse_number(std::string_view s) {
+  s = trim(s);
+  if (s.empty()) return std::nullopt;
+  bool neg = false;
+  if (s.front() == '+' || s.front() == '-') {
+    neg = s.front() == '-';
+    s.remove_prefix(1);
+    if (s.empty() || s.front() == '+' || s.front() == '-') return std::nullopt;
+  }
+  double v = 0;
+  auto r = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
+  if (r.ec == std::errc::result_out_of_range) {
+    // Overflow reads as infinity, underflow as zero, like strtod.
+    std::optional<double> big = std::strtod(std::string(s).c_str(), nullptr);
+    return neg ? -*big : *big;
+  }
+  if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
+  return neg ? -v : v;
+}
+
+std::optional<std::int64_t> parse_integer(std::string_view s) {
+  s = trim(s);
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (s.empty() || s.front() == '+') return std::nullopt;
+  std::int64_t v = 0;
+  auto r = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
+  return v;
+}
+
+Column to_numeric(const Column& c) {
+  const std::size_t n = c.size();
+  if (c.type() == DType::Float64) return c.clone();
+  Column out = Column::float64(n);
+  parallel_rows(n, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) {
+      if (!c.present(i)) {
+        out.f64[i] = kNaN;
+        continue;
+      }
+      switch (c.type()) {
+        case DType::Int64: out.f64[i] = static_cast<double>(c.i64[i]); break;
+        case DType::Bool: out.f64[i] = c.b8[i]; break;
+        case DType::Text: out.f64[i] = parse_number(c.str(i)).value_or(kNaN); break;
+        case DType::Float64: break;
+      }
+    }
+  });
+  return out;
+}
+
+Column to_float64(const Column& c, const std::string& what) {
+  if (c.type() != DType::Text) return to_numeric(c);
+  const std::size_t n = c.size();
+  Column out = Column::float64(n);
+  parallel_rows(n, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) {
+      if (!c.present(i)) {
+        out.f64[i] = kNaN;
+        continue;
+      }
+      auto v = parse_number(c.str(i));
+      if (!v) throw ConversionError(what + ": could not convert " + describe(c, i) + " to float");
+      out.f64[i] = *v;
+    }
+  });
+  return out;
+}
+
+Column to_int64(const Column& c, const std::string& what, std::optional<std::int64_t> missing_as) {
+  const std::size_t n = c.size();
+  Column out = Column::int64(n);
+  parallel_rows(n, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) {
+      if (!c.present(i)) {
+        if (!missing_as)
+          throw ConversionError(what + ": cannot convert a missing value to integer");
+        out.i64[i] = *missing_as;
+        continue;
+      }
+      switch (c.type()) {
+        case DType::Int64: out.i64[i] = c.i64[i]; break;
+        case DType::Bool: out.i64[i] = c.b8[i]; break;
+        case DType::Float64: {
+          double x = c.f64[i];
+          if (!(x >= -kTwo63 && x < kTwo63))  // false for NaN and infinities too
+            throw ConversionError(what + ": cannot convert " + describe(c, i) + " to integer");
+          out.i64[i] = static_cast<std::int64_t>(x);  // truncates toward zero
+          break;
+        }
+        case DType::Text: {
+          auto v = parse_integer(c.str(i));
+          if (!v) throw ConversionError(what + ": invalid literal for integer: " + describe(c, i));
+          out.i64[i] = *v;
+          break;
+        }
+      }
+    }
+  });
+  return out;
+}
+
+void fill_missing(Column& c, double v) {
+  if (c.type() != DType::Float64) throw UnsupportedType("fill_missing needs a float64 column");
+  parallel_rows(c.size(), [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i)
+      if (std::isnan(c.f64[i])) c.f64[i] = v;
+  });
+}
+
+void fill_missing(Column& c, const Column& other) {
+  if (c.type() != DType::Float64 || other.type() != DType::Float64)
+    throw UnsupportedType("fill_missing needs float64 columns");
+  parallel_rows(c.size(), [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i)
+      if (std::isnan(c.f64[i])) c.f64[i] = other.f64[i];
+  });
+}
+
+}  // namespace halvex::table

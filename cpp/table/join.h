@@ -1,0 +1,24 @@
+// Left join on two key columns.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "table/column.h"
+
+namespace halvex::table {
+
+struct JoinIndices {
+  // Row of the left table for each output row; empty when the output rows are
+  // exactly the left rows in order (no left row matched more than once).
+  std::vector<std::int64_t> left;
+  // Row of the right table for each output row, -1 where nothing matched.
+  std::vector<std::int64_t> right;
+};
+
+// Every left row in order, once per matching right row (in right-row order),
+// or once with -1 when none matches. Keys are Text columns compared byte for
+// byte; a missing key matches nothing.
+JoinIndices left_join(const Column& left1, const Column& left2, const Column& right1, const Column& right2);
+
+}  // namespace halvex::table

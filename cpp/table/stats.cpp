@@ -1,0 +1,101 @@
+#include "table/stats.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "table/errors.h"
+#include "table/parallel.h"
+
+namespace halvex::table {
+
+namespace {
+
+// Per-range sets merged at the end; runs of equal neighbours are skipped
+// before hashing (sorted keys repeat a lot).
+template <class T, class Get>
+std::size_t distinct_with(const Column& c, Get get) {
+  const std::size_t n = c.size();
+  auto ranges = even_ranges(n, worker_count(n));
+  std::vector<std::unordered_set<T>> sets(ranges.size());
+  run_ranges(ranges, [&](const RowRange& r) {
+    auto& s = sets[&r - ranges.data()];
+    bool have_prev = false;
+    T prev{};
+    for (std::size_t i = r.begin; i < r.end; ++i) {
+      if (!c.present(i)) continue;
+      T v = get(i);
+      if (have_prev && v == prev) continue;
+      s.insert(v);
+      prev = v;
+      have_prev = true;
+    }
+  });
+  for (std::size_t k = 1; k < sets.size(); ++k) sets[0].insert(sets[k].begin(), sets[k].end());
+  return sets.empty() ? 0 : sets[0].size();
+}
+
+}  // namespace
+
+std::size_t count_distinct(const Column& c) {
+  switch (c.type()) {
+    case DType::Float64:
+      return distinct_with<double>(c, [&](std::size_t i) { return c.f64[i] == 0.0 ? 0.0 : c.f64[i]; });
+    case DType::Int64: return distinct_with<std::int64_t>(c, [&](std::size_t i) { return c.i64[i]; });
+    case DType::Bool: return distinct_with<std::int64_t>(c, [&](std::size_t i) { return std::int64_t{c.b8[i]}; });
+    case DType::Text: return distinct_with<std::string_view>(c, [&](std::size_t i) { return c.str(i); });
+  }
+  return 0;
+}
+
+std::size_t count_present(const Column& c) {
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < c.size(); ++i) k += c.present(i);
+  return k;
+}
+
+Column drop_missing(const Column& c) {
+  std::vector<std::int64_t> keep;
+  for (std::size_t i = 0; i < c.size(); ++i)
+    if (c.present(i)) keep.push_back(static_cast<std::int64_t>(i));
+  Column out;
+  switch (c.type()) {
+    case DType::Float64:
+      out = Column::float64(keep.size());
+      for (std::size_t i = 0; i < keep.size(); ++i) out.f64[i] = c.f64[keep[i]];
+      break;
+    case DType::Int64:
+      out = Column::int64(keep.size());
+      for (std::size_t i = 0; i < keep.size(); ++i) out.i64[i] = c.i64[keep[i]];
+      break;
+    case DType::Bool:
+      out = Column::boolean(keep.size());
+      for (std::size_t i = 0; i < keep.size(); ++i) out.b8[i] = c.b8[keep[i]];
+      break;
+    case DType::Text: {
+      TextBuilder b(keep.size());
+      for (auto i : keep) b.append(c.str(i));
+      out = b.finish();
+      break;
+    }
+  }
+  return out;
+}
+
+double sum(const Column& c) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < c.size(); ++i) {
+    if (!c.present(i)) continue;
+    switch (c.type()) {
+      case DType::Float64: s += c.f64[i]; break;
+      case DType::Int64: s += static_cast<double>(c.i64[i]); break;
+      case DType::Bool: s += c.b8[i]; break;
+      case DType::Text: throw UnsupportedType("sum of a text column");
+    }
+  }
+  return s;
+}
+
+}  // namespace halvex::table
