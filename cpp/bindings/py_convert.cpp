@@ -205,17 +205,25 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   arena_.reset();
   PyObject* row = items_[i];
   if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
-  for (size_t k = 0; k < keys_.size(); ++k) {
+  // Look everything up first and prefetch the value objects: they are scattered over the
+  // heap, and waiting for each in turn would dominate the time.
+  const size_t n = keys_.size();
+  if (scratch_.size() < n) scratch_.resize(n);
+  for (size_t k = 0; k < n; ++k) {
     PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
-    if (!v) {
-      if (PyErr_Occurred()) throw PythonError();
-      found[k] = false;
-      values[k] = json::Value::null();
-      continue;
-    }
-    found[k] = true;
-    values[k] = to_value(v, arena_);
+    if (!v && PyErr_Occurred()) throw PythonError();
+    scratch_[k] = v;
+    if (v) __builtin_prefetch(v);
   }
+  for (size_t k = 0; k < n; ++k) {
+    PyObject* v = scratch_[k];
+    found[k] = v != nullptr;
+    values[k] = v ? to_value(v, arena_) : json::Value::null();
+  }
+}
+
+void PyRowSource::prefetch(size_t i) const {
+  if (i < items_.size()) __builtin_prefetch(items_[i]);
 }
 
 }  // namespace halvex::py

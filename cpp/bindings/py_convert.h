@@ -41,11 +41,13 @@ class PyRowSource : public pipeline::RowSource {
   void prepare(const std::vector<std::string>& keys) override;
   void fetch(size_t i, json::Value* values, bool* found) override;
   PyObject* item(size_t i) const { return items_[i]; }
+  void prefetch(size_t i) const override;
 
  private:
   void clear_keys();
   std::vector<PyObject*> items_;  // strong references
   std::vector<PyObject*> keys_;   // interned key strings
+  std::vector<PyObject*> scratch_;
   json::Arena arena_;
 };
 

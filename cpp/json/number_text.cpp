@@ -94,6 +94,22 @@ std::string format_fixed(double x, int decimals) {
 
 double round_decimals(double x, int ndigits) {
   if (!std::isfinite(x)) return x;
+  // Fast path: scale, round to an integer, scale back. Only exact when the scaled value is
+  // clearly away from a tie (the product itself may be rounded); near ties take the exact
+  // decimal route below.
+  static const double kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
+  if (ndigits >= 0 && ndigits <= 6) {
+    double scale = kScale[ndigits];
+    double y = x * scale;
+    if (std::fabs(y) < 4503599627370496.0) {  // 2^52: y still has a fractional part
+      double frac = std::fabs(y - std::trunc(y));
+      if (std::fabs(frac - 0.5) > 1e-6) {
+        double r = std::nearbyint(y) / scale;
+        if (r == 0.0) return std::signbit(x) ? -0.0 : 0.0;
+        return r;
+      }
+    }
+  }
   std::string s = format_fixed(x, ndigits);
   double r = std::strtod(s.c_str(), nullptr);
   // Python keeps the sign of a result that rounds to zero (round(-0.04, 1) == -0.0).

@@ -61,6 +61,7 @@ std::vector<std::string> encode_standard_chunks(RowSource& rows, const std::vect
     out.reserve((end - pos) * 96);
     out.push_back('[');
     for (size_t r = pos; r < end; ++r) {
+      if (r + 4 < n) rows.prefetch(order[r + 4]);
       rows.fetch(order[r], values.data(), found.get());
       encode_row_standard(layout, values.data(), found.get(), catalogue, scratch, arr);
       if (r != pos) out.push_back(',');

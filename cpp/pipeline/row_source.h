@@ -19,6 +19,8 @@ class RowSource {
   // absent). Values stay valid until the next fetch. Throws TypeError for a row that is not
   // an object.
   virtual void fetch(size_t i, json::Value* values, bool* found) = 0;
+  // A hint that row i is fetched soon.
+  virtual void prefetch(size_t) const {}
 };
 
 // Rows held in a parsed JSON array.

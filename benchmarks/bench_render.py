@@ -1,0 +1,93 @@
+"""render_html on a large scoreboard, in memory and from a file, against the pure-Python
+baseline in the same run.
+
+    .venv/bin/python benchmarks/bench_render.py [--rows 1000000] [--out bench_out]
+
+Each case runs in a fresh process; "extra memory" is the peak resident size of that process
+minus its size just before the render call (the document itself is the caller's).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _measure import run_case  # noqa: E402
+
+SETUP = """
+import sys, os, resource
+sys.path.insert(0, {bench_dir!r})
+from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
+def rss_mb():
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 2**20
+"""
+
+CASES = {
+    "halvex, in memory": """
+from halvex.pipeline.vitrum import render_html
+doc = make_scoreboard({rows}, n_periods=12, n_risk_periods=3, seed=1)
+write_reference_csv({out!r} + '/sube_bolge_ref.csv', doc)
+before = rss_mb()
+with contextlib.redirect_stdout(io.StringIO()):
+    t = time.perf_counter(); r = render_html(doc, output_html={out!r} + '/mem.html'); elapsed = time.perf_counter() - t
+extra = dict(before_mb=before, size_mb=os.path.getsize(r['html_path']) / 2**20)
+""",
+    "halvex, from file": """
+from halvex.pipeline.vitrum import render_html
+before = rss_mb()
+with contextlib.redirect_stdout(io.StringIO()):
+    t = time.perf_counter(); r = render_html({doc_path!r}, output_html={out!r} + '/file.html'); elapsed = time.perf_counter() - t
+extra = dict(before_mb=before, size_mb=os.path.getsize(r['html_path']) / 2**20)
+""",
+    "python baseline, in memory": """
+import baseline_render
+doc = make_scoreboard({rows}, n_periods=12, n_risk_periods=3, seed=1)
+before = rss_mb()
+t = time.perf_counter(); baseline_render.render_html(doc, {out!r} + '/base_mem.html'); elapsed = time.perf_counter() - t
+extra = dict(before_mb=before, size_mb=os.path.getsize({out!r} + '/base_mem.html') / 2**20)
+""",
+    "python baseline, from file": """
+import baseline_render
+before = rss_mb()
+t = time.perf_counter(); baseline_render.render_html({doc_path!r}, {out!r} + '/base_file.html'); elapsed = time.perf_counter() - t
+extra = dict(before_mb=before, size_mb=os.path.getsize({out!r} + '/base_file.html') / 2**20)
+""",
+}
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--out", default="bench_out")
+    args = ap.parse_args()
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    bench_dir = str(Path(__file__).resolve().parent)
+    doc_path = os.path.join(out, "json", "scoreboard.json")
+    if not os.path.exists(doc_path):
+        print(f"writing a {args.rows:,}-row document to {doc_path} ...", flush=True)
+        from halvex.sample.scoreboard import make_scoreboard, write_reference_csv, write_scoreboard_json
+        doc = make_scoreboard(args.rows, n_periods=12, n_risk_periods=3, seed=1)
+        write_scoreboard_json(doc_path, doc)
+        write_reference_csv(os.path.join(out, "json", "sube_bolge_ref.csv"), doc)
+        del doc
+    print(f"document file: {os.path.getsize(doc_path) / 2**20:.1f} MB, {args.rows:,} rows")
+    results = {}
+    for name, body in CASES.items():
+        code = SETUP.format(bench_dir=bench_dir) + body.format(rows=args.rows, out=out, doc_path=doc_path)
+        r = run_case(code)
+        extra_mem = r["maxrss_mb"] - r["extra"]["before_mb"]
+        results[name] = r
+        print(f"{name:28s} {r['elapsed']:8.2f} s   page {r['extra']['size_mb']:7.1f} MB   "
+              f"extra memory {extra_mem:7.1f} MB ({extra_mem / r['extra']['size_mb']:.2f} x page)", flush=True)
+    for form in ("in memory", "from file"):
+        speedup = results[f"python baseline, {form}"]["elapsed"] / results[f"halvex, {form}"]["elapsed"]
+        print(f"speed-up {form}: {speedup:.1f} x")
+
+
+if __name__ == "__main__":
+    main()
