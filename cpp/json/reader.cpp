@@ -1,5 +1,9 @@
 #include "json/reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -398,25 +402,36 @@ void parse_document(Document& doc, int max_depth) {
 }
 
 std::string read_file(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     int e = errno;
     throw OsError(e, std::strerror(e), path);
   }
-  std::string out;
-  // Size up front so the buffer is allocated once; fall back to chunked reads for pipes.
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    long size = std::ftell(f);
-    if (size > 0) out.reserve(static_cast<size_t>(size));
-    std::fseek(f, 0, SEEK_SET);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    throw OsError(e, std::strerror(e), path);
   }
-  char buf[1 << 16];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  int read_error = std::ferror(f);
-  int e = errno;
-  std::fclose(f);
-  if (read_error) throw OsError(e == 0 ? EIO : e, std::strerror(e == 0 ? EIO : e), path);
+  std::string out;
+  // Regular files are read in one piece into a buffer of the right size; pipes in blocks.
+  size_t size = S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+  out.resize(size > 0 ? size : 65536);
+  size_t used = 0;
+  while (true) {
+    if (used == out.size()) out.resize(out.size() * 2);
+    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int e = errno;
+      ::close(fd);
+      throw OsError(e, std::strerror(e), path);
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  out.resize(used);
   return out;
 }
 

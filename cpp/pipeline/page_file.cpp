@@ -40,7 +40,16 @@ void make_dirs(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) throw_os(errno, path);
 }
 
-uint64_t write_file_atomic(const std::string& path, const std::vector<std::string_view>& pieces) {
+uint64_t write_file_atomic(const std::string& target, const std::vector<std::string_view>& pieces) {
+  // A symbolic link keeps pointing where it did: the page replaces the file it points to.
+  std::string path = target;
+  struct stat lst;
+  if (::lstat(target.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+      path = real;
+      std::free(real);
+    }
+  }
   std::string dir = parent_dir(path);
   make_dirs(dir);
   struct stat st;

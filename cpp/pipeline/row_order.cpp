@@ -6,14 +6,63 @@
 #include <string>
 
 #include "common/errors.h"
+#include "json/number_text.h"
 
 namespace halvex::pipeline {
+
+namespace {
+
+// A numeric sort key compared exactly, as Python compares int and float.
+struct NumKey {
+  enum class K : uint8_t { Int, Real, Big } kind = K::Int;
+  int64_t i = 0;
+  double d = 0;
+  std::string big;  // decimal digits with an optional "-"
+};
+
+// Exact comparison of two decimal integers.
+int compare_big(const std::string& a, const std::string& b) {
+  bool na = !a.empty() && a[0] == '-', nb = !b.empty() && b[0] == '-';
+  if (na != nb) return na ? -1 : 1;
+  std::string_view da = std::string_view(a).substr(na), db = std::string_view(b).substr(nb);
+  int mag = da.size() != db.size() ? (da.size() < db.size() ? -1 : 1) : (da < db ? -1 : (da > db ? 1 : 0));
+  return na ? -mag : mag;
+}
+
+std::string exact_digits(const NumKey& k) {
+  if (k.kind == NumKey::K::Big) return k.big;
+  if (k.kind == NumKey::K::Int) return std::to_string(k.i);
+  return json::whole_double_digits(k.d);
+}
+
+// -1, 0, 1 for a < b, a == b, a > b.
+int compare(const NumKey& a, const NumKey& b) {
+  using K = NumKey::K;
+  if (a.kind == K::Int && b.kind == K::Int) return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+  if (a.kind != K::Big && b.kind != K::Big) {
+    // long double holds every int64 and every double exactly.
+    long double x = a.kind == K::Int ? static_cast<long double>(a.i) : a.d;
+    long double y = b.kind == K::Int ? static_cast<long double>(b.i) : b.d;
+    return x < y ? -1 : (x > y ? 1 : 0);
+  }
+  auto approx = [](const NumKey& k) -> long double {
+    if (k.kind == K::Big) return std::strtold(k.big.c_str(), nullptr);
+    return k.kind == K::Int ? static_cast<long double>(k.i) : k.d;
+  };
+  long double x = approx(a), y = approx(b);
+  if (x != y) return x < y ? -1 : 1;
+  // Equal approximations: compare whole numbers exactly (a fractional double is never this big).
+  if ((a.kind == K::Real && a.d != std::trunc(a.d)) || (b.kind == K::Real && b.d != std::trunc(b.d))) return 0;
+  return compare_big(exact_digits(a), exact_digits(b));
+}
+
+}  // namespace
 
 void order_by_risk(RowSource& rows, std::vector<uint32_t>& order) {
   rows.prepare({"son_risk"});
   json::Value v;
   bool found;
-  std::vector<double> numeric(order.size(), 0.0);
+  std::vector<NumKey> numeric(order.size());
   std::vector<std::string> texts;  // filled only when a key is text
   const char* text_type = nullptr;
   const char* other_type = nullptr;
@@ -22,14 +71,18 @@ void order_by_risk(RowSource& rows, std::vector<uint32_t>& order) {
     if (!found || !v.truthy()) continue;
     switch (v.kind()) {
       case json::Kind::Bool:
-      case json::Kind::Int: numeric[n] = static_cast<double>(v.as_int()); other_type = "int"; break;
+      case json::Kind::Int: numeric[n].i = v.as_int(); other_type = "int"; break;
       case json::Kind::BigInt:
-        numeric[n] = std::strtod(std::string(v.as_string()).c_str(), nullptr);
+        numeric[n].kind = NumKey::K::Big;
+        numeric[n].big = std::string(v.as_string());
         other_type = "int";
         break;
       case json::Kind::Double:
-        // NaN compares false both ways and would leave the sort order undefined: count it as 0.
-        numeric[n] = std::isnan(v.as_double()) ? 0.0 : v.as_double();
+        // NaN compares false both ways and would leave the order undefined: it counts as 0.
+        if (!std::isnan(v.as_double())) {
+          numeric[n].kind = NumKey::K::Real;
+          numeric[n].d = v.as_double();
+        }
         other_type = "float";
         break;
       case json::Kind::String:
@@ -58,7 +111,8 @@ void order_by_risk(RowSource& rows, std::vector<uint32_t>& order) {
   if (all_text) {
     std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) { return texts[a] > texts[b]; });
   } else {
-    std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) { return numeric[a] > numeric[b]; });
+    std::stable_sort(idx.begin(), idx.end(),
+                     [&](uint32_t a, uint32_t b) { return compare(numeric[a], numeric[b]) > 0; });
   }
   std::vector<uint32_t> sorted(order.size());
   for (size_t n = 0; n < idx.size(); ++n) sorted[n] = order[idx[n]];

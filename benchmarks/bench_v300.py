@@ -1,0 +1,93 @@
+"""render_html_v300 on a large scoreboard file against a straightforward Python version
+(json.load, encoding in Python, json.dumps, gzip level 6, base64), timed in the same run;
+also the parse of the file alone and the level-6 compression of the same chunk bytes alone.
+
+    .venv/bin/python benchmarks/bench_v300.py [--rows 1000000] [--out bench_out]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _measure import run_case  # noqa: E402
+
+SETUP = """
+import sys, os
+sys.path.insert(0, {bench_dir!r})
+def rss_mb():
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 2**20
+before = rss_mb()
+"""
+
+CASES = {
+    "halvex render_html_v300": """
+from halvex.pipeline.vitrum import render_html_v300
+with contextlib.redirect_stdout(io.StringIO()):
+    t = time.perf_counter(); r = render_html_v300({doc_path!r}, output_html={out!r} + '/v300.html'); elapsed = time.perf_counter() - t
+extra = dict(before_mb=before)
+""",
+    "python baseline": """
+import baseline_render
+t = time.perf_counter(); baseline_render.render_html_v300({doc_path!r}, {out!r} + '/v300_base.html'); elapsed = time.perf_counter() - t
+extra = dict(before_mb=before)
+""",
+    "parse alone (json.load)": """
+import json
+t = time.perf_counter()
+with open({doc_path!r}, encoding='utf-8') as f: doc = json.load(f)
+elapsed = time.perf_counter() - t
+extra = dict(before_mb=before)
+""",
+    "zlib level 6 alone, 1 thread": """
+import json, zlib, baseline_render
+with open({doc_path!r}, encoding='utf-8') as f: doc = json.load(f)
+rows = sorted(doc['rows'], key=lambda r: r.get('son_risk') or 0, reverse=True)
+d = doc['meta']['donemler']; rd = doc['meta'].get('risk_donemler', d)
+arrays = [baseline_render.row_to_array_v300(r, d, rd) for r in rows]
+del doc, rows
+chunks = [json.dumps(arrays[i:i + 10000], ensure_ascii=False, separators=(',', ':')).encode() for i in range(0, len(arrays), 10000)]
+t = time.perf_counter()
+for c in chunks:
+    z = zlib.compressobj(6, zlib.DEFLATED, 31); z.compress(c); z.flush()
+elapsed = time.perf_counter() - t
+extra = dict(before_mb=before)
+""",
+}
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--out", default="bench_out")
+    args = ap.parse_args()
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    doc_path = os.path.join(out, "json", "scoreboard.json")
+    if not os.path.exists(doc_path):
+        print(f"writing a {args.rows:,}-row document to {doc_path} ...", flush=True)
+        from halvex.sample.scoreboard import make_scoreboard, write_scoreboard_json
+        write_scoreboard_json(doc_path, make_scoreboard(args.rows, n_periods=12, n_risk_periods=3, seed=1))
+    file_mb = os.path.getsize(doc_path) / 2**20
+    print(f"document file: {file_mb:.1f} MB")
+    bench_dir = str(Path(__file__).resolve().parent)
+    res = {}
+    for name, body in CASES.items():
+        r = run_case(SETUP.format(bench_dir=bench_dir) + body.format(out=out, doc_path=doc_path))
+        res[name] = r
+        extra_mem = r["maxrss_mb"] - r["extra"]["before_mb"]
+        print(f"{name:32s} {r['elapsed']:8.2f} s   peak extra memory {extra_mem:8.1f} MB "
+              f"({extra_mem / file_mb:.2f} x file)", flush=True)
+    ours = res["halvex render_html_v300"]["elapsed"]
+    cores = os.cpu_count() or 1
+    limit = res["parse alone (json.load)"]["elapsed"] + res["zlib level 6 alone, 1 thread"]["elapsed"] / cores
+    print(f"speed-up over the Python version: {res['python baseline']['elapsed'] / ours:.1f} x")
+    print(f"against parse + compression/{cores} cores ({limit:.2f} s): {ours / limit:.2f} x")
+
+
+if __name__ == "__main__":
+    main()
