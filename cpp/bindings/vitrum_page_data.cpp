@@ -45,26 +45,39 @@ std::string section_json(PyObject* extra, const char* key, const char* fallback,
 
 }  // namespace
 
-json::Value resolve_group_via_feature_info(const json::Value& kriter, json::Arena& arena) {
-  PyObject* mod = PyImport_ImportModule("halvex.feature_info");
-  if (!mod) {
-    PyErr_Clear();
-    return json::Value::null();
+FeatureInfoResolver::~FeatureInfoResolver() { Py_XDECREF(fi_); }
+
+json::Value FeatureInfoResolver::operator()(const json::Value& kriter) {
+  std::string key;
+  bool cacheable = kriter.is_string();
+  if (cacheable) {
+    key = std::string(kriter.as_string());
+    auto it = cache_.find(key);
+    if (it != cache_.end()) return it->second;
   }
-  Ref module(mod);
-  PyObject* fi = PyObject_GetAttrString(mod, "FI");
-  if (!fi) {
-    PyErr_Clear();
-    return json::Value::null();
+  json::Value g = ask(kriter);
+  if (cacheable) cache_.emplace(std::move(key), g);
+  return g;
+}
+
+json::Value FeatureInfoResolver::ask(const json::Value& kriter) {
+  // The component is looked up once per slimming; its absence means no derived groups.
+  if (!looked_up_) {
+    looked_up_ = true;
+    if (PyObject* mod = PyImport_ImportModule("halvex.feature_info")) {
+      fi_ = PyObject_GetAttrString(mod, "FI");
+      Py_DECREF(mod);
+    }
+    if (!fi_) PyErr_Clear();
   }
-  Ref fi_ref(fi);
+  if (!fi_) return json::Value::null();
   Ref k(to_python(kriter));
   if (!k) {
     PyErr_Clear();
     return json::Value::null();
   }
   for (const char* method : {"grup_for_kik", "grup_for_memzuc", "grup_for_rkd"}) {
-    PyObject* r = PyObject_CallMethod(fi, method, "O", k.get());
+    PyObject* r = PyObject_CallMethod(fi_, method, "O", k.get());
     if (!r) {
       PyErr_Clear();
       return json::Value::null();
@@ -78,8 +91,8 @@ json::Value resolve_group_via_feature_info(const json::Value& kriter, json::Aren
     if (!truth) continue;
     try {
       // The group must outlive the Python result: copy its text into the arena.
-      json::Value g = to_value(r, arena, Unserialisable::AsText);
-      if (g.is_string()) g = arena.string(g.as_string());
+      json::Value g = to_value(r, arena_, Unserialisable::AsText);
+      if (g.is_string()) g = arena_.string(g.as_string());
       return g;
     } catch (const PythonError&) {
       PyErr_Clear();
@@ -157,9 +170,8 @@ pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
     if (admin) {
       page.diag_index_js = json::to_json(diag, kCompact);
     } else {
-      pipeline::GroupResolver resolve = [&](const json::Value& k) {
-        return resolve_group_via_feature_info(k, arena);
-      };
+      FeatureInfoResolver fi(arena);
+      pipeline::GroupResolver resolve = [&](const json::Value& k) { return fi(k); };
       page.diag_index_js = json::to_json(pipeline::slim_diag_index(diag, resolve, arena), kCompact);
     }
   }
@@ -195,9 +207,8 @@ PyObject* py_slim_diag_index(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
     json::Arena arena;
     json::Value index = to_value(a[0], arena, Unserialisable::AsText);
-    pipeline::GroupResolver resolve = [&](const json::Value& k) {
-      return resolve_group_via_feature_info(k, arena);
-    };
+    FeatureInfoResolver fi(arena);
+    pipeline::GroupResolver resolve = [&](const json::Value& k) { return fi(k); };
     return to_python(pipeline::slim_diag_index(index, resolve, arena));
   });
 }

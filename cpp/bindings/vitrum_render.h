@@ -19,6 +19,7 @@ void maps_from_python(PyObject* bolge_map, PyObject* sube_map, pipeline::Catalog
 
 }  // namespace halvex::py
 
+#include <unordered_map>
 #include <unordered_set>
 #include <string>
 
@@ -33,7 +34,20 @@ pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
                                      const std::unordered_set<std::string>* filtered_mutas,
                                      PyObject* extra_data, json::Arena& arena);
 
-// FI of halvex.feature_info asked in turn (kik, memzuc, rkd); any error there counts as no group.
-json::Value resolve_group_via_feature_info(const json::Value& kriter, json::Arena& arena);
+// FI of halvex.feature_info asked in turn (kik, memzuc, rkd) for the group of a criterion
+// code; any error there counts as no group. Answers are remembered per code for one slimming.
+class FeatureInfoResolver {
+ public:
+  explicit FeatureInfoResolver(json::Arena& arena) : arena_(arena) {}
+  ~FeatureInfoResolver();
+  json::Value operator()(const json::Value& kriter);
+
+ private:
+  json::Value ask(const json::Value& kriter);
+  json::Arena& arena_;
+  PyObject* fi_ = nullptr;
+  bool looked_up_ = false;
+  std::unordered_map<std::string, json::Value> cache_;
+};
 
 }  // namespace halvex::py

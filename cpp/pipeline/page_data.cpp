@@ -42,31 +42,53 @@ const json::Value* findings_array(const json::Value& v) {
 }
 
 // Applies f to every findings array of the index: period objects holding "bulgular", and
-// periods that are arrays themselves. f returns the replacement array.
+// periods that are arrays themselves. f returns the replacement array, or the same value when
+// nothing changed; unchanged parts of the tree are shared, not copied.
 template <class F>
 json::Value map_findings(const json::Value& index, json::Arena& arena, F f) {
   if (!index.is_object()) return index;
-  std::vector<json::Member> customers(index.begin_members(), index.end_members());
-  for (auto& cm : customers) {
-    if (!cm.value.is_object()) continue;
-    std::vector<json::Member> periods(cm.value.begin_members(), cm.value.end_members());
-    for (auto& pm : periods) {
-      if (pm.value.is_object()) {
-        const json::Value* b = pm.value.find("bulgular");
-        if (!b) continue;
-        json::Value replaced = f(*b);
-        std::vector<json::Member> fields(pm.value.begin_members(), pm.value.end_members());
-        for (auto& fm : fields) {
-          if (fm.key == "bulgular") fm.value = replaced;
+  auto same = [](const json::Value& a, const json::Value& b) {
+    return a.kind() == b.kind() && a.size() == b.size() && a.begin_items() == b.begin_items();
+  };
+  std::vector<json::Member> customers;
+  bool index_changed = false;
+  for (size_t c = 0; c < index.size(); ++c) {
+    const json::Member& cm = index.member(c);
+    json::Value customer = cm.value;
+    if (customer.is_object()) {
+      std::vector<json::Member> periods;
+      bool changed = false;
+      for (size_t p = 0; p < customer.size(); ++p) {
+        json::Member pm = customer.member(p);
+        if (pm.value.is_object()) {
+          for (size_t k = 0; k < pm.value.size(); ++k) {
+            if (pm.value.member(k).key != "bulgular") continue;
+            json::Value replaced = f(pm.value.member(k).value);
+            if (!same(replaced, pm.value.member(k).value)) {
+              std::vector<json::Member> fields(pm.value.begin_members(), pm.value.end_members());
+              fields[k].value = replaced;
+              pm.value = arena.object(fields);
+              changed = true;
+            }
+            break;
+          }
+        } else if (pm.value.is_array()) {
+          json::Value replaced = f(pm.value);
+          if (!same(replaced, pm.value)) {
+            pm.value = replaced;
+            changed = true;
+          }
         }
-        pm.value = arena.object(fields);
-      } else if (pm.value.is_array()) {
-        pm.value = f(pm.value);
+        periods.push_back(pm);
+      }
+      if (changed) {
+        customer = arena.object(periods);
+        index_changed = true;
       }
     }
-    cm.value = arena.object(periods);
+    customers.push_back(json::Member{cm.key, customer});
   }
-  return arena.object(customers);
+  return index_changed ? arena.object(customers) : index;
 }
 
 }  // namespace
@@ -96,6 +118,7 @@ json::Value withhold_admin_layers(const json::Value& index, json::Arena& arena) 
       for (size_t i = 0; i < arr->size(); ++i) {
         if (!is_admin_layer((*arr)[i])) kept.push_back((*arr)[i]);
       }
+      if (kept.size() == arr->size()) return findings;
     }
     return arena.array(kept);
   });
@@ -107,6 +130,7 @@ json::Value strip_descriptions(const json::Value& index, json::Arena& arena) {
     if (!arr) return findings;
     std::vector<json::Value> out;
     out.reserve(arr->size());
+    bool changed = false;
     for (size_t i = 0; i < arr->size(); ++i) {
       const json::Value& f = (*arr)[i];
       if (!f.is_object()) {
@@ -116,13 +140,14 @@ json::Value strip_descriptions(const json::Value& index, json::Arena& arena) {
         out.push_back(f);
         continue;
       }
+      changed = true;
       std::vector<json::Member> ms;
       for (const auto& m : std::vector<json::Member>(f.begin_members(), f.end_members())) {
         if (m.key != "aciklama") ms.push_back(m);
       }
       out.push_back(arena.object(ms));
     }
-    return arena.array(out);
+    return changed ? arena.array(out) : findings;
   });
 }
 
