@@ -15,6 +15,7 @@
 #include "ml/features.h"
 #include "table/arrow_bridge.h"
 #include "table/errors.h"
+#include "table/timing.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -78,22 +79,21 @@ Table import_stream(nb::handle arrow_table, const std::function<bool(const std::
   return halvex::table::import_arrow_stream(stream, wanted);
 }
 
-// One query on a read-only connection, closed right after the fetch.
-nb::object fetch_facts(const std::string& path) {
-  nb::module_ duckdb = nb::module_::import_("duckdb");
-  nb::object con = duckdb.attr("connect")(path, "read_only"_a = true);
+// The complete result of a relation as a pyarrow Table. A relation hands its
+// result to Arrow without the extra copy a DB-API cursor makes; older
+// clients name the fetch differently.
+nb::object arrow_of(nb::handle rel) {
+  for (const char* fetch : {"to_arrow_table", "fetch_arrow_table", "arrow"})
+    if (nb::hasattr(rel, fetch)) return rel.attr(fetch)();
+  throw nb::type_error("duckdb relation offers no Arrow fetch");
+}
+
+// Runs fn(connection) and closes the connection whatever happens.
+template <class Fn>
+nb::object with_connection(nb::object con, Fn&& fn) {
   nb::object result;
   try {
-    // A relation hands its result to Arrow without the extra copy that a
-    // DB-API cursor makes; older clients name the fetch differently.
-    nb::object rel = con.attr("sql")(halvex::ml::kFactQuery);
-    for (const char* fetch : {"to_arrow_table", "fetch_arrow_table", "arrow"}) {
-      if (nb::hasattr(rel, fetch)) {
-        result = rel.attr(fetch)();
-        break;
-      }
-    }
-    if (!result.is_valid()) throw nb::type_error("duckdb relation offers no Arrow fetch");
+    result = fn(con);
   } catch (...) {
     con.attr("close")();
     throw;
@@ -102,9 +102,20 @@ nb::object fetch_facts(const std::string& path) {
   return result;
 }
 
-nb::object read_diag(const std::string& path) {
-  nb::module_ pq = nb::module_::import_("pyarrow.parquet");
-  return pq.attr("read_table")(path);
+// One query on a read-only connection, closed right after the fetch.
+nb::object fetch_facts(const std::string& path) {
+  nb::module_ duckdb = nb::module_::import_("duckdb");
+  return with_connection(duckdb.attr("connect")(path, "read_only"_a = true),
+                         [](nb::handle con) { return arrow_of(con.attr("sql")(halvex::ml::kFactQuery)); });
+}
+
+// The diagnostic file, read by the same engine on a private in-memory
+// connection; a folder is read as the union of its Parquet files.
+nb::object read_diag(const std::string& path, bool is_dir) {
+  nb::module_ duckdb = nb::module_::import_("duckdb");
+  std::string source = is_dir ? path + "/*.parquet" : path;
+  return with_connection(duckdb.attr("connect")(),
+                         [&](nb::handle con) { return arrow_of(con.attr("read_parquet")(source)); });
 }
 
 template <class T>
@@ -194,7 +205,9 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
   const std::int64_t horizon = horizon_arg.is_valid() ? horizon_from(horizon_arg) : 3;
   const std::string path = path_from(db_path);
 
+  halvex::table::StageTimer timer;
   nb::object facts_arrow = fetch_facts(path);
+  timer.mark("query and fetch");
   if (nb::cast<std::size_t>(facts_arrow.attr("num_rows")) == 0) return nb::module_::import_("pandas").attr("DataFrame")();
   const auto& unused = halvex::ml::kUnusedFactColumns;
   Table facts = import_stream(facts_arrow, [&](const std::string& name) {
@@ -203,22 +216,27 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
     return true;
   });
   facts_arrow = nb::object();  // the Arrow copy is no longer needed
+  timer.mark("import facts");
 
   nb::module_ os_path = nb::module_::import_("os.path");
   nb::object diag_path = os_path.attr("join")(os_path.attr("dirname")(path), "cache", "diag_features.parquet");
   std::unique_ptr<Table> diag;
   if (nb::cast<bool>(os_path.attr("exists")(diag_path))) {
-    nb::object diag_arrow = read_diag(nb::cast<std::string>(diag_path));
+    bool is_dir = nb::cast<bool>(os_path.attr("isdir")(diag_path));
+    nb::object diag_arrow = read_diag(nb::cast<std::string>(diag_path), is_dir);
     diag = std::make_unique<Table>(import_stream(diag_arrow, nullptr));
   }
 
+  timer.mark("diagnostic file");
   halvex::ml::FeatureMatrix m;
   {
     nb::gil_scoped_release unlocked;
     m = halvex::ml::build_feature_matrix(std::move(facts), diag.get(), horizon);
   }
   diag.reset();
+  timer.mark("features");
   nb::object frame = to_dataframe(m.table);
+  timer.mark("data frame");
   for (const auto& line : m.lines) nb::print(line.c_str());
   return frame;
 }

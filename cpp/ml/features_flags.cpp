@@ -1,10 +1,12 @@
 // Stage 3: close-monitoring flag history, segments, region code, label.
+//
+// Like stage 2, one forward pass per group-aligned row range, plus one
+// backward pass for the label.
 #include <cmath>
 #include <limits>
 
 #include "ml/features.h"
 #include "table/convert.h"
-#include "table/parallel.h"
 #include "table/text_form.h"
 #include "table/window.h"
 
@@ -14,79 +16,89 @@ using namespace halvex::table;
 
 namespace {
 
-// (indicator column, segment code)
-const std::pair<const char*, const char*> kSegments[] = {
-    {"seg_ESKK", "ESKK"}, {"seg_KOBI", "KOBI"}, {"seg_KUR_TIC", "KUR-TIC"}, {"seg_MIKRO", "MIKRO"}};
+const char* const kSegmentColumns[] = {"seg_ESKK", "seg_KOBI", "seg_KUR_TIC", "seg_MIKRO"};
+const std::vector<std::string> kSegmentCodes = {"ESKK", "KOBI", "KUR-TIC", "MIKRO"};
 
-Column bool_to_int(const Column& b) {
-  Column out = Column::int64(b.size());
-  parallel_rows(b.size(), [&](std::size_t s, std::size_t e) {
-    for (std::size_t i = s; i < e; ++i) out.i64[i] = b.b8[i];
-  });
-  return out;
+// Index of the code that row i's text form equals, or -1. Only an exact code
+// matches: placeholders such as "None" or "nan" for a missing segment never do.
+int segment_index(const Column& seg, std::size_t i) {
+  if (!seg.present(i)) return -1;
+  if (seg.type() == DType::Text) {
+    std::string_view v = seg.str(i);
+    for (int k = 0; k < 4; ++k)
+      if (v == kSegmentCodes[k]) return k;
+    return -1;
+  }
+  for (int k = 0; k < 4; ++k)
+    if (text_form_equals(seg, i, kSegmentCodes[k])) return k;
+  return -1;
 }
 
-Column window_count(const Column& flags, const RunGroups& g, int window) {
-  Column sums = rolling(flags, g, window, WindowStat::Sum);
-  fill_missing(sums, 0.0);
-  return to_int64(sums, "window count");
+// Region code: numeric value truncated toward zero, 0 when absent or junk
+// (also when infinite or beyond the integer range).
+std::int64_t region_code(const Column& c, std::size_t i) {
+  if (c.type() == DType::Int64) return c.present(i) ? c.i64[i] : 0;
+  double v = numeric_at(c, i);
+  return std::fabs(v) < 9.2e18 ? static_cast<std::int64_t>(v) : 0;
 }
 
 }  // namespace
 
 void add_flag_features(Table& fp, const RunGroups& g, std::int64_t horizon) {
   const std::size_t n = fp.num_rows();
-
   // The flag is set by 1 in any spelling the loaders deliver: 1, 1.0, "1", "1.0".
-  Column yi_flag = bool_to_int(text_form_in(fp.at("ykn_izl_flag"), {"1", "1.0"}));
-  fp.set("yi_flag_prev", shift_int(yi_flag, g, 1, 0));
-  fp.set("yi_flag_count_4", window_count(yi_flag, g, 4));
-  fp.set("yi_flag_current", std::move(yi_flag));
-  {
-    Column is_yi = text_form_in(fp.at("qvr_skor"), {"YI"});
-    fp.set("was_yi_prev", shift_int(is_yi, g, 1, 0));
-  }
+  Column yi_flag_bool = text_form_in(fp.at("ykn_izl_flag"), {"1", "1.0"});
+  const std::uint8_t* flag = yi_flag_bool.b8.data();
+  const std::uint8_t* is_yi = fp.at("is_yi").b8.data();
+  const Column& skor = fp.at("qvr_skor");
+  const Column& segment = fp.at("segment");
+  const Column& bolge = fp.at("bolge_kodu");
+  const std::int32_t* pos = g.pos();
+  const std::int32_t* rem = g.rem();
 
-  // Only an exact code sets an indicator; placeholders such as "None" or
-  // "nan" for a missing segment never equal one.
-  for (const auto& [column, code] : kSegments) fp.set(column, bool_to_int(text_form_in(fp.at("segment"), {code})));
+  Column cur = Column::int64(n), prev = Column::int64(n), count4 = Column::int64(n);
+  Column was_yi = Column::int64(n), region = Column::int64(n), label = Column::float64(n);
+  Column seg[4] = {Column::int64(n), Column::int64(n), Column::int64(n), Column::int64(n)};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
 
-  {
-    Column code = to_numeric(fp.at("bolge_kodu"));
-    // A value that is no usable region code (infinite, or beyond the integer
-    // range) counts as absent like any other junk.
-    parallel_rows(n, [&](std::size_t b, std::size_t e) {
-      for (std::size_t i = b; i < e; ++i)
-        if (!(std::fabs(code.f64[i]) < 9.2e18)) code.f64[i] = 0.0;
-    });
-    fp.set("bolge_kodu_clean", to_int64(code, "bolge_kodu"));
-  }
-
-  // Label: whether a "YI" score follows within `horizon` rows of the entity;
-  // missing when no scored row follows within them. One backward pass keeps
-  // the distance to the next "YI" row and to the next scored row.
-  {
-    const Column& skor = fp.at("qvr_skor");
-    Column is_yi = text_form_in(skor, {"YI"});
-    const std::int32_t* rem = g.rem();
-    Column label = Column::float64(n);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
-    parallel_groups(g, [&](std::size_t b, std::size_t e) {
-      std::int64_t to_yi = kNone, to_scored = kNone;  // from row i+1's point of view, plus one
-      for (std::size_t i = e; i-- > b;) {
-        if (rem[i] == 0) {
-          to_yi = to_scored = kNone;  // last row of its entity
-        } else {
-          to_yi = is_yi.b8[i + 1] ? 1 : (to_yi == kNone ? kNone : to_yi + 1);
-          to_scored = skor.present(i + 1) ? 1 : (to_scored == kNone ? kNone : to_scored + 1);
-        }
-        bool has_future = to_scored <= horizon;
-        label.f64[i] = !has_future ? nan : (to_yi <= horizon ? 1.0 : 0.0);
+  parallel_groups(g, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) {
+      const std::int32_t p = pos[i];
+      cur.i64[i] = flag[i];
+      prev.i64[i] = p >= 1 ? flag[i - 1] : 0;
+      std::int64_t c = 0;
+      for (std::size_t j = i - (p >= 3 ? 3 : p); j <= i; ++j) c += flag[j];
+      count4.i64[i] = c;
+      was_yi.i64[i] = p >= 1 ? is_yi[i - 1] : 0;
+      int s = segment_index(segment, i);
+      for (int k = 0; k < 4; ++k) seg[k].i64[i] = s == k;
+      region.i64[i] = region_code(bolge, i);
+    }
+    // Label: whether a "YI" score follows within `horizon` rows of the entity;
+    // missing when no scored row (any present score) follows within them.
+    // Walking backwards keeps the distance to the next such rows.
+    std::int64_t to_yi = kNone, to_scored = kNone;
+    for (std::size_t i = e; i-- > b;) {
+      if (rem[i] == 0) {
+        to_yi = to_scored = kNone;  // last row of its entity
+      } else {
+        to_yi = is_yi[i + 1] ? 1 : (to_yi == kNone ? kNone : to_yi + 1);
+        to_scored = skor.present(i + 1) ? 1 : (to_scored == kNone ? kNone : to_scored + 1);
       }
-    });
-    fp.set("label", std::move(label));
-  }
+      bool has_future = to_scored != kNone && to_scored <= horizon;
+      bool future_yi = to_yi != kNone && to_yi <= horizon;
+      label.f64[i] = has_future ? (future_yi ? 1.0 : 0.0) : nan;
+    }
+  });
+
+  fp.set("yi_flag_current", std::move(cur));
+  fp.set("yi_flag_prev", std::move(prev));
+  fp.set("yi_flag_count_4", std::move(count4));
+  fp.set("was_yi_prev", std::move(was_yi));
+  for (int k = 0; k < 4; ++k) fp.set(kSegmentColumns[k], std::move(seg[k]));
+  fp.set("bolge_kodu_clean", std::move(region));
+  fp.set("label", std::move(label));
 }
 
 }  // namespace halvex::ml

@@ -1,117 +1,101 @@
 // Stage 2: score history, score band and risk movement.
+//
+// One pass over each group-aligned row range computes every column of the
+// stage: each row looks back at most 3 rows of its own entity, so the pass
+// is linear and the ranges run on separate threads.
 #include <cmath>
 #include <limits>
 
 #include "ml/features.h"
 #include "table/convert.h"
-#include "table/parallel.h"
 #include "table/window.h"
 
 namespace halvex::ml {
 
 using namespace halvex::table;
 
-namespace {
-
-Column subtract(const Column& a, const Column& b) {
-  Column out = Column::float64(a.size());
-  parallel_rows(a.size(), [&](std::size_t s, std::size_t e) {
-    for (std::size_t i = s; i < e; ++i) out.f64[i] = a.f64[i] - b.f64[i];  // NaN propagates
-  });
-  return out;
-}
-
-// 1.0 where the score reaches the threshold, else 0.0 (missing counts 0).
-Column at_least(const Column& q, double threshold) {
-  Column out = Column::float64(q.size());
-  parallel_rows(q.size(), [&](std::size_t s, std::size_t e) {
-    for (std::size_t i = s; i < e; ++i) out.f64[i] = q.f64[i] >= threshold ? 1.0 : 0.0;
-  });
-  return out;
-}
-
-// Window count of rows at or above a threshold, as an integer.
-Column count_at_least(const Column& q, const RunGroups& g, double threshold) {
-  Column sums = rolling(at_least(q, threshold), g, 4, WindowStat::Sum);
-  fill_missing(sums, 0.0);
-  return to_int64(sums, "threshold count");
-}
-
-}  // namespace
-
 void add_history_features(Table& fp, const RunGroups& g) {
   const std::size_t n = fp.num_rows();
-  {
-    const Column& q = fp.at("qvr_num");
-    Column lag1 = shift(q, g, 1);
-    Column lag3 = shift(q, g, 3);
-    Column delta1 = subtract(q, lag1);
-    Column delta3 = subtract(q, lag3);
-    fp.set("qvr_lag_1", std::move(lag1));
-    fp.set("qvr_lag_2", shift(fp.at("qvr_num"), g, 2));
-    fp.set("qvr_lag_3", std::move(lag3));
-    fp.set("qvr_delta_1", std::move(delta1));
-    fp.set("qvr_delta_3", std::move(delta3));
-  }
-  const Column& q = fp.at("qvr_num");
-  fp.set("qvr_max_3", rolling(q, g, 3, WindowStat::Max));
-  fp.set("qvr_mean_3", rolling(q, g, 3, WindowStat::Mean));
-  Column std3 = rolling(fp.at("qvr_num"), g, 3, WindowStat::Std);
-  fill_missing(std3, 0.0);  // a window without scores has no spread
-  fp.set("qvr_std_3", std::move(std3));
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double* q = fp.at("qvr_num").f64.data();
 
-  // Rise streak: a row that is not a strict rise over the previous row starts
-  // a new streak; a rising row is one further into its streak, so the count
-  // is the number of strict rises in a row ending here.
-  {
-    const Column& qn = fp.at("qvr_num");
-    const Column& prev = fp.at("qvr_lag_1");
-    Column consec = Column::int64(n);
-    parallel_groups(g, [&](std::size_t b, std::size_t e) {
-      std::int64_t run = 0;
-      for (std::size_t i = b; i < e; ++i) {
-        bool rising = qn.f64[i] > prev.f64[i];  // false when either is missing
-        run = rising ? run + 1 : 0;
-        consec.i64[i] = run;
-      }
-    });
-    fp.set("qvr_consec_rise", std::move(consec));
-  }
-  fp.set("qvr_above_825_count", count_at_least(fp.at("qvr_num"), g, 825.0));
-  fp.set("qvr_above_500_count", count_at_least(fp.at("qvr_num"), g, 500.0));
+  const Column& loaded_risk = fp.at("kombine_risk");
+  Column converted;
+  if (loaded_risk.type() != DType::Float64) converted = to_float64(loaded_risk, "kombine_risk");
+  const double* risk = (loaded_risk.type() == DType::Float64 ? loaded_risk : converted).f64.data();
 
-  {
-    const Column& qn = fp.at("qvr_num");
-    Column band = Column::int64(n);
-    parallel_rows(n, [&](std::size_t b, std::size_t e) {
-      for (std::size_t i = b; i < e; ++i) {
-        double v = qn.f64[i];
-        band.i64[i] = std::isnan(v) ? -1 : v >= 1000.0 ? 3 : v >= 825.0 ? 2 : v >= 500.0 ? 1 : 0;
-      }
-    });
-    fp.set("qvr_band", std::move(band));
-  }
+  Column lag1 = Column::float64(n), lag2 = Column::float64(n), lag3 = Column::float64(n);
+  Column delta1 = Column::float64(n), delta3 = Column::float64(n);
+  Column max3 = Column::float64(n), mean3 = Column::float64(n), std3 = Column::float64(n);
+  Column consec = Column::int64(n), above825 = Column::int64(n), above500 = Column::int64(n);
+  Column band = Column::int64(n);
+  Column risk_current = Column::float64(n), risk_delta = Column::float64(n);
+  Column risk_pct = Column::float64(n), risk_mio = Column::float64(n);
+  const std::int32_t* pos = g.pos();
 
-  // Risk: a missing risk counts as 0 now; a missing previous risk is taken to
-  // equal the current one, so it shows no change.
-  Column risk = to_float64(fp.at("kombine_risk"), "kombine_risk");
-  Column filled = risk.clone();
-  fill_missing(filled, 0.0);
-  Column prev = shift(risk, g, 1);
-  fill_missing(prev, filled);
-  Column delta = subtract(filled, prev);
-  Column pct = Column::float64(n);
-  Column mio = Column::float64(n);
-  parallel_rows(n, [&](std::size_t b, std::size_t e) {
+  parallel_groups(g, [&](std::size_t b, std::size_t e) {
+    std::int64_t run = 0;
     for (std::size_t i = b; i < e; ++i) {
-      pct.f64[i] = prev.f64[i] != 0.0 ? delta.f64[i] / prev.f64[i] : 0.0;
-      mio.f64[i] = filled.f64[i] / 1000000.0;
+      const std::int32_t p = pos[i];
+      const double x = q[i];
+      const double l1 = p >= 1 ? q[i - 1] : nan;
+      const double l3 = p >= 3 ? q[i - 3] : nan;
+      lag1.f64[i] = l1;
+      lag2.f64[i] = p >= 2 ? q[i - 2] : nan;
+      lag3.f64[i] = l3;
+      delta1.f64[i] = x - l1;  // missing when either side is
+      delta3.f64[i] = x - l3;
+
+      // 3-row window, at least one present score; no score means no spread.
+      std::size_t w3 = p >= 2 ? 3 : static_cast<std::size_t>(p) + 1;
+      WindowStats w = window_stats(q + i + 1 - w3, w3);
+      max3.f64[i] = w.count ? w.max : nan;
+      mean3.f64[i] = w.count ? w.mean : nan;
+      std3.f64[i] = w.count ? w.std : 0.0;
+
+      // A row that is no strict rise over the previous one (a missing score on
+      // either side included) starts a new streak.
+      run = x > l1 ? run + 1 : 0;
+      consec.i64[i] = run;
+
+      std::size_t w4 = p >= 3 ? 4 : static_cast<std::size_t>(p) + 1;
+      std::int64_t c825 = 0, c500 = 0;
+      for (std::size_t j = i + 1 - w4; j <= i; ++j) {
+        c825 += q[j] >= 825.0;
+        c500 += q[j] >= 500.0;
+      }
+      above825.i64[i] = c825;
+      above500.i64[i] = c500;
+      band.i64[i] = std::isnan(x) ? -1 : x >= 1000.0 ? 3 : x >= 825.0 ? 2 : x >= 500.0 ? 1 : 0;
+
+      // A missing risk counts as 0; a missing previous risk is taken to equal
+      // the current one, so it shows no change.
+      const double r = std::isnan(risk[i]) ? 0.0 : risk[i];
+      const double prev = (p >= 1 && !std::isnan(risk[i - 1])) ? risk[i - 1] : r;
+      const double d = r - prev;
+      risk_current.f64[i] = r;
+      risk_delta.f64[i] = d;
+      risk_pct.f64[i] = prev != 0.0 ? d / prev : 0.0;
+      risk_mio.f64[i] = r / 1000000.0;
     }
   });
-  fp.set("risk_current", std::move(filled));
-  fp.set("risk_delta_1", std::move(delta));
-  fp.set("risk_delta_pct", std::move(pct));
-  fp.set("risk_mio", std::move(mio));
+
+  fp.set("qvr_lag_1", std::move(lag1));
+  fp.set("qvr_lag_2", std::move(lag2));
+  fp.set("qvr_lag_3", std::move(lag3));
+  fp.set("qvr_delta_1", std::move(delta1));
+  fp.set("qvr_delta_3", std::move(delta3));
+  fp.set("qvr_max_3", std::move(max3));
+  fp.set("qvr_mean_3", std::move(mean3));
+  fp.set("qvr_std_3", std::move(std3));
+  fp.set("qvr_consec_rise", std::move(consec));
+  fp.set("qvr_above_825_count", std::move(above825));
+  fp.set("qvr_above_500_count", std::move(above500));
+  fp.set("qvr_band", std::move(band));
+  fp.set("risk_current", std::move(risk_current));
+  fp.set("risk_delta_1", std::move(risk_delta));
+  fp.set("risk_delta_pct", std::move(risk_pct));
+  fp.set("risk_mio", std::move(risk_mio));
 }
 
 }  // namespace halvex::ml

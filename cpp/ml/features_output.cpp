@@ -5,9 +5,11 @@
 #include "ml/features.h"
 #include "table/convert.h"
 #include "table/join.h"
+#include "table/parallel.h"
 #include "table/sort.h"
 #include "table/stats.h"
 #include "table/text_form.h"
+#include "table/timing.h"
 
 namespace halvex::ml {
 
@@ -33,6 +35,7 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
 
   // Keys are matched in text form on both sides: a period stored as 7 matches
   // "7" but not 7.0. The output keeps entity_id as loaded and donem as text.
+  StageTimer timer;
   Column diag_entity = to_text(diag->at("entity_id"));
   Column diag_donem = to_text(diag->at("donem"));
   fp.set("donem", to_text(fp.at("donem")));
@@ -41,19 +44,30 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
   if (fp_entity.type() != DType::Text) entity_text = to_text(fp_entity);
   const Column& entity_key = fp_entity.type() == DType::Text ? fp_entity : entity_text;
 
+  timer.mark("  keys as text");
   JoinIndices j = left_join(entity_key, fp.at("donem"), diag_entity, diag_donem);
+  timer.mark("  join");
   if (!j.left.empty()) reorder(fp, j.left);  // some rows matched more than once
 
   const std::size_t rows = j.right.size();
   for (const auto& name : diag_feature_cols()) {
     std::int64_t dflt = diag_default(name);
     if (diag->has(name)) {
-      Column values = take(diag->at(name), j.right.data(), rows);
-      fp.set(name, to_int64(values, name, dflt));
+      // Gather and convert in one pass: unmatched rows take the default too.
+      const Column& src = diag->at(name);
+      Column values = Column::int64(rows);
+      parallel_rows(rows, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+          std::int64_t r = j.right[i];
+          values.i64[i] = r < 0 ? dflt : int64_at(src, static_cast<std::size_t>(r), name, dflt);
+        }
+      });
+      fp.set(name, std::move(values));
     } else {
       fp.set(name, Column::int64_filled(rows, dflt));
     }
   }
+  timer.mark("  gather");
   return "  [DIAG] " + std::to_string(diag->num_rows()) + " diag feature satırı merge edildi";
 }
 
@@ -68,15 +82,11 @@ Table assemble_output(Table& fp, std::vector<std::string>& lines) {
   lines.push_back("  Features: " + std::to_string(result.num_rows()) + " rows, " +
                   std::to_string(count_distinct(result.at("entity_id"))) + " entities, " +
                   std::to_string(count_distinct(result.at("donem"))) + " periods");
-  const Column& label = result.at("label");
-  std::size_t labeled = 0, yi = 0, non_yi = 0;
-  for (std::size_t i = 0; i < label.size(); ++i) {
-    double v = label.f64[i];
-    if (std::isnan(v)) continue;
-    ++labeled;
-    yi += v == 1.0;
-    non_yi += v == 0.0;
-  }
+  Column labeled_values = drop_missing(result.at("label"));
+  const std::size_t labeled = labeled_values.size();
+  const auto yi = static_cast<std::int64_t>(sum(labeled_values));
+  std::size_t non_yi = 0;
+  for (std::size_t i = 0; i < labeled; ++i) non_yi += labeled_values.f64[i] == 0.0;
   lines.push_back("  Labeled: " + std::to_string(labeled) + " rows (YI=" + std::to_string(yi) +
                   ", non-YI=" + std::to_string(non_yi) + ")");
   return result;
@@ -88,12 +98,19 @@ FeatureMatrix build_feature_matrix(Table facts, const Table* diag, std::int64_t 
   for (const char* name : {"entity_id", "donem", "qvr_skor", "kombine_risk", "ykn_izl_flag", "segment", "bolge_kodu"})
     (void)facts.at(name);  // a missing column fails before any work
 
+  StageTimer timer;
   normalise_and_sort(facts);
+  timer.mark("normalise and sort");
   RunGroups groups = RunGroups::of(facts.at("entity_id"));
+  timer.mark("groups");
   add_history_features(facts, groups);
+  timer.mark("history features");
   add_flag_features(facts, groups, horizon);
+  timer.mark("flag features");
   out.lines.push_back(merge_diagnostics(facts, diag));
+  timer.mark("diagnostic merge");
   out.table = assemble_output(facts, out.lines);
+  timer.mark("output");
   return out;
 }
 

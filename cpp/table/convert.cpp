@@ -34,6 +34,13 @@ constexpr double kTwo63 = 9223372036854775808.0;
 }  // namespace
 
 std::optional<double> parse_number(std::string_view s) {
+  // Fast path: plain digits (most scores), exact as a double up to 15 digits.
+  if (!s.empty() && s.size() <= 15) {
+    std::int64_t v = 0;
+    std::size_t k = 0;
+    for (; k < s.size() && s[k] >= '0' && s[k] <= '9'; ++k) v = v * 10 + (s[k] - '0');
+    if (k == s.size()) return static_cast<double>(v);
+  }
   s = trim(s);
   if (s.empty()) return std::nullopt;
   bool neg = false;
@@ -61,6 +68,17 @@ std::optional<std::int64_t> parse_integer(std::string_view s) {
   auto r = std::from_chars(s.data(), s.data() + s.size(), v);
   if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
   return v;
+}
+
+double numeric_at(const Column& c, std::size_t i) {
+  if (!c.present(i)) return kNaN;
+  switch (c.type()) {
+    case DType::Float64: return c.f64[i];
+    case DType::Int64: return static_cast<double>(c.i64[i]);
+    case DType::Bool: return c.b8[i];
+    case DType::Text: return parse_number(c.str(i)).value_or(kNaN);
+  }
+  return kNaN;
 }
 
 Column to_numeric(const Column& c) {
@@ -102,35 +120,35 @@ Column to_float64(const Column& c, const std::string& what) {
   return out;
 }
 
+std::int64_t int64_at(const Column& c, std::size_t i, const std::string& what,
+                      std::optional<std::int64_t> missing_as) {
+  if (!c.present(i)) {
+    if (!missing_as) throw ConversionError(what + ": cannot convert a missing value to integer");
+    return *missing_as;
+  }
+  switch (c.type()) {
+    case DType::Int64: return c.i64[i];
+    case DType::Bool: return c.b8[i];
+    case DType::Float64: {
+      double x = c.f64[i];
+      if (!(x >= -kTwo63 && x < kTwo63))  // false for infinities too
+        throw ConversionError(what + ": cannot convert " + describe(c, i) + " to integer");
+      return static_cast<std::int64_t>(x);  // truncates toward zero
+    }
+    case DType::Text: {
+      auto v = parse_integer(c.str(i));
+      if (!v) throw ConversionError(what + ": invalid literal for integer: " + describe(c, i));
+      return *v;
+    }
+  }
+  return 0;
+}
+
 Column to_int64(const Column& c, const std::string& what, std::optional<std::int64_t> missing_as) {
   const std::size_t n = c.size();
   Column out = Column::int64(n);
   parallel_rows(n, [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) {
-      if (!c.present(i)) {
-        if (!missing_as)
-          throw ConversionError(what + ": cannot convert a missing value to integer");
-        out.i64[i] = *missing_as;
-        continue;
-      }
-      switch (c.type()) {
-        case DType::Int64: out.i64[i] = c.i64[i]; break;
-        case DType::Bool: out.i64[i] = c.b8[i]; break;
-        case DType::Float64: {
-          double x = c.f64[i];
-          if (!(x >= -kTwo63 && x < kTwo63))  // false for NaN and infinities too
-            throw ConversionError(what + ": cannot convert " + describe(c, i) + " to integer");
-          out.i64[i] = static_cast<std::int64_t>(x);  // truncates toward zero
-          break;
-        }
-        case DType::Text: {
-          auto v = parse_integer(c.str(i));
-          if (!v) throw ConversionError(what + ": invalid literal for integer: " + describe(c, i));
-          out.i64[i] = *v;
-          break;
-        }
-      }
-    }
+    for (std::size_t i = b; i < e; ++i) out.i64[i] = int64_at(c, i, what, missing_as);
   });
   return out;
 }

@@ -16,6 +16,10 @@ std::optional<double> parse_number(std::string_view s);
 // Parses integer text: optional surrounding blanks, sign, decimal digits.
 std::optional<std::int64_t> parse_integer(std::string_view s);
 
+// Numeric value of one row: numbers unchanged, booleans 1/0, text parsed,
+// anything else (missing included) NaN.
+double numeric_at(const Column& c, std::size_t i);
+
 // Numeric value of every row as Float64: numbers unchanged, booleans 1/0,
 // text parsed, anything unparseable missing.
 Column to_numeric(const Column& c);
@@ -29,6 +33,10 @@ Column to_float64(const Column& c, const std::string& what);
 // the int64 range and non-integer text are errors naming `what`.
 Column to_int64(const Column& c, const std::string& what,
                 std::optional<std::int64_t> missing_as = std::nullopt);
+
+// One value of to_int64.
+std::int64_t int64_at(const Column& c, std::size_t i, const std::string& what,
+                      std::optional<std::int64_t> missing_as = std::nullopt);
 
 // Replaces missing values of a Float64 column with v.
 void fill_missing(Column& c, double v);

@@ -1,5 +1,6 @@
 #include "table/join.h"
 
+#include <algorithm>
 #include <atomic>
 #include <string_view>
 #include <unordered_map>
@@ -9,75 +10,100 @@
 
 namespace halvex::table {
 
-namespace {
-
-struct Key {
-  std::string_view a, b;
-  bool operator==(const Key& o) const { return a == o.a && b == o.b; }
-};
-
-struct KeyHash {
-  std::size_t operator()(const Key& k) const {
-    std::size_t h1 = std::hash<std::string_view>()(k.a), h2 = std::hash<std::string_view>()(k.b);
-    return h1 ^ (h2 + 0x9e3779b97f4a7c15ULL + (h1 << 6) + (h1 >> 2));
-  }
-};
-
-}  // namespace
-
+// The right rows are grouped by their first key (one hash entry per distinct
+// value) and, within a group, ordered by the second key, stably. A left row
+// then costs one hash probe per run of equal first keys (sorted tables have
+// long runs) and a binary search within the group.
 JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2) {
   for (const Column* c : {&l1, &l2, &r1, &r2})
     if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
   const std::size_t nl = l1.size(), nr = r1.size();
 
-  // Right rows by key: first row, and a chain to the next row of the same key.
-  std::unordered_map<Key, std::int64_t, KeyHash> first;
-  first.reserve(nr);
-  std::vector<std::int64_t> next(nr, -1), last_of(nr, -1);
+  // Group id of every right row with both keys present (-1 otherwise).
+  std::unordered_map<std::string_view, std::int64_t> group_of;
+  std::vector<std::int64_t> gid(nr, -1);
+  std::int64_t groups = 0, last = -1;
+  std::string_view last_key;
   for (std::size_t j = 0; j < nr; ++j) {
     if (!r1.present(j) || !r2.present(j)) continue;
-    auto [it, fresh] = first.emplace(Key{r1.str(j), r2.str(j)}, static_cast<std::int64_t>(j));
-    if (fresh) {
-      last_of[j] = static_cast<std::int64_t>(j);
-    } else {
-      std::int64_t head = it->second;
-      next[last_of[head]] = static_cast<std::int64_t>(j);
-      last_of[head] = static_cast<std::int64_t>(j);
+    std::string_view k = r1.str(j);
+    if (last < 0 || k != last_key) {
+      auto [it, fresh] = group_of.emplace(k, groups);
+      if (fresh) ++groups;
+      last = it->second;
+      last_key = k;
     }
+    gid[j] = last;
+  }
+  // Rows of each group together (counting sort keeps row order), then each
+  // group ordered by the second key, stably.
+  std::vector<std::int64_t> start(groups + 1, 0), rows;
+  for (auto v : gid)
+    if (v >= 0) ++start[v + 1];
+  for (std::int64_t k = 0; k < groups; ++k) start[k + 1] += start[k];
+  rows.resize(start[groups]);
+  {
+    std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t j = 0; j < nr; ++j)
+      if (gid[j] >= 0) rows[fill[gid[j]]++] = static_cast<std::int64_t>(j);
+  }
+  auto by_second = [&](std::int64_t a, std::int64_t b) { return r2.str(a) < r2.str(b); };
+  for (std::int64_t k = 0; k < groups; ++k) {
+    auto first = rows.begin() + start[k], end = rows.begin() + start[k + 1];
+    if (!std::is_sorted(first, end, by_second)) std::stable_sort(first, end, by_second);
   }
 
-  JoinIndices out;
-  out.right.resize(nl);
+  // Probe: matches of each left row as a range [lo, hi) of `rows`.
+  std::vector<std::int64_t> lo(nl), hi(nl);
   std::atomic<bool> multi{false};
   parallel_rows(nl, [&](std::size_t b, std::size_t e) {
     bool local_multi = false;
+    std::int64_t group = -1;
+    std::string_view key;
+    bool have = false;
     for (std::size_t i = b; i < e; ++i) {
-      std::int64_t m = -1;
-      if (l1.present(i) && l2.present(i)) {
-        auto it = first.find(Key{l1.str(i), l2.str(i)});
-        if (it != first.end()) {
-          m = it->second;
-          local_multi |= next[m] >= 0;
-        }
+      lo[i] = hi[i] = 0;
+      if (!l1.present(i) || !l2.present(i)) continue;
+      std::string_view k = l1.str(i);
+      if (!have || k != key) {
+        auto it = group_of.find(k);
+        group = it == group_of.end() ? -1 : it->second;
+        key = k;
+        have = true;
       }
-      out.right[i] = m;
+      if (group < 0) continue;
+      std::string_view second = l2.str(i);
+      auto first = rows.begin() + start[group], end = rows.begin() + start[group + 1];
+      auto a = std::lower_bound(first, end, second, [&](std::int64_t r, std::string_view v) { return r2.str(r) < v; });
+      auto z = a;
+      while (z != end && r2.str(*z) == second) ++z;
+      lo[i] = a - rows.begin();
+      hi[i] = z - rows.begin();
+      local_multi |= hi[i] - lo[i] > 1;
     }
     if (local_multi) multi.store(true);
   });
-  if (!multi) return out;
 
-  // Some left rows match several right rows: expand.
-  std::vector<std::int64_t> first_match = std::move(out.right);
-  out.right.clear();
-  out.right.reserve(nl);
+  JoinIndices out;
+  if (!multi) {
+    out.right.resize(nl);
+    parallel_rows(nl, [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) out.right[i] = hi[i] > lo[i] ? rows[lo[i]] : -1;
+    });
+    return out;
+  }
+  // Some left rows match several right rows: one output row per match.
   out.left.reserve(nl);
+  out.right.reserve(nl);
   for (std::size_t i = 0; i < nl; ++i) {
-    std::int64_t m = first_match[i];
-    do {
+    if (hi[i] == lo[i]) {
       out.left.push_back(static_cast<std::int64_t>(i));
-      out.right.push_back(m);
-      m = m >= 0 ? next[m] : -1;
-    } while (m >= 0);
+      out.right.push_back(-1);
+    }
+    for (std::int64_t m = lo[i]; m < hi[i]; ++m) {
+      out.left.push_back(static_cast<std::int64_t>(i));
+      out.right.push_back(rows[m]);
+    }
   }
   return out;
 }

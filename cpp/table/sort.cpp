@@ -117,10 +117,12 @@ void reorder(Table& t, const std::vector<std::int64_t>& order) {
   bool identity = true;
   for (std::size_t i = 0; i < order.size() && identity; ++i) identity = order[i] == static_cast<std::int64_t>(i);
   if (identity) return;
+  Table out;
   for (std::size_t k = 0; k < t.num_columns(); ++k) {
-    Column moved = take(t.at(k), order.data(), order.size());
-    t.at(k) = std::move(moved);
+    out.set(t.names()[k], take(t.at(k), order.data(), order.size()));
+    t.at(k) = Column();  // release each source column as soon as it is copied
   }
+  t = std::move(out);
 }
 
 }  // namespace halvex::table

@@ -25,7 +25,7 @@ std::vector<std::int64_t> stable_sort_indices(const Column& k1, const Column& k2
 Column take(const Column& c, const std::int64_t* idx, std::size_t n);
 Table take(const Table& t, const std::vector<std::int64_t>& idx);
 
-// The rows of `order` applied to the whole table, moving it.
+// The table's rows replaced by rows order[0..), which may repeat or skip rows.
 void reorder(Table& t, const std::vector<std::int64_t>& order);
 
 }  // namespace halvex::table

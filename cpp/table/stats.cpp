@@ -13,8 +13,9 @@ namespace halvex::table {
 
 namespace {
 
-// Per-range sets merged at the end; runs of equal neighbours are skipped
-// before hashing (sorted keys repeat a lot).
+// Per-range sets merged at the end. Runs of equal neighbours are skipped,
+// and a small direct-mapped cache of recent values answers most repeats
+// (periods cycle through a few values) before the set is asked.
 template <class T, class Get>
 std::size_t distinct_with(const Column& c, Get get) {
   const std::size_t n = c.size();
@@ -22,15 +23,23 @@ std::size_t distinct_with(const Column& c, Get get) {
   std::vector<std::unordered_set<T>> sets(ranges.size());
   run_ranges(ranges, [&](const RowRange& r) {
     auto& s = sets[&r - ranges.data()];
+    constexpr std::size_t kCache = 256;
+    T cache[kCache];
+    bool used[kCache] = {};
+    std::hash<T> hash;
     bool have_prev = false;
     T prev{};
     for (std::size_t i = r.begin; i < r.end; ++i) {
       if (!c.present(i)) continue;
       T v = get(i);
       if (have_prev && v == prev) continue;
-      s.insert(v);
       prev = v;
       have_prev = true;
+      std::size_t slot = (hash(v) * 0x9E3779B97F4A7C15ULL) >> 56;
+      if (used[slot] && cache[slot] == v) continue;
+      s.insert(v);
+      cache[slot] = v;
+      used[slot] = true;
     }
   });
   for (std::size_t k = 1; k < sets.size(); ++k) sets[0].insert(sets[k].begin(), sets[k].end());

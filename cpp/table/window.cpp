@@ -92,29 +92,40 @@ Column rolling(const Column& c, const RunGroups& g, int window, WindowStat stat)
       std::size_t len = static_cast<std::size_t>(pos[i]) + 1;
       if (len > static_cast<std::size_t>(window)) len = window;
       std::size_t first = i + 1 - len;
-      double acc = stat == WindowStat::Max ? -std::numeric_limits<double>::infinity() : 0.0;
+      // Sums run over differences from the window's first present value, so a
+      // window of equal values has mean exactly that value and spread exactly 0.
+      double first_value = 0.0, max = 0.0, dsum = 0.0;
       std::size_t cnt = 0;
       for (std::size_t j = first; j <= i; ++j) {
         double x = v[j];
         if (std::isnan(x)) continue;
-        ++cnt;
-        if (stat == WindowStat::Max) acc = x > acc ? x : acc;
-        else acc += x;
+        if (cnt++ == 0) {
+          first_value = max = x;
+        } else {
+          max = x > max ? x : max;
+          dsum += x - first_value;
+        }
       }
       if (cnt == 0) {
         out.f64[i] = kNaN;
         continue;
       }
+      double dmean = dsum / static_cast<double>(cnt);
       switch (stat) {
-        case WindowStat::Max:
-        case WindowStat::Sum: out.f64[i] = acc; break;
-        case WindowStat::Mean: out.f64[i] = acc / static_cast<double>(cnt); break;
+        case WindowStat::Max: out.f64[i] = max; break;
+        case WindowStat::Sum: {
+          double s = 0.0;
+          for (std::size_t j = first; j <= i; ++j)
+            if (!std::isnan(v[j])) s += v[j];
+          out.f64[i] = s;
+          break;
+        }
+        case WindowStat::Mean: out.f64[i] = first_value + dmean; break;
         case WindowStat::Std: {
-          double mean = acc / static_cast<double>(cnt);
           double ss = 0.0;
           for (std::size_t j = first; j <= i; ++j) {
             double x = v[j];
-            if (!std::isnan(x)) ss += (x - mean) * (x - mean);
+            if (!std::isnan(x)) ss += (x - first_value - dmean) * (x - first_value - dmean);
           }
           out.f64[i] = std::sqrt(ss / static_cast<double>(cnt));
           break;

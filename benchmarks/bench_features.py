@@ -1,0 +1,218 @@
+"""Benchmark of ``build_features`` on a generated fact database.
+
+    .venv/bin/python benchmarks/bench_features.py [--entities 1000000] [--periods 12]
+
+Times, in one run and on the same file:
+
+- ``fetch``: the bare fetch of the fact query into Arrow (connect, query, to_arrow_table, close);
+- ``build_features``: the compiled builder, end to end (query, features, DataFrame);
+- ``pandas``: the same columns in vectorised pandas (benchmarks/features_pandas.py);
+- ``duckdb-sql``: the same columns as one DuckDB query with window functions, fetched into Arrow.
+
+Each runs in a fresh subprocess, so its peak resident memory (ru_maxrss, minus the
+process's size just before the call) is its own. The database (gap-free, so exactly
+entities x periods fact rows, plus a diagnostic file for 30% of the rows) is generated once
+and reused from --dir.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+_SQL_FEATURES = """
+WITH base AS (
+    SELECT fp.entity_id, fp.donem, fp.qvr_skor, fp.kombine_risk, fp.ykn_izl_flag,
+           de.segment, de.bolge_kodu,
+           CASE WHEN CAST(fp.qvr_skor AS VARCHAR) = 'YI' THEN 1000.0
+                ELSE TRY_CAST(fp.qvr_skor AS DOUBLE) END AS q,
+           CAST(fp.kombine_risk AS DOUBLE) AS risk,
+           CAST(fp.qvr_skor AS VARCHAR) = 'YI' AS is_yi,
+           CASE WHEN CAST(fp.ykn_izl_flag AS VARCHAR) IN ('1', '1.0') THEN 1 ELSE 0 END AS yi_flag
+    FROM fact_periodic fp
+    LEFT JOIN dim_entity de ON fp.entity_id = de.entity_id
+),
+w AS (
+    SELECT *,
+        lag(q, 1) OVER e AS qvr_lag_1, lag(q, 2) OVER e AS qvr_lag_2, lag(q, 3) OVER e AS qvr_lag_3,
+        max(q) OVER w3 AS qvr_max_3, avg(q) OVER w3 AS qvr_mean_3,
+        coalesce(stddev_pop(q) OVER w3, 0.0) AS qvr_std_3,
+        coalesce(sum(CASE WHEN q >= 825 THEN 1 ELSE 0 END) OVER w4, 0) AS qvr_above_825_count,
+        coalesce(sum(CASE WHEN q >= 500 THEN 1 ELSE 0 END) OVER w4, 0) AS qvr_above_500_count,
+        coalesce(lag(risk) OVER e, coalesce(risk, 0.0)) AS risk_prev,
+        coalesce(lag(yi_flag) OVER e, 0) AS yi_flag_prev,
+        sum(yi_flag) OVER w4 AS yi_flag_count_4,
+        coalesce(lag(CASE WHEN is_yi THEN 1 ELSE 0 END) OVER e, 0) AS was_yi_prev,
+        coalesce(max(CASE WHEN is_yi THEN 1 ELSE 0 END) OVER fut, 0) AS future_yi,
+        count(qvr_skor) OVER fut AS future_scored,
+        CASE WHEN q > lag(q) OVER e THEN 1 ELSE 0 END AS rising
+    FROM base
+    WINDOW e AS (PARTITION BY entity_id ORDER BY donem),
+           w3 AS (PARTITION BY entity_id ORDER BY donem ROWS BETWEEN 2 PRECEDING AND CURRENT ROW),
+           w4 AS (PARTITION BY entity_id ORDER BY donem ROWS BETWEEN 3 PRECEDING AND CURRENT ROW),
+           fut AS (PARTITION BY entity_id ORDER BY donem ROWS BETWEEN 1 FOLLOWING AND {h} FOLLOWING)
+),
+s AS (
+    SELECT *, sum(1 - rising) OVER (PARTITION BY entity_id ORDER BY donem
+                                    ROWS UNBOUNDED PRECEDING) AS streak_id
+    FROM w
+),
+f AS (
+    SELECT *, CASE WHEN rising = 1 THEN row_number() OVER (PARTITION BY entity_id, streak_id
+                                                          ORDER BY donem) - 1
+                   ELSE 0 END AS qvr_consec_rise
+    FROM s
+),
+diag AS (
+    SELECT CAST(entity_id AS VARCHAR) AS d_entity, CAST(donem AS VARCHAR) AS d_donem, *
+    FROM read_parquet('{diag}')
+)
+SELECT f.entity_id, CAST(f.donem AS VARCHAR) AS donem, q AS qvr_score,
+       qvr_lag_1, qvr_lag_2, qvr_lag_3, q - qvr_lag_1 AS qvr_delta_1, q - qvr_lag_3 AS qvr_delta_3,
+       qvr_max_3, qvr_mean_3, qvr_std_3, qvr_consec_rise, qvr_above_825_count,
+       qvr_above_500_count,
+       CASE WHEN q IS NULL THEN -1 WHEN q >= 1000 THEN 3 WHEN q >= 825 THEN 2
+            WHEN q >= 500 THEN 1 ELSE 0 END AS qvr_band,
+       coalesce(risk, 0.0) AS risk_current, coalesce(risk, 0.0) - risk_prev AS risk_delta_1,
+       CASE WHEN risk_prev <> 0 THEN (coalesce(risk, 0.0) - risk_prev) / risk_prev ELSE 0.0 END
+           AS risk_delta_pct,
+       coalesce(risk, 0.0) / 1000000 AS risk_mio,
+       yi_flag AS yi_flag_current, yi_flag_prev, yi_flag_count_4, was_yi_prev,
+       CASE WHEN segment = 'ESKK' THEN 1 ELSE 0 END AS seg_ESKK,
+       CASE WHEN segment = 'KOBI' THEN 1 ELSE 0 END AS seg_KOBI,
+       CASE WHEN segment = 'KUR-TIC' THEN 1 ELSE 0 END AS seg_KUR_TIC,
+       CASE WHEN segment = 'MIKRO' THEN 1 ELSE 0 END AS seg_MIKRO,
+       coalesce(CAST(trunc(TRY_CAST(bolge_kodu AS DOUBLE)) AS BIGINT), 0) AS bolge_kodu,
+       {diag_cols},
+       CASE WHEN future_scored = 0 THEN NULL WHEN future_yi = 1 THEN 1.0 ELSE 0.0 END AS label
+FROM f
+LEFT JOIN diag ON diag.d_entity = f.entity_id AND diag.d_donem = CAST(f.donem AS VARCHAR)
+ORDER BY f.entity_id, f.donem
+"""
+
+_DIAG_COLS = [
+    "diag_bulgu_sayisi", "diag_katman_cesitlilik", "diag_kriter_cesitlilik",
+    "diag_yeni_kriter_sayisi", "diag_kik_bulgu", "diag_rkd_bulgu", "diag_sql_diskalma",
+    "diag_memzuc_aktif", "diag_bulgu_3d_toplam", "diag_bulgu_3d_trend",
+    "diag_ilk_bulgu_uzaklik", "diag_katman_degisim", "diag_en_agir_katman_kod",
+]
+
+
+def sql_features_query(db_path: Path, horizon: int = 3) -> str:
+    diag = db_path.parent / "cache" / "diag_features.parquet"
+    cols = ",\n       ".join(
+        f"CAST(trunc(CASE WHEN {c} IS NULL OR isnan(CAST({c} AS DOUBLE)) "
+        f"THEN {-1 if c.endswith('_kod') else 0} ELSE CAST({c} AS DOUBLE) END) AS BIGINT) AS {c}"
+        for c in _DIAG_COLS)
+    return _SQL_FEATURES.format(h=horizon, diag=str(diag).replace("'", "''"), diag_cols=cols)
+
+
+# Code run in the measuring subprocess: the call, its wall time and peak memory.
+_CHILD = r"""
+import json, resource, sys, time
+sys.path.insert(0, {bench_dir!r})
+kind, db = {kind!r}, {db!r}
+
+def rss_now():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+
+import duckdb, pyarrow, pandas, numpy
+from halvex.ml.features import build_features, FEATURE_COLS
+import features_pandas, bench_features
+before = rss_now()
+t0 = time.perf_counter()
+if kind == "fetch":
+    con = duckdb.connect(db, read_only=True)
+    out = con.sql(features_pandas.QUERY).to_arrow_table()
+    con.close()
+    rows, size = out.num_rows, out.nbytes
+elif kind == "build_features":
+    import io, contextlib
+    with contextlib.redirect_stdout(io.StringIO()):
+        out = build_features(db)
+    rows, size = len(out), int(out.memory_usage(index=False, deep=True).sum())
+elif kind == "pandas":
+    import io, contextlib
+    with contextlib.redirect_stdout(io.StringIO()):
+        out = features_pandas.build_features_pandas(db)
+    rows, size = len(out), int(out.memory_usage(index=False, deep=True).sum())
+elif kind == "duckdb-sql":
+    from pathlib import Path
+    con = duckdb.connect(db, read_only=True)
+    out = con.sql(bench_features.sql_features_query(Path(db))).to_arrow_table()
+    con.close()
+    rows, size = out.num_rows, out.nbytes
+seconds = time.perf_counter() - t0
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(json.dumps(dict(kind=kind, seconds=seconds, rows=rows, size=size, peak=peak - before)))
+"""
+
+
+def measure(kind: str, db: Path, threads: int | None = None) -> dict:
+    env = dict(os.environ)
+    if threads:
+        env["HALVEX_THREADS"] = str(threads)
+    code = _CHILD.format(bench_dir=str(HERE), kind=kind, db=str(db))
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    if res.returncode != 0:
+        raise RuntimeError(f"{kind} failed:\n{res.stderr[-3000:]}")
+    return json.loads(res.stdout.strip().splitlines()[-1])
+
+
+def ensure_db(folder: Path, entities: int, periods: int) -> Path:
+    from halvex.sample.facts_db import write_sample_db
+
+    db = folder / f"facts_{entities}x{periods}.duckdb"
+    marker = db.with_suffix(".ok")
+    if not (db.exists() and marker.exists()):
+        t0 = time.perf_counter()
+        print(f"generating {entities} x {periods} fact rows in {db} ...", flush=True)
+        # One folder per database: the diagnostic file sits beside it.
+        write_sample_db(db, n_entities=entities, n_periods=periods, seed=1, gap_rate=0.0,
+                        diag_share=0.3)
+        marker.write_text("ok\n")
+        print(f"  done in {time.perf_counter() - t0:.1f} s", flush=True)
+    return db
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--entities", type=int, default=1_000_000)
+    ap.add_argument("--periods", type=int, default=12)
+    ap.add_argument("--dir", type=Path, default=Path("bench_out/features"))
+    ap.add_argument("--only", nargs="*", default=["fetch", "build_features", "pandas", "duckdb-sql"])
+    ap.add_argument("--threads", type=int, default=None, help="HALVEX_THREADS for build_features")
+    args = ap.parse_args(argv)
+
+    folder = args.dir / f"{args.entities}x{args.periods}"
+    db = ensure_db(folder, args.entities, args.periods)
+    results = {}
+    for kind in args.only:
+        r = measure(kind, db, args.threads if kind == "build_features" else None)
+        results[kind] = r
+        print(f"{kind:15s} {r['seconds']:8.2f} s   rows {r['rows']:>10d}   "
+              f"result {r['size'] / 2**20:9.1f} MiB   peak +{r['peak'] / 2**20:9.1f} MiB", flush=True)
+
+    bf = results.get("build_features")
+    if bf:
+        print("\ntargets:")
+        if "pandas" in results:
+            print(f"  pandas / build_features     = {results['pandas']['seconds'] / bf['seconds']:6.1f}x  (>= 20)")
+        if "duckdb-sql" in results:
+            print(f"  duckdb-sql / build_features = {results['duckdb-sql']['seconds'] / bf['seconds']:6.1f}x  (>= 5)")
+        if "fetch" in results:
+            print(f"  build_features / fetch      = {bf['seconds'] / results['fetch']['seconds']:6.2f}x  (<= 1.5)")
+        print(f"  peak memory / matrix size   = {bf['peak'] / bf['size']:6.2f}x  (<= 2.5)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
