@@ -1,0 +1,465 @@
+// The JSON layer: number texts, the ordered reader and the writer. Expected texts are what
+// Python's json / float / "%.*f" give for the same input.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/errors.h"
+#include "json/number_text.h"
+#include "json/reader.h"
+#include "json/value.h"
+#include "json/writer.h"
+
+using namespace halvex::json;
+
+namespace {
+
+// Parses text and writes it back (compact unless spaced).
+std::string roundtrip(const std::string& text, bool spaced = false, bool escape_lt = false) {
+  Document doc;
+  doc.text = text;
+  parse_document(doc);
+  return to_json(doc.root, WriteOptions{spaced, escape_lt});
+}
+
+Value parse(Document& doc, const std::string& text, int max_depth = DEFAULT_MAX_DEPTH) {
+  doc.text = text;
+  parse_document(doc, max_depth);
+  return doc.root;
+}
+
+struct ReprCase {
+  double value;
+  const char* text;
+};
+
+class DoubleRepr : public ::testing::TestWithParam<ReprCase> {};
+
+TEST_P(DoubleRepr, MatchesPythonRepr) {
+  EXPECT_EQ(double_repr(GetParam().value), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, DoubleRepr,
+    ::testing::Values(
+        ReprCase{12.0, "12.0"}, ReprCase{12.35, "12.35"}, ReprCase{1e-05, "1e-05"}, ReprCase{1e16, "1e+16"},
+        ReprCase{0.0001, "0.0001"}, ReprCase{1234567890123456.0, "1234567890123456.0"},
+        ReprCase{123456789012345678.0, "1.2345678901234568e+17"}, ReprCase{-0.0, "-0.0"}, ReprCase{0.0, "0.0"},
+        ReprCase{0.1, "0.1"}, ReprCase{1.0 / 3, "0.3333333333333333"}, ReprCase{5e-324, "5e-324"},
+        ReprCase{1.7976931348623157e308, "1.7976931348623157e+308"}, ReprCase{1e15, "1000000000000000.0"},
+        ReprCase{9999999999999998.0, "9999999999999998.0"}, ReprCase{1.234e-05, "1.234e-05"},
+        ReprCase{2.5, "2.5"}, ReprCase{100.0, "100.0"}, ReprCase{1e22, "1e+22"}, ReprCase{-1e22, "-1e+22"},
+        ReprCase{123456789.123, "123456789.123"}, ReprCase{1e100, "1e+100"}, ReprCase{-2.5e-7, "-2.5e-07"},
+        ReprCase{0.00012, "0.00012"}));
+
+TEST(DoubleRepr, NonFiniteTokens) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(double_repr(nan), "NaN");
+  EXPECT_EQ(double_repr(inf), "Infinity");
+  EXPECT_EQ(double_repr(-inf), "-Infinity");
+  EXPECT_EQ(double_repr(nan, false), "nan");
+  EXPECT_EQ(double_repr(inf, false), "inf");
+  EXPECT_EQ(double_repr(-inf, false), "-inf");
+}
+
+TEST(DoubleRepr, ReadsBackToTheSameDouble) {
+  // Shortest round trip over a spread of magnitudes.
+  double x = 1.0 / 7;
+  for (int i = 0; i < 2000; ++i) {
+    x = x * -1.37 + 1e-3 * i;
+    std::string s = double_repr(x);
+    EXPECT_EQ(std::strtod(s.c_str(), nullptr), x) << s;
+  }
+}
+
+TEST(Int, Text) {
+  std::string s;
+  append_int(s, 0);
+  s += ' ';
+  append_int(s, -42);
+  s += ' ';
+  append_int(s, std::numeric_limits<int64_t>::min());
+  s += ' ';
+  append_int(s, std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(s, "0 -42 -9223372036854775808 9223372036854775807");
+}
+
+struct FixedCase {
+  double value;
+  int decimals;
+  const char* text;
+};
+
+class FormatFixed : public ::testing::TestWithParam<FixedCase> {};
+
+TEST_P(FormatFixed, MatchesPercentFormat) {
+  EXPECT_EQ(format_fixed(GetParam().value, GetParam().decimals), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ties, FormatFixed,
+    ::testing::Values(FixedCase{0.25, 1, "0.2"}, FixedCase{0.04, 1, "0.0"}, FixedCase{62.5, 0, "62"},
+                      FixedCase{0.35, 1, "0.3"}, FixedCase{2.675, 2, "2.67"}, FixedCase{1.5, 0, "2"},
+                      FixedCase{2.5, 0, "2"}, FixedCase{-0.05, 1, "-0.1"}, FixedCase{1e20, 1, "100000000000000000000.0"},
+                      FixedCase{0.125, 2, "0.12"}, FixedCase{-0.0, 1, "-0.0"}, FixedCase{5.04, 1, "5.0"},
+                      FixedCase{123.456, 3, "123.456"}, FixedCase{0.5, 0, "0"}, FixedCase{-0.5, 0, "-0"},
+                      FixedCase{1e-10, 3, "0.000"}, FixedCase{999.95, 1, "1000.0"}, FixedCase{1024.0, 1, "1024.0"}));
+
+struct RoundCase {
+  double value;
+  int digits;
+  double expected;
+};
+
+class RoundDecimals : public ::testing::TestWithParam<RoundCase> {};
+
+TEST_P(RoundDecimals, MatchesPythonRound) {
+  double got = round_decimals(GetParam().value, GetParam().digits);
+  EXPECT_EQ(got, GetParam().expected);
+  EXPECT_EQ(std::signbit(got), std::signbit(GetParam().expected));
+}
+
+// Values from Python's round(x, n).
+INSTANTIATE_TEST_SUITE_P(
+    Python, RoundDecimals,
+    ::testing::Values(RoundCase{0.25, 1, 0.2}, RoundCase{0.35, 1, 0.3}, RoundCase{0.45, 1, 0.5},
+                      RoundCase{0.95, 1, 0.9}, RoundCase{-0.04, 1, -0.0}, RoundCase{0.049999, 1, 0.0},
+                      RoundCase{12.345678, 2, 12.35}, RoundCase{2.675, 2, 2.67}, RoundCase{0.125, 2, 0.12},
+                      RoundCase{0.375, 2, 0.38}, RoundCase{1e-300, 1, 0.0}, RoundCase{123456789.05, 1, 123456789.0},
+                      RoundCase{4503599627370495.5, 0, 4503599627370496.0}, RoundCase{0.999999, 1, 1.0}));
+
+TEST(ParsePythonFloat, AcceptsWhatFloatAccepts) {
+  struct {
+    const char* text;
+    double value;
+  } ok[] = {{"1", 1}, {" 2500000 ", 2500000}, {"\t1e6\n", 1e6}, {"1_000_000", 1e6}, {"+.5", 0.5},
+            {"5.", 5}, {"-1.5E-3", -1.5e-3}, {"1e500", HUGE_VAL}, {"-iNf", -HUGE_VAL}, {"Infinity", HUGE_VAL},
+            {"\v\f7\r", 7}, {"0.1_5", 0.15}};
+  for (const auto& c : ok) {
+    auto v = parse_python_float(c.text);
+    ASSERT_TRUE(v.has_value()) << c.text;
+    EXPECT_EQ(*v, c.value) << c.text;
+  }
+  auto nan = parse_python_float(" -NaN ");
+  ASSERT_TRUE(nan.has_value());
+  EXPECT_TRUE(std::isnan(*nan));
+  for (const char* bad : {"", " ", "abc", "1__0", "_1", "1_", "1._5", "0x10", "1.5e", "e5", ".", "+", "infinit",
+                          "nan1", "1 2", "1,5", "--1", "1e+", "inf inf"}) {
+    EXPECT_FALSE(parse_python_float(bad).has_value()) << '"' << bad << '"';
+  }
+}
+
+TEST(ParsePythonInt, AcceptsWhatIntAccepts) {
+  struct {
+    const char* text;
+    const char* digits;
+  } ok[] = {{"812", "812"}, {" 812 ", "812"}, {"-0012", "-12"}, {"+7", "7"}, {"-0", "0"}, {"1_2", "12"},
+            {"123456789012345678901", "123456789012345678901"}, {"\t-5\n", "-5"}, {"000", "0"}};
+  for (const auto& c : ok) {
+    auto v = parse_python_int_text(c.text);
+    ASSERT_TRUE(v.has_value()) << c.text;
+    EXPECT_EQ(*v, c.digits) << c.text;
+  }
+  for (const char* bad : {"", "  ", "812.5", "812.0", "yi", "1e3", "+", "-", "1__2", "_1", "1_", "0x1F", "+-1", "1 2"}) {
+    EXPECT_FALSE(parse_python_int_text(bad).has_value()) << '"' << bad << '"';
+  }
+}
+
+TEST(WholeDoubleDigits, Exact) {
+  EXPECT_EQ(whole_double_digits(1e24), "999999999999999983222784");
+  EXPECT_EQ(whole_double_digits(-4.0), "-4");
+  EXPECT_EQ(whole_double_digits(9007199254740993.0), "9007199254740992");
+  EXPECT_EQ(whole_double_digits(0.0), "0");
+}
+
+// --- reader -----------------------------------------------------------------------------------
+
+TEST(Reader, KeepsMemberOrder) {
+  Document doc;
+  Value v = parse(doc, R"({"z": 1, "a": {"y": [1, 2], "b": null}, "m": "x"})");
+  ASSERT_TRUE(v.is_object());
+  ASSERT_EQ(v.size(), 3u);
+  EXPECT_EQ(v.member(0).key, "z");
+  EXPECT_EQ(v.member(1).key, "a");
+  EXPECT_EQ(v.member(2).key, "m");
+  EXPECT_EQ(to_json(v), R"({"z":1,"a":{"y":[1,2],"b":null},"m":"x"})");
+}
+
+TEST(Reader, DuplicateKeysLaterValueAtFirstPosition) {
+  EXPECT_EQ(roundtrip(R"({"a": 1, "b": 2, "a": 3})"), R"({"a":3,"b":2})");
+  EXPECT_EQ(roundtrip(R"({"a": {"x": 1}, "a": [2], "c": {"k": 1, "k": 2, "k": 3}})"), R"({"a":[2],"c":{"k":3}})");
+  Document doc;
+  Value v = parse(doc, R"({"a": 1, "b": 2, "a": 3})");
+  ASSERT_NE(v.find("a"), nullptr);
+  EXPECT_EQ(v.find("a")->as_int(), 3);
+}
+
+TEST(Reader, NonFiniteTokens) {
+  Document doc;
+  Value v = parse(doc, "[NaN, Infinity, -Infinity, -0.0, -0]");
+  ASSERT_EQ(v.size(), 5u);
+  EXPECT_TRUE(v[0].is_double() && std::isnan(v[0].as_double()));
+  EXPECT_EQ(v[1].as_double(), HUGE_VAL);
+  EXPECT_EQ(v[2].as_double(), -HUGE_VAL);
+  EXPECT_TRUE(std::signbit(v[3].as_double()));
+  EXPECT_TRUE(v[4].is_int());
+  EXPECT_EQ(to_json(v), "[NaN,Infinity,-Infinity,-0.0,0]");
+  EXPECT_EQ(roundtrip("[1E400, -1e400, 1e-400]"), "[Infinity,-Infinity,0.0]");
+}
+
+TEST(Reader, Numbers) {
+  EXPECT_EQ(roundtrip("[1.0e2, 1e2, 2.50, 0.1, 1E-5, 12, -7, 123456789.123]"),
+            "[100.0,100.0,2.5,0.1,1e-05,12,-7,123456789.123]");
+}
+
+TEST(Reader, BigIntegersExact) {
+  Document doc;
+  Value v = parse(doc, "[123456789012345678901234567890, -9223372036854775808, 9223372036854775807, "
+                       "9223372036854775808, -9223372036854775809]");
+  EXPECT_EQ(v[0].kind(), Kind::BigInt);
+  EXPECT_EQ(v[1].kind(), Kind::Int);
+  EXPECT_EQ(v[1].as_int(), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(v[2].kind(), Kind::Int);
+  EXPECT_EQ(v[3].kind(), Kind::BigInt);
+  EXPECT_EQ(v[4].kind(), Kind::BigInt);
+  EXPECT_EQ(to_json(v), "[123456789012345678901234567890,-9223372036854775808,9223372036854775807,"
+                        "9223372036854775808,-9223372036854775809]");
+}
+
+TEST(Reader, Strings) {
+  Document doc;
+  Value v = parse(doc, R"(["\u00e9\/\"\\\b\f\n\r\t", "\ud83d\ude00", "ş", "", "a\u0000b"])");
+  EXPECT_EQ(v[0].as_string(), "\xc3\xa9/\"\\\b\f\n\r\t");
+  EXPECT_EQ(v[1].as_string(), "\xf0\x9f\x98\x80");
+  EXPECT_EQ(v[2].as_string(), "\xc5\x9f");
+  EXPECT_EQ(v[3].as_string(), "");
+  EXPECT_EQ(v[4].as_string(), std::string("a\0b", 3));
+  EXPECT_EQ(to_json(v[4]), R"("a\u0000b")");
+}
+
+TEST(Reader, LoneSurrogateReadsButCannotBeWritten) {
+  Document doc;
+  Value v = parse(doc, R"(["\ud800"])");
+  EXPECT_THROW(to_json(v), halvex::ValueError);
+}
+
+struct ErrorCase {
+  const char* text;
+  const char* message;
+  size_t pos, line, column;
+};
+
+class ReaderErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ReaderErrors, MessageAndPosition) {
+  const auto& c = GetParam();
+  Document doc;
+  doc.text = c.text;
+  try {
+    parse_document(doc);
+    FAIL() << "no error for " << c.text;
+  } catch (const ParseError& e) {
+    EXPECT_STREQ(e.what(), c.message);
+    EXPECT_EQ(e.pos(), c.pos);
+    EXPECT_EQ(e.line(), c.line);
+    EXPECT_EQ(e.column(), c.column);
+  }
+}
+
+// Messages as Python's json.loads raises them.
+INSTANTIATE_TEST_SUITE_P(
+    Python, ReaderErrors,
+    ::testing::Values(
+        ErrorCase{"", "Expecting value: line 1 column 1 (char 0)", 0, 1, 1},
+        ErrorCase{" ", "Expecting value: line 1 column 2 (char 1)", 1, 1, 2},
+        ErrorCase{"{", "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", 1, 1, 2},
+        ErrorCase{"[1,]", "Expecting value: line 1 column 4 (char 3)", 3, 1, 4},
+        ErrorCase{"[1 2]", "Expecting ',' delimiter: line 1 column 4 (char 3)", 3, 1, 4},
+        ErrorCase{"{\"a\" 1}", "Expecting ':' delimiter: line 1 column 6 (char 5)", 5, 1, 6},
+        ErrorCase{"{\"a\":1,}", "Expecting property name enclosed in double quotes: line 1 column 8 (char 7)", 7, 1, 8},
+        ErrorCase{"{1:2}", "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", 1, 1, 2},
+        ErrorCase{"\"abc", "Unterminated string starting at: line 1 column 1 (char 0)", 0, 1, 1},
+        ErrorCase{"\"a\\x\"", "Invalid \\escape: line 1 column 3 (char 2)", 2, 1, 3},
+        ErrorCase{"\"\\u12g4\"", "Invalid \\uXXXX escape: line 1 column 3 (char 2)", 2, 1, 3},
+        ErrorCase{"tru", "Expecting value: line 1 column 1 (char 0)", 0, 1, 1},
+        ErrorCase{"[1]x", "Extra data: line 1 column 4 (char 3)", 3, 1, 4},
+        ErrorCase{"{\"a\":1} {}", "Extra data: line 1 column 9 (char 8)", 8, 1, 9},
+        ErrorCase{"\n\n  x", "Expecting value: line 3 column 3 (char 4)", 4, 3, 3},
+        ErrorCase{"\"\xc3\xa9\x01\"", "Invalid control character at: line 1 column 3 (char 2)", 2, 1, 3},
+        ErrorCase{"\"ab\ncd\"", "Invalid control character at: line 1 column 4 (char 3)", 3, 1, 4},
+        ErrorCase{"-", "Expecting value: line 1 column 1 (char 0)", 0, 1, 1},
+        ErrorCase{"01", "Extra data: line 1 column 2 (char 1)", 1, 1, 2},
+        ErrorCase{"1.", "Extra data: line 1 column 2 (char 1)", 1, 1, 2},
+        ErrorCase{".5", "Expecting value: line 1 column 1 (char 0)", 0, 1, 1},
+        ErrorCase{"1e", "Extra data: line 1 column 2 (char 1)", 1, 1, 2},
+        ErrorCase{"[1,\n 2,\n ]", "Expecting value: line 3 column 2 (char 9)", 9, 3, 2},
+        ErrorCase{"NaNx", "Extra data: line 1 column 4 (char 3)", 3, 1, 4},
+        ErrorCase{"-Inf", "Expecting value: line 1 column 1 (char 0)", 0, 1, 1},
+        // positions count characters, not bytes
+        ErrorCase{"{\"\xc3\xa9\": }", "Expecting value: line 1 column 7 (char 6)", 6, 1, 7},
+        ErrorCase{"\xef\xbb\xbf{}", "Unexpected UTF-8 BOM (decode using utf-8-sig): line 1 column 1 (char 0)", 0, 1, 1},
+        ErrorCase{"\x0c" "1", "Expecting value: line 1 column 1 (char 0)", 0, 1, 1},
+        ErrorCase{"1 2", "Extra data: line 1 column 3 (char 2)", 2, 1, 3}));
+
+struct Utf8Case {
+  std::string bytes;
+  size_t start, end;
+  const char* reason;
+};
+
+class ReaderUtf8 : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(ReaderUtf8, InvalidBytesAreADecodeError) {
+  const auto& c = GetParam();
+  Document doc;
+  doc.text = c.bytes;
+  try {
+    parse_document(doc);
+    FAIL() << "no error";
+  } catch (const DecodeError& e) {
+    EXPECT_EQ(e.start(), c.start);
+    EXPECT_EQ(e.end(), c.end);
+    EXPECT_EQ(e.reason(), c.reason);
+  }
+}
+
+// Positions and reasons as bytes.decode("utf-8") reports them.
+INSTANTIATE_TEST_SUITE_P(
+    Python, ReaderUtf8,
+    ::testing::Values(Utf8Case{"\xff", 0, 1, "invalid start byte"},
+                      Utf8Case{"[\"\xc3\"]", 2, 3, "invalid continuation byte"},
+                      Utf8Case{"\"\xc3", 1, 2, "unexpected end of data"},
+                      Utf8Case{"\xc0\x80", 0, 1, "invalid start byte"},
+                      Utf8Case{"\xed\xa0\x80", 0, 1, "invalid continuation byte"},
+                      Utf8Case{"a\xe2\x82", 1, 3, "unexpected end of data"},
+                      Utf8Case{"\xf4\x90\x80\x80", 0, 1, "invalid continuation byte"},
+                      Utf8Case{"ok\xe2(\xa1", 2, 3, "invalid continuation byte"}));
+
+TEST(Reader, NestingLimit) {
+  {
+    Document doc;
+    EXPECT_NO_THROW(parse(doc, "[[[[[1]]]]]", 5));
+  }
+  {
+    Document doc;
+    EXPECT_THROW(parse(doc, "[[[[[[1]]]]]]", 5), ParseError);
+  }
+  {
+    Document doc;
+    EXPECT_THROW(parse(doc, R"({"a":{"a":{"a":{"a":{"a":{"a":1}}}}}})", 5), ParseError);
+  }
+  {
+    Document doc;  // far deeper than the default limit: an error, not a stack overflow
+    EXPECT_THROW(parse(doc, std::string(200000, '[')), ParseError);
+  }
+  {
+    Document doc;
+    std::string deep = std::string(DEFAULT_MAX_DEPTH, '[') + std::string(DEFAULT_MAX_DEPTH, ']');
+    EXPECT_NO_THROW(parse(doc, deep));
+  }
+}
+
+TEST(Reader, ReadFileErrors) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / "halvex_json_test_dir";
+  fs::create_directories(dir);
+  try {
+    read_file((dir / "missing.json").string());
+    FAIL() << "no error for a missing file";
+  } catch (const halvex::OsError& e) {
+    EXPECT_EQ(e.errnum, ENOENT);
+  }
+  try {
+    read_file(dir.string());
+    FAIL() << "no error for a directory";
+  } catch (const halvex::OsError& e) {
+    EXPECT_EQ(e.errnum, EISDIR);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "a directory gives " << typeid(e).name() << ": " << e.what();
+  }
+  fs::path file = dir / "doc.json";
+  {
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    std::fputs("{\"b\": 1, \"a\": [NaN]}", f);
+    std::fclose(f);
+  }
+  Document doc;
+  read_document_file(file.string(), doc);
+  EXPECT_EQ(to_json(doc.root), R"({"b":1,"a":[NaN]})");
+  fs::remove_all(dir);
+}
+
+TEST(Value, TruthinessAndEquality) {
+  Document doc;
+  Value v = parse(doc, R"([null, false, 0, 0.0, "", [], {}, true, 1, -0.5, "0", [0], {"a": 0}, NaN, 1, 1.0, true])");
+  for (size_t i = 0; i < 7; ++i) EXPECT_FALSE(v[i].truthy()) << i;
+  for (size_t i = 7; i < 14; ++i) EXPECT_TRUE(v[i].truthy()) << i;
+  EXPECT_TRUE(equal(v[14], v[15]));
+  EXPECT_TRUE(equal(v[14], v[16]));
+  EXPECT_FALSE(equal(v[13], v[13]));  // NaN != NaN
+  EXPECT_STREQ(type_name(v[0]), "NoneType");
+  EXPECT_STREQ(type_name(v[1]), "bool");
+  EXPECT_STREQ(type_name(v[2]), "int");
+  EXPECT_STREQ(type_name(v[3]), "float");
+  EXPECT_STREQ(type_name(v[4]), "str");
+  EXPECT_STREQ(type_name(v[5]), "list");
+  EXPECT_STREQ(type_name(v[6]), "dict");
+}
+
+// --- writer -----------------------------------------------------------------------------------
+
+const char* const kSample =
+    "{\"a\": [1, 2.5, null, true, false, \"\xc5\x9f<\\\"\\\\\\n\\t\\u0001\x7f\xe2\x80\xa8\"], \"b\": {}, "
+    "\"c\": [], \"\xc3\xa9\": {\"x\": -1}}";
+
+TEST(Writer, CompactAndSpacedEqualJsonDumps) {
+  // json.dumps(v, ensure_ascii=False, separators=(",", ":")) and json.dumps(v, ensure_ascii=False)
+  EXPECT_EQ(roundtrip(kSample),
+            "{\"a\":[1,2.5,null,true,false,\"\xc5\x9f<\\\"\\\\\\n\\t\\u0001\x7f\xe2\x80\xa8\"],\"b\":{},\"c\":[],"
+            "\"\xc3\xa9\":{\"x\":-1}}");
+  EXPECT_EQ(roundtrip(kSample, true),
+            "{\"a\": [1, 2.5, null, true, false, \"\xc5\x9f<\\\"\\\\\\n\\t\\u0001\x7f\xe2\x80\xa8\"], \"b\": {}, "
+            "\"c\": [], \"\xc3\xa9\": {\"x\": -1}}");
+}
+
+TEST(Writer, ControlCharacters) {
+  std::string s;
+  for (int c = 0; c < 0x20; ++c) s.push_back(static_cast<char>(c));
+  std::string out;
+  write_string(out, s);
+  EXPECT_EQ(out,
+            "\"\\u0000\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\b\\t\\n\\u000b\\f\\r\\u000e\\u000f"
+            "\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018\\u0019\\u001a\\u001b\\u001c\\u001d"
+            "\\u001e\\u001f\"");
+}
+
+TEST(Writer, EscapeLt) {
+  EXPECT_EQ(roundtrip(R"({"<k>": ["</script>", "a<b", 1]})", false, true),
+            R"({"\u003ck>":["\u003c/script>","a\u003cb",1]})");
+  EXPECT_EQ(roundtrip(R"({"<k>": ["</script>"]})", true, true), R"({"\u003ck>": ["\u003c/script>"]})");
+  EXPECT_EQ(roundtrip(R"(["<"])"), R"(["<"])");
+  std::string out;
+  write_string(out, "\xed\x9f\xbf<", true);  // U+D7FF is an ordinary character
+  EXPECT_EQ(out, "\"\xed\x9f\xbf\\u003c\"");
+}
+
+TEST(Writer, BuiltValues) {
+  Arena arena;
+  std::vector<Value> items = {Value::integer(-3), Value::real(12.0), Value::real(1e16), Value::boolean(true),
+                              Value::null(), arena.string("x\"y"), Value::big_integer(arena.copy_string("-123456789012345678901"))};
+  std::vector<Member> members = {{"list", arena.array(items)}, {"nan", Value::real(std::nan(""))},
+                                 {"empty", Value::object(nullptr, 0)}};
+  Value obj = arena.object(members);
+  EXPECT_EQ(to_json(obj), R"({"list":[-3,12.0,1e+16,true,null,"x\"y",-123456789012345678901],"nan":NaN,"empty":{}})");
+  EXPECT_EQ(to_json(obj, WriteOptions{true, false}),
+            R"({"list": [-3, 12.0, 1e+16, true, null, "x\"y", -123456789012345678901], "nan": NaN, "empty": {}})");
+}
+
+}  // namespace
