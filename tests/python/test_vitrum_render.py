@@ -139,6 +139,9 @@ def test_period_lists_are_spaced_json(templates, tmp_path):
     # whole amounts beyond 2**53 keep their exact order
     ([2 ** 53, 2 ** 53 + 1], [1, 0]),
     ([10 ** 20, 10 ** 20 + 1, 10 ** 20 - 1], [1, 0, 2]),
+    ([2 ** 53 + 1, float(2 ** 53)], [0, 1]), ([float(2 ** 53), 2 ** 53 + 1], [1, 0]),
+    # text amounts only: ordered as texts
+    (["5", "10", "7"], [2, 0, 1]),
 ])
 def test_rows_ordered_by_latest_risk(templates, tmp_path, risks, order):
     rows = [{"muta": i} if r == "missing" else {"muta": i, "son_risk": r} for i, r in enumerate(risks)]
@@ -146,9 +149,13 @@ def test_rows_ordered_by_latest_risk(templates, tmp_path, risks, order):
     assert [r[0] for r in rows_of(ctx)] == order
 
 
-def test_rows_with_text_and_number_risks_fail(templates, tmp_path):
+@pytest.mark.parametrize("rows", [
+    [{"son_risk": "5"}, {"son_risk": 7}], [{"son_risk": "5"}, {"son_risk": None}], [{"son_risk": [1]}, {}],
+    [{"muta": 1}, 5], [{"unvan": 12}],
+])
+def test_rows_that_cannot_be_ordered_or_encoded_fail(templates, tmp_path, rows):
     with pytest.raises(TypeError):
-        vitrum.render_html(make_doc([{"son_risk": "5"}, {"son_risk": 7}]), str(tmp_path / "p.html"))
+        vitrum.render_html(make_doc(rows), str(tmp_path / "p.html"))
     assert not (tmp_path / "p.html").exists()
 
 
