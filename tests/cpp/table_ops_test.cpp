@@ -1,0 +1,297 @@
+// Table operations at group boundaries and on awkward values.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "table/arrow_bridge.h"
+#include "table/convert.h"
+#include "table/errors.h"
+#include "table/groups.h"
+#include "table/join.h"
+#include "table/sort.h"
+#include "table/stats.h"
+#include "table/text_form.h"
+#include "table/window.h"
+
+using namespace halvex::table;
+
+namespace {
+
+const double NaN = std::numeric_limits<double>::quiet_NaN();
+
+Column floats(std::vector<double> v) {
+  Column c = Column::float64(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) c.f64[i] = v[i];
+  return c;
+}
+
+Column ints(std::vector<std::int64_t> v) {
+  Column c = Column::int64(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) c.i64[i] = v[i];
+  return c;
+}
+
+// Text column; "\x01" stands for a missing value.
+Column texts(std::vector<std::string> v) {
+  TextBuilder b(v.size());
+  for (auto& s : v) {
+    if (s == "\x01") b.append_missing();
+    else b.append(s);
+  }
+  return b.finish();
+}
+
+std::vector<double> values(const Column& c) {
+  std::vector<double> out;
+  for (std::size_t i = 0; i < c.size(); ++i)
+    out.push_back(c.type() == DType::Float64 ? c.f64[i] : c.present(i) ? double(c.i64[i]) : NaN);
+  return out;
+}
+
+void expect_values(const Column& c, std::vector<double> want) {
+  auto got = values(c);
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    if (std::isnan(want[i])) EXPECT_TRUE(std::isnan(got[i])) << "row " << i;
+    else EXPECT_DOUBLE_EQ(got[i], want[i]) << "row " << i;
+  }
+}
+
+}  // namespace
+
+TEST(RunGroups, PositionsAndRemainders) {
+  Column key = texts({"a", "a", "a", "b", "\x01", "\x01", "c", "c"});
+  RunGroups g = RunGroups::of(key);
+  std::vector<int> pos(g.pos(), g.pos() + 8), rem(g.rem(), g.rem() + 8);
+  EXPECT_EQ(pos, (std::vector<int>{0, 1, 2, 0, 0, 0, 0, 1}));  // a missing key has no history
+  EXPECT_EQ(rem, (std::vector<int>{2, 1, 0, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(g.num_groups(), 5u);
+  EXPECT_EQ(g.max_group_size(), 3);
+}
+
+TEST(RunGroups, RangesStartAtGroupsWhateverTheThreadCount) {
+  std::vector<std::int64_t> k;
+  for (int i = 0; i < 1000003; ++i) k.push_back(i / 7);
+  Column key = ints(k);
+  for (const char* threads : {"1", "2", "5"}) {
+    setenv("HALVEX_THREADS", threads, 1);
+    RunGroups g = RunGroups::of(key);
+    for (std::size_t i = 0; i < k.size(); ++i) ASSERT_EQ(g.pos()[i], static_cast<int>(i % 7));
+    std::size_t covered = 0;
+    for (const auto& r : g.ranges()) {
+      EXPECT_EQ(g.pos()[r.begin], 0);
+      EXPECT_EQ(r.begin, covered);
+      covered = r.end;
+    }
+    EXPECT_EQ(covered, k.size());
+  }
+  unsetenv("HALVEX_THREADS");
+}
+
+TEST(Window, ShiftStopsAtGroupBorders) {
+  RunGroups g = RunGroups::of(texts({"a", "a", "a", "b", "b"}));
+  Column x = floats({1, 2, 3, 4, 5});
+  expect_values(shift(x, g, 1), {NaN, 1, 2, NaN, 4});
+  expect_values(shift(x, g, 2), {NaN, NaN, 1, NaN, NaN});
+  expect_values(shift(x, g, -1), {2, 3, NaN, 5, NaN});
+  Column flags = ints({1, 0, 1, 1, 0});
+  expect_values(shift_int(flags, g, 1, 0), {0, 1, 0, 0, 1});
+  expect_values(shift(flags, g, 1), {NaN, 1, 0, NaN, 1});
+}
+
+TEST(Window, TrailingStatisticsSkipMissingAndNeedOneValue) {
+  RunGroups g = RunGroups::of(texts({"a", "a", "a", "a", "b", "b"}));
+  Column x = floats({900, NaN, 700, NaN, NaN, 5});
+  expect_values(rolling(x, g, 3, WindowStat::Max), {900, 900, 900, 700, NaN, 5});
+  expect_values(rolling(x, g, 3, WindowStat::Mean), {900, 900, 800, 700, NaN, 5});
+  expect_values(rolling(x, g, 3, WindowStat::Std), {0, 0, 100, 0, NaN, 0});
+  expect_values(rolling(x, g, 2, WindowStat::Sum), {900, 900, 700, 700, NaN, 5});
+}
+
+TEST(Window, SpreadOfEqualValuesIsExactlyZero) {
+  RunGroups g = RunGroups::of(ints({1, 1, 1, 1}));
+  Column x = floats({0.1, 0.1, 0.1, 1e17 + 8});
+  Column s = rolling(x, g, 3, WindowStat::Std);
+  EXPECT_EQ(s.f64[2], 0.0);
+  Column m = rolling(x, g, 3, WindowStat::Mean);
+  EXPECT_EQ(m.f64[2], 0.1);
+  EXPECT_NEAR(rolling(floats({500, 600, 700}), RunGroups::of(ints({1, 1, 1})), 3, WindowStat::Std).f64[2],
+              81.64965809277261, 1e-12);
+}
+
+TEST(Window, RunningSumAndPositionRestartPerGroup) {
+  RunGroups g = RunGroups::of(texts({"a", "a", "b", "b", "b"}));
+  expect_values(running_sum(ints({1, 2, 3, 4, 5}), g), {1, 3, 3, 7, 12});
+  expect_values(running_sum(floats({1, NaN, 3, 4, NaN}), g), {1, NaN, 3, 7, NaN});
+  expect_values(position(g), {0, 1, 0, 1, 2});
+}
+
+TEST(TextForm, FloatsReadLikePython) {
+  EXPECT_EQ(float_repr(1.0), "1.0");
+  EXPECT_EQ(float_repr(12.35), "12.35");
+  EXPECT_EQ(float_repr(0.1), "0.1");
+  EXPECT_EQ(float_repr(-0.0), "-0.0");
+  EXPECT_EQ(float_repr(1e16), "1e+16");
+  EXPECT_EQ(float_repr(1234567890123456.0), "1234567890123456.0");
+  EXPECT_EQ(float_repr(0.0001), "0.0001");
+  EXPECT_EQ(float_repr(0.00001), "1e-05");
+  EXPECT_EQ(float_repr(1.5e-300), "1.5e-300");
+  EXPECT_EQ(float_repr(123456789012345680.0), "1.2345678901234568e+17");
+  EXPECT_EQ(float_repr(NaN), "nan");
+}
+
+TEST(TextForm, CodesMatchOnlyTheirExactForm) {
+  Column f = floats({1.0, 1.5, NaN, -0.0, 0.0});
+  Column hit = text_form_in(f, {"1.0", "0.0"});
+  EXPECT_EQ(std::vector<int>(hit.b8.begin(), hit.b8.end()), (std::vector<int>{1, 0, 0, 0, 1}));
+  Column i = ints({1, 10, -1});
+  hit = text_form_in(i, {"1", "1.0", "01"});
+  EXPECT_EQ(std::vector<int>(hit.b8.begin(), hit.b8.end()), (std::vector<int>{1, 0, 0}));
+  Column t = texts({"1", " 1", "\x01", "1.0"});
+  hit = text_form_in(t, {"1", "1.0"});
+  EXPECT_EQ(std::vector<int>(hit.b8.begin(), hit.b8.end()), (std::vector<int>{1, 0, 0, 1}));
+  Column as_text = to_text(floats({7.0, NaN, 2.5}));
+  EXPECT_EQ(as_text.str(0), "7.0");
+  EXPECT_FALSE(as_text.present(1));
+  EXPECT_EQ(as_text.str(2), "2.5");
+}
+
+TEST(Convert, NumericTextAndFailures) {
+  Column t = texts({"725", " -1.5e2 ", "abc", "", "\x01", "inf", "+3", "1_000"});
+  expect_values(to_numeric(t), {725, -150, NaN, NaN, NaN, INFINITY, 3, NaN});
+  EXPECT_THROW(to_float64(texts({"1", "12x"}), "kombine_risk"), ConversionError);
+  expect_values(to_float64(texts({"1", "\x01"}), "r"), {1, NaN});
+  expect_values(to_int64(floats({2.7, -2.7, NaN}), "d", -1), {2, -2, -1});
+  EXPECT_THROW(to_int64(floats({INFINITY}), "d", 0), ConversionError);
+  EXPECT_THROW(to_int64(floats({NaN}), "d"), ConversionError);
+  EXPECT_THROW(to_int64(texts({"2.5"}), "d", 0), ConversionError);
+  expect_values(to_int64(texts({" 07", "-3"}), "d", 0), {7, -3});
+  Column f = floats({NaN, 2, NaN});
+  fill_missing(f, floats({9, 9, 8}));
+  expect_values(f, {9, 2, 8});
+}
+
+TEST(Sort, StableByTwoKeysMissingLast) {
+  Column k1 = texts({"b", "a", "\x01", "a", "b"});
+  Column k2 = floats({1, 2, 0, NaN, 1});
+  auto idx = stable_sort_indices(k1, k2);
+  EXPECT_EQ(idx, (std::vector<std::int64_t>{1, 3, 0, 4, 2}));
+  EXPECT_TRUE(is_sorted_by(texts({"a", "a", "b"}), ints({1, 2, 0})));
+  EXPECT_FALSE(is_sorted_by(texts({"a", "a", "b"}), ints({2, 1, 0})));
+  Column taken = take(texts({"x", "yy"}), std::vector<std::int64_t>{1, -1, 0}.data(), 3);
+  EXPECT_EQ(taken.str(0), "yy");
+  EXPECT_FALSE(taken.present(1));
+  EXPECT_EQ(taken.str(2), "x");
+}
+
+TEST(Join, LeftRowsKeepOrderAndRepeatPerMatch) {
+  Column l1 = texts({"A", "A", "B", "C", "\x01"}), l2 = texts({"7", "8", "7", "7", "7"});
+  Column r1 = texts({"B", "A", "B", "Z", "\x01"}), r2 = texts({"7", "7", "7", "7", "7"});
+  JoinIndices j = left_join(l1, l2, r1, r2);
+  EXPECT_EQ(j.left, (std::vector<std::int64_t>{0, 1, 2, 2, 3, 4}));
+  EXPECT_EQ(j.right, (std::vector<std::int64_t>{1, -1, 0, 2, -1, -1}));
+  JoinIndices one = left_join(texts({"A", "B"}), texts({"1", "2"}), texts({"B", "A"}), texts({"2", "1"}));
+  EXPECT_TRUE(one.left.empty());
+  EXPECT_EQ(one.right, (std::vector<std::int64_t>{1, 0}));
+}
+
+TEST(Stats, DistinctPresentSum) {
+  EXPECT_EQ(count_distinct(texts({"a", "a", "b", "\x01", "a"})), 2u);
+  EXPECT_EQ(count_distinct(floats({0.0, -0.0, NaN, 1})), 2u);
+  Column labels = floats({1, NaN, 0, 1});
+  Column kept = drop_missing(labels);
+  EXPECT_EQ(kept.size(), 3u);
+  EXPECT_EQ(sum(kept), 2.0);
+  EXPECT_EQ(count_present(labels), 3u);
+}
+
+TEST(TableColumns, SetSelectRename) {
+  Table t;
+  t.set("a", ints({1, 2}));
+  const Column& a = t.at("a");
+  t.set("b", floats({1, 2}));
+  t.set("c", texts({"x", "y"}));
+  EXPECT_EQ(a.i64[1], 2);  // references survive additions
+  EXPECT_THROW(t.set("d", ints({1})), std::length_error);
+  EXPECT_THROW(t.at("nope"), ColumnNotFound);
+  Table s = std::move(t).select({"c", "a"});
+  s.rename("a", "z");
+  EXPECT_EQ(s.names(), (std::vector<std::string>{"c", "z"}));
+  EXPECT_EQ(s.num_rows(), 2u);
+}
+
+namespace {
+
+// A minimal two-batch stream of one int32 and one utf8 column (with a null).
+struct FakeStream {
+  static int schema(ArrowArrayStream*, ArrowSchema* out);
+  static int next(ArrowArrayStream* s, ArrowArray* out);
+  static const char* error(ArrowArrayStream*) { return nullptr; }
+  static void release(ArrowArrayStream* s) { s->release = nullptr; }
+  int batch = 0;
+};
+
+ArrowSchema child_schemas[2];
+ArrowSchema* child_ptrs[2] = {&child_schemas[0], &child_schemas[1]};
+void noop_schema(ArrowSchema* s) { s->release = nullptr; }
+void noop_array(ArrowArray* a) { a->release = nullptr; }
+
+int FakeStream::schema(ArrowArrayStream*, ArrowSchema* out) {
+  child_schemas[0] = ArrowSchema{"i", "donem", nullptr, 2, 0, nullptr, nullptr, noop_schema, nullptr};
+  child_schemas[1] = ArrowSchema{"u", "entity_id", nullptr, 2, 0, nullptr, nullptr, noop_schema, nullptr};
+  *out = ArrowSchema{"+s", "", nullptr, 0, 2, child_ptrs, nullptr, noop_schema, nullptr};
+  return 0;
+}
+
+std::int32_t ints0[] = {7, 8, 9}, ints1[] = {10};
+std::int32_t offs0[] = {0, 1, 3, 3}, offs1[] = {0, 4};
+const char chars0[] = "abb", chars1[] = "cccc";
+std::uint8_t valid0 = 0b011;
+const void* ib0[] = {nullptr, ints0};
+const void* ib1[] = {nullptr, ints1};
+const void* sb0[] = {&valid0, offs0, chars0};
+const void* sb1[] = {nullptr, offs1, chars1};
+ArrowArray kids[2][2];
+ArrowArray* kid_ptrs[2][2] = {{&kids[0][0], &kids[0][1]}, {&kids[1][0], &kids[1][1]}};
+
+int FakeStream::next(ArrowArrayStream* s, ArrowArray* out) {
+  auto* self = static_cast<FakeStream*>(s->private_data);
+  int b = self->batch++;
+  if (b >= 2) {
+    *out = ArrowArray{};
+    return 0;
+  }
+  std::int64_t n = b == 0 ? 3 : 1;
+  kids[b][0] = ArrowArray{n, 0, 0, 2, 0, b == 0 ? ib0 : ib1, nullptr, nullptr, noop_array, nullptr};
+  kids[b][1] = ArrowArray{n, b == 0 ? 1 : 0, 0, 3, 0, b == 0 ? sb0 : sb1, nullptr, nullptr, noop_array, nullptr};
+  *out = ArrowArray{n, 0, 0, 1, 2, nullptr, kid_ptrs[b], nullptr, noop_array, nullptr};
+  return 0;
+}
+
+}  // namespace
+
+TEST(ArrowBridge, ImportsBatchesIntoOneTableAndExportsText) {
+  FakeStream state;
+  ArrowArrayStream s{FakeStream::schema, FakeStream::next, FakeStream::error, FakeStream::release, &state};
+  Table t = import_arrow_stream(&s);
+  ASSERT_EQ(t.num_rows(), 4u);
+  expect_values(t.at("donem"), {7, 8, 9, 10});
+  EXPECT_EQ(t.at("donem").int_width, 4);
+  const Column& e = t.at("entity_id");
+  EXPECT_EQ(e.str(0), "a");
+  EXPECT_EQ(e.str(1), "bb");
+  EXPECT_FALSE(e.present(2));
+  EXPECT_EQ(e.str(3), "cccc");
+
+  ArrowArray arr;
+  ArrowSchema sch;
+  export_text_column(t.take_column("entity_id"), &arr, &sch);
+  EXPECT_STREQ(sch.format, "U");
+  EXPECT_EQ(arr.length, 4);
+  EXPECT_EQ(arr.null_count, 1);
+  arr.release(&arr);
+  sch.release(&sch);
+}
