@@ -735,3 +735,31 @@ def test_chart_library_not_utf8_fails(templates, tmp_path):
     (templates.js_dir / "d3.min.js").write_bytes(b"\xff\xfe")
     with pytest.raises(UnicodeDecodeError):
         vitrum.render_html({"meta": {}, "rows": []}, str(tmp_path / "p.html"))
+
+
+# --- values the page never serialises ----------------------------------------------------------
+
+def test_meta_members_without_json_form_reach_the_template(templates, tmp_path):
+    templates("{{ meta.olusturma.year }}|{{ donemler }}|{{ total_rows }}")
+    doc = make_doc([{"muta": 1}])
+    doc["meta"]["olusturma"] = datetime.date(2024, 1, 31)
+    vitrum.render_html(doc, str(tmp_path / "p.html"))
+    assert (tmp_path / "p.html").read_text("utf-8") == '2024|["202401", "202402"]|1'
+
+
+def test_findings_slimmed_away_may_hold_any_value(templates, tmp_path):
+    templates("{{ diag_index_js }}")
+    doc = make_doc([{"muta": 1}], diag_index={"1": {"p": {"bulgular": [
+        {"grup": "icra", "tarih": datetime.date(2024, 1, 31), "aciklama": decimal.Decimal("1")}]}}})
+    vitrum.render_html(doc, str(tmp_path / "p.html"))
+    assert (tmp_path / "p.html").read_text("utf-8") == '{"1":{"p":"i"}}'
+    # the administrator page has to write the finding out, which it cannot
+    with pytest.raises(TypeError):
+        vitrum.render_html(doc, str(tmp_path / "admin.html"), extra_data={"page_mode": "admin"})
+    assert not (tmp_path / "admin.html").exists()
+
+
+def test_unread_row_members_may_hold_any_value(templates, tmp_path):
+    rows = [{"muta": 1, "son_risk": 2500000, "tarih": datetime.date(2024, 1, 31), "obj": object()}]
+    _, ctx = render(make_doc(rows), tmp_path / "p.html")
+    assert rows_of(ctx)[0][:4] == [1, "", -1, 2]
