@@ -394,6 +394,8 @@ REF = "bolge_kodu,bolge_adi,sube_kodu,sube_adi\n07,Ege,1234,Konak\n03,,5678,\n12
     ("bolge_kodu,bolge_adi,sube_kodu,sube_adi\n 07,Ege ,ab,Konak\n",
      [{"bolge_kodu": "07", "sube_kodu": "AB"}, {"bolge_kodu": " 07"}],
      [("07", "Bölge 07"), (" 07", "Ege ")], [("AB", "Şube AB", 0)]),
+    # a repeated column name: the last column of that name is read
+    ("bolge_kodu,bolge_adi,bolge_adi\n07,A,B\n", [{"bolge_kodu": "07"}], [("07", "B")], []),
     # empty file, header only
     ("", [{"bolge_kodu": "07"}], [("07", "Bölge 07")], []),
     ("bolge_kodu,bolge_adi,sube_kodu,sube_adi\n", [{"bolge_kodu": "07"}], [("07", "Bölge 07")], []),
