@@ -114,6 +114,7 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
     Py_DECREF(text);
     return v;
   }
+  if (mode == Unserialisable::Opaque) return json::Value::opaque(arena.copy_string(Py_TYPE(obj)->tp_name));
   raise_not_serialisable(obj);
 }
 
@@ -128,6 +129,9 @@ PyObject* to_python(const json::Value& v) {
       return PyLong_FromString(digits.c_str(), nullptr, 10);
     }
     case Kind::Double: return PyFloat_FromDouble(v.as_double());
+    case Kind::Opaque:
+      PyErr_Format(PyExc_TypeError, "a value of type %s cannot be handed back", std::string(v.as_string()).c_str());
+      return nullptr;
     case Kind::String: {
       std::string_view s = v.as_string();
       return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");

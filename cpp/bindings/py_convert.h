@@ -18,6 +18,7 @@ struct PythonError {};
 enum class Unserialisable {
   Raise,   // TypeError "Object of type X is not JSON serializable", as json.dumps
   AsText,  // the value's str() as a JSON string (json.dumps(default=str))
+  Opaque,  // kept as an opaque value: an error only if it is ever written as JSON
 };
 
 // Deep conversion of a JSON-like Python value (dict, list, tuple, str, int, float, bool,

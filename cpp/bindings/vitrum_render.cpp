@@ -18,6 +18,7 @@
 #include "pipeline/page_file.h"
 #include "pipeline/row_encoding.h"
 #include "pipeline/row_order.h"
+#include "pipeline/standard_page.h"
 #include "pipeline/text_form.h"
 #include "py_args.h"
 #include "py_convert.h"
@@ -51,11 +52,11 @@ struct LoadedDocument {
   bool in_memory() const { return py != nullptr; }
 
   // A top-level member; nullopt when absent.
-  std::optional<json::Value> member(const char* key) {
+  std::optional<json::Value> member(const char* key, Unserialisable mode = Unserialisable::Raise) {
     if (py) {
       PyObject* v = PyDict_GetItemString(py, key);
       if (!v) return std::nullopt;
-      return to_value(v, arena);
+      return to_value(v, arena, mode);
     }
     if (!file.root.is_object()) {
       throw TypeError(std::string("the scoreboard document must be a JSON object, not '") +
@@ -340,7 +341,8 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     doc.require("meta");
     doc.require("rows");
     PyObject* meta_py = doc.in_memory() ? PyDict_GetItemString(doc.py, "meta") : nullptr;
-    json::Value meta = *doc.member("meta");
+    // Only the period lists of meta are read here; the rest goes to the template as it is.
+    json::Value meta = meta_py ? *doc.member("meta", Unserialisable::Opaque) : *doc.member("meta");
     if (!meta.is_object()) {
       throw TypeError(std::string("'meta' must be an object, not '") + json::type_name(meta) + "'");
     }
@@ -350,25 +352,23 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     const json::Value* risk_v = meta.find("risk_donemler");
     json::Value risk_donemler = risk_v ? *risk_v : donemler;
 
-    // 9-10. Filter and order.
+    // 9-13. Filter, then order, catalogue, row arrays and chunks in one go.
     DocumentRows rows = rows_of(doc);
-    std::vector<uint32_t> order = filter_rows(rows, common.row_filter);
-    pipeline::order_by_risk(*rows.source, order);
-    if (!common.row_filter) reorder_caller_rows(rows, order);
-
-    // 11-13. Catalogue, row arrays, chunks.
-    pipeline::Catalogue catalogue;
-    pipeline::build_catalogue(*rows.source, order, pipeline::read_reference_names(ref_csv), catalogue);
+    std::vector<uint32_t> kept = filter_rows(rows, common.row_filter);
     auto layout = pipeline::RowLayout::standard(pipeline::period_items(donemler, doc.arena),
                                                 pipeline::period_items(risk_donemler, doc.arena));
-    std::vector<std::string> chunks;
+    pipeline::ReferenceNames ref_names = pipeline::read_reference_names(ref_csv);
+    pipeline::StandardRows page_rows;
     if (doc.in_memory()) {
-      chunks = pipeline::encode_standard_chunks(*rows.source, order, layout, catalogue, common.chunk_size);
+      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, page_rows);
     } else {
       NoGil nogil;
-      chunks = pipeline::encode_standard_chunks(*rows.source, order, layout, catalogue, common.chunk_size);
+      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, page_rows);
     }
-    const size_t n_rows = order.size();
+    if (!common.row_filter) reorder_caller_rows(rows, page_rows.order);
+    const pipeline::Catalogue& catalogue = page_rows.catalogue;
+    std::vector<std::string>& chunks = page_rows.chunks;
+    const size_t n_rows = page_rows.order.size();
     const size_t n_chunks = chunks.size();
 
     // 14. Template.
@@ -378,13 +378,13 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     pipeline::PageDataInputs page_in;
     page_in.flow_matrix = doc.member("flow_matrix");
     page_in.band_snapshot = doc.member("band_snapshot");
-    page_in.diag_index = doc.member("diag_index");
+    page_in.diag_index = doc.member("diag_index", Unserialisable::Opaque);
     std::unordered_set<std::string> filtered_mutas;
     if (common.row_filter) {
       rows.source->prepare({"muta"});
       json::Value muta;
       bool found;
-      for (uint32_t i : order) {
+      for (uint32_t i : kept) {
         rows.source->fetch(i, &muta, &found);
         if (found && !muta.is_null()) filtered_mutas.insert(pipeline::text_form(muta));
       }
@@ -397,7 +397,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     set_item(ctx.get(), "risk_donemler", str_from(json::to_json(risk_donemler, kSpaced)));
     set_item(ctx.get(), "top_n", py_int(common.top_n));
     if (meta_py) {
-      set_item(ctx.get(), "meta", meta_py);
+      set_item(ctx.get(), "meta", meta_py);  // the caller's own object
     } else {
       set_item(ctx.get(), "meta", own(to_python(meta)));
     }

@@ -83,6 +83,7 @@ const char* type_name(const Value& v) {
     case Kind::String: return "str";
     case Kind::Array: return "list";
     case Kind::Object: return "dict";
+    case Kind::Opaque: return "object";
   }
   return "object";
 }

@@ -25,6 +25,7 @@ enum class Kind : uint8_t {
   String,
   Array,
   Object,
+  Opaque,  // a caller's value without a JSON form; as_string() is its type name
 };
 
 struct Member;
@@ -40,6 +41,7 @@ class Value {
   // The text must outlive the value (arena or document buffer).
   static Value string(std::string_view s) { return with_text(Kind::String, s); }
   static Value big_integer(std::string_view digits) { return with_text(Kind::BigInt, digits); }
+  static Value opaque(std::string_view type_name) { return with_text(Kind::Opaque, type_name); }
   static Value array(const Value* items, size_t n) {
     Value v; v.kind_ = Kind::Array; v.size_ = static_cast<uint32_t>(n); v.a_ = items; return v;
   }
@@ -115,6 +117,7 @@ inline bool Value::truthy() const {
     case Kind::Bool:
     case Kind::Int: return i_ != 0;
     case Kind::BigInt: return true;  // never zero: zero fits an Int
+    case Kind::Opaque: return true;
     case Kind::Double: return d_ != 0.0;  // NaN is truthy, as in Python
     default: return size_ != 0;
   }

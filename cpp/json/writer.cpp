@@ -70,6 +70,8 @@ void write(std::string& out, const Value& v, const WriteOptions& opts) {
     case Kind::BigInt: out += v.as_string(); return;
     case Kind::Double: append_double_repr(out, v.as_double(), true); return;
     case Kind::String: write_string(out, v.as_string(), opts.escape_lt); return;
+    case Kind::Opaque:
+      throw TypeError("Object of type " + std::string(v.as_string()) + " is not JSON serializable");
     case Kind::Array: {
       out.push_back('[');
       for (size_t i = 0; i < v.size(); ++i) {

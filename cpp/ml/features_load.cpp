@@ -30,7 +30,7 @@ void normalise_and_sort(Table& fp) {
 
   // The query already orders the rows; the sort then only checks that.
   std::vector<std::int64_t> order = stable_sort_indices(fp.at("entity_id"), fp.at("donem"));
-  reorder(fp, order);
+  reorder(fp, order.data(), order.size());
 }
 
 }  // namespace halvex::ml

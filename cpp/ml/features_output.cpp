@@ -47,7 +47,7 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
   timer.mark("  keys as text");
   JoinIndices j = left_join(entity_key, fp.at("donem"), diag_entity, diag_donem);
   timer.mark("  join");
-  if (!j.left.empty()) reorder(fp, j.left);  // some rows matched more than once
+  if (!j.left.empty()) reorder(fp, j.left.data(), j.left.size());  // some rows matched more than once
 
   const std::size_t rows = j.right.size();
   for (const auto& name : diag_feature_cols()) {
@@ -55,11 +55,22 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
     if (diag->has(name)) {
       // Gather and convert in one pass: unmatched rows take the default too.
       const Column& src = diag->at(name);
+      const std::int64_t* right = j.right.data();
       Column values = Column::int64(rows);
       parallel_rows(rows, [&](std::size_t b, std::size_t e) {
+        if (src.type() == DType::Int64 && !src.has_mask()) {
+          for (std::size_t i = b; i < e; ++i) values.i64[i] = right[i] < 0 ? dflt : src.i64[right[i]];
+          return;
+        }
         for (std::size_t i = b; i < e; ++i) {
-          std::int64_t r = j.right[i];
-          values.i64[i] = r < 0 ? dflt : int64_at(src, static_cast<std::size_t>(r), name, dflt);
+          std::int64_t r = right[i];
+          if (r < 0) {
+            values.i64[i] = dflt;
+          } else if (src.type() == DType::Float64 && std::fabs(src.f64[r]) < 9.2e18) {
+            values.i64[i] = static_cast<std::int64_t>(src.f64[r]);  // truncation toward zero
+          } else {
+            values.i64[i] = int64_at(src, static_cast<std::size_t>(r), name, dflt);
+          }
         }
       });
       fp.set(name, std::move(values));
@@ -82,11 +93,28 @@ Table assemble_output(Table& fp, std::vector<std::string>& lines) {
   lines.push_back("  Features: " + std::to_string(result.num_rows()) + " rows, " +
                   std::to_string(count_distinct(result.at("entity_id"))) + " entities, " +
                   std::to_string(count_distinct(result.at("donem"))) + " periods");
-  Column labeled_values = drop_missing(result.at("label"));
-  const std::size_t labeled = labeled_values.size();
-  const auto yi = static_cast<std::int64_t>(sum(labeled_values));
-  std::size_t non_yi = 0;
-  for (std::size_t i = 0; i < labeled; ++i) non_yi += labeled_values.f64[i] == 0.0;
+  // Rows with a label; the labels are 1.0 or 0.0, so their sum is the YI count.
+  const Column& label = result.at("label");
+  auto ranges = even_ranges(label.size(), worker_count(label.size()));
+  std::vector<std::size_t> part_labeled(ranges.size()), part_yi(ranges.size()), part_non(ranges.size());
+  run_ranges(ranges, [&](const RowRange& r) {
+    std::size_t k = &r - ranges.data(), l = 0, y = 0, z = 0;
+    for (std::size_t i = r.begin; i < r.end; ++i) {
+      double v = label.f64[i];
+      l += v == v;
+      y += v == 1.0;
+      z += v == 0.0;
+    }
+    part_labeled[k] = l;
+    part_yi[k] = y;
+    part_non[k] = z;
+  });
+  std::size_t labeled = 0, yi = 0, non_yi = 0;
+  for (std::size_t k = 0; k < ranges.size(); ++k) {
+    labeled += part_labeled[k];
+    yi += part_yi[k];
+    non_yi += part_non[k];
+  }
   lines.push_back("  Labeled: " + std::to_string(labeled) + " rows (YI=" + std::to_string(yi) +
                   ", non-YI=" + std::to_string(non_yi) + ")");
   return result;
@@ -107,6 +135,10 @@ FeatureMatrix build_feature_matrix(Table facts, const Table* diag, std::int64_t 
   timer.mark("history features");
   add_flag_features(facts, groups, horizon);
   timer.mark("flag features");
+  // Loaded and working columns that no output needs: freed now, and never
+  // copied if the merge repeats rows.
+  for (const char* name : {"qvr_skor", "kombine_risk", "ykn_izl_flag", "segment", "bolge_kodu", "is_yi"})
+    (void)facts.take_column(name);
   out.lines.push_back(merge_diagnostics(facts, diag));
   timer.mark("diagnostic merge");
   out.table = assemble_output(facts, out.lines);

@@ -58,62 +58,83 @@ int compare(const NumKey& a, const NumKey& b) {
 
 }  // namespace
 
+struct RiskOrder::Impl {
+  std::vector<NumKey> numeric;
+  std::vector<std::string> texts;  // filled only when a key is text
+  const char* text_type = nullptr;
+  const char* other_type = nullptr;
+};
+
+RiskOrder::RiskOrder(size_t n) : impl_(new Impl) { impl_->numeric.resize(n); }
+RiskOrder::~RiskOrder() { delete impl_; }
+
+void RiskOrder::add(size_t n, const json::Value& v, bool found) {
+  Impl& m = *impl_;
+  if (!found || !v.truthy()) return;
+  switch (v.kind()) {
+    case json::Kind::Bool:
+    case json::Kind::Int: m.numeric[n].i = v.as_int(); m.other_type = "int"; break;
+    case json::Kind::BigInt:
+      m.numeric[n].kind = NumKey::K::Big;
+      m.numeric[n].big = std::string(v.as_string());
+      m.other_type = "int";
+      break;
+    case json::Kind::Double:
+      // NaN compares false both ways and would leave the order undefined: it counts as 0.
+      if (!std::isnan(v.as_double())) {
+        m.numeric[n].kind = NumKey::K::Real;
+        m.numeric[n].d = v.as_double();
+      }
+      m.other_type = "float";
+      break;
+    case json::Kind::String:
+      if (m.texts.empty()) m.texts.resize(m.numeric.size());
+      m.texts[n] = std::string(v.as_string());
+      m.text_type = "str";
+      break;
+    default:
+      throw TypeError(std::string("'<' not supported between instances of '") + json::type_name(v) +
+                      "' and 'int'");
+  }
+}
+
+std::vector<uint32_t> RiskOrder::sorted_positions() const {
+  const Impl& m = *impl_;
+  const size_t n = m.numeric.size();
+  // Falsy keys count as the integer 0, so text keys can only be ordered among themselves.
+  bool all_text = m.text_type != nullptr;
+  const char* other_type = m.other_type;
+  if (all_text) {
+    for (size_t i = 0; i < n; ++i) {
+      if (m.texts[i].empty()) { all_text = false; other_type = "int"; break; }
+    }
+  }
+  if (m.text_type && !all_text) {
+    throw TypeError(std::string("'<' not supported between instances of 'str' and '") +
+                    (other_type ? other_type : "int") + "'");
+  }
+  std::vector<uint32_t> idx(n);
+  for (size_t i = 0; i < n; ++i) idx[i] = static_cast<uint32_t>(i);
+  if (all_text) {
+    std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) { return m.texts[a] > m.texts[b]; });
+  } else {
+    // Plain integers (the usual case) compare directly; other kinds exactly via compare().
+    std::stable_sort(idx.begin(), idx.end(),
+                     [&](uint32_t a, uint32_t b) { return compare(m.numeric[a], m.numeric[b]) > 0; });
+  }
+  return idx;
+}
+
 void order_by_risk(RowSource& rows, std::vector<uint32_t>& order) {
   rows.prepare({"son_risk"});
   json::Value v;
   bool found;
-  std::vector<NumKey> numeric(order.size());
-  std::vector<std::string> texts;  // filled only when a key is text
-  const char* text_type = nullptr;
-  const char* other_type = nullptr;
+  RiskOrder keys(order.size());
   for (size_t n = 0; n < order.size(); ++n) {
     rows.fetch(order[n], &v, &found);
-    if (!found || !v.truthy()) continue;
-    switch (v.kind()) {
-      case json::Kind::Bool:
-      case json::Kind::Int: numeric[n].i = v.as_int(); other_type = "int"; break;
-      case json::Kind::BigInt:
-        numeric[n].kind = NumKey::K::Big;
-        numeric[n].big = std::string(v.as_string());
-        other_type = "int";
-        break;
-      case json::Kind::Double:
-        // NaN compares false both ways and would leave the order undefined: it counts as 0.
-        if (!std::isnan(v.as_double())) {
-          numeric[n].kind = NumKey::K::Real;
-          numeric[n].d = v.as_double();
-        }
-        other_type = "float";
-        break;
-      case json::Kind::String:
-        if (texts.empty()) texts.resize(order.size());
-        texts[n] = std::string(v.as_string());
-        text_type = "str";
-        break;
-      default:
-        throw TypeError(std::string("'<' not supported between instances of '") +
-                        json::type_name(v) + "' and 'int'");
-    }
+    keys.add(n, v, found);
   }
-  // Falsy keys count as the integer 0, so text keys can only be ordered among themselves.
-  bool all_text = text_type != nullptr;
-  if (all_text) {
-    for (size_t n = 0; n < order.size(); ++n) {
-      if (texts[n].empty()) { all_text = false; other_type = "int"; break; }
-    }
-  }
-  if (text_type && !all_text) {
-    throw TypeError(std::string("'<' not supported between instances of 'str' and '") +
-                    (other_type ? other_type : "int") + "'");
-  }
-  std::vector<uint32_t> idx(order.size());
-  for (size_t n = 0; n < idx.size(); ++n) idx[n] = static_cast<uint32_t>(n);
-  if (all_text) {
-    std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) { return texts[a] > texts[b]; });
-  } else {
-    std::stable_sort(idx.begin(), idx.end(),
-                     [&](uint32_t a, uint32_t b) { return compare(numeric[a], numeric[b]) > 0; });
-  }
+  std::vector<uint32_t> idx = keys.sorted_positions();
   std::vector<uint32_t> sorted(order.size());
   for (size_t n = 0; n < idx.size(); ++n) sorted[n] = order[idx[n]];
   order.swap(sorted);

@@ -8,6 +8,24 @@
 
 namespace halvex::pipeline {
 
+// Collects the son_risk of rows one at a time, then orders them.
+class RiskOrder {
+ public:
+  explicit RiskOrder(size_t n);
+  ~RiskOrder();
+  RiskOrder(const RiskOrder&) = delete;
+  RiskOrder& operator=(const RiskOrder&) = delete;
+  // The son_risk of the n-th row (found false when absent).
+  void add(size_t n, const json::Value& v, bool found);
+  // Positions 0..n-1 ordered by key, largest first, stable. Throws TypeError for keys that
+  // cannot be compared.
+  std::vector<uint32_t> sorted_positions() const;
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
 // Sorts `rows_in_order` (row positions) by son_risk, descending. An absent, null, false,
 // zero, empty or NaN value counts as 0; rows with equal keys keep their relative order.
 // Throws TypeError when keys cannot be compared (text among numbers, lists, objects).

@@ -53,6 +53,7 @@ void append_text_form(std::string& out, const json::Value& v) {
     case Kind::Int: json::append_int(out, v.as_int()); return;
     case Kind::BigInt:
     case Kind::String: out += v.as_string(); return;
+    case Kind::Opaque: out += "<"; out += v.as_string(); out += " object>"; return;
     case Kind::Double: json::append_double_repr(out, v.as_double(), false); return;
     case Kind::Array:
       out.push_back('[');

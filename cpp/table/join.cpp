@@ -54,7 +54,7 @@ JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, cons
   }
 
   // Probe: matches of each left row as a range [lo, hi) of `rows`.
-  std::vector<std::int64_t> lo(nl), hi(nl);
+  Buffer<std::int64_t> lo(nl), hi(nl);
   std::atomic<bool> multi{false};
   parallel_rows(nl, [&](std::size_t b, std::size_t e) {
     bool local_multi = false;
@@ -86,23 +86,26 @@ JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, cons
 
   JoinIndices out;
   if (!multi) {
-    out.right.resize(nl);
+    out.right = Buffer<std::int64_t>(nl);
     parallel_rows(nl, [&](std::size_t b, std::size_t e) {
       for (std::size_t i = b; i < e; ++i) out.right[i] = hi[i] > lo[i] ? rows[lo[i]] : -1;
     });
     return out;
   }
   // Some left rows match several right rows: one output row per match.
-  out.left.reserve(nl);
-  out.right.reserve(nl);
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < nl; ++i) total += hi[i] > lo[i] ? hi[i] - lo[i] : 1;
+  out.left = Buffer<std::int64_t>(total);
+  out.right = Buffer<std::int64_t>(total);
+  std::size_t at = 0;
   for (std::size_t i = 0; i < nl; ++i) {
     if (hi[i] == lo[i]) {
-      out.left.push_back(static_cast<std::int64_t>(i));
-      out.right.push_back(-1);
+      out.left[at] = static_cast<std::int64_t>(i);
+      out.right[at++] = -1;
     }
     for (std::int64_t m = lo[i]; m < hi[i]; ++m) {
-      out.left.push_back(static_cast<std::int64_t>(i));
-      out.right.push_back(rows[m]);
+      out.left[at] = static_cast<std::int64_t>(i);
+      out.right[at++] = rows[m];
     }
   }
   return out;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "table/buffer.h"
 #include "table/column.h"
 
 namespace halvex::table {
@@ -11,9 +12,9 @@ namespace halvex::table {
 struct JoinIndices {
   // Row of the left table for each output row; empty when the output rows are
   // exactly the left rows in order (no left row matched more than once).
-  std::vector<std::int64_t> left;
+  Buffer<std::int64_t> left;
   // Row of the right table for each output row, -1 where nothing matched.
-  std::vector<std::int64_t> right;
+  Buffer<std::int64_t> right;
 };
 
 // Every left row in order, once per matching right row (in right-row order),

@@ -25,21 +25,43 @@ int compare_rows(const Column& c, std::size_t i, std::size_t j) {
   return 0;
 }
 
+namespace {
+
+// compare_rows with the type dispatch hoisted out of the row loop for the
+// common key types.
+template <class Fn>
+auto with_comparator(const Column& c, Fn&& fn) {
+  if (c.type() == DType::Text && !c.has_mask())
+    return fn([&c](std::size_t i, std::size_t j) {
+      int r = c.str(i).compare(c.str(j));
+      return r < 0 ? -1 : (r > 0 ? 1 : 0);
+    });
+  if (c.type() == DType::Int64 && !c.has_mask())
+    return fn([&c](std::size_t i, std::size_t j) { return c.i64[i] < c.i64[j] ? -1 : (c.i64[j] < c.i64[i] ? 1 : 0); });
+  return fn([&c](std::size_t i, std::size_t j) { return compare_rows(c, i, j); });
+}
+
+}  // namespace
+
 bool is_sorted_by(const Column& k1, const Column& k2) {
-  const std::size_t n = k1.size();
-  std::vector<char> ok(worker_count(n), 1);
-  auto ranges = even_ranges(n, ok.size());
-  run_ranges(ranges, [&](const RowRange& r) {
-    std::size_t k = &r - ranges.data();
-    for (std::size_t i = r.begin == 0 ? 1 : r.begin; i < r.end; ++i) {
-      int a = compare_rows(k1, i - 1, i);
-      if (a > 0 || (a == 0 && compare_rows(k2, i - 1, i) > 0)) {
-        ok[k] = 0;
-        return;
-      }
-    }
+  return with_comparator(k1, [&](auto cmp1) {
+    return with_comparator(k2, [&](auto cmp2) {
+      const std::size_t n = k1.size();
+      std::vector<char> ok(worker_count(n), 1);
+      auto ranges = even_ranges(n, ok.size());
+      run_ranges(ranges, [&](const RowRange& r) {
+        std::size_t k = &r - ranges.data();
+        for (std::size_t i = r.begin == 0 ? 1 : r.begin; i < r.end; ++i) {
+          int a = cmp1(i - 1, i);
+          if (a > 0 || (a == 0 && cmp2(i - 1, i) > 0)) {
+            ok[k] = 0;
+            return;
+          }
+        }
+      });
+      return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
+    });
   });
-  return std::all_of(ok.begin(), ok.end(), [](char v) { return v != 0; });
 }
 
 std::vector<std::int64_t> stable_sort_indices(const Column& k1, const Column& k2) {
@@ -113,13 +135,13 @@ Table take(const Table& t, const std::vector<std::int64_t>& idx) {
   return out;
 }
 
-void reorder(Table& t, const std::vector<std::int64_t>& order) {
-  bool identity = true;
-  for (std::size_t i = 0; i < order.size() && identity; ++i) identity = order[i] == static_cast<std::int64_t>(i);
+void reorder(Table& t, const std::int64_t* order, std::size_t n) {
+  bool identity = n == t.num_rows();
+  for (std::size_t i = 0; i < n && identity; ++i) identity = order[i] == static_cast<std::int64_t>(i);
   if (identity) return;
   Table out;
   for (std::size_t k = 0; k < t.num_columns(); ++k) {
-    out.set(t.names()[k], take(t.at(k), order.data(), order.size()));
+    out.set(t.names()[k], take(t.at(k), order, n));
     t.at(k) = Column();  // release each source column as soon as it is copied
   }
   t = std::move(out);

@@ -26,6 +26,6 @@ Column take(const Column& c, const std::int64_t* idx, std::size_t n);
 Table take(const Table& t, const std::vector<std::int64_t>& idx);
 
 // The table's rows replaced by rows order[0..), which may repeat or skip rows.
-void reorder(Table& t, const std::vector<std::int64_t>& order);
+void reorder(Table& t, const std::int64_t* order, std::size_t n);
 
 }  // namespace halvex::table

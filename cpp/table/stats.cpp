@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 #include <vector>
 
@@ -26,7 +27,23 @@ std::size_t distinct_with(const Column& c, Get get) {
     constexpr std::size_t kCache = 256;
     T cache[kCache];
     bool used[kCache] = {};
-    std::hash<T> hash;
+    auto slot_of = [](const T& v) -> std::size_t {
+      std::uint64_t h;
+      if constexpr (std::is_same_v<T, std::string_view>) {
+        // Cheap: length and up to the first 8 bytes; the set does real hashing.
+        h = v.size();
+        std::uint64_t w = 0;
+        std::memcpy(&w, v.data(), v.size() < 8 ? v.size() : 8);
+        h ^= w;
+        if (v.size() > 8) {
+          std::memcpy(&w, v.data() + v.size() - 8, 8);
+          h ^= w * 31;
+        }
+      } else {
+        std::memcpy(&h, &v, sizeof h);
+      }
+      return (h * 0x9E3779B97F4A7C15ULL) >> 56;
+    };
     bool have_prev = false;
     T prev{};
     for (std::size_t i = r.begin; i < r.end; ++i) {
@@ -35,7 +52,7 @@ std::size_t distinct_with(const Column& c, Get get) {
       if (have_prev && v == prev) continue;
       prev = v;
       have_prev = true;
-      std::size_t slot = (hash(v) * 0x9E3779B97F4A7C15ULL) >> 56;
+      std::size_t slot = slot_of(v);
       if (used[slot] && cache[slot] == v) continue;
       s.insert(v);
       cache[slot] = v;
