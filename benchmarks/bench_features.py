@@ -70,10 +70,7 @@ f AS (
                    ELSE 0 END AS qvr_consec_rise
     FROM s
 ),
-diag AS (
-    SELECT CAST(entity_id AS VARCHAR) AS d_entity, CAST(donem AS VARCHAR) AS d_donem, *
-    FROM read_parquet('{diag}')
-)
+diag AS ({diag_source})
 SELECT f.entity_id, CAST(f.donem AS VARCHAR) AS donem, q AS qvr_score,
        qvr_lag_1, qvr_lag_2, qvr_lag_3, q - qvr_lag_1 AS qvr_delta_1, q - qvr_lag_3 AS qvr_delta_3,
        qvr_max_3, qvr_mean_3, qvr_std_3, qvr_consec_rise, qvr_above_825_count,
@@ -111,7 +108,13 @@ def sql_features_query(db_path: Path, horizon: int = 3) -> str:
         f"CAST(trunc(CASE WHEN {c} IS NULL OR isnan(CAST({c} AS DOUBLE)) "
         f"THEN {-1 if c.endswith('_kod') else 0} ELSE CAST({c} AS DOUBLE) END) AS BIGINT) AS {c}"
         for c in _DIAG_COLS)
-    return _SQL_FEATURES.format(h=horizon, diag=str(diag).replace("'", "''"), diag_cols=cols)
+    if diag.exists():
+        source = ("SELECT CAST(entity_id AS VARCHAR) AS d_entity, CAST(donem AS VARCHAR) AS d_donem, * "
+                  "FROM read_parquet('" + str(diag).replace("'", "''") + "')")
+    else:  # no file: every diagnostic feature takes its default
+        source = ("SELECT NULL::VARCHAR AS d_entity, NULL::VARCHAR AS d_donem, "
+                  + ", ".join(f"NULL::DOUBLE AS {c}" for c in _DIAG_COLS) + " WHERE false")
+    return _SQL_FEATURES.format(h=horizon, diag_source=source, diag_cols=cols)
 
 
 # Code run in the measuring subprocess: the call, its wall time and peak memory.
@@ -190,10 +193,20 @@ def main(argv=None) -> int:
     ap.add_argument("--dir", type=Path, default=Path("bench_out/features"))
     ap.add_argument("--only", nargs="*", default=["fetch", "build_features", "pandas", "duckdb-sql"])
     ap.add_argument("--threads", type=int, default=None, help="HALVEX_THREADS for build_features")
+    ap.add_argument("--diag", action="store_true",
+                    help="keep the diagnostic file (30%% of the rows) beside the database")
     args = ap.parse_args(argv)
 
     folder = args.dir / f"{args.entities}x{args.periods}"
     db = ensure_db(folder, args.entities, args.periods)
+    if not args.diag:
+        # The same database file without a diagnostic file beside it.
+        bare = folder / "nodiag" / db.name
+        bare.parent.mkdir(exist_ok=True)
+        if not bare.exists():
+            os.link(db, bare)
+        db = bare
+    print(f"database {db} ({'with' if args.diag else 'without'} diagnostic file)", flush=True)
     results = {}
     for kind in args.only:
         r = measure(kind, db, args.threads if kind == "build_features" else None)

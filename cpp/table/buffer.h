@@ -27,6 +27,15 @@ class Buffer {
   Buffer(std::size_t n, T fill) : Buffer(n) {
     for (std::size_t i = 0; i < n; ++i) data_[i] = fill;
   }
+  // Zero-filled. Large zeroed blocks come straight from the kernel's zero
+  // pages, so a column that is never written costs no page clearing.
+  static Buffer zeroed(std::size_t n) {
+    Buffer b;
+    b.data_ = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
+    if (!b.data_) throw std::bad_alloc();
+    b.size_ = n;
+    return b;
+  }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}

@@ -49,12 +49,14 @@ Column Column::text(std::size_t n, std::size_t char_capacity) {
 }
 
 Column Column::float64_filled(std::size_t n, double v) {
+  if (v == 0.0 && !std::signbit(v)) return from_float64(Buffer<double>::zeroed(n));
   Column c = float64(n);
   for (std::size_t i = 0; i < n; ++i) c.f64[i] = v;
   return c;
 }
 
 Column Column::int64_filled(std::size_t n, std::int64_t v) {
+  if (v == 0) return from_int64(Buffer<std::int64_t>::zeroed(n));
   Column c = int64(n);
   for (std::size_t i = 0; i < n; ++i) c.i64[i] = v;
   return c;
