@@ -9,8 +9,10 @@ Times, in one run and on the same file:
 - ``pandas``: the same columns in vectorised pandas (benchmarks/features_pandas.py);
 - ``duckdb-sql``: the same columns as one DuckDB query with window functions, fetched into Arrow.
 
-Each runs in a fresh subprocess, so its peak resident memory (ru_maxrss, minus the
-process's size just before the call) is its own. The database (gap-free, so exactly
+Each runs in a fresh subprocess, so its peak resident memory (VmHWM, reset just before
+the call, minus the process's size at that moment) is its own. ``--warm-gb G`` makes each
+measuring process touch and free G GiB first: on a VM that returns freed pages to the
+host, first-touch page faults otherwise cost about 2 ms per MiB and swamp the timings. The database (gap-free, so exactly
 entities x periods fact rows, plus a diagnostic file for 30% of the rows) is generated once
 and reused from --dir.
 """
@@ -130,7 +132,26 @@ def rss_now():
 import duckdb, pyarrow, pandas, numpy
 from halvex.ml.features import build_features, FEATURE_COLS
 import features_pandas, bench_features
+
+def reset_peak():
+    # Writing 5 to clear_refs resets VmHWM, the peak resident size.
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+def peak_now():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+
+warm = {warm_gb!r}
+if warm:
+    # Touch and free memory first: on a VM that hands pages back to the host,
+    # first-touch faults otherwise dominate whichever contender runs cold.
+    block = numpy.ones(int(warm * 2**30) // 8)
+    del block
 before = rss_now()
+reset_peak()
 t0 = time.perf_counter()
 if kind == "fetch":
     con = duckdb.connect(db, read_only=True)
@@ -154,16 +175,16 @@ elif kind == "duckdb-sql":
     con.close()
     rows, size = out.num_rows, out.nbytes
 seconds = time.perf_counter() - t0
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+peak = peak_now()
 print(json.dumps(dict(kind=kind, seconds=seconds, rows=rows, size=size, peak=peak - before)))
 """
 
 
-def measure(kind: str, db: Path, threads: int | None = None) -> dict:
+def measure(kind: str, db: Path, threads: int | None = None, warm_gb: float = 0.0) -> dict:
     env = dict(os.environ)
     if threads:
         env["HALVEX_THREADS"] = str(threads)
-    code = _CHILD.format(bench_dir=str(HERE), kind=kind, db=str(db))
+    code = _CHILD.format(bench_dir=str(HERE), kind=kind, db=str(db), warm_gb=warm_gb)
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     if res.returncode != 0:
         raise RuntimeError(f"{kind} failed:\n{res.stderr[-3000:]}")
@@ -193,6 +214,8 @@ def main(argv=None) -> int:
     ap.add_argument("--dir", type=Path, default=Path("bench_out/features"))
     ap.add_argument("--only", nargs="*", default=["fetch", "build_features", "pandas", "duckdb-sql"])
     ap.add_argument("--threads", type=int, default=None, help="HALVEX_THREADS for build_features")
+    ap.add_argument("--warm-gb", type=float, default=0.0,
+                    help="touch and free this many GiB in each measuring process first")
     ap.add_argument("--diag", action="store_true",
                     help="keep the diagnostic file (30%% of the rows) beside the database")
     args = ap.parse_args(argv)
@@ -209,7 +232,7 @@ def main(argv=None) -> int:
     print(f"database {db} ({'with' if args.diag else 'without'} diagnostic file)", flush=True)
     results = {}
     for kind in args.only:
-        r = measure(kind, db, args.threads if kind == "build_features" else None)
+        r = measure(kind, db, args.threads if kind == "build_features" else None, args.warm_gb)
         results[kind] = r
         print(f"{kind:15s} {r['seconds']:8.2f} s   rows {r['rows']:>10d}   "
               f"result {r['size'] / 2**20:9.1f} MiB   peak +{r['peak'] / 2**20:9.1f} MiB", flush=True)

@@ -65,7 +65,41 @@ std::size_t distinct_with(const Column& c, Get get) {
 
 }  // namespace
 
+namespace {
+
+// Distinct count of a text column that turns out to be in ascending order
+// (a sorted key column): the number of value changes, without hashing.
+// Returns false when the column is not sorted or has missing values.
+bool distinct_if_sorted(const Column& c, std::size_t& out) {
+  if (c.type() != DType::Text || c.has_mask() || c.size() == 0) return false;
+  const std::size_t n = c.size();
+  auto ranges = even_ranges(n, worker_count(n));
+  std::vector<std::size_t> changes(ranges.size(), 0);
+  std::vector<char> sorted(ranges.size(), 1);
+  run_ranges(ranges, [&](const RowRange& r) {
+    std::size_t k = &r - ranges.data(), ch = 0;
+    for (std::size_t i = r.begin == 0 ? 1 : r.begin; i < r.end; ++i) {
+      int cmp = c.str(i - 1).compare(c.str(i));
+      if (cmp > 0) {
+        sorted[k] = 0;
+        return;
+      }
+      ch += cmp != 0;
+    }
+    changes[k] = ch;
+  });
+  for (char s : sorted)
+    if (!s) return false;
+  out = 1;
+  for (auto ch : changes) out += ch;
+  return true;
+}
+
+}  // namespace
+
 std::size_t count_distinct(const Column& c) {
+  std::size_t sorted_count = 0;
+  if (distinct_if_sorted(c, sorted_count)) return sorted_count;
   switch (c.type()) {
     case DType::Float64:
       return distinct_with<double>(c, [&](std::size_t i) { return c.f64[i] == 0.0 ? 0.0 : c.f64[i]; });
