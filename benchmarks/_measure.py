@@ -1,24 +1,70 @@
-"""Runs one benchmark case in a fresh process and reports its wall time and peak memory."""
+"""Runs one benchmark case in a fresh process and reports its wall time and peak memory.
+
+The case's code marks the measured call with ``begin()`` and ``end()``; while the child runs,
+this process samples the child's resident size every few milliseconds, so "extra memory" is
+the peak during the call minus the size just before it (the caller's own data excluded).
+"""
 
 from __future__ import annotations
 
 import json
-import resource
 import subprocess
 import sys
+import threading
+import time
+
+PRELUDE = """
+import time, json, sys, io, contextlib, os
+def _rss_mb():
+    with open('/proc/self/statm') as f:
+        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 2**20
+def begin():
+    global _t0
+    print('@@BEGIN', flush=True); _t0 = time.perf_counter()
+def end():
+    global elapsed
+    elapsed = time.perf_counter() - _t0; print('@@END', flush=True)
+"""
+
+
+def _rss_of(pid: int) -> float:
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return 0.0
 
 
 def run_case(code: str) -> dict:
-    """Executes `code` (which sets `elapsed`) in a child interpreter; returns its figures."""
-    script = (
-        "import time, json, resource, sys, io, contextlib\n"
-        + code
-        + "\nprint('@@' + json.dumps({'elapsed': elapsed, "
-        "'maxrss_mb': resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, "
-        "'extra': globals().get('extra', {})}))\n"
-    )
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=False)
-    if out.returncode != 0:
-        raise RuntimeError(out.stderr[-3000:])
-    line = [l for l in out.stdout.splitlines() if l.startswith("@@")][-1]
-    return json.loads(line[2:])
+    """Executes `code` (which calls begin() and end() around the measured call)."""
+    script = PRELUDE + code + "\nprint('@@' + json.dumps({'elapsed': elapsed, 'extra': globals().get('extra', {})}), flush=True)\n"
+    proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    state = {"phase": "setup", "before": 0.0, "peak": 0.0}
+    lines: list[str] = []
+
+    def reader() -> None:
+        for line in proc.stdout:
+            if line.startswith("@@BEGIN"):
+                state["before"] = _rss_of(proc.pid)
+                state["peak"] = state["before"]
+                state["phase"] = "call"
+            elif line.startswith("@@END"):
+                state["phase"] = "done"
+            lines.append(line)
+
+    t = threading.Thread(target=reader, daemon=True)
+    t.start()
+    while proc.poll() is None:
+        if state["phase"] == "call":
+            state["peak"] = max(state["peak"], _rss_of(proc.pid))
+        time.sleep(0.005)
+    t.join()
+    err = proc.stderr.read()
+    if proc.returncode != 0:
+        raise RuntimeError(f"case failed (exit {proc.returncode}):\n{err[-3000:]}")
+    result = json.loads([l for l in lines if l.startswith("@@{")][-1][2:])
+    result["extra_mb"] = state["peak"] - state["before"]
+    return result

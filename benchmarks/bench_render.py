@@ -3,8 +3,8 @@ baseline in the same run.
 
     .venv/bin/python benchmarks/bench_render.py [--rows 1000000] [--out bench_out]
 
-Each case runs in a fresh process; "extra memory" is the peak resident size of that process
-minus its size just before the render call (the document itself is the caller's).
+Each case runs in a fresh process; "extra memory" is the peak resident size during the render
+call minus the size just before it (the document itself is the caller's).
 """
 
 from __future__ import annotations
@@ -21,9 +21,6 @@ SETUP = """
 import sys, os, resource
 sys.path.insert(0, {bench_dir!r})
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
-def rss_mb():
-    with open('/proc/self/statm') as f:
-        return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 2**20
 """
 
 CASES = {
@@ -31,30 +28,26 @@ CASES = {
 from halvex.pipeline.vitrum import render_html
 doc = make_scoreboard({rows}, n_periods=12, n_risk_periods=3, seed=1)
 write_reference_csv({out!r} + '/sube_bolge_ref.csv', doc)
-before = rss_mb()
 with contextlib.redirect_stdout(io.StringIO()):
-    t = time.perf_counter(); r = render_html(doc, output_html={out!r} + '/mem.html'); elapsed = time.perf_counter() - t
-extra = dict(before_mb=before, size_mb=os.path.getsize(r['html_path']) / 2**20)
+    begin(); r = render_html(doc, output_html={out!r} + '/mem.html'); end()
+extra = dict(size_mb=os.path.getsize(r['html_path']) / 2**20)
 """,
     "halvex, from file": """
 from halvex.pipeline.vitrum import render_html
-before = rss_mb()
 with contextlib.redirect_stdout(io.StringIO()):
-    t = time.perf_counter(); r = render_html({doc_path!r}, output_html={out!r} + '/file.html'); elapsed = time.perf_counter() - t
-extra = dict(before_mb=before, size_mb=os.path.getsize(r['html_path']) / 2**20)
+    begin(); r = render_html({doc_path!r}, output_html={out!r} + '/file.html'); end()
+extra = dict(size_mb=os.path.getsize(r['html_path']) / 2**20)
 """,
     "python baseline, in memory": """
 import baseline_render
 doc = make_scoreboard({rows}, n_periods=12, n_risk_periods=3, seed=1)
-before = rss_mb()
-t = time.perf_counter(); baseline_render.render_html(doc, {out!r} + '/base_mem.html'); elapsed = time.perf_counter() - t
-extra = dict(before_mb=before, size_mb=os.path.getsize({out!r} + '/base_mem.html') / 2**20)
+begin(); baseline_render.render_html(doc, {out!r} + '/base_mem.html'); end()
+extra = dict(size_mb=os.path.getsize({out!r} + '/base_mem.html') / 2**20)
 """,
     "python baseline, from file": """
 import baseline_render
-before = rss_mb()
-t = time.perf_counter(); baseline_render.render_html({doc_path!r}, {out!r} + '/base_file.html'); elapsed = time.perf_counter() - t
-extra = dict(before_mb=before, size_mb=os.path.getsize({out!r} + '/base_file.html') / 2**20)
+begin(); baseline_render.render_html({doc_path!r}, {out!r} + '/base_file.html'); end()
+extra = dict(size_mb=os.path.getsize({out!r} + '/base_file.html') / 2**20)
 """,
 }
 
@@ -80,7 +73,7 @@ def main() -> None:
     for name, body in CASES.items():
         code = SETUP.format(bench_dir=bench_dir) + body.format(rows=args.rows, out=out, doc_path=doc_path)
         r = run_case(code)
-        extra_mem = r["maxrss_mb"] - r["extra"]["before_mb"]
+        extra_mem = r["extra_mb"]
         results[name] = r
         print(f"{name:28s} {r['elapsed']:8.2f} s   page {r['extra']['size_mb']:7.1f} MB   "
               f"extra memory {extra_mem:7.1f} MB ({extra_mem / r['extra']['size_mb']:.2f} x page)", flush=True)

@@ -20,6 +20,20 @@ bool is_numpy_scalar(PyObject* obj) {
 }
 
 json::Value int_value(PyObject* obj, json::Arena& arena) {
+#if PY_VERSION_HEX < 0x030C0000
+  // Small ints (up to two 30-bit digits) read straight from the object.
+  {
+    auto* lo = reinterpret_cast<PyLongObject*>(obj);
+    Py_ssize_t size = Py_SIZE(obj);
+    if (size == 0) return json::Value::integer(0);
+    if (size == 1) return json::Value::integer(static_cast<int64_t>(lo->ob_digit[0]));
+    if (size == -1) return json::Value::integer(-static_cast<int64_t>(lo->ob_digit[0]));
+    if (size == 2 || size == -2) {
+      int64_t v = static_cast<int64_t>(lo->ob_digit[0]) | (static_cast<int64_t>(lo->ob_digit[1]) << PyLong_SHIFT);
+      return json::Value::integer(size < 0 ? -v : v);
+    }
+  }
+#endif
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (v == -1 && PyErr_Occurred()) throw PythonError();
@@ -197,6 +211,7 @@ void PyRowSource::clear_keys() {
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
   clear_keys();
+  for (auto& slot : ahead_) slot.row = SIZE_MAX;
   for (const auto& k : keys) {
     PyObject* s = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass");
     if (!s) throw PythonError();
@@ -205,29 +220,55 @@ void PyRowSource::prepare(const std::vector<std::string>& keys) {
   }
 }
 
-void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
-  arena_.reset();
+void PyRowSource::look_up(size_t i, PyObject** out) {
   PyObject* row = items_[i];
   if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
-  // Look everything up first and prefetch the value objects: they are scattered over the
-  // heap, and waiting for each in turn would dominate the time.
-  const size_t n = keys_.size();
-  if (scratch_.size() < n) scratch_.resize(n);
-  for (size_t k = 0; k < n; ++k) {
+  for (size_t k = 0; k < keys_.size(); ++k) {
     PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
     if (!v && PyErr_Occurred()) throw PythonError();
-    scratch_[k] = v;
+    out[k] = v;
     if (v) __builtin_prefetch(v);
   }
+}
+
+void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
+  arena_.reset();
+  const size_t n = keys_.size();
+  // Rows announced through prefetch() were looked up ahead and their values are on their
+  // way into the cache: the values are scattered over the heap and would otherwise be
+  // waited for one by one.
+  PyObject** ptrs = nullptr;
+  for (auto& slot : ahead_) {
+    if (slot.row == i) {
+      ptrs = slot.values.data();
+      slot.row = SIZE_MAX;
+      break;
+    }
+  }
+  if (!ptrs) {
+    if (scratch_.size() < n) scratch_.resize(n);
+    look_up(i, scratch_.data());
+    ptrs = scratch_.data();
+  }
   for (size_t k = 0; k < n; ++k) {
-    PyObject* v = scratch_[k];
+    PyObject* v = ptrs[k];
     found[k] = v != nullptr;
     values[k] = v ? to_value(v, arena_) : json::Value::null();
   }
 }
 
-void PyRowSource::prefetch(size_t i) const {
-  if (i < items_.size()) __builtin_prefetch(items_[i]);
+void PyRowSource::prefetch(size_t i) {
+  if (i >= items_.size()) return;
+  Slot& slot = ahead_[next_slot_];
+  next_slot_ = (next_slot_ + 1) % ahead_.size();
+  slot.values.resize(keys_.size());
+  try {
+    look_up(i, slot.values.data());
+    slot.row = i;
+  } catch (const PythonError&) {
+    PyErr_Clear();  // fetch() reports it, in its turn
+    slot.row = SIZE_MAX;
+  }
 }
 
 }  // namespace halvex::py

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,10 +44,17 @@ class PyRowSource : public pipeline::RowSource {
   void prepare(const std::vector<std::string>& keys) override;
   void fetch(size_t i, json::Value* values, bool* found) override;
   PyObject* item(size_t i) const { return items_[i]; }
-  void prefetch(size_t i) const override;
+  void prefetch(size_t i) override;
 
  private:
   void clear_keys();
+  void look_up(size_t i, PyObject** out);
+  struct Slot {
+    size_t row = SIZE_MAX;
+    std::vector<PyObject*> values;  // borrowed: the row dict holds them
+  };
+  std::array<Slot, 8> ahead_;
+  size_t next_slot_ = 0;
   std::vector<PyObject*> items_;  // strong references
   std::vector<PyObject*> keys_;   // interned key strings
   std::vector<PyObject*> scratch_;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <memory>
+#include <random>
 #include <optional>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "pipeline/constants.h"
 #include "pipeline/page_data.h"
 #include "pipeline/page_file.h"
+#include "pipeline/page_splice.h"
 #include "pipeline/row_encoding.h"
 #include "pipeline/row_order.h"
 #include "pipeline/standard_page.h"
@@ -191,9 +193,52 @@ Ref py_int(long long v) { return own(PyLong_FromLongLong(v)); }
 
 // Writes the rendered page atomically; returns its size in bytes.
 uint64_t write_page(const std::string& out_path, PyObject* html) {
+  if (!PyUnicode_Check(html)) throw TypeError("the page template did not render to text");
   std::string_view text = utf8_view(html);
   NoGil nogil;
   return pipeline::write_file_atomic(out_path, {text});
+}
+
+// Renders the template with the context (data_chunks is set here) and writes the page.
+// Large pages are rendered with chunk markers and the chunk texts written in their place,
+// unless the template did more with a chunk than insert it: then it gets the real texts.
+uint64_t render_and_write(const std::string& template_path, Ref& ctx, const pipeline::ChunkTexts& chunks,
+                          const std::string& out_path) {
+  const size_t n = chunks.size();
+  if (chunks.total_bytes() >= pipeline::SPLICE_MIN_BYTES) {
+    std::random_device rd;
+    pipeline::ChunkMarkers markers((uint64_t(rd()) << 32) ^ rd());
+    std::vector<std::string> marker_texts;
+    marker_texts.reserve(n);
+    for (size_t i = 0; i < n; ++i) marker_texts.push_back(markers.marker(i));
+    set_item(ctx.get(), "data_chunks", str_list(marker_texts));
+    Ref html = render_template(template_path, ctx.get());
+    if (!PyUnicode_Check(html.get())) throw TypeError("the page template did not render to text");
+    std::string_view page = utf8_view(html.get());
+    std::vector<pipeline::ChunkMarkers::Part> parts;
+    if (markers.split(page, n, parts)) {
+      ctx = Ref();
+      NoGil nogil;
+      pipeline::AtomicFile file(out_path);
+      for (const auto& part : parts) {
+        if (part.chunk == SIZE_MAX) {
+          file.write(part.text);
+        } else {
+          chunks.write(part.chunk, file);
+        }
+      }
+      return file.commit();
+    }
+  }
+  Ref list = own(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (size_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), str_from(chunks.text(i)).release());
+  }
+  set_item(ctx.get(), "data_chunks", list.get());
+  list = Ref();
+  Ref html = render_template(template_path, ctx.get());
+  ctx = Ref();
+  return write_page(out_path, html.get());
 }
 
 struct CommonArgs {
@@ -367,9 +412,8 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (!common.row_filter) reorder_caller_rows(rows, page_rows.order);
     const pipeline::Catalogue& catalogue = page_rows.catalogue;
-    std::vector<std::string>& chunks = page_rows.chunks;
     const size_t n_rows = page_rows.order.size();
-    const size_t n_chunks = chunks.size();
+    const size_t n_chunks = page_rows.size();
 
     // 14. Template.
     std::string template_path = call_path_function(self, "get_template_path");
@@ -401,7 +445,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     } else {
       set_item(ctx.get(), "meta", own(to_python(meta)));
     }
-    set_item(ctx.get(), "data_chunks", str_list(chunks));
+    set_item(ctx.get(), "data_chunks", Py_None);  // set by render_and_write, keeping the order
     Ref builtins = own(PyImport_ImportModule("builtins"));
     set_item(ctx.get(), "enumerate", module_attr(builtins.get(), "enumerate"));
     set_item(ctx.get(), "total_chunks", py_int(static_cast<long long>(n_chunks)));
@@ -426,13 +470,9 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     set_item(ctx.get(), "backtest_summary_js", str_from(page.backtest_summary_js));
     set_item(ctx.get(), "backtest_firma_js", str_from(page.backtest_firma_js));
     set_item(ctx.get(), "ml_predictions_js", str_from(page.ml_predictions_js));
-    Ref html = render_template(template_path, ctx.get());
-    ctx = Ref();
-    if (!PyUnicode_Check(html.get())) throw TypeError("the page template did not render to text");
 
-    // 17-21. Write, report, return.
-    uint64_t size_bytes = write_page(out_path, html.get());
-    html = Ref();
+    // 16-21. Render, write, report, return.
+    uint64_t size_bytes = render_and_write(template_path, ctx, page_rows, out_path);
     double size_mb = static_cast<double>(size_bytes) / 1024 / 1024;
     print_line("    HTML: " + out_path);
     print_line("    Boyut: " + pipeline::size_text(size_bytes) + "  |  " + std::to_string(n_rows) +
@@ -511,19 +551,15 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     set_item(ctx.get(), "risk_donemler", str_from(json::to_json(risk_donemler, kSpaced)));
     set_item(ctx.get(), "top_n", py_int(common.top_n));
     set_item(ctx.get(), "meta", own(to_python(meta)));
-    set_item(ctx.get(), "data_chunks", str_list(chunks.base64));
+    set_item(ctx.get(), "data_chunks", Py_None);  // set by render_and_write, keeping the order
     Ref builtins = own(PyImport_ImportModule("builtins"));
     set_item(ctx.get(), "enumerate", module_attr(builtins.get(), "enumerate"));
     set_item(ctx.get(), "total_chunks", py_int(static_cast<long long>(n_chunks)));
     set_item(ctx.get(), "total_rows", py_int(static_cast<long long>(n_rows)));
     doc = LoadedDocument();  // the parsed file is no longer needed
-    Ref html = render_template(template_path, ctx.get());
-    ctx = Ref();
-    if (!PyUnicode_Check(html.get())) throw TypeError("the page template did not render to text");
 
     // 14-18.
-    uint64_t size_bytes = write_page(out_path, html.get());
-    html = Ref();
+    uint64_t size_bytes = render_and_write(template_path, ctx, pipeline::StringChunks(chunks.base64), out_path);
     double size_mb = static_cast<double>(size_bytes) / 1024 / 1024;
     print_line("    HTML (v300): " + out_path);
     print_line("    Boyut: " + pipeline::size_text(size_bytes) + "  |  " + std::to_string(n_rows) +

@@ -14,9 +14,30 @@ void make_dirs(const std::string& path);
 // Parent folder of a path ("" for a bare file name).
 std::string parent_dir(const std::string& path);
 
-// Writes the concatenation of `pieces` to a temporary file beside `path` and renames it over
-// `path`, so readers never see a partial page and a failed write leaves an existing page
-// untouched. Creates the parent folder first. Returns the size in bytes. Throws OsError.
+// A file written to a temporary name beside its target and renamed over it on commit(), so
+// readers never see a partial page and a failed write leaves an existing page untouched.
+// Without commit() the temporary file is removed. A symbolic link at the target keeps
+// pointing where it did: the file it points to is replaced. Throws OsError.
+class AtomicFile {
+ public:
+  explicit AtomicFile(const std::string& path);  // creates the parent folder
+  ~AtomicFile();
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  void write(std::string_view bytes);
+  uint64_t commit();  // returns the size in bytes
+
+ private:
+  void flush();
+  [[noreturn]] void fail(int err);
+  std::string path_, tmp_path_;
+  int fd_ = -1;
+  std::string buffer_;
+  uint64_t written_ = 0;
+};
+
+// Writes the concatenation of `pieces` atomically (see AtomicFile); returns the size.
 uint64_t write_file_atomic(const std::string& path, const std::vector<std::string_view>& pieces);
 
 // "2.0 MB" above 1 MiB, else "1.5 KB": one decimal, rounded from the exact value.

@@ -118,9 +118,29 @@ std::vector<uint32_t> RiskOrder::sorted_positions() const {
   if (all_text) {
     std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) { return m.texts[a] > m.texts[b]; });
   } else {
-    // Plain integers (the usual case) compare directly; other kinds exactly via compare().
-    std::stable_sort(idx.begin(), idx.end(),
-                     [&](uint32_t a, uint32_t b) { return compare(m.numeric[a], m.numeric[b]) > 0; });
+    bool has_big = false, has_real = false;
+    for (const auto& k : m.numeric) {
+      has_big |= k.kind == NumKey::K::Big;
+      has_real |= k.kind == NumKey::K::Real;
+    }
+    if (!has_big) {
+      // The usual case: one flat array of keys; long double holds every int64 and double exactly.
+      std::vector<long double> key(n);
+      for (size_t i = 0; i < n; ++i) {
+        const NumKey& k = m.numeric[i];
+        key[i] = k.kind == NumKey::K::Int ? static_cast<long double>(k.i) : k.d;
+      }
+      if (!has_real) {
+        std::vector<int64_t> ikey(n);
+        for (size_t i = 0; i < n; ++i) ikey[i] = m.numeric[i].i;
+        std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) { return ikey[a] > ikey[b]; });
+      } else {
+        std::stable_sort(idx.begin(), idx.end(), [&](uint32_t a, uint32_t b) { return key[a] > key[b]; });
+      }
+    } else {
+      std::stable_sort(idx.begin(), idx.end(),
+                       [&](uint32_t a, uint32_t b) { return compare(m.numeric[a], m.numeric[b]) > 0; });
+    }
   }
   return idx;
 }

@@ -20,7 +20,7 @@ class RowSource {
   // an object.
   virtual void fetch(size_t i, json::Value* values, bool* found) = 0;
   // A hint that row i is fetched soon.
-  virtual void prefetch(size_t) const {}
+  virtual void prefetch(size_t) {}
 };
 
 // Rows held in a parsed JSON array.

@@ -47,7 +47,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   CodeIds regions, branches;
   std::vector<uint32_t> region_id(n, kNone), branch_id(n, kNone);
   std::string text;
-  text.reserve(n * 128);
+  text.reserve(std::min<size_t>(n, 1024) * 256);
   std::vector<uint64_t> start(n + 1, 0);
   std::vector<uint32_t> split(n, 0);
   rows.prepare(layout.keys);
@@ -77,6 +77,8 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
     }
     text.push_back(']');
     scratch.reset();
+    // Size the buffer once from the first rows instead of doubling it (and its peak) later.
+    if (r == 1023 && n > 2048) text.reserve(static_cast<size_t>(static_cast<double>(text.size()) / 1024 * n * 1.1));
   }
   start[n] = text.size();
 
@@ -120,32 +122,60 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   for (auto& r : cat.regions) own_text(r.kodu);
   for (auto& b : cat.branches) own_text(b.kodu);
 
-  // Pass 2, page order: assemble the chunks.
-  out.chunks.assign(n_chunks, std::string());
-  if (n == 0) {
-    out.chunks[0] = "[]";
+  // Everything a chunk needs is kept; chunks are put together on request.
+  out.n_rows_ = n;
+  out.n_chunks_ = n_chunks;
+  out.chunk_size_ = n == 0 ? 1 : static_cast<size_t>(chunk_size);
+  out.region_.assign(n, -1);
+  out.branch_.assign(n, -1);
+  uint64_t total = 0;
+  for (size_t r = 0; r < n; ++r) {
+    if (region_id[r] != kNone) out.region_[r] = region_index[region_id[r]];
+    if (branch_id[r] != kNone) out.branch_[r] = branch_index[branch_id[r]];
+    total += (start[r + 1] - start[r]) + 2 + (out.region_[r] < 0 ? 2 : 3) + (out.branch_[r] < 0 ? 2 : 4);
+  }
+  out.total_bytes_ = n == 0 ? 2 : total + n_chunks;  // an estimate is enough to pick the path
+  out.text_ = std::move(text);
+  out.start_ = std::move(start);
+  out.split_ = std::move(split);
+  out.pos_ = std::move(pos);
+}
+
+void StandardRows::assemble(size_t c, std::string& out, AtomicFile* file) const {
+  if (n_rows_ == 0) {
+    out += "[]";
     return;
   }
-  const auto cs = static_cast<size_t>(chunk_size);
-  for (size_t c = 0; c < n_chunks; ++c) {
-    size_t from = c * cs, to = std::min(n, from + cs);
-    size_t bytes = 2;
-    for (size_t k = from; k < to; ++k) bytes += (start[pos[k] + 1] - start[pos[k]]) + 24;
-    std::string& chunk = out.chunks[c];
-    chunk.reserve(bytes);
-    chunk.push_back('[');
-    for (size_t k = from; k < to; ++k) {
-      uint32_t p = pos[k];
-      if (k != from) chunk.push_back(',');
-      const char* row = text.data() + start[p];
-      chunk.append(row, split[p]);
-      json::append_int(chunk, region_id[p] == kNone ? -1 : region_index[region_id[p]]);
-      chunk.push_back(',');
-      json::append_int(chunk, branch_id[p] == kNone ? -1 : branch_index[branch_id[p]]);
-      chunk.append(row + split[p], start[p + 1] - start[p] - split[p]);
+  size_t from = c * chunk_size_, to = std::min(n_rows_, from + chunk_size_);
+  out.push_back('[');
+  for (size_t k = from; k < to; ++k) {
+    uint32_t p = pos_[k];
+    if (k != from) out.push_back(',');
+    const char* row = text_.data() + start_[p];
+    out.append(row, split_[p]);
+    json::append_int(out, region_[p]);
+    out.push_back(',');
+    json::append_int(out, branch_[p]);
+    out.append(row + split_[p], start_[p + 1] - start_[p] - split_[p]);
+    if (file && out.size() >= (size_t(1) << 20)) {
+      file->write(out);
+      out.clear();
     }
-    chunk.push_back(']');
   }
+  out.push_back(']');
+}
+
+std::string StandardRows::text(size_t c) const {
+  std::string out;
+  assemble(c, out, nullptr);
+  return out;
+}
+
+void StandardRows::write(size_t c, AtomicFile& file) const {
+  std::string out;
+  out.reserve(size_t(1) << 20 | 4096);
+  assemble(c, out, &file);
+  file.write(out);
 }
 
 }  // namespace halvex::pipeline
