@@ -195,6 +195,31 @@ def _last_score(row, donemler):
         return None
 
 
+_LOWER = "abcçdefgğhıijklmnoöpqrsştuüvwxyz"
+_UPPER = "ABCÇDEFGĞHIİJKLMNOÖPQRSŞTUÜVWXYZ"
+_AS = {"â": "a", "Â": "a", "î": "i", "Î": "i", "û": "u", "Û": "u"}
+
+
+def _text_key(s: str):
+    """Order of texts in the grid: Turkish alphabet, case-blind, digits before letters,
+    blanks and punctuation before both; then the exact text."""
+    codes = []
+    for ch in s:
+        ch = _AS.get(ch, ch)
+        o = ord(ch)
+        if ch in _LOWER:
+            codes.append(12 + _LOWER.index(ch))
+        elif ch in _UPPER:
+            codes.append(12 + _UPPER.index(ch))
+        elif "0" <= ch <= "9":
+            codes.append(2 + o - 48)
+        elif o >= 0x180 or (o >= 0xC0 and o not in (0xD7, 0xF7)):
+            codes.append(45)
+        else:
+            codes.append(1)
+    return codes, s
+
+
 # ------------------------------------------------------------------ loading, counts, screenshots
 @pytest.mark.parametrize("name", ["standard", "admin", "v300", "d3"])
 def test_page_loads_clean_and_offers_every_row(pages, open_page, name):
@@ -274,6 +299,25 @@ def test_segment_filter_and_score_sort(pages, open_page, name):
     p.page.evaluate("document.getElementById('hx-grid').scrollTop = 0")
     p.settle()
     assert p.grid_mutas()[:5] == [str(m) for m in got[:5]]
+
+
+@pytest.mark.parametrize("name", ["standard", "v300"])
+def test_text_sort_follows_the_turkish_alphabet(pages, open_page, name):
+    rows = pages["rows"]
+    p = open_page(pages[name]["html_path"])
+    p.show_all()
+    p.page.click(".grid-head .c:text-is('Unvan')")
+    p.settle()
+    expected = sorted(rows, key=lambda r: _text_key((r.get("unvan") or "")[:40]))
+    assert p.mutas(N_ROWS) == [r["muta"] for r in expected]
+    p.page.click(".grid-head .c:text-is('Unvan')")       # descending; equal names keep their order
+    p.settle()
+    expected = sorted(rows, key=lambda r: _text_key((r.get("unvan") or "")[:40]), reverse=True)
+    by_name = {}
+    for r in rows:
+        by_name.setdefault((r.get("unvan") or "")[:40], []).append(r["muta"])
+    got = p.mutas(N_ROWS)
+    assert got == [m for name in dict.fromkeys((r.get("unvan") or "")[:40] for r in expected) for m in by_name[name]]
 
 
 def test_filters_of_the_standard_page(pages, open_page):

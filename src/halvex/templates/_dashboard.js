@@ -26,7 +26,9 @@
     }
     // Lower case with the Turkish dotted and dotless i, for searching.
     function fold(s) {
-      return s.replace(/I/g, "ı").replace(/İ/g, "i").toLowerCase();
+      if (s.indexOf("I") >= 0) s = s.replace(/I/g, "ı");
+      if (s.indexOf("İ") >= 0) s = s.replace(/İ/g, "i");
+      return s.toLowerCase();
     }
     function num(v) {
       if (typeof v === "number") return v;
@@ -106,23 +108,44 @@
       for (var name in c) if (c[name] && c[name].buffer instanceof ArrayBuffer) out.push(c[name].buffer);
       return out;
     }
+    // c.ms: time spent on [inflating, parsing, building columns]
     function decode(msg) {
-      return textOf(msg).then(function (txt) { return columns(parseJSON(txt)); });
+      var t0 = Date.now();
+      return textOf(msg).then(function (txt) {
+        var t1 = Date.now(), rows = parseJSON(txt), t2 = Date.now(), c = columns(rows);
+        c.ms = [t1 - t0, t2 - t1, Date.now() - t2];
+        return c;
+      });
+    }
+
+    // One chunk at a time: interleaved chunks would all finish late, and rows are shown in
+    // chunk order.
+    var queue = [], busy = false;
+    function submit(msg, done) {
+      queue.push([msg, done]);
+      pump();
+    }
+    function pump() {
+      if (busy || !queue.length) return;
+      busy = true;
+      var job = queue.shift();
+      decode(job[0]).then(function (c) { job[1](job[0].i, c); },
+        function (err) { job[1](job[0].i, null, String((err && err.message) || err)); })
+        .then(function () { busy = false; pump(); });
     }
 
     scope.fold = fold;
     scope.parseJSON = parseJSON;
     scope.NULL_SCORE = NULL_SCORE;
     scope.init = function (c) { cfg = c; };
-    scope.decode = decode;
+    scope.submit = submit;
     if (typeof WorkerGlobalScope !== "undefined" && scope instanceof WorkerGlobalScope) {
       scope.onmessage = function (ev) {
         var msg = ev.data;
         if (msg.init) { cfg = msg.init; return; }
-        decode(msg).then(function (c) {
-          scope.postMessage({ i: msg.i, cols: c }, transferables(c));
-        }, function (err) {
-          scope.postMessage({ i: msg.i, error: String((err && err.message) || err) });
+        submit(msg, function (i, c, error) {
+          if (c) scope.postMessage({ i: i, cols: c }, transferables(c));
+          else scope.postMessage({ i: i, error: error });
         });
       };
     }
@@ -168,7 +191,7 @@
 
   var HXS = window.__halvex = {
     firstRowsAt: null, allDecodedAt: null, shownRows: 0, matchedRows: 0, loadedRows: 0,
-    totalRows: TOTAL_ROWS, totalChunks: TOTAL_CHUNKS, decodedChunks: 0, failedChunks: [], errors: [],
+    totalRows: TOTAL_ROWS, totalChunks: TOTAL_CHUNKS, decodedChunks: 0, failedChunks: [], errors: [], decodeMs: [0, 0, 0], appendMs: 0,
     lastQueryMs: 0, layout: V316 ? "v316" : "v300",
     sortBy: function (id, desc) { sortState.id = null; setSort(id); if (sortState.desc !== !!desc) setSort(id); return lastQueryMs; },
     viewMutas: function (k) { var out = []; for (var j = 0; j < Math.min(k, shownCount()); j++) out.push(S.muta[rowAt(j)]); return out; },
@@ -348,18 +371,18 @@
   // Stable LSD radix sort of row indices by 64-bit keys held as two 32-bit halves: numbers
   // map to order-preserving bit patterns; texts to their first characters, then equal-key
   // runs are ordered by the whole text. Missing numbers go last in either direction.
+  // Letter codes for ordering texts: 0 end, 1 blanks and punctuation, 2-11 digits, then the
+  // Turkish alphabet (with q, w, x in their Latin places), upper and lower case alike;
+  // any other letter comes after z.
   var FOLD_CODE = (function () {
-    var t = new Uint8Array(0x180), alpha = "abcçdefgğhıijklmnoöprsştuüvyzqwx", upper = "ABCÇDEFGĞHIİJKLMNOÖPRSŞTUÜVYZQWX";
-    var k;
-    for (k = 0; k < 0x180; k++) t[k] = 1;
+    var t = new Uint8Array(0x180), k;
+    var lower = "abcçdefgğhıijklmnoöpqrsştuüvwxyz", upper = "ABCÇDEFGĞHIİJKLMNOÖPQRSŞTUÜVWXYZ";
+    for (k = 0; k < 0x180; k++) t[k] = k >= 0xc0 && k !== 0xd7 && k !== 0xf7 ? 45 : 1;
     for (k = 0; k < 10; k++) t[48 + k] = 2 + k;
-    for (k = 0; k < alpha.length; k++) t[alpha.charCodeAt(k)] = 12 + k;
-    var upperCodes = "abcçdefgğhııjklmnoöprsştuüvyzqwx";
-    for (k = 0; k < upper.length; k++) t[upper.charCodeAt(k)] = 12 + alpha.indexOf(upperCodes.charAt(k));
-    t["İ".charCodeAt(0)] = 12 + alpha.indexOf("i");
-    t["â".charCodeAt(0)] = t["Â".charCodeAt(0)] = 12;
-    t["î".charCodeAt(0)] = t["Î".charCodeAt(0)] = 12 + alpha.indexOf("i");
-    t["û".charCodeAt(0)] = t["Û".charCodeAt(0)] = 12 + alpha.indexOf("u");
+    for (k = 0; k < lower.length; k++) { t[lower.charCodeAt(k)] = 12 + k; t[upper.charCodeAt(k)] = 12 + k; }
+    t[0xe2] = t[0xc2] = t[0x61];                 // â Â as a
+    t[0xee] = t[0xce] = t[0x69];                 // î Î as i
+    t[0xfb] = t[0xdb] = t[0x75];                 // û Û as u
     return t;
   })();
   function foldCode(ch) { return ch < 0x180 ? FOLD_CODE[ch] : 45; }
@@ -396,50 +419,74 @@
   var LO = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1 ? 0 : 1, HI = 1 - LO;
   function sortRows(c, desc) {
     var n = S.n, k, i;
-    var present = new Int32Array(n), missing = [], m = 0;
-    if (c.type === "num") {
-      var hi = new Uint32Array(n), lo = new Uint32Array(n);
-      for (i = 0; i < n; i++) {
-        var v = c.key(i);
-        if (v !== v) { missing.push(i); continue; }
-        f64[0] = v === 0 ? 0 : v;
-        var h = u32[HI], l = u32[LO];
-        if (h & 0x80000000) { h = ~h >>> 0; l = ~l >>> 0; } else { h = (h | 0x80000000) >>> 0; }
-        if (desc) { h = ~h >>> 0; l = ~l >>> 0; }
-        hi[i] = h; lo[i] = l;
-        present[m++] = i;
-      }
-      var order = radixOrder(present.subarray(0, m), [hi, lo]);
-      var out = new Int32Array(n);
-      out.set(order);
-      for (k = 0; k < missing.length; k++) out[m + k] = missing[k];
-      return out;
+    var key = c.key;
+    if (c.type === "str") {
+      var ranks = textRanks(c);
+      key = function (i) { return ranks[i]; };
     }
-    // text: four words of five 6-bit letter codes (20 characters)
-    var WORDS = 4, words = [], texts = new Array(n);
-    for (k = 0; k < WORDS; k++) words.push(new Uint32Array(n));
+    var present = new Int32Array(n), missing = [], m = 0;
+    var hi = new Uint32Array(n), lo = new Uint32Array(n);
+    for (i = 0; i < n; i++) {
+      var v = key(i);
+      if (v !== v) { missing.push(i); continue; }
+      f64[0] = v === 0 ? 0 : v;
+      var h = u32[HI], l = u32[LO];
+      if (h & 0x80000000) { h = ~h >>> 0; l = ~l >>> 0; } else { h = (h | 0x80000000) >>> 0; }
+      if (desc) { h = ~h >>> 0; l = ~l >>> 0; }
+      hi[i] = h; lo[i] = l;
+      present[m++] = i;
+    }
+    var order = radixOrder(present.subarray(0, m), [hi, lo]);
+    var out = new Int32Array(n);
+    out.set(order);
+    for (k = 0; k < missing.length; k++) out[m + k] = missing[k];
+    return out;
+  }
+
+  // Rank of every row's text among the column's distinct texts (kept until more rows arrive).
+  var rankCache = {};
+  function textRanks(c) {
+    var hit = rankCache[c.id], n = S.n, i, k;
+    if (hit && hit.n === n) return hit.rank;
+    var ids = new Uint32Array(n), map = new Map(), distinct = [];
     for (i = 0; i < n; i++) {
       var s = c.key(i);
       s = s == null ? "" : String(s);
-      texts[i] = s;
-      var len = s.length, p = 0;
+      var id = map.get(s);
+      if (id === undefined) { id = distinct.length; map.set(s, id); distinct.push(s); }
+      ids[i] = id;
+    }
+    var order = sortTexts(distinct), pos = new Uint32Array(distinct.length);
+    for (k = 0; k < order.length; k++) pos[order[k]] = k;
+    var rank = new Float64Array(n);
+    for (i = 0; i < n; i++) rank[i] = pos[ids[i]];
+    rankCache[c.id] = { n: n, rank: rank };
+    return rank;
+  }
+  // Order of distinct texts: radix sort on four words of five 6-bit letter codes (the first 20
+  // characters), then runs that share those are ordered by the whole text.
+  function sortTexts(texts) {
+    var n = texts.length, WORDS = 4, words = [], k, i;
+    for (k = 0; k < WORDS; k++) words.push(new Uint32Array(n));
+    var all = new Int32Array(n);
+    for (i = 0; i < n; i++) {
+      var s = texts[i], len = s.length, p = 0;
       for (k = 0; k < WORDS; k++) {
         var word = 0;
         for (var q = 0; q < 5; q++, p++) word = word * 64 + (p < len ? foldCode(s.charCodeAt(p)) : 0);
-        words[k][i] = desc ? (0x3fffffff - word) >>> 0 : word;
+        words[k][i] = word;
       }
-      present[i] = i;
+      all[i] = i;
     }
-    var ord = radixOrder(present, words);
-    // order runs of equal prefixes by the whole text (stable: ties keep row order)
+    var ord = radixOrder(all, words);
     var start = 0;
     for (k = 1; k <= n; k++) {
       var same = k < n;
       if (same) for (var w = 0; w < WORDS; w++) if (words[w][ord[k]] !== words[w][ord[start]]) { same = false; break; }
       if (!same) {
-        if (k - start > 1 && texts[ord[start]].length >= 20) {
+        if (k - start > 1) {
           var run = Array.prototype.slice.call(ord.subarray(start, k));
-          run.sort(function (x, y) { var r = compareText(texts[x], texts[y]); return (desc ? -r : r) || x - y; });
+          run.sort(function (x, y) { return compareText(texts[x], texts[y]); });
           ord.set(run, start);
         }
         start = k;
@@ -1244,25 +1291,26 @@
   function finish(i, cols, error) {
     if (results.has(i) || i < nextAppend) return;
     results.set(i, error != null ? null : cols);
+    if (cols && cols.ms) for (var t = 0; t < 3; t++) HXS.decodeMs[t] += cols.ms[t];
     if (error != null) { HXS.failedChunks.push(i); HXS.errors.push("chunk " + i + ": " + error); }
     done++;
     var appended = false;
     while (results.has(nextAppend)) {
       var c = results.get(nextAppend);
       results.delete(nextAppend);
-      if (c) { appendColumns(c); appended = true; }
+      if (c) { var ta = performance.now(); appendColumns(c); HXS.appendMs += performance.now() - ta; appended = true; }
       nextAppend++;
     }
     if (appended && done < TOTAL_CHUNKS) refreshSoon();
     progress();
   }
   function decodeHere(i, text) {
-    local.decode({ i: i, text: text, gz: GZ }).then(function (c) { finish(i, c); },
-      function (err) { finish(i, null, String((err && err.message) || err)); });
+    local.submit({ i: i, text: text, gz: GZ }, finish);
   }
+  var WORKERS_MAX = 4;   // the page's own thread is mostly idle once the HTML is read
   function startWorkers() {
     if (typeof Worker === "undefined" || typeof Blob === "undefined" || !window.URL) return;
-    var n = Math.max(1, Math.min(3, (navigator.hardwareConcurrency || 2) - 1));
+    var n = Math.max(1, Math.min(WORKERS_MAX, navigator.hardwareConcurrency || 2));
     if (TOTAL_CHUNKS < 4) n = 1;
     try {
       var src = "(" + hxDecoder.toString() + ")(self);";
@@ -1289,7 +1337,7 @@
     sent++;
     if (GZ && typeof DecompressionStream === "undefined") { finish(i, null, "DecompressionStream yok"); return; }
     if (workers.length) workers[i % workers.length].postMessage({ i: i, text: text, gz: GZ });
-    else setTimeout(function () { decodeHere(i, text); }, 0);
+    else decodeHere(i, text);
   }
   function end() {
     if (TOTAL_CHUNKS === 0) { setStatus("Gösterilecek veri yok."); $("hx-progress").hidden = true; HXS.allDecodedAt = performance.now(); }
