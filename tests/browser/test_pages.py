@@ -67,6 +67,20 @@ def _renderer_order(rows):
 
 @pytest.fixture(scope="module")
 def pages():
+    # without chart scripts (an empty script folder) unless a page is meant to have them
+    old_js_dir = os.environ.get("HALVEX_JS_DIR")
+    (OUT.parent / "no_js").mkdir(parents=True, exist_ok=True)
+    os.environ["HALVEX_JS_DIR"] = str(OUT.parent / "no_js")
+    try:
+        yield _render_pages()
+    finally:
+        if old_js_dir is None:
+            del os.environ["HALVEX_JS_DIR"]
+        else:
+            os.environ["HALVEX_JS_DIR"] = old_js_dir
+
+
+def _render_pages():
     if OUT.exists():
         shutil.rmtree(OUT)
     json_dir = OUT / "json"
@@ -92,15 +106,8 @@ def pages():
         js_dir = OUT / "js"
         js_dir.mkdir()
         shutil.copy(D3_FILE, js_dir / "d3.min.js")
-        old = os.environ.get("HALVEX_JS_DIR")
         os.environ["HALVEX_JS_DIR"] = str(js_dir)
-        try:
-            out["d3"] = vitrum.render_html(str(doc_path), output_html=str(OUT / "standard_d3.html"), top_n=TOP_N)
-        finally:
-            if old is None:
-                del os.environ["HALVEX_JS_DIR"]
-            else:
-                os.environ["HALVEX_JS_DIR"] = old
+        out["d3"] = vitrum.render_html(str(doc_path), output_html=str(OUT / "standard_d3.html"), top_n=TOP_N)
     return out
 
 
@@ -236,6 +243,10 @@ def test_page_loads_clean_and_offers_every_row(pages, open_page, name):
     assert st["loadedRows"] == N_ROWS
     assert st["shownRows"] == TOP_N                       # the first top_n rows at start
     assert len(p.grid_mutas()) > 10
+    # charts drawn with D3 when its script is inlined, with the page's own SVG otherwise
+    assert st["chartLibrary"] == ("d3" if name == "d3" else "svg")
+    assert p.page.eval_on_selector_all("#hx-snapshot svg rect", "rs => rs.length") >= 12
+    assert p.page.eval_on_selector_all("#hx-sankey svg path", "ps => ps.length") > 0
     p.page.screenshot(path=str(OUT / f"{name}.png"), full_page=True)
     p.page.click("#hx-show-all")                         # enabled: more rows than top_n
     p.settle()
