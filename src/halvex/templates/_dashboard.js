@@ -994,6 +994,8 @@
   });
 
   // ---------------------------------------------------------------- generic views (back-test, predictions)
+  // customer numbers and other identifiers are shown as they are, without digit grouping
+  function idText(key, v) { return typeof v === "number" && /muta|(^|_)id$|_no$/i.test(key) ? String(v) : v; }
   function genericView(v, maxRows) {
     maxRows = maxRows || 500;
     if (Array.isArray(v)) {
@@ -1001,7 +1003,7 @@
       if (v.every(isObj)) {
         var keys = [];
         v.slice(0, 50).forEach(function (o) { Object.keys(o).forEach(function (k) { if (keys.indexOf(k) < 0) keys.push(k); }); });
-        return kvTable(v.slice(0, maxRows).map(function (o) { return keys.map(function (k) { return o[k]; }); }), keys);
+        return kvTable(v.slice(0, maxRows).map(function (o) { return keys.map(function (k) { return idText(k, o[k]); }); }), keys);
       }
       return kvTable(v.slice(0, maxRows).map(function (x, k) { return [String(k + 1), x]; }));
     }
@@ -1111,8 +1113,11 @@
     } else {
       var svg2 = svgEl("svg", { width: W, height: H, role: "img", "aria-label": "Dönemlere göre bant dağılımı" }, box);
       var sy = function (v) { return H - M.b - (H - M.b - M.t) * v / maxT; };
-      for (var t = 0; t <= 4; t++) {
-        var tv = Math.round(maxT * t / 4), ty = sy(tv);
+      var step = Math.pow(10, Math.floor(Math.log10(maxT / 4) || 0)), rel = maxT / 4 / step;
+      step *= rel > 5 ? 10 : rel > 2 ? 5 : rel > 1 ? 2 : 1;
+      maxT = Math.ceil(maxT / step) * step;
+      for (var tv = 0; tv <= maxT + 1e-9; tv += step) {
+        var ty = sy(tv);
         svgEl("line", { x1: M.l - 4, x2: W - M.r, y1: ty, y2: ty, stroke: "#e1e6eb" }, svg2);
         svgEl("text", { x: M.l - 8, y: ty + 4, "text-anchor": "end" }, svg2).textContent = fmtInt(tv);
       }
