@@ -83,6 +83,7 @@ struct DocumentRows {
   std::unique_ptr<pipeline::RowSource> source;
   PyObject* py_rows = nullptr;        // caller's list (in-memory documents)
   const json::Value* file_rows = nullptr;
+  const json::Document* lazy_doc = nullptr;
 
   PyObject* row_object(size_t i) {  // new reference
     if (py_rows) {
@@ -90,6 +91,11 @@ struct DocumentRows {
       PyObject* r = src->item(i);
       Py_INCREF(r);
       return r;
+    }
+    if (lazy_doc) {
+      json::Arena arena;
+      json::ParseScratch scratch;
+      return check(to_python(json::parse_lazy_row(*lazy_doc, i, arena, scratch)));
     }
     return check(to_python((*file_rows)[i]));
   }
@@ -102,7 +108,12 @@ DocumentRows rows_of(LoadedDocument& doc) {
     rows.source = std::make_unique<PyRowSource>(rows.py_rows);
   } else {
     rows.file_rows = doc.file.root.find("rows");
-    rows.source = std::make_unique<pipeline::ValueRowSource>(*rows.file_rows);
+    if (doc.file.lazy_rows && rows.file_rows->is_array() && !rows.file_rows->begin_items()) {
+      rows.lazy_doc = &doc.file;
+      rows.source = std::make_unique<pipeline::LazyRowSource>(doc.file);
+    } else {
+      rows.source = std::make_unique<pipeline::ValueRowSource>(*rows.file_rows);
+    }
   }
   return rows;
 }
@@ -364,7 +375,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
       std::string path = fspath_text(a[0]);
       {
         NoGil nogil;
-        json::read_document_file(path, doc.file);
+        json::read_document_file(path, doc.file, json::DEFAULT_MAX_DEPTH, true);
       }
       json_dir = path_parent(path);
     }
@@ -514,7 +525,7 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     LoadedDocument doc;
     {
       NoGil nogil;
-      json::read_document_file(json_path, doc.file);
+      json::read_document_file(json_path, doc.file, json::DEFAULT_MAX_DEPTH, true);
     }
     doc.require("meta");
     doc.require("rows");

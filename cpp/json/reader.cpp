@@ -1,6 +1,7 @@
 #include "json/reader.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,15 +30,26 @@ constexpr size_t kMaxIntDigits = 4300;
 
 class Parser {
  public:
-  Parser(Document& doc, int max_depth)
-      : text_(doc.text), arena_(doc.arena), max_depth_(max_depth) {
-    base_ = text_.data();
+  // in_place: decode escaped strings over their own text (the buffer is modified); otherwise
+  // decoded strings are copied into the arena. lazy: where rows are recorded, or nullptr.
+  Parser(char* base, size_t size, Arena& arena, ParseScratch& scratch, int max_depth, bool in_place,
+         Document* lazy)
+      : arena_(arena), max_depth_(max_depth), in_place_(in_place), lazy_(lazy),
+        values_(scratch.values), members_(scratch.members), shape_(scratch.shape) {
+    base_ = base;
     p_ = base_;
-    end_ = base_ + text_.size();
+    end_ = base_ + size;
+  }
+
+  // One value that is known to be valid, starting at p_.
+  Value parse_at(size_t offset) {
+    p_ = base_ + offset;
+    skip_ws();
+    return parse_value(1);
   }
 
   Value parse() {
-    if (text_.size() >= 3 && static_cast<unsigned char>(base_[0]) == 0xEF &&
+    if (end_ - base_ >= 3 && static_cast<unsigned char>(base_[0]) == 0xEF &&
         static_cast<unsigned char>(base_[1]) == 0xBB && static_cast<unsigned char>(base_[2]) == 0xBF) {
       fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", base_);
     }
@@ -51,7 +63,7 @@ class Parser {
  private:
   [[noreturn]] void fail(const std::string& msg, const char* at) {
     size_t byte_pos = static_cast<size_t>(at - base_);
-    std::string_view all(text_.data(), text_.size());
+    std::string_view all(base_, static_cast<size_t>(end_ - base_));
     size_t pos = utf8_count(all, byte_pos);
     size_t line = 1;
     size_t last_nl_char = 0;
@@ -203,6 +215,7 @@ class Parser {
       ++q;
     }
     if (q >= end_) fail("Unterminated string starting at", open);
+    if (!in_place_) return decode_copy(open);
     // Slow path: decode escapes, writing behind the read position.
     char* w = q;
     std::string tmp;
@@ -254,6 +267,152 @@ class Parser {
     return {start, static_cast<size_t>(w - start)};
   }
 
+  // Decodes the string that opens at `open` into the arena (the buffer stays untouched).
+  std::string_view decode_copy(const char* open) {
+    std::string out;
+    const char* q = open + 1;
+    while (true) {
+      if (q >= end_) fail("Unterminated string starting at", open);
+      unsigned char c = static_cast<unsigned char>(*q);
+      if (c == '"') break;
+      if (c < 0x20) fail("Invalid control character at", q);
+      if (c != '\\') {
+        out.push_back(*q++);
+        continue;
+      }
+      if (q + 1 >= end_) fail("Unterminated string starting at", open);
+      char e = q[1];
+      switch (e) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case '/': out.push_back('/'); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u': {
+          uint32_t cp;
+          if (!read_hex4(q + 2, cp)) fail("Invalid \\uXXXX escape", q + 1);
+          q += 6;
+          if (cp >= 0xD800 && cp <= 0xDBFF && end_ - q >= 6 && q[0] == '\\' && q[1] == 'u') {
+            uint32_t lo;
+            if (read_hex4(q + 2, lo) && lo >= 0xDC00 && lo <= 0xDFFF) {
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+              q += 6;
+            }
+          }
+          append_utf8(out, cp);
+          continue;
+        }
+        default:
+          fail("Invalid \\escape", q);
+      }
+      q += 2;
+    }
+    p_ = const_cast<char*>(q + 1);
+    return arena_.copy_string(out);
+  }
+
+  // Validation without building anything: the same grammar and the same errors.
+  void skip_value(int depth) {
+    if (p_ >= end_) fail("Expecting value", p_);
+    switch (*p_) {
+      case '"': skip_string(); return;
+      case '{': skip_object(depth + 1); return;
+      case '[': skip_array(depth + 1); return;
+      default: parse_value(depth); return;  // scalars build nothing
+    }
+  }
+
+  void skip_string() {
+    const char* open = p_;
+    const char* q = p_ + 1;
+    while (true) {
+      if (q >= end_) fail("Unterminated string starting at", open);
+      unsigned char c = static_cast<unsigned char>(*q);
+      if (c == '"') break;
+      if (c < 0x20) fail("Invalid control character at", q);
+      if (c == '\\') {
+        if (q + 1 >= end_) fail("Unterminated string starting at", open);
+        char e = q[1];
+        if (e == 'u') {
+          uint32_t cp;
+          if (!read_hex4(q + 2, cp)) fail("Invalid \\uXXXX escape", q + 1);
+          q += 6;
+          continue;
+        }
+        if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' && e != 't') {
+          fail("Invalid \\escape", q);
+        }
+        q += 2;
+        continue;
+      }
+      ++q;
+    }
+    p_ = const_cast<char*>(q + 1);
+  }
+
+  void skip_array(int depth) {
+    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
+    ++p_;
+    skip_ws();
+    if (p_ < end_ && *p_ == ']') { ++p_; return; }
+    while (true) {
+      skip_ws();
+      skip_value(depth);
+      skip_ws();
+      if (p_ < end_ && *p_ == ',') { ++p_; continue; }
+      if (p_ < end_ && *p_ == ']') { ++p_; return; }
+      fail("Expecting ',' delimiter", p_);
+    }
+  }
+
+  void skip_object(int depth) {
+    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
+    ++p_;
+    skip_ws();
+    if (p_ < end_ && *p_ == '}') { ++p_; return; }
+    while (true) {
+      if (p_ >= end_ || *p_ != '"') fail("Expecting property name enclosed in double quotes", p_);
+      skip_string();
+      skip_ws();
+      if (p_ >= end_ || *p_ != ':') fail("Expecting ':' delimiter", p_);
+      ++p_;
+      skip_ws();
+      skip_value(depth);
+      skip_ws();
+      if (p_ < end_ && *p_ == ',') { ++p_; skip_ws(); continue; }
+      if (p_ < end_ && *p_ == '}') { ++p_; return; }
+      fail("Expecting ',' delimiter", p_);
+    }
+  }
+
+  // The root's "rows": each element is validated and its text range kept.
+  Value record_rows(int depth) {
+    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
+    lazy_->row_begin.clear();
+    lazy_->row_size.clear();
+    ++p_;
+    skip_ws();
+    if (p_ < end_ && *p_ == ']') {
+      ++p_;
+      return Value::array(nullptr, 0);
+    }
+    while (true) {
+      skip_ws();
+      const char* start = p_;
+      skip_value(depth);
+      lazy_->row_begin.push_back(static_cast<uint64_t>(start - base_));
+      lazy_->row_size.push_back(static_cast<uint32_t>(p_ - start));
+      skip_ws();
+      if (p_ < end_ && *p_ == ',') { ++p_; continue; }
+      if (p_ < end_ && *p_ == ']') { ++p_; break; }
+      fail("Expecting ',' delimiter", p_);
+    }
+    return Value::array(nullptr, lazy_->row_begin.size());
+  }
+
   Value parse_array(int depth) {
     if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
     ++p_;  // '['
@@ -300,7 +459,8 @@ class Parser {
       if (p_ >= end_ || *p_ != ':') fail("Expecting ':' delimiter", p_);
       ++p_;
       skip_ws();
-      Value v = parse_value(depth);
+      Value v = (lazy_ && depth == 1 && key == "rows" && p_ < end_ && *p_ == '[') ? record_rows(depth + 1)
+                                                                              : parse_value(depth);
       members_.push_back(Member{key, v});
       skip_ws();
       if (p_ < end_ && *p_ == ',') {
@@ -369,15 +529,16 @@ class Parser {
     return out;
   }
 
-  std::string& text_;
   Arena& arena_;
   int max_depth_;
+  bool in_place_;
+  Document* lazy_;
   char* base_;
   char* p_;
   char* end_;
-  std::vector<Value> values_;
-  std::vector<Member> members_;
-  std::vector<std::string> shape_;
+  std::vector<Value>& values_;
+  std::vector<Member>& members_;
+  std::vector<std::string>& shape_;
 };
 
 }  // namespace
@@ -391,14 +552,25 @@ DecodeError::DecodeError(std::string bytes, size_t start, size_t end, std::strin
                          ": " + reason),
       bytes_(std::move(bytes)), start_(start), end_(end), reason_(std::move(reason)) {}
 
-void parse_document(Document& doc, int max_depth) {
+void parse_document(Document& doc, int max_depth, bool lazy_rows) {
+  std::string_view bytes(doc.data(), doc.size());
   Utf8Error err;
-  if (!validate_utf8(doc.text, &err)) {
-    throw DecodeError(doc.text.substr(err.start, err.end - err.start), err.start, err.end,
+  if (!validate_utf8(bytes, &err)) {
+    throw DecodeError(std::string(bytes.substr(err.start, err.end - err.start)), err.start, err.end,
                       err.reason);
   }
-  Parser parser(doc, max_depth);
+  doc.lazy_rows = lazy_rows;
+  doc.row_begin.clear();
+  doc.row_size.clear();
+  ParseScratch scratch;
+  Parser parser(doc.data(), doc.size(), doc.arena, scratch, max_depth, true, lazy_rows ? &doc : nullptr);
   doc.root = parser.parse();
+}
+
+Value parse_lazy_row(const Document& doc, size_t i, Arena& arena, ParseScratch& scratch, int max_depth) {
+  // Row texts were validated and are never decoded in place: copy-decoding keeps them intact.
+  Parser parser(const_cast<char*>(doc.data()), doc.size(), arena, scratch, max_depth, false, nullptr);
+  return parser.parse_at(doc.row_begin[i]);
 }
 
 std::string read_file(const std::string& path) {
@@ -435,9 +607,34 @@ std::string read_file(const std::string& path) {
   return out;
 }
 
-void read_document_file(const std::string& path, Document& doc, int max_depth) {
+MappedFile::~MappedFile() {
+  if (data_ && size_) ::munmap(data_, size_);
+}
+
+void read_document_file(const std::string& path, Document& doc, int max_depth, bool lazy_rows) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int e = errno;
+    throw OsError(e, std::strerror(e), path);
+  }
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    // A private mapping shares the page cache instead of copying the file; only the pages
+    // where strings are decoded in place get copies of their own.
+    void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (p != MAP_FAILED) {
+      doc.mapped = std::make_unique<MappedFile>(static_cast<char*>(p), static_cast<size_t>(st.st_size));
+      doc.text.clear();
+      parse_document(doc, max_depth, lazy_rows);
+      return;
+    }
+  } else {
+    ::close(fd);
+  }
+  doc.mapped.reset();
   doc.text = read_file(path);
-  parse_document(doc, max_depth);
+  parse_document(doc, max_depth, lazy_rows);
 }
 
 }  // namespace halvex::json

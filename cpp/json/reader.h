@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/value.h"
 
@@ -43,13 +44,28 @@ class DecodeError : public std::runtime_error {
   std::string reason_;
 };
 
-// Parses doc.text (which must hold the whole document) into doc.root. Strings are decoded in
-// place, so the text buffer is modified. Throws DecodeError or ParseError.
-void parse_document(Document& doc, int max_depth = DEFAULT_MAX_DEPTH);
+// Parses the document's text (which must hold the whole document) into doc.root. Strings are
+// decoded in place, so the text buffer is modified. With lazy_rows, the elements of the root
+// object's "rows" array are validated only (see Document). Throws DecodeError or ParseError.
+void parse_document(Document& doc, int max_depth = DEFAULT_MAX_DEPTH, bool lazy_rows = false);
 
-// Reads a whole file as UTF-8 JSON text. Throws OsError, DecodeError or ParseError.
+// Reads a whole file as UTF-8 JSON text (mapped, not copied, when it is a regular file).
+// Throws OsError, DecodeError or ParseError.
 void read_document_file(const std::string& path, Document& doc,
-                        int max_depth = DEFAULT_MAX_DEPTH);
+                        int max_depth = DEFAULT_MAX_DEPTH, bool lazy_rows = false);
+
+// Working memory of the parser, kept between calls so that parsing many small values (rows)
+// allocates nothing after the first few.
+struct ParseScratch {
+  std::vector<Value> values;
+  std::vector<Member> members;
+  std::vector<std::string> shape;  // keys of the last large object found free of duplicates
+};
+
+// Builds row i of a document read with lazy rows, in `arena`. Safe to call from several
+// threads at once with different arenas and scratches.
+Value parse_lazy_row(const Document& doc, size_t i, Arena& arena, ParseScratch& scratch,
+                     int max_depth = DEFAULT_MAX_DEPTH);
 
 // Reads a whole file into a string. Throws OsError.
 std::string read_file(const std::string& path);

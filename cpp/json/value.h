@@ -171,10 +171,10 @@ class Arena {
     return Value::object(copy_members(members.data(), members.size()), members.size());
   }
 
-  // Drops everything but the first block, for scratch use in loops.
+  // Forgets every value but keeps the memory, for scratch use in loops.
   void reset() {
     if (blocks_.empty()) return;
-    blocks_.resize(1);
+    current_ = 0;
     cursor_ = blocks_[0].data.get();
     left_ = blocks_[0].size;
   }
@@ -185,10 +185,20 @@ class Arena {
     size_t size;
   };
   void grow(size_t at_least) {
+    // Blocks kept by reset() are used again first.
+    while (current_ + 1 < blocks_.size()) {
+      ++current_;
+      if (blocks_[current_].size >= at_least) {
+        cursor_ = blocks_[current_].data.get();
+        left_ = blocks_[current_].size;
+        return;
+      }
+    }
     size_t size = blocks_.empty() ? kFirstBlock : blocks_.back().size * 2;
     if (size > kMaxBlock) size = kMaxBlock;
     if (size < at_least) size = at_least;
     blocks_.push_back(Block{std::unique_ptr<char[]>(new char[size]), size});
+    current_ = blocks_.size() - 1;
     cursor_ = blocks_.back().data.get();
     left_ = size;
   }
@@ -196,15 +206,43 @@ class Arena {
   static constexpr size_t kMaxBlock = size_t(64) << 20;
 
   std::vector<Block> blocks_;
+  size_t current_ = 0;
   char* cursor_ = nullptr;
   size_t left_ = 0;
 };
 
+// A read-only-shared, privately writable mapping of a whole file.
+class MappedFile {
+ public:
+  MappedFile(char* data, size_t size) : data_(data), size_(size) {}
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  char* data_;
+  size_t size_;
+};
+
 // A parsed JSON text: the buffer that strings point into, the arena, and the root value.
 struct Document {
-  std::string text;
+  std::string text;                    // the JSON text, unless it is `mapped`
+  std::unique_ptr<MappedFile> mapped;  // a file mapped in place of `text`
   Arena arena;
   Value root;
+
+  // With lazy rows, the elements of the top-level member "rows" are checked but not built:
+  // their text ranges are kept and each is parsed when it is needed (parse_lazy_row), so a
+  // document of a million rows never holds a million row trees at once.
+  bool lazy_rows = false;
+  std::vector<uint64_t> row_begin;
+  std::vector<uint32_t> row_size;
+
+  char* data() { return mapped ? mapped->data() : text.data(); }
+  const char* data() const { return mapped ? mapped->data() : text.data(); }
+  size_t size() const { return mapped ? mapped->size() : text.size(); }
 };
 
 // Structural equality with Python semantics for numbers (1 == 1.0 == true).

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -139,7 +140,6 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
   auto compress_one = [&](size_t c, std::string& json_text) {
     raw_sizes[c] = json_text.size();
     std::string gz = gzip_compress(json_text, 6);
-    std::string().swap(json_text);
     result.base64[c] = base64_encode(gz);
   };
   auto worker = [&] {
@@ -155,6 +155,7 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
       cv.notify_all();
       try {
         compress_one(job.first, job.second);
+        std::string().swap(job.second);
       } catch (...) {
         std::lock_guard<std::mutex> lock(mu);
         if (!worker_error) worker_error = std::current_exception();
@@ -162,6 +163,62 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
     }
   };
   if (threads == 0) threads = 1;
+
+  // Rows that other threads can read too: every worker encodes and compresses whole chunks.
+  rows.prepare(layout.keys);
+  if (n > 0 && threads > 1) {
+    std::vector<std::unique_ptr<RowSource>> sources;
+    for (unsigned t = 0; t < threads; ++t) {
+      auto src = rows.clone();
+      if (!src) break;
+      sources.push_back(std::move(src));
+    }
+    if (sources.size() == threads) {
+      std::atomic<size_t> next{0};
+      std::exception_ptr error;
+      std::mutex error_mu;
+      auto work = [&](RowSource& src) {
+        try {
+          std::vector<json::Value> values(layout.keys.size());
+          std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
+          std::vector<json::Value> arr;
+          json::Arena scratch;
+          const json::WriteOptions opts;
+          const auto cs = static_cast<size_t>(chunk_size);
+          std::string out;
+          for (size_t c = next++; c < n_chunks; c = next++) {
+            size_t from = c * cs, to = std::min(n, from + cs);
+            out.clear();
+            out.push_back('[');
+            for (size_t r = from; r < to; ++r) {
+              src.fetch(order[r], values.data(), found.get());
+              encode_row_compressed(layout, values.data(), found.get(), scratch, arr);
+              if (r != from) out.push_back(',');
+              write_row(out, arr, opts);
+              scratch.reset();
+            }
+            out.push_back(']');
+            compress_one(c, out);
+          }
+        } catch (...) {
+          std::lock_guard<std::mutex> lock(error_mu);
+          if (!error) error = std::current_exception();
+          next = n_chunks;
+        }
+      };
+      std::vector<std::thread> pool;
+      for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, std::ref(*sources[t]));
+      work(*sources[0]);
+      for (auto& t : pool) t.join();
+      if (error) std::rethrow_exception(error);
+      for (size_t c = 0; c < n_chunks; ++c) {
+        result.raw_bytes += raw_sizes[c];
+        result.b64_chars += result.base64[c].size();
+      }
+      return result;
+    }
+  }
+
   const size_t max_queued = 2 * threads + 2;  // bounds the JSON texts held at once
   std::vector<std::thread> pool;
   for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
@@ -179,7 +236,6 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
       std::lock_guard<std::mutex> lock(mu);
       queue.emplace_back(0, "[]");
     } else {
-      rows.prepare(layout.keys);
       std::vector<json::Value> values(layout.keys.size());
       std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
       std::vector<json::Value> arr;

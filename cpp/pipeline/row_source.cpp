@@ -1,6 +1,7 @@
 #include "pipeline/row_source.h"
 
 #include "common/errors.h"
+#include "json/reader.h"
 
 namespace halvex::pipeline {
 
@@ -21,15 +22,14 @@ void ValueRowSource::prepare(const std::vector<std::string>& keys) {
   hints_.assign(keys.size(), 0);
 }
 
-void ValueRowSource::fetch(size_t i, json::Value* values, bool* found) {
-  const json::Value& row = rows_[i];
+void look_up_members(const json::Value& row, const std::vector<std::string>& keys,
+                     std::vector<size_t>& hints, json::Value* values, bool* found) {
   if (!row.is_object()) throw_row_not_object(json::type_name(row));
   const size_t n = row.size();
   const json::Member* ms = row.begin_members();
-  for (size_t k = 0; k < keys_.size(); ++k) {
-    const std::string& key = keys_[k];
-    // Rows of one document usually share their member order: try last time's position first.
-    size_t h = hints_[k];
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const std::string& key = keys[k];
+    size_t h = hints[k];
     if (h < n && ms[h].key == key) {
       values[k] = ms[h].value;
       found[k] = true;
@@ -41,11 +41,40 @@ void ValueRowSource::fetch(size_t i, json::Value* values, bool* found) {
       if (ms[j].key == key) {
         values[k] = ms[j].value;
         found[k] = true;
-        hints_[k] = j;
+        hints[k] = j;
         break;
       }
     }
   }
+}
+
+void ValueRowSource::fetch(size_t i, json::Value* values, bool* found) {
+  look_up_members(rows_[i], keys_, hints_, values, found);
+}
+
+std::unique_ptr<RowSource> ValueRowSource::clone() const {
+  std::unique_ptr<ValueRowSource> copy(new ValueRowSource());
+  copy->rows_ = rows_;
+  copy->n_ = n_;
+  copy->prepare(keys_);
+  return copy;
+}
+
+void LazyRowSource::prepare(const std::vector<std::string>& keys) {
+  keys_ = keys;
+  hints_.assign(keys.size(), 0);
+}
+
+void LazyRowSource::fetch(size_t i, json::Value* values, bool* found) {
+  arena_.reset();
+  json::Value row = json::parse_lazy_row(*doc_, i, arena_, scratch_);
+  look_up_members(row, keys_, hints_, values, found);
+}
+
+std::unique_ptr<RowSource> LazyRowSource::clone() const {
+  auto copy = std::make_unique<LazyRowSource>(*doc_);
+  copy->prepare(keys_);
+  return copy;
 }
 
 }  // namespace halvex::pipeline

@@ -2,9 +2,11 @@
 // JSON or live in the caller's own objects (the bindings provide that second kind).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "json/reader.h"
 #include "json/value.h"
 
 namespace halvex::pipeline {
@@ -21,7 +23,15 @@ class RowSource {
   virtual void fetch(size_t i, json::Value* values, bool* found) = 0;
   // A hint that row i is fetched soon.
   virtual void prefetch(size_t) {}
+  // An independent source over the same rows for another thread, or nullptr when the rows
+  // can only be read from this one.
+  virtual std::unique_ptr<RowSource> clone() const { return nullptr; }
 };
+
+// Looks up `keys` among the members of `row`, trying each key's position in the previous
+// row first (rows of one document usually share their member order).
+void look_up_members(const json::Value& row, const std::vector<std::string>& keys,
+                     std::vector<size_t>& hints, json::Value* values, bool* found);
 
 // Rows held in a parsed JSON array.
 class ValueRowSource : public RowSource {
@@ -30,12 +40,31 @@ class ValueRowSource : public RowSource {
   size_t size() const override { return n_; }
   void prepare(const std::vector<std::string>& keys) override;
   void fetch(size_t i, json::Value* values, bool* found) override;
+  std::unique_ptr<RowSource> clone() const override;
 
  private:
+  ValueRowSource() = default;
   const json::Value* rows_;
   size_t n_;
   std::vector<std::string> keys_;
   std::vector<size_t> hints_;  // member position where each key was found last time
+};
+
+// Rows of a document read with lazy rows: each row is parsed when it is fetched.
+class LazyRowSource : public RowSource {
+ public:
+  explicit LazyRowSource(const json::Document& doc) : doc_(&doc) {}
+  size_t size() const override { return doc_->row_begin.size(); }
+  void prepare(const std::vector<std::string>& keys) override;
+  void fetch(size_t i, json::Value* values, bool* found) override;
+  std::unique_ptr<RowSource> clone() const override;
+
+ private:
+  const json::Document* doc_;
+  std::vector<std::string> keys_;
+  std::vector<size_t> hints_;
+  json::Arena arena_;
+  json::ParseScratch scratch_;
 };
 
 // The error for a row that is not an object.
