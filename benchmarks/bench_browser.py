@@ -60,20 +60,22 @@ print("@@" + json.dumps(r))
 """
 
 
-def _render(kind: str, doc: Path, html: Path) -> dict:
+def _render(kind: str, doc: Path, html: Path, reuse: bool) -> dict:
     """Renders one page in a child process (keeps the million-row render's memory out of this one)."""
+    if reuse and html.exists():
+        return {"html_path": str(html), "size_kb": html.stat().st_size / 1024, "render_s": float("nan")}
     out = subprocess.run([sys.executable, "-c", RENDER, kind, str(doc), str(html)],
                          capture_output=True, text=True, check=True)
     return json.loads([l for l in out.stdout.splitlines() if l.startswith("@@")][-1][2:])
 
 
-def _pages(out: Path, rows: int, std_rows: int) -> dict:
+def _pages(out: Path, rows: int, std_rows: int, reuse: bool) -> dict:
     big = out / "json" / f"scoreboard_{rows}.json"
     small = out / "json_std" / f"scoreboard_{std_rows}.json"
     _document(big, rows, 1)
     _document(small, std_rows, 2)
-    return {"v300": _render("v300", big, out / "html" / f"v300_{rows}.html"),
-            "standard": _render("standard", small, out / "html" / f"standard_{std_rows}.html")}
+    return {"v300": _render("v300", big, out / "html" / f"v300_{rows}.html", reuse),
+            "standard": _render("standard", small, out / "html" / f"standard_{std_rows}.html", reuse)}
 
 
 def _open(browser, path: str):
@@ -148,6 +150,7 @@ def main() -> int:
     ap.add_argument("--rows", type=int, default=1_000_000, help="rows of the compressed-chunk page")
     ap.add_argument("--std-rows", type=int, default=100_000, help="rows of the standard page")
     ap.add_argument("--out", default="bench_out/browser")
+    ap.add_argument("--reuse", action="store_true", help="open the pages already rendered under --out")
     args = ap.parse_args()
     try:
         from playwright.sync_api import sync_playwright
@@ -158,7 +161,7 @@ def main() -> int:
         print(f"no Chromium at {CHROMIUM}", file=sys.stderr)
         return 2
     out = Path(args.out).resolve()
-    pages = _pages(out, args.rows, args.std_rows)
+    pages = _pages(out, args.rows, args.std_rows, args.reuse)
     report = {}
     with sync_playwright() as p:
         browser = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-gpu"])
