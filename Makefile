@@ -7,13 +7,14 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 CPPTEST_DIR := build/cpp-tests
 DEMO_OUT ?= demo_out
 
-APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++
+# chromium drives the browser tests; libjs-d3 provides the chart library the pages inline.
+APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++ chromium libjs-d3
 
-.PHONY: all deps apt venv install cpp-test pytest test demo bench clean
+.PHONY: all deps apt venv js install cpp-test pytest browser-test test demo bench clean
 
 all: install
 
-# System packages (GoogleTest, zlib headers). Only installs what is missing.
+# System packages. Only installs what is missing.
 apt:
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -27,9 +28,13 @@ $(VPY):
 	$(VPIP) install -q --upgrade pip
 
 venv: $(VPY)
-	$(VPIP) install -q scikit-build-core nanobind pytest jinja2 duckdb pandas pyarrow numpy
+	$(VPIP) install -q scikit-build-core nanobind pytest jinja2 duckdb pandas pyarrow numpy playwright
 
-install: apt venv
+# Chart-library scripts from Debian's packages into src/halvex/js (the pages work without them).
+js:
+	sh tools/fetch_js.sh
+
+install: apt venv js
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPIP) install -q --no-build-isolation .
 
 cpp-test: apt venv
@@ -40,10 +45,22 @@ cpp-test: apt venv
 pytest: install
 	$(VPY) -m pytest -q tests/python
 
-test: install cpp-test pytest
+# Headless Chromium (Debian's package) driven by Playwright; no browser download.
+browser-test: install
+	$(VPY) -m pytest -q tests/browser
+
+test: install cpp-test pytest browser-test
 
 demo: install
 	$(VENV)/bin/halvex demo --out $(DEMO_OUT)
+
+# Benchmarks: not part of the tests; each takes minutes at full size.
+bench: install
+	$(VPY) benchmarks/bench_render.py
+	$(VPY) benchmarks/bench_v300.py
+	$(VPY) benchmarks/bench_page_data.py
+	$(VPY) benchmarks/bench_features.py
+	$(VPY) benchmarks/bench_browser.py
 
 clean:
 	rm -rf build $(CPPTEST_DIR) $(DEMO_OUT)

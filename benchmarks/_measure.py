@@ -20,10 +20,10 @@ def _rss_mb():
         return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 2**20
 def begin():
     global _t0
-    print('@@BEGIN', flush=True); _t0 = time.perf_counter()
+    print('@@BEGIN', flush=True, file=sys.__stdout__); _t0 = time.perf_counter()
 def end():
     global elapsed
-    elapsed = time.perf_counter() - _t0; print('@@END', flush=True)
+    elapsed = time.perf_counter() - _t0; print('@@END', flush=True, file=sys.__stdout__)
 """
 
 

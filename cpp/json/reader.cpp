@@ -25,6 +25,9 @@ std::string position_suffix(size_t pos, size_t line, size_t col) {
          std::to_string(pos) + ")";
 }
 
+// Row texts are let go in steps of this many bytes (see Document::release_row_text).
+constexpr uint64_t kReleaseStep = uint64_t(32) << 20;
+
 // Python caps int() conversions of decimal text at this many digits.
 constexpr size_t kMaxIntDigits = 4300;
 
@@ -321,9 +324,86 @@ class Parser {
       case '"': skip_string(); return;
       case '{': skip_object(depth + 1); return;
       case '[': skip_array(depth + 1); return;
-      default: parse_value(depth); return;  // scalars build nothing
+      case '-':
+      case '0': case '1': case '2': case '3': case '4':
+      case '5': case '6': case '7': case '8': case '9':
+        if (*p_ == '-' && end_ - p_ >= 9 && std::memcmp(p_, "-Infinity", 9) == 0) {
+          p_ += 9;
+          return;
+        }
+        skip_number();
+        return;
+      default: parse_value(depth); return;  // literals build nothing
     }
   }
+
+  // The number grammar without converting anything.
+  void skip_number() {
+    const char* start = p_;
+    const char* q = p_;
+    if (*q == '-') ++q;
+    if (q >= end_ || !digit(*q)) fail("Expecting value", start);
+    if (*q == '0') {
+      ++q;
+    } else {
+      while (q < end_ && digit(*q)) ++q;
+    }
+    if (q + 1 < end_ && *q == '.' && digit(q[1])) {
+      q += 2;
+      while (q < end_ && digit(*q)) ++q;
+    }
+    if (q < end_ && (*q == 'e' || *q == 'E')) {
+      const char* e = q + 1;
+      if (e < end_ && (*e == '+' || *e == '-')) ++e;
+      if (e < end_ && digit(*e)) {
+        q = e;
+        while (q < end_ && digit(*q)) ++q;
+      }
+    }
+    p_ = const_cast<char*>(q);
+  }
+
+ public:
+  // The wanted members of the object at `offset` (see read_lazy_row_fields).
+  bool scan_fields(size_t offset, FieldSet& fields, Value* values, bool* found, Kind* row_kind) {
+    p_ = base_ + offset;
+    skip_ws();
+    for (size_t k = 0; k < fields.size(); ++k) {
+      found[k] = false;
+      values[k] = Value::null();
+    }
+    if (p_ >= end_ || *p_ != '{') {
+      *row_kind = parse_value(1).kind();
+      return false;
+    }
+    ++p_;
+    skip_ws();
+    if (p_ < end_ && *p_ == '}') return true;
+    size_t position = 0;
+    while (true) {
+      std::string_view key = parse_string();
+      skip_ws();
+      ++p_;  // ':'
+      skip_ws();
+      int k = fields.match(key, position++);
+      if (k >= 0) {
+        values[k] = parse_value(1);
+        found[k] = true;
+      } else {
+        skip_value(1);
+      }
+      skip_ws();
+      if (p_ < end_ && *p_ == ',') {
+        ++p_;
+        skip_ws();
+        continue;
+      }
+      ++p_;  // '}'
+      return true;
+    }
+  }
+
+ private:
 
   void skip_string() {
     const char* open = p_;
@@ -393,6 +473,8 @@ class Parser {
     if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
     lazy_->row_begin.clear();
     lazy_->row_size.clear();
+    lazy_->rows_text_begin = static_cast<uint64_t>(p_ - base_);
+    uint64_t released = lazy_->rows_text_begin;
     ++p_;
     skip_ws();
     if (p_ < end_ && *p_ == ']') {
@@ -405,6 +487,11 @@ class Parser {
       skip_value(depth);
       lazy_->row_begin.push_back(static_cast<uint64_t>(start - base_));
       lazy_->row_size.push_back(static_cast<uint32_t>(p_ - start));
+      // Checked row texts need not stay in memory: they are read again, row by row, later.
+      if (static_cast<uint64_t>(start - base_) - released >= kReleaseStep) {
+        released = static_cast<uint64_t>(start - base_);
+        lazy_->release_row_text(released);
+      }
       skip_ws();
       if (p_ < end_ && *p_ == ',') { ++p_; continue; }
       if (p_ < end_ && *p_ == ']') { ++p_; break; }
@@ -554,10 +641,25 @@ DecodeError::DecodeError(std::string bytes, size_t start, size_t end, std::strin
 
 void parse_document(Document& doc, int max_depth, bool lazy_rows) {
   std::string_view bytes(doc.data(), doc.size());
-  Utf8Error err;
-  if (!validate_utf8(bytes, &err)) {
-    throw DecodeError(std::string(bytes.substr(err.start, err.end - err.start)), err.start, err.end,
-                      err.reason);
+  // Checked block by block; a mapped file's blocks are let go again at once (nothing has
+  // been decoded in them yet), so the check does not pull the whole file into memory.
+  const size_t block = kReleaseStep;
+  for (size_t pos = 0; pos < bytes.size();) {
+    size_t end = std::min(bytes.size(), pos + block);
+    while (end < bytes.size() && end > pos && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) --end;
+    Utf8Error err;
+    if (!validate_utf8(bytes.substr(pos, end - pos), &err)) {
+      size_t start = pos + err.start;
+      size_t stop = pos + err.end;
+      if (err.end == end - pos && end < bytes.size()) stop = std::min(bytes.size(), start + 4);
+      throw DecodeError(std::string(bytes.substr(start, stop - start)), start, stop, err.reason);
+    }
+    if (doc.mapped) {
+      static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+      size_t from = pos / page * page, to = end / page * page;
+      if (to > from) ::madvise(doc.mapped->data() + from, to - from, MADV_DONTNEED);
+    }
+    pos = end;
   }
   doc.lazy_rows = lazy_rows;
   doc.row_begin.clear();
@@ -565,6 +667,31 @@ void parse_document(Document& doc, int max_depth, bool lazy_rows) {
   ParseScratch scratch;
   Parser parser(doc.data(), doc.size(), doc.arena, scratch, max_depth, true, lazy_rows ? &doc : nullptr);
   doc.root = parser.parse();
+}
+
+FieldSet::FieldSet(std::vector<std::string> keys) : keys_(std::move(keys)) {}
+
+int FieldSet::match(std::string_view key, size_t position) {
+  if (position < at_position_.size()) {
+    int k = at_position_[position];
+    if (k >= 0 && keys_[static_cast<size_t>(k)] == key) return k;
+  } else {
+    at_position_.resize(position + 1, -1);
+  }
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    if (keys_[k] == key) {
+      at_position_[position] = static_cast<int>(k);
+      return static_cast<int>(k);
+    }
+  }
+  at_position_[position] = -1;
+  return -1;
+}
+
+bool read_lazy_row_fields(const Document& doc, size_t i, FieldSet& fields, Arena& arena,
+                          ParseScratch& scratch, Value* values, bool* found, Kind* row_kind) {
+  Parser parser(const_cast<char*>(doc.data()), doc.size(), arena, scratch, DEFAULT_MAX_DEPTH, false, nullptr);
+  return parser.scan_fields(doc.row_begin[i], fields, values, found, row_kind);
 }
 
 Value parse_lazy_row(const Document& doc, size_t i, Arena& arena, ParseScratch& scratch, int max_depth) {
@@ -605,6 +732,14 @@ std::string read_file(const std::string& path) {
   ::close(fd);
   out.resize(used);
   return out;
+}
+
+void Document::release_row_text(uint64_t upto) const {
+  if (!mapped) return;
+  static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  uint64_t from = (rows_text_begin + page - 1) / page * page;
+  uint64_t to = upto / page * page;
+  if (to > from) ::madvise(mapped->data() + from, to - from, MADV_DONTNEED);
 }
 
 MappedFile::~MappedFile() {

@@ -62,6 +62,27 @@ struct ParseScratch {
   std::vector<std::string> shape;  // keys of the last large object found free of duplicates
 };
 
+// The member names a caller wants from many objects, with what was learnt about where they
+// stand (objects of one document usually share their member order).
+class FieldSet {
+ public:
+  explicit FieldSet(std::vector<std::string> keys);
+  size_t size() const { return keys_.size(); }
+  // Index of `key` among the wanted names, or -1; `position` is the member's position.
+  int match(std::string_view key, size_t position);
+
+ private:
+  std::vector<std::string> keys_;
+  std::vector<int> at_position_;  // field seen at each member position last time, or -1
+};
+
+// Reads the wanted members of row i (a document read with lazy rows) without building the
+// rest of the row: values[k] and found[k] for each field. A member repeated in the row takes
+// its later value, as when the row is built whole. Returns false when the row is not an
+// object (values are then untouched).
+bool read_lazy_row_fields(const Document& doc, size_t i, FieldSet& fields, Arena& arena,
+                          ParseScratch& scratch, Value* values, bool* found, Kind* row_kind);
+
 // Builds row i of a document read with lazy rows, in `arena`. Safe to call from several
 // threads at once with different arenas and scratches.
 Value parse_lazy_row(const Document& doc, size_t i, Arena& arena, ParseScratch& scratch,

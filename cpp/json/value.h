@@ -239,6 +239,11 @@ struct Document {
   bool lazy_rows = false;
   std::vector<uint64_t> row_begin;
   std::vector<uint32_t> row_size;
+  uint64_t rows_text_begin = 0;  // where the text of the rows array starts
+
+  // Lets the memory of the row texts before byte `upto` go: they are read again from the file
+  // when needed. Only row texts are released (they are never decoded in place).
+  void release_row_text(uint64_t upto) const;
 
   char* data() { return mapped ? mapped->data() : text.data(); }
   const char* data() const { return mapped ? mapped->data() : text.data(); }

@@ -62,13 +62,29 @@ std::unique_ptr<RowSource> ValueRowSource::clone() const {
 
 void LazyRowSource::prepare(const std::vector<std::string>& keys) {
   keys_ = keys;
-  hints_.assign(keys.size(), 0);
+  fields_ = std::make_unique<json::FieldSet>(keys);
 }
 
 void LazyRowSource::fetch(size_t i, json::Value* values, bool* found) {
+  // Reading in document order: the texts behind are done with.
+  if (last_ != SIZE_MAX && i == last_ + 1 && doc_->row_begin[i] - released_ >= (uint64_t(32) << 20)) {
+    released_ = doc_->row_begin[i];
+    doc_->release_row_text(released_);
+  }
+  if (last_ == SIZE_MAX || i < last_) released_ = doc_->row_begin[i];
+  last_ = i;
   arena_.reset();
-  json::Value row = json::parse_lazy_row(*doc_, i, arena_, scratch_);
-  look_up_members(row, keys_, hints_, values, found);
+  json::Kind kind;
+  if (!json::read_lazy_row_fields(*doc_, i, *fields_, arena_, scratch_, values, found, &kind)) {
+    switch (kind) {
+      case json::Kind::Array: throw_row_not_object("list");
+      case json::Kind::String: throw_row_not_object("str");
+      case json::Kind::Null: throw_row_not_object("NoneType");
+      case json::Kind::Bool: throw_row_not_object("bool");
+      case json::Kind::Double: throw_row_not_object("float");
+      default: throw_row_not_object("int");
+    }
+  }
 }
 
 std::unique_ptr<RowSource> LazyRowSource::clone() const {

@@ -62,9 +62,11 @@ class LazyRowSource : public RowSource {
  private:
   const json::Document* doc_;
   std::vector<std::string> keys_;
-  std::vector<size_t> hints_;
+  std::unique_ptr<json::FieldSet> fields_;
   json::Arena arena_;
   json::ParseScratch scratch_;
+  size_t last_ = SIZE_MAX;      // the row fetched last
+  uint64_t released_ = 0;       // row text released up to here
 };
 
 // The error for a row that is not an object.
