@@ -25,19 +25,19 @@ CASES = {
 from halvex.pipeline.vitrum import render_html_v300
 with contextlib.redirect_stdout(io.StringIO()):
     begin(); r = render_html_v300({doc_path!r}, output_html={out!r} + '/v300.html'); end()
-extra = {}
+extra = dict()
 """,
     "python baseline": """
 import baseline_render
 begin(); baseline_render.render_html_v300({doc_path!r}, {out!r} + '/v300_base.html'); end()
-extra = {}
+extra = dict()
 """,
     "parse alone (json.load)": """
 import json
 begin()
 with open({doc_path!r}, encoding='utf-8') as f: doc = json.load(f)
 end()
-extra = {}
+extra = dict()
 """,
     "parse alone (halvex reader)": """
 # A document without periods makes render_html_v300 stop right after reading the file.
@@ -49,7 +49,7 @@ with open(nop, 'w', encoding='utf-8') as f: f.write(text.replace('"donemler"', '
 del text
 with contextlib.redirect_stdout(io.StringIO()):
     begin(); render_html_v300(nop, output_html={out!r} + '/unused.html'); end()
-extra = {}
+extra = dict()
 """,
     "zlib level 6 alone, 1 thread": """
 import json, zlib, baseline_render
@@ -63,7 +63,7 @@ begin()
 for c in chunks:
     z = zlib.compressobj(6, zlib.DEFLATED, 31); z.compress(c); z.flush()
 end()
-extra = {}
+extra = dict()
 """,
 }
 

@@ -539,19 +539,18 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     const json::Value* risk_v = meta.find("risk_donemler");
     json::Value risk_donemler = risk_v ? *risk_v : donemler;
 
-    // 7-12. Filter, order, encode and compress.
+    // 7-12. Filter, then order, encode and compress.
     DocumentRows rows = rows_of(doc);
-    std::vector<uint32_t> order = filter_rows(rows, common.row_filter);
-    pipeline::order_by_risk(*rows.source, order);
+    std::vector<uint32_t> kept = filter_rows(rows, common.row_filter);
     auto layout = pipeline::RowLayout::compressed(pipeline::period_items(donemler, doc.arena),
                                                   pipeline::period_items(risk_donemler, doc.arena));
     pipeline::CompressedChunks chunks;
     {
       NoGil nogil;
       unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-      chunks = pipeline::encode_compressed_chunks(*rows.source, order, layout, common.chunk_size, threads);
+      chunks = pipeline::encode_compressed_chunks(*rows.source, kept, layout, common.chunk_size, threads);
     }
-    const size_t n_rows = order.size();
+    const size_t n_rows = kept.size();
     const size_t n_chunks = chunks.base64.size();
     double compression_pct = (1.0 - static_cast<double>(chunks.b64_chars) / static_cast<double>(chunks.raw_bytes)) * 100.0;
 

@@ -11,6 +11,7 @@
 
 #include "common/errors.h"
 #include "json/writer.h"
+#include "pipeline/row_order.h"
 
 namespace halvex::pipeline {
 
@@ -121,157 +122,99 @@ std::string base64_encode(std::string_view data) {
   return out;
 }
 
-CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uint32_t>& order,
-                                          const RowLayout& layout, int64_t chunk_size,
-                                          unsigned threads) {
-  const size_t n = order.size();
-  const size_t n_chunks = chunk_count(n, chunk_size);
-  CompressedChunks result;
-  result.base64.resize(n_chunks);
-  std::vector<uint64_t> raw_sizes(n_chunks, 0);
+namespace {
 
-  // The encoding thread (this one) hands finished JSON texts to compression workers; each
-  // chunk is compressed on its own, so the output does not depend on the number of workers.
+// Runs f(t) for t in [0, threads) on that many threads (t == 0 on this one); rethrows the
+// first exception.
+template <class F>
+void run_parallel(unsigned threads, F f) {
+  std::exception_ptr error;
   std::mutex mu;
-  std::condition_variable cv;
-  std::deque<std::pair<size_t, std::string>> queue;
-  bool done = false;
-  std::exception_ptr worker_error;
-  auto compress_one = [&](size_t c, std::string& json_text) {
-    raw_sizes[c] = json_text.size();
-    std::string gz = gzip_compress(json_text, 6);
-    result.base64[c] = base64_encode(gz);
-  };
-  auto worker = [&] {
-    while (true) {
-      std::pair<size_t, std::string> job;
-      {
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return done || !queue.empty(); });
-        if (queue.empty()) return;
-        job = std::move(queue.front());
-        queue.pop_front();
-      }
-      cv.notify_all();
-      try {
-        compress_one(job.first, job.second);
-        std::string().swap(job.second);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(mu);
-        if (!worker_error) worker_error = std::current_exception();
-      }
+  auto guarded = [&](unsigned t) {
+    try {
+      f(t);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(mu);
+      if (!error) error = std::current_exception();
     }
   };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(guarded, t);
+  guarded(0);
+  for (auto& th : pool) th.join();
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
+
+CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uint32_t>& kept,
+                                          const RowLayout& layout, int64_t chunk_size,
+                                          unsigned threads) {
+  const size_t n = kept.size();
+  const size_t n_chunks = chunk_count(n, chunk_size);
   if (threads == 0) threads = 1;
 
-  // Rows that other threads can read too: every worker encodes and compresses whole chunks.
+  // Pass 1, document order: each row's JSON text and its sort key.
   rows.prepare(layout.keys);
-  if (n > 0 && threads > 1) {
-    std::vector<std::unique_ptr<RowSource>> sources;
+  std::vector<std::unique_ptr<RowSource>> sources;
+  if (threads > 1 && n >= 4096) {
     for (unsigned t = 0; t < threads; ++t) {
       auto src = rows.clone();
       if (!src) break;
       sources.push_back(std::move(src));
     }
-    if (sources.size() == threads) {
-      std::atomic<size_t> next{0};
-      std::exception_ptr error;
-      std::mutex error_mu;
-      auto work = [&](RowSource& src) {
-        try {
-          std::vector<json::Value> values(layout.keys.size());
-          std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
-          std::vector<json::Value> arr;
-          json::Arena scratch;
-          const json::WriteOptions opts;
-          const auto cs = static_cast<size_t>(chunk_size);
-          std::string out;
-          for (size_t c = next++; c < n_chunks; c = next++) {
-            size_t from = c * cs, to = std::min(n, from + cs);
-            out.clear();
-            out.push_back('[');
-            for (size_t r = from; r < to; ++r) {
-              src.fetch(order[r], values.data(), found.get());
-              encode_row_compressed(layout, values.data(), found.get(), scratch, arr);
-              if (r != from) out.push_back(',');
-              write_row(out, arr, opts);
-              scratch.reset();
-            }
-            out.push_back(']');
-            compress_one(c, out);
-          }
-        } catch (...) {
-          std::lock_guard<std::mutex> lock(error_mu);
-          if (!error) error = std::current_exception();
-          next = n_chunks;
-        }
-      };
-      std::vector<std::thread> pool;
-      for (unsigned t = 1; t < threads; ++t) pool.emplace_back(work, std::ref(*sources[t]));
-      work(*sources[0]);
-      for (auto& t : pool) t.join();
-      if (error) std::rethrow_exception(error);
-      for (size_t c = 0; c < n_chunks; ++c) {
-        result.raw_bytes += raw_sizes[c];
-        result.b64_chars += result.base64[c].size();
-      }
-      return result;
-    }
   }
-
-  const size_t max_queued = 2 * threads + 2;  // bounds the JSON texts held at once
-  std::vector<std::thread> pool;
-  for (unsigned t = 0; t < threads; ++t) pool.emplace_back(worker);
-  auto finish = [&] {
-    {
-      std::lock_guard<std::mutex> lock(mu);
-      done = true;
+  const unsigned readers = sources.size() == threads ? threads : 1;
+  RiskOrder risk(n);
+  std::vector<std::string> texts(readers);
+  std::vector<uint32_t> owner(n);
+  std::vector<uint64_t> start(n);
+  std::vector<uint32_t> length(n);
+  run_parallel(readers, [&](unsigned t) {
+    RowSource& src = readers == 1 ? rows : *sources[t];
+    size_t from = n * t / readers, to = n * (t + 1) / readers;
+    std::vector<json::Value> values(layout.keys.size());
+    std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
+    std::vector<json::Value> arr;
+    json::Arena scratch;
+    const json::WriteOptions opts;  // plain JSON: this text is compressed, never parsed as HTML
+    std::string& text = texts[t];
+    text.reserve((to - from) * 96);
+    for (size_t r = from; r < to; ++r) {
+      src.fetch(kept[r], values.data(), found.get());
+      risk.add(r, values[3], found[3]);
+      encode_row_compressed(layout, values.data(), found.get(), scratch, arr);
+      owner[r] = t;
+      start[r] = text.size();
+      write_row(text, arr, opts);
+      length[r] = static_cast<uint32_t>(text.size() - start[r]);
+      scratch.reset();
     }
-    cv.notify_all();
-    for (auto& t : pool) t.join();
-  };
+  });
+  std::vector<uint32_t> pos = risk.sorted_positions();
 
-  try {
-    if (n == 0) {
-      std::lock_guard<std::mutex> lock(mu);
-      queue.emplace_back(0, "[]");
-    } else {
-      std::vector<json::Value> values(layout.keys.size());
-      std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
-      std::vector<json::Value> arr;
-      json::Arena scratch;
-      json::WriteOptions opts;  // plain JSON: this text is compressed, never parsed as HTML
-      const auto cs = static_cast<size_t>(chunk_size);
-      size_t pos = 0;
-      for (size_t c = 0; c < n_chunks; ++c) {
-        size_t end = std::min(n, pos + cs);
-        std::string out;
-        out.reserve((end - pos) * 80);
-        out.push_back('[');
-        for (size_t r = pos; r < end; ++r) {
-          rows.fetch(order[r], values.data(), found.get());
-          encode_row_compressed(layout, values.data(), found.get(), scratch, arr);
-          if (r != pos) out.push_back(',');
-          write_row(out, arr, opts);
-          scratch.reset();
-        }
-        out.push_back(']');
-        pos = end;
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return queue.size() < max_queued || worker_error; });
-        if (worker_error) break;
-        queue.emplace_back(c, std::move(out));
-        lock.unlock();
-        cv.notify_all();
+  // Pass 2, page order: each chunk's JSON, compressed on its own.
+  CompressedChunks result;
+  result.base64.resize(n_chunks);
+  std::vector<uint64_t> raw_sizes(n_chunks, 0);
+  std::atomic<size_t> next{0};
+  const size_t cs = n == 0 ? 1 : static_cast<size_t>(chunk_size);
+  run_parallel(std::min<unsigned>(threads, static_cast<unsigned>(n_chunks)), [&](unsigned) {
+    std::string json_text;
+    for (size_t c = next++; c < n_chunks; c = next++) {
+      size_t from = c * cs, to = std::min(n, from + cs);
+      json_text.clear();
+      json_text.push_back('[');
+      for (size_t k = from; k < to; ++k) {
+        uint32_t p = pos[k];
+        if (k != from) json_text.push_back(',');
+        json_text.append(texts[owner[p]], start[p], length[p]);
       }
+      json_text.push_back(']');
+      raw_sizes[c] = json_text.size();
+      result.base64[c] = base64_encode(gzip_compress(json_text, 6));
     }
-  } catch (...) {
-    finish();
-    throw;
-  }
-  cv.notify_all();
-  finish();
-  if (worker_error) std::rethrow_exception(worker_error);
+  });
   for (size_t c = 0; c < n_chunks; ++c) {
     result.raw_bytes += raw_sizes[c];
     result.b64_chars += result.base64[c].size();

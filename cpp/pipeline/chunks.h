@@ -28,7 +28,11 @@ struct CompressedChunks {
   uint64_t raw_bytes = 0;   // UTF-8 bytes of the JSON texts
   uint64_t b64_chars = 0;   // characters of the base64 texts
 };
-CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uint32_t>& order,
+// Orders the rows in `kept` by son_risk (as order_by_risk) and encodes them as compressed
+// chunks. Rows are read once, in document order (on several threads when the source can be
+// cloned); chunks are then put together in page order and compressed on `threads` threads.
+// The result does not depend on the number of threads.
+CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uint32_t>& kept,
                                           const RowLayout& layout, int64_t chunk_size,
                                           unsigned threads);
 

@@ -1,6 +1,7 @@
 #include "pipeline/row_order.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -60,12 +61,15 @@ int compare(const NumKey& a, const NumKey& b) {
 
 struct RiskOrder::Impl {
   std::vector<NumKey> numeric;
-  std::vector<std::string> texts;  // filled only when a key is text
-  const char* text_type = nullptr;
-  const char* other_type = nullptr;
+  std::vector<std::string> texts;  // one per row: add() may run on several threads
+  std::atomic<const char*> text_type{nullptr};
+  std::atomic<const char*> other_type{nullptr};
 };
 
-RiskOrder::RiskOrder(size_t n) : impl_(new Impl) { impl_->numeric.resize(n); }
+RiskOrder::RiskOrder(size_t n) : impl_(new Impl) {
+  impl_->numeric.resize(n);
+  impl_->texts.resize(n);
+}
 RiskOrder::~RiskOrder() { delete impl_; }
 
 void RiskOrder::add(size_t n, const json::Value& v, bool found) {
@@ -88,7 +92,6 @@ void RiskOrder::add(size_t n, const json::Value& v, bool found) {
       m.other_type = "float";
       break;
     case json::Kind::String:
-      if (m.texts.empty()) m.texts.resize(m.numeric.size());
       m.texts[n] = std::string(v.as_string());
       m.text_type = "str";
       break;
@@ -103,7 +106,7 @@ std::vector<uint32_t> RiskOrder::sorted_positions() const {
   const size_t n = m.numeric.size();
   // Falsy keys count as the integer 0, so text keys can only be ordered among themselves.
   bool all_text = m.text_type != nullptr;
-  const char* other_type = m.other_type;
+  const char* other_type = m.other_type.load();
   if (all_text) {
     for (size_t i = 0; i < n; ++i) {
       if (m.texts[i].empty()) { all_text = false; other_type = "int"; break; }

@@ -15,7 +15,8 @@ class RiskOrder {
   ~RiskOrder();
   RiskOrder(const RiskOrder&) = delete;
   RiskOrder& operator=(const RiskOrder&) = delete;
-  // The son_risk of the n-th row (found false when absent).
+  // The son_risk of the n-th row (found false when absent). Different rows may be added from
+  // different threads.
   void add(size_t n, const json::Value& v, bool found);
   // Positions 0..n-1 ordered by key, largest first, stable. Throws TypeError for keys that
   // cannot be compared.
