@@ -1,19 +1,12 @@
 #include "table/buffer.h"
 
-#include <sys/mman.h>
-
 namespace halvex::table {
 
+// Plain malloc: large blocks are fresh mappings. Huge-page advice was tried
+// and makes the first write markedly slower on virtual machines, where each
+// 2 MiB page is cleared and backed in one long fault.
 void* allocate_bytes(std::size_t bytes) {
   if (bytes == 0) bytes = 1;
-  if (bytes >= kHugeAllocBytes) {
-    constexpr std::size_t kAlign = std::size_t{2} << 20;
-    std::size_t rounded = (bytes + kAlign - 1) / kAlign * kAlign;
-    void* p = std::aligned_alloc(kAlign, rounded);
-    if (!p) throw std::bad_alloc();
-    madvise(p, rounded, MADV_HUGEPAGE);  // advisory; failure is harmless
-    return p;
-  }
   void* p = std::malloc(bytes);
   if (!p) throw std::bad_alloc();
   return p;

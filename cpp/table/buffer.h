@@ -12,11 +12,6 @@
 
 namespace halvex::table {
 
-// Allocations at least this large are aligned to 2 MiB and offered to the
-// kernel as huge-page candidates: large columns are written once, front to
-// back, and 4 KiB page faults would dominate that first write.
-inline constexpr std::size_t kHugeAllocBytes = std::size_t{8} << 20;
-
 void* allocate_bytes(std::size_t bytes);
 
 template <class T>
