@@ -52,6 +52,22 @@ std::vector<json::Value> periods_of(PyObject* obj, json::Arena& arena) {
   return pipeline::period_items(to_value(obj, arena), arena);
 }
 
+// Fetches the layout's members of one caller's row (no copy of the row is made).
+struct SingleRow {
+  SingleRow(PyObject* row, const pipeline::RowLayout& layout)
+      : list(own(PyList_New(1))), values(layout.keys.size()), found(new bool[layout.keys.size()]) {
+    Py_INCREF(row);
+    PyList_SET_ITEM(list.get(), 0, row);
+    source = std::make_unique<PyRowSource>(list.get());
+    source->prepare(layout.keys);
+    source->fetch(0, values.data(), found.get());
+  }
+  Ref list;
+  std::unique_ptr<PyRowSource> source;
+  std::vector<json::Value> values;
+  std::unique_ptr<bool[]> found;
+};
+
 PyObject* py_row_to_array(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{"_row_to_array", {"row", "donemler", "risk_donemler", "BOLGE_MAP", "SUBE_MAP"}, 5};
@@ -61,16 +77,9 @@ PyObject* py_row_to_array(PyObject*, PyObject* args, PyObject* kwargs) {
     auto layout = pipeline::RowLayout::standard(periods_of(a[1], arena), periods_of(a[2], arena));
     pipeline::Catalogue cat;
     maps_from_python(a[3], a[4], cat);
-    Ref list = own(PyList_New(1));
-    Py_INCREF(a[0]);
-    PyList_SET_ITEM(list.get(), 0, a[0]);
-    PyRowSource rows(list.get());
-    rows.prepare(layout.keys);
-    std::vector<json::Value> values(layout.keys.size());
-    std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
-    rows.fetch(0, values.data(), found.get());
+    SingleRow row(a[0], layout);
     std::vector<json::Value> out;
-    pipeline::encode_row_standard(layout, values.data(), found.get(), cat, arena, out);
+    pipeline::encode_row_standard(layout, row.values.data(), row.found.get(), cat, arena, out);
     return to_python(json::Value::array(out.data(), out.size()));
   });
 }
@@ -82,16 +91,9 @@ PyObject* py_row_to_array_v300(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
     json::Arena arena;
     auto layout = pipeline::RowLayout::compressed(periods_of(a[1], arena), periods_of(a[2], arena));
-    Ref list = own(PyList_New(1));
-    Py_INCREF(a[0]);
-    PyList_SET_ITEM(list.get(), 0, a[0]);
-    PyRowSource rows(list.get());
-    rows.prepare(layout.keys);
-    std::vector<json::Value> values(layout.keys.size());
-    std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
-    rows.fetch(0, values.data(), found.get());
+    SingleRow row(a[0], layout);
     std::vector<json::Value> out;
-    pipeline::encode_row_compressed(layout, values.data(), found.get(), arena, out);
+    pipeline::encode_row_compressed(layout, row.values.data(), row.found.get(), arena, out);
     return to_python(json::Value::array(out.data(), out.size()));
   });
 }

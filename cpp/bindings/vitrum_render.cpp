@@ -302,6 +302,42 @@ Ref early_result(const std::string& out_path) {
   return result;
 }
 
+// meta of the document and its two period lists (risk_donemler defaults to donemler).
+struct Periods {
+  json::Value meta, donemler, risk_donemler;
+};
+Periods read_periods(LoadedDocument& doc) {
+  doc.require("meta");
+  doc.require("rows");
+  Periods p;
+  // An in-memory meta goes to the template as it is: values without a JSON form are fine
+  // there as long as the period lists have one.
+  p.meta = doc.in_memory() ? *doc.member("meta", Unserialisable::Opaque) : *doc.member("meta");
+  if (!p.meta.is_object()) {
+    throw TypeError(std::string("'meta' must be an object, not '") + json::type_name(p.meta) + "'");
+  }
+  const json::Value* d = p.meta.find("donemler");
+  p.donemler = d ? *d : json::Value::array(nullptr, 0);
+  const json::Value* r = p.meta.find("risk_donemler");
+  p.risk_donemler = r ? *r : p.donemler;
+  return p;
+}
+
+// The result mapping of a written page (keys in this order).
+Ref page_result(const std::string& out_path, size_t n_rows, size_t n_chunks, uint64_t size_bytes) {
+  Ref result = own(PyDict_New());
+  set_item(result.get(), "html_path", str_from(out_path));
+  set_item(result.get(), "rows", py_int(static_cast<long long>(n_rows)));
+  set_item(result.get(), "chunks", py_int(static_cast<long long>(n_chunks)));
+  set_item(result.get(), "size_kb", own(PyFloat_FromDouble(static_cast<double>(size_bytes) / 1024)));
+  return result;
+}
+
+std::string size_line(uint64_t size_bytes, size_t n_rows, size_t n_chunks) {
+  return "    Boyut: " + pipeline::size_text(size_bytes) + "  |  " + std::to_string(n_rows) + " satır  |  " +
+         std::to_string(n_chunks) + " chunk";
+}
+
 }  // namespace
 
 PyObject* catalogue_to_python(const pipeline::Catalogue& cat) {
@@ -394,19 +430,12 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     pipeline::ChartLibraries charts = pipeline::read_chart_libraries(call_path_function(self, "get_js_dir"));
 
     // 6-8. meta, rows and the periods.
-    doc.require("meta");
-    doc.require("rows");
     PyObject* meta_py = doc.in_memory() ? PyDict_GetItemString(doc.py, "meta") : nullptr;
-    // Only the period lists of meta are read here; the rest goes to the template as it is.
-    json::Value meta = meta_py ? *doc.member("meta", Unserialisable::Opaque) : *doc.member("meta");
-    if (!meta.is_object()) {
-      throw TypeError(std::string("'meta' must be an object, not '") + json::type_name(meta) + "'");
-    }
-    const json::Value* donemler_v = meta.find("donemler");
-    json::Value donemler = donemler_v ? *donemler_v : json::Value::array(nullptr, 0);
-    if (!donemler.truthy()) return early_result(out_path).release();
-    const json::Value* risk_v = meta.find("risk_donemler");
-    json::Value risk_donemler = risk_v ? *risk_v : donemler;
+    Periods periods = read_periods(doc);
+    if (!periods.donemler.truthy()) return early_result(out_path).release();
+    const json::Value& meta = periods.meta;
+    const json::Value& donemler = periods.donemler;
+    const json::Value& risk_donemler = periods.risk_donemler;
 
     // 9-13. Filter, then order, catalogue, row arrays and chunks in one go.
     DocumentRows rows = rows_of(doc);
@@ -486,18 +515,12 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     uint64_t size_bytes = render_and_write(template_path, ctx, page_rows, out_path);
     double size_mb = static_cast<double>(size_bytes) / 1024 / 1024;
     print_line("    HTML: " + out_path);
-    print_line("    Boyut: " + pipeline::size_text(size_bytes) + "  |  " + std::to_string(n_rows) +
-               " satır  |  " + std::to_string(n_chunks) + " chunk");
+    print_line(size_line(size_bytes, n_rows, n_chunks));
     print_line("    Bölge: " + std::to_string(catalogue.regions.size()) + "  |  Şube: " +
                std::to_string(catalogue.branches.size()));
     print_size_warning(size_mb, common.max_size_mb);
 
-    Ref result = own(PyDict_New());
-    set_item(result.get(), "html_path", str_from(out_path));
-    set_item(result.get(), "rows", py_int(static_cast<long long>(n_rows)));
-    set_item(result.get(), "chunks", py_int(static_cast<long long>(n_chunks)));
-    set_item(result.get(), "size_kb", own(PyFloat_FromDouble(static_cast<double>(size_bytes) / 1024)));
-    return result.release();
+    return page_result(out_path, n_rows, n_chunks, size_bytes).release();
   });
 }
 
@@ -527,17 +550,11 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
       NoGil nogil;
       json::read_document_file(json_path, doc.file, json::DEFAULT_MAX_DEPTH, true);
     }
-    doc.require("meta");
-    doc.require("rows");
-    json::Value meta = *doc.member("meta");
-    if (!meta.is_object()) {
-      throw TypeError(std::string("'meta' must be an object, not '") + json::type_name(meta) + "'");
-    }
-    const json::Value* donemler_v = meta.find("donemler");
-    json::Value donemler = donemler_v ? *donemler_v : json::Value::array(nullptr, 0);
-    if (!donemler.truthy()) return early_result(out_path).release();
-    const json::Value* risk_v = meta.find("risk_donemler");
-    json::Value risk_donemler = risk_v ? *risk_v : donemler;
+    Periods periods = read_periods(doc);
+    if (!periods.donemler.truthy()) return early_result(out_path).release();
+    const json::Value& meta = periods.meta;
+    const json::Value& donemler = periods.donemler;
+    const json::Value& risk_donemler = periods.risk_donemler;
 
     // 7-12. Filter, then order, encode and compress.
     DocumentRows rows = rows_of(doc);
@@ -572,19 +589,14 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     uint64_t size_bytes = render_and_write(template_path, ctx, pipeline::StringChunks(chunks.base64), out_path);
     double size_mb = static_cast<double>(size_bytes) / 1024 / 1024;
     print_line("    HTML (v300): " + out_path);
-    print_line("    Boyut: " + pipeline::size_text(size_bytes) + "  |  " + std::to_string(n_rows) +
-               " satır  |  " + std::to_string(n_chunks) + " chunk");
+    print_line(size_line(size_bytes, n_rows, n_chunks));
     print_line("    Gzip kazanç: " + json::format_fixed(compression_pct, 0) + "%  (ham: " +
                json::format_fixed(static_cast<double>(chunks.raw_bytes) / 1024 / 1024, 1) +
                " MB → gz+b64: " + json::format_fixed(static_cast<double>(chunks.b64_chars) / 1024 / 1024, 1) +
                " MB)");
     print_size_warning(size_mb, common.max_size_mb);
 
-    Ref result = own(PyDict_New());
-    set_item(result.get(), "html_path", str_from(out_path));
-    set_item(result.get(), "rows", py_int(static_cast<long long>(n_rows)));
-    set_item(result.get(), "chunks", py_int(static_cast<long long>(n_chunks)));
-    set_item(result.get(), "size_kb", own(PyFloat_FromDouble(static_cast<double>(size_bytes) / 1024)));
+    Ref result = page_result(out_path, n_rows, n_chunks, size_bytes);
     set_item(result.get(), "compression_pct", own(PyFloat_FromDouble(compression_pct)));
     return result.release();
   });

@@ -136,9 +136,11 @@ class Parser {
 
   static bool digit(char c) { return c >= '0' && c <= '9'; }
 
-  Value parse_number() {
+  // The number at p_ per the JSON grammar: where it ends and whether it is a float.
+  const char* scan_number(bool& is_float) {
     const char* start = p_;
     const char* q = p_;
+    is_float = false;
     if (*q == '-') ++q;
     if (q >= end_ || !digit(*q)) fail("Expecting value", start);
     if (*q == '0') {
@@ -146,7 +148,6 @@ class Parser {
     } else {
       while (q < end_ && digit(*q)) ++q;
     }
-    bool is_float = false;
     if (q + 1 < end_ && *q == '.' && digit(q[1])) {
       is_float = true;
       q += 2;
@@ -161,6 +162,13 @@ class Parser {
         while (q < end_ && digit(*q)) ++q;
       }
     }
+    return q;
+  }
+
+  Value parse_number() {
+    const char* start = p_;
+    bool is_float;
+    const char* q = scan_number(is_float);
     p_ = const_cast<char*>(q);
     if (is_float) {
       double d = 0;
@@ -201,12 +209,85 @@ class Parser {
     return true;
   }
 
-  // p_ at the opening quote. Decodes in place and returns the decoded bytes.
+  // Decodes the body of the string opened at `open`, from q (at a backslash or the first
+  // byte not yet handled) to the closing quote, into `out`; returns the closing quote.
+  // Out is an in-place writer, a std::string, or a sink that only checks.
+  template <class Out>
+  const char* decode_body(const char* open, const char* q, Out& out) {
+    while (true) {
+      if (q >= end_) fail("Unterminated string starting at", open);
+      unsigned char c = static_cast<unsigned char>(*q);
+      if (c == '"') return q;
+      if (c < 0x20) fail("Invalid control character at", q);
+      if (c != '\\') {
+        out.put(*q++);
+        continue;
+      }
+      if (q + 1 >= end_) fail("Unterminated string starting at", open);
+      char e = q[1];
+      switch (e) {
+        case '"': out.put('"'); break;
+        case '\\': out.put('\\'); break;
+        case '/': out.put('/'); break;
+        case 'b': out.put('\b'); break;
+        case 'f': out.put('\f'); break;
+        case 'n': out.put('\n'); break;
+        case 'r': out.put('\r'); break;
+        case 't': out.put('\t'); break;
+        case 'u': {
+          uint32_t cp;
+          if (!read_hex4(q + 2, cp)) fail("Invalid \\uXXXX escape", q + 1);
+          q += 6;
+          if (cp >= 0xD800 && cp <= 0xDBFF && end_ - q >= 6 && q[0] == '\\' && q[1] == 'u') {
+            uint32_t lo;
+            if (read_hex4(q + 2, lo) && lo >= 0xDC00 && lo <= 0xDFFF) {
+              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+              q += 6;
+            }
+          }
+          out.code_point(cp);
+          continue;
+        }
+        default:
+          fail("Invalid \\escape", q);
+      }
+      q += 2;
+    }
+  }
+
+  // Writes decoded bytes over the text already read (decoded text is never longer).
+  struct InPlace {
+    char* w;
+    void put(char c) { *w++ = c; }
+    void code_point(uint32_t cp) {
+      char buf[4];
+      size_t n = encode(cp, buf);
+      std::memcpy(w, buf, n);
+      w += n;
+    }
+    static size_t encode(uint32_t cp, char* buf) {
+      std::string tmp;
+      append_utf8(tmp, cp);
+      std::memcpy(buf, tmp.data(), tmp.size());
+      return tmp.size();
+    }
+  };
+  struct Copy {
+    std::string s;
+    void put(char c) { s.push_back(c); }
+    void code_point(uint32_t cp) { append_utf8(s, cp); }
+  };
+  struct Check {
+    void put(char) {}
+    void code_point(uint32_t) {}
+  };
+
+  // p_ at the opening quote; returns the decoded text. Strings without escapes (nearly all)
+  // are returned where they stand.
   std::string_view parse_string() {
     const char* open = p_;
     char* q = p_ + 1;
     char* start = q;
-    // Fast scan for the common case: no escapes.
     while (q < end_) {
       unsigned char c = static_cast<unsigned char>(*q);
       if (c == '"') {
@@ -218,103 +299,22 @@ class Parser {
       ++q;
     }
     if (q >= end_) fail("Unterminated string starting at", open);
-    if (!in_place_) return decode_copy(open);
-    // Slow path: decode escapes, writing behind the read position.
-    char* w = q;
-    std::string tmp;
-    while (true) {
-      if (q >= end_) fail("Unterminated string starting at", open);
-      unsigned char c = static_cast<unsigned char>(*q);
-      if (c == '"') break;
-      if (c < 0x20) fail("Invalid control character at", q);
-      if (c != '\\') {
-        *w++ = *q++;
-        continue;
-      }
-      if (q + 1 >= end_) fail("Unterminated string starting at", open);
-      char e = q[1];
-      char out = 0;
-      switch (e) {
-        case '"': out = '"'; break;
-        case '\\': out = '\\'; break;
-        case '/': out = '/'; break;
-        case 'b': out = '\b'; break;
-        case 'f': out = '\f'; break;
-        case 'n': out = '\n'; break;
-        case 'r': out = '\r'; break;
-        case 't': out = '\t'; break;
-        case 'u': {
-          uint32_t cp;
-          if (!read_hex4(q + 2, cp)) fail("Invalid \\uXXXX escape", q + 1);
-          q += 6;
-          if (cp >= 0xD800 && cp <= 0xDBFF && end_ - q >= 6 && q[0] == '\\' && q[1] == 'u') {
-            uint32_t lo;
-            if (read_hex4(q + 2, lo) && lo >= 0xDC00 && lo <= 0xDFFF) {
-              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-              q += 6;
-            }
-          }
-          tmp.clear();
-          append_utf8(tmp, cp);
-          std::memcpy(w, tmp.data(), tmp.size());
-          w += tmp.size();
-          continue;
-        }
-        default:
-          fail("Invalid \\escape", q);
-      }
-      *w++ = out;
-      q += 2;
+    if (in_place_) {
+      InPlace out{q};
+      const char* close = decode_body(open, q, out);
+      p_ = const_cast<char*>(close + 1);
+      return {start, static_cast<size_t>(out.w - start)};
     }
-    p_ = q + 1;
-    return {start, static_cast<size_t>(w - start)};
+    Copy out;
+    out.s.assign(start, q);
+    const char* close = decode_body(open, q, out);
+    p_ = const_cast<char*>(close + 1);
+    return arena_.copy_string(out.s);
   }
 
-  // Decodes the string that opens at `open` into the arena (the buffer stays untouched).
-  std::string_view decode_copy(const char* open) {
-    std::string out;
-    const char* q = open + 1;
-    while (true) {
-      if (q >= end_) fail("Unterminated string starting at", open);
-      unsigned char c = static_cast<unsigned char>(*q);
-      if (c == '"') break;
-      if (c < 0x20) fail("Invalid control character at", q);
-      if (c != '\\') {
-        out.push_back(*q++);
-        continue;
-      }
-      if (q + 1 >= end_) fail("Unterminated string starting at", open);
-      char e = q[1];
-      switch (e) {
-        case '"': out.push_back('"'); break;
-        case '\\': out.push_back('\\'); break;
-        case '/': out.push_back('/'); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
-        case 'u': {
-          uint32_t cp;
-          if (!read_hex4(q + 2, cp)) fail("Invalid \\uXXXX escape", q + 1);
-          q += 6;
-          if (cp >= 0xD800 && cp <= 0xDBFF && end_ - q >= 6 && q[0] == '\\' && q[1] == 'u') {
-            uint32_t lo;
-            if (read_hex4(q + 2, lo) && lo >= 0xDC00 && lo <= 0xDFFF) {
-              cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-              q += 6;
-            }
-          }
-          append_utf8(out, cp);
-          continue;
-        }
-        default:
-          fail("Invalid \\escape", q);
-      }
-      q += 2;
-    }
-    p_ = const_cast<char*>(q + 1);
-    return arena_.copy_string(out);
+  void skip_string() {
+    Check out;
+    p_ = const_cast<char*>(decode_body(p_, p_ + 1, out) + 1);
   }
 
   // Validation without building anything: the same grammar and the same errors.
@@ -339,28 +339,8 @@ class Parser {
 
   // The number grammar without converting anything.
   void skip_number() {
-    const char* start = p_;
-    const char* q = p_;
-    if (*q == '-') ++q;
-    if (q >= end_ || !digit(*q)) fail("Expecting value", start);
-    if (*q == '0') {
-      ++q;
-    } else {
-      while (q < end_ && digit(*q)) ++q;
-    }
-    if (q + 1 < end_ && *q == '.' && digit(q[1])) {
-      q += 2;
-      while (q < end_ && digit(*q)) ++q;
-    }
-    if (q < end_ && (*q == 'e' || *q == 'E')) {
-      const char* e = q + 1;
-      if (e < end_ && (*e == '+' || *e == '-')) ++e;
-      if (e < end_ && digit(*e)) {
-        q = e;
-        while (q < end_ && digit(*q)) ++q;
-      }
-    }
-    p_ = const_cast<char*>(q);
+    bool is_float;
+    p_ = const_cast<char*>(scan_number(is_float));
   }
 
  public:
@@ -404,34 +384,6 @@ class Parser {
   }
 
  private:
-
-  void skip_string() {
-    const char* open = p_;
-    const char* q = p_ + 1;
-    while (true) {
-      if (q >= end_) fail("Unterminated string starting at", open);
-      unsigned char c = static_cast<unsigned char>(*q);
-      if (c == '"') break;
-      if (c < 0x20) fail("Invalid control character at", q);
-      if (c == '\\') {
-        if (q + 1 >= end_) fail("Unterminated string starting at", open);
-        char e = q[1];
-        if (e == 'u') {
-          uint32_t cp;
-          if (!read_hex4(q + 2, cp)) fail("Invalid \\uXXXX escape", q + 1);
-          q += 6;
-          continue;
-        }
-        if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' && e != 't') {
-          fail("Invalid \\escape", q);
-        }
-        q += 2;
-        continue;
-      }
-      ++q;
-    }
-    p_ = const_cast<char*>(q + 1);
-  }
 
   void skip_array(int depth) {
     if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);

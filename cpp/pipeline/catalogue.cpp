@@ -59,6 +59,18 @@ ReferenceNames read_reference_names(const std::optional<std::string>& ref_csv_pa
   return names;
 }
 
+std::string region_name(const ReferenceNames& names, const std::string& code_text) {
+  auto it = names.regions.find(code_text);
+  if (it != names.regions.end() && it->second && !it->second->empty()) return *it->second;
+  return "Bölge " + code_text;
+}
+
+std::optional<std::string> branch_name(const ReferenceNames& names, const std::string& code_text) {
+  auto it = names.branches.find(code_text);
+  if (it != names.branches.end()) return it->second;
+  return "Şube " + code_text;
+}
+
 namespace {
 
 json::Value keep_code(const json::Value& v, json::Arena& arena) {
@@ -80,14 +92,7 @@ void build_catalogue(RowSource& rows, const std::vector<uint32_t>& order,
     if (!found[0] || vals[0].is_null()) continue;
     CodeKey key = make_code_key(vals[0]);
     if (out.region_index.count(key)) continue;
-    std::string code_text = text_form(vals[0]);
-    std::string name;
-    auto it = names.regions.find(code_text);
-    if (it != names.regions.end() && it->second && !it->second->empty()) {
-      name = *it->second;
-    } else {
-      name = "Bölge " + code_text;
-    }
+    std::string name = region_name(names, text_form(vals[0]));
     out.region_index.emplace(std::move(key), static_cast<int>(out.regions.size()));
     out.regions.push_back(RegionRecord{keep_code(vals[0], out.arena), std::move(name)});
   }
@@ -97,14 +102,7 @@ void build_catalogue(RowSource& rows, const std::vector<uint32_t>& order,
     if (!found[1] || vals[1].is_null()) continue;
     CodeKey key = make_code_key(vals[1]);
     if (out.branch_index.count(key)) continue;
-    std::string code_text = text_form(vals[1]);
-    std::optional<std::string> name;
-    auto it = names.branches.find(code_text);
-    if (it != names.branches.end()) {
-      name = it->second;
-    } else {
-      name = "Şube " + code_text;
-    }
+    std::optional<std::string> name = branch_name(names, text_form(vals[1]));
     int bolge_idx = found[0] ? out.region_of(&vals[0]) : -1;
     out.branch_index.emplace(std::move(key), static_cast<int>(out.branches.size()));
     out.branches.push_back(BranchRecord{keep_code(vals[1], out.arena), std::move(name), bolge_idx});

@@ -51,6 +51,12 @@ struct ReferenceNames {
 };
 ReferenceNames read_reference_names(const std::optional<std::string>& ref_csv_path);
 
+// Name of a region: its reference name when that is a non-empty text, else "Bölge <code>".
+std::string region_name(const ReferenceNames& names, const std::string& code_text);
+// Name of a branch: its reference entry whatever it holds (even empty or null), else
+// "Şube <code>" when the file does not list the code.
+std::optional<std::string> branch_name(const ReferenceNames& names, const std::string& code_text);
+
 // Builds the catalogue from the rows in the given order (two passes: regions, then branches).
 void build_catalogue(RowSource& rows, const std::vector<uint32_t>& order,
                      const ReferenceNames& names, Catalogue& out);

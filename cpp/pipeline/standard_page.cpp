@@ -93,11 +93,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
     uint32_t id = region_id[p];
     if (id == kNone || region_index[id] >= 0) continue;
     const json::Value& code = regions.codes[id];
-    std::string code_text = text_form(code);
-    auto it = names.regions.find(code_text);
-    std::string name = (it != names.regions.end() && it->second && !it->second->empty())
-                           ? *it->second
-                           : "Bölge " + code_text;
+    std::string name = region_name(names, text_form(code));
     region_index[id] = static_cast<int>(cat.regions.size());
     cat.region_index.emplace(make_code_key(code), region_index[id]);
     cat.regions.push_back(RegionRecord{code, std::move(name)});
@@ -106,9 +102,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
     uint32_t id = branch_id[p];
     if (id == kNone || branch_index[id] >= 0) continue;
     const json::Value& code = branches.codes[id];
-    std::string code_text = text_form(code);
-    auto it = names.branches.find(code_text);
-    std::optional<std::string> name = it != names.branches.end() ? it->second : std::optional<std::string>("Şube " + code_text);
+    std::optional<std::string> name = branch_name(names, text_form(code));
     int bolge_idx = region_id[p] == kNone ? -1 : region_index[region_id[p]];
     branch_index[id] = static_cast<int>(cat.branches.size());
     cat.branch_index.emplace(make_code_key(code), branch_index[id]);

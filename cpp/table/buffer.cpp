@@ -1,15 +1,125 @@
 #include "table/buffer.h"
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 namespace halvex::table {
 
-// Plain malloc: large blocks are fresh mappings. Huge-page advice was tried
-// and makes the first write markedly slower on virtual machines, where each
-// 2 MiB page is cleared and backed in one long fault.
+namespace {
+
+struct Block {
+  void* p;
+  std::size_t bytes;
+};
+
+struct Cache {
+  std::mutex m;
+  int open = 0;  // live WarmBlocks objects
+  std::vector<Block> blocks;
+  std::thread filler;
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> hits{0}, misses{0};
+};
+
+Cache& cache() {
+  static Cache* c = new Cache;  // never destroyed: buffers may die at exit
+  return *c;
+}
+
+// The smallest cached block that holds `bytes` without wasting over a quarter.
+void* take(std::size_t bytes) {
+  Cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.m);
+  if (!c.open) return nullptr;
+  std::size_t best = c.blocks.size();
+  for (std::size_t k = 0; k < c.blocks.size(); ++k) {
+    std::size_t have = c.blocks[k].bytes;
+    if (have >= bytes && bytes >= have / 4 * 3 && (best == c.blocks.size() || have < c.blocks[best].bytes)) best = k;
+  }
+  if (best == c.blocks.size()) {
+    ++c.misses;
+    return nullptr;
+  }
+  void* p = c.blocks[best].p;
+  c.blocks[best] = c.blocks.back();
+  c.blocks.pop_back();
+  ++c.hits;
+  return p;
+}
+
+bool give(void* p, std::size_t bytes) {
+  Cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.m);
+  if (!c.open) return false;
+  c.blocks.push_back({p, bytes});
+  return true;
+}
+
+}  // namespace
+
+// Plain malloc: huge-page advice was tried and makes the first write markedly
+// slower on virtual machines, where each 2 MiB page is cleared in one fault.
 void* allocate_bytes(std::size_t bytes) {
   if (bytes == 0) bytes = 1;
+  if (bytes >= kWarmMinBytes)
+    if (void* p = take(bytes)) return p;
   void* p = std::malloc(bytes);
   if (!p) throw std::bad_alloc();
   return p;
 }
+
+void release_bytes(void* p, std::size_t bytes) {
+  if (!p) return;
+  if (bytes >= kWarmMinBytes && give(p, bytes)) return;
+  std::free(p);
+}
+
+WarmBlocks::WarmBlocks() {
+  Cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.m);
+  ++c.open;
+}
+
+WarmBlocks::~WarmBlocks() {
+  Cache& c = cache();
+  std::vector<Block> drop;
+  {
+    std::lock_guard<std::mutex> lock(c.m);
+    if (--c.open > 0) return;
+  }
+  c.stop = true;
+  wait();
+  std::lock_guard<std::mutex> lock(c.m);
+  if (c.open > 0) return;
+  for (const Block& b : c.blocks) std::free(b.p);
+  c.blocks.clear();
+}
+
+void WarmBlocks::prefault(std::size_t bytes, std::size_t count) {
+  Cache& c = cache();
+  wait();
+  c.stop = false;
+  c.filler = std::thread([bytes, count, &c] {
+    for (std::size_t k = 0; k < count && !c.stop; ++k) {
+      auto* p = static_cast<volatile char*>(std::malloc(bytes));
+      if (!p) return;
+      for (std::size_t i = 0; i < bytes; i += 4096) p[i] = 0;
+      if (!give(const_cast<char*>(p), bytes)) {
+        std::free(const_cast<char*>(p));
+        return;
+      }
+    }
+  });
+}
+
+void WarmBlocks::wait() {
+  Cache& c = cache();
+  if (c.filler.joinable()) c.filler.join();
+}
+
+std::size_t WarmBlocks::hits() { return cache().hits; }
+std::size_t WarmBlocks::misses() { return cache().misses; }
 
 }  // namespace halvex::table

@@ -13,6 +13,38 @@
 namespace halvex::table {
 
 void* allocate_bytes(std::size_t bytes);
+// Frees memory from allocate_bytes (or malloc): large blocks go back to the
+// open WarmBlocks cache, if any, for the next large allocation.
+void release_bytes(void* p, std::size_t bytes);
+
+// Large blocks at least this big are cached by WarmBlocks.
+inline constexpr std::size_t kWarmMinBytes = std::size_t{4} << 20;
+
+// Reuse of large, already written memory during one big computation.
+//
+// On virtual machines the first write to a fresh page costs far more than
+// any later one, and freed large blocks go straight back to the kernel. While
+// a WarmBlocks is alive, large buffers that die are kept and handed to the
+// next large allocation of about their size, and prefault() writes fresh
+// blocks on a background thread (e.g. while a query runs) for later columns.
+// Everything still cached is freed when the last WarmBlocks ends. Buffers
+// handed out stay ordinary malloc blocks, released with std::free anywhere.
+class WarmBlocks {
+ public:
+  WarmBlocks();
+  ~WarmBlocks();
+  WarmBlocks(const WarmBlocks&) = delete;
+  WarmBlocks& operator=(const WarmBlocks&) = delete;
+
+  // Starts writing `count` blocks of `bytes` each in the background.
+  void prefault(std::size_t bytes, std::size_t count);
+  // Waits for the background writes.
+  void wait();
+
+  // Allocations served from the cache, and large ones that were not.
+  static std::size_t hits();
+  static std::size_t misses();
+};
 
 template <class T>
 class Buffer {
@@ -25,6 +57,7 @@ class Buffer {
   // Zero-filled. Large zeroed blocks come straight from the kernel's zero
   // pages, so a column that is never written costs no page clearing.
   static Buffer zeroed(std::size_t n) {
+    // calloc, not the warm cache: untouched zero pages cost nothing.
     Buffer b;
     b.data_ = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
     if (!b.data_) throw std::bad_alloc();
@@ -36,13 +69,13 @@ class Buffer {
   Buffer(Buffer&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
   Buffer& operator=(Buffer&& o) noexcept {
     if (this != &o) {
-      std::free(data_);
+      release_bytes(data_, size_ * sizeof(T));
       data_ = std::exchange(o.data_, nullptr);
       size_ = std::exchange(o.size_, 0);
     }
     return *this;
   }
-  ~Buffer() { std::free(data_); }
+  ~Buffer() { release_bytes(data_, size_ * sizeof(T)); }
 
   T* data() { return data_; }
   const T* data() const { return data_; }
@@ -60,7 +93,7 @@ class Buffer {
     if (n == size_) return;
     T* p = static_cast<T*>(allocate_bytes(n * sizeof(T)));
     if (data_) std::memcpy(p, data_, (n < size_ ? n : size_) * sizeof(T));
-    std::free(data_);
+    release_bytes(data_, size_ * sizeof(T));
     data_ = p;
     size_ = n;
   }
