@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <optional>
@@ -445,10 +446,11 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     pipeline::ReferenceNames ref_names = pipeline::read_reference_names(ref_csv);
     pipeline::StandardRows page_rows;
     if (doc.in_memory()) {
-      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, page_rows);
+      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, 1, page_rows);
     } else {
       NoGil nogil;
-      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, page_rows);
+      unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
+      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, threads, page_rows);
     }
     if (!common.row_filter) reorder_caller_rows(rows, page_rows.order);
     const pipeline::Catalogue& catalogue = page_rows.catalogue;
@@ -564,7 +566,7 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     pipeline::CompressedChunks chunks;
     {
       NoGil nogil;
-      unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+      unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
       chunks = pipeline::encode_compressed_chunks(*rows.source, kept, layout, common.chunk_size, threads);
     }
     const size_t n_rows = kept.size();

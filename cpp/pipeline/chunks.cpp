@@ -11,6 +11,7 @@
 
 #include "common/errors.h"
 #include "json/writer.h"
+#include "pipeline/parallel.h"
 #include "pipeline/row_order.h"
 
 namespace halvex::pipeline {
@@ -121,31 +122,6 @@ std::string base64_encode(std::string_view data) {
   }
   return out;
 }
-
-namespace {
-
-// Runs f(t) for t in [0, threads) on that many threads (t == 0 on this one); rethrows the
-// first exception.
-template <class F>
-void run_parallel(unsigned threads, F f) {
-  std::exception_ptr error;
-  std::mutex mu;
-  auto guarded = [&](unsigned t) {
-    try {
-      f(t);
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(mu);
-      if (!error) error = std::current_exception();
-    }
-  };
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t) pool.emplace_back(guarded, t);
-  guarded(0);
-  for (auto& th : pool) th.join();
-  if (error) std::rethrow_exception(error);
-}
-
-}  // namespace
 
 CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uint32_t>& kept,
                                           const RowLayout& layout, int64_t chunk_size,

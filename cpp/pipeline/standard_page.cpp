@@ -6,6 +6,7 @@
 #include "json/number_text.h"
 #include "json/writer.h"
 #include "pipeline/chunks.h"
+#include "pipeline/parallel.h"
 #include "pipeline/row_order.h"
 #include "pipeline/text_form.h"
 
@@ -37,50 +38,82 @@ struct CodeIds {
 }  // namespace
 
 void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, const RowLayout& layout,
-                         const ReferenceNames& names, int64_t chunk_size, StandardRows& out) {
+                         const ReferenceNames& names, int64_t chunk_size, unsigned threads,
+                         StandardRows& out) {
   const size_t n = kept.size();
   const size_t n_chunks = chunk_count(n, chunk_size);
 
   // Pass 1, document order: sort keys, code ids, and each row's text in two parts around the
-  // region and branch positions.
-  RiskOrder risk(n);
-  CodeIds regions, branches;
-  std::vector<uint32_t> region_id(n, kNone), branch_id(n, kNone);
-  std::string text;
-  text.reserve(std::min<size_t>(n, 1024) * 256);
-  std::vector<uint64_t> start(n + 1, 0);
-  std::vector<uint32_t> split(n, 0);
+  // region and branch positions. Sources that can be cloned are read on several threads,
+  // each over its own contiguous range of rows.
   rows.prepare(layout.keys);
-  std::vector<json::Value> values(layout.keys.size());
-  std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
-  std::vector<json::Value> arr;
-  json::Arena scratch;
-  const Catalogue no_catalogue;
-  const json::WriteOptions opts{false, true};
-  for (size_t r = 0; r < n; ++r) {
-    if (r + 4 < n) rows.prefetch(kept[r + 4]);
-    rows.fetch(kept[r], values.data(), found.get());
-    risk.add(r, values[3], found[3]);
-    if (found[4] && !values[4].is_null()) region_id[r] = regions.id_of(values[4]);
-    if (found[5] && !values[5].is_null()) branch_id[r] = branches.id_of(values[5]);
-    encode_row_standard(layout, values.data(), found.get(), no_catalogue, scratch, arr);
-    start[r] = text.size();
-    text.push_back('[');
-    for (size_t i = 0; i < 4; ++i) {
-      json::write(text, arr[i], opts);
-      text.push_back(',');
+  std::vector<std::unique_ptr<RowSource>> sources;
+  if (threads > 1 && n >= 4096) {
+    for (unsigned t = 0; t < threads; ++t) {
+      auto src = rows.clone();
+      if (!src) break;
+      sources.push_back(std::move(src));
     }
-    split[r] = static_cast<uint32_t>(text.size() - start[r]);
-    for (size_t i = 6; i < arr.size(); ++i) {
-      text.push_back(',');
-      json::write(text, arr[i], opts);
-    }
-    text.push_back(']');
-    scratch.reset();
-    // Size the buffer once from the first rows instead of doubling it (and its peak) later.
-    if (r == 1023 && n > 2048) text.reserve(static_cast<size_t>(static_cast<double>(text.size()) / 1024 * n * 1.1));
   }
-  start[n] = text.size();
+  const unsigned readers = sources.size() == threads && threads > 1 ? threads : 1;
+  RiskOrder risk(n);
+  std::vector<CodeIds> local_regions(readers), local_branches(readers);
+  std::vector<uint32_t> region_id(n, kNone), branch_id(n, kNone);
+  std::vector<std::string> texts(readers);
+  std::vector<uint8_t> owner(n, 0);
+  std::vector<uint64_t> start(n, 0);
+  std::vector<uint32_t> length(n, 0), split(n, 0);
+  run_parallel(readers, [&](unsigned t) {
+    RowSource& src = readers == 1 ? rows : *sources[t];
+    const size_t from = n * t / readers, to = n * (t + 1) / readers;
+    std::vector<json::Value> values(layout.keys.size());
+    std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
+    std::vector<json::Value> arr;
+    json::Arena scratch;
+    const Catalogue no_catalogue;
+    const json::WriteOptions opts{false, true};
+    std::string& text = texts[t];
+    text.reserve(std::min<size_t>(to - from, 1024) * 256);
+    for (size_t r = from; r < to; ++r) {
+      if (r + 4 < to) src.prefetch(kept[r + 4]);
+      src.fetch(kept[r], values.data(), found.get());
+      risk.add(r, values[3], found[3]);
+      if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4]);
+      if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5]);
+      encode_row_standard(layout, values.data(), found.get(), no_catalogue, scratch, arr);
+      owner[r] = static_cast<uint8_t>(t);
+      start[r] = text.size();
+      text.push_back('[');
+      for (size_t i = 0; i < 4; ++i) {
+        json::write(text, arr[i], opts);
+        text.push_back(',');
+      }
+      split[r] = static_cast<uint32_t>(text.size() - start[r]);
+      for (size_t i = 6; i < arr.size(); ++i) {
+        text.push_back(',');
+        json::write(text, arr[i], opts);
+      }
+      text.push_back(']');
+      length[r] = static_cast<uint32_t>(text.size() - start[r]);
+      scratch.reset();
+      // Size the buffer once from the first rows instead of doubling it (and its peak) later.
+      if (r == from + 1023 && to - from > 2048) {
+        text.reserve(static_cast<size_t>(static_cast<double>(text.size()) / 1024 * (to - from) * 1.1));
+      }
+    }
+  });
+  // One id space for the codes of all readers, in document order.
+  CodeIds regions, branches;
+  for (unsigned t = 0; t < readers; ++t) {
+    std::vector<uint32_t> region_map, branch_map;
+    for (const auto& code : local_regions[t].codes) region_map.push_back(regions.id_of(code));
+    for (const auto& code : local_branches[t].codes) branch_map.push_back(branches.id_of(code));
+    const size_t from = n * t / readers, to = n * (t + 1) / readers;
+    for (size_t r = from; r < to; ++r) {
+      if (region_id[r] != kNone) region_id[r] = region_map[region_id[r]];
+      if (branch_id[r] != kNone) branch_id[r] = branch_map[branch_id[r]];
+    }
+  }
 
   // Order, then the catalogue over the ordered rows: regions first, then branches.
   std::vector<uint32_t> pos = risk.sorted_positions();
@@ -126,11 +159,13 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   for (size_t r = 0; r < n; ++r) {
     if (region_id[r] != kNone) out.region_[r] = region_index[region_id[r]];
     if (branch_id[r] != kNone) out.branch_[r] = branch_index[branch_id[r]];
-    total += (start[r + 1] - start[r]) + 2 + (out.region_[r] < 0 ? 2 : 3) + (out.branch_[r] < 0 ? 2 : 4);
+    total += length[r] + 2 + (out.region_[r] < 0 ? 2 : 3) + (out.branch_[r] < 0 ? 2 : 4);
   }
   out.total_bytes_ = n == 0 ? 2 : total + n_chunks;  // an estimate is enough to pick the path
-  out.text_ = std::move(text);
+  out.texts_ = std::move(texts);
+  out.owner_ = std::move(owner);
   out.start_ = std::move(start);
+  out.length_ = std::move(length);
   out.split_ = std::move(split);
   out.pos_ = std::move(pos);
 }
@@ -145,12 +180,12 @@ void StandardRows::assemble(size_t c, std::string& out, AtomicFile* file) const 
   for (size_t k = from; k < to; ++k) {
     uint32_t p = pos_[k];
     if (k != from) out.push_back(',');
-    const char* row = text_.data() + start_[p];
+    const char* row = texts_[owner_[p]].data() + start_[p];
     out.append(row, split_[p]);
     json::append_int(out, region_[p]);
     out.push_back(',');
     json::append_int(out, branch_[p]);
-    out.append(row + split_[p], start_[p + 1] - start_[p] - split_[p]);
+    out.append(row + split_[p], length_[p] - split_[p]);
     if (file && out.size() >= (size_t(1) << 20)) {
       file->write(out);
       out.clear();

@@ -26,15 +26,17 @@ class StandardRows : public ChunkTexts {
 
  private:
   friend void build_standard_rows(RowSource&, const std::vector<uint32_t>&, const RowLayout&,
-                                  const ReferenceNames&, int64_t, StandardRows&);
+                                  const ReferenceNames&, int64_t, unsigned, StandardRows&);
   // Appends rows [from, to) of chunk c to out, flushing into `file` when given.
   void assemble(size_t c, std::string& out, AtomicFile* file) const;
 
   size_t n_rows_ = 0, n_chunks_ = 1, chunk_size_ = 1;
   uint64_t total_bytes_ = 2;
-  std::string text_;              // row texts, in document order
-  std::vector<uint64_t> start_;   // where each row's text starts (n + 1 entries)
-  std::vector<uint32_t> split_;   // where the region and branch positions go in it
+  std::vector<std::string> texts_;  // row texts, in document order, one buffer per reader
+  std::vector<uint8_t> owner_;      // the buffer of each row
+  std::vector<uint64_t> start_;     // where each row's text starts in its buffer
+  std::vector<uint32_t> length_;    // its length
+  std::vector<uint32_t> split_;     // where the region and branch positions go in it
   std::vector<uint32_t> pos_;     // page order: positions into the arrays above
   std::vector<int> region_;       // region position of each row, or -1
   std::vector<int> branch_;       // branch position of each row, or -1
@@ -46,6 +48,7 @@ class StandardRows : public ChunkTexts {
 // memory for most of the time. The region and branch positions, which depend on the order,
 // are filled in when the chunks are assembled.
 void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, const RowLayout& layout,
-                         const ReferenceNames& names, int64_t chunk_size, StandardRows& out);
+                         const ReferenceNames& names, int64_t chunk_size, unsigned threads,
+                         StandardRows& out);
 
 }  // namespace halvex::pipeline
