@@ -94,14 +94,18 @@ void set_python_error_from_current_exception() {
     if (!cls) return;
     PyObject* exc = PyObject_CallMethod(PyExc_ValueError, "__new__", "O", cls);
     if (exc) {
-      PyObject* args = Py_BuildValue("(s)", e.what());
-      if (args) PyObject_SetAttrString(exc, "args", args);
-      Py_XDECREF(args);
-      PyObject_SetAttrString(exc, "msg", PyUnicode_FromString(e.msg().c_str()));
-      PyObject_SetAttrString(exc, "doc", PyUnicode_FromString(""));
-      PyObject_SetAttrString(exc, "pos", PyLong_FromSize_t(e.pos()));
-      PyObject_SetAttrString(exc, "lineno", PyLong_FromSize_t(e.line()));
-      PyObject_SetAttrString(exc, "colno", PyLong_FromSize_t(e.column()));
+      auto set = [&](const char* name, PyObject* value) {  // steals `value`
+        if (value) {
+          PyObject_SetAttrString(exc, name, value);
+          Py_DECREF(value);
+        }
+      };
+      set("args", Py_BuildValue("(s)", e.what()));
+      set("msg", PyUnicode_FromString(e.msg().c_str()));
+      set("doc", PyUnicode_FromString(""));
+      set("pos", PyLong_FromSize_t(e.pos()));
+      set("lineno", PyLong_FromSize_t(e.line()));
+      set("colno", PyLong_FromSize_t(e.column()));
       PyErr_SetObject(cls, exc);
       Py_DECREF(exc);
     }
