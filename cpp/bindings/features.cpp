@@ -108,8 +108,8 @@ nb::object with_connection(nb::object con, Fn&& fn) {
 // cannot be had; the fact query itself then reports any problem.
 std::size_t fact_row_count(nb::handle con) {
   try {
-    nb::object row = con.attr("sql")("SELECT count(*) FROM fact_periodic").attr("fetchone")();
-    return nb::cast<std::size_t>(row[0]);
+    nb::object rows = con.attr("sql")("SELECT count(*) FROM fact_periodic").attr("fetchall")();
+    return nb::cast<std::size_t>(rows[0][0]);
   } catch (const nb::python_error&) {
     return 0;
   } catch (const nb::cast_error&) {
@@ -118,8 +118,8 @@ std::size_t fact_row_count(nb::handle con) {
 }
 
 // One query on a read-only connection, closed right after the fetch. While
-// the engine runs it, the memory of the feature columns is written ahead on a
-// spare core: the facts have at least as many rows as the fact table.
+// the engine runs it, the memory of the feature columns is written ahead with
+// CPU time left idle: the facts have at least as many rows as the fact table.
 nb::object fetch_facts(const std::string& path, halvex::table::WarmBlocks& warm) {
   nb::module_ duckdb = nb::module_::import_("duckdb");
   return with_connection(duckdb.attr("connect")(path, "read_only"_a = true), [&](nb::handle con) {
@@ -145,6 +145,23 @@ nb::object numpy_from(T* data, std::size_t n) {
   return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, {n}, owner));
 }
 
+// The values of an Int64 column narrowed to T within its own buffer: value i
+// moves from byte 8i to byte i*sizeof(T), never over one not yet read. The
+// unused tail is then given back.
+template <class T>
+T* narrow_in_place(Column& c) {
+  const std::size_t n = c.size();
+  auto* bytes = reinterpret_cast<unsigned char*>(c.i64.release());
+  for (std::size_t i = 0; i < n; ++i) {
+    std::int64_t v;
+    std::memcpy(&v, bytes + i * 8, 8);
+    const T w = static_cast<T>(v);
+    std::memcpy(bytes + i * sizeof(T), &w, sizeof(T));
+  }
+  void* shrunk = std::realloc(bytes, n ? n * sizeof(T) : 1);
+  return static_cast<T*>(shrunk ? shrunk : bytes);
+}
+
 // numpy array (numbers) or pandas text array (text) for one result column.
 nb::object to_python(Column&& c, bool keep_width, nb::handle pd, nb::handle pa, bool pandas3) {
   const std::size_t n = c.size();
@@ -157,16 +174,8 @@ nb::object to_python(Column&& c, bool keep_width, nb::handle pd, nb::handle pa, 
           out[i] = c.valid[i] ? static_cast<double>(c.i64[i]) : std::numeric_limits<double>::quiet_NaN();
         return numpy_from(out, n);
       }
-      if (keep_width && c.int_width == 4) {
-        auto* out = static_cast<std::int32_t*>(std::malloc(n ? n * 4 : 1));
-        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int32_t>(c.i64[i]);
-        return numpy_from(out, n);
-      }
-      if (keep_width && c.int_width == 2) {
-        auto* out = static_cast<std::int16_t*>(std::malloc(n ? n * 2 : 1));
-        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int16_t>(c.i64[i]);
-        return numpy_from(out, n);
-      }
+      if (keep_width && c.int_width == 4) return numpy_from(narrow_in_place<std::int32_t>(c), n);
+      if (keep_width && c.int_width == 2) return numpy_from(narrow_in_place<std::int16_t>(c), n);
       return numpy_from(c.i64.release(), n);
     }
     case DType::Bool: return numpy_from(reinterpret_cast<bool*>(c.b8.release()), n);
@@ -232,9 +241,9 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
   timer.mark("query and fetch");
   {
     nb::gil_scoped_release unlocked;
-    warm.wait();
+    warm.stop();  // the rest is written as the columns are
   }
-  timer.mark("warm-up wait");
+  timer.mark("warm-up stop");
   if (nb::cast<std::size_t>(facts_arrow.attr("num_rows")) == 0) return nb::module_::import_("pandas").attr("DataFrame")();
   const auto& unused = halvex::ml::kUnusedFactColumns;
   Table facts = import_stream(facts_arrow, [&](const std::string& name) {

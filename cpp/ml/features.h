@@ -27,16 +27,24 @@ const std::vector<std::pair<std::string, std::string>>& feature_labels();
 // Default of a diagnostic feature: -1 for the most severe layer code, else 0.
 std::int64_t diag_default(const std::string& name);
 
-// Stage 1: numeric score `qvr_num` ("YI" = 1000), then a stable sort by
-// entity_id and donem.
+// Stage 1: numeric score `qvr_num` ("YI" = 1000) and `score_marks` (bits
+// kMarkYi, kMarkScored) in place of the loaded `qvr_skor`, then a stable sort
+// by entity_id and donem.
+inline constexpr std::uint8_t kMarkYi = 1;
+inline constexpr std::uint8_t kMarkScored = 2;
 void normalise_and_sort(table::Table& fp);
 
 // Stage 2: lags, changes, 3-row window statistics, rise streak, threshold
-// counts, score band and risk movement.
+// counts, score band and risk movement. Consumes `kombine_risk`.
 void add_history_features(table::Table& fp, const table::RunGroups& g);
 
 // Stage 3: close-monitoring flag history, segment indicators, numeric region
-// code and the label over the next `horizon` rows.
+// code and the label over the next `horizon` rows. Consumes `ykn_izl_flag`,
+// `segment`, `bolge_kodu` and `score_marks`.
+//
+// The stages drop loaded columns as soon as they are read: large blocks that
+// die are reused for the next columns (see table::WarmBlocks), which spares
+// first writes to fresh memory.
 void add_flag_features(table::Table& fp, const table::RunGroups& g, std::int64_t horizon);
 
 // Stage 4: the diagnostic features, from `diag` (null when there is no file).

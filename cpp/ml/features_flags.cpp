@@ -7,6 +7,7 @@
 
 #include "ml/features.h"
 #include "table/convert.h"
+#include "table/parallel.h"
 #include "table/text_form.h"
 #include "table/window.h"
 
@@ -48,17 +49,34 @@ void add_flag_features(Table& fp, const RunGroups& g, std::int64_t horizon) {
   const std::size_t n = fp.num_rows();
   // The flag is set by 1 in any spelling the loaders deliver: 1, 1.0, "1", "1.0".
   Column yi_flag_bool = text_form_in(fp.at("ykn_izl_flag"), {"1", "1.0"});
+  (void)fp.take_column("ykn_izl_flag");
+
+  // Segment indicators and region code depend on the row alone.
+  {
+    const Column& segment = fp.at("segment");
+    const Column& bolge = fp.at("bolge_kodu");
+    Column seg[4] = {Column::int64(n), Column::int64(n), Column::int64(n), Column::int64(n)};
+    Column region = Column::int64(n);
+    parallel_rows(n, [&](std::size_t b, std::size_t e) {
+      for (std::size_t i = b; i < e; ++i) {
+        int s = segment_index(segment, i);
+        for (int k = 0; k < 4; ++k) seg[k].i64[i] = s == k;
+        region.i64[i] = region_code(bolge, i);
+      }
+    });
+    for (int k = 0; k < 4; ++k) fp.set(kSegmentColumns[k], std::move(seg[k]));
+    fp.set("bolge_kodu_clean", std::move(region));
+    (void)fp.take_column("segment");
+    (void)fp.take_column("bolge_kodu");
+  }
+
+  const Column marks_col = fp.take_column("score_marks");
   const std::uint8_t* flag = yi_flag_bool.b8.data();
-  const std::uint8_t* is_yi = fp.at("is_yi").b8.data();
-  const Column& skor = fp.at("qvr_skor");
-  const Column& segment = fp.at("segment");
-  const Column& bolge = fp.at("bolge_kodu");
+  const std::uint8_t* marks = marks_col.b8.data();
   const std::int32_t* pos = g.pos();
   const std::int32_t* rem = g.rem();
-
   Column cur = Column::int64(n), prev = Column::int64(n), count4 = Column::int64(n);
-  Column was_yi = Column::int64(n), region = Column::int64(n), label = Column::float64(n);
-  Column seg[4] = {Column::int64(n), Column::int64(n), Column::int64(n), Column::int64(n)};
+  Column was_yi = Column::int64(n), label = Column::float64(n);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   constexpr std::int64_t kNone = std::numeric_limits<std::int64_t>::max();
 
@@ -70,10 +88,7 @@ void add_flag_features(Table& fp, const RunGroups& g, std::int64_t horizon) {
       std::int64_t c = 0;
       for (std::size_t j = i - (p >= 3 ? 3 : p); j <= i; ++j) c += flag[j];
       count4.i64[i] = c;
-      was_yi.i64[i] = p >= 1 ? is_yi[i - 1] : 0;
-      int s = segment_index(segment, i);
-      for (int k = 0; k < 4; ++k) seg[k].i64[i] = s == k;
-      region.i64[i] = region_code(bolge, i);
+      was_yi.i64[i] = p >= 1 ? (marks[i - 1] & kMarkYi) : 0;
     }
     // Label: whether a "YI" score follows within `horizon` rows of the entity;
     // missing when no scored row (any present score) follows within them.
@@ -83,8 +98,8 @@ void add_flag_features(Table& fp, const RunGroups& g, std::int64_t horizon) {
       if (rem[i] == 0) {
         to_yi = to_scored = kNone;  // last row of its entity
       } else {
-        to_yi = is_yi[i + 1] ? 1 : (to_yi == kNone ? kNone : to_yi + 1);
-        to_scored = skor.present(i + 1) ? 1 : (to_scored == kNone ? kNone : to_scored + 1);
+        to_yi = (marks[i + 1] & kMarkYi) ? 1 : (to_yi == kNone ? kNone : to_yi + 1);
+        to_scored = (marks[i + 1] & kMarkScored) ? 1 : (to_scored == kNone ? kNone : to_scored + 1);
       }
       bool has_future = to_scored != kNone && to_scored <= horizon;
       bool future_yi = to_yi != kNone && to_yi <= horizon;
@@ -96,8 +111,6 @@ void add_flag_features(Table& fp, const RunGroups& g, std::int64_t horizon) {
   fp.set("yi_flag_prev", std::move(prev));
   fp.set("yi_flag_count_4", std::move(count4));
   fp.set("was_yi_prev", std::move(was_yi));
-  for (int k = 0; k < 4; ++k) fp.set(kSegmentColumns[k], std::move(seg[k]));
-  fp.set("bolge_kodu_clean", std::move(region));
   fp.set("label", std::move(label));
 }
 

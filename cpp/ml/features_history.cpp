@@ -19,22 +19,24 @@ void add_history_features(Table& fp, const RunGroups& g) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double* q = fp.at("qvr_num").f64.data();
 
-  const Column& loaded_risk = fp.at("kombine_risk");
-  Column converted;
-  if (loaded_risk.type() != DType::Float64) converted = to_float64(loaded_risk, "kombine_risk");
-  const double* risk = (loaded_risk.type() == DType::Float64 ? loaded_risk : converted).f64.data();
+  // The loaded risk becomes risk_current in place: each row reads its own
+  // value before writing it, and keeps it for the next row.
+  Column risk_current = fp.take_column("kombine_risk");
+  if (risk_current.type() != DType::Float64) risk_current = to_float64(risk_current, "kombine_risk");
+  double* risk = risk_current.f64.data();
 
   Column lag1 = Column::float64(n), lag2 = Column::float64(n), lag3 = Column::float64(n);
   Column delta1 = Column::float64(n), delta3 = Column::float64(n);
   Column max3 = Column::float64(n), mean3 = Column::float64(n), std3 = Column::float64(n);
   Column consec = Column::int64(n), above825 = Column::int64(n), above500 = Column::int64(n);
   Column band = Column::int64(n);
-  Column risk_current = Column::float64(n), risk_delta = Column::float64(n);
+  Column risk_delta = Column::float64(n);
   Column risk_pct = Column::float64(n), risk_mio = Column::float64(n);
   const std::int32_t* pos = g.pos();
 
   parallel_groups(g, [&](std::size_t b, std::size_t e) {
     std::int64_t run = 0;
+    double prev_raw = nan;  // loaded risk of the row before (ranges start at a group start)
     for (std::size_t i = b; i < e; ++i) {
       const std::int32_t p = pos[i];
       const double x = q[i];
@@ -70,10 +72,12 @@ void add_history_features(Table& fp, const RunGroups& g) {
 
       // A missing risk counts as 0; a missing previous risk is taken to equal
       // the current one, so it shows no change.
-      const double r = std::isnan(risk[i]) ? 0.0 : risk[i];
-      const double prev = (p >= 1 && !std::isnan(risk[i - 1])) ? risk[i - 1] : r;
+      const double raw = risk[i];
+      const double r = std::isnan(raw) ? 0.0 : raw;
+      const double prev = (p >= 1 && !std::isnan(prev_raw)) ? prev_raw : r;
       const double d = r - prev;
-      risk_current.f64[i] = r;
+      prev_raw = raw;
+      risk[i] = r;
       risk_delta.f64[i] = d;
       risk_pct.f64[i] = prev != 0.0 ? d / prev : 0.0;
       risk_mio.f64[i] = r / 1000000.0;

@@ -14,19 +14,22 @@ void normalise_and_sort(Table& fp) {
   const Column& skor = fp.at("qvr_skor");
   const std::size_t n = skor.size();
   // "YI" (exactly) is the top of the scale; other text is parsed, junk is
-  // missing. The "YI" marks are kept for the flag history and the label.
+  // missing. The flag history and the label need only whether a score is
+  // "YI" and whether it is present: kept as marks, so the loaded scores go.
   Column num = Column::float64(n);
-  Column is_yi = Column::boolean(n);
+  Column marks = Column::boolean(n);
   const bool text = skor.type() == DType::Text;
   parallel_rows(n, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) {
-      bool yi = text && skor.present(i) && skor.str(i) == "YI";
-      is_yi.b8[i] = yi;
+      const bool present = skor.present(i);
+      const bool yi = text && present && skor.str(i) == "YI";
+      marks.b8[i] = static_cast<std::uint8_t>((yi ? kMarkYi : 0) | (present ? kMarkScored : 0));
       num.f64[i] = yi ? 1000.0 : numeric_at(skor, i);
     }
   });
   fp.set("qvr_num", std::move(num));
-  fp.set("is_yi", std::move(is_yi));
+  fp.set("score_marks", std::move(marks));
+  (void)fp.take_column("qvr_skor");  // its memory serves the next columns
 
   // The query already orders the rows: a parallel check then spares the
   // order vector and the identity test over it.

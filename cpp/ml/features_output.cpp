@@ -131,14 +131,12 @@ FeatureMatrix build_feature_matrix(Table facts, const Table* diag, std::int64_t 
   timer.mark("normalise and sort");
   RunGroups groups = RunGroups::of(facts.at("entity_id"));
   timer.mark("groups");
-  add_history_features(facts, groups);
-  timer.mark("history features");
+  // Flags first: they free three loaded columns and the score marks, whose
+  // memory the sixteen history columns then reuse.
   add_flag_features(facts, groups, horizon);
   timer.mark("flag features");
-  // Loaded and working columns that no output needs: freed now, and never
-  // copied if the merge repeats rows.
-  for (const char* name : {"qvr_skor", "kombine_risk", "ykn_izl_flag", "segment", "bolge_kodu", "is_yi"})
-    (void)facts.take_column(name);
+  add_history_features(facts, groups);
+  timer.mark("history features");
   out.lines.push_back(merge_diagnostics(facts, diag));
   timer.mark("diagnostic merge");
   out.table = assemble_output(facts, out.lines);

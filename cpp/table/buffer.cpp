@@ -1,5 +1,8 @@
 #include "table/buffer.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -18,8 +21,6 @@ struct Cache {
   std::mutex m;
   int open = 0;  // live WarmBlocks objects
   std::vector<Block> blocks;
-  std::thread filler;
-  std::atomic<bool> stop{false};
   std::atomic<std::size_t> hits{0}, misses{0};
 };
 
@@ -84,28 +85,25 @@ WarmBlocks::WarmBlocks() {
 
 WarmBlocks::~WarmBlocks() {
   Cache& c = cache();
-  std::vector<Block> drop;
-  {
-    std::lock_guard<std::mutex> lock(c.m);
-    if (--c.open > 0) return;
-  }
-  c.stop = true;
-  wait();
+  stop();
   std::lock_guard<std::mutex> lock(c.m);
-  if (c.open > 0) return;
+  if (--c.open > 0) return;
   for (const Block& b : c.blocks) std::free(b.p);
   c.blocks.clear();
 }
 
 void WarmBlocks::prefault(std::size_t bytes, std::size_t count) {
-  Cache& c = cache();
-  wait();
-  c.stop = false;
-  c.filler = std::thread([bytes, count, &c] {
-    for (std::size_t k = 0; k < count && !c.stop; ++k) {
+  stop();
+  stop_ = false;
+  filler_ = std::thread([bytes, count, this] {
+    // Idle priority: the writes take only CPU time nobody else wants.
+    sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
+    for (std::size_t k = 0; k < count && !stop_; ++k) {
       auto* p = static_cast<volatile char*>(std::malloc(bytes));
       if (!p) return;
-      for (std::size_t i = 0; i < bytes; i += 4096) p[i] = 0;
+      // A block stopped halfway is still kept: its first part is warm.
+      for (std::size_t i = 0; i < bytes && !stop_.load(std::memory_order_relaxed); i += 4096) p[i] = 0;
       if (!give(const_cast<char*>(p), bytes)) {
         std::free(const_cast<char*>(p));
         return;
@@ -114,9 +112,13 @@ void WarmBlocks::prefault(std::size_t bytes, std::size_t count) {
   });
 }
 
+void WarmBlocks::stop() {
+  stop_ = true;
+  wait();
+}
+
 void WarmBlocks::wait() {
-  Cache& c = cache();
-  if (c.filler.joinable()) c.filler.join();
+  if (filler_.joinable()) filler_.join();
 }
 
 std::size_t WarmBlocks::hits() { return cache().hits; }

@@ -4,10 +4,12 @@
 // handed to another owner (numpy, Arrow) and released there with std::free.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <utility>
 
 namespace halvex::table {
@@ -36,14 +38,21 @@ class WarmBlocks {
   WarmBlocks(const WarmBlocks&) = delete;
   WarmBlocks& operator=(const WarmBlocks&) = delete;
 
-  // Starts writing `count` blocks of `bytes` each in the background.
+  // Starts writing `count` blocks of `bytes` each on a background thread of
+  // idle priority.
   void prefault(std::size_t bytes, std::size_t count);
   // Waits for the background writes.
   void wait();
+  // Ends the background writes early, keeping the blocks written so far.
+  void stop();
 
   // Allocations served from the cache, and large ones that were not.
   static std::size_t hits();
   static std::size_t misses();
+
+ private:
+  std::thread filler_;
+  std::atomic<bool> stop_{false};
 };
 
 template <class T>

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "table/arrow_bridge.h"
+#include "table/buffer.h"
 #include "table/convert.h"
 #include "table/errors.h"
 #include "table/groups.h"
@@ -296,4 +297,46 @@ TEST(ArrowBridge, ImportsBatchesIntoOneTableAndExportsText) {
   EXPECT_EQ(arr.null_count, 1);
   arr.release(&arr);
   sch.release(&sch);
+}
+
+TEST(WarmBlocks, LargeBlocksAreReusedOnlyWhileOpen) {
+  const std::size_t n = (kWarmMinBytes / sizeof(double)) * 2;
+  const double* first = nullptr;
+  {
+    WarmBlocks warm;
+    {
+      Buffer<double> a(n);
+      for (std::size_t i = 0; i < n; ++i) a[i] = 1.0;
+      first = a.data();
+    }
+    // A block of about the same size takes the freed one; its contents are
+    // whatever was there (buffers are uninitialised).
+    Buffer<std::int64_t> b(n - 7);
+    EXPECT_EQ(static_cast<const void*>(b.data()), static_cast<const void*>(first));
+    b[0] = 5;
+    EXPECT_EQ(b[n - 8], std::int64_t{0x3FF0000000000000});  // the bits of 1.0
+    // Much smaller requests never take a large block.
+    Buffer<double> c(n);
+    const double* freed = nullptr;
+    {
+      Buffer<double> d(n);
+      freed = d.data();
+    }
+    Buffer<double> small(n / 2);
+    EXPECT_NE(static_cast<const void*>(small.data()), static_cast<const void*>(freed));
+    // A block handed to another owner is a plain malloc block.
+    std::free(c.release());
+    // Written-ahead blocks are served to later allocations.
+    warm.prefault(n * sizeof(double), 2);
+    warm.wait();
+    std::size_t before = WarmBlocks::hits();
+    Buffer<double> e(n), f(n), g(n);  // two written ahead, one left from d
+    e[n - 1] = f[n - 1] = g[n - 1] = 2.0;
+    EXPECT_EQ(WarmBlocks::hits(), before + 3);
+  }
+  // Closed: freed memory goes back, nothing is cached any more.
+  std::size_t hits = WarmBlocks::hits();
+  { Buffer<double> k(n); }
+  Buffer<double> h(n);
+  EXPECT_EQ(WarmBlocks::hits(), hits);
 }
