@@ -8,21 +8,21 @@
   // ---------------------------------------------------------------- decoding (worker)
   // Runs as the source of a Web Worker and, as a fall-back, on the page. A chunk is the JSON
   // text of an array of row arrays, or (gz) base64 text of one gzip member holding it. The
-  // rows are turned into columns here, so the page receives transferable typed arrays.
+  // rows are turned into columns here, so the page receives transferable typed arrays; the
+  // names (unvan) come as the chunk's distinct texts plus one index per row.
   function hxDecoder(scope) {
     var NULL_SCORE = -2147483648;
     var NON_FINITE = /"(?:[^"\\]|\\.)*"|-?Infinity|NaN/g;
     var cfg = null;
+    var utf8 = typeof TextDecoder === "function" ? new TextDecoder() : null;
 
+    // Bare NaN / Infinity tokens (outside strings) are read as null. The replacement only
+    // runs when the text holds such a token somewhere (possibly inside a string).
     function parseJSON(src) {
-      try {
-        return JSON.parse(src);
-      } catch (err) {
-        // bare NaN / Infinity tokens (outside strings) are read as null
-        return JSON.parse(src.replace(NON_FINITE, function (m) {
-          return m.charAt(0) === '"' ? m : "null";
-        }));
-      }
+      if (src.indexOf("NaN") < 0 && src.indexOf("Infinity") < 0) return JSON.parse(src);
+      return JSON.parse(src.replace(NON_FINITE, function (m) {
+        return m.charAt(0) === '"' ? m : "null";
+      }));
     }
     // Lower case with the Turkish dotted and dotless i, for searching.
     function fold(s) {
@@ -34,10 +34,6 @@
       if (typeof v === "number") return v;
       if (typeof v === "string" && v.trim() !== "") { var x = Number(v); return isFinite(x) ? x : NaN; }
       return NaN;
-    }
-    function score(v) {
-      if (typeof v !== "number" || v !== v || !isFinite(v)) return NULL_SCORE;
-      return Math.trunc(v);
     }
     function mark(v) {
       if (v === true) return true;
@@ -52,10 +48,25 @@
       for (var k = 0; k < bin.length; k++) bytes[k] = bin.charCodeAt(k);
       return bytes;
     }
+    // gzip bytes -> inflated bytes, read straight from the stream's reader
+    function inflate(bytes) {
+      var ds = new DecompressionStream("gzip"), w = ds.writable.getWriter();
+      w.write(bytes).catch(function () {});
+      w.close().catch(function () {});
+      var rd = ds.readable.getReader(), parts = [], total = 0;
+      function step(r) {
+        if (!r.done) { parts.push(r.value); total += r.value.length; return rd.read().then(step); }
+        if (parts.length === 1) return parts[0];
+        var out = new Uint8Array(total), o = 0;
+        for (var k = 0; k < parts.length; k++) { out.set(parts[k], o); o += parts[k].length; }
+        return out;
+      }
+      return rd.read().then(step);
+    }
     function textOf(msg) {
       if (!msg.gz) return Promise.resolve(msg.text);
-      var stream = new Blob([bytesOf(msg.text)]).stream().pipeThrough(new DecompressionStream("gzip"));
-      return new Response(stream).text();
+      var p = inflate(bytesOf(msg.text));
+      return utf8 ? p.then(function (b) { return utf8.decode(b); }) : p.then(function (b) { return new Response(b).text(); });
     }
 
     // rows -> columns; amounts in million TL
@@ -63,10 +74,12 @@
       var P = cfg.P, R = cfg.R, v316 = cfg.layout !== "v300";
       var n = Array.isArray(rows) ? rows.length : 0;
       var c = {
-        n: n, muta: new Array(n), unvan: new Array(n), key: new Array(n),
+        n: n, muta: new Array(n), names: [], uid: new Int32Array(n),
         seg: new Int8Array(n), risk: new Float64Array(n), score: new Int32Array(n * P),
         r: new Float64Array(n * R)
       };
+      var muta = c.muta, names = c.names, uid = c.uid, seg = c.seg, risk = c.risk, sc = c.score, rr = c.r;
+      var seen = new Map(), EMPTY = [];
       var sPos = v316 ? 6 : 4, rPos = sPos + P, scale = v316 ? 1 : 1e-6;
       if (v316) {
         c.bolge = new Int32Array(n); c.sube = new Int32Array(n);
@@ -76,17 +89,26 @@
       var mPos = 6 + P + 3 * R;
       for (var i = 0; i < n; i++) {
         var a = rows[i];
-        if (!Array.isArray(a)) a = [];
-        var muta = a[0] == null ? "" : a[0];
-        var unvan = a[1] == null ? "" : String(a[1]);
-        c.muta[i] = muta;
-        c.unvan[i] = unvan;
-        c.key[i] = fold(String(muta) + " " + unvan);
+        if (!Array.isArray(a)) a = EMPTY;
+        var m = a[0];
+        muta[i] = m == null ? "" : m;
+        var u = a[1];
+        u = u == null ? "" : typeof u === "string" ? u : String(u);
+        var id = seen.get(u);
+        if (id === undefined) { id = names.length; seen.set(u, id); names.push(u); }
+        uid[i] = id;
         var sg = a[2];
-        c.seg[i] = typeof sg === "number" && sg >= 0 && sg <= 3 ? sg : -1;
-        c.risk[i] = num(a[3]) * scale;
-        for (var k = 0; k < P; k++) c.score[i * P + k] = score(a[sPos + k]);
-        for (var j = 0; j < R; j++) c.r[i * R + j] = num(a[rPos + j]) * scale;
+        seg[i] = typeof sg === "number" && sg >= 0 && sg <= 3 ? sg : -1;
+        var v = a[3];
+        risk[i] = (typeof v === "number" ? v : num(v)) * scale;
+        for (var k = 0, o = i * P, p = sPos; k < P; k++, p++) {
+          v = a[p];
+          sc[o + k] = typeof v === "number" && v - v === 0 ? Math.trunc(v) : NULL_SCORE;
+        }
+        for (var j = 0, q = i * R, s = rPos; j < R; j++, s++) {
+          v = a[s];
+          rr[q + j] = (typeof v === "number" ? v : num(v)) * scale;
+        }
         if (v316) {
           c.bolge[i] = typeof a[4] === "number" ? a[4] : -1;
           c.sube[i] = typeof a[5] === "number" ? a[5] : -1;
@@ -94,9 +116,9 @@
             c.rd[i * R + j] = num(a[rPos + R + j]);
             c.df[i * R + j] = num(a[rPos + 2 * R + j]);
           }
-          var m = 0;
-          for (k = 0; k < 6; k++) if (mark(a[mPos + k])) m |= 1 << k;
-          c.marks[i] = m;
+          var mk = 0;
+          for (k = 0; k < 6; k++) if (mark(a[mPos + k])) mk |= 1 << k;
+          c.marks[i] = mk;
           c.neden[i] = a[mPos + 6] == null ? "" : String(a[mPos + 6]);
           c.ml[i] = num(a[mPos + 7]);
         }
@@ -197,7 +219,7 @@
     viewMutas: function (k) { var out = []; for (var j = 0; j < Math.min(k, shownCount()); j++) out.push(S.muta[rowAt(j)]); return out; },
     rowOf: function (k) {
       var i = rowAt(k);
-      return { muta: S.muta[i], unvan: S.unvan[i], seg: S.seg[i], risk: S.risk[i], lastBand: S.lastBand[i],
+      return { muta: S.muta[i], unvan: unvanAt(i), seg: S.seg[i], risk: S.risk[i], lastBand: S.lastBand[i],
                scores: Array.prototype.slice.call(S.score.subarray(i * P, i * P + P)), marks: V316 ? S.marks[i] : 0 };
     }
   };
@@ -254,7 +276,7 @@
       if (old) a.set(old.subarray(0, S.n * width));
       S[name] = a;
     }
-    g("seg", Int8Array, 1); g("risk", Float64Array, 1); g("score", Int32Array, P); g("r", Float64Array, R);
+    g("uid", Int32Array, 1); g("seg", Int8Array, 1); g("risk", Float64Array, 1); g("score", Int32Array, P); g("r", Float64Array, R);
     g("lastBand", Uint8Array, 1);
     if (V316) {
       g("bolge", Int32Array, 1); g("sube", Int32Array, 1); g("rd", Float64Array, R); g("df", Float64Array, R);
@@ -262,8 +284,10 @@
     }
     S.cap = cap;
   }
-  S.muta = []; S.unvan = []; S.key = []; S.neden = [];
+  // names (unvan): S.names holds every distinct text once, S.uid the index of each row's
+  S.muta = []; S.neden = []; S.names = []; S.nameIds = new Map();
   grow(Math.max(TOTAL_ROWS, 1));
+  function unvanAt(i) { return S.names[S.uid[i]]; }
 
   function appendColumns(c) {
     var n = c.n, off = S.n;
@@ -273,11 +297,19 @@
       S.bolge.set(c.bolge, off); S.sube.set(c.sube, off); S.rd.set(c.rd, off * R); S.df.set(c.df, off * R);
       S.marks.set(c.marks, off); S.ml.set(c.ml, off);
     }
-    for (var i = 0; i < n; i++) {
-      S.muta.push(c.muta[i]); S.unvan.push(c.unvan[i]); S.key.push(c.key[i]);
-      if (V316) S.neden.push(c.neden[i]);
-      S.lastBand[off + i] = P ? band(c.score[i * P + P - 1]) : 4;
+    var names = c.names, ids = new Int32Array(names.length), k;
+    for (k = 0; k < names.length; k++) {
+      var id = S.nameIds.get(names[k]);
+      if (id === undefined) { id = S.names.length; S.nameIds.set(names[k], id); S.names.push(names[k]); }
+      ids[k] = id;
     }
+    var uid = c.uid, muta = c.muta, sc = c.score, lastBand = S.lastBand, suid = S.uid, smuta = S.muta;
+    for (var i = 0; i < n; i++) {
+      suid[off + i] = ids[uid[i]];
+      smuta.push(muta[i]);
+      lastBand[off + i] = P ? band(sc[i * P + P - 1]) : 4;
+    }
+    if (V316) for (i = 0; i < n; i++) S.neden.push(c.neden[i]);
     S.n = off + n;
   }
 
@@ -332,8 +364,11 @@
         key: function (i) { var m = S.muta[i]; return typeof m === "number" ? m : m === "" ? NaN : Number(m); },
         text: function (i) { return String(S.muta[i]); } });
   col({ id: "unvan", title: "Unvan", w: 250, stick: true, type: "str",
-        key: function (i) { return S.unvan[i]; }, text: function (i) { return S.unvan[i]; }, tip: true });
+        key: unvanAt, text: unvanAt, tip: true,
+        // every row's text by index into a list of distinct texts (for sorting)
+        dict: function () { return { ids: S.uid, texts: S.names }; } });
   col({ id: "segment", title: "Segment", w: 74, type: "str",
+        dict: function () { return { ids: S.seg, texts: [""].concat(SEGMENTS), base: 1 }; },
         key: function (i) { return S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""; },
         text: function (i) { return S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""; } });
   if (V316) {
@@ -418,12 +453,9 @@
   var f64 = new Float64Array(1), u32 = new Uint32Array(f64.buffer);
   var LO = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1 ? 0 : 1, HI = 1 - LO;
   function sortRows(c, desc) {
+    if (c.type === "str") return textOrder(c, desc);
     var n = S.n, k, i;
     var key = c.key;
-    if (c.type === "str") {
-      var ranks = textRanks(c);
-      key = function (i) { return ranks[i]; };
-    }
     var present = new Int32Array(n), missing = [], m = 0;
     var hi = new Uint32Array(n), lo = new Uint32Array(n);
     for (i = 0; i < n; i++) {
@@ -443,25 +475,55 @@
     return out;
   }
 
-  // Rank of every row's text among the column's distinct texts (kept until more rows arrive).
-  var rankCache = {};
+  // Text columns: every row gets the rank of its text among the column's distinct texts, and
+  // one stable counting pass over the ranks gives the order (equal texts keep row order).
+  function textOrder(c, desc) {
+    var n = S.n, r = textRanks(c), rank = r.rank, D = r.distinct, i, k;
+    var cnt = new Int32Array(D + 1), out = new Int32Array(n), top = D - 1;
+    if (desc) {
+      for (i = 0; i < n; i++) cnt[top - rank[i] + 1]++;
+      for (k = 0; k < D; k++) cnt[k + 1] += cnt[k];
+      for (i = 0; i < n; i++) out[cnt[top - rank[i]]++] = i;
+    } else {
+      for (i = 0; i < n; i++) cnt[rank[i] + 1]++;
+      for (k = 0; k < D; k++) cnt[k + 1] += cnt[k];
+      for (i = 0; i < n; i++) out[cnt[rank[i]]++] = i;
+    }
+    return out;
+  }
+  // Rank of every row's text (kept until more rows arrive). A column with a dictionary (its
+  // distinct texts and each row's index into them) is ranked without reading every row's text;
+  // the order of the distinct texts is kept until new texts arrive.
+  var rankCache = {}, dictOrderCache = {};
   function textRanks(c) {
     var hit = rankCache[c.id], n = S.n, i, k;
-    if (hit && hit.n === n) return hit.rank;
-    var ids = new Uint32Array(n), map = new Map(), distinct = [];
-    for (i = 0; i < n; i++) {
-      var s = c.key(i);
-      s = s == null ? "" : String(s);
-      var id = map.get(s);
-      if (id === undefined) { id = distinct.length; map.set(s, id); distinct.push(s); }
-      ids[i] = id;
+    if (hit && hit.n === n) return hit;
+    var ids, distinct, base = 0;
+    if (c.dict) {
+      var d = c.dict();
+      ids = d.ids; distinct = d.texts; base = d.base || 0;
+    } else {
+      ids = new Int32Array(n); distinct = [];
+      var map = new Map();
+      for (i = 0; i < n; i++) {
+        var s = c.key(i);
+        s = s == null ? "" : String(s);
+        var id = map.get(s);
+        if (id === undefined) { id = distinct.length; map.set(s, id); distinct.push(s); }
+        ids[i] = id;
+      }
     }
-    var order = sortTexts(distinct), pos = new Uint32Array(distinct.length);
-    for (k = 0; k < order.length; k++) pos[order[k]] = k;
-    var rank = new Float64Array(n);
-    for (i = 0; i < n; i++) rank[i] = pos[ids[i]];
-    rankCache[c.id] = { n: n, rank: rank };
-    return rank;
+    var D = distinct.length, pos = dictOrderCache[c.id];
+    if (!pos || pos.length !== D) {
+      var order = sortTexts(distinct);
+      pos = new Int32Array(D);
+      for (k = 0; k < D; k++) pos[order[k]] = k;
+      if (c.dict) dictOrderCache[c.id] = pos;
+    }
+    var rank = new Int32Array(n);
+    for (i = 0; i < n; i++) rank[i] = pos[ids[i] + base];
+    hit = rankCache[c.id] = { n: n, rank: rank, distinct: D };
+    return hit;
   }
   // Order of distinct texts: radix sort on four words of five 6-bit letter codes (the first 20
   // characters), then runs that share those are ordered by the whole text.
@@ -522,6 +584,7 @@
     } else {
       var out = new Int32Array(n), m = 0, base = sortPerm;
       var q = F.q, seg = F.seg, bol = F.bolge, sub = F.sube, bnd = F.band, mk = F.marks;
+      var hits = q ? searchHits(q) : null;
       for (var k = 0; k < n; k++) {
         var i = base ? base[k] : k;
         if (seg !== ALL && S.seg[i] !== seg) continue;
@@ -529,7 +592,7 @@
         if (bol !== ALL && S.bolge[i] !== bol) continue;
         if (sub !== ALL && S.sube[i] !== sub) continue;
         if (mk && (S.marks[i] & mk) !== mk) continue;
-        if (q && S.key[i].indexOf(q) < 0) continue;
+        if (hits && !hits[i]) continue;
         out[m++] = i;
       }
       view = out.subarray(0, m);
@@ -539,6 +602,44 @@
     HXS.lastQueryMs = lastQueryMs;
     HXS.query = F.q;
     schedule();
+  }
+  // Search: a row matches when its folded "muta unvan" text holds the folded query. Names
+  // are folded once per distinct text (on the first search) and matched once per distinct
+  // text; only a query with a blank, which may span both, is matched against the joined text.
+  var namesFolded = [], mutasFolded = [], hitCache = null;
+  function foldedNames() {
+    for (var k = namesFolded.length; k < S.names.length; k++) namesFolded.push(fold(S.names[k]));
+    return namesFolded;
+  }
+  function foldedMuta(i) {   // null for numbers (their text needs no folding)
+    for (var k = mutasFolded.length; k <= i; k++) {
+      var m = S.muta[k];
+      mutasFolded.push(typeof m === "number" ? null : fold(String(m)));
+    }
+    return mutasFolded[i];
+  }
+  var NUMBER_TEXT = /^[0-9.e+\-]+$/;
+  function searchHits(q) {
+    var n = S.n, i, k;
+    if (hitCache && hitCache.q === q && hitCache.n === n) return hitCache.hits;
+    var hits = new Uint8Array(n), names = foldedNames(), uid = S.uid, muta = S.muta;
+    if (n) foldedMuta(n - 1);
+    if (q.indexOf(" ") >= 0) {
+      for (i = 0; i < n; i++) {
+        var mf = mutasFolded[i];
+        if (((mf === null ? String(muta[i]) : mf) + " " + names[uid[i]]).indexOf(q) >= 0) hits[i] = 1;
+      }
+    } else {
+      var nameHit = new Uint8Array(names.length), numeric = NUMBER_TEXT.test(q);
+      for (k = 0; k < names.length; k++) if (names[k].indexOf(q) >= 0) nameHit[k] = 1;
+      for (i = 0; i < n; i++) {
+        if (nameHit[uid[i]]) { hits[i] = 1; continue; }
+        var f = mutasFolded[i];
+        if (f === null ? numeric && String(muta[i]).indexOf(q) >= 0 : f.indexOf(q) >= 0) hits[i] = 1;
+      }
+    }
+    hitCache = { q: q, n: n, hits: hits };
+    return hits;
   }
   // During loading a sorted or filtered view is brought up to date at most every 300 ms.
   var refreshTimer = 0;
@@ -830,7 +931,7 @@
     if (V316) { MARKS.forEach(function (m) { headRow.push(m[1]); }); headRow.push("Neden", "ML YI olasılığı"); }
     var parts = ["\ufeff" + headRow.map(csvCell).join(";") + "\r\n"];
     for (k = 0; k < n; k++) {
-      var i = rowAt(k), line = [csvCell(S.muta[i]), csvCell(S.unvan[i]), S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""];
+      var i = rowAt(k), line = [csvCell(S.muta[i]), csvCell(unvanAt(i)), S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""];
       if (V316) line.push(csvCell(listName(bolgeList, S.bolge[i])), csvCell(listName(subeList, S.sube[i])));
       line.push(csvNum(S.risk[i], 3));
       for (j = 0; j < P; j++) line.push(scoreText(S.score[i * P + j]));
@@ -910,7 +1011,7 @@
     var box = $("hx-detail-body");
     box.textContent = "";
     var muta = S.muta[i];
-    box.appendChild(el("h2", null, S.unvan[i] || "(unvansız)"));
+    box.appendChild(el("h2", null, unvanAt(i) || "(unvansız)"));
     var sub = ["MUTA " + muta];
     if (S.seg[i] >= 0) sub.push(SEGMENTS[S.seg[i]]);
     if (V316) { var b = listName(bolgeList, S.bolge[i]), s = listName(subeList, S.sube[i]); if (b) sub.push(b); if (s) sub.push(s); }
@@ -1322,10 +1423,10 @@
       var url = URL.createObjectURL(new Blob([src], { type: "text/javascript" }));
       for (var k = 0; k < n; k++) {
         var w = new Worker(url);
-        w.onmessage = function (ev) { finish(ev.data.i, ev.data.cols, ev.data.error); };
+        w.onmessage = function (ev) { this.inflight--; dispatch(); finish(ev.data.i, ev.data.cols, ev.data.error); };
         w.onerror = function (ev) { ev.preventDefault(); HXS.errors.push("worker: " + (ev.message || "error")); };
         w.postMessage({ init: { layout: V316 ? "v316" : "v300", P: P, R: R } });
-        w.pending = [];
+        w.inflight = 0;
         workers.push(w);
       }
     } catch (err) {
@@ -1341,10 +1442,23 @@
     if (node) node.remove();
     sent++;
     if (GZ && typeof DecompressionStream === "undefined") { finish(i, null, "DecompressionStream yok"); return; }
-    if (workers.length) workers[i % workers.length].postMessage({ i: i, text: text, gz: GZ });
+    if (workers.length) { waiting.push({ i: i, text: text, gz: GZ }); dispatch(); }
     else decodeHere(i, text);
   }
+  // Chunks go to the least busy worker, at most PER_WORKER at a time each, so that a slow
+  // chunk does not hold up the ones queued behind it.
+  var waiting = [], PER_WORKER = 2;
+  function dispatch() {
+    while (waiting.length && workers.length) {
+      var best = workers[0];
+      for (var k = 1; k < workers.length; k++) if (workers[k].inflight < best.inflight) best = workers[k];
+      if (best.inflight >= PER_WORKER) return;
+      best.inflight++;
+      best.postMessage(waiting.shift());
+    }
+  }
   function end() {
+    HXS.parsedAt = performance.now();
     if (TOTAL_CHUNKS === 0) { setStatus("Gösterilecek veri yok."); $("hx-progress").hidden = true; HXS.allDecodedAt = performance.now(); }
     if (GZ && typeof DecompressionStream === "undefined") {
       setStatus("Bu tarayıcı sıkıştırılmış veriyi açamıyor (DecompressionStream desteklenmiyor). Lütfen güncel bir Chrome, Edge, Firefox veya Safari ile açın.", true);
