@@ -508,7 +508,13 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     set_item(ctx.get(), "diag_index_js", str_from(page.diag_index_js));
     set_item(ctx.get(), "diag_groups_js", str_from(page.diag_groups_js));
     set_item(ctx.get(), "kriter_aciklama_js", str_from(page.kriter_aciklama_js));
-    set_item(ctx.get(), "page_mode", str_from(page.page_mode));
+    // The caller's page mode goes to the template as it was given.
+    PyObject* mode = (extra_data && PyDict_GET_SIZE(extra_data) > 0) ? PyDict_GetItemString(extra_data, "page_mode") : nullptr;
+    if (mode) {
+      set_item(ctx.get(), "page_mode", mode);
+    } else {
+      set_item(ctx.get(), "page_mode", str_from(page.page_mode));
+    }
     set_item(ctx.get(), "backtest_summary_js", str_from(page.backtest_summary_js));
     set_item(ctx.get(), "backtest_firma_js", str_from(page.backtest_firma_js));
     set_item(ctx.get(), "ml_predictions_js", str_from(page.ml_predictions_js));
