@@ -121,6 +121,12 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
       return json::Value::real(d);
     }
   }
+  // Other numbers (Decimal, Fraction, ...) take part in amounts and scores as floats would.
+  if (mode == Unserialisable::Raise && Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_float) {
+    double d = PyFloat_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) throw PythonError();
+    return json::Value::real(d);
+  }
   if (mode == Unserialisable::AsText) {
     PyObject* text = PyObject_Str(obj);
     if (!text) throw PythonError();

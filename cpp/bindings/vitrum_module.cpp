@@ -25,9 +25,18 @@ PyObject* py_mio(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<PyObject*> a;
     if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
     json::Arena arena;
-    json::Value v = to_value(a[0], arena, Unserialisable::AsText);
-    // A non-JSON value (a date, a set) cannot become a number.
-    if (!PyUnicode_Check(a[0]) && v.is_string()) v = json::Value::null();
+    // Anything float() accepts is an amount; other values (a date, a set) are not.
+    json::Value v = to_value(a[0], arena, Unserialisable::Opaque);
+    if (v.kind() == json::Kind::Opaque) {
+      auto* number = Py_TYPE(a[0])->tp_as_number;
+      if (number && number->nb_float) {
+        double d = PyFloat_AsDouble(a[0]);
+        if (d == -1.0 && PyErr_Occurred()) throw PythonError();
+        v = json::Value::real(d);
+      } else {
+        v = json::Value::null();
+      }
+    }
     return to_python(pipeline::mio(v, arena));
   });
 }

@@ -479,3 +479,21 @@ def test_arguments_by_name():
     assert vitrum._row_to_array_v300(row, risk_donemler=["x"], donemler=[]) == [5, "", -1, 0, None]
     assert vitrum._mio(v=2500000) == 2
     assert vitrum._build_bolge_sube_maps(all_rows=[row])[1] == {"A": 0}
+
+
+# --- numbers of other Python types ---------------------------------------------------------------
+
+def test_amounts_and_scores_accept_any_python_number():
+    from decimal import Decimal
+    from fractions import Fraction
+    import datetime
+    import numpy as np
+
+    assert vitrum._mio(Decimal("2500000")) == 2
+    assert vitrum._mio(Fraction(450000)) == 0.5
+    assert vitrum._mio(np.int64(3500000)) == 4
+    assert vitrum._mio(np.float32(950000)) == 0.9
+    assert vitrum._mio(datetime.date(2025, 1, 1)) is None
+    row = {"son_risk": Decimal("2500000"), "qvrp": Decimal("812.9"), "rp": np.int64(450000)}
+    arr = vitrum._row_to_array(row, ["p"], ["p"], {}, {})
+    assert arr[3] == 2 and arr[6] == 812 and arr[7] == 0.5
