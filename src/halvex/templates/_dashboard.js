@@ -35,6 +35,7 @@
       if (typeof v === "string" && v.trim() !== "") { var x = Number(v); return isFinite(x) ? x : NaN; }
       return NaN;
     }
+    function band(s) { return s === NULL_SCORE ? 4 : s === -1 ? 3 : s >= 825 ? 2 : s >= 500 ? 1 : 0; }
     function mark(v) {
       if (v === true) return true;
       if (typeof v === "number") return v !== 0 && v === v;
@@ -76,9 +77,9 @@
       var c = {
         n: n, muta: new Array(n), names: [], uid: new Int32Array(n),
         seg: new Int8Array(n), risk: new Float64Array(n), score: new Int32Array(n * P),
-        r: new Float64Array(n * R)
+        r: new Float64Array(n * R), lastBand: new Uint8Array(n)
       };
-      var muta = c.muta, names = c.names, uid = c.uid, seg = c.seg, risk = c.risk, sc = c.score, rr = c.r;
+      var muta = c.muta, names = c.names, uid = c.uid, seg = c.seg, risk = c.risk, sc = c.score, rr = c.r, lastBand = c.lastBand;
       var seen = new Map(), EMPTY = [];
       var sPos = v316 ? 6 : 4, rPos = sPos + P, scale = v316 ? 1 : 1e-6;
       if (v316) {
@@ -109,6 +110,7 @@
           v = a[s];
           rr[q + j] = (typeof v === "number" ? v : num(v)) * scale;
         }
+        lastBand[i] = P ? band(sc[i * P + P - 1]) : 4;
         if (v316) {
           c.bolge[i] = typeof a[4] === "number" ? a[4] : -1;
           c.sube[i] = typeof a[5] === "number" ? a[5] : -1;
@@ -157,6 +159,7 @@
     }
 
     scope.fold = fold;
+    scope.band = band;
     scope.parseJSON = parseJSON;
     scope.NULL_SCORE = NULL_SCORE;
     scope.init = function (c) { cfg = c; };
@@ -237,7 +240,7 @@
   function fmtMio(v) { return v === v && isFinite(v) ? mioFmt.format(v) : ""; }
   function fmtPct(v) { return v === v && isFinite(v) ? pctFmt.format(v) : ""; }
   function scoreText(s) { return s === NULL_SCORE ? "" : s === -1 ? "YI" : String(s); }
-  function band(s) { return s === NULL_SCORE ? 4 : s === -1 ? 3 : s >= 825 ? 2 : s >= 500 ? 1 : 0; }
+  var band = local.band;
   function safeColor(c) { return typeof c === "string" && /^#[0-9a-fA-F]{3,8}$/.test(c) ? c : "#667482"; }
   function listName(list, idx) {
     var item = idx >= 0 ? list[idx] : null;
@@ -303,11 +306,11 @@
       if (id === undefined) { id = S.names.length; S.nameIds.set(names[k], id); S.names.push(names[k]); }
       ids[k] = id;
     }
-    var uid = c.uid, muta = c.muta, sc = c.score, lastBand = S.lastBand, suid = S.uid, smuta = S.muta;
+    var uid = c.uid, muta = c.muta, suid = S.uid, smuta = S.muta;
+    S.lastBand.set(c.lastBand, off);
     for (var i = 0; i < n; i++) {
       suid[off + i] = ids[uid[i]];
       smuta.push(muta[i]);
-      lastBand[off + i] = P ? band(sc[i * P + P - 1]) : 4;
     }
     if (V316) for (i = 0; i < n; i++) S.neden.push(c.neden[i]);
     S.n = off + n;
