@@ -314,6 +314,7 @@
     }
     if (V316) for (i = 0; i < n; i++) S.neden.push(c.neden[i]);
     S.n = off + n;
+    HXS.loadedRows = S.n;
   }
 
   // diagnostic letters of a row, per period (admin pages carry findings, others letters)
