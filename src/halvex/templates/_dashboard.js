@@ -610,36 +610,36 @@
   // Search: a row matches when its folded "muta unvan" text holds the folded query. Names
   // are folded once per distinct text (on the first search) and matched once per distinct
   // text; only a query with a blank, which may span both, is matched against the joined text.
-  var namesFolded = [], mutasFolded = [], hitCache = null;
+  var namesFolded = [], mutaFolds = new Map(), mutaFoldN = 0, hitCache = null;
   function foldedNames() {
     for (var k = namesFolded.length; k < S.names.length; k++) namesFolded.push(fold(S.names[k]));
     return namesFolded;
   }
-  function foldedMuta(i) {   // null for numbers (their text needs no folding)
-    for (var k = mutasFolded.length; k <= i; k++) {
+  function foldMutas(n) {   // folded texts of the muta values that are not numbers, by row
+    for (var k = mutaFoldN; k < n; k++) {
       var m = S.muta[k];
-      mutasFolded.push(typeof m === "number" ? null : fold(String(m)));
+      if (typeof m !== "number") mutaFolds.set(k, fold(String(m)));
     }
-    return mutasFolded[i];
+    mutaFoldN = n;
   }
   var NUMBER_TEXT = /^[0-9.e+\-]+$/;
   function searchHits(q) {
     var n = S.n, i, k;
     if (hitCache && hitCache.q === q && hitCache.n === n) return hitCache.hits;
     var hits = new Uint8Array(n), names = foldedNames(), uid = S.uid, muta = S.muta;
-    if (n) foldedMuta(n - 1);
+    foldMutas(n);
     if (q.indexOf(" ") >= 0) {
       for (i = 0; i < n; i++) {
-        var mf = mutasFolded[i];
-        if (((mf === null ? String(muta[i]) : mf) + " " + names[uid[i]]).indexOf(q) >= 0) hits[i] = 1;
+        var mt = typeof muta[i] === "number" ? String(muta[i]) : mutaFolds.get(i);
+        if ((mt + " " + names[uid[i]]).indexOf(q) >= 0) hits[i] = 1;
       }
     } else {
       var nameHit = new Uint8Array(names.length), numeric = NUMBER_TEXT.test(q);
       for (k = 0; k < names.length; k++) if (names[k].indexOf(q) >= 0) nameHit[k] = 1;
       for (i = 0; i < n; i++) {
         if (nameHit[uid[i]]) { hits[i] = 1; continue; }
-        var f = mutasFolded[i];
-        if (f === null ? numeric && String(muta[i]).indexOf(q) >= 0 : f.indexOf(q) >= 0) hits[i] = 1;
+        var m = muta[i];
+        if (typeof m === "number" ? numeric && String(m).indexOf(q) >= 0 : mutaFolds.get(i).indexOf(q) >= 0) hits[i] = 1;
       }
     }
     hitCache = { q: q, n: n, hits: hits };
