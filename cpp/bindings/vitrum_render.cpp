@@ -412,7 +412,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
       std::string path = fspath_text(a[0]);
       {
         NoGil nogil;
-        json::read_document_file(path, doc.file, json::DEFAULT_MAX_DEPTH, true);
+        json::read_document_file(path, doc.file, json::DEFAULT_MAX_DEPTH, true, true);
       }
       json_dir = path_parent(path);
     }
@@ -556,7 +556,8 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     LoadedDocument doc;
     {
       NoGil nogil;
-      json::read_document_file(json_path, doc.file, json::DEFAULT_MAX_DEPTH, true);
+      // Rows are read again in page order here, so their texts stay mapped.
+      json::read_document_file(json_path, doc.file, json::DEFAULT_MAX_DEPTH, true, false);
     }
     Periods periods = read_periods(doc);
     if (!periods.donemler.truthy()) return early_result(out_path).release();

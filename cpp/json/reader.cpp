@@ -286,18 +286,13 @@ class Parser {
   // are returned where they stand.
   std::string_view parse_string() {
     const char* open = p_;
-    char* q = p_ + 1;
-    char* start = q;
-    while (q < end_) {
-      unsigned char c = static_cast<unsigned char>(*q);
-      if (c == '"') {
-        p_ = q + 1;
-        return {start, static_cast<size_t>(q - start)};
-      }
-      if (c == '\\') break;
-      if (c < 0x20) fail("Invalid control character at", q);
-      ++q;
+    char* q = const_cast<char*>(scan_plain(p_ + 1));
+    char* start = p_ + 1;
+    if (q < end_ && *q == '"') {
+      p_ = q + 1;
+      return {start, static_cast<size_t>(q - start)};
     }
+    if (q < end_ && static_cast<unsigned char>(*q) < 0x20) fail("Invalid control character at", q);
     if (q >= end_) fail("Unterminated string starting at", open);
     if (in_place_) {
       InPlace out{q};
@@ -313,8 +308,33 @@ class Parser {
   }
 
   void skip_string() {
+    const char* q = scan_plain(p_ + 1);
+    if (q < end_ && *q == '"') {
+      p_ = const_cast<char*>(q + 1);
+      return;
+    }
     Check out;
-    p_ = const_cast<char*>(decode_body(p_, p_ + 1, out) + 1);
+    p_ = const_cast<char*>(decode_body(p_, q, out) + 1);
+  }
+
+  // First byte at or after q that is a quote, a backslash or a control character (or end_).
+  // Eight bytes at a time: strings are most of a document's bytes.
+  const char* scan_plain(const char* q) const {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kHigh = 0x8080808080808080ULL;
+    while (end_ - q >= 8) {
+      uint64_t w;
+      std::memcpy(&w, q, 8);
+      uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
+      uint64_t hit = ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((w - kOnes * 0x20) & ~w);
+      if (hit & kHigh) break;
+      q += 8;
+    }
+    while (q < end_) {
+      unsigned char c = static_cast<unsigned char>(*q);
+      if (c == '"' || c == '\\' || c < 0x20) return q;
+      ++q;
+    }
+    return q;
   }
 
   // Validation without building anything: the same grammar and the same errors.
@@ -591,7 +611,8 @@ DecodeError::DecodeError(std::string bytes, size_t start, size_t end, std::strin
                          ": " + reason),
       bytes_(std::move(bytes)), start_(start), end_(end), reason_(std::move(reason)) {}
 
-void parse_document(Document& doc, int max_depth, bool lazy_rows) {
+void parse_document(Document& doc, int max_depth, bool lazy_rows, bool release_rows) {
+  doc.release_rows = release_rows;
   std::string_view bytes(doc.data(), doc.size());
   // Checked block by block; a mapped file's blocks are let go again at once (nothing has
   // been decoded in them yet), so the check does not pull the whole file into memory.
@@ -606,7 +627,7 @@ void parse_document(Document& doc, int max_depth, bool lazy_rows) {
       if (err.end == end - pos && end < bytes.size()) stop = std::min(bytes.size(), start + 4);
       throw DecodeError(std::string(bytes.substr(start, stop - start)), start, stop, err.reason);
     }
-    if (doc.mapped) {
+    if (doc.mapped && release_rows) {
       static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
       size_t from = pos / page * page, to = end / page * page;
       if (to > from) ::madvise(doc.mapped->data() + from, to - from, MADV_DONTNEED);
@@ -687,7 +708,7 @@ std::string read_file(const std::string& path) {
 }
 
 void Document::release_row_text(uint64_t upto) const {
-  if (!mapped) return;
+  if (!mapped || !release_rows) return;
   static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   uint64_t from = (rows_text_begin + page - 1) / page * page;
   uint64_t to = upto / page * page;
@@ -698,7 +719,8 @@ MappedFile::~MappedFile() {
   if (data_ && size_) ::munmap(data_, size_);
 }
 
-void read_document_file(const std::string& path, Document& doc, int max_depth, bool lazy_rows) {
+void read_document_file(const std::string& path, Document& doc, int max_depth, bool lazy_rows,
+                        bool release_rows) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     int e = errno;
@@ -713,7 +735,7 @@ void read_document_file(const std::string& path, Document& doc, int max_depth, b
     if (p != MAP_FAILED) {
       doc.mapped = std::make_unique<MappedFile>(static_cast<char*>(p), static_cast<size_t>(st.st_size));
       doc.text.clear();
-      parse_document(doc, max_depth, lazy_rows);
+      parse_document(doc, max_depth, lazy_rows, release_rows);
       return;
     }
   } else {
@@ -721,7 +743,7 @@ void read_document_file(const std::string& path, Document& doc, int max_depth, b
   }
   doc.mapped.reset();
   doc.text = read_file(path);
-  parse_document(doc, max_depth, lazy_rows);
+  parse_document(doc, max_depth, lazy_rows, release_rows);
 }
 
 }  // namespace halvex::json

@@ -47,12 +47,14 @@ class DecodeError : public std::runtime_error {
 // Parses the document's text (which must hold the whole document) into doc.root. Strings are
 // decoded in place, so the text buffer is modified. With lazy_rows, the elements of the root
 // object's "rows" array are validated only (see Document). Throws DecodeError or ParseError.
-void parse_document(Document& doc, int max_depth = DEFAULT_MAX_DEPTH, bool lazy_rows = false);
+void parse_document(Document& doc, int max_depth = DEFAULT_MAX_DEPTH, bool lazy_rows = false,
+                    bool release_rows = false);
 
 // Reads a whole file as UTF-8 JSON text (mapped, not copied, when it is a regular file).
-// Throws OsError, DecodeError or ParseError.
-void read_document_file(const std::string& path, Document& doc,
-                        int max_depth = DEFAULT_MAX_DEPTH, bool lazy_rows = false);
+// With release_rows, the memory of row texts is let go as they are read (for callers that
+// read each row once, in order). Throws OsError, DecodeError or ParseError.
+void read_document_file(const std::string& path, Document& doc, int max_depth = DEFAULT_MAX_DEPTH,
+                        bool lazy_rows = false, bool release_rows = false);
 
 // Working memory of the parser, kept between calls so that parsing many small values (rows)
 // allocates nothing after the first few.

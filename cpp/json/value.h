@@ -237,6 +237,7 @@ struct Document {
   // their text ranges are kept and each is parsed when it is needed (parse_lazy_row), so a
   // document of a million rows never holds a million row trees at once.
   bool lazy_rows = false;
+  bool release_rows = false;  // let row texts go once read (saves memory, costs re-reading)
   std::vector<uint64_t> row_begin;
   std::vector<uint32_t> row_size;
   uint64_t rows_text_begin = 0;  // where the text of the rows array starts
