@@ -7,8 +7,11 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 CPPTEST_DIR := build/cpp-tests
 DEMO_OUT ?= demo_out
 
-# chromium drives the browser tests; libjs-d3 provides the chart library the pages inline.
-APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++ chromium libjs-d3
+# Needed to build and test.
+APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++
+# Wanted but not needed: chromium drives the browser tests (they skip without it) and
+# libjs-d3 provides the chart library the pages inline (they draw their own charts without it).
+APT_OPTIONAL := chromium libjs-d3
 
 .PHONY: all deps apt venv js install cpp-test pytest browser-test test demo bench clean
 
@@ -16,11 +19,15 @@ all: install
 
 # System packages. Only installs what is missing.
 apt:
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	@SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
+	missing=""; for p in $(APT_PACKAGES) $(APT_OPTIONAL); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing system packages:$$missing"; \
-	  SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	  $$SUDO apt-get update -qq || true; \
+	  for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || \
+	    DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$p || exit 1; done; \
+	  for p in $(APT_OPTIONAL); do dpkg -s $$p >/dev/null 2>&1 || \
+	    DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$p || echo "optional package $$p not installed"; done; \
 	fi
 
 $(VPY):
