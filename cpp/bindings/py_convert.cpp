@@ -46,6 +46,8 @@ json::Value int_value(PyObject* obj, json::Arena& arena) {
   return out;
 }
 
+}  // namespace
+
 // json.dumps' rule for dict keys.
 std::string_view key_text(PyObject* key, json::Arena& arena) {
   if (PyUnicode_Check(key)) return utf8_view(key);
@@ -65,7 +67,6 @@ std::string_view key_text(PyObject* key, json::Arena& arena) {
   throw PythonError();
 }
 
-}  // namespace
 
 std::string_view utf8_view(PyObject* str) {
   Py_ssize_t n = 0;

@@ -28,6 +28,10 @@ enum class Unserialisable {
 // live as long as the objects; everything else is put in `arena`.
 json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode = Unserialisable::Raise);
 
+// A dict key as json.dumps writes it (str as is, numbers in their text, true/false/null);
+// TypeError for other keys.
+std::string_view key_text(PyObject* key, json::Arena& arena);
+
 // A new reference to the Python form of a value (dicts keep member order).
 PyObject* to_python(const json::Value& v);
 

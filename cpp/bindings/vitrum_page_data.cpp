@@ -102,18 +102,109 @@ json::Value FeatureInfoResolver::ask(const json::Value& kriter) {
   return json::Value::null();
 }
 
+namespace {
+
+const char* const kAdminLayers[] = {"SQL", "SQL_DELTA"};
+
+// A finding of the caller's index as the page gets it: without "aciklama"; nullopt when it
+// belongs to an administrator-only layer that is withheld.
+std::optional<json::Value> page_finding(PyObject* finding, bool withhold, json::Arena& arena) {
+  if (!PyDict_Check(finding)) {
+    throw TypeError(std::string("finding must be an object, not '") + Py_TYPE(finding)->tp_name + "'");
+  }
+  if (withhold) {
+    PyObject* katman = PyDict_GetItemString(finding, "katman");
+    if (katman && PyUnicode_Check(katman)) {
+      std::string_view k = utf8_view(katman);
+      for (const char* layer : kAdminLayers) {
+        if (k == layer) return std::nullopt;
+      }
+    }
+  }
+  std::vector<json::Member> members;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(finding, &pos, &key, &value)) {
+    if (PyUnicode_Check(key) && utf8_view(key) == "aciklama") continue;
+    members.push_back(json::Member{key_text(key, arena), to_value(value, arena, Unserialisable::Opaque)});
+  }
+  return arena.object(members);
+}
+
+// The findings of one period (a list of findings, or an empty mapping or text, which hold
+// none), with descriptions dropped and administrator-only layers withheld when asked.
+json::Value page_findings(PyObject* findings, bool withhold, json::Arena& arena) {
+  if (PyList_Check(findings) || PyTuple_Check(findings)) {
+    std::vector<json::Value> kept;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(findings);
+    kept.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (auto f = page_finding(PySequence_Fast_GET_ITEM(findings, i), withhold, arena)) kept.push_back(*f);
+    }
+    return arena.array(kept);
+  }
+  if ((PyDict_Check(findings) && PyDict_GET_SIZE(findings) == 0) ||
+      (PyUnicode_Check(findings) && PyUnicode_GET_LENGTH(findings) == 0)) {
+    return withhold ? json::Value::array(nullptr, 0) : to_value(findings, arena, Unserialisable::Opaque);
+  }
+  throw TypeError(std::string("findings must be an array, not '") + Py_TYPE(findings)->tp_name + "'");
+}
+
+// The caller's diagnostic index prepared for the page while it is read: only the entries of
+// kept customers (when given), findings without descriptions, administrator-only findings
+// withheld when asked. Reading it this way never converts what the page drops.
+json::Value page_diag_index(PyObject* index, const std::unordered_set<std::string>* mutas, bool withhold,
+                            json::Arena& arena) {
+  std::vector<json::Member> customers;
+  PyObject *ckey, *cval;
+  Py_ssize_t cpos = 0;
+  while (PyDict_Next(index, &cpos, &ckey, &cval)) {
+    std::string_view key = key_text(ckey, arena);
+    if (mutas && !mutas->count(std::string(key))) continue;
+    if (!PyDict_Check(cval)) {
+      customers.push_back(json::Member{key, to_value(cval, arena, Unserialisable::Opaque)});
+      continue;
+    }
+    std::vector<json::Member> periods;
+    PyObject *pkey, *pval;
+    Py_ssize_t ppos = 0;
+    while (PyDict_Next(cval, &ppos, &pkey, &pval)) {
+      std::string_view pk = key_text(pkey, arena);
+      json::Value pv;
+      if (PyDict_Check(pval) && PyDict_GetItemString(pval, "bulgular")) {
+        std::vector<json::Member> fields;
+        PyObject *fkey, *fval;
+        Py_ssize_t fpos = 0;
+        while (PyDict_Next(pval, &fpos, &fkey, &fval)) {
+          bool is_findings = PyUnicode_Check(fkey) && utf8_view(fkey) == "bulgular";
+          fields.push_back(json::Member{key_text(fkey, arena), is_findings ? page_findings(fval, withhold, arena)
+                                                                    : to_value(fval, arena, Unserialisable::Opaque)});
+        }
+        pv = arena.object(fields);
+      } else if (PyList_Check(pval) || PyTuple_Check(pval)) {
+        pv = page_findings(pval, withhold, arena);
+      } else {
+        pv = to_value(pval, arena, Unserialisable::Opaque);
+      }
+      periods.push_back(json::Member{pk, pv});
+    }
+    customers.push_back(json::Member{key, arena.object(periods)});
+  }
+  return arena.object(customers);
+}
+
+}  // namespace
+
 pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
                                      const std::unordered_set<std::string>* filtered_mutas,
-                                     PyObject* extra_data, json::Arena& arena) {
+                                     PyObject* extra_data, json::Arena& arena, PyObject* diag_index_py) {
   pipeline::PageData page;
   // B. Flow matrix and band snapshot.
   if (in.flow_matrix) page.flow_matrix_js = json::to_json(*in.flow_matrix, kCompact);
   if (in.band_snapshot) page.band_snapshot_js = json::to_json(*in.band_snapshot, kCompact);
 
-  // C. The diagnostic index: an immutable tree, so every step builds a new version and the
-  // caller's document is never touched.
-  json::Value diag = in.diag_index ? *in.diag_index : json::Value::object(nullptr, 0);
-  if (filtered_mutas && diag.truthy()) diag = pipeline::restrict_diag_index(diag, *filtered_mutas, arena);
+  // C. The diagnostic index. The caller's document is never touched: a caller's index is
+  // read into a new tree, a parsed one is an immutable tree of which changed versions are made.
   bool has_extra = extra_data && PyDict_GET_SIZE(extra_data) > 0;
   if (has_extra) {
     PyObject* mode = PyDict_GetItemString(extra_data, "page_mode");
@@ -133,8 +224,20 @@ pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
     if (t < 0) throw PythonError();
     sql_admin_only = t != 0;
   }
-  if (sql_admin_only && !admin && diag.truthy()) diag = pipeline::withhold_admin_layers(diag, arena);
-  if (diag.truthy()) diag = pipeline::strip_descriptions(diag, arena);
+  json::Value diag;
+  if (diag_index_py && PyDict_Check(diag_index_py)) {
+    const bool restrict = filtered_mutas && PyDict_GET_SIZE(diag_index_py) > 0;
+    diag = page_diag_index(diag_index_py, restrict ? filtered_mutas : nullptr, sql_admin_only && !admin, arena);
+  } else {
+    if (diag_index_py) {
+      diag = to_value(diag_index_py, arena, Unserialisable::Opaque);
+    } else {
+      diag = in.diag_index ? *in.diag_index : json::Value::object(nullptr, 0);
+    }
+    if (filtered_mutas && diag.truthy()) diag = pipeline::restrict_diag_index(diag, *filtered_mutas, arena);
+    if (sql_admin_only && !admin && diag.truthy()) diag = pipeline::withhold_admin_layers(diag, arena);
+    if (diag.truthy()) diag = pipeline::strip_descriptions(diag, arena);
+  }
 
   // D. Vocabularies: all four names or none.
   auto groups = diag_groups_name("DIAG_GROUPS");

@@ -464,7 +464,8 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     pipeline::PageDataInputs page_in;
     page_in.flow_matrix = doc.member("flow_matrix");
     page_in.band_snapshot = doc.member("band_snapshot");
-    page_in.diag_index = doc.member("diag_index", Unserialisable::Opaque);
+    PyObject* diag_index_py = doc.in_memory() ? PyDict_GetItemString(doc.py, "diag_index") : nullptr;
+    if (!diag_index_py) page_in.diag_index = doc.member("diag_index");
     std::unordered_set<std::string> filtered_mutas;
     if (common.row_filter) {
       rows.source->prepare({"muta"});
@@ -476,7 +477,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     pipeline::PageData page =
-        prepare_page_data(page_in, common.row_filter ? &filtered_mutas : nullptr, extra_data, doc.arena);
+        prepare_page_data(page_in, common.row_filter ? &filtered_mutas : nullptr, extra_data, doc.arena, diag_index_py);
 
     Ref ctx = own(PyDict_New());
     set_item(ctx.get(), "donemler", str_from(json::to_json(donemler, kSpaced)));

@@ -30,9 +30,10 @@ namespace halvex::py {
 
 // The page data of a render: diagnostic index prepared for the page mode, vocabularies from
 // halvex.diag_groups (looked up now, absence tolerated) and the caller's extra sections.
+// diag_index_py: the caller's own index (in-memory documents), read in place of in.diag_index.
 pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
                                      const std::unordered_set<std::string>* filtered_mutas,
-                                     PyObject* extra_data, json::Arena& arena);
+                                     PyObject* extra_data, json::Arena& arena, PyObject* diag_index_py);
 
 // FI of halvex.feature_info asked in turn (kik, memzuc, rkd) for the group of a criterion
 // code; any error there counts as no group. Answers are remembered per code for one slimming.
