@@ -8,6 +8,7 @@ the peak during the call minus the size just before it (the caller's own data ex
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import threading
@@ -68,3 +69,15 @@ def run_case(code: str) -> dict:
     result = json.loads([l for l in lines if l.startswith("@@{")][-1][2:])
     result["extra_mb"] = state["peak"] - state["before"]
     return result
+
+
+def ensure_document(out: str, rows: int) -> str:
+    """The benchmark's scoreboard file (and its reference CSV) under out/json, written once."""
+    doc_path = os.path.join(out, "json", "scoreboard.json")
+    if not os.path.exists(doc_path):
+        print(f"writing a {rows:,}-row document to {doc_path} ...", flush=True)
+        from halvex.sample.scoreboard import make_scoreboard, write_reference_csv, write_scoreboard_json
+        doc = make_scoreboard(rows, n_periods=12, n_risk_periods=3, seed=1)
+        write_scoreboard_json(doc_path, doc)
+        write_reference_csv(os.path.join(out, "json", "sube_bolge_ref.csv"), doc)
+    return doc_path

@@ -15,7 +15,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from _measure import run_case  # noqa: E402
+from _measure import ensure_document, run_case  # noqa: E402
 
 SETUP = """
 import sys, os, resource
@@ -60,14 +60,7 @@ def main() -> None:
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
     bench_dir = str(Path(__file__).resolve().parent)
-    doc_path = os.path.join(out, "json", "scoreboard.json")
-    if not os.path.exists(doc_path):
-        print(f"writing a {args.rows:,}-row document to {doc_path} ...", flush=True)
-        from halvex.sample.scoreboard import make_scoreboard, write_reference_csv, write_scoreboard_json
-        doc = make_scoreboard(args.rows, n_periods=12, n_risk_periods=3, seed=1)
-        write_scoreboard_json(doc_path, doc)
-        write_reference_csv(os.path.join(out, "json", "sube_bolge_ref.csv"), doc)
-        del doc
+    doc_path = ensure_document(out, args.rows)
     print(f"document file: {os.path.getsize(doc_path) / 2**20:.1f} MB, {args.rows:,} rows")
     results = {}
     for name, body in CASES.items():

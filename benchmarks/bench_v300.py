@@ -13,7 +13,7 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from _measure import run_case  # noqa: E402
+from _measure import ensure_document, run_case  # noqa: E402
 
 SETUP = """
 import sys, os
@@ -75,11 +75,7 @@ def main() -> None:
     args = ap.parse_args()
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
-    doc_path = os.path.join(out, "json", "scoreboard.json")
-    if not os.path.exists(doc_path):
-        print(f"writing a {args.rows:,}-row document to {doc_path} ...", flush=True)
-        from halvex.sample.scoreboard import make_scoreboard, write_scoreboard_json
-        write_scoreboard_json(doc_path, make_scoreboard(args.rows, n_periods=12, n_risk_periods=3, seed=1))
+    doc_path = ensure_document(out, args.rows)
     file_mb = os.path.getsize(doc_path) / 2**20
     print(f"document file: {file_mb:.1f} MB")
     bench_dir = str(Path(__file__).resolve().parent)

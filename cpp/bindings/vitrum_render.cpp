@@ -203,6 +203,9 @@ Ref str_list(std::vector<std::string>& texts) {
 
 Ref py_int(long long v) { return own(PyLong_FromLongLong(v)); }
 
+// Threads for the pure C++ work on a parsed file.
+unsigned worker_threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 16u); }
+
 // Writes the rendered page atomically; returns its size in bytes.
 uint64_t write_page(const std::string& out_path, PyObject* html) {
   if (!PyUnicode_Check(html)) throw TypeError("the page template did not render to text");
@@ -435,22 +438,20 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     Periods periods = read_periods(doc);
     if (!periods.donemler.truthy()) return early_result(out_path).release();
     const json::Value& meta = periods.meta;
-    const json::Value& donemler = periods.donemler;
-    const json::Value& risk_donemler = periods.risk_donemler;
 
     // 9-13. Filter, then order, catalogue, row arrays and chunks in one go.
     DocumentRows rows = rows_of(doc);
     std::vector<uint32_t> kept = filter_rows(rows, common.row_filter);
-    auto layout = pipeline::RowLayout::standard(pipeline::period_items(donemler, doc.arena),
-                                                pipeline::period_items(risk_donemler, doc.arena));
+    auto layout = pipeline::RowLayout::standard(pipeline::period_items(periods.donemler, doc.arena),
+                                                pipeline::period_items(periods.risk_donemler, doc.arena));
     pipeline::ReferenceNames ref_names = pipeline::read_reference_names(ref_csv);
     pipeline::StandardRows page_rows;
     if (doc.in_memory()) {
       pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, 1, page_rows);
     } else {
       NoGil nogil;
-      unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
-      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, threads, page_rows);
+      pipeline::build_standard_rows(*rows.source, kept, layout, ref_names, common.chunk_size, worker_threads(),
+                                    page_rows);
     }
     if (!common.row_filter) reorder_caller_rows(rows, page_rows.order);
     const pipeline::Catalogue& catalogue = page_rows.catalogue;
@@ -480,8 +481,8 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
         prepare_page_data(page_in, common.row_filter ? &filtered_mutas : nullptr, extra_data, doc.arena, diag_index_py);
 
     Ref ctx = own(PyDict_New());
-    set_item(ctx.get(), "donemler", str_from(json::to_json(donemler, kSpaced)));
-    set_item(ctx.get(), "risk_donemler", str_from(json::to_json(risk_donemler, kSpaced)));
+    set_item(ctx.get(), "donemler", str_from(json::to_json(periods.donemler, kSpaced)));
+    set_item(ctx.get(), "risk_donemler", str_from(json::to_json(periods.risk_donemler, kSpaced)));
     set_item(ctx.get(), "top_n", py_int(common.top_n));
     if (meta_py) {
       set_item(ctx.get(), "meta", meta_py);  // the caller's own object
@@ -563,19 +564,16 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     Periods periods = read_periods(doc);
     if (!periods.donemler.truthy()) return early_result(out_path).release();
     const json::Value& meta = periods.meta;
-    const json::Value& donemler = periods.donemler;
-    const json::Value& risk_donemler = periods.risk_donemler;
 
     // 7-12. Filter, then order, encode and compress.
     DocumentRows rows = rows_of(doc);
     std::vector<uint32_t> kept = filter_rows(rows, common.row_filter);
-    auto layout = pipeline::RowLayout::compressed(pipeline::period_items(donemler, doc.arena),
-                                                  pipeline::period_items(risk_donemler, doc.arena));
+    auto layout = pipeline::RowLayout::compressed(pipeline::period_items(periods.donemler, doc.arena),
+                                                  pipeline::period_items(periods.risk_donemler, doc.arena));
     pipeline::CompressedChunks chunks;
     {
       NoGil nogil;
-      unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
-      chunks = pipeline::encode_compressed_chunks(*rows.source, kept, layout, common.chunk_size, threads);
+      chunks = pipeline::encode_compressed_chunks(*rows.source, kept, layout, common.chunk_size, worker_threads());
     }
     const size_t n_rows = kept.size();
     const size_t n_chunks = chunks.base64.size();
@@ -584,8 +582,8 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     // 13. Template with its eight variables.
     std::string template_path = call_path_function(self, "get_template_v300_path");
     Ref ctx = own(PyDict_New());
-    set_item(ctx.get(), "donemler", str_from(json::to_json(donemler, kSpaced)));
-    set_item(ctx.get(), "risk_donemler", str_from(json::to_json(risk_donemler, kSpaced)));
+    set_item(ctx.get(), "donemler", str_from(json::to_json(periods.donemler, kSpaced)));
+    set_item(ctx.get(), "risk_donemler", str_from(json::to_json(periods.risk_donemler, kSpaced)));
     set_item(ctx.get(), "top_n", py_int(common.top_n));
     set_item(ctx.get(), "meta", own(to_python(meta)));
     set_item(ctx.get(), "data_chunks", Py_None);  // set by render_and_write, keeping the order

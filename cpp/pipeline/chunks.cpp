@@ -3,8 +3,6 @@
 #include <zlib.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -38,45 +36,6 @@ void write_row(std::string& out, const std::vector<json::Value>& arr, const json
 }
 
 }  // namespace
-
-std::vector<std::string> encode_standard_chunks(RowSource& rows, const std::vector<uint32_t>& order,
-                                                const RowLayout& layout, const Catalogue& catalogue,
-                                                int64_t chunk_size) {
-  const size_t n = order.size();
-  const size_t n_chunks = chunk_count(n, chunk_size);
-  std::vector<std::string> chunks(n_chunks);
-  if (n == 0) {
-    chunks[0] = "[]";
-    return chunks;
-  }
-  rows.prepare(layout.keys);
-  std::vector<json::Value> values(layout.keys.size());
-  std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
-  std::vector<json::Value> arr;
-  json::Arena scratch;
-  json::WriteOptions opts;
-  opts.escape_lt = true;
-  const auto cs = static_cast<size_t>(chunk_size);
-  size_t pos = 0;
-  for (size_t c = 0; c < n_chunks; ++c) {
-    std::string& out = chunks[c];
-    size_t end = std::min(n, pos + cs);
-    out.reserve((end - pos) * 96);
-    out.push_back('[');
-    for (size_t r = pos; r < end; ++r) {
-      if (r + 4 < n) rows.prefetch(order[r + 4]);
-      rows.fetch(order[r], values.data(), found.get());
-      encode_row_standard(layout, values.data(), found.get(), catalogue, scratch, arr);
-      if (r != pos) out.push_back(',');
-      write_row(out, arr, opts);
-      scratch.reset();
-    }
-    out.push_back(']');
-    out.shrink_to_fit();
-    pos = end;
-  }
-  return chunks;
-}
 
 std::string gzip_compress(std::string_view data, int level) {
   z_stream zs{};
@@ -132,15 +91,8 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
 
   // Pass 1, document order: each row's JSON text and its sort key.
   rows.prepare(layout.keys);
-  std::vector<std::unique_ptr<RowSource>> sources;
-  if (threads > 1 && n >= 4096) {
-    for (unsigned t = 0; t < threads; ++t) {
-      auto src = rows.clone();
-      if (!src) break;
-      sources.push_back(std::move(src));
-    }
-  }
-  const unsigned readers = sources.size() == threads ? threads : 1;
+  std::vector<std::unique_ptr<RowSource>> sources = reader_clones(rows, threads, n);
+  const unsigned readers = sources.empty() ? 1 : static_cast<unsigned>(sources.size());
   RiskOrder risk(n);
   std::vector<std::string> texts(readers);
   std::vector<uint32_t> owner(n);

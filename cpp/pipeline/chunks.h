@@ -15,12 +15,6 @@ namespace halvex::pipeline {
 // Throws ZeroDivisionError for a zero chunk_size with rows.
 size_t chunk_count(size_t n_rows, int64_t chunk_size);
 
-// Encodes the rows in `order` (standard layout) and cuts them into chunks; "<" is written as
-// \u003c so a chunk can sit inside a script element.
-std::vector<std::string> encode_standard_chunks(RowSource& rows, const std::vector<uint32_t>& order,
-                                                const RowLayout& layout, const Catalogue& catalogue,
-                                                int64_t chunk_size);
-
 // The compressed-chunk layout: each chunk's compact JSON (as written by Python, NaN and
 // Infinity as bare tokens) is gzip-compressed at level 6 and base64-encoded.
 struct CompressedChunks {

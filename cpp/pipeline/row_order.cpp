@@ -148,19 +148,4 @@ std::vector<uint32_t> RiskOrder::sorted_positions() const {
   return idx;
 }
 
-void order_by_risk(RowSource& rows, std::vector<uint32_t>& order) {
-  rows.prepare({"son_risk"});
-  json::Value v;
-  bool found;
-  RiskOrder keys(order.size());
-  for (size_t n = 0; n < order.size(); ++n) {
-    rows.fetch(order[n], &v, &found);
-    keys.add(n, v, found);
-  }
-  std::vector<uint32_t> idx = keys.sorted_positions();
-  std::vector<uint32_t> sorted(order.size());
-  for (size_t n = 0; n < idx.size(); ++n) sorted[n] = order[idx[n]];
-  order.swap(sorted);
-}
-
 }  // namespace halvex::pipeline

@@ -22,6 +22,18 @@ void ValueRowSource::prepare(const std::vector<std::string>& keys) {
   hints_.assign(keys.size(), 0);
 }
 
+std::vector<std::unique_ptr<RowSource>> reader_clones(const RowSource& rows, unsigned threads, size_t n_rows) {
+  constexpr size_t kMinRowsPerSplit = 4096;  // below this, threads cost more than they save
+  std::vector<std::unique_ptr<RowSource>> clones;
+  if (threads < 2 || n_rows < kMinRowsPerSplit) return clones;
+  for (unsigned t = 0; t < threads; ++t) {
+    auto src = rows.clone();
+    if (!src) return {};
+    clones.push_back(std::move(src));
+  }
+  return clones;
+}
+
 void look_up_members(const json::Value& row, const std::vector<std::string>& keys,
                      std::vector<size_t>& hints, json::Value* values, bool* found) {
   if (!row.is_object()) throw_row_not_object(json::type_name(row));

@@ -28,6 +28,11 @@ class RowSource {
   virtual std::unique_ptr<RowSource> clone() const { return nullptr; }
 };
 
+// Independent sources over the same rows, one per thread, for reading `n_rows` rows on
+// `threads` threads; empty when one thread should read them all (few rows, one thread, or a
+// source that can only be read from the calling thread). `rows` must be prepared first.
+std::vector<std::unique_ptr<RowSource>> reader_clones(const RowSource& rows, unsigned threads, size_t n_rows);
+
 // Looks up `keys` among the members of `row`, trying each key's position in the previous
 // row first (rows of one document usually share their member order).
 void look_up_members(const json::Value& row, const std::vector<std::string>& keys,

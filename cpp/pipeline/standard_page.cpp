@@ -47,15 +47,8 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   // region and branch positions. Sources that can be cloned are read on several threads,
   // each over its own contiguous range of rows.
   rows.prepare(layout.keys);
-  std::vector<std::unique_ptr<RowSource>> sources;
-  if (threads > 1 && n >= 4096) {
-    for (unsigned t = 0; t < threads; ++t) {
-      auto src = rows.clone();
-      if (!src) break;
-      sources.push_back(std::move(src));
-    }
-  }
-  const unsigned readers = sources.size() == threads && threads > 1 ? threads : 1;
+  std::vector<std::unique_ptr<RowSource>> sources = reader_clones(rows, threads, n);
+  const unsigned readers = sources.empty() ? 1 : static_cast<unsigned>(sources.size());
   RiskOrder risk(n);
   std::vector<CodeIds> local_regions(readers), local_branches(readers);
   std::vector<uint32_t> region_id(n, kNone), branch_id(n, kNone);

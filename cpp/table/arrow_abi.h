@@ -1,5 +1,5 @@
-// The Arrow C data interface and C stream interface structs, as fixed by the
-// Arrow specification (ABI-stable; no Arrow library needed).
+// The Arrow C data interface and C stream interface structs, as Arrow defines them
+// (ABI-stable; no Arrow library needed).
 #pragma once
 
 #include <cstdint>
