@@ -290,8 +290,10 @@ NB_MODULE(features, m) {
       std::rethrow_exception(p);
     } catch (const halvex::table::ColumnNotFound& e) {
       PyErr_SetObject(PyExc_KeyError, nb::str(e.name().c_str()).ptr());
-    } catch (const halvex::table::UnsupportedType& e) {
+    } catch (const halvex::TypeError& e) {
       PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const halvex::ValueError& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
     }
   });
 

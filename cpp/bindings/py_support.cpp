@@ -81,6 +81,8 @@ void set_python_error_from_current_exception() {
     PyErr_SetString(PyExc_OverflowError, e.what());
   } catch (const ZeroDivisionError& e) {
     PyErr_SetString(PyExc_ZeroDivisionError, e.what());
+  } catch (const RecursionError& e) {
+    PyErr_SetString(PyExc_RecursionError, e.what());
   } catch (const OsError& e) {
     errno = e.errnum;
     PyObject* name = PyUnicode_DecodeFSDefault(e.filename.c_str());

@@ -1,5 +1,6 @@
-// Error kinds of the core. The bindings map each to the Python exception of the same name,
-// so callers see the exception type they would expect from a Python implementation.
+// The one error hierarchy of both cores. Every failure a caller may see is an Error with a
+// kind; the bindings map each kind to one Python exception type, in one place, so callers
+// get the exception type they would expect from a Python implementation.
 #pragma once
 
 #include <stdexcept>
@@ -7,16 +8,43 @@
 
 namespace halvex {
 
-struct TypeError : std::runtime_error { using std::runtime_error::runtime_error; };
-struct ValueError : std::runtime_error { using std::runtime_error::runtime_error; };
-struct KeyError : std::runtime_error { using std::runtime_error::runtime_error; };
-struct OverflowError : std::runtime_error { using std::runtime_error::runtime_error; };
-struct ZeroDivisionError : std::runtime_error { using std::runtime_error::runtime_error; };
+enum class ErrorKind {
+  Type,          // TypeError
+  Value,         // ValueError
+  Key,           // KeyError (the message is the key)
+  Overflow,      // OverflowError
+  ZeroDivision,  // ZeroDivisionError
+  Recursion,     // RecursionError: nesting past the depth limit
+  Os,            // OSError with errno and file name (see OsError)
+  JsonDecode,    // json.JSONDecodeError (see json::ParseError)
+  UnicodeDecode, // UnicodeDecodeError (see json::DecodeError)
+};
 
-// An operating-system failure on a path; errno is kept for the binding.
-struct OsError : std::runtime_error {
-  OsError(int err, std::string message, std::string path)
-      : std::runtime_error(std::move(message)), errnum(err), filename(std::move(path)) {}
+class Error : public std::runtime_error {
+ public:
+  Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  ErrorKind kind() const { return kind_; }
+
+ private:
+  ErrorKind kind_;
+};
+
+struct TypeError : Error { explicit TypeError(const std::string& m) : Error(ErrorKind::Type, m) {} };
+struct ValueError : Error { explicit ValueError(const std::string& m) : Error(ErrorKind::Value, m) {} };
+struct KeyError : Error { explicit KeyError(const std::string& key) : Error(ErrorKind::Key, key) {} };
+struct OverflowError : Error { explicit OverflowError(const std::string& m) : Error(ErrorKind::Overflow, m) {} };
+struct ZeroDivisionError : Error {
+  explicit ZeroDivisionError(const std::string& m) : Error(ErrorKind::ZeroDivision, m) {}
+};
+struct RecursionError : Error {
+  explicit RecursionError(const std::string& m) : Error(ErrorKind::Recursion, m) {}
+};
+
+// An operating-system failure on a path; errno is kept so the binding can build the same
+// OSError subclass (FileNotFoundError, IsADirectoryError, ...) that Python's open would.
+struct OsError : Error {
+  OsError(int err, const std::string& message, std::string path)
+      : Error(ErrorKind::Os, message), errnum(err), filename(std::move(path)) {}
   int errnum;
   std::string filename;
 };

@@ -603,12 +603,12 @@ class Parser {
 }  // namespace
 
 ParseError::ParseError(std::string msg, size_t char_pos, size_t line, size_t column)
-    : std::runtime_error(msg + position_suffix(char_pos, line, column)),
+    : Error(ErrorKind::JsonDecode, msg + position_suffix(char_pos, line, column)),
       msg_(std::move(msg)), pos_(char_pos), line_(line), column_(column) {}
 
 DecodeError::DecodeError(std::string bytes, size_t start, size_t end, std::string reason)
-    : std::runtime_error("'utf-8' codec can't decode byte at position " + std::to_string(start) +
-                         ": " + reason),
+    : Error(ErrorKind::UnicodeDecode,
+            "'utf-8' codec can't decode byte at position " + std::to_string(start) + ": " + reason),
       bytes_(std::move(bytes)), start_(start), end_(end), reason_(std::move(reason)) {}
 
 void parse_document(Document& doc, int max_depth, bool lazy_rows, bool release_rows) {

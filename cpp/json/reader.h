@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/errors.h"
 #include "json/value.h"
 
 namespace halvex::json {
@@ -16,7 +17,7 @@ namespace halvex::json {
 constexpr int DEFAULT_MAX_DEPTH = 1000;
 
 // A syntax error; what() is Python's "msg: line L column C (char P)".
-class ParseError : public std::runtime_error {
+class ParseError : public Error {
  public:
   ParseError(std::string msg, size_t char_pos, size_t line, size_t column);
   const std::string& msg() const { return msg_; }
@@ -30,7 +31,7 @@ class ParseError : public std::runtime_error {
 };
 
 // Bytes that are not valid UTF-8 text.
-class DecodeError : public std::runtime_error {
+class DecodeError : public Error {
  public:
   DecodeError(std::string bytes, size_t start, size_t end, std::string reason);
   const std::string& bytes() const { return bytes_; }  // the offending bytes only

@@ -349,7 +349,7 @@ std::string stream_error(ArrowArrayStream* s, int code) {
 }  // namespace
 
 Table import_arrow_stream(ArrowArrayStream* stream, const std::function<bool(const std::string&)>& wanted) {
-  if (!stream || !stream->release) throw std::invalid_argument("released or null Arrow stream");
+  if (!stream || !stream->release) throw ValueError("released or null Arrow stream");
   StreamBatches sb;
   if (int rc = stream->get_schema(stream, &sb.schema)) throw std::runtime_error(stream_error(stream, rc));
   if (std::string_view(sb.schema.format ? sb.schema.format : "") != "+s")

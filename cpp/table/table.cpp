@@ -67,7 +67,7 @@ Table Table::select(const std::vector<std::string>& names) && {
   for (std::size_t k = 0; k < names.size(); ++k) {
     (void)at(names[k]);
     for (std::size_t j = 0; j < k; ++j)
-      if (names[j] == names[k]) throw std::invalid_argument("column '" + names[k] + "' selected twice");
+      if (names[j] == names[k]) throw ValueError("column '" + names[k] + "' selected twice");
   }
   Table out;
   for (const auto& n : names) out.set(n, std::move(*cols_[find(n)]));

@@ -82,7 +82,7 @@ Column shift_int(const Column& c, const RunGroups& g, int k, std::int64_t fill) 
 }
 
 Column rolling(const Column& c, const RunGroups& g, int window, WindowStat stat) {
-  if (window < 1) throw std::invalid_argument("window must hold at least one row");
+  if (window < 1) throw ValueError("window must hold at least one row");
   const std::size_t n = c.size();
   const NumView v(c);
   const std::int32_t* pos = g.pos();
