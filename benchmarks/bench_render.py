@@ -56,6 +56,8 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rows", type=int, default=1_000_000)
     ap.add_argument("--out", default="bench_out")
+    ap.add_argument("--only", nargs="*", default=None,
+                    help="run only the cases whose name contains one of these words (e.g. halvex)")
     args = ap.parse_args()
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
@@ -63,7 +65,8 @@ def main() -> None:
     doc_path = ensure_document(out, args.rows)
     print(f"document file: {os.path.getsize(doc_path) / 2**20:.1f} MB, {args.rows:,} rows")
     results = {}
-    for name, body in CASES.items():
+    cases = {k: v for k, v in CASES.items() if not args.only or any(w in k for w in args.only)}
+    for name, body in cases.items():
         code = SETUP.format(bench_dir=bench_dir) + body.format(rows=args.rows, out=out, doc_path=doc_path)
         r = run_case(code)
         extra_mem = r["extra_mb"]
@@ -71,6 +74,8 @@ def main() -> None:
         print(f"{name:28s} {r['elapsed']:8.2f} s   page {r['extra']['size_mb']:7.1f} MB   "
               f"extra memory {extra_mem:7.1f} MB ({extra_mem / r['extra']['size_mb']:.2f} x page)", flush=True)
     for form in ("in memory", "from file"):
+        if f"python baseline, {form}" not in results or f"halvex, {form}" not in results:
+            continue
         speedup = results[f"python baseline, {form}"]["elapsed"] / results[f"halvex, {form}"]["elapsed"]
         print(f"speed-up {form}: {speedup:.1f} x")
 
