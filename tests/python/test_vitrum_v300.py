@@ -502,3 +502,14 @@ def test_trending_lists_every_item():
 def test_trending_bad_lists_fail(doc):
     with pytest.raises(TypeError):
         vitrum._build_trending_html(doc)
+
+
+def test_repeated_period_fills_every_position(templates, tmp_path):
+    # The file is read member by member; a period named twice must fill both of its positions.
+    donemler, risk_donemler = ["a", "b", "a"], ["b", "a", "b"]
+    rows = [{"muta": 1, "son_risk": 2, "qvra": 700, "qvrb": "YI", "rb": 20, "ra": 10},
+            {"muta": 2, "son_risk": 1, "ra": 7, "qvrb": 5, "qvra": 640.5}]
+    _, ctx = render(tmp_path, {"meta": {"donemler": donemler, "risk_donemler": risk_donemler}, "rows": rows})
+    got = [r for c in ctx["chunks"] for r in decode_chunk(c)[1]]
+    assert got == [vitrum._row_to_array_v300(r, donemler, risk_donemler) for r in rows]
+    assert got[0][4:] == [700, -1, 700, 20, 10, 20]
