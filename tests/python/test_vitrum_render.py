@@ -680,7 +680,7 @@ def test_caller_diag_index_unchanged(templates, tmp_path, monkeypatch):
 
 
 def test_customer_value_not_an_object_fails_on_standard_page(templates, tmp_path):
-    with pytest.raises(Exception):
+    with pytest.raises(TypeError, match="'str' object has no attribute 'items'"):
         vitrum.render_html(diag_doc(), str(tmp_path / "p.html"))
     assert not (tmp_path / "p.html").exists()
     # the administrator page passes it through
