@@ -4,10 +4,9 @@
 #include <memory>
 #include <unordered_map>
 
-#include "json/number_text.h"
+#include "common/number_text.h"
 #include "json/writer.h"
 #include "pipeline/chunks.h"
-#include "pipeline/parallel.h"
 #include "pipeline/row_order.h"
 #include "pipeline/text_form.h"
 
@@ -217,9 +216,9 @@ void StandardRows::assemble(size_t c, std::string& out, AtomicFile* file) const 
     if (k != from) out.push_back(',');
     const char* row = texts_[owner_[p]].data() + start_[p];
     out.append(row, split_[p]);
-    json::append_int(out, region_[p]);
+    halvex::append_int(out, region_[p]);
     out.push_back(',');
-    json::append_int(out, branch_[p]);
+    halvex::append_int(out, branch_[p]);
     out.append(row + split_[p], length_[p] - split_[p]);
     if (file && out.size() >= (size_t(1) << 20)) {
       file->write(out);

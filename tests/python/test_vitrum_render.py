@@ -810,3 +810,21 @@ def test_catalogue_code_is_its_first_form_in_page_order(templates, tmp_path, fie
     assert records[0]["adi"].endswith(" 1.0")
     index = 4 if field == "bolge_kodu" else 5
     assert [r[index] for r in rows_of(ctx)] == [0, 1, 0, 0, 1]
+
+
+def test_thread_count_does_not_change_the_page(templates, tmp_path, monkeypatch):
+    # A file of many rows is read on HALVEX_THREADS readers; codes first met by one reader and
+    # shown first from another's rows must come out as with a single reader.
+    rows = [{"muta": i, "son_risk": (i * 7919) % 5000 * 1000 + (10 ** 9 if i == 8999 else 0),
+             "bolge_kodu": [7, 7.0, True, "7", f"b{i % 11}"][i % 5] if i not in (0, 8999) else [7, 7.0][i > 0],
+             "sube_kodu": i % 37, "qvra": i % 900, "qvrb": "YI" if i % 9 == 0 else i % 800} for i in range(9000)]
+    path = tmp_path / "doc.json"
+    path.write_text(json.dumps(make_doc(rows, meta={"donemler": ["a", "b", "a"]})), "utf-8")
+    pages = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("HALVEX_THREADS", threads)
+        out = tmp_path / f"p{threads}.html"
+        vitrum.render_html(str(path), str(out), chunk_size=1000)
+        pages.append(out.read_bytes())
+    assert pages[0] == pages[1]
+    assert json.loads(parse_page(pages[0].decode("utf-8"))["bolge_list_js"])[0]["kodu"] == 7.0

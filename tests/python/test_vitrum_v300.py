@@ -507,3 +507,14 @@ def test_repeated_period_fills_every_position(templates, tmp_path):
     got = [r for c in ctx["chunks"] for r in decode_chunk(c)[1]]
     assert got == [vitrum._row_to_array_v300(r, donemler, risk_donemler) for r in rows]
     assert got[0][4:] == [700, -1, 700, 20, 10, 20]
+
+
+def test_thread_count_does_not_change_the_page(templates, tmp_path, monkeypatch):
+    doc = {"meta": {"donemler": DONEMLER}, "rows": make_rows(9000)}
+    pages = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("HALVEX_THREADS", threads)
+        result, _ = render(tmp_path, doc, chunk_size=1000)
+        pages.append((tmp_path / "out" / "p.html").read_bytes())
+    assert result["chunks"] == 9
+    assert pages[0] == pages[1]
