@@ -204,7 +204,7 @@ Ref str_list(std::vector<std::string>& texts) {
 Ref py_int(long long v) { return own(PyLong_FromLongLong(v)); }
 
 // Threads for the pure C++ work on a parsed file.
-unsigned worker_threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, 16u); }
+unsigned worker_threads() { return halvex::worker_threads(); }
 
 // Writes the rendered page atomically; returns its size in bytes.
 uint64_t write_page(const std::string& out_path, PyObject* html) {

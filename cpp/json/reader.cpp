@@ -399,6 +399,7 @@ class Parser {
         continue;
       }
       ++p_;  // '}'
+      fields.fill_repeats(values, found);
       return true;
     }
   }
@@ -642,7 +643,23 @@ void parse_document(Document& doc, int max_depth, bool lazy_rows, bool release_r
   doc.root = parser.parse();
 }
 
-FieldSet::FieldSet(std::vector<std::string> keys) : keys_(std::move(keys)) {}
+FieldSet::FieldSet(std::vector<std::string> keys) : keys_(std::move(keys)) {
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    for (size_t j = 0; j < k; ++j) {
+      if (keys_[j] == keys_[k]) {
+        repeats_.emplace_back(k, j);
+        break;
+      }
+    }
+  }
+}
+
+void FieldSet::fill_repeats(Value* values, bool* found) const {
+  for (const auto& [later, first] : repeats_) {
+    values[later] = values[first];
+    found[later] = found[first];
+  }
+}
 
 int FieldSet::match(std::string_view key, size_t position) {
   if (position < at_position_.size()) {

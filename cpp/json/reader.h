@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/errors.h"
@@ -66,17 +67,22 @@ struct ParseScratch {
 };
 
 // The member names a caller wants from many objects, with what was learnt about where they
-// stand (objects of one document usually share their member order).
+// stand (objects of one document usually share their member order). A name may be wanted
+// more than once (a period listed twice): every entry of it gets the member.
 class FieldSet {
  public:
   explicit FieldSet(std::vector<std::string> keys);
   size_t size() const { return keys_.size(); }
-  // Index of `key` among the wanted names, or -1; `position` is the member's position.
+  // Index of the first entry of `key` among the wanted names, or -1; `position` is the
+  // member's position.
   int match(std::string_view key, size_t position);
+  // Copies what the first entry of each repeated name got to its later entries.
+  void fill_repeats(Value* values, bool* found) const;
 
  private:
   std::vector<std::string> keys_;
   std::vector<int> at_position_;  // field seen at each member position last time, or -1
+  std::vector<std::pair<size_t, size_t>> repeats_;  // (later entry, first entry of its name)
 };
 
 // Reads the wanted members of row i (a document read with lazy rows) without building the

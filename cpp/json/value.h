@@ -51,15 +51,11 @@ class Value {
 
   Kind kind() const { return kind_; }
   bool is_null() const { return kind_ == Kind::Null; }
-  bool is_bool() const { return kind_ == Kind::Bool; }
   bool is_int() const { return kind_ == Kind::Int; }
   bool is_double() const { return kind_ == Kind::Double; }
   bool is_string() const { return kind_ == Kind::String; }
   bool is_array() const { return kind_ == Kind::Array; }
   bool is_object() const { return kind_ == Kind::Object; }
-  bool is_number() const {
-    return kind_ == Kind::Int || kind_ == Kind::BigInt || kind_ == Kind::Double;
-  }
 
   bool as_bool() const { return i_ != 0; }
   int64_t as_int() const { return i_; }

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "common/errors.h"
-#include "json/number_text.h"
+#include "common/number_text.h"
 
 namespace halvex::json {
 

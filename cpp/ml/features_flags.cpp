@@ -4,7 +4,10 @@
 // backward pass for the label.
 #include <cmath>
 #include <limits>
+#include <string>
+#include <string_view>
 
+#include "common/segments.h"
 #include "ml/features.h"
 #include "table/convert.h"
 #include "table/parallel.h"
@@ -17,21 +20,23 @@ using namespace halvex::table;
 
 namespace {
 
-const char* const kSegmentColumns[] = {"seg_ESKK", "seg_KOBI", "seg_KUR_TIC", "seg_MIKRO"};
-const std::vector<std::string> kSegmentCodes = {"ESKK", "KOBI", "KUR-TIC", "MIKRO"};
+constexpr std::size_t kSegments = SEGMENTS_LIST.size();
 
-// Index of the code that row i's text form equals, or -1. Only an exact code
-// matches: placeholders such as "None" or "nan" for a missing segment never do.
-int segment_index(const Column& seg, std::size_t i) {
+// The indicator column of a segment: "seg_" and the code, "-" written as "_".
+std::string segment_column(std::string_view code) {
+  std::string name = "seg_";
+  for (char ch : code) name.push_back(ch == '-' ? '_' : ch);
+  return name;
+}
+
+// Position in SEGMENTS_LIST of the code that row i's text form equals, or -1.
+// Only an exact code matches: placeholders such as "None" or "nan" for a
+// missing segment never do.
+int segment_of(const Column& seg, std::size_t i) {
   if (!seg.present(i)) return -1;
-  if (seg.type() == DType::Text) {
-    std::string_view v = seg.str(i);
-    for (int k = 0; k < 4; ++k)
-      if (v == kSegmentCodes[k]) return k;
-    return -1;
-  }
-  for (int k = 0; k < 4; ++k)
-    if (text_form_equals(seg, i, kSegmentCodes[k])) return k;
+  if (seg.type() == DType::Text) return segment_index(seg.str(i));
+  for (std::size_t k = 0; k < kSegments; ++k)
+    if (text_form_equals(seg, i, SEGMENTS_LIST[k])) return static_cast<int>(k);
   return -1;
 }
 
@@ -55,16 +60,16 @@ void add_flag_features(Table& fp, const RunGroups& g, std::int64_t horizon) {
   {
     const Column& segment = fp.at("segment");
     const Column& bolge = fp.at("bolge_kodu");
-    Column seg[4] = {Column::int64(n), Column::int64(n), Column::int64(n), Column::int64(n)};
+    Column seg[kSegments] = {Column::int64(n), Column::int64(n), Column::int64(n), Column::int64(n)};
     Column region = Column::int64(n);
     parallel_rows(n, [&](std::size_t b, std::size_t e) {
       for (std::size_t i = b; i < e; ++i) {
-        int s = segment_index(segment, i);
-        for (int k = 0; k < 4; ++k) seg[k].i64[i] = s == k;
+        int s = segment_of(segment, i);
+        for (std::size_t k = 0; k < kSegments; ++k) seg[k].i64[i] = s == static_cast<int>(k);
         region.i64[i] = region_code(bolge, i);
       }
     });
-    for (int k = 0; k < 4; ++k) fp.set(kSegmentColumns[k], std::move(seg[k]));
+    for (std::size_t k = 0; k < kSegments; ++k) fp.set(segment_column(SEGMENTS_LIST[k]), std::move(seg[k]));
     fp.set("bolge_kodu_clean", std::move(region));
     (void)fp.take_column("segment");
     (void)fp.take_column("bolge_kodu");

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/errors.h"
-#include "json/number_text.h"
+#include "common/number_text.h"
 
 namespace halvex::pipeline {
 
@@ -17,7 +17,7 @@ constexpr double kTwo63 = 9223372036854775808.0;
 // A whole-valued finite double as the exact integer Python's int() would give.
 json::Value whole_to_integer(double w, json::Arena& arena) {
   if (w >= -kTwo63 && w < kTwo63) return json::Value::integer(static_cast<int64_t>(w));
-  return json::Value::big_integer(arena.copy_string(json::whole_double_digits(w)));
+  return json::Value::big_integer(arena.copy_string(halvex::whole_double_digits(w)));
 }
 
 }  // namespace
@@ -36,7 +36,7 @@ json::Value mio(const json::Value& v, json::Arena& arena) {
       break;
     }
     case Kind::String: {
-      auto parsed = json::parse_python_float(v.as_string());
+      auto parsed = halvex::parse_python_float(v.as_string());
       if (!parsed) return json::Value::null();
       x = *parsed;
       break;
@@ -49,7 +49,7 @@ json::Value mio(const json::Value& v, json::Arena& arena) {
     if (std::isinf(m)) throw OverflowError("cannot convert float infinity to integer");
     return whole_to_integer(std::nearbyint(m), arena);  // ties to even
   }
-  return json::Value::real(json::round_decimals(m, 1));
+  return json::Value::real(halvex::round_decimals(m, 1));
 }
 
 json::Value score_code(const json::Value* v, json::Arena& arena) {
@@ -59,7 +59,7 @@ json::Value score_code(const json::Value* v, json::Arena& arena) {
     case Kind::Null: return json::Value::null();
     case Kind::String: {
       if (v->as_string() == "YI") return json::Value::integer(-1);
-      auto digits = json::parse_python_int_text(v->as_string());
+      auto digits = halvex::parse_python_int_text(v->as_string());
       if (!digits) return json::Value::null();
       int64_t i = 0;
       const std::string& d = *digits;

@@ -9,7 +9,6 @@
 
 #include "common/errors.h"
 #include "json/writer.h"
-#include "pipeline/parallel.h"
 #include "pipeline/row_order.h"
 
 namespace halvex::pipeline {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/parallel.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/row_encoding.h"
 #include "pipeline/row_source.h"
@@ -25,7 +26,8 @@ struct CompressedChunks {
 // Orders the rows in `kept` by son_risk (as order_by_risk) and encodes them as compressed
 // chunks. Rows are read once, in document order (on several threads when the source can be
 // cloned); chunks are then put together in page order and compressed on `threads` threads.
-// The result does not depend on the number of threads.
+// The result does not depend on the number of threads (halvex::worker_threads() is the
+// usual choice).
 CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uint32_t>& kept,
                                           const RowLayout& layout, int64_t chunk_size,
                                           unsigned threads);

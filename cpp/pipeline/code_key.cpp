@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/errors.h"
-#include "json/number_text.h"
+#include "common/number_text.h"
 
 namespace halvex::pipeline {
 
@@ -24,7 +24,7 @@ CodeKey make_code_key(const json::Value& v) {
           k.number = static_cast<int64_t>(d);
         } else {
           k.tag = CodeKey::Tag::Big;
-          k.text = json::whole_double_digits(d);
+          k.text = halvex::whole_double_digits(d);
         }
       } else {
         k.tag = CodeKey::Tag::Real;

@@ -4,10 +4,12 @@
 #include <array>
 #include <string_view>
 
+#include "common/segments.h"
+
 namespace halvex::pipeline {
 
-// Segment codes in page order; a row's segment index is its position here.
-inline constexpr std::array<std::string_view, 4> SEGMENTS_LIST = {"KUR-TIC", "KOBI", "MIKRO", "ESKK"};
+using halvex::SEGMENTS_LIST;
+using halvex::segment_index;
 
 inline constexpr long long DEFAULT_CHUNK_SIZE = 10000;
 inline constexpr long long DEFAULT_TOP_N = 100;
@@ -23,14 +25,6 @@ inline constexpr std::array<std::pair<std::string_view, std::string_view>, 7> GR
     {"yasal", "y"},
     {"izleme", "z"},
 }};
-
-// Index in SEGMENTS_LIST, or -1.
-inline int segment_index(std::string_view code) {
-  for (size_t i = 0; i < SEGMENTS_LIST.size(); ++i) {
-    if (SEGMENTS_LIST[i] == code) return static_cast<int>(i);
-  }
-  return -1;
-}
 
 // Letter of a group, or "?" for a name without one.
 inline std::string_view grup_letter(std::string_view grup) {

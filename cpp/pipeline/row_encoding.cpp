@@ -61,7 +61,6 @@ RowLayout RowLayout::standard(const std::vector<json::Value>& donemler,
 RowLayout RowLayout::compressed(const std::vector<json::Value>& donemler,
                                 const std::vector<json::Value>& risk_donemler) {
   RowLayout l;
-  l.v300 = true;
   l.periods = donemler.size();
   l.risk_periods = risk_donemler.size();
   l.keys = {"muta", "unvan", "segment", "son_risk"};

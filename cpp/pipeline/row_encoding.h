@@ -14,7 +14,6 @@ namespace halvex::pipeline {
 struct RowLayout {
   size_t periods = 0;       // P
   size_t risk_periods = 0;  // R
-  bool v300 = false;
   std::vector<std::string> keys;
 
   static RowLayout standard(const std::vector<json::Value>& donemler,

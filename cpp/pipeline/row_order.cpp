@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/errors.h"
-#include "json/number_text.h"
+#include "common/number_text.h"
 
 namespace halvex::pipeline {
 
@@ -33,7 +33,7 @@ int compare_big(const std::string& a, const std::string& b) {
 std::string exact_digits(const NumKey& k) {
   if (k.kind == NumKey::K::Big) return k.big;
   if (k.kind == NumKey::K::Int) return std::to_string(k.i);
-  return json::whole_double_digits(k.d);
+  return halvex::whole_double_digits(k.d);
 }
 
 // -1, 0, 1 for a < b, a == b, a > b.

@@ -1,12 +1,12 @@
 #include "pipeline/standard_page.h"
 
+#include <cmath>
 #include <memory>
 #include <unordered_map>
 
-#include "json/number_text.h"
+#include "common/number_text.h"
 #include "json/writer.h"
 #include "pipeline/chunks.h"
-#include "pipeline/parallel.h"
 #include "pipeline/row_order.h"
 #include "pipeline/text_form.h"
 
@@ -16,22 +16,40 @@ namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
 
-// Codes in order of first appearance in the document, each with a small id.
+// Codes in order of first appearance in the document, each with a small id. Codes equal as
+// values may be written differently (1, 1.0, true): each such form is kept too, because the
+// catalogue shows the form of the code's first row in page order, not in document order.
 struct CodeIds {
   std::unordered_map<CodeKey, uint32_t, CodeKeyHash> ids;
-  std::vector<json::Value> codes;  // first occurrence of each code, text in `arena`
+  std::vector<std::vector<json::Value>> forms;  // forms of each code, text in `arena`
   json::Arena arena;
 
-  uint32_t id_of(const json::Value& v) {
+  // The id of v's code; *form is the position of v's form among the code's forms.
+  uint32_t id_of(const json::Value& v, uint8_t* form) {
     CodeKey key = make_code_key(v);
-    auto [it, inserted] = ids.emplace(std::move(key), static_cast<uint32_t>(codes.size()));
-    if (inserted) {
-      json::Value kept = v;
-      if (v.is_string()) kept = arena.string(v.as_string());
-      if (v.kind() == json::Kind::BigInt) kept = json::Value::big_integer(arena.copy_string(v.as_string()));
-      codes.push_back(kept);
+    auto [it, inserted] = ids.emplace(std::move(key), static_cast<uint32_t>(forms.size()));
+    if (inserted) forms.emplace_back();
+    std::vector<json::Value>& known = forms[it->second];
+    for (size_t f = 0; f < known.size(); ++f) {
+      if (same_form(known[f], v)) {
+        *form = static_cast<uint8_t>(f);
+        return it->second;
+      }
     }
+    json::Value kept = v;
+    if (v.is_string()) kept = arena.string(v.as_string());
+    if (v.kind() == json::Kind::BigInt) kept = json::Value::big_integer(arena.copy_string(v.as_string()));
+    *form = static_cast<uint8_t>(known.size());
+    known.push_back(kept);
     return it->second;
+  }
+
+  // Two values of one code that write the same text. Only numbers of different kinds, and
+  // doubles that differ in the sign of zero, can be one code in different forms; a few at most.
+  static bool same_form(const json::Value& a, const json::Value& b) {
+    if (a.kind() != b.kind()) return false;
+    if (a.kind() == json::Kind::Double) return std::signbit(a.as_double()) == std::signbit(b.as_double());
+    return true;
   }
 };
 
@@ -52,6 +70,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   RiskOrder risk(n);
   std::vector<CodeIds> local_regions(readers), local_branches(readers);
   std::vector<uint32_t> region_id(n, kNone), branch_id(n, kNone);
+  std::vector<uint8_t> region_form(n, 0), branch_form(n, 0);
   std::vector<std::string> texts(readers);
   std::vector<uint8_t> owner(n, 0);
   std::vector<uint64_t> start(n, 0);
@@ -71,8 +90,8 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
       if (r + 4 < to) src.prefetch(kept[r + 4]);
       src.fetch(kept[r], values.data(), found.get());
       risk.add(r, values[3], found[3]);
-      if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4]);
-      if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5]);
+      if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4], &region_form[r]);
+      if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5], &branch_form[r]);
       encode_row_standard(layout, values.data(), found.get(), no_catalogue, scratch, arr);
       owner[r] = static_cast<uint8_t>(t);
       start[r] = text.size();
@@ -95,16 +114,38 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
       }
     }
   });
-  // One id space for the codes of all readers, in document order.
+  // One id space for the codes (and forms) of all readers, in document order.
   CodeIds regions, branches;
+  struct Global {
+    uint32_t id;
+    std::vector<uint8_t> form;  // global form of each local form
+  };
+  auto merge = [](CodeIds& local, CodeIds& global) {
+    std::vector<Global> map(local.forms.size());
+    for (size_t id = 0; id < local.forms.size(); ++id) {
+      for (const auto& v : local.forms[id]) {
+        uint8_t f = 0;
+        map[id].id = global.id_of(v, &f);
+        map[id].form.push_back(f);
+      }
+    }
+    return map;
+  };
   for (unsigned t = 0; t < readers; ++t) {
-    std::vector<uint32_t> region_map, branch_map;
-    for (const auto& code : local_regions[t].codes) region_map.push_back(regions.id_of(code));
-    for (const auto& code : local_branches[t].codes) branch_map.push_back(branches.id_of(code));
+    std::vector<Global> region_map = merge(local_regions[t], regions);
+    std::vector<Global> branch_map = merge(local_branches[t], branches);
     const size_t from = n * t / readers, to = n * (t + 1) / readers;
     for (size_t r = from; r < to; ++r) {
-      if (region_id[r] != kNone) region_id[r] = region_map[region_id[r]];
-      if (branch_id[r] != kNone) branch_id[r] = branch_map[branch_id[r]];
+      if (region_id[r] != kNone) {
+        const Global& g = region_map[region_id[r]];
+        region_id[r] = g.id;
+        region_form[r] = g.form[region_form[r]];
+      }
+      if (branch_id[r] != kNone) {
+        const Global& g = branch_map[branch_id[r]];
+        branch_id[r] = g.id;
+        branch_form[r] = g.form[branch_form[r]];
+      }
     }
   }
 
@@ -114,11 +155,11 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   for (size_t k = 0; k < n; ++k) out.order[k] = kept[pos[k]];
 
   Catalogue& cat = out.catalogue;
-  std::vector<int> region_index(regions.codes.size(), -1), branch_index(branches.codes.size(), -1);
+  std::vector<int> region_index(regions.forms.size(), -1), branch_index(branches.forms.size(), -1);
   for (uint32_t p : pos) {
     uint32_t id = region_id[p];
     if (id == kNone || region_index[id] >= 0) continue;
-    const json::Value& code = regions.codes[id];
+    const json::Value& code = regions.forms[id][region_form[p]];
     std::string name = region_name(names, text_form(code));
     region_index[id] = static_cast<int>(cat.regions.size());
     cat.region_index.emplace(make_code_key(code), region_index[id]);
@@ -127,7 +168,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   for (uint32_t p : pos) {
     uint32_t id = branch_id[p];
     if (id == kNone || branch_index[id] >= 0) continue;
-    const json::Value& code = branches.codes[id];
+    const json::Value& code = branches.forms[id][branch_form[p]];
     std::optional<std::string> name = branch_name(names, text_form(code));
     int bolge_idx = region_id[p] == kNone ? -1 : region_index[region_id[p]];
     branch_index[id] = static_cast<int>(cat.branches.size());
@@ -175,9 +216,9 @@ void StandardRows::assemble(size_t c, std::string& out, AtomicFile* file) const 
     if (k != from) out.push_back(',');
     const char* row = texts_[owner_[p]].data() + start_[p];
     out.append(row, split_[p]);
-    json::append_int(out, region_[p]);
+    halvex::append_int(out, region_[p]);
     out.push_back(',');
-    json::append_int(out, branch_[p]);
+    halvex::append_int(out, branch_[p]);
     out.append(row + split_[p], length_[p] - split_[p]);
     if (file && out.size() >= (size_t(1) << 20)) {
       file->write(out);

@@ -1,6 +1,6 @@
 #include "pipeline/text_form.h"
 
-#include "json/number_text.h"
+#include "common/number_text.h"
 
 namespace halvex::pipeline {
 
@@ -50,11 +50,11 @@ void append_text_form(std::string& out, const json::Value& v) {
   switch (v.kind()) {
     case Kind::Null: out += "None"; return;
     case Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
-    case Kind::Int: json::append_int(out, v.as_int()); return;
+    case Kind::Int: halvex::append_int(out, v.as_int()); return;
     case Kind::BigInt:
     case Kind::String: out += v.as_string(); return;
     case Kind::Opaque: out += "<"; out += v.as_string(); out += " object>"; return;
-    case Kind::Double: json::append_double_repr(out, v.as_double(), false); return;
+    case Kind::Double: halvex::append_double_repr(out, v.as_double(), false); return;
     case Kind::Array:
       out.push_back('[');
       for (size_t i = 0; i < v.size(); ++i) {

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "common/errors.h"
-#include "json/number_text.h"
+#include "common/number_text.h"
 #include "pipeline/text_form.h"
 
 namespace halvex::pipeline {
@@ -153,8 +153,8 @@ std::string build_trending_html(const json::Value& trending) {
       if (score) append_value(rows, *score);
       rows += kBeforeRightCell;
       if (son_risk && son_risk->truthy()) {
-        double risk = json::round_decimals(number_of(*son_risk) / 1000000.0, 2);
-        append_escaped(rows, json::double_repr(risk, false));
+        double risk = halvex::round_decimals(number_of(*son_risk) / 1000000.0, 2);
+        append_escaped(rows, halvex::double_repr(risk, false));
       } else {
         rows += "0";
       }

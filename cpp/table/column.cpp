@@ -4,16 +4,6 @@
 
 namespace halvex::table {
 
-const char* dtype_name(DType t) {
-  switch (t) {
-    case DType::Float64: return "float64";
-    case DType::Int64: return "int64";
-    case DType::Bool: return "bool";
-    case DType::Text: return "text";
-  }
-  return "?";
-}
-
 Column Column::float64(std::size_t n) {
   Column c;
   c.type_ = DType::Float64;
@@ -48,25 +38,10 @@ Column Column::text(std::size_t n, std::size_t char_capacity) {
   return c;
 }
 
-Column Column::float64_filled(std::size_t n, double v) {
-  if (v == 0.0 && !std::signbit(v)) return from_float64(Buffer<double>::zeroed(n));
-  Column c = float64(n);
-  for (std::size_t i = 0; i < n; ++i) c.f64[i] = v;
-  return c;
-}
-
 Column Column::int64_filled(std::size_t n, std::int64_t v) {
   if (v == 0) return from_int64(Buffer<std::int64_t>::zeroed(n));
   Column c = int64(n);
   for (std::size_t i = 0; i < n; ++i) c.i64[i] = v;
-  return c;
-}
-
-Column Column::from_float64(Buffer<double> values) {
-  Column c;
-  c.type_ = DType::Float64;
-  c.size_ = values.size();
-  c.f64 = std::move(values);
   return c;
 }
 

@@ -16,8 +16,6 @@ namespace halvex::table {
 
 enum class DType : std::uint8_t { Float64, Int64, Bool, Text };
 
-const char* dtype_name(DType t);
-
 class Column {
  public:
   Column() = default;
@@ -30,11 +28,9 @@ class Column {
   static Column boolean(std::size_t n);
   // Text column with n rows; offsets filled by the caller (or TextBuilder).
   static Column text(std::size_t n, std::size_t char_capacity);
-  // Constant columns.
-  static Column float64_filled(std::size_t n, double v);
+  // Constant column.
   static Column int64_filled(std::size_t n, std::int64_t v);
-  // Float64 column adopting a buffer.
-  static Column from_float64(Buffer<double> values);
+  // Int64 column adopting a buffer.
   static Column from_int64(Buffer<std::int64_t> values);
 
   DType type() const { return type_; }

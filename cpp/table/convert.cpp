@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/number_text.h"
 #include "table/errors.h"
 #include "table/parallel.h"
 #include "table/text_form.h"
@@ -31,6 +32,28 @@ std::string describe(const Column& c, std::size_t i) {
 // 2^63 as a double: the first value that no longer fits in int64.
 constexpr double kTwo63 = 9223372036854775808.0;
 
+// Numeric value of every row of a non-text column as Float64.
+Column to_numeric(const Column& c) {
+  const std::size_t n = c.size();
+  if (c.type() == DType::Float64) return c.clone();
+  Column out = Column::float64(n);
+  parallel_rows(n, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; ++i) {
+      if (!c.present(i)) {
+        out.f64[i] = kNaN;
+        continue;
+      }
+      switch (c.type()) {
+        case DType::Int64: out.f64[i] = static_cast<double>(c.i64[i]); break;
+        case DType::Bool: out.f64[i] = c.b8[i]; break;
+        case DType::Text: out.f64[i] = parse_number(c.str(i)).value_or(kNaN); break;
+        case DType::Float64: break;
+      }
+    }
+  });
+  return out;
+}
+
 }  // namespace
 
 std::optional<double> parse_number(std::string_view s) {
@@ -41,23 +64,7 @@ std::optional<double> parse_number(std::string_view s) {
     for (; k < s.size() && s[k] >= '0' && s[k] <= '9'; ++k) v = v * 10 + (s[k] - '0');
     if (k == s.size()) return static_cast<double>(v);
   }
-  s = trim(s);
-  if (s.empty()) return std::nullopt;
-  bool neg = false;
-  if (s.front() == '+' || s.front() == '-') {
-    neg = s.front() == '-';
-    s.remove_prefix(1);
-    if (s.empty() || s.front() == '+' || s.front() == '-') return std::nullopt;
-  }
-  double v = 0;
-  auto r = std::from_chars(s.data(), s.data() + s.size(), v, std::chars_format::general);
-  if (r.ec == std::errc::result_out_of_range) {
-    // Overflow reads as infinity, underflow as zero, like strtod.
-    std::optional<double> big = std::strtod(std::string(s).c_str(), nullptr);
-    return neg ? -*big : *big;
-  }
-  if (r.ec != std::errc() || r.ptr != s.data() + s.size()) return std::nullopt;
-  return neg ? -v : v;
+  return halvex::parse_decimal(s);
 }
 
 std::optional<std::int64_t> parse_integer(std::string_view s) {
@@ -79,27 +86,6 @@ double numeric_at(const Column& c, std::size_t i) {
     case DType::Text: return parse_number(c.str(i)).value_or(kNaN);
   }
   return kNaN;
-}
-
-Column to_numeric(const Column& c) {
-  const std::size_t n = c.size();
-  if (c.type() == DType::Float64) return c.clone();
-  Column out = Column::float64(n);
-  parallel_rows(n, [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) {
-      if (!c.present(i)) {
-        out.f64[i] = kNaN;
-        continue;
-      }
-      switch (c.type()) {
-        case DType::Int64: out.f64[i] = static_cast<double>(c.i64[i]); break;
-        case DType::Bool: out.f64[i] = c.b8[i]; break;
-        case DType::Text: out.f64[i] = parse_number(c.str(i)).value_or(kNaN); break;
-        case DType::Float64: break;
-      }
-    }
-  });
-  return out;
 }
 
 Column to_float64(const Column& c, const std::string& what) {
@@ -142,32 +128,6 @@ std::int64_t int64_at(const Column& c, std::size_t i, const std::string& what,
     }
   }
   return 0;
-}
-
-Column to_int64(const Column& c, const std::string& what, std::optional<std::int64_t> missing_as) {
-  const std::size_t n = c.size();
-  Column out = Column::int64(n);
-  parallel_rows(n, [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) out.i64[i] = int64_at(c, i, what, missing_as);
-  });
-  return out;
-}
-
-void fill_missing(Column& c, double v) {
-  if (c.type() != DType::Float64) throw UnsupportedType("fill_missing needs a float64 column");
-  parallel_rows(c.size(), [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i)
-      if (std::isnan(c.f64[i])) c.f64[i] = v;
-  });
-}
-
-void fill_missing(Column& c, const Column& other) {
-  if (c.type() != DType::Float64 || other.type() != DType::Float64)
-    throw UnsupportedType("fill_missing needs float64 columns");
-  parallel_rows(c.size(), [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i)
-      if (std::isnan(c.f64[i])) c.f64[i] = other.f64[i];
-  });
 }
 
 }  // namespace halvex::table

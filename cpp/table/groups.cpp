@@ -49,19 +49,11 @@ RunGroups RunGroups::of(const Column& key) {
     std::int32_t carry = g.pos_[b - 1] + 1;
     for (std::size_t i = b; i < ranges[k].end && (i == b || g.pos_[i] != 0); ++i) g.pos_[i] += carry;
   }
-  // Remaining rows: one backward pass, also counting groups.
-  std::size_t groups = 0;
-  std::int32_t max_size = 0;
+  // Remaining rows: one backward pass.
   for (std::size_t i = n; i-- > 0;) {
     bool last = (i + 1 == n) || g.pos_[i + 1] == 0;
     g.rem_[i] = last ? 0 : g.rem_[i + 1] + 1;
-    if (g.pos_[i] == 0) {
-      ++groups;
-      if (g.rem_[i] + 1 > max_size) max_size = g.rem_[i] + 1;
-    }
   }
-  g.num_groups_ = groups;
-  g.max_size_ = max_size;
   return g;
 }
 

@@ -17,12 +17,10 @@ class RunGroups {
   static RunGroups of(const Column& key);
 
   std::size_t num_rows() const { return pos_.size(); }
-  std::size_t num_groups() const { return num_groups_; }
   // 0-based position of each row within its group.
   const std::int32_t* pos() const { return pos_.data(); }
   // Number of rows after each row within its group.
   const std::int32_t* rem() const { return rem_.data(); }
-  std::int32_t max_group_size() const { return max_size_; }
 
   // Row ranges for the worker threads, each starting at a group start.
   std::vector<RowRange> ranges() const;
@@ -30,8 +28,6 @@ class RunGroups {
  private:
   Buffer<std::int32_t> pos_;
   Buffer<std::int32_t> rem_;
-  std::size_t num_groups_ = 0;
-  std::int32_t max_size_ = 0;
 };
 
 // fn(begin, end) over the group-aligned ranges of g.

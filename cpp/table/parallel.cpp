@@ -1,19 +1,9 @@
 #include "table/parallel.h"
 
-#include <cstdlib>
-
 namespace halvex::table {
 
 std::size_t worker_count(std::size_t rows) {
-  std::size_t want = 0;
-  if (const char* env = std::getenv("HALVEX_THREADS")) {
-    long v = std::strtol(env, nullptr, 10);
-    want = v < 1 ? 1 : static_cast<std::size_t>(v);
-  } else {
-    want = std::thread::hardware_concurrency();
-    if (want == 0) want = 1;
-    if (want > 8) want = 8;
-  }
+  std::size_t want = halvex::worker_threads();
   std::size_t by_size = rows / kMinRowsPerThread;
   if (by_size < 1) by_size = 1;
   return want < by_size ? want : by_size;

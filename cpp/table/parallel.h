@@ -1,4 +1,4 @@
-// Row-range parallelism for whole-column operations.
+// Row-range parallelism for whole-column operations, on the threads of common/parallel.h.
 //
 // Work is split into contiguous row ranges; every row's result depends only
 // on rows of its own range (ranges are cut at group starts where history
@@ -6,9 +6,9 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
-#include <thread>
 #include <vector>
+
+#include "common/parallel.h"
 
 namespace halvex::table {
 
@@ -20,41 +20,18 @@ struct RowRange {
 // Below this many rows a second thread costs more than it saves.
 inline constexpr std::size_t kMinRowsPerThread = 200000;
 
-// Threads to use for n rows: HALVEX_THREADS if set (at least 1), else the
-// hardware concurrency, capped at 8.
+// Threads to use for n rows: halvex::worker_threads(), but no more than one
+// per kMinRowsPerThread rows (and at least 1).
 std::size_t worker_count(std::size_t rows);
 
 // `parts` ranges of about equal size covering [0, n).
 std::vector<RowRange> even_ranges(std::size_t n, std::size_t parts);
 
-// Runs fn(range) for every range, the first on the calling thread. The first
-// exception thrown by any range is rethrown after all have finished.
+// Runs fn(range) for every range, the first on the calling thread. The
+// exception of the first failing range is rethrown after all have finished.
 template <class Fn>
 void run_ranges(const std::vector<RowRange>& ranges, Fn&& fn) {
-  if (ranges.size() <= 1) {
-    for (const auto& r : ranges) fn(r);
-    return;
-  }
-  std::vector<std::exception_ptr> errors(ranges.size());
-  std::vector<std::thread> threads;
-  threads.reserve(ranges.size() - 1);
-  for (std::size_t k = 1; k < ranges.size(); ++k) {
-    threads.emplace_back([&, k] {
-      try {
-        fn(ranges[k]);
-      } catch (...) {
-        errors[k] = std::current_exception();
-      }
-    });
-  }
-  try {
-    fn(ranges[0]);
-  } catch (...) {
-    errors[0] = std::current_exception();
-  }
-  for (auto& t : threads) t.join();
-  for (auto& e : errors)
-    if (e) std::rethrow_exception(e);
+  halvex::run_parallel(ranges.size(), [&](std::size_t k) { fn(ranges[k]); });
 }
 
 // fn(begin, end) over [0, n) split evenly across the worker threads.

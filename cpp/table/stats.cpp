@@ -110,40 +110,6 @@ std::size_t count_distinct(const Column& c) {
   return 0;
 }
 
-std::size_t count_present(const Column& c) {
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < c.size(); ++i) k += c.present(i);
-  return k;
-}
-
-Column drop_missing(const Column& c) {
-  std::vector<std::int64_t> keep;
-  for (std::size_t i = 0; i < c.size(); ++i)
-    if (c.present(i)) keep.push_back(static_cast<std::int64_t>(i));
-  Column out;
-  switch (c.type()) {
-    case DType::Float64:
-      out = Column::float64(keep.size());
-      for (std::size_t i = 0; i < keep.size(); ++i) out.f64[i] = c.f64[keep[i]];
-      break;
-    case DType::Int64:
-      out = Column::int64(keep.size());
-      for (std::size_t i = 0; i < keep.size(); ++i) out.i64[i] = c.i64[keep[i]];
-      break;
-    case DType::Bool:
-      out = Column::boolean(keep.size());
-      for (std::size_t i = 0; i < keep.size(); ++i) out.b8[i] = c.b8[keep[i]];
-      break;
-    case DType::Text: {
-      TextBuilder b(keep.size());
-      for (auto i : keep) b.append(c.str(i));
-      out = b.finish();
-      break;
-    }
-  }
-  return out;
-}
-
 double sum(const Column& c) {
   double s = 0.0;
   for (std::size_t i = 0; i < c.size(); ++i) {

@@ -9,10 +9,6 @@ namespace halvex::table {
 
 // Number of distinct present values (0.0 and -0.0 count as one).
 std::size_t count_distinct(const Column& c);
-// Number of present values.
-std::size_t count_present(const Column& c);
-// The present values, in row order.
-Column drop_missing(const Column& c);
 // Sum of the present values (as double; Text is an error).
 double sum(const Column& c);
 

@@ -4,81 +4,18 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/number_text.h"
 #include "table/parallel.h"
 
 namespace halvex::table {
 
-std::size_t float_repr(double v, char* out) {
-  if (std::isnan(v)) {
-    std::memcpy(out, "nan", 3);
-    return 3;
-  }
-  if (std::isinf(v)) {
-    if (v < 0) {
-      std::memcpy(out, "-inf", 4);
-      return 4;
-    }
-    std::memcpy(out, "inf", 3);
-    return 3;
-  }
-  // Shortest digits and decimal exponent from the scientific form d.ddde±X.
-  char sci[40];
-  auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-  const char* end = res.ptr;
-  const char* p = sci;
-  char* o = out;
-  if (*p == '-') {
-    *o++ = '-';
-    ++p;
-  }
-  char digits[24];
-  int nd = 0;
-  for (; p < end && *p != 'e'; ++p)
-    if (*p != '.') digits[nd++] = *p;
-  int exp10 = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exp10);
-  if (exp10 >= -5 + 1 && exp10 < 16) {  // -4 <= exp10 < 16: positional
-    if (exp10 < 0) {
-      *o++ = '0';
-      *o++ = '.';
-      for (int k = 0; k < -exp10 - 1; ++k) *o++ = '0';
-      for (int k = 0; k < nd; ++k) *o++ = digits[k];
-    } else {
-      int int_digits = exp10 + 1;
-      for (int k = 0; k < int_digits; ++k) *o++ = k < nd ? digits[k] : '0';
-      *o++ = '.';
-      if (nd > int_digits)
-        for (int k = int_digits; k < nd; ++k) *o++ = digits[k];
-      else
-        *o++ = '0';
-    }
-  } else {
-    *o++ = digits[0];
-    if (nd > 1) {
-      *o++ = '.';
-      for (int k = 1; k < nd; ++k) *o++ = digits[k];
-    }
-    *o++ = 'e';
-    *o++ = exp10 < 0 ? '-' : '+';
-    int a = exp10 < 0 ? -exp10 : exp10;
-    if (a < 10) *o++ = '0';
-    o = std::to_chars(o, o + 4, a).ptr;
-  }
-  return static_cast<std::size_t>(o - out);
-}
-
-std::string float_repr(double v) {
-  char buf[kMaxFloatRepr];
-  return std::string(buf, float_repr(v, buf));
-}
-
 bool append_text_form(const Column& c, std::size_t i, std::string& out) {
   if (!c.present(i)) return false;
-  char buf[kMaxFloatRepr];
+  char buf[kMaxDoubleRepr];
   switch (c.type()) {
     case DType::Text: out.append(c.str(i)); break;
     case DType::Int64: out.append(buf, std::to_chars(buf, buf + sizeof buf, c.i64[i]).ptr); break;
-    case DType::Float64: out.append(buf, float_repr(c.f64[i], buf)); break;
+    case DType::Float64: out.append(buf, write_double_repr(c.f64[i], buf, false)); break;
     case DType::Bool: out.append(c.b8[i] ? "True" : "False"); break;
   }
   return true;
@@ -86,14 +23,14 @@ bool append_text_form(const Column& c, std::size_t i, std::string& out) {
 
 bool text_form_equals(const Column& c, std::size_t i, std::string_view s) {
   if (!c.present(i)) return false;
-  char buf[kMaxFloatRepr];
+  char buf[kMaxDoubleRepr];
   switch (c.type()) {
     case DType::Text: return c.str(i) == s;
     case DType::Int64: {
       auto r = std::to_chars(buf, buf + sizeof buf, c.i64[i]);
       return std::string_view(buf, r.ptr - buf) == s;
     }
-    case DType::Float64: return std::string_view(buf, float_repr(c.f64[i], buf)) == s;
+    case DType::Float64: return std::string_view(buf, write_double_repr(c.f64[i], buf, false)) == s;
     case DType::Bool: return s == (c.b8[i] ? "True" : "False");
   }
   return false;
@@ -110,12 +47,12 @@ Column text_form_in(const Column& c, const std::vector<std::string>& codes) {
     std::int64_t iv = 0;
     auto ri = std::from_chars(code.data(), code.data() + code.size(), iv);
     if (ri.ec == std::errc() && ri.ptr == code.data() + code.size()) {
-      char buf[kMaxFloatRepr];
+      char buf[kMaxDoubleRepr];
       if (std::string_view(buf, std::to_chars(buf, buf + sizeof buf, iv).ptr - buf) == code) ints.push_back(iv);
     }
     double dv = 0;
     auto rd = std::from_chars(code.data(), code.data() + code.size(), dv);
-    if (rd.ec == std::errc() && rd.ptr == code.data() + code.size() && float_repr(dv) == code) floats.push_back(dv);
+    if (rd.ec == std::errc() && rd.ptr == code.data() + code.size() && double_repr(dv, false) == code) floats.push_back(dv);
   }
   parallel_rows(n, [&](std::size_t b, std::size_t e) {
     for (std::size_t i = b; i < e; ++i) {

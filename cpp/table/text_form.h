@@ -1,7 +1,8 @@
 // Text form of values: what a value becomes when it is compared as text or
 // used as a key. Text is unchanged; an integer is its decimal digits; a
 // float is its shortest round-trip decimal form with at least one digit after
-// the point ("12.0", "0.1", "1e+16"); booleans are "True" and "False".
+// the point ("12.0", "0.1", "1e+16", halvex::double_repr); booleans are "True"
+// and "False".
 #pragma once
 
 #include <string>
@@ -11,14 +12,6 @@
 #include "table/column.h"
 
 namespace halvex::table {
-
-// Longest text a double can take in float_repr (e.g. "-2.2250738585072014e-308").
-inline constexpr std::size_t kMaxFloatRepr = 32;
-
-// Writes the shortest round-trip form of v, in the notation Python's repr
-// picks (positional for exponents -4..15, else scientific). Returns the length.
-std::size_t float_repr(double v, char* out);
-std::string float_repr(double v);
 
 // Appends the text form of row i to out; returns false (appending nothing)
 // when the value is missing.

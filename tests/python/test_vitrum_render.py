@@ -680,7 +680,7 @@ def test_caller_diag_index_unchanged(templates, tmp_path, monkeypatch):
 
 
 def test_customer_value_not_an_object_fails_on_standard_page(templates, tmp_path):
-    with pytest.raises(Exception):
+    with pytest.raises(TypeError, match="'str' object has no attribute 'items'"):
         vitrum.render_html(diag_doc(), str(tmp_path / "p.html"))
     assert not (tmp_path / "p.html").exists()
     # the administrator page passes it through
@@ -763,3 +763,68 @@ def test_unread_row_members_may_hold_any_value(templates, tmp_path):
     rows = [{"muta": 1, "son_risk": 2500000, "tarih": datetime.date(2024, 1, 31), "obj": object()}]
     _, ctx = render(make_doc(rows), tmp_path / "p.html")
     assert rows_of(ctx)[0][:4] == [1, "", -1, 2]
+
+
+def render_both_ways(doc, tmp_path, **kwargs):
+    """The page of a document given as a dict and of the same document read from a file."""
+    jdir = tmp_path / "json"
+    jdir.mkdir(exist_ok=True)
+    (jdir / "doc.json").write_text(json.dumps(doc, ensure_ascii=False), "utf-8")
+    vitrum.render_html(copy.deepcopy(doc), str(tmp_path / "mem.html"), **kwargs)
+    vitrum.render_html(str(jdir / "doc.json"), str(tmp_path / "file.html"), **kwargs)
+    mem = (tmp_path / "mem.html").read_text("utf-8")
+    assert (tmp_path / "file.html").read_text("utf-8") == mem
+    return parse_page(mem)
+
+
+def test_repeated_period_fills_every_position(templates, tmp_path):
+    # A period named twice in donemler or risk_donemler reads its member for each position;
+    # the file path reads rows member by member and must not fill only one of them.
+    doc = {"meta": {"donemler": ["a", "b", "a"], "risk_donemler": ["b", "b"]},
+           "rows": [{"muta": 1, "qvra": 700, "qvrb": "YI", "rb": 2000000, "rdb": 3000000, "dfb": 4000000},
+                    {"muta": 2, "qvrb": 5, "qvra": 640.5, "dfb": 1000000}]}
+    ctx = render_both_ways(doc, tmp_path)
+    got = rows_of(ctx)
+    assert got[0][6:13] == [700, -1, 700, 2.0, 2.0, 3.0, 3.0]
+    assert got[0][13:15] == [4.0, 4.0]
+    assert got[1][6:9] == [640, 5, 640]
+    assert got[1][9:15] == [None, None, None, None, 1.0, 1.0]
+    for row, arr in zip(doc["rows"], got):
+        assert arr == vitrum._row_to_array(row, ["a", "b", "a"], ["b", "b"], {}, {})
+
+
+@pytest.mark.parametrize("field", ["bolge_kodu", "sube_kodu"])
+def test_catalogue_code_is_its_first_form_in_page_order(templates, tmp_path, field):
+    # 1, 1.0 and true are one code; the record carries the form of the first row the page
+    # shows (largest son_risk first), not of the first row in the document. "1" is another code.
+    rows = [{"muta": 1, "son_risk": 1, field: 1}, {"muta": 2, "son_risk": 5, field: 1.0},
+            {"muta": 3, "son_risk": 3, field: True}, {"muta": 4, "son_risk": 4, field: "1"},
+            {"muta": 5, "son_risk": 0, field: "1"}]
+    ctx = render_both_ways(make_doc(rows), tmp_path)
+    shown = sorted(rows, key=lambda r: r["son_risk"], reverse=True)
+    bl, _, sl, _ = vitrum._build_bolge_sube_maps(shown)
+    assert ctx["bolge_list_js"] == json.dumps(bl, separators=(",", ":"), ensure_ascii=False)
+    assert ctx["sube_list_js"] == json.dumps(sl, separators=(",", ":"), ensure_ascii=False)
+    records = json.loads(ctx["bolge_list_js" if field == "bolge_kodu" else "sube_list_js"])
+    assert [(r["kodu"], type(r["kodu"])) for r in records] == [(1.0, float), ("1", str)]
+    assert records[0]["adi"].endswith(" 1.0")
+    index = 4 if field == "bolge_kodu" else 5
+    assert [r[index] for r in rows_of(ctx)] == [0, 1, 0, 0, 1]
+
+
+def test_thread_count_does_not_change_the_page(templates, tmp_path, monkeypatch):
+    # A file of many rows is read on HALVEX_THREADS readers; codes first met by one reader and
+    # shown first from another's rows must come out as with a single reader.
+    rows = [{"muta": i, "son_risk": (i * 7919) % 5000 * 1000 + (10 ** 9 if i == 8999 else 0),
+             "bolge_kodu": [7, 7.0, True, "7", f"b{i % 11}"][i % 5] if i not in (0, 8999) else [7, 7.0][i > 0],
+             "sube_kodu": i % 37, "qvra": i % 900, "qvrb": "YI" if i % 9 == 0 else i % 800} for i in range(9000)]
+    path = tmp_path / "doc.json"
+    path.write_text(json.dumps(make_doc(rows, meta={"donemler": ["a", "b", "a"]})), "utf-8")
+    pages = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("HALVEX_THREADS", threads)
+        out = tmp_path / f"p{threads}.html"
+        vitrum.render_html(str(path), str(out), chunk_size=1000)
+        pages.append(out.read_bytes())
+    assert pages[0] == pages[1]
+    assert json.loads(parse_page(pages[0].decode("utf-8"))["bolge_list_js"])[0]["kodu"] == 7.0

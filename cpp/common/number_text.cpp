@@ -1,4 +1,4 @@
-#include "json/number_text.h"
+#include "common/number_text.h"
 
 #include <cctype>
 #include <charconv>
@@ -7,72 +7,79 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace halvex::json {
+namespace halvex {
 
-void append_double_repr(std::string& out, double d, bool json_tokens) {
-  if (std::isnan(d)) {
-    out += json_tokens ? "NaN" : "nan";
-    return;
-  }
+namespace {
+
+std::size_t put(char* out, const char* text) {
+  std::size_t n = std::strlen(text);
+  std::memcpy(out, text, n);
+  return n;
+}
+
+}  // namespace
+
+std::size_t write_double_repr(double d, char* out, bool json_tokens) {
+  if (std::isnan(d)) return put(out, json_tokens ? "NaN" : "nan");
   if (std::isinf(d)) {
-    if (json_tokens) out += d < 0 ? "-Infinity" : "Infinity";
-    else out += d < 0 ? "-inf" : "inf";
-    return;
+    if (json_tokens) return put(out, d < 0 ? "-Infinity" : "Infinity");
+    return put(out, d < 0 ? "-inf" : "inf");
   }
   // Shortest round-trip digits in scientific form, e.g. "1.2345e+02", then laid out the way
-  // Python's repr does: plain notation for decimal exponents -4..15, scientific otherwise.
-  char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
-  std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
-  size_t e_pos = sci.find('e');
-  std::string_view mant = sci.substr(0, e_pos);
-  int exp10 = std::atoi(std::string(sci.substr(e_pos + 1)).c_str());
-  bool negative = false;
-  if (!mant.empty() && mant[0] == '-') {
-    negative = true;
-    mant.remove_prefix(1);
+  // repr does: plain notation for decimal exponents -4..15, scientific otherwise.
+  char sci[40];
+  auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  const char* end = res.ptr;
+  const char* p = sci;
+  char* o = out;
+  if (*p == '-') {
+    *o++ = '-';
+    ++p;
   }
-  std::string digits;
-  digits.reserve(mant.size());
-  for (char c : mant) {
-    if (c != '.') digits.push_back(c);
-  }
-  if (negative) out.push_back('-');
+  char digits[24];
+  int nd = 0;
+  for (; p < end && *p != 'e'; ++p)
+    if (*p != '.') digits[nd++] = *p;
+  int exp10 = 0;
+  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, exp10);
   if (exp10 >= -4 && exp10 < 16) {
     if (exp10 < 0) {
-      out += "0.";
-      out.append(static_cast<size_t>(-exp10 - 1), '0');
-      out += digits;
+      *o++ = '0';
+      *o++ = '.';
+      for (int k = 0; k < -exp10 - 1; ++k) *o++ = '0';
+      for (int k = 0; k < nd; ++k) *o++ = digits[k];
     } else {
-      size_t int_len = static_cast<size_t>(exp10) + 1;
-      if (digits.size() <= int_len) {
-        out += digits;
-        out.append(int_len - digits.size(), '0');
-        out += ".0";
-      } else {
-        out.append(digits, 0, int_len);
-        out.push_back('.');
-        out.append(digits, int_len, std::string::npos);
-      }
+      int int_digits = exp10 + 1;
+      for (int k = 0; k < int_digits; ++k) *o++ = k < nd ? digits[k] : '0';
+      *o++ = '.';
+      if (nd > int_digits)
+        for (int k = int_digits; k < nd; ++k) *o++ = digits[k];
+      else
+        *o++ = '0';
     }
   } else {
-    out.push_back(digits[0]);
-    if (digits.size() > 1) {
-      out.push_back('.');
-      out.append(digits, 1, std::string::npos);
+    *o++ = digits[0];
+    if (nd > 1) {
+      *o++ = '.';
+      for (int k = 1; k < nd; ++k) *o++ = digits[k];
     }
-    out.push_back('e');
-    out.push_back(exp10 < 0 ? '-' : '+');
+    *o++ = 'e';
+    *o++ = exp10 < 0 ? '-' : '+';
     int a = exp10 < 0 ? -exp10 : exp10;
-    if (a < 10) out.push_back('0');
-    out += std::to_string(a);
+    if (a < 10) *o++ = '0';
+    o = std::to_chars(o, o + 4, a).ptr;
   }
+  return static_cast<std::size_t>(o - out);
+}
+
+void append_double_repr(std::string& out, double d, bool json_tokens) {
+  char buf[kMaxDoubleRepr];
+  out.append(buf, write_double_repr(d, buf, json_tokens));
 }
 
 std::string double_repr(double d, bool json_tokens) {
-  std::string s;
-  append_double_repr(s, d, json_tokens);
-  return s;
+  char buf[kMaxDoubleRepr];
+  return std::string(buf, write_double_repr(d, buf, json_tokens));
 }
 
 void append_int(std::string& out, int64_t i) {
@@ -155,7 +162,7 @@ std::optional<std::string> drop_underscores(std::string_view t) {
 
 }  // namespace
 
-std::optional<double> parse_python_float(std::string_view text) {
+std::optional<double> parse_decimal(std::string_view text) {
   std::string_view t = strip(text);
   if (t.empty()) return std::nullopt;
   bool negative = false;
@@ -164,33 +171,39 @@ std::optional<double> parse_python_float(std::string_view text) {
     negative = body[0] == '-';
     body.remove_prefix(1);
   }
-  if (iequals(body, "inf") || iequals(body, "infinity")) {
-    return negative ? -HUGE_VAL : HUGE_VAL;
-  }
+  if (iequals(body, "inf") || iequals(body, "infinity")) return negative ? -HUGE_VAL : HUGE_VAL;
   if (iequals(body, "nan")) return negative ? -std::nan("") : std::nan("");
-  auto cleaned = drop_underscores(t);
-  if (!cleaned) return std::nullopt;
   // Grammar: [sign] (digits [. [digits]] | . digits) [(e|E) [sign] digits]
-  const std::string& s = *cleaned;
   size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
   size_t int_digits = 0, frac_digits = 0;
-  while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; ++int_digits; }
-  if (i < s.size() && s[i] == '.') {
+  while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) { ++i; ++int_digits; }
+  if (i < body.size() && body[i] == '.') {
     ++i;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; ++frac_digits; }
+    while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) { ++i; ++frac_digits; }
   }
   if (int_digits + frac_digits == 0) return std::nullopt;
-  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
     ++i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
     size_t exp_digits = 0;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) { ++i; ++exp_digits; }
+    while (i < body.size() && std::isdigit(static_cast<unsigned char>(body[i]))) { ++i; ++exp_digits; }
     if (exp_digits == 0) return std::nullopt;
   }
-  if (i != s.size()) return std::nullopt;
-  // strtod is correctly rounded and gives +-inf / 0 on overflow / underflow, like Python.
-  return std::strtod(s.c_str(), nullptr);
+  if (i != body.size()) return std::nullopt;
+  double v = 0;
+  auto r = std::from_chars(body.data(), body.data() + body.size(), v, std::chars_format::general);
+  if (r.ec == std::errc::result_out_of_range) {
+    // Overflow reads as infinity, underflow as zero, as Python's float does.
+    v = std::strtod(std::string(body).c_str(), nullptr);
+  }
+  return negative ? -v : v;
+}
+
+std::optional<double> parse_python_float(std::string_view text) {
+  if (text.find('_') == std::string_view::npos) return parse_decimal(text);
+  auto cleaned = drop_underscores(strip(text));
+  if (!cleaned) return std::nullopt;
+  return parse_decimal(*cleaned);
 }
 
 std::optional<std::string> parse_python_int_text(std::string_view text) {
@@ -221,4 +234,4 @@ std::string whole_double_digits(double d) {
   return s;
 }
 
-}  // namespace halvex::json
+}  // namespace halvex
