@@ -77,11 +77,25 @@ nb::object arrow_of(nb::handle rel) {
   throw nb::type_error("duckdb relation offers no Arrow fetch");
 }
 
-// A read-only connection to the database, or a private in-memory one.
+// DuckDB never installs or loads extensions for a build, so a remote path
+// ("s3://", "https://", "md:") or another engine's file (SQLite) fails at once
+// instead of reaching the network. The facts' connection also gets no
+// external access (no remote data behind a view).
 nb::object connect(const std::string& path, bool facts) {
   nb::module_ duckdb = nb::module_::import_("duckdb");
-  if (!facts) return duckdb.attr("connect")();
-  return duckdb.attr("connect")(path, "read_only"_a = true);
+  nb::dict config;
+  config["autoinstall_known_extensions"] = false;
+  config["autoload_known_extensions"] = false;
+  if (!facts) return duckdb.attr("connect")(":memory:", "config"_a = config);
+  config["enable_external_access"] = false;
+  try {
+    return duckdb.attr("connect")(path, "read_only"_a = true, "config"_a = config);
+  } catch (nb::python_error& e) {
+    std::string said = nb::cast<std::string>(nb::str(e.value()));
+    if (!e.matches(duckdb.attr("Error")) || said.find("xtension") == std::string::npos) throw;
+    nb::raise_from(e, e.type(), "cannot open '%s' as a local DuckDB database: it needs a DuckDB extension, "
+                   "and build_features installs or loads none (%s)", path.c_str(), said.substr(0, said.find('\n')).c_str());
+  }
 }
 
 // Runs fn(connection) and closes the connection whatever happens.
