@@ -189,35 +189,44 @@ TEST(FeatureJob, HorizonBoundsTheLabel) {
 }
 
 // The diagnostic file beside the database is read and merged on text keys; a
-// key pair found twice doubles its row, and the period becomes text.
+// key pair found twice doubles its row, and the period becomes text. Integer
+// and text periods of the facts merge alike; a missing period matches nothing.
 TEST(FeatureJob, DiagnosticFileIsMergedOnTextKeys) {
-  Folder dir;
-  dir.diag_file();
-  FakeSources src{R"(
-    entity_id:u donem:i qvr_skor:u kombine_risk:g ykn_izl_flag:i segment:u bolge_kodu:u
-    A           7       1          0              0              KOBI      1
-    A           8       1          0              0              KOBI      1
-    B           7       1          0              0              KOBI      1
-  )", R"(
-    entity_id:u donem:u diag_bulgu_sayisi:g diag_en_agir_katman_kod:l label:l
-    A           7       2.7                 -                         9
-    A           8       -                   2                         9
-    B           7       1                   1                         9
-    B           7       3                   0                         9
-    Z           1       9                   5                         9
-  )", {}};
-  FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, src.sources());
-  expect_rows(r, R"(
-    entity_id donem diag_bulgu_sayisi diag_en_agir_katman_kod diag_kik_bulgu label
-    A         7     2                 -1                      0              0
-    A         8     0                 2                       0              -
-    B         7     1                 1                       0              -
-    B         7     3                 0                       0              -
-  )");
-  EXPECT_EQ(column(r, "donem").kind(), ExportedColumn::Kind::Text);
-  EXPECT_EQ(r.lines.at(0), "  [DIAG] 5 diag feature satırı merge edildi");
-  EXPECT_EQ(r.lines.at(1), "  Features: 4 rows, 2 entities, 2 periods");
-  EXPECT_EQ(src.calls.at(1), "diag " + (dir.path / "cache" / "diag_features.parquet").string());
+  for (const char* period_type : {"i", "u"}) {
+    SCOPED_TRACE(period_type);
+    Folder dir;
+    dir.diag_file();
+    std::string facts = R"(
+      entity_id:u donem:T qvr_skor:u kombine_risk:g ykn_izl_flag:i segment:u bolge_kodu:u
+      A           7       1          0              0              KOBI      1
+      C           -       1          0              0              KOBI      1
+      A           8       1          0              0              KOBI      1
+      B           7       1          0              0              KOBI      1
+    )";
+    facts.replace(facts.find("donem:T"), 7, std::string("donem:") + period_type);
+    FakeSources src{facts, R"(
+      entity_id:u donem:u diag_bulgu_sayisi:g diag_en_agir_katman_kod:l label:l
+      A           7       2.7                 -                         9
+      A           8       -                   2                         9
+      B           7       1                   1                         9
+      B           7       3                   0                         9
+      Z           1       9                   5                         9
+      C           -       9                   5                         9
+    )", {}};
+    FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, src.sources());
+    expect_rows(r, R"(
+      entity_id donem diag_bulgu_sayisi diag_en_agir_katman_kod diag_kik_bulgu label
+      A         7     2                 -1                      0              0
+      A         8     0                 2                       0              -
+      B         7     1                 1                       0              -
+      B         7     3                 0                       0              -
+      C         -     0                 -1                      0              -
+    )");
+    EXPECT_EQ(column(r, "donem").kind(), ExportedColumn::Kind::Text);
+    EXPECT_EQ(r.lines.at(0), "  [DIAG] 6 diag feature satırı merge edildi");
+    EXPECT_EQ(r.lines.at(1), "  Features: 5 rows, 3 entities, 2 periods");
+    EXPECT_EQ(src.calls.at(1), "diag " + (dir.path / "cache" / "diag_features.parquet").string());
+  }
 }
 
 TEST(FeatureJob, DiagnosticFolderIsReadAsAFolder) {
