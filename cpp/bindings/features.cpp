@@ -41,6 +41,7 @@ const halvex::py::Signature kSignature{"build_features", {"db_path", "target_hor
 // target_horizon: an integer, or a number truncated toward zero. Beyond the
 // 64-bit range it is capped (no entity has that many periods).
 std::int64_t horizon_argument(nb::handle h) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max(), kMin = std::numeric_limits<std::int64_t>::min();
   PyObject* o = h.ptr();
   if (PyLong_Check(o) || (!PyFloat_Check(o) && PyIndex_Check(o))) {
     nb::object idx = nb::steal(PyNumber_Index(o));
@@ -48,17 +49,14 @@ std::int64_t horizon_argument(nb::handle h) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
     if (v == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
-    if (overflow) return overflow > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    return v;
+    return overflow > 0 ? kMax : overflow < 0 ? kMin : v;
   }
   PyNumberMethods* num = Py_TYPE(o)->tp_as_number;
   if (!PyFloat_Check(o) && !(num && num->nb_float)) halvex::py::argument_type_error("target_horizon", "int", h);
   double v = PyFloat_AsDouble(o);
   if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
   if (std::isnan(v)) throw nb::value_error("target_horizon: cannot convert float NaN to integer");
-  if (v >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
-  if (v <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(v);
+  return v >= 9.2e18 ? kMax : v <= -9.2e18 ? kMin : static_cast<std::int64_t>(v);
 }
 
 // Takes over the Arrow stream of a pyarrow object.
@@ -117,9 +115,7 @@ OwnedArrowStream with_connection(nb::object con, Fn&& fn) {
 std::size_t fact_row_count(nb::handle con) {
   try {
     return nb::cast<std::size_t>(con.attr("sql")("SELECT count(*) FROM fact_periodic").attr("fetchall")()[0][0]);
-  } catch (const nb::python_error&) {
-    return 0;
-  } catch (const nb::cast_error&) {
+  } catch (const std::exception&) {  // a Python error or a failed cast
     return 0;
   }
 }

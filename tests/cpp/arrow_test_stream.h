@@ -166,6 +166,8 @@ class TextTableStream {
         d->offsets.push_back(static_cast<std::int32_t>(d->values.size()));
       } else if (c.format == "i" || c.format == "tdD") {
         put<std::int32_t>(d->values, static_cast<std::int32_t>(std::stol(v)));
+      } else if (c.format == "s") {
+        put<std::int16_t>(d->values, static_cast<std::int16_t>(std::stoi(v)));
       } else if (c.format == "l") {
         put<std::int64_t>(d->values, std::stoll(v));
       } else if (c.format == "g") {

@@ -229,6 +229,23 @@ TEST(FeatureJob, DiagnosticFileIsMergedOnTextKeys) {
   }
 }
 
+// Without a diagnostic file the keys leave as loaded: an integer period keeps
+// its width, and one with missing values becomes float with NaN (as pandas
+// holds such integers).
+TEST(FeatureJob, KeysLeaveAsLoaded) {
+  Folder dir;
+  FakeSources narrow{"entity_id:u donem:s qvr_skor:u kombine_risk:g ykn_izl_flag:i segment:u bolge_kodu:u\n"
+                     " A 7 1 0 0 KOBI 1\n A 300 1 0 0 KOBI 1\n", "", {}};
+  FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, narrow.sources());
+  EXPECT_EQ(column(r, "donem").kind(), ExportedColumn::Kind::Int16);
+  expect_rows(r, "donem\n 7\n 300");
+  FakeSources gaps{"entity_id:u donem:l qvr_skor:u kombine_risk:g ykn_izl_flag:i segment:u bolge_kodu:u\n"
+                   " A 202401 1 0 0 KOBI 1\n A - 1 0 0 KOBI 1\n", "", {}};
+  r = halvex::ml::run_feature_job(dir.db(), 3, gaps.sources());
+  EXPECT_EQ(column(r, "donem").kind(), ExportedColumn::Kind::Float64);
+  expect_rows(r, "entity_id donem\n A 202401\n A -");
+}
+
 TEST(FeatureJob, DiagnosticFolderIsReadAsAFolder) {
   Folder dir;
   dir.diag_file(true);
