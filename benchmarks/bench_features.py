@@ -9,6 +9,9 @@ Times, in one run and on the same file:
 - ``pandas``: the same columns in vectorised pandas (benchmarks/features_pandas.py);
 - ``duckdb-sql``: the same columns as one DuckDB query with window functions, fetched into Arrow.
 
+Then ``build_features`` once more on a small database with its diagnostic file
+(``--diag-entities``), reporting each stage's time and share of the call.
+
 Each runs in a fresh subprocess, so its peak resident memory (VmHWM, reset just before
 the call, minus the process's size at that moment) is its own. ``--warm-gb G`` makes each
 measuring process touch and free G GiB first: on a VM that returns freed pages to the
@@ -22,6 +25,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import subprocess
 import sys
 import time
@@ -180,15 +184,41 @@ print(json.dumps(dict(kind=kind, seconds=seconds, rows=rows, size=size, peak=pea
 """
 
 
-def measure(kind: str, db: Path, threads: int | None = None, warm_gb: float = 0.0) -> dict:
+# Stages the feature job times itself; every other timed stage runs inside "features".
+_JOB_STAGES = {"query and fetch", "warm-up stop", "import facts", "diagnostic file", "features",
+               "export", "data frame"}
+_TIME_LINE = re.compile(r"^  \[time\] (.{28}) +([0-9.]+) ms$")
+
+
+def measure(kind: str, db: Path, threads: int | None = None, warm_gb: float = 0.0,
+            stages: bool = False) -> dict:
+    """One measuring subprocess. With ``stages`` (build_features only), the stage times the
+    builder reports under HALVEX_TIMING come back as ``stages``: (name, ms) in order."""
     env = dict(os.environ)
+    env.pop("HALVEX_TIMING", None)
     if threads:
         env["HALVEX_THREADS"] = str(threads)
+    if stages:
+        env["HALVEX_TIMING"] = "1"
     code = _CHILD.format(bench_dir=str(HERE), kind=kind, db=str(db), warm_gb=warm_gb)
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     if res.returncode != 0:
         raise RuntimeError(f"{kind} failed:\n{res.stderr[-3000:]}")
-    return json.loads(res.stdout.strip().splitlines()[-1])
+    out = json.loads(res.stdout.strip().splitlines()[-1])
+    if stages:
+        out["stages"] = [(m.group(1).rstrip(), float(m.group(2)))
+                         for m in map(_TIME_LINE.match, res.stderr.splitlines()) if m]
+    return out
+
+
+def print_stages(r: dict) -> None:
+    """Each stage's time and share of the whole call; stages within "features" indented. A
+    stage's parts are listed above it (each is timed as it ends)."""
+    total_ms = r["seconds"] * 1000
+    for name, ms in r["stages"]:
+        inner = name not in _JOB_STAGES
+        label = ("    " if inner else "  ") + name
+        print(f"{label:34s} {ms:9.1f} ms  {100 * ms / total_ms:5.1f} %")
 
 
 def ensure_db(folder: Path, entities: int, periods: int) -> Path:
@@ -218,6 +248,9 @@ def main(argv=None) -> int:
                     help="touch and free this many GiB in each measuring process first")
     ap.add_argument("--diag", action="store_true",
                     help="keep the diagnostic file (30%% of the rows) beside the database")
+    ap.add_argument("--diag-entities", type=int, default=50_000,
+                    help="entities of the small case with a diagnostic file whose stage shares are "
+                         "reported (0 skips it; default 50000)")
     args = ap.parse_args(argv)
 
     folder = args.dir / f"{args.entities}x{args.periods}"
@@ -247,6 +280,14 @@ def main(argv=None) -> int:
         if "fetch" in results:
             print(f"  build_features / fetch      = {bf['seconds'] / results['fetch']['seconds']:6.2f}x  (<= 1.5)")
         print(f"  peak memory / matrix size   = {bf['peak'] / bf['size']:6.2f}x  (<= 2.5)")
+
+    if args.diag_entities > 0 and "build_features" in args.only:
+        # A small database with its diagnostic file: where the time of one call goes.
+        small = ensure_db(args.dir / f"{args.diag_entities}x{args.periods}", args.diag_entities,
+                          args.periods)
+        r = measure("build_features", small, args.threads, args.warm_gb, stages=True)
+        print(f"\nbuild_features with diagnostic file, {r['rows']} rows: {r['seconds']:.2f} s")
+        print_stages(r)
     return 0
 
 

@@ -1,29 +1,26 @@
-// Python module halvex.ml.features: argument handling, the DuckDB and
-// Parquet reads through their Python packages, and the pandas result. The
-// feature stages themselves live in cpp/ml.
+// Python module halvex.ml.features: build_features' arguments, the DuckDB and
+// Parquet reads through DuckDB's Python package, and the pandas result. The
+// build itself is the feature job of cpp/ml.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
-#include <memory>
 #include <string>
 
+#include "common_args.h"
+#include "common_errors.h"
+#include "ml/feature_job.h"
 #include "ml/features.h"
-#include "table/arrow_bridge.h"
-#include "table/buffer.h"
-#include "table/errors.h"
-#include "table/parallel.h"
 #include "table/timing.h"
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using halvex::table::Column;
-using halvex::table::DType;
-using halvex::table::Table;
+using halvex::ml::FeatureSources;
+using halvex::table::ExportedColumn;
+using halvex::table::OwnedArrowStream;
 
 namespace {
 
@@ -37,65 +34,74 @@ const char* const kBuildDoc =
     "label; an empty DataFrame when there are no facts.\n\n"
     "Score bands (qvr_band): -1 missing, 0 EUS (<500), 1 YIS (500-824), 2 HIGH (825+), 3 YI.";
 
-[[noreturn]] void type_error(const std::string& msg) { throw nb::type_error(msg.c_str()); }
+// db_path counts as optional here: a missing one is reported below in the
+// words this function has always used, after any keyword error.
+const halvex::py::Signature kSignature{"build_features", {"db_path", "target_horizon"}, 0};
 
-std::int64_t horizon_from(nb::handle h) {
+// target_horizon: an integer, or a number truncated toward zero. Beyond the
+// 64-bit range it is capped (no entity has that many periods).
+std::int64_t horizon_argument(nb::handle h) {
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max(), kMin = std::numeric_limits<std::int64_t>::min();
   PyObject* o = h.ptr();
-  auto clamp = [](double v) -> std::int64_t {
-    if (v >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
-    if (v <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(v);  // truncation toward zero
-  };
   if (PyLong_Check(o) || (!PyFloat_Check(o) && PyIndex_Check(o))) {
     nb::object idx = nb::steal(PyNumber_Index(o));
     if (!idx.is_valid()) throw nb::python_error();
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
-    if (overflow > 0) return std::numeric_limits<std::int64_t>::max();
-    if (overflow < 0) return std::numeric_limits<std::int64_t>::min();
-    return v;
+    if (v == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
+    return overflow > 0 ? kMax : overflow < 0 ? kMin : v;
   }
   PyNumberMethods* num = Py_TYPE(o)->tp_as_number;
-  if (PyFloat_Check(o) || (num && num->nb_float)) {
-    double v = PyFloat_Check(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    if (std::isnan(v)) throw nb::value_error("target_horizon: cannot convert float NaN to integer");
-    return clamp(v);
-  }
-  type_error(std::string("Argument 'target_horizon' has incorrect type (expected int, got ") + Py_TYPE(o)->tp_name +
-             ")");
+  if (!PyFloat_Check(o) && !(num && num->nb_float)) halvex::py::argument_type_error("target_horizon", "int", h);
+  double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  if (std::isnan(v)) throw nb::value_error("target_horizon: cannot convert float NaN to integer");
+  return v >= 9.2e18 ? kMax : v <= -9.2e18 ? kMin : static_cast<std::int64_t>(v);
 }
 
-// Text form of db_path: a str, or anything os.fspath accepts.
-std::string path_from(nb::handle p) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object s = os.attr("fsdecode")(os.attr("fspath")(p));
-  return nb::cast<std::string>(s);
-}
-
-Table import_stream(nb::handle arrow_table, const std::function<bool(const std::string&)>& wanted) {
-  nb::object capsule = arrow_table.attr("__arrow_c_stream__")();
+// Takes over the Arrow stream of a pyarrow object.
+OwnedArrowStream stream_of(nb::handle arrow) {
+  nb::object capsule = arrow.attr("__arrow_c_stream__")();
   auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.ptr(), "arrow_array_stream"));
   if (!stream) throw nb::python_error();
-  nb::gil_scoped_release unlocked;
-  return halvex::table::import_arrow_stream(stream, wanted);
+  return OwnedArrowStream(stream);
 }
 
-// The complete result of a relation as a pyarrow Table. A relation hands its
-// result to Arrow without the extra copy a DB-API cursor makes; older
-// clients name the fetch differently.
+// The complete result of a relation as a pyarrow Table, without the extra
+// copy a DB-API cursor makes; older clients name the fetch differently.
 nb::object arrow_of(nb::handle rel) {
   for (const char* fetch : {"to_arrow_table", "fetch_arrow_table", "arrow"})
     if (nb::hasattr(rel, fetch)) return rel.attr(fetch)();
   throw nb::type_error("duckdb relation offers no Arrow fetch");
 }
 
+// DuckDB never installs or loads extensions for a build, so a remote path
+// ("s3://", "https://", "md:") or another engine's file (SQLite) fails at once
+// instead of reaching the network. The facts' connection also gets no
+// external access (no remote data behind a view).
+nb::object connect(const std::string& path, bool facts) {
+  nb::module_ duckdb = nb::module_::import_("duckdb");
+  nb::dict config;
+  config["autoinstall_known_extensions"] = false;
+  config["autoload_known_extensions"] = false;
+  if (!facts) return duckdb.attr("connect")(":memory:", "config"_a = config);
+  config["enable_external_access"] = false;
+  try {
+    return duckdb.attr("connect")(path, "read_only"_a = true, "config"_a = config);
+  } catch (nb::python_error& e) {
+    std::string said = nb::cast<std::string>(nb::str(e.value()));
+    if (!e.matches(duckdb.attr("Error")) || said.find("xtension") == std::string::npos) throw;
+    nb::raise_from(e, e.type(), "cannot open '%s' as a local DuckDB database: it needs a DuckDB extension, "
+                   "and build_features installs or loads none (%s)", path.c_str(), said.substr(0, said.find('\n')).c_str());
+  }
+}
+
 // Runs fn(connection) and closes the connection whatever happens.
 template <class Fn>
-nb::object with_connection(nb::object con, Fn&& fn) {
-  nb::object result;
+OwnedArrowStream with_connection(nb::object con, Fn&& fn) {
+  OwnedArrowStream result;
   try {
-    result = fn(con);
+    result = fn(nb::handle(con));
   } catch (...) {
     con.attr("close")();
     throw;
@@ -104,179 +110,79 @@ nb::object with_connection(nb::object con, Fn&& fn) {
   return result;
 }
 
-// Number of fact rows, from the table's row count (cheap), or 0 when it
-// cannot be had; the fact query itself then reports any problem.
+// Rows of the fact table (cheap), or 0 when they cannot be had; the fact
+// query itself then reports any problem.
 std::size_t fact_row_count(nb::handle con) {
   try {
-    nb::object rows = con.attr("sql")("SELECT count(*) FROM fact_periodic").attr("fetchall")();
-    return nb::cast<std::size_t>(rows[0][0]);
-  } catch (const nb::python_error&) {
-    return 0;
-  } catch (const nb::cast_error&) {
+    return nb::cast<std::size_t>(con.attr("sql")("SELECT count(*) FROM fact_periodic").attr("fetchall")()[0][0]);
+  } catch (const std::exception&) {  // a Python error or a failed cast
     return 0;
   }
 }
 
-// One query on a read-only connection, closed right after the fetch. While
-// the engine runs it, the memory of the feature columns is written ahead with
-// CPU time left idle: the facts have at least as many rows as the fact table.
-nb::object fetch_facts(const std::string& path, halvex::table::WarmBlocks& warm) {
-  nb::module_ duckdb = nb::module_::import_("duckdb");
-  return with_connection(duckdb.attr("connect")(path, "read_only"_a = true), [&](nb::handle con) {
-    std::size_t rows = fact_row_count(con);
-    if (rows >= halvex::table::kMinRowsPerThread && halvex::table::worker_count(rows) > 1)
-      warm.prefault(rows * sizeof(double), halvex::ml::kFullColumnsAllocated);
-    return arrow_of(con.attr("sql")(halvex::ml::kFactQuery));
+OwnedArrowStream fetch_facts(const std::string& path, const FeatureSources::RowsKnown& rows_known) {
+  nb::gil_scoped_acquire gil;
+  return with_connection(connect(path, true), [&](nb::handle con) {
+    rows_known(fact_row_count(con));
+    return stream_of(arrow_of(con.attr("sql")(halvex::ml::kFactQuery)));
   });
 }
 
-// The diagnostic file, read by the same engine on a private in-memory
-// connection; a folder is read as the union of its Parquet files.
-nb::object read_diag(const std::string& path, bool is_dir) {
-  nb::module_ duckdb = nb::module_::import_("duckdb");
-  std::string source = is_dir ? path + "/*.parquet" : path;
-  return with_connection(duckdb.attr("connect")(),
-                         [&](nb::handle con) { return arrow_of(con.attr("read_parquet")(source)); });
+// A folder is read as the union of its Parquet files.
+OwnedArrowStream read_diagnostics(const std::string& path, bool is_dir) {
+  nb::gil_scoped_acquire gil;
+  const std::string source = is_dir ? path + "/*.parquet" : path;
+  return with_connection(connect(path, false),
+                         [&](nb::handle con) { return stream_of(arrow_of(con.attr("read_parquet")(source))); });
 }
 
 template <class T>
-nb::object numpy_from(T* data, std::size_t n) {
-  nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
-  return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, {n}, owner));
+nb::object numpy_of(ExportedColumn& c) {
+  nb::capsule owner(c.values(), [](void* p) noexcept { std::free(p); });
+  T* data = static_cast<T*>(c.take_values());
+  return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, {c.length()}, owner));
 }
 
-// The values of an Int64 column narrowed to T within its own buffer: value i
-// moves from byte 8i to byte i*sizeof(T), never over one not yet read. The
-// unused tail is then given back.
-template <class T>
-T* narrow_in_place(Column& c) {
-  const std::size_t n = c.size();
-  auto* bytes = reinterpret_cast<unsigned char*>(c.i64.release());
-  for (std::size_t i = 0; i < n; ++i) {
-    std::int64_t v;
-    std::memcpy(&v, bytes + i * 8, 8);
-    const T w = static_cast<T>(v);
-    std::memcpy(bytes + i * sizeof(T), &w, sizeof(T));
+// A numpy array, or for text the pandas text array of the pandas in use.
+nb::object to_python(ExportedColumn& c, nb::handle pd, nb::handle pa, bool pandas3) {
+  switch (c.kind()) {
+    case ExportedColumn::Kind::Float64: return numpy_of<double>(c);
+    case ExportedColumn::Kind::Int64: return numpy_of<std::int64_t>(c);
+    case ExportedColumn::Kind::Int32: return numpy_of<std::int32_t>(c);
+    case ExportedColumn::Kind::Int16: return numpy_of<std::int16_t>(c);
+    case ExportedColumn::Kind::Bool: return numpy_of<bool>(c);
+    case ExportedColumn::Kind::Text: break;
   }
-  void* shrunk = std::realloc(bytes, n ? n * sizeof(T) : 1);
-  return static_cast<T*>(shrunk ? shrunk : bytes);
-}
-
-// numpy array (numbers) or pandas text array (text) for one result column.
-nb::object to_python(Column&& c, bool keep_width, nb::handle pd, nb::handle pa, bool pandas3) {
-  const std::size_t n = c.size();
-  switch (c.type()) {
-    case DType::Float64: return numpy_from(c.f64.release(), n);
-    case DType::Int64: {
-      if (c.has_mask()) {  // only key columns as loaded can carry missing integers
-        auto* out = static_cast<double*>(std::malloc(n ? n * sizeof(double) : 1));
-        for (std::size_t i = 0; i < n; ++i)
-          out[i] = c.valid[i] ? static_cast<double>(c.i64[i]) : std::numeric_limits<double>::quiet_NaN();
-        return numpy_from(out, n);
-      }
-      if (keep_width && c.int_width == 4) return numpy_from(narrow_in_place<std::int32_t>(c), n);
-      if (keep_width && c.int_width == 2) return numpy_from(narrow_in_place<std::int16_t>(c), n);
-      return numpy_from(c.i64.release(), n);
-    }
-    case DType::Bool: return numpy_from(reinterpret_cast<bool*>(c.b8.release()), n);
-    case DType::Text: {
-      auto array = std::make_unique<ArrowArray>();
-      auto schema = std::make_unique<ArrowSchema>();
-      halvex::table::export_text_column(std::move(c), array.get(), schema.get());
-      nb::object arr;
-      try {
-        arr = pa.attr("Array").attr("_import_from_c")(reinterpret_cast<std::uintptr_t>(array.get()),
-                                                       reinterpret_cast<std::uintptr_t>(schema.get()));
-      } catch (...) {
-        if (array->release) array->release(array.get());
-        if (schema->release) schema->release(schema.get());
-        throw;
-      }
-      if (pandas3) {
-        nb::object np = nb::module_::import_("numpy");
-        nb::object dtype = pd.attr("StringDtype")("pyarrow", "na_value"_a = np.attr("nan"));
-        return dtype.attr("__from_arrow__")(arr);
-      }
-      return arr.attr("to_numpy")("zero_copy_only"_a = false);
-    }
-  }
-  return nb::none();
-}
-
-nb::object to_dataframe(Table& t) {
-  nb::module_ pd = nb::module_::import_("pandas");
-  nb::module_ pa = nb::module_::import_("pyarrow");
-  std::string version = nb::cast<std::string>(pd.attr("__version__"));
-  bool pandas3 = std::atoi(version.c_str()) >= 3;
-  nb::dict columns;
-  for (std::size_t k = 0; k < t.num_columns(); ++k) {
-    const std::string& name = t.names()[k];
-    bool as_loaded = name == "entity_id" || name == "donem";
-    columns[name.c_str()] = to_python(std::move(t.at(k)), as_loaded, pd, pa, pandas3);
-  }
-  return pd.attr("DataFrame")(columns, "copy"_a = false);
+  nb::object arr = pa.attr("Array").attr("_import_from_c")(reinterpret_cast<std::uintptr_t>(c.arrow_array()),
+                                                            reinterpret_cast<std::uintptr_t>(c.arrow_schema()));
+  if (!pandas3) return arr.attr("to_numpy")("zero_copy_only"_a = false);
+  nb::object dtype = pd.attr("StringDtype")("pyarrow", "na_value"_a = nb::module_::import_("numpy").attr("nan"));
+  return dtype.attr("__from_arrow__")(arr);
 }
 
 nb::object build_features(nb::args args, nb::kwargs kwargs) {
-  const Py_ssize_t given = static_cast<Py_ssize_t>(args.size());
-  if (given > 2)
-    type_error("build_features() takes at most 2 positional arguments (" + std::to_string(given) + " given)");
-  nb::object db_path = given >= 1 ? nb::borrow(args[0]) : nb::object();
-  nb::object horizon_arg = given >= 2 ? nb::borrow(args[1]) : nb::object();
-  for (auto [key, value] : kwargs) {
-    std::string k = nb::cast<std::string>(key);
-    nb::object* slot = k == "db_path" ? &db_path : k == "target_horizon" ? &horizon_arg : nullptr;
-    if (!slot) type_error("build_features() got an unexpected keyword argument '" + k + "'");
-    if (slot->is_valid()) type_error("build_features() got multiple values for keyword argument '" + k + "'");
-    *slot = nb::borrow(value);
-  }
-  if (!db_path.is_valid())
-    type_error("build_features() takes at least 1 positional argument (" + std::to_string(given) + " given)");
-  const std::int64_t horizon = horizon_arg.is_valid() ? horizon_from(horizon_arg) : 3;
-  const std::string path = path_from(db_path);
+  std::vector<nb::object> a = halvex::py::bind_arguments(kSignature, args, kwargs);
+  if (!a[0].is_valid())
+    throw nb::type_error(("build_features() takes at least 1 positional argument (" + std::to_string(args.size()) +
+                          " given)").c_str());
+  const std::int64_t horizon = a[1].is_valid() ? horizon_argument(a[1]) : 3;
+  const std::string path = halvex::py::path_argument(a[0]);
 
+  halvex::ml::FeatureJobResult result;
+  {
+    nb::gil_scoped_release unlocked;  // the sources take it back for their reads
+    result = halvex::ml::run_feature_job(path, horizon, FeatureSources{fetch_facts, read_diagnostics});
+  }
+  nb::module_ pd = nb::module_::import_("pandas");
+  if (result.columns.empty()) return pd.attr("DataFrame")();
   halvex::table::StageTimer timer;
-  halvex::table::WarmBlocks warm;
-  nb::object facts_arrow = fetch_facts(path, warm);
-  timer.mark("query and fetch");
-  {
-    nb::gil_scoped_release unlocked;
-    warm.stop();  // the rest is written as the columns are
-  }
-  timer.mark("warm-up stop");
-  if (nb::cast<std::size_t>(facts_arrow.attr("num_rows")) == 0) return nb::module_::import_("pandas").attr("DataFrame")();
-  const auto& unused = halvex::ml::kUnusedFactColumns;
-  Table facts = import_stream(facts_arrow, [&](const std::string& name) {
-    for (const auto& u : unused)
-      if (name == u) return false;
-    return true;
-  });
-  facts_arrow = nb::object();  // the Arrow copy is no longer needed
-  timer.mark("import facts");
-
-  nb::module_ os_path = nb::module_::import_("os.path");
-  nb::object diag_path = os_path.attr("join")(os_path.attr("dirname")(path), "cache", "diag_features.parquet");
-  std::unique_ptr<Table> diag;
-  if (nb::cast<bool>(os_path.attr("exists")(diag_path))) {
-    bool is_dir = nb::cast<bool>(os_path.attr("isdir")(diag_path));
-    nb::object diag_arrow = read_diag(nb::cast<std::string>(diag_path), is_dir);
-    diag = std::make_unique<Table>(import_stream(diag_arrow, nullptr));
-  }
-
-  timer.mark("diagnostic file");
-  halvex::ml::FeatureMatrix m;
-  {
-    nb::gil_scoped_release unlocked;
-    m = halvex::ml::build_feature_matrix(std::move(facts), diag.get(), horizon);
-  }
-  diag.reset();
-  timer.mark("features");
-  nb::object frame = to_dataframe(m.table);
+  nb::module_ pa = nb::module_::import_("pyarrow");
+  const bool pandas3 = std::atoi(nb::cast<std::string>(pd.attr("__version__")).c_str()) >= 3;
+  nb::dict columns;
+  for (ExportedColumn& c : result.columns) columns[c.name().c_str()] = to_python(c, pd, pa, pandas3);
+  nb::object frame = pd.attr("DataFrame")(columns, "copy"_a = false);
   timer.mark("data frame");
-  if (std::getenv("HALVEX_TIMING"))
-    std::fprintf(stderr, "  [time] warm blocks: %zu reused, %zu fresh\n", halvex::table::WarmBlocks::hits(),
-                 halvex::table::WarmBlocks::misses());
-  for (const auto& line : m.lines) nb::print(line.c_str());
+  for (const auto& line : result.lines) nb::print(line.c_str());
   return frame;
 }
 
@@ -284,18 +190,7 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
 
 NB_MODULE(features, m) {
   m.doc() = "Feature engineering for YI prediction model.";
-
-  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-    try {
-      std::rethrow_exception(p);
-    } catch (const halvex::table::ColumnNotFound& e) {
-      PyErr_SetObject(PyExc_KeyError, nb::str(e.name().c_str()).ptr());
-    } catch (const halvex::TypeError& e) {
-      PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const halvex::ValueError& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
-    }
-  });
+  halvex::py::register_error_translation();
 
   nb::list diag_cols, feature_cols;
   for (const auto& name : halvex::ml::diag_feature_cols()) diag_cols.append(name.c_str());

@@ -1,6 +1,10 @@
 // Stages 4 and 5: diagnostic merge and output assembly.
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "ml/features.h"
 #include "table/convert.h"
@@ -24,6 +28,63 @@ const std::vector<std::string> kBaseOutput = {
     "risk_delta_pct", "risk_mio", "yi_flag_current", "yi_flag_prev", "yi_flag_count_4",
     "was_yi_prev", "seg_ESKK", "seg_KOBI", "seg_KUR_TIC", "seg_MIKRO", "bolge_kodu_clean"};
 
+// The facts' integer periods as codes of their distinct values, each written
+// in text form once: the output period column is put together from those
+// texts, and a diagnostic period matches when its text is one of them.
+struct PeriodCodes {
+  std::vector<std::int32_t> fact;  // per fact row; -1 when missing
+  std::vector<std::int32_t> diag;  // per diagnostic row; -1 when missing or no fact period has it
+  Column text;                     // the facts' periods in text form
+};
+
+PeriodCodes code_periods(const Column& fp_donem, const Column& diag_donem) {
+  const std::size_t n = fp_donem.size();
+  PeriodCodes out;
+  out.fact.resize(n);
+  std::unordered_map<std::int64_t, std::int32_t> code_of;
+  std::vector<std::string> texts;
+  bool missing = false;
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!fp_donem.present(i)) {
+      out.fact[i] = -1;
+      missing = true;
+      continue;
+    }
+    auto [it, fresh] = code_of.try_emplace(fp_donem.i64[i], static_cast<std::int32_t>(texts.size()));
+    if (fresh) {
+      texts.emplace_back();
+      append_text_form(fp_donem, i, texts.back());
+    }
+    out.fact[i] = it->second;
+    chars += texts[it->second].size();
+  }
+
+  out.text = Column::text(n, chars ? chars : 1);
+  if (missing) out.text.ensure_mask();
+  std::int64_t at = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int32_t code = out.fact[i];
+    if (code >= 0) {
+      const std::string& t = texts[code];
+      std::memcpy(out.text.chars.data() + at, t.data(), t.size());
+      at += static_cast<std::int64_t>(t.size());
+    } else {
+      out.text.valid[i] = 0;
+    }
+    out.text.offsets[i + 1] = at;
+  }
+
+  std::unordered_map<std::string_view, std::int32_t> code_of_text;
+  for (std::size_t k = 0; k < texts.size(); ++k) code_of_text.emplace(texts[k], static_cast<std::int32_t>(k));
+  out.diag.resize(diag_donem.size());
+  for (std::size_t j = 0; j < diag_donem.size(); ++j) {
+    auto it = diag_donem.present(j) ? code_of_text.find(diag_donem.str(j)) : code_of_text.end();
+    out.diag[j] = it == code_of_text.end() ? -1 : it->second;
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string merge_diagnostics(Table& fp, const Table* diag) {
@@ -38,14 +99,24 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
   StageTimer timer;
   Column diag_entity = to_text(diag->at("entity_id"));
   Column diag_donem = to_text(diag->at("donem"));
-  fp.set("donem", to_text(fp.at("donem")));
   const Column& fp_entity = fp.at("entity_id");
   Column entity_text;
   if (fp_entity.type() != DType::Text) entity_text = to_text(fp_entity);
   const Column& entity_key = fp_entity.type() == DType::Text ? fp_entity : entity_text;
 
-  timer.mark("  keys as text");
-  JoinIndices j = left_join(entity_key, fp.at("donem"), diag_entity, diag_donem);
+  JoinIndices j;
+  if (fp.at("donem").type() == DType::Int64) {
+    // Integer periods have few distinct values: each is written once, and the
+    // join compares their codes instead of texts.
+    PeriodCodes periods = code_periods(fp.at("donem"), diag_donem);
+    fp.set("donem", std::move(periods.text));
+    timer.mark("  keys as codes");
+    j = left_join_coded(entity_key, periods.fact.data(), diag_entity, periods.diag.data());
+  } else {
+    fp.set("donem", to_text(fp.at("donem")));
+    timer.mark("  keys as text");
+    j = left_join(entity_key, fp.at("donem"), diag_entity, diag_donem);
+  }
   timer.mark("  join");
   if (!j.left.empty()) reorder(fp, j.left.data(), j.left.size());  // some rows matched more than once
 

@@ -331,16 +331,6 @@ void write_chunk(const Source& s, Column& col, std::size_t row0, std::int64_t ch
   }
 }
 
-struct StreamBatches {
-  ArrowSchema schema{};
-  std::vector<ArrowArray> batches;
-  ~StreamBatches() {
-    for (auto& b : batches)
-      if (b.release) b.release(&b);
-    if (schema.release) schema.release(&schema);
-  }
-};
-
 std::string stream_error(ArrowArrayStream* s, int code) {
   const char* msg = s->get_last_error ? s->get_last_error(s) : nullptr;
   return std::string("Arrow stream failed: ") + (msg ? msg : std::strerror(code));
@@ -348,9 +338,21 @@ std::string stream_error(ArrowArrayStream* s, int code) {
 
 }  // namespace
 
-Table import_arrow_stream(ArrowArrayStream* stream, const std::function<bool(const std::string&)>& wanted) {
+ArrowBatches::~ArrowBatches() {
+  for (auto& b : batches)
+    if (b.release) b.release(&b);
+  if (schema.release) schema.release(&schema);
+}
+
+std::size_t ArrowBatches::rows() const {
+  std::size_t n = 0;
+  for (const auto& b : batches) n += static_cast<std::size_t>(b.length);
+  return n;
+}
+
+ArrowBatches read_arrow_stream(ArrowArrayStream* stream) {
   if (!stream || !stream->release) throw ValueError("released or null Arrow stream");
-  StreamBatches sb;
+  ArrowBatches sb;
   if (int rc = stream->get_schema(stream, &sb.schema)) throw std::runtime_error(stream_error(stream, rc));
   if (std::string_view(sb.schema.format ? sb.schema.format : "") != "+s")
     throw UnsupportedType("Arrow stream does not carry record batches");
@@ -360,7 +362,14 @@ Table import_arrow_stream(ArrowArrayStream* stream, const std::function<bool(con
     if (!a.release) break;
     sb.batches.push_back(a);
   }
+  return sb;
+}
 
+Table import_arrow_stream(ArrowArrayStream* stream, const std::function<bool(const std::string&)>& wanted) {
+  return import_arrow_batches(read_arrow_stream(stream), wanted);
+}
+
+Table import_arrow_batches(const ArrowBatches& sb, const std::function<bool(const std::string&)>& wanted) {
   std::vector<std::size_t> row0(sb.batches.size() + 1, 0);
   for (std::size_t b = 0; b < sb.batches.size(); ++b) row0[b + 1] = row0[b] + sb.batches[b].length;
   const std::size_t rows = row0.back();

@@ -10,13 +10,26 @@
 
 namespace halvex::table {
 
+namespace {
+
+// Second keys: text compared byte for byte, or dictionary codes.
+struct TextKey {
+  const Column& c;
+  bool present(std::size_t i) const { return c.present(i); }
+  std::string_view key(std::size_t i) const { return c.str(i); }
+};
+struct CodeKey {
+  const std::int32_t* codes;
+  bool present(std::size_t i) const { return codes[i] >= 0; }
+  std::int32_t key(std::size_t i) const { return codes[i]; }
+};
+
 // The right rows are grouped by their first key (one hash entry per distinct
 // value) and, within a group, ordered by the second key, stably. A left row
 // then costs one hash probe per run of equal first keys (sorted tables have
 // long runs) and a binary search within the group.
-JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2) {
-  for (const Column* c : {&l1, &l2, &r1, &r2})
-    if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
+template <class Second>
+JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, const Second& r2) {
   const std::size_t nl = l1.size(), nr = r1.size();
 
   // Group id of every right row with both keys present (-1 otherwise).
@@ -47,7 +60,7 @@ JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, cons
     for (std::size_t j = 0; j < nr; ++j)
       if (gid[j] >= 0) rows[fill[gid[j]]++] = static_cast<std::int64_t>(j);
   }
-  auto by_second = [&](std::int64_t a, std::int64_t b) { return r2.str(a) < r2.str(b); };
+  auto by_second = [&](std::int64_t a, std::int64_t b) { return r2.key(a) < r2.key(b); };
   for (std::int64_t k = 0; k < groups; ++k) {
     auto first = rows.begin() + start[k], end = rows.begin() + start[k + 1];
     if (!std::is_sorted(first, end, by_second)) std::stable_sort(first, end, by_second);
@@ -72,11 +85,11 @@ JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, cons
         have = true;
       }
       if (group < 0) continue;
-      std::string_view second = l2.str(i);
+      const auto second = l2.key(i);
       auto first = rows.begin() + start[group], end = rows.begin() + start[group + 1];
-      auto a = std::lower_bound(first, end, second, [&](std::int64_t r, std::string_view v) { return r2.str(r) < v; });
+      auto a = std::lower_bound(first, end, second, [&](std::int64_t r, const auto& v) { return r2.key(r) < v; });
       auto z = a;
-      while (z != end && r2.str(*z) == second) ++z;
+      while (z != end && r2.key(*z) == second) ++z;
       lo[i] = a - rows.begin();
       hi[i] = z - rows.begin();
       local_multi |= hi[i] - lo[i] > 1;
@@ -109,6 +122,20 @@ JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, cons
     }
   }
   return out;
+}
+
+}  // namespace
+
+JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2) {
+  for (const Column* c : {&l1, &l2, &r1, &r2})
+    if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
+  return join_impl(l1, TextKey{l2}, r1, TextKey{r2});
+}
+
+JoinIndices left_join_coded(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2) {
+  for (const Column* c : {&l1, &r1})
+    if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
+  return join_impl(l1, CodeKey{l2}, r1, CodeKey{r2});
 }
 
 }  // namespace halvex::table

@@ -177,6 +177,25 @@ TEST(Join, LeftRowsKeepOrderAndRepeatPerMatch) {
   EXPECT_EQ(vec(one.right), (std::vector<std::int64_t>{1, 0}));
 }
 
+// Coded second keys give the join of their texts: same rows, same order,
+// including repeated matches, unmatched and missing keys on both sides.
+TEST(Join, CodedSecondKeysJoinLikeTheirTexts) {
+  const std::vector<std::string> dict = {"7", "8", "10"};
+  std::vector<std::int32_t> lc = {0, 1, 2, 0, -1, 1, 0}, rc = {2, 0, 0, -1, 1, 2, 0};
+  std::vector<std::string> l1 = {"A", "A", "A", "B", "B", "C", "\x01"}, r1 = {"A", "B", "B", "A", "C", "C", "A"};
+  auto text_of = [&](const std::vector<std::int32_t>& codes) {
+    std::vector<std::string> out;
+    for (auto c : codes) out.push_back(c < 0 ? "\x01" : dict[c]);
+    return out;
+  };
+  JoinIndices want = left_join(texts(l1), texts(text_of(lc)), texts(r1), texts(text_of(rc)));
+  JoinIndices got = left_join_coded(texts(l1), lc.data(), texts(r1), rc.data());
+  EXPECT_EQ(vec(got.left), vec(want.left));
+  EXPECT_EQ(vec(got.right), vec(want.right));
+  // B/7 matches right rows 1 and 2, in that order.
+  EXPECT_EQ(vec(got.right), (std::vector<std::int64_t>{6, -1, 0, 1, 2, -1, 4, -1}));
+}
+
 TEST(Stats, DistinctAndSum) {
   EXPECT_EQ(count_distinct(texts({"a", "a", "b", "\x01", "a"})), 2u);
   EXPECT_EQ(count_distinct(floats({0.0, -0.0, NaN, 1})), 2u);

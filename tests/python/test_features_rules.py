@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import math
 import os
+import sqlite3
 import stat
+import subprocess
+import sys
 from pathlib import Path
 
 import duckdb
@@ -340,3 +343,68 @@ class TestArguments:
         pd.testing.assert_frame_equal(a, b)
         assert build_features.__doc__.startswith("build_features(db_path, target_horizon=3)") or \
             "Build feature matrix from fact_periodic (vectorized)." in build_features.__doc__
+
+
+_OFFLINE_PROBE = """
+import sys, time, duckdb
+from halvex.ml.features import build_features
+start = time.monotonic()
+try:
+    build_features(sys.argv[1])
+except duckdb.Error as e:
+    print(f"{time.monotonic() - start:.3f}")
+    print(e)
+else:
+    print("no error")
+"""
+
+
+class TestNoNetwork:
+    """Paths DuckDB would serve through extensions (downloaded on first use) fail at once,
+    and nothing is installed. Each call runs in a child process whose home folder (where
+    DuckDB keeps extensions) is empty and whose proxies point at a closed local port; the
+    URLs themselves name the local machine."""
+
+    @pytest.fixture
+    def probe(self, tmp_path):
+        home = tmp_path / "home"
+        home.mkdir()
+        env = dict(os.environ, HOME=str(home))
+        for proxy in ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"):
+            env[proxy] = "http://127.0.0.1:9"
+
+        def run(path):
+            out = subprocess.run([sys.executable, "-c", _OFFLINE_PROBE, str(path)], env=env,
+                                 capture_output=True, text=True, timeout=60)
+            lines = out.stdout.splitlines()
+            assert lines and lines[0] != "no error", out.stdout + out.stderr
+            assert os.listdir(home) == [], "DuckDB tried to install an extension"
+            return float(lines[0]), "\n".join(lines[1:])
+        return run
+
+    def test_sqlite_file(self, tmp_path, probe):
+        path = tmp_path / "facts.sqlite"
+        con = sqlite3.connect(path)
+        con.execute("CREATE TABLE fact_periodic (entity_id TEXT)")
+        con.commit()
+        con.close()
+        seconds, message = probe(path)
+        assert seconds < 10 and str(path) in message and "installs or loads none" in message
+
+    @pytest.mark.parametrize("path", ["s3://bucket/facts.duckdb", "http://127.0.0.1:9/facts.duckdb",
+                                      "https://127.0.0.1:9/facts.duckdb", "md:facts"])
+    def test_remote_paths(self, path, probe):
+        seconds, message = probe(path)
+        assert seconds < 10 and path in message and "installs or loads none" in message
+
+    def test_local_files_still_open(self, tmp_path):
+        db = make_db(tmp_path, series(["500", "YI"]))
+        pd.testing.assert_frame_equal(build_features(bytes(db)), build_features(str(db)))
+
+
+@pytest.mark.parametrize("path", ["facts\0.duckdb", b"facts\0.duckdb"])
+def test_embedded_nul_in_path(tmp_path, path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        build_features(path)
+    assert os.listdir(tmp_path) == []
