@@ -144,3 +144,92 @@ def test_bad_value_in_a_dict_document_names_its_row(tmp_path):
     with pytest.raises(TypeError) as info:
         vitrum.render_html(doc, output_html=str(tmp_path / "out.html"))
     assert "row 23" in str(info.value) and "muta 777123" in str(info.value)
+
+
+# --- the command line's outputs -------------------------------------------------------------
+
+def cli(*argv, **kw):
+    return subprocess.run([sys.executable, "-m", "halvex.cli", *map(str, argv)], capture_output=True,
+                          timeout=120, **kw)
+
+
+def test_atomic_output_commits_whole_or_leaves_the_target(tmp_path):
+    from halvex._output import atomic_output
+
+    target = tmp_path / "out.txt"
+    target.write_text("old")
+    os.chmod(target, 0o640)
+    with pytest.raises(RuntimeError):
+        with atomic_output(target) as fh:
+            fh.write("x" * (3 << 20))  # past every buffer: bytes reached the temporary file
+            raise RuntimeError("boom")
+    assert target.read_text() == "old"
+    assert os.listdir(tmp_path) == ["out.txt"]
+    with atomic_output(target) as fh:
+        fh.write("Bölge ş\n")
+    assert target.read_text(encoding="utf-8") == "Bölge ş\n"
+    assert os.stat(target).st_mode & 0o7777 == 0o640
+    with atomic_output(tmp_path / "data.bin", "wb") as fh:
+        fh.write(b"\x00\xff")
+    assert (tmp_path / "data.bin").read_bytes() == b"\x00\xff"
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_feature_matrix_is_written_atomically_and_reads_back(tmp_path, suffix):
+    pd = pytest.importorskip("pandas")
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    from halvex.commands.features import write_matrix
+
+    frame = pd.DataFrame({"entity_id": ["a", "ş"], "donem": [1, 2], "label": [0.5, float("nan")]})
+    target = tmp_path / f"m{suffix}"
+    target.write_text("previous")
+    os.chmod(target, 0o600)
+    write_matrix(frame, target)
+    back = pd.read_csv(target) if suffix == ".csv" else pd.read_parquet(target)
+    pd.testing.assert_frame_equal(back, frame)
+    assert os.stat(target).st_mode & 0o7777 == 0o600
+    assert sorted(os.listdir(tmp_path)) == [target.name]
+
+
+def test_cli_output_paths(tmp_path):
+    doc = write_scoreboard_json(tmp_path / "doc.json", make_scoreboard(20, seed=2))
+    # A path ending in a separator names a folder: an error, not a file named after it.
+    r = cli("render", doc, "-o", str(tmp_path / "pages") + "/")
+    assert r.returncode == 1 and b"IsADirectoryError" in r.stderr
+    assert not (tmp_path / "pages").exists()
+    r = cli("trending", doc, "-o", str(tmp_path / "t") + "/")
+    assert r.returncode == 1 and b"IsADirectoryError" in r.stderr
+    # The longest name a folder takes works.
+    name = "p" * 245 + ".html"
+    assert cli("render", doc, "-o", tmp_path / name).returncode == 0
+    assert (tmp_path / name).stat().st_size > 0
+    assert sorted(os.listdir(tmp_path)) == sorted(["doc.json", name])
+
+
+def test_cli_paths_with_nul_are_refused(tmp_path):
+    from halvex.cli import main
+
+    doc = write_scoreboard_json(tmp_path / "doc.json", make_scoreboard(20, seed=2))
+    for argv in (["render", str(doc), "-o", str(tmp_path / "a\0b.html")],
+                 ["render", str(doc) + "\0x"],
+                 ["render", str(doc), "--ref-csv", str(tmp_path / "ref\0.csv")],
+                 ["features", str(tmp_path / "db\0.duckdb")]):
+        assert main(argv) == 1
+    assert sorted(os.listdir(tmp_path)) == ["doc.json"]
+
+
+@pytest.mark.parametrize("v300", [False, True], ids=["standard", "v300"])
+def test_cli_page_to_stdout_through_a_pipe(tmp_path, v300):
+    # A link of our own to the process's standard output, like /dev/stdout (which a writer
+    # that replaces what it writes to would turn into a regular file, for every user).
+    doc = write_scoreboard_json(tmp_path / "doc.json", make_scoreboard(40, seed=2))
+    stdout_link = tmp_path / "stdout"
+    stdout_link.symlink_to("/proc/self/fd/1")
+    flags = ["--v300"] if v300 else []
+    streamed = cli("render", doc, "-o", stdout_link, *flags)
+    assert streamed.returncode == 0, streamed.stderr
+    assert stdout_link.is_symlink()
+    assert cli("render", doc, "-o", tmp_path / "page.html", *flags).returncode == 0
+    assert streamed.stdout == (tmp_path / "page.html").read_bytes()  # progress lines went to stderr
+    assert b"HTML" in streamed.stderr
