@@ -837,9 +837,24 @@ bool before(const struct timespec& a, const struct timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-// The file's state, taken once its last change lies in an earlier clock tick than now: file
-// times come from a coarse clock, so a change within the same tick as the snapshot would
-// leave the times as they were. A file that keeps changing is taken as it is after a while.
+// Whether some process has the file open for writing now: a read lease is refused then. The
+// lease is let go at once; a writer opening meanwhile would notify us with SIGURG, which is
+// ignored, instead of SIGIO, which ends the process. Where leases cannot be taken (a file of
+// another user, a file system without them) the answer is "no".
+bool open_for_writing(int fd) {
+  if (::fcntl(fd, F_SETSIG, SIGURG) != 0) return false;
+  if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN;
+}
+
+// The file's state, taken once its last change lies in an earlier clock tick than now and no
+// writer has it open. File times come from a coarse clock and are set when a write starts:
+// a change within the same tick as the snapshot, or the rest of a long write that had begun
+// before it, would leave them as they were. Every write that starts later shows in them. A
+// file that keeps changing is taken as it is after a while.
 void settled_stat(int fd, struct stat& st, const std::string& path) {
   struct timespec res {};
   ::clock_getres(CLOCK_REALTIME_COARSE, &res);
@@ -847,7 +862,8 @@ void settled_stat(int fd, struct stat& st, const std::string& path) {
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
     if (::fstat(fd, &st) != 0) throw_os(errno, path);
-    if ((before(st.st_mtim, now) && before(st.st_ctim, now)) || tries >= 100) return;
+    bool settled = before(st.st_mtim, now) && before(st.st_ctim, now) && !open_for_writing(fd);
+    if (settled || tries >= 200) return;
     struct timespec pause {0, std::max<long>(res.tv_nsec, 1000000)};
     ::nanosleep(&pause, nullptr);
   }
