@@ -908,28 +908,32 @@ const std::atomic<bool>* change_flag(const Document& doc) {
 
 namespace {
 
-// Copies every page of the mapping outside the row texts into the process (a write makes a
-// private page its own), so what the parsed values point to can no longer change or vanish.
-// Row texts stay shared with the page cache: they are checked as they are read.
+// Moves every page of the mapping outside the row texts into anonymous memory at the same
+// address, so what the parsed values point to can no longer change or vanish: a private
+// copy-on-write page is not enough, since truncating the file throws those away too. Row
+// texts stay shared with the page cache: they are checked as they are read.
 void own_pages_outside_rows(Document& doc) {
   static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
   const uint64_t size = doc.size();
-  uint64_t rows_from = size, rows_to = size;
+  const uint64_t mapped = (size + page - 1) / page * page;
+  uint64_t rows_from = mapped, rows_to = mapped;
   if (doc.lazy_rows && !doc.row_begin.empty()) {
     rows_from = (doc.rows_text_begin + page - 1) / page * page;
     rows_to = (doc.row_begin.back() + doc.row_size.back()) / page * page;
     if (rows_to < rows_from) rows_to = rows_from;
   }
-  volatile char* base = doc.mapped->data();
-  for (uint64_t at = 0; at < size; at += page) {
-    if (at >= rows_from && at < rows_to) {
-      at = rows_to - page;
-      continue;
-    }
-    base[at] = base[at];
-  }
+  char* base = doc.mapped->data();
+  auto own = [&](uint64_t from, uint64_t to) {
+    if (to <= from) return;
+    // Reading a page the file no longer has finds zeros (see on_sigbus); the caller checks.
+    std::string copy(base + from, std::min(to, size) - from);
+    void* p = ::mmap(base + from, to - from, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (p == MAP_FAILED) throw_os(errno, "");
+    std::memcpy(base + from, copy.data(), copy.size());
+  };
+  own(0, rows_from);
+  own(rows_to, mapped);
 }
-
 }  // namespace
 
 void read_document_file(const std::string& path, Document& doc, int max_depth, bool lazy_rows,

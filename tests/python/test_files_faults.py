@@ -75,6 +75,29 @@ def test_document_changed_while_read_is_a_clear_error(doc_file, tmp_path, how, v
     assert not [p for p in os.listdir(tmp_path) if p.startswith(".page.html")]
 
 
+@pytest.mark.parametrize("v300", [False, True], ids=["standard", "v300"])
+def test_truncation_after_the_rows_pass_leaves_the_rest_of_the_document(doc_file, tmp_path, monkeypatch, v300):
+    # Truncating a file discards even the reader's private copies of its pages; what the
+    # parsed document points to (meta, the diagnostic index) must not vanish with them. The
+    # template is looked up after the rows were read and before the rest is put in the page.
+    src, text = doc_file
+    path = tmp_path / "scoreboard.json"
+    path.write_bytes(text)
+    render = vitrum.render_html_v300 if v300 else vitrum.render_html
+    render(str(path), output_html=str(tmp_path / "calm.html"))
+    name = "get_template_v300_path" if v300 else "get_template_path"
+    find_template = getattr(vitrum, name)
+
+    def truncate_then_find():
+        os.truncate(path, 0)
+        return find_template()
+
+    monkeypatch.setattr(vitrum, name, truncate_then_find)
+    render(str(path), output_html=str(tmp_path / "cut.html"))
+    assert path.stat().st_size == 0
+    assert (tmp_path / "cut.html").read_bytes() == (tmp_path / "calm.html").read_bytes()
+
+
 def test_unchanged_document_file_renders_as_before(doc_file, tmp_path):
     # The reading layer's checks change nothing for a file that stays as it is.
     path, text = doc_file
