@@ -777,10 +777,11 @@ struct Watch {
 Watch g_watches[kMaxWatches];
 std::mutex g_handler_mu;
 struct sigaction g_previous {};
+const uintptr_t g_page_size = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));  // known before any fault
 
 void on_sigbus(int sig, siginfo_t* info, void* context) {
   const auto addr = reinterpret_cast<uintptr_t>(info->si_addr);
-  static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t page = g_page_size;
   for (Watch& w : g_watches) {
     uintptr_t b = w.begin.load(std::memory_order_acquire), e = w.end.load(std::memory_order_acquire);
     if (b == 0 || addr < b || addr >= e) continue;
