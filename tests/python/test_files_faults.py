@@ -256,3 +256,18 @@ def test_cli_page_to_stdout_through_a_pipe(tmp_path, v300):
     assert cli("render", doc, "-o", tmp_path / "page.html", *flags).returncode == 0
     assert streamed.stdout == (tmp_path / "page.html").read_bytes()  # progress lines went to stderr
     assert b"HTML" in streamed.stderr
+
+
+def test_cli_feature_matrix_through_a_pipe_and_to_a_file(tmp_path):
+    pytest.importorskip("duckdb")
+    from halvex.sample.facts_db import write_sample_db
+
+    db = write_sample_db(tmp_path / "f.duckdb", n_entities=200)
+    link = tmp_path / "out.csv"
+    link.symlink_to("/proc/self/fd/1")
+    streamed = cli("features", db, "-o", link)
+    assert streamed.returncode == 0, streamed.stderr
+    assert b"Features:" in streamed.stderr and b"Features:" not in streamed.stdout
+    assert cli("features", db, "-o", tmp_path / "m.csv").returncode == 0
+    assert streamed.stdout == (tmp_path / "m.csv").read_bytes()
+    assert link.is_symlink()

@@ -10,9 +10,12 @@ target, renamed into place when complete.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import sys
 from pathlib import Path
 
 from halvex._output import atomic_output, check_output_path
+from halvex.commands._support import writes_to_stdout
 
 _WRITERS = {".parquet": "parquet", ".csv": "csv"}
 
@@ -53,8 +56,12 @@ def run(args: argparse.Namespace) -> int:
         raise FileNotFoundError(f"no database at {args.db}")
     from halvex.ml.features import build_features
 
-    frame = build_features(args.db, args.horizon)
-    if args.output is not None:
-        write_matrix(frame, args.output)
-        print(f"  Written: {args.output} ({len(frame)} rows, {len(frame.columns)} columns)")
+    # A matrix streamed to standard output (a link to it named .csv) gets no summary lines.
+    to_stdout = args.output is not None and writes_to_stdout(args.output)
+    sys.stdout.flush()
+    with contextlib.redirect_stdout(sys.stderr if to_stdout else sys.stdout):
+        frame = build_features(args.db, args.horizon)
+        if args.output is not None:
+            write_matrix(frame, args.output)
+            print(f"  Written: {args.output} ({len(frame)} rows, {len(frame.columns)} columns)")
     return 0
