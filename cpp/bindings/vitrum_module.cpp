@@ -5,6 +5,7 @@
 #include "py_args.h"
 #include "py_convert.h"
 #include "py_support.h"
+#include "vitrum_files.h"
 #include "vitrum_render.h"
 #include "py_support.h"
 #include "json/writer.h"
@@ -168,4 +169,5 @@ NB_MODULE(vitrum, m) {
   m.attr("_GRUP_SHORT") = grup_short;
 
   if (PyModule_AddFunctions(m.ptr(), kMethods) != 0) throw nb::python_error();
+  halvex::py::bind_files(m);
 }

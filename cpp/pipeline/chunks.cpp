@@ -25,6 +25,8 @@ size_t chunk_count(size_t n_rows, int64_t chunk_size) {
 
 namespace {
 
+constexpr size_t kMuta = 0;  // where RowLayout puts "muta" among the fetched values
+
 void write_row(std::string& out, const std::vector<json::Value>& arr, const json::WriteOptions& opts) {
   out.push_back('[');
   for (size_t i = 0; i < arr.size(); ++i) {
@@ -108,16 +110,22 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
     std::string& text = texts[t];
     text.reserve((to - from) * 96);
     for (size_t r = from; r < to; ++r) {
-      src.fetch(kept[r], values.data(), found.get());
-      risk.add(r, values[3], found[3]);
-      encode_row_compressed(layout, values.data(), found.get(), scratch, arr);
-      owner[r] = t;
-      start[r] = text.size();
-      write_row(text, arr, opts);
+      found[kMuta] = false;
+      try {
+        src.fetch(kept[r], values.data(), found.get());
+        risk.add(r, values[3], found[3]);
+        encode_row_compressed(layout, values.data(), found.get(), scratch, arr);
+        owner[r] = t;
+        start[r] = text.size();
+        write_row(text, arr, opts);
+      } catch (const Error& e) {
+        rethrow_for_row(e, kept[r], found[kMuta] ? &values[kMuta] : nullptr);
+      }
       length[r] = static_cast<uint32_t>(text.size() - start[r]);
       scratch.reset();
     }
   });
+  rows.verify();
   std::vector<uint32_t> pos = risk.sorted_positions();
 
   // Pass 2, page order: each chunk's JSON, compressed on its own.

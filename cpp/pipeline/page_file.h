@@ -6,36 +6,14 @@
 #include <string_view>
 #include <vector>
 
+#include "common/atomic_file.h"
+
 namespace halvex::pipeline {
 
-// Creates a folder and its missing parents; an existing folder is fine. Throws OsError.
-void make_dirs(const std::string& path);
-
-// Parent folder of a path ("" for a bare file name).
-std::string parent_dir(const std::string& path);
-
-// A file written to a temporary name beside its target and renamed over it on commit(), so
-// readers never see a partial page and a failed write leaves an existing page untouched.
-// Without commit() the temporary file is removed. A symbolic link at the target keeps
-// pointing where it did: the file it points to is replaced. Throws OsError.
-class AtomicFile {
- public:
-  explicit AtomicFile(const std::string& path);  // creates the parent folder
-  ~AtomicFile();
-  AtomicFile(const AtomicFile&) = delete;
-  AtomicFile& operator=(const AtomicFile&) = delete;
-
-  void write(std::string_view bytes);
-  uint64_t commit();  // returns the size in bytes
-
- private:
-  void flush();
-  [[noreturn]] void fail(int err);
-  std::string path_, tmp_path_;
-  int fd_ = -1;
-  std::string buffer_;
-  uint64_t written_ = 0;
-};
+// The package's one atomic writer (see common/atomic_file.h) writes pages too.
+using halvex::AtomicFile;
+using halvex::make_dirs;
+using halvex::parent_dir;
 
 // Writes the concatenation of `pieces` atomically (see AtomicFile); returns the size.
 uint64_t write_file_atomic(const std::string& path, const std::vector<std::string_view>& pieces);

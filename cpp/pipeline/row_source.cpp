@@ -2,8 +2,39 @@
 
 #include "common/errors.h"
 #include "json/reader.h"
+#include "pipeline/text_form.h"
 
 namespace halvex::pipeline {
+
+namespace {
+
+constexpr size_t kRowsPerCheck = 4096;  // rows read between two looks at the document file
+
+}  // namespace
+
+void rethrow_for_row(const Error& e, size_t position, const json::Value* muta) {
+  if (dynamic_cast<const json::ChangedError*>(&e)) throw;
+  std::string where = " (row " + std::to_string(position);
+  if (muta && !muta->is_null()) where += ", muta " + text_form(*muta);
+  where += ")";
+  if (auto* os = dynamic_cast<const OsError*>(&e)) throw OsError(os->errnum, os->what() + where, os->filename);
+  if (auto* pe = dynamic_cast<const json::ParseError*>(&e)) {
+    throw json::ParseError(pe->msg() + where, pe->pos(), pe->line(), pe->column());
+  }
+  if (auto* de = dynamic_cast<const json::DecodeError*>(&e)) {
+    throw json::DecodeError(de->bytes(), de->start(), de->end(), de->reason() + where);
+  }
+  const std::string message = e.what() + where;
+  switch (e.kind()) {
+    case ErrorKind::Type: throw TypeError(message);
+    case ErrorKind::Value: throw ValueError(message);
+    case ErrorKind::Key: throw KeyError(message);
+    case ErrorKind::Overflow: throw OverflowError(message);
+    case ErrorKind::ZeroDivision: throw ZeroDivisionError(message);
+    case ErrorKind::Recursion: throw RecursionError(message);
+    default: throw Error(e.kind(), message);
+  }
+}
 
 void throw_row_not_object(const char* type_name) {
   throw TypeError(std::string("row must be an object, not '") + type_name + "'");
@@ -87,7 +118,14 @@ void LazyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   last_ = i;
   arena_.reset();
   json::Kind kind;
-  if (!json::read_lazy_row_fields(*doc_, i, *fields_, arena_, scratch_, values, found, &kind)) {
+  const bool is_object = json::read_lazy_row_fields(*doc_, i, *fields_, arena_, scratch_, values, found, &kind);
+  // A vanished page reads as zeros: the values are not the row's. The file itself is compared
+  // now and then (its times), and by the pass's verify() at the end.
+  if (changed_ && (changed_->load(std::memory_order_relaxed) || ++since_check_ >= kRowsPerCheck)) {
+    since_check_ = 0;
+    verify();
+  }
+  if (!is_object) {
     switch (kind) {
       case json::Kind::Array: throw_row_not_object("list");
       case json::Kind::String: throw_row_not_object("str");
@@ -98,6 +136,8 @@ void LazyRowSource::fetch(size_t i, json::Value* values, bool* found) {
     }
   }
 }
+
+void LazyRowSource::verify() const { json::check_unchanged(*doc_); }
 
 std::unique_ptr<RowSource> LazyRowSource::clone() const {
   auto copy = std::make_unique<LazyRowSource>(*doc_);

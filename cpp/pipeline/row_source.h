@@ -2,10 +2,12 @@
 // JSON or live in the caller's own objects (the bindings provide that second kind).
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/errors.h"
 #include "json/reader.h"
 #include "json/value.h"
 
@@ -26,6 +28,9 @@ class RowSource {
   // An independent source over the same rows for another thread, or nullptr when the rows
   // can only be read from this one.
   virtual std::unique_ptr<RowSource> clone() const { return nullptr; }
+  // Throws when the rows fetched so far may not all come from one content of the document
+  // (its file changed while it was read); called after a pass over the rows.
+  virtual void verify() const {}
 };
 
 // Independent sources over the same rows, one per thread, for reading `n_rows` rows on
@@ -58,14 +63,17 @@ class ValueRowSource : public RowSource {
 // Rows of a document read with lazy rows: each row is parsed when it is fetched.
 class LazyRowSource : public RowSource {
  public:
-  explicit LazyRowSource(const json::Document& doc) : doc_(&doc) {}
+  explicit LazyRowSource(const json::Document& doc) : doc_(&doc), changed_(json::change_flag(doc)) {}
   size_t size() const override { return doc_->row_begin.size(); }
   void prepare(const std::vector<std::string>& keys) override;
   void fetch(size_t i, json::Value* values, bool* found) override;
   std::unique_ptr<RowSource> clone() const override;
+  void verify() const override;
 
  private:
   const json::Document* doc_;
+  const std::atomic<bool>* changed_ = nullptr;  // the mapping lost a page
+  size_t since_check_ = 0;                      // rows fetched since the file was compared
   std::vector<std::string> keys_;
   std::unique_ptr<json::FieldSet> fields_;
   json::Arena arena_;
@@ -73,6 +81,11 @@ class LazyRowSource : public RowSource {
   size_t last_ = SIZE_MAX;      // the row fetched last
   uint64_t released_ = 0;       // row text released up to here
 };
+
+// Rethrows `e` as an error of the same kind (and class) whose message also names the row:
+// its position in the document's rows and, when `muta` is given, its customer number. A
+// ChangedError is about the whole document and goes on as it is.
+[[noreturn]] void rethrow_for_row(const Error& e, size_t position, const json::Value* muta);
 
 // The error for a row that is not an object.
 [[noreturn]] void throw_row_not_object(const char* type_name);

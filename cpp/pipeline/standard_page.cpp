@@ -4,6 +4,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "common/errors.h"
 #include "common/number_text.h"
 #include "json/writer.h"
 #include "pipeline/chunks.h"
@@ -15,6 +16,7 @@ namespace halvex::pipeline {
 namespace {
 
 constexpr uint32_t kNone = UINT32_MAX;
+constexpr size_t kMuta = 0;  // where RowLayout puts "muta" among the fetched values
 
 // Codes in order of first appearance in the document, each with a small id. Codes equal as
 // values may be written differently (1, 1.0, true): each such form is kept too, because the
@@ -88,25 +90,31 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
     text.reserve(std::min<size_t>(to - from, 1024) * 256);
     for (size_t r = from; r < to; ++r) {
       if (r + 4 < to) src.prefetch(kept[r + 4]);
-      src.fetch(kept[r], values.data(), found.get());
-      risk.add(r, values[3], found[3]);
-      if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4], &region_form[r]);
-      if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5], &branch_form[r]);
-      encode_row_standard(layout, values.data(), found.get(), no_catalogue, scratch, arr);
-      owner[r] = static_cast<uint8_t>(t);
-      start[r] = text.size();
-      text.push_back('[');
-      for (size_t i = 0; i < 4; ++i) {
-        json::write(text, arr[i], opts);
-        text.push_back(',');
+      // A bad value ends the render with an error that says which row holds it.
+      found[kMuta] = false;
+      try {
+        src.fetch(kept[r], values.data(), found.get());
+        risk.add(r, values[3], found[3]);
+        if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4], &region_form[r]);
+        if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5], &branch_form[r]);
+        encode_row_standard(layout, values.data(), found.get(), no_catalogue, scratch, arr);
+        owner[r] = static_cast<uint8_t>(t);
+        start[r] = text.size();
+        text.push_back('[');
+        for (size_t i = 0; i < 4; ++i) {
+          json::write(text, arr[i], opts);
+          text.push_back(',');
+        }
+        split[r] = static_cast<uint32_t>(text.size() - start[r]);
+        for (size_t i = 6; i < arr.size(); ++i) {
+          text.push_back(',');
+          json::write(text, arr[i], opts);
+        }
+        text.push_back(']');
+        length[r] = static_cast<uint32_t>(text.size() - start[r]);
+      } catch (const Error& e) {
+        rethrow_for_row(e, kept[r], found[kMuta] ? &values[kMuta] : nullptr);
       }
-      split[r] = static_cast<uint32_t>(text.size() - start[r]);
-      for (size_t i = 6; i < arr.size(); ++i) {
-        text.push_back(',');
-        json::write(text, arr[i], opts);
-      }
-      text.push_back(']');
-      length[r] = static_cast<uint32_t>(text.size() - start[r]);
       scratch.reset();
       // Size the buffer once from the first rows instead of doubling it (and its peak) later.
       if (r == from + 1023 && to - from > 2048) {
@@ -114,6 +122,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
       }
     }
   });
+  rows.verify();
   // One id space for the codes (and forms) of all readers, in document order.
   CodeIds regions, branches;
   struct Global {

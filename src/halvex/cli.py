@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 
 # Each module defines register(subparsers), which adds its parser and sets ``func``.
@@ -27,9 +28,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _check_paths(args: argparse.Namespace) -> None:
+    # A NUL cannot be in a path; the C++ side would see the path cut short at it.
+    for name, value in vars(args).items():
+        if isinstance(value, (str, os.PathLike)) and "\0" in os.fspath(value):
+            raise ValueError(f"embedded null byte in {name}")
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
+        _check_paths(args)
         result = args.func(args)
     except (OSError, ValueError, TypeError, KeyError) as exc:
         print(f"halvex {args.command}: {type(exc).__name__}: {exc}", file=sys.stderr)

@@ -10,7 +10,10 @@ from halvex.cli import main
 
 
 def _fake_renderer(calls, with_v300=True, with_trending=True):
+    from halvex.pipeline import vitrum  # the real one: its file writer stays in use
+
     mod = types.ModuleType("halvex.pipeline.vitrum")
+    mod._AtomicFile = vitrum._AtomicFile
 
     def render_html(doc, output_html=None, **kwargs):
         calls.append(("render_html", doc, output_html, kwargs))

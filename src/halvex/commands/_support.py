@@ -1,11 +1,14 @@
-"""Helpers shared by the sub-commands: the renderer module and atomic file writes."""
+"""Helpers shared by the sub-commands: the renderer module and output files."""
 
 from __future__ import annotations
 
 import importlib
+import io
 import os
 import sys
 from pathlib import Path
+
+from halvex._output import write_text
 
 RENDERER_MODULE = "halvex.pipeline.vitrum"
 
@@ -21,18 +24,19 @@ def load_renderer(command: str):
 
 
 def write_text_atomic(path, text: str) -> Path:
-    """Write UTF-8 text next to ``path`` and rename it over the target."""
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    """Write UTF-8 text to ``path`` through the package's atomic writer (halvex._output)."""
+    write_text(path, text)
+    return Path(path)
+
+
+def writes_to_stdout(path) -> bool:
+    """True when ``path`` is this process's standard output (``-o /dev/stdout | gzip``), so
+    progress lines must go to standard error instead of into the output."""
     try:
-        with open(tmp, "w", encoding="utf-8") as fh:
-            fh.write(text)
-        os.replace(tmp, path)
-    finally:
-        if tmp.exists():
-            tmp.unlink()
-    return path
+        a, b = os.stat(path), os.fstat(sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        return False
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
 def trending_page(section: str) -> str:

@@ -3,15 +3,19 @@
     halvex features facts.duckdb [--horizon N] [-o features.parquet | -o features.csv]
 
 Prints the feature builder's summary lines; with ``-o`` writes the matrix (Parquet or CSV,
-by the file's suffix) to a temporary file beside the target and renames it into place.
+by the file's suffix) through the package's atomic writer: a temporary file beside the
+target, renamed into place when complete.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
-import tempfile
+import contextlib
+import sys
 from pathlib import Path
+
+from halvex._output import atomic_output, check_output_path
+from halvex.commands._support import writes_to_stdout
 
 _WRITERS = {".parquet": "parquet", ".csv": "csv"}
 
@@ -24,40 +28,40 @@ def register(subparsers) -> None:
     p.add_argument("db", type=Path, help="DuckDB database file")
     p.add_argument("--horizon", type=int, default=3,
                    help="periods ahead in which a YI score sets the label (default 3)")
-    p.add_argument("-o", "--output", type=Path, default=None,
+    p.add_argument("-o", "--output", default=None,
                    help="write the matrix to this .parquet or .csv file")
     p.set_defaults(func=run)
 
 
-def write_matrix(frame, target: Path) -> Path:
-    kind = _WRITERS.get(target.suffix.lower())
+def write_matrix(frame, target) -> Path:
+    kind = _WRITERS.get(Path(target).suffix.lower())
     if kind is None:
-        raise ValueError(f"output must end in .parquet or .csv, not {target.name!r}")
-    target.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=target.name + ".", suffix=".tmp", dir=target.parent)
-    os.close(fd)
-    try:
-        if kind == "parquet":
-            frame.to_parquet(tmp, index=False)
-        else:
-            frame.to_csv(tmp, index=False)
-        os.replace(tmp, target)
-    except BaseException:
-        os.unlink(tmp)
-        raise
-    return target
+        raise ValueError(f"output must end in .parquet or .csv, not {Path(target).name!r}")
+    if kind == "parquet":
+        with atomic_output(target, "wb") as fh:
+            frame.to_parquet(fh, index=False)
+    else:
+        with atomic_output(target, newline="") as fh:
+            frame.to_csv(fh, index=False)
+    return Path(target)
 
 
 def run(args: argparse.Namespace) -> int:
     # Checked first, so a bad name costs no feature build.
-    if args.output is not None and args.output.suffix.lower() not in _WRITERS:
-        raise ValueError(f"output must end in .parquet or .csv, not {args.output.name!r}")
+    if args.output is not None:
+        check_output_path(args.output)
+        if Path(args.output).suffix.lower() not in _WRITERS:
+            raise ValueError(f"output must end in .parquet or .csv, not {Path(args.output).name!r}")
     if not args.db.exists():
         raise FileNotFoundError(f"no database at {args.db}")
     from halvex.ml.features import build_features
 
-    frame = build_features(args.db, args.horizon)
-    if args.output is not None:
-        write_matrix(frame, args.output)
-        print(f"  Written: {args.output} ({len(frame)} rows, {len(frame.columns)} columns)")
+    # A matrix streamed to standard output (a link to it named .csv) gets no summary lines.
+    to_stdout = args.output is not None and writes_to_stdout(args.output)
+    sys.stdout.flush()
+    with contextlib.redirect_stdout(sys.stderr if to_stdout else sys.stdout):
+        frame = build_features(args.db, args.horizon)
+        if args.output is not None:
+            write_matrix(frame, args.output)
+            print(f"  Written: {args.output} ({len(frame)} rows, {len(frame.columns)} columns)")
     return 0

@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import sys
 from pathlib import Path
 
-from halvex.commands._support import load_renderer
+from halvex._output import check_output_path
+from halvex.commands._support import load_renderer, writes_to_stdout
 
 
 def register(subparsers) -> None:
@@ -15,7 +18,7 @@ def register(subparsers) -> None:
                     "dashboard. Without -o the page goes to ../html/qvr_dashboard.html "
                     "beside the document's folder.")
     p.add_argument("document", type=Path, metavar="DOC.json", help="scoreboard document")
-    p.add_argument("-o", "--output", type=Path, help="output HTML file")
+    p.add_argument("-o", "--output", help="output HTML file (a pipe or /dev/stdout is written directly)")
     p.add_argument("--chunk-size", type=int, help="row arrays per data chunk (default 10000)")
     p.add_argument("--top-n", type=int, help="rows shown when the page opens (default 100)")
     p.add_argument("--ref-csv", type=Path,
@@ -34,7 +37,7 @@ def run(args: argparse.Namespace) -> int:
         return 1
     kwargs = {}
     if args.output is not None:
-        kwargs["output_html"] = str(args.output)
+        kwargs["output_html"] = check_output_path(args.output)
     if args.chunk_size is not None:
         if args.chunk_size < 1:
             raise ValueError("--chunk-size must be at least 1")
@@ -50,7 +53,7 @@ def run(args: argparse.Namespace) -> int:
                                            ("--page-mode", args.page_mode)) if value is not None]
         if unused:
             raise ValueError(f"{', '.join(unused)} not used by the compressed-chunk page (--v300)")
-        result = vitrum.render_html_v300(str(args.document), **kwargs)
+        render, document = vitrum.render_html_v300, str(args.document)
     else:
         if args.ref_csv is not None:
             kwargs["ref_csv_path"] = str(args.ref_csv)
@@ -58,6 +61,13 @@ def run(args: argparse.Namespace) -> int:
             kwargs["external_link"] = args.external_link
         if args.page_mode is not None:
             kwargs["extra_data"] = {"page_mode": args.page_mode}
-        result = vitrum.render_html(str(args.document), **kwargs)
+        render, document = vitrum.render_html, str(args.document)
+    # A page streamed to standard output must not get the progress lines mixed into it.
+    if args.output is not None and writes_to_stdout(args.output):
+        sys.stdout.flush()
+        with contextlib.redirect_stdout(sys.stderr):
+            result = render(document, **kwargs)
+    else:
+        result = render(document, **kwargs)
     # No periods in the document: the renderer warned and wrote nothing.
     return 0 if result.get("chunks") else 1

@@ -7,7 +7,8 @@ import json
 import sys
 from pathlib import Path
 
-from halvex.commands._support import load_renderer, trending_page, write_text_atomic
+from halvex._output import check_output_path
+from halvex.commands._support import load_renderer, trending_page, write_text_atomic, writes_to_stdout
 
 
 def register(subparsers) -> None:
@@ -16,7 +17,7 @@ def register(subparsers) -> None:
         description="Render the four trending lists (fastest_rising, regime_change, "
                     "persistent_high, low_but_rising) as the dashboard's trending section.")
     p.add_argument("lists", type=Path, metavar="LISTS.json", help="trending lists document")
-    p.add_argument("-o", "--output", type=Path,
+    p.add_argument("-o", "--output",
                    help="output HTML file (default: print the section to standard output)")
     p.add_argument("--fragment", action="store_true",
                    help="with -o, write the bare section instead of a page around it")
@@ -33,9 +34,11 @@ def run(args: argparse.Namespace) -> int:
     if args.output is None:
         sys.stdout.write(section + "\n")
         return 0
+    check_output_path(args.output)
     if not section:
         print("    [WARN] Trending listeleri boş; bölüm yazılmadı")
         return 1
+    to_stdout = writes_to_stdout(args.output)
     write_text_atomic(args.output, section if args.fragment else trending_page(section))
-    print(f"    Trending: {args.output}")
+    print(f"    Trending: {args.output}", file=sys.stderr if to_stdout else sys.stdout)
     return 0

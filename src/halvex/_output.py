@@ -1,0 +1,88 @@
+"""Output files of the command line, written through the renderer's atomic writer.
+
+    with atomic_output("out/features.csv") as fh:      # text, UTF-8
+        frame.to_csv(fh, index=False)
+    with atomic_output("out/features.parquet", "wb") as fh:
+        frame.to_parquet(fh, index=False)
+
+The file object writes to a temporary file beside the target; leaving the block normally
+makes it the target (synced, renamed over it), an exception leaves the target as it was and
+removes the temporary file. A named pipe or a device (``/dev/stdout``) is written directly.
+Existing targets keep their permission bits; see halvex.pipeline.vitrum._AtomicFile.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import io
+import os
+from typing import Iterator
+
+_BUFFER = 1 << 20
+
+
+class _Sink(io.RawIOBase):
+    """The raw stream over one native writer: bytes in, nothing committed on close."""
+
+    def __init__(self, native) -> None:
+        super().__init__()
+        self._native = native
+        self._pos = 0
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, b) -> int:
+        if self.closed:
+            raise ValueError("write to closed file")
+        data = bytes(b)
+        self._native.write(data)
+        self._pos += len(data)
+        return len(data)
+
+    def tell(self) -> int:
+        return self._pos
+
+
+def check_output_path(path) -> str:
+    """The output path as text; ValueError for an embedded NUL, IsADirectoryError for a path
+    that ends in a separator (it names a folder, not a file)."""
+    text = os.fsdecode(os.fspath(path))
+    if "\0" in text:
+        raise ValueError("embedded null byte")
+    if text.endswith(os.sep) or (os.altsep and text.endswith(os.altsep)):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), text)
+    return text
+
+
+@contextlib.contextmanager
+def atomic_output(path, mode: str = "w", *, encoding: str = "utf-8", newline: str | None = None) -> Iterator:
+    """A file object for `path` ("w" text or "wb" bytes) committed when the block ends."""
+    if mode not in ("w", "wb"):
+        raise ValueError(f"mode must be 'w' or 'wb', not {mode!r}")
+    from halvex.pipeline.vitrum import _AtomicFile
+
+    native = _AtomicFile(os.fsencode(check_output_path(path)))
+    sink = _Sink(native)
+    try:
+        stream = io.BufferedWriter(sink, buffer_size=_BUFFER)
+        if mode == "w":
+            stream = io.TextIOWrapper(stream, encoding=encoding, newline=newline)
+        yield stream
+        # A consumer may have closed the stream itself (pyarrow does): it flushed on closing.
+        if not stream.closed:
+            stream.flush()
+        native.commit()
+    finally:
+        # Closed first, so text still buffered in the wrappers is dropped when they go,
+        # not written after the fact.
+        sink.close()
+        native.discard()  # nothing left to do after a commit; otherwise the target stays
+
+
+def write_text(path, text: str) -> str:
+    """Writes UTF-8 text to `path` atomically; returns the path as text."""
+    with atomic_output(path) as fh:
+        fh.write(text)
+    return check_output_path(path)
