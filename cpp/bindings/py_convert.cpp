@@ -48,26 +48,6 @@ json::Value int_value(PyObject* obj, json::Arena& arena) {
 
 }  // namespace
 
-// json.dumps' rule for dict keys.
-std::string_view key_text(PyObject* key, json::Arena& arena) {
-  if (PyUnicode_Check(key)) return utf8_view(key);
-  if (key == Py_True) return "true";
-  if (key == Py_False) return "false";
-  if (key == Py_None) return "null";
-  if (PyLong_Check(key)) {
-    json::Value v = int_value(key, arena);
-    if (v.kind() == json::Kind::BigInt) return v.as_string();
-    std::string s;
-    json::append_int(s, v.as_int());
-    return arena.copy_string(s);
-  }
-  if (PyFloat_Check(key)) return arena.copy_string(json::double_repr(PyFloat_AS_DOUBLE(key)));
-  PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
-               Py_TYPE(key)->tp_name);
-  throw PythonError();
-}
-
-
 std::string_view utf8_view(PyObject* str) {
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(str, &n);
@@ -75,33 +55,122 @@ std::string_view utf8_view(PyObject* str) {
   return {p, static_cast<size_t>(n)};
 }
 
-json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
+namespace {
+
+// A strong reference for the length of a scope: Python code run by a conversion (__float__,
+// __str__, another thread) may drop the container's own reference to the object.
+struct Hold {
+  explicit Hold(PyObject* o) : p(o) { Py_INCREF(o); }
+  ~Hold() { Py_DECREF(p); }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+  PyObject* p;
+};
+
+// One deep conversion. Containers on the way down are remembered to refuse a cycle and
+// counted against the interpreter's recursion limit, as json.dumps does. Texts are copied
+// into the arena unless `keep` is given: then they point into the str objects, and a strong
+// reference to each such str is added to `keep`.
+class Converter {
+ public:
+  Converter(json::Arena& arena, Unserialisable mode, std::vector<PyObject*>* keep)
+      : arena_(arena), mode_(mode), keep_(keep) {}
+
+  json::Value value(PyObject* obj);
+  std::string_view key(PyObject* key);
+
+ private:
+  std::string_view text(PyObject* str) {
+    std::string_view s = utf8_view(str);
+    if (!keep_) return arena_.copy_string(s);
+    Py_INCREF(str);
+    keep_->push_back(str);
+    return s;
+  }
+  json::Value container(PyObject* obj);
+  json::Value other(PyObject* obj);
+
+  json::Arena& arena_;
+  Unserialisable mode_;
+  std::vector<PyObject*>* keep_;
+  std::vector<PyObject*> open_;  // containers being converted
+};
+
+// Enters one container level: refuses a cycle and nesting past the recursion limit.
+class Level {
+ public:
+  Level(std::vector<PyObject*>& open, PyObject* obj) : open_(open) {
+    for (PyObject* o : open_) {
+      if (o == obj) throw ValueError("Circular reference detected");
+    }
+    if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw PythonError();
+    open_.push_back(obj);
+  }
+  ~Level() {
+    open_.pop_back();
+    Py_LeaveRecursiveCall();
+  }
+
+ private:
+  std::vector<PyObject*>& open_;
+};
+
+// json.dumps' rule for dict keys.
+std::string_view Converter::key(PyObject* key) {
+  if (PyUnicode_Check(key)) return text(key);
+  if (key == Py_True) return "true";
+  if (key == Py_False) return "false";
+  if (key == Py_None) return "null";
+  if (PyLong_Check(key)) {
+    json::Value v = int_value(key, arena_);
+    if (v.kind() == json::Kind::BigInt) return v.as_string();
+    std::string s;
+    json::append_int(s, v.as_int());
+    return arena_.copy_string(s);
+  }
+  if (PyFloat_Check(key)) return arena_.copy_string(json::double_repr(PyFloat_AS_DOUBLE(key)));
+  PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
+               Py_TYPE(key)->tp_name);
+  throw PythonError();
+}
+
+json::Value Converter::value(PyObject* obj) {
   if (obj == Py_None) return json::Value::null();
   if (obj == Py_True) return json::Value::boolean(true);
   if (obj == Py_False) return json::Value::boolean(false);
-  if (PyUnicode_Check(obj)) return json::Value::string(utf8_view(obj));
-  if (PyLong_Check(obj)) return int_value(obj, arena);
+  if (PyUnicode_Check(obj)) return json::Value::string(text(obj));
+  if (PyLong_Check(obj)) return int_value(obj, arena_);
   if (PyFloat_Check(obj)) return json::Value::real(PyFloat_AS_DOUBLE(obj));
+  if (PyDict_Check(obj) || PyList_Check(obj) || PyTuple_Check(obj)) return container(obj);
+  return other(obj);
+}
+
+// Every key and item is held while it is converted; a list is measured again at each step,
+// since converting an item may run code that changes it.
+json::Value Converter::container(PyObject* obj) {
+  Level level(open_, obj);
   if (PyDict_Check(obj)) {
     std::vector<json::Member> ms;
     ms.reserve(static_cast<size_t>(PyDict_GET_SIZE(obj)));
     PyObject *k, *v;
     Py_ssize_t pos = 0;
     while (PyDict_Next(obj, &pos, &k, &v)) {
-      ms.push_back(json::Member{key_text(k, arena), to_value(v, arena, mode)});
+      Hold hk(k), hv(v);
+      std::string_view name = key(k);
+      ms.push_back(json::Member{name, value(v)});
     }
-    return arena.object(ms);
+    return arena_.object(ms);
   }
-  if (PyList_Check(obj) || PyTuple_Check(obj)) {
-    PyObject* seq = obj;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    std::vector<json::Value> items;
-    items.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      items.push_back(to_value(PySequence_Fast_GET_ITEM(seq, i), arena, mode));
-    }
-    return arena.array(items);
+  std::vector<json::Value> items;
+  items.reserve(static_cast<size_t>(Py_SIZE(obj)));
+  for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+    Hold item(PyList_Check(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+    items.push_back(value(item.p));
   }
+  return arena_.array(items);
+}
+
+json::Value Converter::other(PyObject* obj) {
   if (is_numpy_scalar(obj)) {
     const char* name = Py_TYPE(obj)->tp_name;
     if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
@@ -112,7 +181,7 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
     if (PyIndex_Check(obj)) {
       PyObject* i = PyNumber_Index(obj);
       if (!i) throw PythonError();
-      json::Value v = int_value(i, arena);
+      json::Value v = int_value(i, arena_);
       Py_DECREF(i);
       return v;
     }
@@ -123,20 +192,31 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
     }
   }
   // Other numbers (Decimal, Fraction, ...) take part in amounts and scores as floats would.
-  if (mode == Unserialisable::Raise && Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_float) {
+  if (mode_ == Unserialisable::Raise && Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_float) {
     double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) throw PythonError();
     return json::Value::real(d);
   }
-  if (mode == Unserialisable::AsText) {
+  if (mode_ == Unserialisable::AsText) {
     PyObject* text = PyObject_Str(obj);
     if (!text) throw PythonError();
-    json::Value v = arena.string(utf8_view(text));
+    Hold h(text);
     Py_DECREF(text);
-    return v;
+    return arena_.string(utf8_view(text));
   }
-  if (mode == Unserialisable::Opaque) return json::Value::opaque(arena.copy_string(Py_TYPE(obj)->tp_name));
+  if (mode_ == Unserialisable::Opaque) return json::Value::opaque(arena_.copy_string(Py_TYPE(obj)->tp_name));
   raise_not_serialisable(obj);
+}
+
+}  // namespace
+
+std::string_view key_text(PyObject* key, json::Arena& arena) {
+  return Converter(arena, Unserialisable::Raise, nullptr).key(key);
+}
+
+json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
+  Hold h(obj);
+  return Converter(arena, mode, nullptr).value(obj);
 }
 
 PyObject* to_python(const json::Value& v) {
@@ -196,6 +276,8 @@ PyObject* to_python(const json::Value& v) {
 PyRowSource::PyRowSource(PyObject* rows) {
   PyObject* seq = PySequence_Fast(rows, "'rows' must be a list");
   if (!seq) throw PythonError();
+  Hold h(seq);
+  Py_DECREF(seq);
   Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
   items_.reserve(static_cast<size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -203,22 +285,29 @@ PyRowSource::PyRowSource(PyObject* rows) {
     Py_INCREF(item);
     items_.push_back(item);
   }
-  Py_DECREF(seq);
 }
+
+namespace {
+void release(std::vector<PyObject*>& refs) {
+  for (PyObject*& o : refs) Py_CLEAR(o);
+}
+}  // namespace
 
 PyRowSource::~PyRowSource() {
-  for (PyObject* o : items_) Py_DECREF(o);
-  clear_keys();
-}
-
-void PyRowSource::clear_keys() {
-  for (PyObject* k : keys_) Py_DECREF(k);
-  keys_.clear();
+  release(items_);
+  release(keys_);
+  release(kept_);
+  release(scratch_);
+  for (auto& slot : ahead_) release(slot.values);
 }
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
-  clear_keys();
-  for (auto& slot : ahead_) slot.row = SIZE_MAX;
+  release(keys_);
+  keys_.clear();
+  for (auto& slot : ahead_) {
+    release(slot.values);
+    slot.row = SIZE_MAX;
+  }
   for (const auto& k : keys) {
     PyObject* s = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass");
     if (!s) throw PythonError();
@@ -227,40 +316,62 @@ void PyRowSource::prepare(const std::vector<std::string>& keys) {
   }
 }
 
-void PyRowSource::look_up(size_t i, PyObject** out) {
+// Strong references to the values of row i, in key order (nullptr for an absent member).
+void PyRowSource::look_up(size_t i, std::vector<PyObject*>& out) {
+  release(out);
+  out.resize(keys_.size(), nullptr);
   PyObject* row = items_[i];
   if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
   for (size_t k = 0; k < keys_.size(); ++k) {
     PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
     if (!v && PyErr_Occurred()) throw PythonError();
+    Py_XINCREF(v);
     out[k] = v;
     if (v) __builtin_prefetch(v);
   }
 }
 
 void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
+  // The previous row's values and the texts they point into are let go only now.
   arena_.reset();
+  release(kept_);
+  kept_.clear();
   const size_t n = keys_.size();
   // Rows announced through prefetch() were looked up ahead and their values are on their
   // way into the cache: the values are scattered over the heap and would otherwise be
   // waited for one by one.
-  PyObject** ptrs = nullptr;
+  bool ready = false;
   for (auto& slot : ahead_) {
     if (slot.row == i) {
-      ptrs = slot.values.data();
+      std::swap(scratch_, slot.values);
+      release(slot.values);
       slot.row = SIZE_MAX;
+      ready = true;
       break;
     }
   }
-  if (!ptrs) {
-    if (scratch_.size() < n) scratch_.resize(n);
-    look_up(i, scratch_.data());
-    ptrs = scratch_.data();
-  }
-  for (size_t k = 0; k < n; ++k) {
-    PyObject* v = ptrs[k];
-    found[k] = v != nullptr;
-    values[k] = v ? to_value(v, arena_) : json::Value::null();
+  if (!ready) look_up(i, scratch_);
+  try {
+    Converter convert(arena_, Unserialisable::Raise, &kept_);
+    for (size_t k = 0; k < n; ++k) {
+      PyObject* v = scratch_[k];
+      found[k] = v != nullptr;
+      values[k] = v ? convert.value(v) : json::Value::null();
+    }
+  } catch (const PythonError&) {
+    // Text without a UTF-8 form is bad data in this row: the core says which row it was.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    PyObject* text = value ? PyObject_Str(value) : nullptr;
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(trace);
+    if (!text) throw PythonError();
+    std::string message(utf8_view(text));
+    Py_DECREF(text);
+    throw ValueError(message);
   }
 }
 
@@ -268,12 +379,13 @@ void PyRowSource::prefetch(size_t i) {
   if (i >= items_.size()) return;
   Slot& slot = ahead_[next_slot_];
   next_slot_ = (next_slot_ + 1) % ahead_.size();
-  slot.values.resize(keys_.size());
   try {
-    look_up(i, slot.values.data());
+    look_up(i, slot.values);
     slot.row = i;
   } catch (const PythonError&) {
     PyErr_Clear();  // fetch() reports it, in its turn
+    slot.row = SIZE_MAX;
+  } catch (const TypeError&) {
     slot.row = SIZE_MAX;
   }
 }

@@ -24,12 +24,12 @@ enum class Unserialisable {
 };
 
 // Deep conversion of a JSON-like Python value (dict, list, tuple, str, int, float, bool,
-// None, numpy scalar numbers). Strings point into the Python objects' UTF-8 buffers, which
-// live as long as the objects; everything else is put in `arena`.
+// None, numpy scalar numbers), all of it put in `arena`. A cycle is a ValueError and nesting
+// past the interpreter's recursion limit a RecursionError, as for json.dumps.
 json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode = Unserialisable::Raise);
 
-// A dict key as json.dumps writes it (str as is, numbers in their text, true/false/null);
-// TypeError for other keys.
+// A dict key as json.dumps writes it (str as is, numbers in their text, true/false/null),
+// copied into `arena`; TypeError for other keys.
 std::string_view key_text(PyObject* key, json::Arena& arena);
 
 // A new reference to the Python form of a value (dicts keep member order).
@@ -51,17 +51,18 @@ class PyRowSource : public pipeline::RowSource {
   void prefetch(size_t i) override;
 
  private:
-  void clear_keys();
-  void look_up(size_t i, PyObject** out);
+  void look_up(size_t i, std::vector<PyObject*>& out);
+  // Every PyObject* below is a strong reference.
   struct Slot {
     size_t row = SIZE_MAX;
-    std::vector<PyObject*> values;  // borrowed: the row dict holds them
+    std::vector<PyObject*> values;
   };
   std::array<Slot, 8> ahead_;
   size_t next_slot_ = 0;
-  std::vector<PyObject*> items_;  // strong references
-  std::vector<PyObject*> keys_;   // interned key strings
-  std::vector<PyObject*> scratch_;
+  std::vector<PyObject*> items_;    // the rows, as the list held them at the start
+  std::vector<PyObject*> keys_;     // interned key strings
+  std::vector<PyObject*> scratch_;  // values of the row being fetched
+  std::vector<PyObject*> kept_;     // texts the fetched values point into
   json::Arena arena_;
 };
 

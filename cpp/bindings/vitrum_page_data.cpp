@@ -40,6 +40,7 @@ std::optional<Ref> diag_groups_name(const char* name) {
 std::string section_json(PyObject* extra, const char* key, const char* fallback, json::Arena& arena) {
   PyObject* v = PyDict_GetItemString(extra, key);
   if (!v) return fallback;
+  Ref held(Py_NewRef(v));
   return json::to_json(to_value(v, arena, Unserialisable::AsText), kCompact);
 }
 
@@ -113,7 +114,7 @@ std::optional<json::Value> page_finding(PyObject* finding, bool withhold, json::
     throw TypeError(std::string("finding must be an object, not '") + Py_TYPE(finding)->tp_name + "'");
   }
   if (withhold) {
-    PyObject* katman = PyDict_GetItemString(finding, "katman");
+    PyObject* katman = PyDict_GetItemString(finding, "katman");  // no code runs while it is read
     if (katman && PyUnicode_Check(katman)) {
       std::string_view k = utf8_view(katman);
       for (const char* layer : kAdminLayers) {
@@ -125,6 +126,7 @@ std::optional<json::Value> page_finding(PyObject* finding, bool withhold, json::
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   while (PyDict_Next(finding, &pos, &key, &value)) {
+    Ref hk(Py_NewRef(key)), hv(Py_NewRef(value));
     if (PyUnicode_Check(key) && utf8_view(key) == "aciklama") continue;
     members.push_back(json::Member{key_text(key, arena), to_value(value, arena, Unserialisable::Opaque)});
   }
@@ -136,10 +138,10 @@ std::optional<json::Value> page_finding(PyObject* finding, bool withhold, json::
 json::Value page_findings(PyObject* findings, bool withhold, json::Arena& arena) {
   if (PyList_Check(findings) || PyTuple_Check(findings)) {
     std::vector<json::Value> kept;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(findings);
-    kept.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      if (auto f = page_finding(PySequence_Fast_GET_ITEM(findings, i), withhold, arena)) kept.push_back(*f);
+    // Converting a finding may run code that changes the list: it is measured at each step.
+    for (Py_ssize_t i = 0; i < Py_SIZE(findings); ++i) {
+      Ref item(Py_NewRef(PySequence_Fast_GET_ITEM(findings, i)));
+      if (auto f = page_finding(item.get(), withhold, arena)) kept.push_back(*f);
     }
     return arena.array(kept);
   }
@@ -159,6 +161,7 @@ json::Value page_diag_index(PyObject* index, const std::unordered_set<std::strin
   PyObject *ckey, *cval;
   Py_ssize_t cpos = 0;
   while (PyDict_Next(index, &cpos, &ckey, &cval)) {
+    Ref hk(Py_NewRef(ckey)), hv(Py_NewRef(cval));
     std::string_view key = key_text(ckey, arena);
     if (mutas && !mutas->count(std::string(key))) continue;
     if (!PyDict_Check(cval)) {
@@ -169,6 +172,7 @@ json::Value page_diag_index(PyObject* index, const std::unordered_set<std::strin
     PyObject *pkey, *pval;
     Py_ssize_t ppos = 0;
     while (PyDict_Next(cval, &ppos, &pkey, &pval)) {
+      Ref hk(Py_NewRef(pkey)), hv(Py_NewRef(pval));
       std::string_view pk = key_text(pkey, arena);
       json::Value pv;
       if (PyDict_Check(pval) && PyDict_GetItemString(pval, "bulgular")) {
@@ -176,6 +180,7 @@ json::Value page_diag_index(PyObject* index, const std::unordered_set<std::strin
         PyObject *fkey, *fval;
         Py_ssize_t fpos = 0;
         while (PyDict_Next(pval, &fpos, &fkey, &fval)) {
+          Ref hk(Py_NewRef(fkey)), hv(Py_NewRef(fval));
           bool is_findings = PyUnicode_Check(fkey) && utf8_view(fkey) == "bulgular";
           fields.push_back(json::Member{key_text(fkey, arena), is_findings ? page_findings(fval, withhold, arena)
                                                                     : to_value(fval, arena, Unserialisable::Opaque)});
@@ -207,14 +212,11 @@ pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
   // read into a new tree, a parsed one is an immutable tree of which changed versions are made.
   bool has_extra = extra_data && PyDict_GET_SIZE(extra_data) > 0;
   if (has_extra) {
-    PyObject* mode = PyDict_GetItemString(extra_data, "page_mode");
-    if (mode) {
-      if (!PyUnicode_Check(mode)) {
-        Ref text = own(PyObject_Str(mode));
-        page.page_mode = std::string(utf8_view(text.get()));
-      } else {
-        page.page_mode = std::string(utf8_view(mode));
-      }
+    PyObject* found = PyDict_GetItemString(extra_data, "page_mode");
+    if (found) {
+      Ref mode(Py_NewRef(found));
+      Ref text = own(PyObject_Str(mode.get()));
+      page.page_mode = std::string(utf8_view(text.get()));
     }
   }
   const bool admin = page.page_mode == "admin";

@@ -46,6 +46,13 @@ class NoGil {
   PyThreadState* state_;
 };
 
+// A strong reference to dict[key]; empty when absent.
+Ref item_of(PyObject* dict, const char* key) {
+  PyObject* v = PyDict_GetItemString(dict, key);
+  Py_XINCREF(v);
+  return Ref(v);
+}
+
 // The scoreboard document, either the caller's dict or a parsed file.
 struct LoadedDocument {
   PyObject* py = nullptr;  // borrowed: the caller's dict
@@ -57,9 +64,9 @@ struct LoadedDocument {
   // A top-level member; nullopt when absent.
   std::optional<json::Value> member(const char* key, Unserialisable mode = Unserialisable::Raise) {
     if (py) {
-      PyObject* v = PyDict_GetItemString(py, key);
+      Ref v = item_of(py, key);
       if (!v) return std::nullopt;
-      return to_value(v, arena, mode);
+      return to_value(v.get(), arena, mode);
     }
     if (!file.root.is_object()) {
       throw TypeError(std::string("the scoreboard document must be a JSON object, not '") +
@@ -82,7 +89,7 @@ struct LoadedDocument {
 // The rows of a document as a RowSource, plus how to hand one row to a Python predicate.
 struct DocumentRows {
   std::unique_ptr<pipeline::RowSource> source;
-  PyObject* py_rows = nullptr;        // caller's list (in-memory documents)
+  Ref py_rows;                        // caller's list (in-memory documents)
   const json::Value* file_rows = nullptr;
   const json::Document* lazy_doc = nullptr;
 
@@ -105,8 +112,8 @@ struct DocumentRows {
 DocumentRows rows_of(LoadedDocument& doc) {
   DocumentRows rows;
   if (doc.in_memory()) {
-    rows.py_rows = PyDict_GetItemString(doc.py, "rows");
-    rows.source = std::make_unique<PyRowSource>(rows.py_rows);
+    rows.py_rows = item_of(doc.py, "rows");
+    rows.source = std::make_unique<PyRowSource>(rows.py_rows.get());
   } else {
     rows.file_rows = doc.file.root.find("rows");
     if (doc.file.lazy_rows && rows.file_rows->is_array() && !rows.file_rows->begin_items()) {
@@ -139,16 +146,17 @@ std::vector<uint32_t> filter_rows(DocumentRows& rows, PyObject* row_filter) {
 
 // Without a row filter the caller's own rows list takes the new order.
 void reorder_caller_rows(DocumentRows& rows, const std::vector<uint32_t>& order) {
-  if (!rows.py_rows || !PyList_Check(rows.py_rows)) return;
+  PyObject* list = rows.py_rows.get();
+  if (!list || !PyList_Check(list)) return;
   auto* src = static_cast<PyRowSource*>(rows.source.get());
-  if (static_cast<size_t>(PyList_GET_SIZE(rows.py_rows)) != order.size()) return;
+  if (static_cast<size_t>(PyList_GET_SIZE(list)) != order.size()) return;
   Ref sorted = own(PyList_New(static_cast<Py_ssize_t>(order.size())));
   for (size_t k = 0; k < order.size(); ++k) {
     PyObject* item = src->item(order[k]);
     Py_INCREF(item);
     PyList_SET_ITEM(sorted.get(), static_cast<Py_ssize_t>(k), item);
   }
-  if (PyList_SetSlice(rows.py_rows, 0, PyList_GET_SIZE(rows.py_rows), sorted.get()) < 0) {
+  if (PyList_SetSlice(list, 0, PyList_GET_SIZE(list), sorted.get()) < 0) {
     throw PythonError();
   }
 }
@@ -371,6 +379,7 @@ void maps_from_python(PyObject* bolge_map, PyObject* sube_map, pipeline::Catalog
     PyObject *k, *v;
     Py_ssize_t pos = 0;
     while (PyDict_Next(map, &pos, &k, &v)) {
+      Ref hk(Py_NewRef(k)), hv(Py_NewRef(v));
       json::Value key = to_value(k, cat.arena);
       long idx = PyLong_AsLong(v);
       if (idx == -1 && PyErr_Occurred()) throw PythonError();
@@ -434,7 +443,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     pipeline::ChartLibraries charts = pipeline::read_chart_libraries(call_path_function(self, "get_js_dir"));
 
     // 6-8. meta, rows and the periods.
-    PyObject* meta_py = doc.in_memory() ? PyDict_GetItemString(doc.py, "meta") : nullptr;
+    Ref meta_py = doc.in_memory() ? item_of(doc.py, "meta") : Ref();
     Periods periods = read_periods(doc);
     if (!periods.donemler.truthy()) return early_result(out_path).release();
     const json::Value& meta = periods.meta;
@@ -465,7 +474,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     pipeline::PageDataInputs page_in;
     page_in.flow_matrix = doc.member("flow_matrix");
     page_in.band_snapshot = doc.member("band_snapshot");
-    PyObject* diag_index_py = doc.in_memory() ? PyDict_GetItemString(doc.py, "diag_index") : nullptr;
+    Ref diag_index_py = doc.in_memory() ? item_of(doc.py, "diag_index") : Ref();
     if (!diag_index_py) page_in.diag_index = doc.member("diag_index");
     std::unordered_set<std::string> filtered_mutas;
     if (common.row_filter) {
@@ -478,14 +487,14 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
     }
     pipeline::PageData page =
-        prepare_page_data(page_in, common.row_filter ? &filtered_mutas : nullptr, extra_data, doc.arena, diag_index_py);
+        prepare_page_data(page_in, common.row_filter ? &filtered_mutas : nullptr, extra_data, doc.arena, diag_index_py.get());
 
     Ref ctx = own(PyDict_New());
     set_item(ctx.get(), "donemler", str_from(json::to_json(periods.donemler, kSpaced)));
     set_item(ctx.get(), "risk_donemler", str_from(json::to_json(periods.risk_donemler, kSpaced)));
     set_item(ctx.get(), "top_n", py_int(common.top_n));
     if (meta_py) {
-      set_item(ctx.get(), "meta", meta_py);  // the caller's own object
+      set_item(ctx.get(), "meta", meta_py.get());  // the caller's own object
     } else {
       set_item(ctx.get(), "meta", own(to_python(meta)));
     }
@@ -511,9 +520,9 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     set_item(ctx.get(), "diag_groups_js", str_from(page.diag_groups_js));
     set_item(ctx.get(), "kriter_aciklama_js", str_from(page.kriter_aciklama_js));
     // The caller's page mode goes to the template as it was given.
-    PyObject* mode = (extra_data && PyDict_GET_SIZE(extra_data) > 0) ? PyDict_GetItemString(extra_data, "page_mode") : nullptr;
+    Ref mode = (extra_data && PyDict_GET_SIZE(extra_data) > 0) ? item_of(extra_data, "page_mode") : Ref();
     if (mode) {
-      set_item(ctx.get(), "page_mode", mode);
+      set_item(ctx.get(), "page_mode", mode.get());
     } else {
       set_item(ctx.get(), "page_mode", str_from(page.page_mode));
     }
