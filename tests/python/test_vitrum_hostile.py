@@ -2,6 +2,7 @@
 the data being read, text that cannot be written as UTF-8. Each case runs in its own process,
 so a crash fails the case instead of ending the test run."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -325,3 +326,18 @@ d = fresh()
 d["rows"][7]["qvr" + d["meta"]["donemler"][0]] = ["\\udfff"]
 expect_error(ValueError, lambda: render(d, name="bad.html"), match="can't encode character", page="bad.html")
 """)
+
+
+@pytest.mark.parametrize("name", ["doc.json\0.html", b"doc.json\0x"])
+def test_path_with_nul_is_refused_like_open(tmp_path, name):
+    from halvex.pipeline import vitrum
+
+    # The text before the NUL names a real file: it must not be the one read.
+    (tmp_path / "doc.json").write_text('{"meta": {"donemler": []}, "rows": []}', encoding="utf-8")
+    path = os.path.join(os.fsencode(tmp_path) if isinstance(name, bytes) else str(tmp_path), name)
+    for call in (lambda: vitrum.render_html(path), lambda: vitrum.render_html_v300(path),
+                 lambda: vitrum.render_html({"meta": {}, "rows": []}, output_html=path)):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call()
+    with pytest.raises(ValueError, match="embedded null byte"):
+        open(path)

@@ -1,8 +1,10 @@
-// Conversions between Python objects and the core's JSON values, and a RowSource over the
-// caller's own row dicts. Only the bindings include Python headers.
+// The fast path between Python values and the core's JSON values: deep conversion both ways
+// and a RowSource over the caller's own row dicts. This is the one place in the bindings that
+// works with raw PyObject*, for speed on a million rows; every pointer it keeps is a strong
+// reference (see Converter in the .cpp), and everything it hands out is owned.
 #pragma once
 
-#include <Python.h>
+#include <nanobind/nanobind.h>
 
 #include <array>
 #include <cstdint>
@@ -14,8 +16,10 @@
 
 namespace halvex::py {
 
-// A Python exception is set; unwind to the binding boundary.
-struct PythonError {};
+namespace nb = nanobind;
+
+// A Python exception was raised; it travels to the binding boundary inside the exception.
+using PythonError = nb::python_error;
 
 enum class Unserialisable {
   Raise,   // TypeError "Object of type X is not JSON serializable", as json.dumps
@@ -32,11 +36,18 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode = Un
 // copied into `arena`; TypeError for other keys.
 std::string_view key_text(PyObject* key, json::Arena& arena);
 
-// A new reference to the Python form of a value (dicts keep member order).
-PyObject* to_python(const json::Value& v);
+// The Python form of a value (dicts keep member order).
+nb::object to_python(const json::Value& v);
 
-// Text of a Python str as UTF-8 (no copy). Throws PythonError.
+// Text of a Python str as UTF-8: valid only while the str lives. Throws PythonError.
 std::string_view utf8_view(PyObject* str);
+inline std::string utf8(nb::handle str) { return std::string(utf8_view(str.ptr())); }
+// str(obj) as UTF-8.
+inline std::string str_text(nb::handle obj) {
+  nb::object s = nb::steal(PyObject_Str(obj.ptr()));
+  if (!s.is_valid()) throw PythonError();
+  return utf8(s);
+}
 
 // Rows held in a Python list of dicts (a snapshot of the list is taken, so a row filter that
 // changes the caller's list cannot pull rows out from under the encoder).

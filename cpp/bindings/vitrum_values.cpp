@@ -1,4 +1,4 @@
-#include "py_convert.h"
+#include "vitrum_values.h"
 
 #include <cstring>
 
@@ -219,7 +219,8 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
   return Converter(arena, mode, nullptr).value(obj);
 }
 
-PyObject* to_python(const json::Value& v) {
+namespace {
+PyObject* new_python(const json::Value& v) {
   using json::Kind;
   switch (v.kind()) {
     case Kind::Null: Py_RETURN_NONE;
@@ -241,7 +242,7 @@ PyObject* to_python(const json::Value& v) {
       PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
       if (!list) return nullptr;
       for (size_t i = 0; i < v.size(); ++i) {
-        PyObject* item = to_python(v[i]);
+        PyObject* item = new_python(v[i]);
         if (!item) {
           Py_DECREF(list);
           return nullptr;
@@ -257,7 +258,7 @@ PyObject* to_python(const json::Value& v) {
         const json::Member& m = v.member(i);
         PyObject* key = PyUnicode_DecodeUTF8(m.key.data(), static_cast<Py_ssize_t>(m.key.size()),
                                              "surrogatepass");
-        PyObject* val = key ? to_python(m.value) : nullptr;
+        PyObject* val = key ? new_python(m.value) : nullptr;
         if (!val || PyDict_SetItem(dict, key, val) < 0) {
           Py_XDECREF(key);
           Py_XDECREF(val);
@@ -271,6 +272,14 @@ PyObject* to_python(const json::Value& v) {
     }
   }
   Py_RETURN_NONE;
+}
+
+}  // namespace
+
+nb::object to_python(const json::Value& v) {
+  nb::object o = nb::steal(new_python(v));
+  if (!o.is_valid()) throw PythonError();
+  return o;
 }
 
 PyRowSource::PyRowSource(PyObject* rows) {
@@ -358,20 +367,10 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
       found[k] = v != nullptr;
       values[k] = v ? convert.value(v) : json::Value::null();
     }
-  } catch (const PythonError&) {
+  } catch (const PythonError& e) {
     // Text without a UTF-8 form is bad data in this row: the core says which row it was.
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    PyObject* text = value ? PyObject_Str(value) : nullptr;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(trace);
-    if (!text) throw PythonError();
-    std::string message(utf8_view(text));
-    Py_DECREF(text);
-    throw ValueError(message);
+    if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+    throw ValueError(str_text(e.value()));
   }
 }
 
@@ -383,8 +382,7 @@ void PyRowSource::prefetch(size_t i) {
     look_up(i, slot.values);
     slot.row = i;
   } catch (const PythonError&) {
-    PyErr_Clear();  // fetch() reports it, in its turn
-    slot.row = SIZE_MAX;
+    slot.row = SIZE_MAX;  // fetch() reports it, in its turn
   } catch (const TypeError&) {
     slot.row = SIZE_MAX;
   }
