@@ -21,6 +21,7 @@
 #include "pipeline/page_splice.h"
 #include "pipeline/row_encoding.h"
 #include "pipeline/row_order.h"
+#include "pipeline/row_slots.h"
 #include "pipeline/standard_page.h"
 #include "pipeline/text_form.h"
 #include "common_args.h"
@@ -438,6 +439,7 @@ nb::object render_html(nb::handle module, const nb::args& args, const nb::kwargs
   ctx["backtest_summary_js"] = text(page.backtest_summary_js);
   ctx["backtest_firma_js"] = text(page.backtest_firma_js);
   ctx["ml_predictions_js"] = text(page.ml_predictions_js);
+  ctx["row_slots_js"] = text(pipeline::row_slots_json(layout));
 
   // 16-21. Render, write, report, return.
   uint64_t size_bytes = render_and_write(template_path, std::move(ctx), page_rows, out_path);
@@ -494,6 +496,7 @@ nb::object render_html_v300(nb::handle module, const nb::args& args, const nb::k
   // 13. Template with its eight variables.
   std::string template_path = call_path_function(module, "get_template_v300_path");
   nb::dict ctx = page_context(periods, common.top_n, to_python(periods.meta), n_chunks, n_rows);
+  ctx["row_slots_js"] = text(pipeline::row_slots_json(layout));
   doc = LoadedDocument();  // the parsed file is no longer needed
 
   // 14-18.
