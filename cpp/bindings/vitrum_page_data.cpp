@@ -3,17 +3,12 @@
 #include "common/errors.h"
 
 #include "common_args.h"
-#include "json/writer.h"
+#include "pipeline/page_data.h"
 #include "vitrum_render.h"
 #include "vitrum_values.h"
 
 namespace halvex::py {
 
-namespace {
-
-const json::WriteOptions kCompact{false, true};
-
-// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
 std::optional<nb::object> diag_groups_name(const char* name) {
   try {
     return nb::module_::import_("halvex.diag_groups").attr(name);
@@ -22,15 +17,6 @@ std::optional<nb::object> diag_groups_name(const char* name) {
     throw;
   }
 }
-
-// json.dumps of a section, with values that have no JSON form written as their text.
-std::string section_json(const nb::object& extra, const char* key, const char* fallback, json::Arena& arena) {
-  nb::object v = nb::borrow(PyDict_GetItemString(extra.ptr(), key));
-  if (!v.is_valid()) return fallback;
-  return json::to_json(to_value(v.ptr(), arena, Unserialisable::AsText), kCompact);
-}
-
-}  // namespace
 
 json::Value FeatureInfoResolver::operator()(const json::Value& kriter) {
   std::string key;
@@ -119,8 +105,10 @@ json::Value page_findings(nb::handle findings, bool withhold, json::Arena& arena
 // The caller's diagnostic index prepared for the page while it is read: only the entries of
 // kept customers (when given), findings without descriptions, administrator-only findings
 // withheld when asked. Reading it this way never converts what the page drops.
-json::Value page_diag_index(nb::handle index, const std::unordered_set<std::string>* mutas, bool withhold,
-                            json::Arena& arena) {
+}  // namespace
+
+json::Value caller_diag_index(nb::handle index, const std::unordered_set<std::string>* mutas, bool withhold,
+                              json::Arena& arena) {
   std::vector<json::Member> customers;
   for (auto [ck, cv] : nb::borrow<nb::dict>(index)) {
     nb::object ckey = nb::borrow(ck), cval = nb::borrow(cv);
@@ -157,94 +145,6 @@ json::Value page_diag_index(nb::handle index, const std::unordered_set<std::stri
   return arena.object(customers);
 }
 
-}  // namespace
-
-pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
-                                     const std::unordered_set<std::string>* filtered_mutas,
-                                     const nb::object& extra_data, json::Arena& arena,
-                                     const nb::object& diag_index_py) {
-  pipeline::PageData page;
-  // B. Flow matrix and band snapshot.
-  if (in.flow_matrix) page.flow_matrix_js = json::to_json(*in.flow_matrix, kCompact);
-  if (in.band_snapshot) page.band_snapshot_js = json::to_json(*in.band_snapshot, kCompact);
-
-  // C. The diagnostic index. The caller's document is never touched: a caller's index is
-  // read into a new tree, a parsed one is an immutable tree of which changed versions are made.
-  bool has_extra = extra_data.is_valid() && nb::len(extra_data) > 0;
-  if (has_extra) {
-    nb::object mode = nb::borrow(PyDict_GetItemString(extra_data.ptr(), "page_mode"));
-    if (mode.is_valid()) page.page_mode = str_text(mode);
-  }
-  const bool admin = page.page_mode == "admin";
-  bool sql_admin_only = false;
-  if (auto flag = diag_groups_name("SQL_ADMIN_ONLY")) {
-    int t = PyObject_IsTrue(flag->ptr());
-    if (t < 0) throw PythonError();
-    sql_admin_only = t != 0;
-  }
-  json::Value diag;
-  if (diag_index_py.is_valid() && PyDict_Check(diag_index_py.ptr())) {
-    const bool restrict = filtered_mutas && nb::len(diag_index_py) > 0;
-    diag = page_diag_index(diag_index_py, restrict ? filtered_mutas : nullptr, sql_admin_only && !admin, arena);
-  } else {
-    if (diag_index_py.is_valid()) {
-      diag = to_value(diag_index_py.ptr(), arena, Unserialisable::Opaque);
-    } else {
-      diag = in.diag_index ? *in.diag_index : json::Value::object(nullptr, 0);
-    }
-    if (filtered_mutas && diag.truthy()) diag = pipeline::restrict_diag_index(diag, *filtered_mutas, arena);
-    if (sql_admin_only && !admin && diag.truthy()) diag = pipeline::withhold_admin_layers(diag, arena);
-    if (diag.truthy()) diag = pipeline::strip_descriptions(diag, arena);
-  }
-
-  // D. Vocabularies: all four names or none.
-  auto groups = diag_groups_name("DIAG_GROUPS");
-  auto kriter = diag_groups_name("KRITER_ACIKLAMA");
-  auto kik = diag_groups_name("KIK_COL_ACIKLAMA");
-  auto memzuc = diag_groups_name("MEMZUC_COL_ACIKLAMA");
-  if (groups && kriter && kik && memzuc) {
-    page.diag_groups_js = json::to_json(to_value(groups->ptr(), arena), kCompact);
-    std::vector<json::Member> merged;
-    for (const nb::object* mapping : {&*kriter, &*kik, &*memzuc}) {
-      json::Value m = to_value(mapping->ptr(), arena);
-      if (!m.is_object()) {
-        throw TypeError(std::string("'") + json::type_name(m) + "' object is not a mapping");
-      }
-      for (size_t i = 0; i < m.size(); ++i) {
-        const json::Member& mem = m.member(i);
-        bool replaced = false;
-        for (auto& existing : merged) {
-          if (existing.key == mem.key) {
-            existing.value = mem.value;
-            replaced = true;
-            break;
-          }
-        }
-        if (!replaced) merged.push_back(mem);
-      }
-    }
-    page.kriter_aciklama_js = json::to_json(arena.object(merged), kCompact);
-  }
-
-  // E. The index for the page: whole for administrators, group letters otherwise.
-  if (diag.truthy()) {
-    if (admin) {
-      page.diag_index_js = json::to_json(diag, kCompact);
-    } else {
-      FeatureInfoResolver fi(arena);
-      pipeline::GroupResolver resolve = [&](const json::Value& k) { return fi(k); };
-      page.diag_index_js = json::to_json(pipeline::slim_diag_index(diag, resolve, arena), kCompact);
-    }
-  }
-
-  // F. Extra sections.
-  if (has_extra) {
-    page.backtest_summary_js = section_json(extra_data, "backtest_summary", "{}", arena);
-    page.backtest_firma_js = section_json(extra_data, "backtest_firma", "{}", arena);
-    page.ml_predictions_js = section_json(extra_data, "ml_predictions", "[]", arena);
-  }
-  return page;
-}
 
 nb::object build_trending_html(const nb::args& args, const nb::kwargs& kwargs) {
   static const Signature sig{"_build_trending_html", {"trending"}, 1};

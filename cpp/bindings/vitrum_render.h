@@ -9,7 +9,7 @@
 
 #include "json/value.h"
 #include "pipeline/catalogue.h"
-#include "pipeline/page_data.h"
+#include <optional>
 
 namespace halvex::py {
 namespace nb = nanobind;
@@ -25,14 +25,13 @@ nb::tuple catalogue_to_python(const pipeline::Catalogue& cat);
 // Region and branch maps given by a caller, for encoding single rows.
 void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catalogue& cat);
 
-// The page data of a render: diagnostic index prepared for the page mode, vocabularies from
-// halvex.diag_groups (looked up now, absence tolerated) and the caller's extra sections.
-// diag_index_py: the caller's own index (in-memory documents), read in place of in.diag_index.
-// extra_data and diag_index_py are invalid objects when not given.
-pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
-                                     const std::unordered_set<std::string>* filtered_mutas,
-                                     const nb::object& extra_data, json::Arena& arena,
-                                     const nb::object& diag_index_py);
+// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
+std::optional<nb::object> diag_groups_name(const char* name);
+
+// The caller's diagnostic index read straight into the page's form (see
+// pipeline::DocumentSource::page_diag_index): what the page drops is never converted.
+json::Value caller_diag_index(nb::handle index, const std::unordered_set<std::string>* mutas, bool withhold,
+                              json::Arena& arena);
 
 // FI of halvex.feature_info asked in turn (kik, memzuc, rkd) for the group of a criterion
 // code; any error there counts as no group. Answers are remembered per code for one slimming.
