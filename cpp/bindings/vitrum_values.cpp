@@ -57,6 +57,12 @@ std::string_view utf8_view(PyObject* str) {
 
 namespace {
 
+// A new reference, or the pending Python error thrown.
+PyObject* check(PyObject* p) {
+  if (!p) throw PythonError();
+  return p;
+}
+
 // A strong reference for the length of a scope: Python code run by a conversion (__float__,
 // __str__, another thread) may drop the container's own reference to the object.
 struct Hold {
@@ -220,66 +226,35 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
 }
 
 namespace {
-PyObject* new_python(const json::Value& v) {
-  using json::Kind;
-  switch (v.kind()) {
-    case Kind::Null: Py_RETURN_NONE;
-    case Kind::Bool: return PyBool_FromLong(v.as_bool());
-    case Kind::Int: return PyLong_FromLongLong(v.as_int());
-    case Kind::BigInt: {
-      std::string digits(v.as_string());
-      return PyLong_FromString(digits.c_str(), nullptr, 10);
-    }
-    case Kind::Double: return PyFloat_FromDouble(v.as_double());
-    case Kind::Opaque:
-      PyErr_Format(PyExc_TypeError, "a value of type %s cannot be handed back", std::string(v.as_string()).c_str());
-      return nullptr;
-    case Kind::String: {
-      std::string_view s = v.as_string();
-      return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-    }
-    case Kind::Array: {
-      PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
-      if (!list) return nullptr;
-      for (size_t i = 0; i < v.size(); ++i) {
-        PyObject* item = new_python(v[i]);
-        if (!item) {
-          Py_DECREF(list);
-          return nullptr;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-      }
-      return list;
-    }
-    case Kind::Object: {
-      PyObject* dict = PyDict_New();
-      if (!dict) return nullptr;
-      for (size_t i = 0; i < v.size(); ++i) {
-        const json::Member& m = v.member(i);
-        PyObject* key = PyUnicode_DecodeUTF8(m.key.data(), static_cast<Py_ssize_t>(m.key.size()),
-                                             "surrogatepass");
-        PyObject* val = key ? new_python(m.value) : nullptr;
-        if (!val || PyDict_SetItem(dict, key, val) < 0) {
-          Py_XDECREF(key);
-          Py_XDECREF(val);
-          Py_DECREF(dict);
-          return nullptr;
-        }
-        Py_DECREF(key);
-        Py_DECREF(val);
-      }
-      return dict;
-    }
-  }
-  Py_RETURN_NONE;
+// A text of the core (always valid UTF-8 but for lone surrogates written by a caller) as str.
+nb::object text_object(std::string_view s) {
+  return nb::steal(check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass")));
 }
-
 }  // namespace
 
 nb::object to_python(const json::Value& v) {
-  nb::object o = nb::steal(new_python(v));
-  if (!o.is_valid()) throw PythonError();
-  return o;
+  using json::Kind;
+  switch (v.kind()) {
+    case Kind::Null: return nb::none();
+    case Kind::Bool: return nb::bool_(v.as_bool());
+    case Kind::Int: return nb::int_(v.as_int());
+    case Kind::BigInt: return nb::steal(check(PyLong_FromString(std::string(v.as_string()).c_str(), nullptr, 10)));
+    case Kind::Double: return nb::float_(v.as_double());
+    case Kind::Opaque:
+      throw TypeError("a value of type " + std::string(v.as_string()) + " cannot be handed back");
+    case Kind::String: return text_object(v.as_string());
+    case Kind::Array: {
+      nb::list list;
+      for (size_t i = 0; i < v.size(); ++i) list.append(to_python(v[i]));
+      return list;
+    }
+    case Kind::Object: {
+      nb::dict dict;
+      for (size_t i = 0; i < v.size(); ++i) dict[text_object(v.member(i).key)] = to_python(v.member(i).value);
+      return dict;
+    }
+  }
+  return nb::none();
 }
 
 PyRowSource::PyRowSource(PyObject* rows) {
@@ -307,16 +282,11 @@ PyRowSource::~PyRowSource() {
   release(keys_);
   release(kept_);
   release(scratch_);
-  for (auto& slot : ahead_) release(slot.values);
 }
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
   release(keys_);
   keys_.clear();
-  for (auto& slot : ahead_) {
-    release(slot.values);
-    slot.row = SIZE_MAX;
-  }
   for (const auto& k : keys) {
     PyObject* s = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass");
     if (!s) throw PythonError();
@@ -336,7 +306,6 @@ void PyRowSource::look_up(size_t i, std::vector<PyObject*>& out) {
     if (!v && PyErr_Occurred()) throw PythonError();
     Py_XINCREF(v);
     out[k] = v;
-    if (v) __builtin_prefetch(v);
   }
 }
 
@@ -346,20 +315,7 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   release(kept_);
   kept_.clear();
   const size_t n = keys_.size();
-  // Rows announced through prefetch() were looked up ahead and their values are on their
-  // way into the cache: the values are scattered over the heap and would otherwise be
-  // waited for one by one.
-  bool ready = false;
-  for (auto& slot : ahead_) {
-    if (slot.row == i) {
-      std::swap(scratch_, slot.values);
-      release(slot.values);
-      slot.row = SIZE_MAX;
-      ready = true;
-      break;
-    }
-  }
-  if (!ready) look_up(i, scratch_);
+  look_up(i, scratch_);
   try {
     Converter convert(arena_, Unserialisable::Raise, &kept_);
     for (size_t k = 0; k < n; ++k) {
@@ -374,17 +330,19 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   }
 }
 
+// The values of a row fetched soon are scattered over the heap: their memory is asked for
+// now, so that fetch() does not wait for each in turn. No pointer is kept (Python code run
+// before that fetch may replace them), and nothing is written to them.
 void PyRowSource::prefetch(size_t i) {
-  if (i >= items_.size()) return;
-  Slot& slot = ahead_[next_slot_];
-  next_slot_ = (next_slot_ + 1) % ahead_.size();
-  try {
-    look_up(i, slot.values);
-    slot.row = i;
-  } catch (const PythonError&) {
-    slot.row = SIZE_MAX;  // fetch() reports it, in its turn
-  } catch (const TypeError&) {
-    slot.row = SIZE_MAX;
+  if (i >= items_.size() || !PyDict_Check(items_[i])) return;
+  for (PyObject* key : keys_) {
+    PyObject* v = PyDict_GetItemWithError(items_[i], key);
+    if (v) {
+      __builtin_prefetch(v);
+    } else if (PyErr_Occurred()) {
+      PyErr_Clear();  // fetch() reports it, in its turn
+      return;
+    }
   }
 }
 

@@ -6,7 +6,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -64,12 +63,6 @@ class PyRowSource : public pipeline::RowSource {
  private:
   void look_up(size_t i, std::vector<PyObject*>& out);
   // Every PyObject* below is a strong reference.
-  struct Slot {
-    size_t row = SIZE_MAX;
-    std::vector<PyObject*> values;
-  };
-  std::array<Slot, 8> ahead_;
-  size_t next_slot_ = 0;
   std::vector<PyObject*> items_;    // the rows, as the list held them at the start
   std::vector<PyObject*> keys_;     // interned key strings
   std::vector<PyObject*> scratch_;  // values of the row being fetched
