@@ -118,7 +118,7 @@ uint64_t render_and_write(RenderHost& host, const std::string& template_path, Co
     ChunkMarkers markers((uint64_t(rd()) << 32) ^ rd());
     for (size_t i = 0; i < n; ++i) slot->markers.push_back(markers.marker(i));
     std::unique_ptr<RenderedPage> page = host.render_template(template_path, ctx);
-    std::vector<ChunkMarkers::Part> parts;
+    std::vector<ChunkMarkers::Part> parts;  // views into the page text
     if (markers.split(page->text(), n, parts)) {
       ctx.clear();
       uint64_t size = 0;
@@ -140,8 +140,9 @@ uint64_t render_and_write(RenderHost& host, const std::string& template_path, Co
   slot->chunks = &chunks;
   std::unique_ptr<RenderedPage> page = host.render_template(template_path, ctx);
   ctx.clear();
+  const std::string_view text = page->text();  // read while the host is attached
   uint64_t size = 0;
-  host.run_detached([&] { size = write_file_atomic(out_path, {page->text()}); });
+  host.run_detached([&] { size = write_file_atomic(out_path, {text}); });
   return size;
 }
 

@@ -37,7 +37,8 @@ struct ContextValue {
 // The context in the template's order.
 using Context = std::vector<std::pair<std::string, ContextValue>>;
 
-// A rendered page; its text lives as long as the object.
+// A rendered page; its text lives as long as the object. text() is called while the host is
+// attached (never inside run_detached).
 class RenderedPage {
  public:
   virtual ~RenderedPage() = default;
@@ -113,7 +114,8 @@ class RenderHost {
   virtual std::optional<std::string> extra_section(const char* key) = 0;
   // Without a filter the rows were put in page order (a host may reorder the caller's list).
   virtual void rows_ordered(DocumentSource&, const std::vector<uint32_t>&) {}
-  // Runs pure C++ work (the host may let its other threads run meanwhile).
+  // Runs pure C++ work that calls nothing of the host (the host may let its other threads run
+  // meanwhile).
   virtual void run_detached(const std::function<void()>& work) { work(); }
 };
 
