@@ -13,7 +13,7 @@ APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++
 # libjs-d3 provides the chart library the pages inline (they draw their own charts without it).
 APT_OPTIONAL := chromium libjs-d3
 
-.PHONY: all deps apt venv js install cpp-test pytest browser-test test demo bench clean
+.PHONY: all deps apt venv js install cpp-test pytest browser-test stubs stubs-check test demo bench clean
 
 all: install
 
@@ -56,7 +56,22 @@ pytest: install
 browser-test: install
 	$(VPY) -m pytest -q tests/browser
 
-test: install cpp-test pytest browser-test
+# Type stubs of the extension modules, generated from the built modules (module:stub file).
+STUBS := halvex.pipeline.vitrum:src/halvex/pipeline/vitrum.pyi halvex.ml.features:src/halvex/ml/features.pyi
+STUBGEN := $(VPY) -m nanobind.stubgen -q -P -p tools/stub_patterns.txt
+
+stubs: install
+	@for spec in $(STUBS); do $(STUBGEN) -m $${spec%%:*} -o $${spec#*:} || exit 1; done
+
+# Fails when a committed stub differs from what the built module gives (run `make stubs`).
+stubs-check: install
+	@tmp=$$(mktemp -d); status=0; \
+	for spec in $(STUBS); do \
+	  $(STUBGEN) -m $${spec%%:*} -o $$tmp/stub.pyi || { status=1; continue; }; \
+	  diff -u $${spec#*:} $$tmp/stub.pyi || { echo "stale stub: $${spec#*:} (make stubs)"; status=1; }; \
+	done; rm -rf $$tmp; exit $$status
+
+test: install cpp-test stubs-check pytest browser-test
 
 demo: install
 	$(VENV)/bin/halvex demo --out $(DEMO_OUT)

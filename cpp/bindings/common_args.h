@@ -1,5 +1,5 @@
-// Argument binding shared by the extension modules, with the error texts
-// Python callers of these modules have always seen.
+// Argument binding shared by the extension modules, with the error texts their Python callers
+// have always seen.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -8,7 +8,6 @@
 #include <vector>
 
 namespace halvex::py {
-
 namespace nb = nanobind;
 
 struct Signature {
@@ -17,20 +16,23 @@ struct Signature {
   size_t required;                 // the first `required` have no default
 };
 
-// One object per parameter, in positional order; an invalid nb::object
-// (!is_valid()) where none was given. Raises TypeError on a bad call.
+// One object per parameter, in positional order; an invalid nb::object (!is_valid()) where none was given.
+// Raises TypeError with the texts the module has always used (arity, unexpected/multiple keyword, missing).
 std::vector<nb::object> bind_arguments(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs);
 
 // "Argument 'x' has incorrect type (expected int, got str)"
 [[noreturn]] void argument_type_error(const char* name, const char* expected, nb::handle given);
 
-// A number as an integer (truncated toward zero); TypeError otherwise.
+// A number as an integer, truncated toward zero (floats and objects with __float__ too).
 long long integer_argument(const char* name, nb::handle value);
-// A number as a double; TypeError otherwise.
+// A number as a double (anything with __float__ or __index__ but a str).
 double real_argument(const char* name, nb::handle value);
 
-// The text of os.fspath(value) as UTF-8 (bytes decoded like os.fsdecode); an
-// embedded NUL raises ValueError("embedded null byte"), as open() does.
+// os.fspath text as UTF-8 (bytes decoded with the file-system encoding); an embedded NUL
+// raises ValueError("embedded null byte") as open() does.
 std::string path_argument(nb::handle value);
+
+// Given and not None.
+inline bool given(const nb::object& o) { return o.is_valid() && !o.is_none(); }
 
 }  // namespace halvex::py

@@ -1,50 +1,74 @@
 #include "common_errors.h"
 
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
+
+#include <cerrno>
 
 #include "common/errors.h"
+#include "json/reader.h"
 
 namespace halvex::py {
-
 namespace nb = nanobind;
 
 namespace {
 
-PyObject* exception_type(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Type: return PyExc_TypeError;
-    case ErrorKind::Key: return PyExc_KeyError;
-    case ErrorKind::Overflow: return PyExc_OverflowError;
-    case ErrorKind::ZeroDivision: return PyExc_ZeroDivisionError;
-    case ErrorKind::Recursion: return PyExc_RecursionError;
-    case ErrorKind::Os: return PyExc_OSError;
-    case ErrorKind::Value:
-    case ErrorKind::JsonDecode:     // both are kinds of ValueError
-    case ErrorKind::UnicodeDecode:
-      return PyExc_ValueError;
+void set_error(PyObject* type, const std::string& message) { PyErr_SetString(type, message.c_str()); }
+
+// json.JSONDecodeError, built without the document text (it may be hundreds of MB).
+void set_json_decode_error(const json::ParseError& e) {
+  nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
+  nb::object exc = nb::steal(PyObject_CallMethod(PyExc_ValueError, "__new__", "O", cls.ptr()));
+  if (!exc.is_valid()) throw nb::python_error();
+  exc.attr("args") = nb::make_tuple(nb::str(e.what()));
+  exc.attr("msg") = nb::str(e.msg().c_str());
+  exc.attr("doc") = nb::str("");
+  exc.attr("pos") = nb::int_(e.pos());
+  exc.attr("lineno") = nb::int_(e.line());
+  exc.attr("colno") = nb::int_(e.column());
+  PyErr_SetObject(cls.ptr(), exc.ptr());
+}
+
+void set_unicode_decode_error(const json::DecodeError& e) {
+  nb::object exc = nb::steal(PyUnicodeDecodeError_Create(
+      "utf-8", e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size()), 0,
+      static_cast<Py_ssize_t>(e.end() - e.start()), e.reason().c_str()));
+  if (!exc.is_valid()) throw nb::python_error();
+  PyErr_SetObject(PyExc_UnicodeDecodeError, exc.ptr());
+}
+
+void set_os_error(const OsError& e) {
+  nb::object name = nb::steal(PyUnicode_DecodeFSDefault(e.filename.c_str()));
+  if (!name.is_valid()) throw nb::python_error();
+  errno = e.errnum;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+}
+
+void translate(const std::exception_ptr& p, void*) {
+  try {
+    std::rethrow_exception(p);
+  } catch (const Error& e) {
+    try {
+      switch (e.kind()) {
+        case ErrorKind::Type: return set_error(PyExc_TypeError, e.what());
+        case ErrorKind::Value: return set_error(PyExc_ValueError, e.what());
+        case ErrorKind::Key: PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr()); return;
+        case ErrorKind::Overflow: return set_error(PyExc_OverflowError, e.what());
+        case ErrorKind::ZeroDivision: return set_error(PyExc_ZeroDivisionError, e.what());
+        case ErrorKind::Recursion: return set_error(PyExc_RecursionError, e.what());
+        case ErrorKind::Os: return set_os_error(dynamic_cast<const OsError&>(e));
+        case ErrorKind::JsonDecode: return set_json_decode_error(dynamic_cast<const json::ParseError&>(e));
+        case ErrorKind::UnicodeDecode:
+          return set_unicode_decode_error(dynamic_cast<const json::DecodeError&>(e));
+      }
+      set_error(PyExc_RuntimeError, e.what());
+    } catch (nb::python_error& failed) {
+      failed.restore();  // building the exception failed: that error is reported instead
+    }
   }
-  return PyExc_RuntimeError;
 }
 
 }  // namespace
 
-void register_error_translation() {
-  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-    try {
-      std::rethrow_exception(p);
-    } catch (const OsError& e) {
-      // OSError(errno, message, filename) picks the subclass open() would raise.
-      nb::object args = nb::make_tuple(e.errnum, e.what(), e.filename);
-      PyErr_SetObject(PyExc_OSError, args.ptr());
-    } catch (const Error& e) {
-      if (e.kind() == ErrorKind::Key) {  // the message is the key
-        PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr());
-      } else {
-        PyErr_SetString(exception_type(e.kind()), e.what());
-      }
-    }
-  });
-}
+void register_error_translation() { nb::register_exception_translator(translate); }
 
 }  // namespace halvex::py

@@ -1,10 +1,11 @@
-// The one place where the error kinds of the cores become Python exceptions.
+// The one place where the cores' errors become Python exceptions.
 #pragma once
 
 namespace halvex::py {
 
-// Maps halvex::Error kinds (common/errors.h) to Python exceptions; call once
-// in NB_MODULE.
+// Maps halvex::Error by kind (json.JSONDecodeError, UnicodeDecodeError and OSError with errno
+// and file name included); std::bad_alloc is MemoryError and a pending Python error passes
+// through, as nanobind does for them. Called once in each module's initialisation.
 void register_error_translation();
 
 }  // namespace halvex::py

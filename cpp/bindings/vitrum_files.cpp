@@ -1,8 +1,5 @@
 #include "vitrum_files.h"
 
-#include <Python.h>
-
-#include <cerrno>
 #include <string>
 #include <string_view>
 
@@ -15,23 +12,6 @@ namespace halvex::py {
 
 namespace {
 
-// The writer's errors as Python's own file functions raise them (OSError subclasses by errno,
-// with the file name; ValueError for a bad path).
-template <class F>
-auto translated(F f) -> decltype(f()) {
-  try {
-    return f();
-  } catch (const OsError& e) {
-    PyObject* name = PyUnicode_DecodeFSDefaultAndSize(e.filename.data(), static_cast<Py_ssize_t>(e.filename.size()));
-    errno = e.errnum;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
-    Py_XDECREF(name);
-    throw nb::python_error();
-  } catch (const ValueError& e) {
-    throw nb::value_error(e.what());
-  }
-}
-
 std::string path_bytes(const nb::bytes& path) { return std::string(path.c_str(), path.size()); }
 
 }  // namespace
@@ -43,25 +23,21 @@ void bind_files(nb::module_& m) {
       .def("__init__",
            [](AtomicFile* self, nb::bytes path) {
              std::string p = path_bytes(path);
-             translated([&] { new (self) AtomicFile(p); });
+             new (self) AtomicFile(p);
            },
            nb::arg("path"))
       .def("write",
            [](AtomicFile& f, nb::bytes data) {
              std::string_view bytes(data.c_str(), data.size());
-             translated([&] {
-               nb::gil_scoped_release unlocked;
-               f.write(bytes);
-             });
+             nb::gil_scoped_release unlocked;
+             f.write(bytes);
              return data.size();
            },
            nb::arg("data"))
       .def("commit",
            [](AtomicFile& f) {
-             return translated([&] {
-               nb::gil_scoped_release unlocked;
-               return f.commit();
-             });
+             nb::gil_scoped_release unlocked;
+             return f.commit();
            })
       .def("discard", [](AtomicFile& f) { f.discard(); })
       .def_prop_ro("target", [](const AtomicFile& f) { return nb::bytes(f.target().data(), f.target().size()); })

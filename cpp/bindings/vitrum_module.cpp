@@ -1,18 +1,15 @@
-// halvex.pipeline.vitrum: argument binding and conversions around the renderer core.
-#include <Python.h>
+// halvex.pipeline.vitrum: the renderer's functions and constants for Python.
 #include <nanobind/nanobind.h>
 
-#include "py_args.h"
-#include "py_convert.h"
-#include "py_support.h"
+#include "common_args.h"
+#include "common_errors.h"
 #include "vitrum_files.h"
-#include "vitrum_render.h"
-#include "py_support.h"
-#include "json/writer.h"
 #include "pipeline/amounts.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/constants.h"
 #include "pipeline/row_encoding.h"
+#include "vitrum_render.h"
+#include "vitrum_values.h"
 
 namespace nb = nanobind;
 using namespace halvex;
@@ -20,129 +17,84 @@ using namespace halvex::py;
 
 namespace {
 
-PyObject* py_mio(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const Signature sig{"_mio", {"v"}, 1};
-    std::vector<PyObject*> a;
-    if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
-    json::Arena arena;
-    // Anything float() accepts is an amount; other values (a date, a set) are not.
-    json::Value v = to_value(a[0], arena, Unserialisable::Opaque);
-    if (v.kind() == json::Kind::Opaque) {
-      auto* number = Py_TYPE(a[0])->tp_as_number;
-      if (number && number->nb_float) {
-        double d = PyFloat_AsDouble(a[0]);
-        if (d == -1.0 && PyErr_Occurred()) throw PythonError();
-        v = json::Value::real(d);
-      } else {
-        v = json::Value::null();
-      }
-    }
-    return to_python(pipeline::mio(v, arena));
-  });
-}
+// The module's functions take (*args, **kwargs) and bind them themselves, so that argument
+// errors keep the texts callers have always seen.
+using Binder = nb::object (*)(const nb::args&, const nb::kwargs&);
 
-PyObject* py_build_maps(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const Signature sig{"_build_bolge_sube_maps", {"all_rows", "ref_csv_path"}, 1};
-    std::vector<PyObject*> a;
-    if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
-    std::optional<std::string> ref;
-    if (a[1] && a[1] != Py_None) ref = fspath_text(a[1]);
-    PyRowSource rows(a[0]);
-    std::vector<uint32_t> order(rows.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-    pipeline::Catalogue cat;
-    pipeline::build_catalogue(rows, order, pipeline::read_reference_names(ref), cat);
-    return catalogue_to_python(cat);
-  });
-}
-
-std::vector<json::Value> periods_of(PyObject* obj, json::Arena& arena) {
-  return pipeline::period_items(to_value(obj, arena), arena);
-}
-
-// Fetches the layout's members of one caller's row (no copy of the row is made).
-struct SingleRow {
-  SingleRow(PyObject* row, const pipeline::RowLayout& layout)
-      : list(own(PyList_New(1))), values(layout.keys.size()), found(new bool[layout.keys.size()]) {
-    Py_INCREF(row);
-    PyList_SET_ITEM(list.get(), 0, row);
-    source = std::make_unique<PyRowSource>(list.get());
-    source->prepare(layout.keys);
-    source->fetch(0, values.data(), found.get());
+nb::object mio(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_mio", {"v"}, 1};
+  nb::object v = bind_arguments(sig, args, kwargs)[0];
+  json::Arena arena;
+  // Anything float() accepts is an amount; other values (a date, a set) are not.
+  json::Value value = to_value(v.ptr(), arena, Unserialisable::Opaque);
+  if (value.kind() == json::Kind::Opaque) {
+    auto* number = Py_TYPE(v.ptr())->tp_as_number;
+    value = (number && number->nb_float) ? json::Value::real(nb::cast<double>(nb::float_(v))) : json::Value::null();
   }
-  Ref list;
-  std::unique_ptr<PyRowSource> source;
-  std::vector<json::Value> values;
-  std::unique_ptr<bool[]> found;
-};
+  return to_python(pipeline::mio(value, arena));
+}
 
-PyObject* py_row_to_array(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const Signature sig{"_row_to_array", {"row", "donemler", "risk_donemler", "BOLGE_MAP", "SUBE_MAP"}, 5};
-    std::vector<PyObject*> a;
-    if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
-    json::Arena arena;
-    auto layout = pipeline::RowLayout::standard(periods_of(a[1], arena), periods_of(a[2], arena));
-    pipeline::Catalogue cat;
-    maps_from_python(a[3], a[4], cat);
-    SingleRow row(a[0], layout);
-    std::vector<json::Value> out;
-    pipeline::encode_row_standard(layout, row.values.data(), row.found.get(), cat, arena, out);
-    return to_python(json::Value::array(out.data(), out.size()));
+nb::object build_maps(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_build_bolge_sube_maps", {"all_rows", "ref_csv_path"}, 1};
+  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+  std::optional<std::string> ref;
+  if (given(a[1])) ref = path_argument(a[1]);
+  PyRowSource rows(a[0].ptr());
+  std::vector<uint32_t> order(rows.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  pipeline::Catalogue cat;
+  pipeline::build_catalogue(rows, order, pipeline::read_reference_names(ref), cat);
+  return catalogue_to_python(cat);
+}
+
+std::vector<json::Value> periods_of(const nb::object& obj, json::Arena& arena) {
+  return pipeline::period_items(to_value(obj.ptr(), arena), arena);
+}
+
+// One caller's row encoded with `encode(layout, values, found, out)`; no copy of the row is made.
+template <class Encode>
+nb::object encode_one_row(const nb::object& row, const pipeline::RowLayout& layout, json::Arena& arena,
+                          Encode&& encode) {
+  nb::list list;
+  list.append(row);
+  PyRowSource source(list.ptr());
+  source.prepare(layout.keys);
+  std::vector<json::Value> values(layout.keys.size());
+  std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
+  source.fetch(0, values.data(), found.get());
+  std::vector<json::Value> out;
+  encode(values.data(), found.get(), out);
+  return to_python(json::Value::array(out.data(), out.size()));
+}
+
+nb::object row_to_array(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_row_to_array", {"row", "donemler", "risk_donemler", "BOLGE_MAP", "SUBE_MAP"}, 5};
+  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+  json::Arena arena;
+  auto layout = pipeline::RowLayout::standard(periods_of(a[1], arena), periods_of(a[2], arena));
+  pipeline::Catalogue cat;
+  maps_from_python(a[3], a[4], cat);
+  return encode_one_row(a[0], layout, arena, [&](const json::Value* v, const bool* f, std::vector<json::Value>& out) {
+    pipeline::encode_row_standard(layout, v, f, cat, arena, out);
   });
 }
 
-PyObject* py_row_to_array_v300(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const Signature sig{"_row_to_array_v300", {"row", "donemler", "risk_donemler"}, 3};
-    std::vector<PyObject*> a;
-    if (!bind_arguments(sig, args, kwargs, a)) return nullptr;
-    json::Arena arena;
-    auto layout = pipeline::RowLayout::compressed(periods_of(a[1], arena), periods_of(a[2], arena));
-    SingleRow row(a[0], layout);
-    std::vector<json::Value> out;
-    pipeline::encode_row_compressed(layout, row.values.data(), row.found.get(), arena, out);
-    return to_python(json::Value::array(out.data(), out.size()));
+nb::object row_to_array_v300(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_row_to_array_v300", {"row", "donemler", "risk_donemler"}, 3};
+  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+  json::Arena arena;
+  auto layout = pipeline::RowLayout::compressed(periods_of(a[1], arena), periods_of(a[2], arena));
+  return encode_one_row(a[0], layout, arena, [&](const json::Value* v, const bool* f, std::vector<json::Value>& out) {
+    pipeline::encode_row_compressed(layout, v, f, arena, out);
   });
 }
 
-PyMethodDef kMethods[] = {
-    {"_mio", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_mio)), METH_VARARGS | METH_KEYWORDS,
-     "_mio(v)\n--\n\nAn amount in TL as million TL (None when it is not a number)."},
-    {"_build_bolge_sube_maps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_build_maps)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_build_bolge_sube_maps(all_rows, ref_csv_path=None)\n--\n\n"
-     "Region and branch catalogue: (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP)."},
-    {"_row_to_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_row_to_array)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_row_to_array(row, donemler, risk_donemler, BOLGE_MAP, SUBE_MAP)\n--\n\n"
-     "One row object as the compact row array of the standard page."},
-    {"_build_trending_html", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_build_trending_html)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_build_trending_html(trending)\n--\n\nThe trending lists section as self-contained HTML."},
-    {"_slim_diag_index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_slim_diag_index)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_slim_diag_index(diag_index)\n--\n\nThe diagnostic index reduced to group letters."},
-    {"render_html", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_render_html)),
-     METH_VARARGS | METH_KEYWORDS,
-     "render_html(scoreboard_or_path, output_html=None, ref_csv_path=None, trending_path=None, "
-     "chunk_size=10000, top_n=100, external_link='', row_filter=None, max_size_mb=0.0, extra_data=None)\n--\n\n"
-     "Render the scoreboard as the AG Grid HTML dashboard."},
-    {"_row_to_array_v300", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_row_to_array_v300)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_row_to_array_v300(row, donemler, risk_donemler)\n--\n\n"
-     "One row object as the compact row array of the compressed-chunk page."},
-    {"render_html_v300", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_render_html_v300)),
-     METH_VARARGS | METH_KEYWORDS,
-     "render_html_v300(json_path, output_html=None, chunk_size=10000, top_n=100, row_filter=None, "
-     "max_size_mb=0.0)\n--\n\nRender the scoreboard file as the compressed-chunk (gzip+base64) dashboard."},
-    {nullptr, nullptr, 0, nullptr}};
+const char* const kPath = "str | bytes | os.PathLike[str] | os.PathLike[bytes]";
 
 }  // namespace
 
 NB_MODULE(vitrum, m) {
+  register_error_translation();
   m.doc() = "Dashboard renderer: scoreboard document to a self-contained HTML dashboard.";
   // The paths component is bound once; a missing component makes the module unavailable.
   nb::module_ paths = nb::module_::import_("halvex.paths");
@@ -152,22 +104,66 @@ NB_MODULE(vitrum, m) {
   nb::module_::import_("jinja2");
 
   nb::list segments;
-  for (auto s : pipeline::SEGMENTS_LIST) segments.append(nb::str(s.data(), s.size()));
-  m.attr("SEGMENTS_LIST") = segments;
   nb::dict seg_map;
   for (size_t i = 0; i < pipeline::SEGMENTS_LIST.size(); ++i) {
-    auto s = pipeline::SEGMENTS_LIST[i];
-    seg_map[nb::str(s.data(), s.size())] = nb::int_(static_cast<long>(i));
+    nb::str s(pipeline::SEGMENTS_LIST[i].data(), pipeline::SEGMENTS_LIST[i].size());
+    segments.append(s);
+    seg_map[s] = i;
   }
+  m.attr("SEGMENTS_LIST") = segments;
   m.attr("SEG_MAP") = seg_map;
-  m.attr("DEFAULT_CHUNK_SIZE") = nb::int_(static_cast<long>(pipeline::DEFAULT_CHUNK_SIZE));
-  m.attr("DEFAULT_TOP_N") = nb::int_(static_cast<long>(pipeline::DEFAULT_TOP_N));
+  m.attr("DEFAULT_CHUNK_SIZE") = pipeline::DEFAULT_CHUNK_SIZE;
+  m.attr("DEFAULT_TOP_N") = pipeline::DEFAULT_TOP_N;
   nb::dict grup_short;
   for (const auto& [name, letter] : pipeline::GRUP_SHORT) {
     grup_short[nb::str(name.data(), name.size())] = nb::str(letter.data(), letter.size());
   }
   m.attr("_GRUP_SHORT") = grup_short;
 
-  if (PyModule_AddFunctions(m.ptr(), kMethods) != 0) throw nb::python_error();
+  std::string path = kPath;
+  auto def = [&](const char* name, Binder f, const std::string& signature, const char* doc) {
+    m.def(name, f, nb::sig(("def " + std::string(name) + signature).c_str()), doc);
+  };
+  def("_mio", mio, "(v: object) -> int | float | None", "An amount in TL as million TL (None when it is not a number).");
+  def("_build_bolge_sube_maps", build_maps,
+      "(all_rows: collections.abc.Sequence[collections.abc.Mapping[str, typing.Any]], ref_csv_path: " + path +
+          " | None = None) -> tuple[list[dict[str, typing.Any]], dict[typing.Any, int], list[dict[str, typing.Any]], "
+          "dict[typing.Any, int]]",
+      "Region and branch catalogue: (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP).");
+  def("_row_to_array", row_to_array,
+      "(row: collections.abc.Mapping[str, typing.Any], donemler: collections.abc.Sequence[typing.Any], "
+      "risk_donemler: collections.abc.Sequence[typing.Any], BOLGE_MAP: collections.abc.Mapping[typing.Any, int], "
+      "SUBE_MAP: collections.abc.Mapping[typing.Any, int]) -> list[typing.Any]",
+      "One row object as the compact row array of the standard page.");
+  def("_row_to_array_v300", row_to_array_v300,
+      "(row: collections.abc.Mapping[str, typing.Any], donemler: collections.abc.Sequence[typing.Any], "
+      "risk_donemler: collections.abc.Sequence[typing.Any]) -> list[typing.Any]",
+      "One row object as the compact row array of the compressed-chunk page.");
+  def("_build_trending_html", build_trending_html, "(trending: collections.abc.Mapping[str, typing.Any]) -> str",
+      "The trending lists section as self-contained HTML.");
+  def("_slim_diag_index", slim_diag_index,
+      "(diag_index: collections.abc.Mapping[str, typing.Any]) -> dict[str, dict[str, str]]",
+      "The diagnostic index reduced to group letters.");
+  nb::handle module = m;
+  m.def(
+      "render_html", [module](nb::args args, nb::kwargs kwargs) { return render_html(module, args, kwargs); },
+      nb::sig(("def render_html(scoreboard_or_path: collections.abc.Mapping[str, typing.Any] | " + path +
+               ", output_html: " + path + " | None = None, ref_csv_path: " + path +
+               " | None = None, trending_path: " + path +
+               " | None = None, chunk_size: int = 10000, top_n: int = 100, external_link: str = '', "
+               "row_filter: collections.abc.Callable[[collections.abc.Mapping[str, typing.Any]], object] | None = "
+               "None, max_size_mb: float = 0.0, extra_data: collections.abc.Mapping[str, typing.Any] | None = None) "
+               "-> dict[str, typing.Any]")
+                  .c_str()),
+      "Render the scoreboard as the AG Grid HTML dashboard.");
+  m.def(
+      "render_html_v300",
+      [module](nb::args args, nb::kwargs kwargs) { return render_html_v300(module, args, kwargs); },
+      nb::sig(("def render_html_v300(json_path: " + path + ", output_html: " + path +
+               " | None = None, chunk_size: int = 10000, top_n: int = 100, row_filter: "
+               "collections.abc.Callable[[collections.abc.Mapping[str, typing.Any]], object] | None = None, "
+               "max_size_mb: float = 0.0) -> dict[str, typing.Any]")
+                  .c_str()),
+      "Render the scoreboard file as the compressed-chunk (gzip+base64) dashboard.");
   halvex::py::bind_files(m);
 }

@@ -1,52 +1,49 @@
 // The module functions of halvex.pipeline.vitrum that render pages and page sections.
 #pragma once
 
-#include <Python.h>
+#include <nanobind/nanobind.h>
 
-#include "pipeline/catalogue.h"
-
-namespace halvex::py {
-
-PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* py_build_trending_html(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* py_slim_diag_index(PyObject* self, PyObject* args, PyObject* kwargs);
-
-// (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP) as Python objects.
-PyObject* catalogue_to_python(const pipeline::Catalogue& cat);
-// Region and branch maps given by a caller, for encoding single rows.
-void maps_from_python(PyObject* bolge_map, PyObject* sube_map, pipeline::Catalogue& cat);
-
-}  // namespace halvex::py
-
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
-#include <string>
 
 #include "json/value.h"
-#include "pipeline/page_data.h"
+#include "pipeline/catalogue.h"
+#include <optional>
 
 namespace halvex::py {
+namespace nb = nanobind;
 
-// The page data of a render: diagnostic index prepared for the page mode, vocabularies from
-// halvex.diag_groups (looked up now, absence tolerated) and the caller's extra sections.
-// diag_index_py: the caller's own index (in-memory documents), read in place of in.diag_index.
-pipeline::PageData prepare_page_data(const pipeline::PageDataInputs& in,
-                                     const std::unordered_set<std::string>* filtered_mutas,
-                                     PyObject* extra_data, json::Arena& arena, PyObject* diag_index_py);
+// `module` is the vitrum module: the halvex.paths operations are looked up on it at call time.
+nb::object render_html(nb::handle module, const nb::args& args, const nb::kwargs& kwargs);
+nb::object render_html_v300(nb::handle module, const nb::args& args, const nb::kwargs& kwargs);
+nb::object build_trending_html(const nb::args& args, const nb::kwargs& kwargs);
+nb::object slim_diag_index(const nb::args& args, const nb::kwargs& kwargs);
+
+// (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP) as Python objects.
+nb::tuple catalogue_to_python(const pipeline::Catalogue& cat);
+// Region and branch maps given by a caller, for encoding single rows.
+void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catalogue& cat);
+
+// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
+std::optional<nb::object> diag_groups_name(const char* name);
+
+// The caller's diagnostic index read straight into the page's form (see
+// pipeline::DocumentSource::page_diag_index): what the page drops is never converted.
+json::Value caller_diag_index(nb::handle index, const std::unordered_set<std::string>* mutas, bool withhold,
+                              json::Arena& arena);
 
 // FI of halvex.feature_info asked in turn (kik, memzuc, rkd) for the group of a criterion
 // code; any error there counts as no group. Answers are remembered per code for one slimming.
 class FeatureInfoResolver {
  public:
   explicit FeatureInfoResolver(json::Arena& arena) : arena_(arena) {}
-  ~FeatureInfoResolver();
   json::Value operator()(const json::Value& kriter);
 
  private:
   json::Value ask(const json::Value& kriter);
   json::Arena& arena_;
-  PyObject* fi_ = nullptr;
+  nb::object fi_;
   bool looked_up_ = false;
   std::unordered_map<std::string, json::Value> cache_;
 };

@@ -63,6 +63,7 @@ RowLayout RowLayout::compressed(const std::vector<json::Value>& donemler,
   RowLayout l;
   l.periods = donemler.size();
   l.risk_periods = risk_donemler.size();
+  l.compressed_page = true;
   l.keys = {"muta", "unvan", "segment", "son_risk"};
   add_period_keys(l.keys, "qvr", donemler);
   add_period_keys(l.keys, "r", risk_donemler);

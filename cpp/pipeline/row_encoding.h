@@ -14,6 +14,7 @@ namespace halvex::pipeline {
 struct RowLayout {
   size_t periods = 0;       // P
   size_t risk_periods = 0;  // R
+  bool compressed_page = false;  // the leaner layout of the compressed-chunk page
   std::vector<std::string> keys;
 
   static RowLayout standard(const std::vector<json::Value>& donemler,

@@ -1,0 +1,146 @@
+// A dashboard render from document to written page: rows, filter, ordering, catalogue, page
+// data, chunks, the template context, the page file and the printed lines. What only the host
+// can do (render the template, call the caller's row filter, print, the host's path and
+// vocabulary look-ups) comes through RenderHost, so the job itself knows nothing of Python.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "json/reader.h"
+#include "json/value.h"
+#include "pipeline/page_splice.h"
+#include "pipeline/row_source.h"
+
+namespace halvex::pipeline {
+
+// A value of the page template's context.
+struct ContextValue {
+  enum class Kind { None, Text, Integer, Json, Builtin, Chunks };
+  Kind kind = Kind::None;
+  std::string text;                    // Text; Builtin: the name of the host's builtin ("enumerate")
+  long long integer = 0;               // Integer
+  json::Value json;                    // Json: handed over as the host's form of the value
+  const ChunkTexts* chunks = nullptr;  // Chunks: one list item per chunk text...
+  std::vector<std::string> markers;    // ...or these marker texts when chunks is null
+  // The caller's own object for this slot ("meta", "page_mode", "external_link") stands here
+  // when the host has one; this value otherwise.
+  const char* caller = nullptr;
+};
+// The context in the template's order.
+using Context = std::vector<std::pair<std::string, ContextValue>>;
+
+// A rendered page; its text lives as long as the object. text() is called while the host is
+// attached (never inside run_detached).
+class RenderedPage {
+ public:
+  virtual ~RenderedPage() = default;
+  virtual std::string_view text() const = 0;
+};
+
+// A scoreboard document: the caller's objects or a parsed file, read the same way.
+class DocumentSource {
+ public:
+  virtual ~DocumentSource() = default;
+  // Whether a top-level member is present (TypeError when the document is not an object).
+  virtual bool has(const char* key) = 0;
+  // A top-level member; nullopt when absent. With opaque_ok, values without a JSON form are
+  // kept as opaque values (the caller's meta only goes to the template as it is).
+  virtual std::optional<json::Value> member(const char* key, json::Arena& arena, bool opaque_ok = false) = 0;
+  virtual RowSource& rows() = 0;
+  // Whether other threads may read the rows (clones of rows()).
+  virtual bool rows_on_any_thread() const = 0;
+  // The diagnostic index as the page gets it: entries of kept customers only (when mutas is
+  // given), findings without "aciklama", administrator-only layers withheld when asked.
+  virtual json::Value page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
+                                      json::Arena& arena) = 0;
+};
+
+// A parsed document file.
+class FileDocument : public DocumentSource {
+ public:
+  // Reads the file (mapped); release_rows lets row texts go once read (for one pass over rows).
+  FileDocument(const std::string& path, bool release_rows);
+  bool has(const char* key) override;
+  std::optional<json::Value> member(const char* key, json::Arena& arena, bool opaque_ok = false) override;
+  RowSource& rows() override;
+  bool rows_on_any_thread() const override { return true; }
+  json::Value page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
+                              json::Arena& arena) override;
+  // Row i as a value (for a host that hands rows to the caller's filter).
+  json::Value row(size_t i, json::Arena& arena);
+
+ private:
+  const json::Value& root();
+  json::Document doc_;
+  std::unique_ptr<RowSource> rows_;
+};
+
+// The index prepared for the page as DocumentSource::page_diag_index describes, from the whole
+// index (for sources that have it as a value).
+json::Value prepare_diag_index(json::Value index, const std::unordered_set<std::string>* mutas, bool withhold,
+                               json::Arena& arena);
+
+class RenderHost {
+ public:
+  virtual ~RenderHost() = default;
+  virtual std::unique_ptr<RenderedPage> render_template(const std::string& template_path, const Context& ctx) = 0;
+  virtual bool has_row_filter() const = 0;
+  virtual bool keep_row(DocumentSource& doc, size_t i) = 0;  // the caller's filter, for row i
+  virtual void print(const std::string& line) = 0;
+  virtual std::string template_path(bool compressed) = 0;
+  virtual std::string js_dir() = 0;
+  // Path texts exactly as the host prints them.
+  virtual std::string path_text(const std::string& p) = 0;
+  virtual std::string path_parent(const std::string& p) = 0;
+  virtual std::string path_join(const std::string& a, const std::string& b) = 0;
+  // Whether findings of the administrator-only layers are withheld from other page modes.
+  virtual bool sql_admin_only() = 0;
+  // A name of the diagnostic vocabularies; nullopt when it cannot be had.
+  virtual std::optional<json::Value> diag_groups_name(const char* name, json::Arena& arena) = 0;
+  // The group of a criterion code when a finding names none; null when unknown.
+  virtual json::Value criterion_group(const json::Value& kriter, json::Arena& arena) = 0;
+  // The caller's extra data: whether any was given, its page mode as text, and a section as
+  // JSON text (values without a JSON form written as their text); nullopt when absent.
+  virtual bool has_extra() = 0;
+  virtual std::optional<std::string> page_mode() = 0;
+  virtual std::optional<std::string> extra_section(const char* key) = 0;
+  // Without a filter the rows were put in page order (a host may reorder the caller's list).
+  virtual void rows_ordered(DocumentSource&, const std::vector<uint32_t>&) {}
+  // Runs pure C++ work that calls nothing of the host (the host may let its other threads run
+  // meanwhile).
+  virtual void run_detached(const std::function<void()>& work) { work(); }
+};
+
+struct RenderOptions {
+  long long chunk_size;
+  long long top_n;
+  double max_size_mb = 0.0;
+};
+
+struct PageResult {
+  std::string html_path;
+  size_t rows = 0, chunks = 0;
+  uint64_t size_bytes = 0;
+  bool written = false;         // false: no periods, nothing rendered
+  double compression_pct = 0;   // compressed page only
+};
+
+// The standard page. `doc` is the caller's document, or null to read document_path.
+// output: the output path as given, ref_csv: the reference file as given.
+PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource> doc,
+                                const std::string& document_path, const std::optional<std::string>& output,
+                                const std::optional<std::string>& ref_csv, const RenderOptions& options);
+
+// The compressed-chunk page of a document file.
+PageResult render_compressed_page(RenderHost& host, const std::string& document_path,
+                                  const std::optional<std::string>& output, const RenderOptions& options);
+
+}  // namespace halvex::pipeline
