@@ -21,6 +21,7 @@
 #include "pipeline/page_splice.h"
 #include "pipeline/row_encoding.h"
 #include "pipeline/row_order.h"
+#include "pipeline/row_slots.h"
 #include "pipeline/standard_page.h"
 #include "pipeline/text_form.h"
 #include "py_args.h"
@@ -520,6 +521,7 @@ PyObject* py_render_html(PyObject* self, PyObject* args, PyObject* kwargs) {
     set_item(ctx.get(), "backtest_summary_js", str_from(page.backtest_summary_js));
     set_item(ctx.get(), "backtest_firma_js", str_from(page.backtest_firma_js));
     set_item(ctx.get(), "ml_predictions_js", str_from(page.ml_predictions_js));
+    set_item(ctx.get(), "row_slots_js", str_from(pipeline::row_slots_json(layout)));
 
     // 16-21. Render, write, report, return.
     uint64_t size_bytes = render_and_write(template_path, ctx, page_rows, out_path);
@@ -591,6 +593,7 @@ PyObject* py_render_html_v300(PyObject* self, PyObject* args, PyObject* kwargs) 
     set_item(ctx.get(), "enumerate", module_attr(builtins.get(), "enumerate"));
     set_item(ctx.get(), "total_chunks", py_int(static_cast<long long>(n_chunks)));
     set_item(ctx.get(), "total_rows", py_int(static_cast<long long>(n_rows)));
+    set_item(ctx.get(), "row_slots_js", str_from(pipeline::row_slots_json(layout)));
     doc = LoadedDocument();  // the parsed file is no longer needed
 
     // 14-18.

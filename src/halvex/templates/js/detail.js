@@ -1,0 +1,181 @@
+// ---------------------------------------------------------------- detail panel
+function kvTable(rows, headRow) {
+  var t = el("table", "kv");
+  if (headRow) {
+    var tr = el("tr");
+    headRow.forEach(function (h) { tr.appendChild(el("th", null, h)); });
+    t.appendChild(tr);
+  }
+  rows.forEach(function (r) {
+    var tr = el("tr");
+    r.forEach(function (v, k) {
+      var td;
+      if (v instanceof Node) { td = el("td"); td.appendChild(v); }
+      else if (v instanceof NumText) { td = el("td", "num", v.text); if (v.title) td.title = v.title; }
+      else td = el(k === 0 && !headRow ? "th" : "td", typeof v === "number" ? "num" : null, valueText(v));
+      tr.appendChild(td);
+    });
+    t.appendChild(tr);
+  });
+  return t;
+}
+// a number already put as text, right-aligned like every number
+function NumText(text, title) { this.text = text; this.title = title || ""; }
+function amountCell(v) { return new NumText(fmtMio(v), mioTitle(v)); }
+function valueText(v) {
+  if (v == null) return "";
+  if (typeof v === "number") return Number.isInteger(v) ? fmtInt(v) : new Intl.NumberFormat("tr-TR", { maximumFractionDigits: 4 }).format(v);
+  if (typeof v === "boolean") return v ? "Evet" : "Hayır";
+  if (typeof v === "object") return JSON.stringify(v);
+  return String(v);
+}
+function showDetail(i) {
+  var box = $("hx-detail-body");
+  box.textContent = "";
+  var muta = S.muta[i];
+  box.appendChild(el("h2", null, unvanAt(i) || "(unvansız)")).id = "hx-detail-title";
+  var sub = ["MUTA " + muta];
+  if (S.seg[i] >= 0) sub.push(SEGMENTS[S.seg[i]]);
+  if (V316) { var b = listName(bolgeList, S.bolge[i]), s = listName(subeList, S.sube[i]); if (b) sub.push(b); if (s) sub.push(s); }
+  box.appendChild(el("div", "sub", sub.join(" · ")));
+  var facts = [["Son risk (mio TL)", amountCell(S.risk[i])]];
+  if (P >= 2) facts.push(["Skor değişimi (" + donemler[P - 2] + " → " + donemler[P - 1] + ")", new NumText(deltaText(i))]);
+  if (V316) {
+    facts.push(["ML YI olasılığı", new NumText(fmtPct(S.ml[i]))]);
+    var mk = MARKS.filter(function (m, k) { return S.marks[i] & (1 << k); }).map(function (m) { return m[1]; });
+    facts.push(["İşaretler", mk.length ? mk.join(", ") : "–"]);
+    if (S.neden[i]) facts.push(["Neden", S.neden[i]]);
+  }
+  box.appendChild(kvTable(facts));
+  var link = linkFor(muta);
+  if (link) {
+    var a = el("a", null, "Firma kartını aç");
+    a.href = link; a.target = "_blank"; a.rel = "noopener";
+    box.appendChild(el("p")).appendChild(a);
+  }
+
+  box.appendChild(el("h3", null, "Dönem skorları ve teşhis grupları"));
+  var diag = diagOf(i), rows = [];
+  for (var k = P - 1; k >= 0; k--) {
+    var sc = S.score[i * P + k], info = diag && diag[donemler[k]];
+    var v = el("span", "v b" + band(sc), scoreShown(sc));
+    var letters = el("span");
+    if (info && info.letters) for (var q = 0; q < info.letters.length; q++) {
+      var g = groupByLetter[info.letters.charAt(q)];
+      var chip = letters.appendChild(el("span", "dg", (g ? g.baslik : info.letters.charAt(q)) + " "));
+      if (g) { chip.style.color = g.renk; chip.title = g.aciklama; }
+    }
+    rows.push([donemler[k], v, letters]);
+  }
+  box.appendChild(kvTable(rows, ["Dönem", "Skor", "Gruplar"]));
+
+  if (R) {
+    box.appendChild(el("h3", null, "Risk (mio TL)"));
+    var rr = riskDonemler.map(function (d, j) {
+      var r = [d, amountCell(S.r[i * R + j])];
+      if (V316) r.push(amountCell(S.rd[i * R + j]), amountCell(S.df[i * R + j]));
+      return r;
+    });
+    box.appendChild(kvTable(rr, V316 ? ["Dönem", "r", "rd", "df"] : ["Dönem", "Risk"]));
+  }
+  if (diag) {
+    var any = false;
+    var h = el("h3", null, ADMIN ? "Bulgular" : "Teşhis özeti");
+    var list = el("ul", "findings");
+    Object.keys(diag).forEach(function (d) {
+      var info = diag[d];
+      if (info.findings && info.findings.length) {
+        info.findings.forEach(function (f) {
+          if (!isObj(f)) return;
+          any = true;
+          var li = el("li");
+          li.appendChild(el("span", "katman", d + " " + (f.katman != null ? String(f.katman) : "")));
+          var code = f.kriter != null ? String(f.kriter) : "";
+          var text = code + (kriterAciklama[code] ? " – " + kriterAciklama[code] : "");
+          if (f.deger != null) text += " (değer: " + valueText(f.deger) + ")";
+          if (f.grup && groupByName[f.grup]) text += " [" + groupByName[f.grup].baslik + "]";
+          li.appendChild(document.createTextNode(text));
+          list.appendChild(li);
+        });
+      } else if (info.letters) {
+        any = true;
+        var names = info.letters.split("").map(function (ch) { return groupByLetter[ch] ? groupByLetter[ch].baslik : ch; });
+        list.appendChild(el("li", null, d + ": " + names.join(", ")));
+      }
+    });
+    if (any) { box.appendChild(h); box.appendChild(list); }
+  }
+  var bt = backtestFirma[String(muta)];
+  if (bt != null) {
+    box.appendChild(el("h3", null, "Geri test"));
+    box.appendChild(genericView(bt));
+  }
+  var panel = $("hx-detail");
+  if (panel.hidden) returnFocus = document.activeElement;
+  panel.hidden = false;
+  panel.focus();
+  HXS.detailMuta = muta;
+  if (typeof onViewChanged === "function") onViewChanged();
+}
+// The panel is a dialog: it takes the focus when it opens and gives it back when it closes.
+var returnFocus = null;
+function closeDetail() {
+  var panel = $("hx-detail");
+  if (panel.hidden) return;
+  panel.hidden = true;
+  selected = -1;
+  HXS.detailMuta = null;
+  schedule();
+  var back = returnFocus && document.contains(returnFocus) ? returnFocus : grid;
+  returnFocus = null;
+  back.focus();
+  if (typeof onViewChanged === "function") onViewChanged();
+}
+$("hx-detail-close").addEventListener("click", closeDetail);
+document.addEventListener("keydown", function (ev) {
+  if (ev.key === "Escape" && !$("hx-detail").hidden) { ev.preventDefault(); closeDetail(); }
+});
+
+// ---------------------------------------------------------------- generic views (back-test, predictions)
+// customer numbers and other identifiers are shown as they are, without digit grouping
+function idText(key, v) {
+  if (typeof v !== "number") return v;
+  if (/muta|(^|_)id$|_no$/i.test(key)) return String(v);
+  // probabilities in the page's one format (%19,8)
+  if (/olasilik|olasılık|prob/i.test(key) && v >= 0 && v <= 1) return new NumText(fmtPct(v));
+  return v;
+}
+function genericView(v, maxRows) {
+  maxRows = maxRows || 500;
+  if (Array.isArray(v)) {
+    if (!v.length) return el("p", "muted", "Kayıt yok.");
+    if (v.every(isObj)) {
+      var keys = [];
+      v.slice(0, 50).forEach(function (o) { Object.keys(o).forEach(function (k) { if (keys.indexOf(k) < 0) keys.push(k); }); });
+      return kvTable(v.slice(0, maxRows).map(function (o) { return keys.map(function (k) { return idText(k, o[k]); }); }), keys);
+    }
+    return kvTable(v.slice(0, maxRows).map(function (x, k) { return [String(k + 1), x]; }));
+  }
+  if (isObj(v)) {
+    var ks = Object.keys(v);
+    var nested = ks.length && ks.every(function (k) { return isObj(v[k]); });
+    if (nested) {
+      var cols = [];
+      ks.forEach(function (k) { Object.keys(v[k]).forEach(function (c) { if (cols.indexOf(c) < 0) cols.push(c); }); });
+      return kvTable(ks.map(function (k) { return [k].concat(cols.map(function (c) { return v[k][c]; })); }), [""].concat(cols));
+    }
+    return kvTable(ks.map(function (k) { return [k, v[k]]; }));
+  }
+  return el("p", null, valueText(v));
+}
+function initSections() {
+  var hasBt = isObj(backtestSummary) ? Object.keys(backtestSummary).length > 0 : Array.isArray(backtestSummary) ? backtestSummary.length > 0 : backtestSummary != null && backtestSummary !== "";
+  if (hasBt) { $("hx-backtest").appendChild(genericView(backtestSummary)); $("hx-p-backtest").hidden = false; }
+  var preds = mlPredictions;
+  var hasMl = Array.isArray(preds) ? preds.length > 0 : isObj(preds) ? Object.keys(preds).length > 0 : false;
+  if (hasMl) {
+    $("hx-ml").appendChild(genericView(preds, 500));
+    if (Array.isArray(preds)) $("hx-ml-note").textContent = fmtInt(preds.length) + " kayıt" + (preds.length > 500 ? " (ilk 500 gösteriliyor)" : "");
+    $("hx-p-ml").hidden = false;
+  }
+}
