@@ -78,7 +78,7 @@ function hxDecoder(scope) {
     var seen = new Map(), EMPTY = [];
     var mutaPos = L.muta, unvanPos = L.unvan, segPos = L.segment, riskPos = L.risk, sPos = L.scores, rPos = L.r;
     // the compressed page carries amounts in TL, the standard page in million TL
-    var scale = cfg.amountsInTL ? 1e-6 : 1;
+    var div = cfg.amountsInTL ? 1e6 : 1;
     if (v316) {
       c.bolge = new Int32Array(n); c.sube = new Int32Array(n);
       c.rd = new Float64Array(n * R); c.df = new Float64Array(n * R);
@@ -99,7 +99,7 @@ function hxDecoder(scope) {
       seg[i] = typeof sg === "number" && sg >= 0 && sg <= 3 ? sg : -1;
       var v = a[riskPos];
       v = typeof v === "number" ? v : num(v);
-      risk[i] = v * scale;
+      risk[i] = v / div;
       for (var k = 0, o = i * P, p = sPos; k < P; k++, p++) {
         v = a[p];
         sc[o + k] = typeof v === "number" && v - v === 0 ? Math.trunc(v) : NULL_SCORE;
@@ -107,7 +107,7 @@ function hxDecoder(scope) {
       for (var j = 0, q = i * R, s = rPos; j < R; j++, s++) {
         v = a[s];
         v = typeof v === "number" ? v : num(v);
-        rr[q + j] = v * scale;
+        rr[q + j] = v / div;
       }
       lastBand[i] = P ? band(sc[i * P + P - 1]) : 4;
       if (v316) {

@@ -62,8 +62,8 @@ function showDetail(i) {
     var letters = el("span");
     if (info && info.letters) for (var q = 0; q < info.letters.length; q++) {
       var g = groupByLetter[info.letters.charAt(q)];
-      var chip = letters.appendChild(el("span", "dg", (g ? g.baslik : info.letters.charAt(q)) + " "));
-      if (g) { chip.style.color = g.renk; chip.title = g.aciklama; }
+      var chip = letters.appendChild(letterChip(g ? g.baslik : info.letters.charAt(q), g));
+      if (g) chip.title = g.aciklama;
     }
     rows.push([donemler[k], v, letters]);
   }

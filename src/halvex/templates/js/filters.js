@@ -112,7 +112,7 @@ function initFilters() {
   var qTimer = 0;
   function readQuery() {
     var raw = $("hx-q").value, plain = $("hx-q-plain").checked, q = foldQuery(raw, plain);
-    if (q !== F.q || plain !== F.plain) { F.q = q; F.qRaw = raw.trim(); F.plain = plain; onFilterChange("q"); }
+    if (q !== F.q || plain !== F.plain) { F.q = q; F.qRaw = raw.trim(); F.plain = plain; typing = true; onFilterChange("q"); }
   }
   $("hx-q").addEventListener("input", function () { clearTimeout(qTimer); qTimer = setTimeout(readQuery, 150); });
   $("hx-q-plain").addEventListener("change", readQuery);

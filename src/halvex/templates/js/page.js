@@ -73,11 +73,24 @@ function roundEven(x) {
   var r = Math.round(x);
   return Math.abs(x % 1) === 0.5 && r % 2 !== 0 ? r - 1 : r;
 }
-function mioRounded(v) { return Math.abs(v) >= 1 ? roundEven(v) : roundEven(v * 10) / 10; }
+// to one decimal, from the exact value of the double, an exact tie going to the even digit
+// (as the renderer rounds: 0.45 is stored a little above 0.45 and gives 0.5; 0.25 gives 0.2)
+function roundTenthEven(m) {
+  var a = Math.abs(m), up = Number(a.toFixed(1));        // toFixed: exact value, ties upwards
+  var frac = a.toPrecision(21).split(".")[1] || "";
+  if (/^\d50*$/.test(frac)) {                           // an exact tie: keep the even tenth
+    var lo = Math.floor(a * 10);
+    up = (lo % 2 === 0 ? lo : lo + 1) / 10;
+  }
+  return m < 0 ? -up : up;
+}
+function mioRounded(v) { return Math.abs(v) >= 1 ? roundEven(v) : roundTenthEven(v); }
+// The standard page's amounts arrive rounded already, and its 1.0 (from 999,950 TL up) reads
+// as 1; so the format follows the rounded value, and both pages show such an amount as "1".
 function fmtMio(v) {
   if (!isNum(v)) return MISSING;
   var m = mioRounded(v);
-  return Math.abs(v) >= 1 ? intFmt.format(m) : oneDecFmt.format(m);
+  return Math.abs(m) >= 1 ? intFmt.format(m) : oneDecFmt.format(m);
 }
 function fmtPct(v) { return isNum(v) ? pctFmt.format(v) : MISSING; }
 function scoreText(s) { return s === NULL_SCORE ? "" : s === -1 ? "YI" : String(s); }

@@ -3,6 +3,7 @@
 // fragment, so a reload, back/forward and a copied link show the same view. Values are
 // labels and column ids, never positions in the data, so a link stays meaningful.
 var restoring = false, lastPush = 0, pendingSel = null;
+var typing = false, lastWasTyping = false;   // search text typed in a row makes one history entry
 function viewState() {
   var st = new URLSearchParams();
   if (F.qRaw) st.set("q", F.qRaw);
@@ -27,10 +28,12 @@ function onViewChanged() {
   if (("#" + frag) === location.hash || (frag === "" && location.hash === "")) return;
   var url = location.pathname + location.search + (frag ? "#" + frag : "");
   try {
-    // quick changes in a row (typing) make one history entry
-    if (now - lastPush < 800) history.replaceState(null, "", url); else history.pushState(null, "", url);
+    if (typing && lastWasTyping && now - lastPush < 1500) history.replaceState(null, "", url);
+    else history.pushState(null, "", url);
   } catch (err) { /* a page opened from a file may refuse history entries */ }
   lastPush = now;
+  lastWasTyping = typing;
+  typing = false;
   HXS.fragment = frag;
 }
 function restoreFromUrl(initial) {

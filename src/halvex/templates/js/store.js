@@ -114,11 +114,11 @@ col({ id: "unvan", title: "Unvan", w: 250, type: "str",
       // every row's text by index into a list of distinct texts (for sorting)
       dict: function () { return { ids: S.uid, texts: S.names }; } });
 donemler.forEach(function (d, k) {
-  col({ id: "s" + k, title: d, w: V316 ? 66 : 60, cls: "sc", type: "num", firstDesc: true, period: k, key: scoreKey(k),
+  col({ id: "s" + k, title: d, w: V316 ? 80 : 68, cls: "sc", type: "num", firstDesc: true, period: k, key: scoreKey(k),
         long: "QVR skoru " + d });
 });
 if (P >= 2) {
-  col({ id: "delta", title: "Değişim", w: 64, cls: "num", type: "num", firstDesc: true, key: scoreDelta, text: deltaText,
+  col({ id: "delta", title: "Değişim", w: 76, cls: "num", type: "num", firstDesc: true, key: scoreDelta, text: deltaText,
         long: "Son skorun önceki döneme göre değişimi (" + donemler[P - 2] + " → " + donemler[P - 1] + ")" });
 }
 col({ id: "risk", title: "Risk (mio TL)", w: 88, cls: "num", type: "num", firstDesc: true, amount: true,
