@@ -541,3 +541,55 @@ def test_view_survives_reload_back_and_a_copied_link(dash, open_page):
     assert st["sorts"] == before["sorts"] and st["columns"] == before["columns"]
     assert st["matchedRows"] == before["matchedRows"] and st["detailMuta"] == muta
     assert q.errors == []
+
+
+# ------------------------------------------------------------------ charts
+def _count_in_title(title: str) -> int:
+    import re
+    return int(re.search(r": ([\d.]+)", title).group(1).replace(".", ""))
+
+
+@pytest.mark.parametrize("name", ["standard", "v300"])
+def test_charts_follow_the_filters_and_filter_on_click(dash, open_page, name):
+    rows = dash["rows"]
+    p = open_page(dash[name])
+    pg = p.page
+    assert p.state()["chartRows"] == N
+    assert "Skor yok" in pg.text_content("#hx-snapshot-legend")     # rows without a latest score
+    # the Sankey fits its panel and shows its counts
+    widths = pg.evaluate("[document.querySelector('#hx-sankey svg').getBoundingClientRect().width, "
+                         "document.getElementById('hx-sankey').clientWidth]")
+    assert widths[0] <= widths[1]
+    assert pg.eval_on_selector_all("#hx-sankey text.cnt", "ts => ts.length") > 0
+    p.select("hx-f-seg", "KOBI")
+    kobi = sum(1 for r in rows if r.get("segment") == "KOBI")
+    # charts out of sight wait until they are looked at
+    pg.wait_for_timeout(300)
+    if pg.evaluate("document.getElementById('hx-panels').getBoundingClientRect().top > innerHeight"):
+        assert p.state()["chartRows"] == N
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_function("n => window.__halvex.chartRows === n", arg=kobi)
+    assert "filtrelenmiş" in pg.text_content("#hx-snapshot-note")
+    totals = pg.evaluate("""() => { const by = {}; for (const t of document.querySelectorAll('#hx-snapshot rect.pick title')) {
+        const [p] = t.textContent.split(' · '); by[p] = (by[p] || 0) + Number(t.textContent.split(': ')[1].split('\\n')[0].replace(/\\./g, '')); }
+        return Object.values(by); }""")
+    assert totals and set(totals) == {kobi}                            # every period's bar adds up to the rows in view
+    # a transition of the Sankey filters the grid to its rows
+    link = pg.locator("#hx-sankey path.pick").first
+    want = _count_in_title(link.locator("title").text_content())
+    link.click(force=True)
+    p.settle()
+    assert p.state()["matchedRows"] == want
+    assert pg.is_visible("#hx-chart-filter") and "→" in pg.text_content("#hx-chart-filter")
+    _shot(p, f"chart_filter_{name}_1440")
+    pg.click("#hx-chart-filter-clear")
+    p.settle()
+    assert p.state()["matchedRows"] == kobi and pg.is_hidden("#hx-chart-filter")
+    # a band bar too
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_function("n => window.__halvex.chartRows === n", arg=kobi)
+    bar = pg.locator("#hx-snapshot rect.pick").last
+    want = _count_in_title(bar.locator("title").text_content())
+    bar.click(force=True)
+    p.settle()
+    assert p.state()["matchedRows"] == want

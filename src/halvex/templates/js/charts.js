@@ -19,17 +19,23 @@ function legend(box, names) {
     box.appendChild(s);
   });
 }
-// flow and snapshot from the rows themselves, when the page carries none
+// Flow and snapshot of the rows in view (every loaded row when nothing is filtered), with
+// the rows without a score as a band of their own.
 function derivedFlow() {
-  var flow = [], snap = {}, n = S.n, k, i;
+  var flow = [], snap = {}, n = matched, k, j, i;
+  var bands = new Uint8Array(n * P);
+  for (j = 0; j < n; j++) {
+    i = rowAt(j);
+    for (k = 0; k < P; k++) bands[j * P + k] = band(S.score[i * P + k]);
+  }
   for (k = 0; k < P; k++) {
     var cnt = [0, 0, 0, 0, 0];
-    for (i = 0; i < n; i++) cnt[band(S.score[i * P + k])]++;
-    snap[donemler[k]] = { EUS: cnt[0], YIS: cnt[1], YUKSEK: cnt[2], YI: cnt[3] };
+    for (j = 0; j < n; j++) cnt[bands[j * P + k]]++;
+    snap[donemler[k]] = { EUS: cnt[0], YIS: cnt[1], YUKSEK: cnt[2], YI: cnt[3], YOK: cnt[4] };
   }
   for (k = 1; k < P; k++) {
     var m = new Uint32Array(25);
-    for (i = 0; i < n; i++) m[band(S.score[i * P + k - 1]) * 5 + band(S.score[i * P + k])]++;
+    for (j = 0; j < n; j++) m[bands[j * P + k - 1] * 5 + bands[j * P + k]]++;
     for (var x = 0; x < 25; x++) if (m[x]) flow.push({ from_donem: donemler[k - 1], to_donem: donemler[k],
       from_band: BAND_KEYS[(x / 5) | 0], to_band: BAND_KEYS[x % 5], count: m[x] });
   }
@@ -73,7 +79,8 @@ function snapshotChart(box, snap) {
       .attr("y", function (d) { return y(d.y1); })
       .attr("height", function (d) { return Math.max(y(d.y0) - y(d.y1), 0); })
       .attr("fill", function (d) { return bandColor(d.band); })
-      .append("title").text(function (d) { return d.p + " · " + (BAND_LABEL[d.band] || d.band) + ": " + fmtInt(d.v); });
+      .each(function (d) { linkToFilter(this, donemler.indexOf(d.p), -1, BAND_KEYS.indexOf(d.band)); })
+      .append("title").text(function (d) { return d.p + " · " + (BAND_LABEL[d.band] || d.band) + ": " + fmtInt(d.v) + clickHint(); });
     cols.append("text").attr("x", bw / 2).attr("y", H - M.b + 14).attr("text-anchor", "end")
       .attr("transform", "rotate(-35," + (bw / 2) + "," + (H - M.b + 14) + ")")
       .text(function (d) { return d.p; });
@@ -92,7 +99,8 @@ function snapshotChart(box, snap) {
       var x = M.l + k * bw;
       d.parts.forEach(function (pt) {
         var r = svgEl("rect", { x: x + 3, width: Math.max(bw - 6, 2), y: sy(pt.y1), height: Math.max(sy(pt.y0) - sy(pt.y1), 0), fill: bandColor(pt.band) }, svg2);
-        svgEl("title", {}, r).textContent = d.p + " · " + (BAND_LABEL[pt.band] || pt.band) + ": " + fmtInt(pt.v);
+        svgEl("title", {}, r).textContent = d.p + " · " + (BAND_LABEL[pt.band] || pt.band) + ": " + fmtInt(pt.v) + clickHint();
+        linkToFilter(r, donemler.indexOf(d.p), -1, BAND_KEYS.indexOf(pt.band));
       });
       var lx = x + bw / 2, ly = H - M.b + 14;
       svgEl("text", { x: lx, y: ly, "text-anchor": "end", transform: "rotate(-35," + lx + "," + ly + ")" }, svg2).textContent = d.p;
@@ -152,11 +160,19 @@ function ownSankey(box, graph, periods, W, H) {
     var path = svgEl("path", { d: "M" + x0 + "," + y0 + "C" + xm + "," + y0 + " " + xm + "," + y1 + " " + x1 + "," + y1,
       stroke: bandColor(s.band), "stroke-width": w }, linksG);
     svgEl("title", {}, path).textContent = s.period + " " + (BAND_LABEL[s.band] || s.band) + " → " + t.period + " " +
-      (BAND_LABEL[t.band] || t.band) + ": " + fmtInt(l.value) + " firma";
+      (BAND_LABEL[t.band] || t.band) + ": " + fmtInt(l.value) + " firma" + clickHint();
+    linkToFilter(path, donemler.indexOf(t.period), BAND_KEYS.indexOf(s.band), BAND_KEYS.indexOf(t.band));
   });
-  graph.nodes.forEach(function (n) {
+  graph.nodes.forEach(function (n, k) {
     var r = svgEl("rect", { x: n.x, y: n.y, width: NW, height: n.h, fill: bandColor(n.band) }, svg);
-    svgEl("title", {}, r).textContent = n.period + " " + (BAND_LABEL[n.band] || n.band) + ": " + fmtInt(n.v) + " firma";
+    svgEl("title", {}, r).textContent = n.period + " " + (BAND_LABEL[n.band] || n.band) + ": " + fmtInt(n.v) + " firma" + clickHint();
+    linkToFilter(r, donemler.indexOf(n.period), -1, BAND_KEYS.indexOf(n.band));
+    // the count beside each node that has room for it
+    if (n.h >= 11) {
+      var last = n.col === periods.length - 1;
+      var tx = svgEl("text", { x: last ? n.x - 3 : n.x + NW + 3, y: n.y + n.h / 2 + 4, "text-anchor": last ? "end" : "start", "class": "cnt" }, svg);
+      tx.textContent = fmtInt(n.v);
+    }
   });
 }
 function d3Sankey(box, graph, W, H) {
@@ -170,6 +186,7 @@ function d3Sankey(box, graph, W, H) {
   svg.append("g").attr("fill", "none").attr("stroke-opacity", 0.35).selectAll("path").data(g.links).enter().append("path")
     .attr("d", d3.sankeyLinkHorizontal()).attr("stroke", function (l) { return bandColor(l.source.band); })
     .attr("stroke-width", function (l) { return Math.max(l.width, 0.5); })
+    .each(function (l) { linkToFilter(this, donemler.indexOf(l.target.period), BAND_KEYS.indexOf(l.source.band), BAND_KEYS.indexOf(l.target.band)); })
     .append("title").text(function (l) { return l.source.period + " " + (BAND_LABEL[l.source.band] || l.source.band) + " → " +
       l.target.period + " " + (BAND_LABEL[l.target.band] || l.target.band) + ": " + fmtInt(l.value) + " firma"; });
   svg.append("g").selectAll("rect").data(g.nodes).enter().append("rect")
@@ -195,7 +212,8 @@ function drawSankey() {
   periods = periods.slice(Math.max(periods.length - span, 0));
   if (periods.length < 2) { box.appendChild(el("p", "empty-note", "Bant geçişi verisi yok.")); $("hx-sankey-legend").textContent = ""; return; }
   var graph = sankeyGraph(flow, periods);
-  var W = Math.max(box.clientWidth - 4, 160 * (periods.length - 1) + 40, 480), H = 300;
+  // as wide as its panel, so it never needs a scroll bar
+  var W = Math.max(box.clientWidth - 4, 240), H = 300;
   var used = "svg";
   if (hasSankey) {
     try { d3Sankey(box, graph, W, H); used = "d3-sankey"; } catch (err) { box.textContent = ""; }
@@ -209,7 +227,7 @@ function drawCharts() {
   try {
     drawSankey();
     snapshotChart($("hx-snapshot"), chartData.snapshot);
-    var note = chartData.derived ? "(satırlardan hesaplandı)" : "";
+    var note = !chartData.derived ? "" : filtersActive() ? "(filtrelenmiş " + fmtInt(matched) + " firma)" : "(tüm firmalar)";
     $("hx-sankey-note").textContent = note;
     $("hx-snapshot-note").textContent = note;
   } catch (err) {
@@ -224,12 +242,45 @@ function initCharts() {
   chartData.snapshot = bandSnapshot;
   drawCharts();
 }
+// Once every row is there the charts are drawn from the rows in view, so they follow the
+// filters; a click on a band bar or a transition filters the grid to those rows.
 function chartsAfterLoad() {
-  var needFlow = !flowMatrix.length, needSnap = !Object.keys(bandSnapshot).length;
-  if (!needFlow && !needSnap) return;
   var d = derivedFlow();
-  if (needFlow) chartData.flow = d.flow;
-  if (needSnap) chartData.snapshot = d.snapshot;
+  chartData.flow = d.flow;
+  chartData.snapshot = d.snapshot;
   chartData.derived = true;
   drawCharts();
+  HXS.chartRows = matched;
+}
+// Charts out of sight are brought up to date when they come into view, so filtering and
+// scrolling the grid never wait for them.
+var chartTimer = 0, chartsStale = false, chartsInView = true;
+function chartsFollowView() {
+  if (!allLoaded() || !chartData.derived) return;
+  if (!chartsInView) { chartsStale = true; return; }
+  clearTimeout(chartTimer);
+  chartTimer = setTimeout(chartsAfterLoad, 120);
+}
+if (typeof IntersectionObserver === "function") {
+  new IntersectionObserver(function (entries) {
+    chartsInView = entries.some(function (e) { return e.isIntersecting; });
+    if (chartsInView && chartsStale) { chartsStale = false; chartsFollowView(); }
+  }).observe($("hx-panels"));
+}
+function clickHint() { return chartData.derived ? "\n(tıklayın: bu firmaları listele)" : ""; }
+function linkToFilter(node, k, from, to) {
+  if (!chartData.derived || k < 0 || to < 0) return;
+  node.setAttribute("class", ((node.getAttribute("class") || "") + " pick").trim());
+  node.addEventListener("click", function () { setChartFilter({ k: k, a: from, b: to }); });
+}
+function chartFilterText(c) {
+  return c.a < 0 ? donemler[c.k] + " bandı " + BAND_LABEL[BAND_KEYS[c.b]]
+                 : donemler[c.k - 1] + " " + BAND_LABEL[BAND_KEYS[c.a]] + " → " + donemler[c.k] + " " + BAND_LABEL[BAND_KEYS[c.b]];
+}
+function setChartFilter(c) {
+  F.chart = c;
+  var chip = $("hx-chart-filter");
+  chip.hidden = !c;
+  $("hx-chart-filter-text").textContent = c ? "Grafik: " + chartFilterText(c) : "";
+  onFilterChange("chart");
 }

@@ -73,6 +73,7 @@ function viewSummary() {
   });
   if (F.riskMin === F.riskMin) parts.push("Risk ≥ " + F.riskMin + " mio TL");
   if (F.mlMin === F.mlMin) parts.push("Olasılık ≥ %" + Math.round(F.mlMin * 1000) / 10);
+  if (F.chart) parts.push("Grafik: " + chartFilterText(F.chart));
   if (F.move) parts.push("Bant " + (F.move > 0 ? "yükselen" : "düşen"));
   if (F.marks) parts.push("İşaretler: " + MARKS.filter(function (m, b) { return F.marks & (1 << b); }).map(function (m) { return m[0]; }).join(" "));
   var sortText = sorts.map(function (s) { return COLS_BY_ID[s.id].title + (s.desc ? " ▼" : " ▲"); }).join(", ");

@@ -76,6 +76,7 @@ function numberInput(id) {
 }
 function clearFilters() {
   F = noFilters();
+  $("hx-chart-filter").hidden = true;
   $("hx-q").value = "";
   $("hx-q-plain").checked = false;
   $("hx-f-risk").value = "";
@@ -120,6 +121,7 @@ function initFilters() {
   $("hx-f-ml").addEventListener("change", function () { var x = numberInput("hx-f-ml"); F.mlMin = x === x ? x / 100 : NaN; onFilterChange("ml"); });
   $("hx-f-move").addEventListener("change", function () { F.move = Number($("hx-f-move").value) || 0; onFilterChange("move"); });
   $("hx-clear").addEventListener("click", clearFilters);
+  $("hx-chart-filter-clear").addEventListener("click", function () { setChartFilter(null); });
   $("hx-empty-clear").addEventListener("click", function () { clearFilters(); grid.focus(); });
   $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); });
   $("hx-csv").addEventListener("click", exportCsv);

@@ -13,6 +13,7 @@ function viewState() {
   if (F.mlMin === F.mlMin) st.set("ml", String(Math.round(F.mlMin * 1e6) / 1e4));
   if (F.move) st.set("hareket", String(F.move));
   if (F.marks) st.set("isaret", String(F.marks));
+  if (F.chart) st.set("grafik", [F.chart.k, F.chart.a, F.chart.b].join(":"));
   if (sorts.length) st.set("sira", sorts.map(function (s) { return (s.desc ? "-" : "") + s.id; }).join(","));
   var cols = COLS.map(function (c) { return c.id; }).join(",");
   var pins = COLS.filter(function (c) { return c.stick; }).map(function (c) { return c.id; }).join(",");
@@ -75,6 +76,11 @@ function restoreFromUrl(initial) {
     $("hx-f-move").value = String(F.move);
     F.marks = V316 ? (Number(st.get("isaret")) & 63) : 0;
     Array.prototype.forEach.call($("hx-f-marks").querySelectorAll("input"), function (b) { b.checked = !!(F.marks & Number(b.value)); });
+    var ch = (st.get("grafik") || "").split(":").map(Number);
+    F.chart = ch.length === 3 && ch[0] >= 0 && ch[0] < P && ch[1] >= -1 && ch[1] < 5 && (ch[1] < 0 || ch[0] >= 1) && ch[2] >= 0 && ch[2] < 5
+      ? { k: ch[0], a: ch[1], b: ch[2] } : null;
+    $("hx-chart-filter").hidden = !F.chart;
+    $("hx-chart-filter-text").textContent = F.chart ? "Grafik: " + chartFilterText(F.chart) : "";
     // sorts
     sorts = [];
     (st.get("sira") || "").split(",").forEach(function (t) {

@@ -3,7 +3,7 @@
 // so that "undefined" (-1) has a place; ranges are NaN when off.
 function noFilters() {
   return { q: "", qRaw: "", plain: false, seg: null, band: null, bolge: null, sube: null, marks: 0,
-           riskMin: NaN, mlMin: NaN, move: 0 };
+           riskMin: NaN, mlMin: NaN, move: 0, chart: null };
 }
 var F = noFilters();
 var sorts = [];                        // [{ id, desc }], the first is the main key
@@ -16,7 +16,7 @@ var lastQueryMs = 0;
 
 function filtersActive() {
   return F.q !== "" || F.seg || F.bolge || F.sube || F.band || F.marks !== 0 ||
-         F.riskMin === F.riskMin || F.mlMin === F.mlMin || F.move !== 0;
+         F.riskMin === F.riskMin || F.mlMin === F.mlMin || F.move !== 0 || F.chart !== null;
 }
 function sortKeyText() { return sorts.map(function (s) { return s.id + (s.desc ? "-" : "+"); }).join(","); }
 // band movement of the latest period: 1 up, -1 down, 0 same or not comparable
@@ -41,7 +41,7 @@ function refresh() {
   } else {
     var out = new Int32Array(n), m = 0, base = sortPerm;
     var seg = F.seg, bol = F.bolge, sub = F.sube, bnd = F.band, mk = F.marks;
-    var rMin = F.riskMin, mlMin = F.mlMin, move = F.move;
+    var rMin = F.riskMin, mlMin = F.mlMin, move = F.move, ch = F.chart;
     var hits = F.q ? searchHits(F.q, F.plain) : null;
     for (k = 0; k < n; k++) {
       var i = base ? base[k] : k;
@@ -53,6 +53,7 @@ function refresh() {
       if (rMin === rMin && !(S.risk[i] >= rMin)) continue;
       if (mlMin === mlMin && !(S.ml[i] >= mlMin)) continue;
       if (move && bandMove(i) !== move) continue;
+      if (ch && (band(S.score[i * P + ch.k]) !== ch.b || (ch.a >= 0 && band(S.score[i * P + ch.k - 1]) !== ch.a))) continue;
       if (hits && !hits[i]) continue;
       out[m++] = i;
     }
@@ -64,6 +65,7 @@ function refresh() {
   HXS.query = F.q;
   schedule();
   if (typeof onViewChanged === "function") onViewChanged();
+  if (typeof chartsFollowView === "function") chartsFollowView();
 }
 // During loading a sorted or filtered view is brought up to date at most every 300 ms.
 var refreshTimer = 0;
