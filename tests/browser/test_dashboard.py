@@ -593,3 +593,74 @@ def test_charts_follow_the_filters_and_filter_on_click(dash, open_page, name):
     bar.click(force=True)
     p.settle()
     assert p.state()["matchedRows"] == want
+
+
+# ------------------------------------------------------------------ watch-list, borrower report, print
+def test_watch_list_star_column_filter_and_csv(dash, open_page):
+    p = open_page(dash["standard"])
+    pg = p.page
+    first_two = p.mutas(2)
+    stars = pg.locator("#hx-rows .row:not([hidden]) button.star")
+    stars.nth(0).click()
+    stars.nth(1).click()
+    assert pg.get_attribute("#hx-rows .row:not([hidden]) >> nth=0 >> button.star", "aria-pressed") == "true"
+    assert pg.is_hidden("#hx-detail")                    # the star does not open the detail
+    assert sorted(p.state()["watched"]) == sorted(str(m) for m in first_two)
+    pg.check("#hx-f-watch")
+    p.settle()
+    assert p.state()["matchedRows"] == 2
+    _, _, table = _download(p)
+    watch = table[0].index("İzleme")
+    assert [row[watch] for row in table[1:]] == ["1", "1"]
+    # kept for this page: after a reload the stars are still there
+    pg.evaluate("location.reload()")
+    pg.wait_for_function("window.__halvex && window.__halvex.allDecodedAt !== null")
+    p.settle()
+    assert sorted(p.state()["watched"]) == sorted(str(m) for m in first_two)
+    assert p.state()["matchedRows"] == 2                  # the filter came back from the URL
+    # and the detail panel toggles the same list
+    pg.click("#hx-rows .row:not([hidden]) >> nth=0")
+    pg.click("#hx-detail .star-btn")
+    assert len(p.state()["watched"]) == 1
+
+
+def test_borrower_report_has_a_history_chart_and_prints_on_one_page(dash, open_page):
+    p = open_page(dash["standard"], size=(1440, 900))
+    pg = p.page
+    pg.click("#hx-rows .row:not([hidden]) >> nth=3")
+    chart = pg.locator("#hx-detail svg.hist")
+    assert chart.is_visible()
+    labels = chart.locator("text").all_text_contents()
+    assert "Dönem" in labels and "QVR skoru" in labels and "500" in labels and "825" in labels
+    assert dash["doc"]["meta"]["donemler"][-1] in labels
+    _shot(p, "borrower_report_1440")
+    # as printed: the report alone, on one A4 landscape page (277 x 190 mm at 96 px per inch)
+    pg.evaluate("document.body.classList.add('print-detail')")
+    pg.set_viewport_size({"width": 1047, "height": 718})
+    pg.emulate_media(media="print")
+    size = pg.evaluate("[document.documentElement.scrollWidth, document.documentElement.scrollHeight]")
+    assert size[0] <= 1047 and size[1] <= 718, size
+    assert pg.is_hidden("#hx-grid")
+    pg.screenshot(path=str(OUT / "borrower_report_print.png"), full_page=True)
+
+
+def test_print_lists_the_view_with_its_filters_and_every_prediction(dash, open_page):
+    p = open_page(dash["admin"])
+    pg = p.page
+    p.select("hx-f-seg", "KOBI")
+    pg.click("#hx-head [data-col=risk]")
+    pg.set_viewport_size({"width": 1047, "height": 718})
+    pg.emulate_media(media="print")
+    p.settle()
+    summary = pg.text_content("#hx-print .print-sum")
+    kobi = sum(1 for r in dash["rows"] if r.get("segment") == "KOBI")
+    assert "Segment: KOBI" in summary and "Risk (mio TL)" in summary
+    assert f"{min(kobi, 300)} / {kobi} satır" in summary
+    assert pg.eval_on_selector_all("#hx-print tbody tr", "rs => rs.length") == min(kobi, 300)
+    # fits the page width; band colours kept
+    assert pg.evaluate("document.querySelector('#hx-print table').scrollWidth") <= 1047
+    assert pg.evaluate("getComputedStyle(document.querySelector('#hx-print td.sc .v')).printColorAdjust") == "exact"
+    # the prediction table prints every row, not a scroll box
+    ml = pg.evaluate("(() => { const b = document.getElementById('hx-ml'); return [b.scrollHeight, b.clientHeight, b.querySelectorAll('tr').length]; })()")
+    assert ml[0] <= ml[1] + 1 and ml[2] == 61
+    pg.pdf(path=str(OUT / "print.pdf"))

@@ -17,6 +17,10 @@ function kvTable(rows, headRow) {
     });
     t.appendChild(tr);
   });
+  // a column of numbers has its heading over the numbers
+  if (headRow && rows.length) rows[0].forEach(function (v, k) {
+    if (v instanceof NumText || typeof v === "number") t.rows[0].cells[k].className = "num";
+  });
   return t;
 }
 // a number already put as text, right-aligned like every number
@@ -54,6 +58,25 @@ function showDetail(i) {
     box.appendChild(el("p")).appendChild(a);
   }
 
+  var tools = box.appendChild(el("div", "detail-tools no-print"));
+  var star = tools.appendChild(el("button", "star-btn", isWatched(i) ? "★ İzleme listesinde" : "☆ İzleme listesine ekle"));
+  star.type = "button";
+  star.setAttribute("aria-pressed", isWatched(i) ? "true" : "false");
+  star.addEventListener("click", function () {
+    toggleWatch(i);
+    star.textContent = isWatched(i) ? "★ İzleme listesinde" : "☆ İzleme listesine ekle";
+    star.setAttribute("aria-pressed", isWatched(i) ? "true" : "false");
+  });
+  var pr = tools.appendChild(el("button", null, "Raporu yazdır"));
+  pr.type = "button";
+  pr.addEventListener("click", function () {
+    document.body.classList.add("print-detail");
+    window.print();
+  });
+  if (P) {
+    box.appendChild(el("h3", null, "Skor geçmişi"));
+    box.appendChild(historyChart(i));
+  }
   box.appendChild(el("h3", null, "Dönem skorları ve teşhis grupları"));
   var diag = diagOf(i), rows = [];
   for (var k = P - 1; k >= 0; k--) {
@@ -116,6 +139,40 @@ function showDetail(i) {
   panel.focus();
   HXS.detailMuta = muta;
   if (typeof onViewChanged === "function") onViewChanged();
+}
+// Score history of one borrower: a line over the periods with the band thresholds, labelled
+// axes (period, QVR score); "YI" is drawn above the scale, a missing score leaves a gap.
+function historyChart(i) {
+  var W = 440, H = 170, M = { l: 44, r: 10, t: 12, b: 40 }, TOP = 1000;
+  var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
+    "aria-label": "Skor geçmişi: " + donemler.map(function (d, k) { return d + " " + scoreShown(S.score[i * P + k]); }).join(", ") });
+  var x = function (k) { return M.l + (P > 1 ? k * (W - M.l - M.r) / (P - 1) : (W - M.l - M.r) / 2); };
+  var y = function (v) { return H - M.b - (H - M.t - M.b) * Math.max(0, Math.min(v, TOP)) / TOP; };
+  [0, 500, 825, 1000].forEach(function (v) {
+    svgEl("line", { x1: M.l, x2: W - M.r, y1: y(v), y2: y(v), "class": v === 500 || v === 825 ? "thr" : "grid" }, svg);
+    svgEl("text", { x: M.l - 4, y: y(v) + 4, "text-anchor": "end" }, svg).textContent = String(v);
+  });
+  var step = Math.max(1, Math.ceil(P / 6));
+  for (var k = 0; k < P; k++) {
+    // every step-th period and the last, never two labels on top of each other
+    if (k !== P - 1 && (k % step !== 0 || P - 1 - k < step)) continue;
+    svgEl("text", { x: x(k), y: H - M.b + 14, "text-anchor": "middle" }, svg).textContent = donemler[k];
+  }
+  svgEl("text", { x: (M.l + W - M.r) / 2, y: H - 4, "text-anchor": "middle", "class": "axis-title" }, svg).textContent = "Dönem";
+  svgEl("text", { x: 10, y: (M.t + H - M.b) / 2, "text-anchor": "middle", "class": "axis-title",
+                  transform: "rotate(-90,10," + (M.t + H - M.b) / 2 + ")" }, svg).textContent = "QVR skoru";
+  var d = "", pen = false;
+  for (k = 0; k < P; k++) {
+    var s = S.score[i * P + k];
+    if (s === NULL_SCORE) { pen = false; continue; }
+    var v = s === -1 ? TOP : s;
+    d += (pen ? "L" : "M") + x(k).toFixed(1) + "," + y(v).toFixed(1);
+    pen = true;
+    var dot = svgEl("circle", { cx: x(k), cy: y(v), r: 3, fill: BAND_COLORS[band(s)] }, svg);
+    svgEl("title", {}, dot).textContent = donemler[k] + ": " + scoreShown(s);
+  }
+  svg.insertBefore(svgEl("path", { d: d, "class": "line" }), svg.querySelector("circle"));
+  return svg;
 }
 // The panel is a dialog: it takes the focus when it opens and gives it back when it closes.
 var returnFocus = null;

@@ -23,6 +23,7 @@ function csvColumns() {
   COLS.forEach(function (c) {
     if (c.period != null) out.push({ h: "Skor " + c.title, f: function (i) { return scoreText(S.score[i * P + c.period]); } });
     else if (c.spark) riskDonemler.forEach(function (d, j) { out.push({ h: "Risk " + d + " (mio TL)", f: function (i) { return csvNum(S.r[i * R + j]); }, raw: true }); });
+    else if (c.watch) out.push({ h: "İzleme", f: function (i) { return isWatched(i) ? "1" : "0"; }, raw: true });
     else if (c.marks) MARKS.forEach(function (m, b) { out.push({ h: m[1], f: function (i) { return S.marks[i] & (1 << b) ? "1" : "0"; }, raw: true }); });
     else if (c.id === "risk") out.push({ h: c.title, f: function (i) { return csvNum(S.risk[i]); }, raw: true });
     else if (c.id === "ml") out.push({ h: c.title, f: function (i) { return csvNum(S.ml[i]); }, raw: true });
@@ -73,6 +74,7 @@ function viewSummary() {
   });
   if (F.riskMin === F.riskMin) parts.push("Risk ≥ " + F.riskMin + " mio TL");
   if (F.mlMin === F.mlMin) parts.push("Olasılık ≥ %" + Math.round(F.mlMin * 1000) / 10);
+  if (F.watch) parts.push("Yalnız izleme listesi");
   if (F.chart) parts.push("Grafik: " + chartFilterText(F.chart));
   if (F.move) parts.push("Bant " + (F.move > 0 ? "yükselen" : "düşen"));
   if (F.marks) parts.push("İşaretler: " + MARKS.filter(function (m, b) { return F.marks & (1 << b); }).map(function (m) { return m[0]; }).join(" "));
@@ -80,13 +82,17 @@ function viewSummary() {
   return { filters: parts.length ? parts.join("; ") : "Filtre yok", sort: sortText || "Sıralama: sayfa sırası" };
 }
 var PRINT_MAX = 300;
-window.addEventListener("beforeprint", function () {
+function buildPrint() {
   var box = $("hx-print"), n = Math.min(matched, PRINT_MAX), k;
   box.textContent = "";
   var sum = viewSummary();
   box.appendChild(el("p", "print-sum", sum.filters + " · " + (sorts.length ? "Sıralama: " + sum.sort : sum.sort) +
     " · " + fmtInt(n) + " / " + fmtInt(matched) + " satır"));
-  var t = el("table"), thead = el("thead"), tr = el("tr");
+  // the columns share the page width in proportion to their widths on screen
+  var t = el("table"), thead = el("thead"), tr = el("tr"), cg = t.appendChild(el("colgroup"));
+  var totalW = 0;
+  COLS.forEach(function (c) { if (!c.spark) totalW += c.w; });
+  COLS.forEach(function (c) { if (!c.spark) cg.appendChild(el("col")).style.width = (100 * c.w / totalW).toFixed(2) + "%"; });
   COLS.forEach(function (c) { if (!c.spark) tr.appendChild(el("th", c.cls === "num" || c.period != null ? "num" : null, c.title)); });
   thead.appendChild(tr); t.appendChild(thead);
   var tb = el("tbody");
@@ -101,12 +107,21 @@ window.addEventListener("beforeprint", function () {
         tr.appendChild(td);
         return;
       }
-      var txt = c.marks ? MARKS.filter(function (m, b) { return S.marks[i] & (1 << b); }).map(function (m) { return m[0]; }).join(" ") : c.text(i);
+      var txt = c.watch ? (isWatched(i) ? "★" : "") : c.marks ? MARKS.filter(function (m, b) { return S.marks[i] & (1 << b); }).map(function (m) { return m[0]; }).join(" ") : c.text(i);
       tr.appendChild(el("td", c.cls === "num" ? "num" : null, txt));
     });
     tb.appendChild(tr);
   }
   t.appendChild(tb);
   box.appendChild(t);
-});
-window.addEventListener("afterprint", function () { $("hx-print").textContent = ""; });
+  HXS.printRows = n;
+}
+window.addEventListener("beforeprint", buildPrint);
+// print preview and emulated print media (no beforeprint there) get the same list
+if (window.matchMedia) {
+  var printMedia = window.matchMedia("print");
+  var onPrintMedia = function (e) { if (e.matches) buildPrint(); };
+  if (printMedia.addEventListener) printMedia.addEventListener("change", onPrintMedia);
+  else if (printMedia.addListener) printMedia.addListener(onPrintMedia);
+}
+window.addEventListener("afterprint", function () { $("hx-print").textContent = ""; document.body.classList.remove("print-detail"); });

@@ -79,6 +79,7 @@ function clearFilters() {
   $("hx-chart-filter").hidden = true;
   $("hx-q").value = "";
   $("hx-q-plain").checked = false;
+  $("hx-f-watch").checked = false;
   $("hx-f-risk").value = "";
   $("hx-f-ml").value = "";
   $("hx-f-move").value = "0";
@@ -121,6 +122,7 @@ function initFilters() {
   $("hx-f-ml").addEventListener("change", function () { var x = numberInput("hx-f-ml"); F.mlMin = x === x ? x / 100 : NaN; onFilterChange("ml"); });
   $("hx-f-move").addEventListener("change", function () { F.move = Number($("hx-f-move").value) || 0; onFilterChange("move"); });
   $("hx-clear").addEventListener("click", clearFilters);
+  $("hx-f-watch").addEventListener("change", function () { F.watch = $("hx-f-watch").checked; onFilterChange("watch"); });
   $("hx-chart-filter-clear").addEventListener("click", function () { setChartFilter(null); });
   $("hx-empty-clear").addEventListener("click", function () { clearFilters(); grid.focus(); });
   $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); });

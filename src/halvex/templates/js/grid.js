@@ -99,6 +99,10 @@ function makeRow() {
       for (var j = 0; j < R; j++) cell.bars.push(svgEl("rect", { x: 2 + 12 * j, width: 9, y: 17, height: 0, "class": j === R - 1 ? "last" : "" }, svg));
       cell.appendChild(svg);
       cell.sr = cell.appendChild(el("span", "sr-only"));
+    } else if (c.watch) {
+      cell.star = cell.appendChild(el("button", "star", "☆"));
+      cell.star.type = "button";
+      cell.star.tabIndex = -1;
     } else if (c.marks) {
       cell.mk = MARKS.map(function (m, k) {
         var s = el("span", "mk mk" + k, m[0]);
@@ -170,6 +174,12 @@ function fillRow(row, i, pos) {
       }
       cell.title = tip.join("\n");
       cell.sr.textContent = tip.join("; ");
+    } else if (c.watch) {
+      var on = isWatched(i);
+      cell.star.textContent = on ? "★" : "☆";
+      cell.star.classList.toggle("on", on);
+      cell.star.setAttribute("aria-pressed", on ? "true" : "false");
+      cell.star.setAttribute("aria-label", (on ? "İzleme listesinden çıkar: " : "İzleme listesine ekle: ") + S.muta[i]);
     } else if (c.marks) {
       var m = S.marks[i];
       for (var b = 0; b < 6; b++) cell.mk[b].hidden = !(m & (1 << b));
@@ -259,6 +269,7 @@ grid.addEventListener("keydown", function (ev) {
              Home: 0, End: g.n - 1 }[ev.key];
   if (to !== undefined) { ev.preventDefault(); moveCursor(to); return; }
   if (ev.key === "Enter" && g.n) { ev.preventDefault(); openRow(cursor); }
+  if ((ev.key === "*" || ev.key === "i") && g.n) { ev.preventDefault(); toggleWatch(rowAt(cursor)); }
 });
 
 function updateCounts() {
@@ -316,6 +327,7 @@ function openRow(pos) {
 layer.addEventListener("click", function (ev) {
   var row = ev.target.closest(".row");
   if (!row || row.idx == null) return;
+  if (ev.target.closest(".star")) { toggleWatch(row.idx); return; }
   openRow(row.pos);
 });
 function linkFor(muta) {

@@ -13,6 +13,7 @@ function viewState() {
   if (F.mlMin === F.mlMin) st.set("ml", String(Math.round(F.mlMin * 1e6) / 1e4));
   if (F.move) st.set("hareket", String(F.move));
   if (F.marks) st.set("isaret", String(F.marks));
+  if (F.watch) st.set("izleme", "1");
   if (F.chart) st.set("grafik", [F.chart.k, F.chart.a, F.chart.b].join(":"));
   if (sorts.length) st.set("sira", sorts.map(function (s) { return (s.desc ? "-" : "") + s.id; }).join(","));
   var cols = COLS.map(function (c) { return c.id; }).join(",");
@@ -74,6 +75,8 @@ function restoreFromUrl(initial) {
     F.mlMin = st.has("ml") && isFinite(ml) ? ml / 100 : NaN;
     F.move = Number(st.get("hareket")) === 1 ? 1 : Number(st.get("hareket")) === -1 ? -1 : 0;
     $("hx-f-move").value = String(F.move);
+    F.watch = st.get("izleme") === "1";
+    $("hx-f-watch").checked = F.watch;
     F.marks = V316 ? (Number(st.get("isaret")) & 63) : 0;
     Array.prototype.forEach.call($("hx-f-marks").querySelectorAll("input"), function (b) { b.checked = !!(F.marks & Number(b.value)); });
     var ch = (st.get("grafik") || "").split(":").map(Number);

@@ -3,7 +3,7 @@
 // so that "undefined" (-1) has a place; ranges are NaN when off.
 function noFilters() {
   return { q: "", qRaw: "", plain: false, seg: null, band: null, bolge: null, sube: null, marks: 0,
-           riskMin: NaN, mlMin: NaN, move: 0, chart: null };
+           riskMin: NaN, mlMin: NaN, move: 0, chart: null, watch: false };
 }
 var F = noFilters();
 var sorts = [];                        // [{ id, desc }], the first is the main key
@@ -16,7 +16,7 @@ var lastQueryMs = 0;
 
 function filtersActive() {
   return F.q !== "" || F.seg || F.bolge || F.sube || F.band || F.marks !== 0 ||
-         F.riskMin === F.riskMin || F.mlMin === F.mlMin || F.move !== 0 || F.chart !== null;
+         F.riskMin === F.riskMin || F.mlMin === F.mlMin || F.move !== 0 || F.chart !== null || F.watch;
 }
 function sortKeyText() { return sorts.map(function (s) { return s.id + (s.desc ? "-" : "+"); }).join(","); }
 // band movement of the latest period: 1 up, -1 down, 0 same or not comparable
@@ -55,6 +55,7 @@ function refresh() {
       if (move && bandMove(i) !== move) continue;
       if (ch && (band(S.score[i * P + ch.k]) !== ch.b || (ch.a >= 0 && band(S.score[i * P + ch.k - 1]) !== ch.a))) continue;
       if (hits && !hits[i]) continue;
+      if (F.watch && !watched.has(String(S.muta[i]))) continue;
       out[m++] = i;
     }
     view = out.subarray(0, m);
