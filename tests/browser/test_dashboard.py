@@ -577,7 +577,7 @@ def test_charts_follow_the_filters_and_filter_on_click(dash, open_page, name):
     # a transition of the Sankey filters the grid to its rows
     link = pg.locator("#hx-sankey path.pick").first
     want = _count_in_title(link.locator("title").text_content())
-    link.click(force=True)
+    link.dispatch_event("click")
     p.settle()
     assert p.state()["matchedRows"] == want
     assert pg.is_visible("#hx-chart-filter") and "→" in pg.text_content("#hx-chart-filter")
@@ -590,7 +590,7 @@ def test_charts_follow_the_filters_and_filter_on_click(dash, open_page, name):
     pg.wait_for_function("n => window.__halvex.chartRows === n", arg=kobi)
     bar = pg.locator("#hx-snapshot rect.pick").last
     want = _count_in_title(bar.locator("title").text_content())
-    bar.click(force=True)
+    bar.dispatch_event("click")
     p.settle()
     assert p.state()["matchedRows"] == want
 
@@ -664,3 +664,25 @@ def test_print_lists_the_view_with_its_filters_and_every_prediction(dash, open_p
     ml = pg.evaluate("(() => { const b = document.getElementById('hx-ml'); return [b.scrollHeight, b.clientHeight, b.querySelectorAll('tr').length]; })()")
     assert ml[0] <= ml[1] + 1 and ml[2] == 61
     pg.pdf(path=str(OUT / "print.pdf"))
+
+
+def test_region_summary_drills_down_to_branches_and_filters(dash, open_page):
+    p = open_page(dash["standard"])
+    pg = p.page
+    pg.locator("#hx-p-summary").scroll_into_view_if_needed()
+    counts = pg.eval_on_selector_all("#hx-summary tr.region-row", "rs => rs.map(r => [r.querySelector('.link').textContent, Number(r.cells[1].textContent.replace(/\\./g, ''))])")
+    assert sum(c for _, c in counts) == N
+    assert dict(counts)["Ortak Bölge"] == 4               # two codes, one line
+    row = pg.locator("#hx-summary tr.region-row", has_text="Ortak Bölge")
+    row.locator("button[aria-expanded]").click()
+    subs = pg.eval_on_selector_all("#hx-summary tr.sub-row", "rs => rs.map(r => [r.querySelector('.link').textContent, r.cells[1].textContent])")
+    assert subs == [["Merkez Şube", "4"]]
+    _shot(p, "region_summary_1440")
+    pg.locator("#hx-summary tr.sub-row .link").click()
+    p.settle()
+    assert p.state()["matchedRows"] == 4
+    assert "Merkez Şube" in pg.text_content("#hx-f-sube summary")
+    # the summary follows the filter
+    pg.locator("#hx-p-summary").scroll_into_view_if_needed()
+    pg.wait_for_function("window.__halvex.chartRows === 4")
+    assert pg.eval_on_selector_all("#hx-summary tr.region-row", "rs => rs.length") == 1

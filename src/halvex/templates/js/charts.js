@@ -250,6 +250,7 @@ function chartsAfterLoad() {
   chartData.snapshot = d.snapshot;
   chartData.derived = true;
   drawCharts();
+  summaryAfterLoad();
   HXS.chartRows = matched;
 }
 // Charts out of sight are brought up to date when they come into view, so filtering and
