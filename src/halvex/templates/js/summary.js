@@ -4,20 +4,30 @@
 // grid to it.
 var summaryOpen = new Set();
 function regionSummary() {
-  var byRegion = new Map(), n = matched;
-  function acc(map, key) {
-    var a = map.get(key);
-    if (!a) { a = { name: key, n: 0, risk: 0, bands: [0, 0, 0, 0, 0], subs: new Map() }; map.set(key, a); }
+  // first by (region index, branch index) with number keys, then merged by name
+  var cells = new Map(), n = matched, j, i;
+  for (j = 0; j < n; j++) {
+    i = rowAt(j);
+    var key = (S.bolge[i] + 1) * 1048576 + (S.sube[i] + 1), c = cells.get(key);
+    if (!c) { c = { n: 0, risk: 0, bands: [0, 0, 0, 0, 0] }; cells.set(key, c); }
+    var risk = S.risk[i];
+    c.n++;
+    if (risk === risk && isFinite(risk)) c.risk += risk;
+    c.bands[S.lastBand[i]]++;
+  }
+  var byRegion = new Map();
+  function acc(map, name) {
+    var a = map.get(name);
+    if (!a) { a = { name: name, n: 0, risk: 0, bands: [0, 0, 0, 0, 0], subs: new Map() }; map.set(name, a); }
     return a;
   }
-  for (var j = 0; j < n; j++) {
-    var i = rowAt(j);
-    var rn = listName(bolgeList, S.bolge[i]) || "Tanımsız", sn = listName(subeList, S.sube[i]) || "Tanımsız";
-    var r = acc(byRegion, rn), s = acc(r.subs, sn), risk = S.risk[i], b = S.lastBand[i];
-    r.n++; s.n++;
-    if (risk === risk && isFinite(risk)) { r.risk += risk; s.risk += risk; }
-    r.bands[b]++; s.bands[b]++;
-  }
+  function add(a, c) { a.n += c.n; a.risk += c.risk; for (var b = 0; b < 5; b++) a.bands[b] += c.bands[b]; }
+  cells.forEach(function (c, key) {
+    var bi = Math.floor(key / 1048576) - 1, si = key % 1048576 - 1;
+    var r = acc(byRegion, listName(bolgeList, bi) || "Tanımsız");
+    add(r, c);
+    add(acc(r.subs, listName(subeList, si) || "Tanımsız"), c);
+  });
   return Array.from(byRegion.values()).sort(function (x, y) { return y.risk - x.risk || compareText(x.name, y.name); });
 }
 function summaryRow(tb, a, level, onName) {
