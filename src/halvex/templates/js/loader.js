@@ -28,6 +28,7 @@ function progress() {
 }
 function finish(i, cols, error) {
   if (results.has(i) || i < nextAppend) return;
+  if (!HXS.firstChunkAt) HXS.firstChunkAt = performance.now();
   results.set(i, error != null ? null : cols);
   if (cols && cols.ms) for (var t = 0; t < 3; t++) HXS.decodeMs[t] += cols.ms[t];
   if (error != null) { HXS.failedChunks.push(i); HXS.errors.push("chunk " + i + ": " + error); }
@@ -69,6 +70,7 @@ local.init(DECODER_CFG);
 
 // Called by the page right after the script element of chunk i has been parsed.
 function chunk(i) {
+  if (!HXS.firstChunkSentAt) HXS.firstChunkSentAt = performance.now();
   var node = $("hx-chunk-" + i);
   var text = node ? node.textContent : "";
   if (node) node.remove();
@@ -99,6 +101,7 @@ function end() {
 }
 
 // ---------------------------------------------------------------- start
+var startT0 = performance.now();
 var title = meta.title != null && String(meta.title).trim() ? String(meta.title) : "QVR Erken Uyarı Paneli";
 $("hx-title").textContent = title;
 document.title = title + (V316 ? "" : " (sıkıştırılmış)");
@@ -116,4 +119,6 @@ startWorkers();
 matched = 0;
 updateCounts();
 restoreFromUrl(true);
+HXS.scriptAt = startT0;
+HXS.startupMs = performance.now() - startT0;
 window.HX = { chunk: chunk, end: end };
