@@ -425,6 +425,8 @@ def test_search_ignores_diacritics_on_request_and_marks_matches(dash, open_page)
     # nothing found: a message with a button that clears the filters
     p.search("qqqzzzxxx")
     assert p.page.is_visible("#hx-empty") and "Kayıt bulunamadı" in p.page.text_content("#hx-empty")
+    # in sight, not below an empty grid
+    assert p.page.evaluate("document.getElementById('hx-empty').getBoundingClientRect().bottom <= innerHeight")
     _shot(p, "nothing_found_1440")
     p.page.click("#hx-empty-clear")
     p.settle()
