@@ -92,7 +92,7 @@ function snapshotChart(box, snap) {
     maxT = Math.ceil(maxT / step) * step;
     for (var tv = 0; tv <= maxT + 1e-9; tv += step) {
       var ty = sy(tv);
-      svgEl("line", { x1: M.l - 4, x2: W - M.r, y1: ty, y2: ty, stroke: "#e1e6eb" }, svg2);
+      svgEl("line", { x1: M.l - 4, x2: W - M.r, y1: ty, y2: ty, "class": "gridline" }, svg2);
       svgEl("text", { x: M.l - 8, y: ty + 4, "text-anchor": "end" }, svg2).textContent = fmtInt(tv);
     }
     data.forEach(function (d, k) {
