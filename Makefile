@@ -35,7 +35,7 @@ $(VPY):
 	$(VPIP) install -q --upgrade pip
 
 venv: $(VPY)
-	$(VPIP) install -q scikit-build-core nanobind pytest jinja2 duckdb pandas pyarrow numpy playwright
+	$(VPIP) install -q scikit-build-core nanobind pytest jinja2 duckdb pandas pyarrow numpy playwright axe-playwright-python
 
 # Chart-library scripts from Debian's packages into src/halvex/js (the pages work without them).
 js:

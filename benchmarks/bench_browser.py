@@ -28,8 +28,13 @@ RUNS = 3
 TIMED = """async (action) => {
   const t0 = performance.now();
   action.kind === 'sort' ? window.__halvex.sortBy(action.id, action.desc)
-    : action.kind === 'select' ? (() => { const s = document.getElementById(action.id); s.value = action.value;
-                                          s.dispatchEvent(new Event('change')); })()
+    : action.kind === 'pick' ? (() => { const b = document.querySelector('#' + action.id + ' .ms-list input[value="' + action.value + '"]');
+                                        b.checked = !b.checked; b.dispatchEvent(new Event('change')); })()
+    : action.kind === 'range' ? (() => { const s = document.getElementById(action.id); s.value = action.value;
+                                         s.dispatchEvent(new Event('change')); })()
+    : action.kind === 'sort2' ? (() => { window.__halvex.sortBy(action.id, action.desc);
+                                         document.querySelector('#hx-head [data-col="' + action.then + '"]')
+                                           .dispatchEvent(new MouseEvent('click', { shiftKey: true })); })()
     : (() => { const q = document.getElementById('hx-q'); q.value = action.value; q.dispatchEvent(new Event('input')); })();
   const t1 = performance.now();
   await new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)));
@@ -114,8 +119,10 @@ def _bench_page(browser, name: str, result: dict) -> dict:
         ("sort latest score", {"kind": "sort", "id": "s11", "desc": True}),
         ("sort unvan", {"kind": "sort", "id": "unvan", "desc": False}),
         ("sort muta", {"kind": "sort", "id": "muta", "desc": False}),
-        ("filter segment KOBI", {"kind": "select", "id": "hx-f-seg", "value": "1"}),
-        ("filter band >= 825", {"kind": "select", "id": "hx-f-band", "value": "2"}),
+        ("sort segment, then risk", {"kind": "sort2", "id": "segment", "desc": False, "then": "risk"}),
+        ("filter segment KOBI", {"kind": "pick", "id": "hx-f-seg", "value": "1"}),
+        ("filter band >= 825", {"kind": "pick", "id": "hx-f-band", "value": "2"}),
+        ("filter risk >= 5 mio TL", {"kind": "range", "id": "hx-f-risk", "value": "5"}),
         ("search 'çelik'", {"kind": "search", "value": "çelik"}),
         ("clear search", {"kind": "search", "value": ""}),
     ]
@@ -141,6 +148,18 @@ def _bench_page(browser, name: str, result: dict) -> dict:
     last_in_view = page.evaluate("() => { const h = window.__halvex; return String(h.viewMutas(h.shownRows).pop()); }")
     rep["scroll_reaches_last_row"] = bool(last_shown) and last_shown[-1] == last_in_view
     rep["scroll_height_px"] = page.evaluate("document.getElementById('hx-grid').scrollHeight")
+    # long tasks while scrolling through the whole list in 120 steps, one per frame
+    rep["scroll_longest_task_ms"] = page.evaluate("""async () => {
+      const g = document.getElementById('hx-grid'); let longest = 0;
+      const obs = new PerformanceObserver(l => { for (const e of l.getEntries()) longest = Math.max(longest, e.duration); });
+      obs.observe({ type: 'longtask' });
+      for (let k = 0; k <= 120; k++) {
+        g.scrollTop = (g.scrollHeight - g.clientHeight) * k / 120;
+        await new Promise(r => requestAnimationFrame(r));
+      }
+      await new Promise(r => setTimeout(r, 100));
+      obs.disconnect();
+      return longest; }""")
     ctx.close()
     return rep
 
@@ -174,6 +193,7 @@ def main() -> int:
             for label, t in rep["queries"].items():
                 painted = f"   painted {t['painted']:6.0f} ms" if "painted" in t else ""
                 print(f"  {label:22s}{t['compute']:8.0f} ms{painted}   ({t['matched']:,} rows)")
+            print(f"  longest task while scrolling: {rep['scroll_longest_task_ms']:.0f} ms (0: none over 50 ms)")
             print(f"  scroll to the end shows the last row: {rep['scroll_reaches_last_row']} "
                   f"(scroll height {rep['scroll_height_px']:,} px)")
             if rep["errors"]:

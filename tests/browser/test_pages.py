@@ -81,8 +81,9 @@ def pages():
 
 
 def _render_pages():
-    if OUT.exists():
-        shutil.rmtree(OUT)
+    # only this module's files: other modules leave their pages and screenshots here too
+    for old in ("json", "js"):
+        shutil.rmtree(OUT / old, ignore_errors=True)
     json_dir = OUT / "json"
     json_dir.mkdir(parents=True)
     doc = _document()
@@ -169,9 +170,23 @@ class Page:
         self.page.wait_for_function("q => window.__halvex.query === q", arg=folded)
         self.settle()
 
-    def select(self, sel_id: str, label: str):
-        self.page.select_option(f"#{sel_id}", label=label)
+    def select(self, box_id: str, label: str, on: bool = True):
+        """Ticks (or unticks) one option of a multi-select filter, as a user does: opens the
+        list, clicks the option, closes the list."""
+        box = self.page.locator(f"#{box_id}")
+        box.locator("summary").click()
+        option = next(lab for lab in box.locator(".ms-list label").all() if lab.text_content().strip() == label)
+        cb = option.locator("input")
+        if cb.is_checked() != on:
+            cb.click()
+        box.locator("summary").click()
         self.settle()
+
+    def column_texts(self, col_id: str) -> list[str]:
+        """Texts of one column in the rows the grid draws."""
+        k = self.page.evaluate("id => window.__halvex.columns.indexOf(id)", col_id)
+        assert k >= 0, col_id
+        return self.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "(rs, k) => rs.map(r => r.children[k].textContent)", k)
 
     def close(self):
         self.ctx.close()
@@ -315,7 +330,7 @@ def test_segment_filter_and_score_sort(pages, open_page, name):
     assert p.mutas(TOP_N) == [r["muta"] for r in kobi[:TOP_N]]
     # latest score, highest first: "YI" above every score, rows without a score last,
     # equal scores keep the renderer's order
-    p.page.click(f".grid-head .c:text-is('{donemler[-1]}')")
+    p.page.click(f".grid-head .c[data-col='s{len(donemler) - 1}']")
     p.settle()
 
     def key(r):
@@ -326,7 +341,7 @@ def test_segment_filter_and_score_sort(pages, open_page, name):
     p.show_all()
     assert p.mutas(len(kobi)) == [r["muta"] for r in expected]
     # the same header again: lowest first, "YI" after every score, missing scores still last
-    p.page.click(f".grid-head .c:text-is('{donemler[-1]}')")
+    p.page.click(f".grid-head .c[data-col='s{len(donemler) - 1}']")
     p.settle()
 
     def key_asc(r):
@@ -345,11 +360,11 @@ def test_text_sort_follows_the_turkish_alphabet(pages, open_page, name):
     rows = pages["rows"]
     p = open_page(pages[name]["html_path"])
     p.show_all()
-    p.page.click(".grid-head .c:text-is('Unvan')")
+    p.page.click(".grid-head .c[data-col='unvan']")
     p.settle()
     expected = sorted(rows, key=lambda r: _text_key((r.get("unvan") or "")[:40]))
     assert p.mutas(N_ROWS) == [r["muta"] for r in expected]
-    p.page.click(".grid-head .c:text-is('Unvan')")       # descending; equal names keep their order
+    p.page.click(".grid-head .c[data-col='unvan']")       # descending; equal names keep their order
     p.settle()
     expected = sorted(rows, key=lambda r: _text_key((r.get("unvan") or "")[:40]), reverse=True)
     by_name = {}
@@ -365,6 +380,7 @@ def test_filters_of_the_standard_page(pages, open_page):
     # band of the latest score
     p.select("hx-f-band", "YI")
     assert p.state()["matchedRows"] == sum(1 for r in rows if _last_score(r, donemler) == -1) > 0
+    p.select("hx-f-band", "YI", on=False)
     p.select("hx-f-band", "Yüksek (≥825)")
     high = [r for r in rows if (_last_score(r, donemler) or 0) >= 825]
     assert p.state()["matchedRows"] == len(high)
@@ -381,17 +397,15 @@ def test_filters_of_the_standard_page(pages, open_page):
     assert p.state()["matchedRows"] == sum(1 for r in hy if r.get("_potansiyel_yi"))
     p.page.click("#hx-clear")
     # region, then a branch of that region
-    region = p.page.eval_on_selector("#hx-f-bolge", "s => s.options[1].textContent")
+    region = p.page.eval_on_selector("#hx-f-bolge .ms-list label", "l => l.textContent.trim()")
     p.select("hx-f-bolge", region)
     in_region = p.state()["matchedRows"]
     assert 0 < in_region < N_ROWS
-    texts = p.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.children[3].textContent)")
-    assert set(texts) == {region}
-    branch = p.page.eval_on_selector("#hx-f-sube", "s => s.options[1].textContent")
+    assert set(p.column_texts("bolge")) == {region}
+    branch = p.page.eval_on_selector("#hx-f-sube .ms-list label", "l => l.textContent.trim()")
     p.select("hx-f-sube", branch)
     assert 0 < p.state()["matchedRows"] <= in_region
-    texts = p.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.children[4].textContent)")
-    assert set(texts) == {branch}
+    assert set(p.column_texts("sube")) == {branch}
 
 
 def test_search_matches_muta_and_unvan_with_turkish_case(pages, open_page):
@@ -433,10 +447,12 @@ def test_csv_export_holds_the_filtered_rows(pages, open_page):
         p.page.click("#hx-csv")
     text = Path(dl.value.path()).read_text(encoding="utf-8-sig")
     table = list(csv.reader(io.StringIO(text), delimiter=";"))
-    assert table[0][:4] == ["MUTA", "Unvan", "Segment", "Bölge"]
+    assert table[0][:3] == ["MUTA", "Unvan", "Skor " + pages["doc"]["meta"]["donemler"][-1]]
     assert len(table) - 1 == len(mikro)                  # all matches, not only the shown ones
     assert [t[0] for t in table[1:]] == [str(r["muta"]) for r in mikro]
-    assert {t[2] for t in table[1:]} == {"MIKRO"}
+    seg = table[0].index("Segment")
+    assert {t[seg] for t in table[1:]} == {"MIKRO"}
+    assert dl.value.suggested_filename.endswith("_filtreli.csv")
     assert p.requests == []
 
 

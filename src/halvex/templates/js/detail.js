@@ -1,0 +1,238 @@
+// ---------------------------------------------------------------- detail panel
+function kvTable(rows, headRow) {
+  var t = el("table", "kv");
+  if (headRow) {
+    var tr = el("tr");
+    headRow.forEach(function (h) { tr.appendChild(el("th", null, h)); });
+    t.appendChild(tr);
+  }
+  rows.forEach(function (r) {
+    var tr = el("tr");
+    r.forEach(function (v, k) {
+      var td;
+      if (v instanceof Node) { td = el("td"); td.appendChild(v); }
+      else if (v instanceof NumText) { td = el("td", "num", v.text); if (v.title) td.title = v.title; }
+      else td = el(k === 0 && !headRow ? "th" : "td", typeof v === "number" ? "num" : null, valueText(v));
+      tr.appendChild(td);
+    });
+    t.appendChild(tr);
+  });
+  // a column of numbers has its heading over the numbers
+  if (headRow && rows.length) rows[0].forEach(function (v, k) {
+    if (v instanceof NumText || typeof v === "number") t.rows[0].cells[k].className = "num";
+  });
+  return t;
+}
+// a number already put as text, right-aligned like every number
+function NumText(text, title) { this.text = text; this.title = title || ""; }
+function amountCell(v) { return new NumText(fmtMio(v), mioTitle(v)); }
+function valueText(v) {
+  if (v == null) return "";
+  if (typeof v === "number") return Number.isInteger(v) ? fmtInt(v) : new Intl.NumberFormat("tr-TR", { maximumFractionDigits: 4 }).format(v);
+  if (typeof v === "boolean") return v ? "Evet" : "Hayır";
+  if (typeof v === "object") return JSON.stringify(v);
+  return String(v);
+}
+function showDetail(i) {
+  var box = $("hx-detail-body");
+  box.textContent = "";
+  var muta = S.muta[i];
+  box.appendChild(el("h2", null, unvanAt(i) || "(unvansız)")).id = "hx-detail-title";
+  var sub = ["MUTA " + muta];
+  if (S.seg[i] >= 0) sub.push(SEGMENTS[S.seg[i]]);
+  if (V316) { var b = listName(bolgeList, S.bolge[i]), s = listName(subeList, S.sube[i]); if (b) sub.push(b); if (s) sub.push(s); }
+  box.appendChild(el("div", "sub", sub.join(" · ")));
+  var facts = [["Son risk (mio TL)", amountCell(S.risk[i])]];
+  if (P >= 2) facts.push(["Skor değişimi (" + donemler[P - 2] + " → " + donemler[P - 1] + ")", new NumText(deltaText(i))]);
+  if (V316) {
+    facts.push(["ML YI olasılığı", new NumText(fmtPct(S.ml[i]))]);
+    var mk = MARKS.filter(function (m, k) { return S.marks[i] & (1 << k); }).map(function (m) { return m[1]; });
+    facts.push(["İşaretler", mk.length ? mk.join(", ") : "–"]);
+    if (S.neden[i]) facts.push(["Neden", S.neden[i]]);
+  }
+  box.appendChild(kvTable(facts));
+  var link = linkFor(muta);
+  if (link) {
+    var a = el("a", null, "Firma kartını aç");
+    a.href = link; a.target = "_blank"; a.rel = "noopener";
+    box.appendChild(el("p")).appendChild(a);
+  }
+
+  var tools = box.appendChild(el("div", "detail-tools no-print"));
+  var star = tools.appendChild(el("button", "star-btn", isWatched(i) ? "★ İzleme listesinde" : "☆ İzleme listesine ekle"));
+  star.type = "button";
+  star.setAttribute("aria-pressed", isWatched(i) ? "true" : "false");
+  star.addEventListener("click", function () {
+    toggleWatch(i);
+    star.textContent = isWatched(i) ? "★ İzleme listesinde" : "☆ İzleme listesine ekle";
+    star.setAttribute("aria-pressed", isWatched(i) ? "true" : "false");
+  });
+  var pr = tools.appendChild(el("button", null, "Raporu yazdır"));
+  pr.type = "button";
+  pr.addEventListener("click", function () {
+    document.body.classList.add("print-detail");
+    window.print();
+  });
+  if (P) {
+    box.appendChild(el("h3", null, "Skor geçmişi"));
+    box.appendChild(historyChart(i));
+  }
+  box.appendChild(el("h3", null, "Dönem skorları ve teşhis grupları"));
+  var diag = diagOf(i), rows = [];
+  for (var k = P - 1; k >= 0; k--) {
+    var sc = S.score[i * P + k], info = diag && diag[donemler[k]];
+    var v = el("span", "v b" + band(sc), scoreShown(sc));
+    var letters = el("span");
+    if (info && info.letters) for (var q = 0; q < info.letters.length; q++) {
+      var g = groupByLetter[info.letters.charAt(q)];
+      var chip = letters.appendChild(letterChip(g ? g.baslik : info.letters.charAt(q), g));
+      if (g) chip.title = g.aciklama;
+    }
+    rows.push([donemler[k], v, letters]);
+  }
+  box.appendChild(kvTable(rows, ["Dönem", "Skor", "Gruplar"]));
+
+  if (R) {
+    box.appendChild(el("h3", null, "Risk (mio TL)"));
+    var rr = riskDonemler.map(function (d, j) {
+      var r = [d, amountCell(S.r[i * R + j])];
+      if (V316) r.push(amountCell(S.rd[i * R + j]), amountCell(S.df[i * R + j]));
+      return r;
+    });
+    box.appendChild(kvTable(rr, V316 ? ["Dönem", "r", "rd", "df"] : ["Dönem", "Risk"]));
+  }
+  if (diag) {
+    var any = false;
+    var h = el("h3", null, ADMIN ? "Bulgular" : "Teşhis özeti");
+    var list = el("ul", "findings");
+    Object.keys(diag).forEach(function (d) {
+      var info = diag[d];
+      if (info.findings && info.findings.length) {
+        info.findings.forEach(function (f) {
+          if (!isObj(f)) return;
+          any = true;
+          var li = el("li");
+          li.appendChild(el("span", "katman", d + " " + (f.katman != null ? String(f.katman) : "")));
+          var code = f.kriter != null ? String(f.kriter) : "";
+          var text = code + (kriterAciklama[code] ? " – " + kriterAciklama[code] : "");
+          if (f.deger != null) text += " (değer: " + valueText(f.deger) + ")";
+          if (f.grup && groupByName[f.grup]) text += " [" + groupByName[f.grup].baslik + "]";
+          li.appendChild(document.createTextNode(text));
+          list.appendChild(li);
+        });
+      } else if (info.letters) {
+        any = true;
+        var names = info.letters.split("").map(function (ch) { return groupByLetter[ch] ? groupByLetter[ch].baslik : ch; });
+        list.appendChild(el("li", null, d + ": " + names.join(", ")));
+      }
+    });
+    if (any) { box.appendChild(h); box.appendChild(list); }
+  }
+  var bt = backtestFirma[String(muta)];
+  if (bt != null) {
+    box.appendChild(el("h3", null, "Geri test"));
+    box.appendChild(genericView(bt));
+  }
+  var panel = $("hx-detail");
+  if (panel.hidden) returnFocus = document.activeElement;
+  panel.hidden = false;
+  panel.focus();
+  HXS.detailMuta = muta;
+  if (typeof onViewChanged === "function") onViewChanged();
+}
+// Score history of one borrower: a line over the periods with the band thresholds, labelled
+// axes (period, QVR score); "YI" is drawn above the scale, a missing score leaves a gap.
+function historyChart(i) {
+  var W = 440, H = 170, M = { l: 44, r: 10, t: 12, b: 40 }, TOP = 1000;
+  var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
+    "aria-label": "Skor geçmişi: " + donemler.map(function (d, k) { return d + " " + scoreShown(S.score[i * P + k]); }).join(", ") });
+  var x = function (k) { return M.l + (P > 1 ? k * (W - M.l - M.r) / (P - 1) : (W - M.l - M.r) / 2); };
+  var y = function (v) { return H - M.b - (H - M.t - M.b) * Math.max(0, Math.min(v, TOP)) / TOP; };
+  [0, 500, 825, 1000].forEach(function (v) {
+    svgEl("line", { x1: M.l, x2: W - M.r, y1: y(v), y2: y(v), "class": v === 500 || v === 825 ? "thr" : "grid" }, svg);
+    svgEl("text", { x: M.l - 4, y: y(v) + 4, "text-anchor": "end" }, svg).textContent = String(v);
+  });
+  var step = Math.max(1, Math.ceil(P / 6));
+  for (var k = 0; k < P; k++) {
+    // every step-th period and the last, never two labels on top of each other
+    if (k !== P - 1 && (k % step !== 0 || P - 1 - k < step)) continue;
+    svgEl("text", { x: x(k), y: H - M.b + 14, "text-anchor": "middle" }, svg).textContent = donemler[k];
+  }
+  svgEl("text", { x: (M.l + W - M.r) / 2, y: H - 4, "text-anchor": "middle", "class": "axis-title" }, svg).textContent = "Dönem";
+  svgEl("text", { x: 10, y: (M.t + H - M.b) / 2, "text-anchor": "middle", "class": "axis-title",
+                  transform: "rotate(-90,10," + (M.t + H - M.b) / 2 + ")" }, svg).textContent = "QVR skoru";
+  var d = "", pen = false;
+  for (k = 0; k < P; k++) {
+    var s = S.score[i * P + k];
+    if (s === NULL_SCORE) { pen = false; continue; }
+    var v = s === -1 ? TOP : s;
+    d += (pen ? "L" : "M") + x(k).toFixed(1) + "," + y(v).toFixed(1);
+    pen = true;
+    var dot = svgEl("circle", { cx: x(k), cy: y(v), r: 3, fill: BAND_COLORS[band(s)] }, svg);
+    svgEl("title", {}, dot).textContent = donemler[k] + ": " + scoreShown(s);
+  }
+  svg.insertBefore(svgEl("path", { d: d, "class": "line" }), svg.querySelector("circle"));
+  return svg;
+}
+// The panel is a dialog: it takes the focus when it opens and gives it back when it closes.
+var returnFocus = null;
+function closeDetail() {
+  var panel = $("hx-detail");
+  if (panel.hidden) return;
+  panel.hidden = true;
+  selected = -1;
+  HXS.detailMuta = null;
+  schedule();
+  var back = returnFocus && document.contains(returnFocus) ? returnFocus : grid;
+  returnFocus = null;
+  back.focus();
+  if (typeof onViewChanged === "function") onViewChanged();
+}
+$("hx-detail-close").addEventListener("click", closeDetail);
+document.addEventListener("keydown", function (ev) {
+  if (ev.key === "Escape" && !$("hx-detail").hidden) { ev.preventDefault(); closeDetail(); }
+});
+
+// ---------------------------------------------------------------- generic views (back-test, predictions)
+// customer numbers and other identifiers are shown as they are, without digit grouping
+function idText(key, v) {
+  if (typeof v !== "number") return v;
+  if (/muta|(^|_)id$|_no$/i.test(key)) return String(v);
+  // probabilities in the page's one format (%19,8)
+  if (/olasilik|olasılık|prob/i.test(key) && v >= 0 && v <= 1) return new NumText(fmtPct(v));
+  return v;
+}
+function genericView(v, maxRows) {
+  maxRows = maxRows || 500;
+  if (Array.isArray(v)) {
+    if (!v.length) return el("p", "muted", "Kayıt yok.");
+    if (v.every(isObj)) {
+      var keys = [];
+      v.slice(0, 50).forEach(function (o) { Object.keys(o).forEach(function (k) { if (keys.indexOf(k) < 0) keys.push(k); }); });
+      return kvTable(v.slice(0, maxRows).map(function (o) { return keys.map(function (k) { return idText(k, o[k]); }); }), keys);
+    }
+    return kvTable(v.slice(0, maxRows).map(function (x, k) { return [String(k + 1), x]; }));
+  }
+  if (isObj(v)) {
+    var ks = Object.keys(v);
+    var nested = ks.length && ks.every(function (k) { return isObj(v[k]); });
+    if (nested) {
+      var cols = [];
+      ks.forEach(function (k) { Object.keys(v[k]).forEach(function (c) { if (cols.indexOf(c) < 0) cols.push(c); }); });
+      return kvTable(ks.map(function (k) { return [k].concat(cols.map(function (c) { return v[k][c]; })); }), [""].concat(cols));
+    }
+    return kvTable(ks.map(function (k) { return [k, v[k]]; }));
+  }
+  return el("p", null, valueText(v));
+}
+function initSections() {
+  var hasBt = isObj(backtestSummary) ? Object.keys(backtestSummary).length > 0 : Array.isArray(backtestSummary) ? backtestSummary.length > 0 : backtestSummary != null && backtestSummary !== "";
+  if (hasBt) { $("hx-backtest").appendChild(genericView(backtestSummary)); $("hx-p-backtest").hidden = false; }
+  var preds = mlPredictions;
+  var hasMl = Array.isArray(preds) ? preds.length > 0 : isObj(preds) ? Object.keys(preds).length > 0 : false;
+  if (hasMl) {
+    $("hx-ml").appendChild(genericView(preds, 500));
+    if (Array.isArray(preds)) $("hx-ml-note").textContent = fmtInt(preds.length) + " kayıt" + (preds.length > 500 ? " (ilk 500 gösteriliyor)" : "");
+    $("hx-p-ml").hidden = false;
+  }
+}

@@ -1,0 +1,127 @@
+// ---------------------------------------------------------------- CSV export
+// Cells are separated by ";" with a decimal comma (Turkish spreadsheets). Text that a
+// spreadsheet would run as a formula (starting with =, +, -, @, tab or carriage return) gets
+// a leading apostrophe; every text cell is quoted. Only a text that is entirely a number may
+// stay a number. A missing value is an empty cell.
+var CSV_NUMBER = /^[+-]?\d+(?:[.,]\d+)?$/;
+function csvText(v) {
+  var s = v == null ? "" : String(v);
+  if (s === "") return "";
+  if (CSV_NUMBER.test(s)) return s;
+  if (/^[=+\-@\t\r]/.test(s)) s = "'" + s;
+  return '"' + s.replace(/"/g, '""') + '"';
+}
+function csvNum(v) {
+  if (!isNum(v)) return "";
+  var s = Math.abs(v) >= 1e21 ? String(v) : String(Number(v.toFixed(6)));
+  return s.replace(".", ",");
+}
+// The visible columns, in their order; a period score column exports its score, the risk
+// series one column per period, the marks one column each.
+function csvColumns() {
+  var out = [];
+  COLS.forEach(function (c) {
+    if (c.period != null) out.push({ h: "Skor " + c.title, f: function (i) { return scoreText(S.score[i * P + c.period]); } });
+    else if (c.spark) riskDonemler.forEach(function (d, j) { out.push({ h: "Risk " + d + " (mio TL)", f: function (i) { return csvNum(S.r[i * R + j]); }, raw: true }); });
+    else if (c.watch) out.push({ h: "İzleme", f: function (i) { return isWatched(i) ? "1" : "0"; }, raw: true });
+    else if (c.marks) MARKS.forEach(function (m, b) { out.push({ h: m[1], f: function (i) { return S.marks[i] & (1 << b) ? "1" : "0"; }, raw: true }); });
+    else if (c.id === "risk") out.push({ h: c.title, f: function (i) { return csvNum(S.risk[i]); }, raw: true });
+    else if (c.id === "ml") out.push({ h: c.title, f: function (i) { return csvNum(S.ml[i]); }, raw: true });
+    else if (c.id === "delta") out.push({ h: c.title, f: function (i) { return csvNum(scoreDelta(i)); }, raw: true });
+    else out.push({ h: c.title, f: c.text });
+  });
+  return out;
+}
+function allLoaded() { return done >= TOTAL_CHUNKS; }
+function updateExportState() {
+  var btn = $("hx-csv"), note = $("hx-csv-note"), why = "";
+  if (!allLoaded()) why = "CSV, tüm veri yüklenince indirilebilir.";
+  else if (matched === 0) why = "Dışa aktarılacak kayıt yok.";
+  btn.disabled = why !== "";
+  note.textContent = why;
+  btn.title = why || "Eşleşen " + fmtInt(matched) + " kaydı görünen sütunlarla indir";
+}
+function exportCsv() {
+  if (!allLoaded() || matched === 0) return;
+  var n = matched, k, j;
+  var cols = csvColumns();
+  var parts = ["\ufeff" + cols.map(function (c) { return csvText(c.h); }).join(";") + "\r\n"];
+  for (k = 0; k < n; k++) {
+    var i = rowAt(k), line = new Array(cols.length);
+    for (j = 0; j < cols.length; j++) line[j] = cols[j].raw ? cols[j].f(i) : csvText(cols[j].f(i));
+    parts.push(line.join(";") + "\r\n");
+  }
+  var blob = new Blob(parts, { type: "text/csv;charset=utf-8" });
+  var a = el("a");
+  a.href = URL.createObjectURL(blob);
+  a.download = "qvr_firmalar_" + (P ? donemler[P - 1] : "liste").replace(/[^0-9A-Za-z_-]/g, "_") +
+               (filtersActive() ? "_filtreli" : "") + ".csv";
+  document.body.appendChild(a);
+  a.click();
+  a.remove();
+  setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
+  HXS.lastCsvRows = n;
+}
+
+// ---------------------------------------------------------------- print: the rows in view order
+// What the printed list is: filters, sort and row count.
+function viewSummary() {
+  var parts = [];
+  if (F.qRaw) parts.push("Arama: \u201c" + F.qRaw + "\u201d" + (F.plain ? " (harf duyarsız)" : ""));
+  Object.keys(multi).forEach(function (k) {
+    var on = multi[k].labels();
+    if (on.length) parts.push($( "hx-f-" + k).querySelector("summary").getAttribute("data-title") + ": " + on.join(", "));
+  });
+  if (F.riskMin === F.riskMin) parts.push("Risk ≥ " + F.riskMin + " mio TL");
+  if (F.mlMin === F.mlMin) parts.push("Olasılık ≥ %" + Math.round(F.mlMin * 1000) / 10);
+  if (F.watch) parts.push("Yalnız izleme listesi");
+  if (F.chart) parts.push("Grafik: " + chartFilterText(F.chart));
+  if (F.move) parts.push("Bant " + (F.move > 0 ? "yükselen" : "düşen"));
+  if (F.marks) parts.push("İşaretler: " + MARKS.filter(function (m, b) { return F.marks & (1 << b); }).map(function (m) { return m[0]; }).join(" "));
+  var sortText = sorts.map(function (s) { return COLS_BY_ID[s.id].title + (s.desc ? " ▼" : " ▲"); }).join(", ");
+  return { filters: parts.length ? parts.join("; ") : "Filtre yok", sort: sortText || "Sıralama: sayfa sırası" };
+}
+var PRINT_MAX = 300;
+function buildPrint() {
+  var box = $("hx-print"), n = Math.min(matched, PRINT_MAX), k;
+  box.textContent = "";
+  var sum = viewSummary();
+  box.appendChild(el("p", "print-sum", sum.filters + " · " + (sorts.length ? "Sıralama: " + sum.sort : sum.sort) +
+    " · " + fmtInt(n) + " / " + fmtInt(matched) + " satır"));
+  // the columns share the page width in proportion to their widths on screen
+  var t = el("table"), thead = el("thead"), tr = el("tr"), cg = t.appendChild(el("colgroup"));
+  var totalW = 0;
+  COLS.forEach(function (c) { if (!c.spark) totalW += c.w; });
+  COLS.forEach(function (c) { if (!c.spark) cg.appendChild(el("col")).style.width = (100 * c.w / totalW).toFixed(2) + "%"; });
+  COLS.forEach(function (c) { if (!c.spark) tr.appendChild(el("th", c.cls === "num" || c.period != null ? "num" : null, c.title)); });
+  thead.appendChild(tr); t.appendChild(thead);
+  var tb = el("tbody");
+  for (k = 0; k < n; k++) {
+    var i = rowAt(k);
+    tr = el("tr");
+    COLS.forEach(function (c) {
+      if (c.spark) return;
+      if (c.period != null) {
+        var s = S.score[i * P + c.period], td = el("td", "num sc b" + band(s));
+        td.appendChild(el("span", "v", scoreShown(s)));
+        tr.appendChild(td);
+        return;
+      }
+      var txt = c.watch ? (isWatched(i) ? "★" : "") : c.marks ? MARKS.filter(function (m, b) { return S.marks[i] & (1 << b); }).map(function (m) { return m[0]; }).join(" ") : c.text(i);
+      tr.appendChild(el("td", c.cls === "num" ? "num" : null, txt));
+    });
+    tb.appendChild(tr);
+  }
+  t.appendChild(tb);
+  box.appendChild(t);
+  HXS.printRows = n;
+}
+window.addEventListener("beforeprint", buildPrint);
+// print preview and emulated print media (no beforeprint there) get the same list
+if (window.matchMedia) {
+  var printMedia = window.matchMedia("print");
+  var onPrintMedia = function (e) { if (e.matches) buildPrint(); };
+  if (printMedia.addEventListener) printMedia.addEventListener("change", onPrintMedia);
+  else if (printMedia.addListener) printMedia.addListener(onPrintMedia);
+}
+window.addEventListener("afterprint", function () { $("hx-print").textContent = ""; document.body.classList.remove("print-detail"); });

@@ -1,0 +1,348 @@
+// ---------------------------------------------------------------- grid
+// An ARIA grid: a header row and pooled rows moved over a (scaled) scroll area. The grid
+// element keeps the focus; the active row is announced through aria-activedescendant and
+// each row carries its place in the whole view (aria-rowindex).
+var grid = $("hx-grid"), head = $("hx-head"), body = $("hx-body"), layer = $("hx-rows");
+var ROW_H = 28, MAX_SCROLL_PX = 8000000, OVERSCAN = 6;
+var pool = [];
+var scheduled = false;
+var cursor = 0;                 // active row, as a position in the view
+
+// ---- column layout: order, hidden, pinned and width per column id
+var colLayout = { order: defaultOrder(true), hidden: {}, pinned: { muta: true, unvan: true }, width: {}, newestFirst: true };
+var COLS = [], GRID_W = 0;
+function layoutColumns() {
+  var known = {};
+  colLayout.order = colLayout.order.filter(function (id) { return COLS_BY_ID[id] && !known[id] && (known[id] = true); });
+  COL_DEFS.forEach(function (c) { if (!known[c.id]) colLayout.order.push(c.id); });
+  var shown = colLayout.order.filter(function (id) { return !colLayout.hidden[id]; });
+  // pinned columns first, so no column can slide under them
+  var pinned = shown.filter(function (id) { return colLayout.pinned[id]; });
+  var rest = shown.filter(function (id) { return !colLayout.pinned[id]; });
+  COLS = pinned.concat(rest).map(function (id) { return COLS_BY_ID[id]; });
+  GRID_W = 0;
+  COLS.forEach(function (c) {
+    c.w = Math.max(40, Math.min(600, colLayout.width[c.id] || c.w0));
+    c.stick = !!colLayout.pinned[c.id];
+    c.left = GRID_W;
+    GRID_W += c.w;
+  });
+  HXS.columns = COLS.map(function (c) { return c.id; });
+}
+function applyColumns() {
+  layoutColumns();
+  buildHead();
+  pool.forEach(function (r) { r.remove(); });
+  pool = [];
+  schedule();
+  if (typeof onViewChanged === "function") onViewChanged();
+}
+
+function place(cell, c) {
+  cell.style.width = c.w + "px";
+  if (c.stick) { cell.classList.add("stick"); cell.style.left = c.left + "px"; }
+}
+function buildHead() {
+  head.textContent = "";
+  head.style.width = GRID_W + "px";
+  body.style.width = GRID_W + "px";
+  grid.setAttribute("aria-colcount", String(COLS.length));
+  COLS.forEach(function (c, k) {
+    var h = el("div", "c" + (c.cls ? " " + c.cls : "") + (c.period != null ? " per" : ""));
+    h.appendChild(el("span", "t", c.title));
+    h.setAttribute("data-col", c.id);
+    h.setAttribute("role", "columnheader");
+    h.setAttribute("aria-colindex", String(k + 1));
+    h.tabIndex = 0;
+    h.title = (c.long || c.title) + " – sıralamak için tıklayın (Shift: ikincil sıralama)";
+    place(h, c);
+    h.addEventListener("click", function (ev) { if (!ev.target.classList.contains("rz")) setSort(c.id, ev.shiftKey); });
+    h.addEventListener("keydown", function (ev) {
+      if (ev.key === "Enter" || ev.key === " ") { ev.preventDefault(); setSort(c.id, ev.shiftKey); }
+    });
+    var rz = h.appendChild(el("span", "rz"));
+    rz.title = "Genişliği değiştirmek için sürükleyin";
+    rz.addEventListener("pointerdown", function (ev) { startResize(ev, c, h); });
+    c.head = h;
+    head.appendChild(h);
+  });
+  markSort();
+}
+function startResize(ev, c, h) {
+  ev.preventDefault();
+  ev.stopPropagation();
+  var x0 = ev.clientX, w0 = c.w;
+  function move(e) { colLayout.width[c.id] = Math.max(40, w0 + e.clientX - x0); h.style.width = colLayout.width[c.id] + "px"; }
+  function up() {
+    window.removeEventListener("pointermove", move);
+    window.removeEventListener("pointerup", up);
+    applyColumns();
+  }
+  window.addEventListener("pointermove", move);
+  window.addEventListener("pointerup", up);
+}
+function makeRow() {
+  var row = el("div", "row");
+  row.setAttribute("role", "row");
+  row.style.width = GRID_W + "px";
+  row.cells = COLS.map(function (c, k) {
+    var cell = el("div", "c" + (c.cls ? " " + c.cls : ""));
+    cell.setAttribute("role", "gridcell");
+    cell.setAttribute("aria-colindex", String(k + 1));
+    place(cell, c);
+    if (c.period != null) {
+      cell.v = cell.appendChild(el("span", "v"));
+      cell.dg = cell.appendChild(el("span", "dgs"));
+    } else if (c.spark) {
+      var svg = svgEl("svg", { "class": "spark", width: 12 * R + 4, height: 18, "aria-hidden": "true" });
+      cell.bars = [];
+      for (var j = 0; j < R; j++) cell.bars.push(svgEl("rect", { x: 2 + 12 * j, width: 9, y: 17, height: 0, "class": j === R - 1 ? "last" : "" }, svg));
+      cell.appendChild(svg);
+      cell.sr = cell.appendChild(el("span", "sr-only"));
+    } else if (c.watch) {
+      cell.star = cell.appendChild(el("button", "star", "☆"));
+      cell.star.type = "button";
+      cell.star.tabIndex = -1;
+    } else if (c.marks) {
+      cell.mk = MARKS.map(function (m, k) {
+        var s = el("span", "mk mk" + k, m[0]);
+        s.title = m[1];
+        return cell.appendChild(s);
+      });
+    }
+    row.appendChild(cell);
+    return cell;
+  });
+  return row;
+}
+// text colour readable on a background colour (#rgb or #rrggbb)
+function inkOn(bg) {
+  var h = bg.replace("#", "");
+  if (h.length === 3) h = h.charAt(0) + h.charAt(0) + h.charAt(1) + h.charAt(1) + h.charAt(2) + h.charAt(2);
+  var lin = [0, 2, 4].map(function (p) {
+    var v = parseInt(h.substr(p, 2), 16) / 255;
+    return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4);
+  });
+  var L = 0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2];
+  return (1.05 / (L + 0.05)) >= (L + 0.05) / 0.05 ? "#fff" : "#111";
+}
+function letterChip(ch, g) {
+  var sp = el("span", "dg", ch);
+  var bg = g ? g.renk.slice(0, 7) : "#667482";
+  sp.style.background = bg;
+  sp.style.color = inkOn(bg);
+  return sp;
+}
+function fillRow(row, i, pos) {
+  row.idx = i;
+  row.pos = pos;
+  row.setAttribute("aria-rowindex", String(pos + 2));
+  row.classList.toggle("sel", i === selected);
+  var active = pos === cursor;
+  row.classList.toggle("cur", active);
+  if (active) row.id = "hx-active-row"; else if (row.id) row.removeAttribute("id");
+  row.setAttribute("aria-selected", i === selected ? "true" : "false");
+  var diag = null, diagDone = false;
+  for (var k = 0; k < COLS.length; k++) {
+    var c = COLS[k], cell = row.cells[k];
+    if (c.period != null) {
+      var s = S.score[i * P + c.period];
+      cell.className = "c sc b" + band(s);
+      cell.v.textContent = scoreShown(s);
+      if (!diagDone) { diag = diagOf(i); diagDone = true; }
+      var info = diag && diag[donemler[c.period]];
+      cell.dg.textContent = "";
+      if (info && info.letters) {
+        for (var q = 0; q < info.letters.length; q++) {
+          var ch = info.letters.charAt(q);
+          cell.dg.appendChild(letterChip(ch, groupByLetter[ch]));
+        }
+        cell.title = diagTitle(donemler[c.period], info);
+      } else {
+        cell.title = s === NULL_SCORE ? donemler[c.period] + ": skor yok" : donemler[c.period] + ": " + scoreText(s);
+      }
+    } else if (c.spark) {
+      var max = 0, j, v;
+      for (j = 0; j < R; j++) { v = S.r[i * R + j]; if (v > max) max = v; }
+      var tip = [];
+      for (j = 0; j < R; j++) {
+        v = S.r[i * R + j];
+        var hgt = max > 0 && v > 0 && isFinite(v) ? Math.max(1, Math.round(16 * v / max)) : 0;
+        cell.bars[j].setAttribute("y", 17 - hgt);
+        cell.bars[j].setAttribute("height", hgt);
+        tip.push(riskDonemler[j] + ": " + (isNum(v) ? fmtMio(v) + " mio TL" : MISSING));
+      }
+      cell.title = tip.join("\n");
+      cell.sr.textContent = tip.join("; ");
+    } else if (c.watch) {
+      var on = isWatched(i);
+      cell.star.textContent = on ? "★" : "☆";
+      cell.star.classList.toggle("on", on);
+      cell.star.setAttribute("aria-pressed", on ? "true" : "false");
+      cell.star.setAttribute("aria-label", (on ? "İzleme listesinden çıkar: " : "İzleme listesine ekle: ") + S.muta[i]);
+    } else if (c.marks) {
+      var m = S.marks[i];
+      for (var b = 0; b < 6; b++) cell.mk[b].hidden = !(m & (1 << b));
+    } else {
+      var t = c.text(i);
+      if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
+      else if (c.id === "muta" && F.q && typeof S.muta[i] === "number") putMarked(cell, t, t);
+      else cell.textContent = t;
+      if (c.tip) cell.title = t;
+      else if (c.amount) cell.title = mioTitle(S.risk[i]);
+      if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
+    }
+  }
+}
+
+var firstRowsAt = null;
+function schedule() {
+  if (!scheduled) { scheduled = true; requestAnimationFrame(draw); }
+}
+// first row in view and how rows map to the scroll position
+function scrollGeometry() {
+  var n = shownCount();
+  var headH = head.offsetHeight;
+  var viewH = Math.max(grid.clientHeight - headH, ROW_H);
+  var fullH = n * ROW_H, areaH = Math.min(fullH, MAX_SCROLL_PX);
+  var maxTop = Math.max(areaH - viewH, 0);
+  return { n: n, viewH: viewH, fullH: fullH, areaH: areaH, maxTop: maxTop, vis: Math.max(1, Math.floor(viewH / ROW_H)) };
+}
+function draw() {
+  scheduled = false;
+  var g = scrollGeometry(), n = g.n;
+  body.style.height = g.areaH + "px";
+  var top = Math.min(grid.scrollTop, g.maxTop);
+  var first, last, layerTop, vis = Math.ceil(g.viewH / ROW_H);
+  if (g.areaH < g.fullH) {
+    // scaled scroll area: the scroll position picks a row by proportion
+    var frac = g.maxTop > 0 ? top / g.maxTop : 0;
+    first = Math.round(frac * Math.max(n - vis + 1, 0));
+    last = Math.min(n, first + vis + 1);
+    layerTop = top;
+  } else {
+    first = Math.max(Math.floor(top / ROW_H) - OVERSCAN, 0);
+    last = Math.min(n, Math.ceil((top + g.viewH) / ROW_H) + OVERSCAN);
+    layerTop = first * ROW_H;
+  }
+  var count = Math.max(last - first, 0);
+  while (pool.length < count) pool.push(layer.appendChild(makeRow()));
+  for (var k = 0; k < pool.length; k++) {
+    var row = pool[k];
+    if (k < count) { row.hidden = false; fillRow(row, rowAt(first + k), first + k); } else { row.hidden = true; row.removeAttribute("id"); }
+  }
+  layer.style.transform = "translateY(" + layerTop + "px)";
+  grid.setAttribute("aria-rowcount", String(matched + 1));
+  if (n > 0 && cursor < n && cursor >= first && cursor < last) grid.setAttribute("aria-activedescendant", "hx-active-row");
+  else grid.removeAttribute("aria-activedescendant");
+  $("hx-empty").hidden = !(matched === 0 && S.n > 0 && filtersActive());
+  if (count > 0 && firstRowsAt === null) { firstRowsAt = performance.now(); HXS.firstRowsAt = firstRowsAt; }
+  updateCounts();
+}
+grid.addEventListener("scroll", schedule, { passive: true });
+window.addEventListener("resize", schedule);
+
+// Moves the active row and scrolls it into view.
+function moveCursor(to) {
+  var g = scrollGeometry();
+  if (!g.n) return;
+  cursor = Math.max(0, Math.min(g.n - 1, to));
+  var top = grid.scrollTop;
+  if (g.areaH < g.fullH) {
+    var first = g.maxTop > 0 ? Math.round(top / g.maxTop * Math.max(g.n - g.vis, 0)) : 0;
+    if (cursor < first || cursor >= first + g.vis) {
+      var want = Math.max(0, Math.min(cursor - (cursor < first ? 0 : g.vis - 1), g.n - g.vis));
+      grid.scrollTop = g.n > g.vis ? want / (g.n - g.vis) * g.maxTop : 0;
+    }
+  } else {
+    var y = cursor * ROW_H;
+    if (y < top) grid.scrollTop = y;
+    else if (y + ROW_H > top + g.viewH) grid.scrollTop = y + ROW_H - g.viewH;
+  }
+  HXS.cursor = cursor;
+  schedule();
+}
+grid.addEventListener("keydown", function (ev) {
+  if (ev.target !== grid) return;
+  var g = scrollGeometry(), page = g.vis;
+  var to = { ArrowDown: cursor + 1, ArrowUp: cursor - 1, PageDown: cursor + page, PageUp: cursor - page,
+             Home: 0, End: g.n - 1 }[ev.key];
+  if (to !== undefined) { ev.preventDefault(); moveCursor(to); return; }
+  if (ev.key === "Enter" && g.n) { ev.preventDefault(); openRow(cursor); }
+  if ((ev.key === "*" || ev.key === "i") && g.n) { ev.preventDefault(); toggleWatch(rowAt(cursor)); }
+});
+
+function updateCounts() {
+  var shown = shownCount();
+  $("hx-loaded").textContent = fmtInt(S.n);
+  $("hx-matched").textContent = fmtInt(matched);
+  $("hx-shown").textContent = fmtInt(shown);
+  $("hx-show-all").disabled = shown >= matched;
+  updateExportState();
+  HXS.shownRows = shown;
+  HXS.matchedRows = matched;
+  HXS.loadedRows = S.n;
+}
+
+// Click: sort by this column alone (again: reverse it). Shift+click: add it as the next key
+// (again: reverse that key).
+function setSort(id, add) {
+  var c = COLS_BY_ID[id];
+  if (!c) return;
+  var at = -1;
+  sorts.forEach(function (s, k) { if (s.id === id) at = k; });
+  if (add) {
+    if (at >= 0) sorts[at].desc = !sorts[at].desc;
+    else sorts.push({ id: id, desc: !!c.firstDesc });
+  } else if (at === 0 && sorts.length === 1) {
+    sorts[0].desc = !sorts[0].desc;
+  } else {
+    sorts = [{ id: id, desc: !!c.firstDesc }];
+  }
+  markSort();
+  refresh();
+  grid.scrollTop = 0;
+  cursor = 0;
+}
+function markSort() {
+  COLS.forEach(function (x) {
+    var k = -1;
+    sorts.forEach(function (s, j) { if (s.id === x.id) k = j; });
+    var s = sorts[k];
+    x.head.classList.toggle("sorted", k >= 0);
+    x.head.setAttribute("aria-sort", k === 0 ? (s.desc ? "descending" : "ascending") : "none");
+    // the arrow (numbered when there are several keys) is drawn by the style sheet
+    x.head.setAttribute("data-ind", k < 0 ? "" : (s.desc ? "▼" : "▲") + (sorts.length > 1 ? String(k + 1) : ""));
+  });
+  HXS.sorts = sorts.map(function (s) { return [s.id, s.desc]; });
+}
+
+// selection, detail panel and the external link
+function openRow(pos) {
+  cursor = pos;
+  selected = rowAt(pos);
+  showDetail(selected);
+  schedule();
+}
+layer.addEventListener("click", function (ev) {
+  var row = ev.target.closest(".row");
+  if (!row || row.idx == null) return;
+  if (ev.target.closest(".star")) { toggleWatch(row.idx); return; }
+  openRow(row.pos);
+});
+function linkFor(muta) {
+  if (!externalLink) return "";
+  var url = externalLink + encodeURIComponent(String(muta));
+  try {
+    var u = new URL(url, document.baseURI);
+    if (u.protocol !== "http:" && u.protocol !== "https:") return "";
+  } catch (err) { return ""; }
+  return url;
+}
+layer.addEventListener("dblclick", function (ev) {
+  var row = ev.target.closest(".row");
+  if (!row || row.idx == null) return;
+  var url = linkFor(S.muta[row.idx]);
+  if (url) window.open(url, "_blank", "noopener");
+});
+layoutColumns();

@@ -1,0 +1,176 @@
+// ---------------------------------------------------------------- column store
+var S = { n: 0, cap: 0 };
+function grow(cap) {
+  function g(name, Ctor, width) {
+    var old = S[name], a = new Ctor(cap * width);
+    if (old) a.set(old.subarray(0, S.n * width));
+    S[name] = a;
+  }
+  g("uid", Int32Array, 1); g("seg", Int8Array, 1); g("risk", Float64Array, 1); g("score", Int32Array, P); g("r", Float64Array, R);
+  g("lastBand", Uint8Array, 1);
+  if (V316) {
+    g("bolge", Int32Array, 1); g("sube", Int32Array, 1); g("rd", Float64Array, R); g("df", Float64Array, R);
+    g("marks", Uint8Array, 1); g("ml", Float64Array, 1);
+  }
+  S.cap = cap;
+}
+// names (unvan): S.names holds every distinct text once, S.uid the index of each row's
+S.muta = []; S.neden = []; S.names = []; S.nameIds = new Map();
+grow(Math.max(TOTAL_ROWS, 1));
+function unvanAt(i) { return S.names[S.uid[i]]; }
+
+function appendColumns(c) {
+  var n = c.n, off = S.n;
+  if (off + n > S.cap) grow(Math.max(off + n, S.cap * 2));
+  S.seg.set(c.seg, off); S.risk.set(c.risk, off); S.score.set(c.score, off * P); S.r.set(c.r, off * R);
+  if (V316) {
+    S.bolge.set(c.bolge, off); S.sube.set(c.sube, off); S.rd.set(c.rd, off * R); S.df.set(c.df, off * R);
+    S.marks.set(c.marks, off); S.ml.set(c.ml, off);
+  }
+  var names = c.names, ids = new Int32Array(names.length), k;
+  for (k = 0; k < names.length; k++) {
+    var id = S.nameIds.get(names[k]);
+    if (id === undefined) { id = S.names.length; S.nameIds.set(names[k], id); S.names.push(names[k]); }
+    ids[k] = id;
+  }
+  var uid = c.uid, muta = c.muta, suid = S.uid, smuta = S.muta;
+  S.lastBand.set(c.lastBand, off);
+  for (var i = 0; i < n; i++) {
+    suid[off + i] = ids[uid[i]];
+    smuta.push(muta[i]);
+  }
+  if (V316) for (i = 0; i < n; i++) S.neden.push(c.neden[i]);
+  S.n = off + n;
+  HXS.loadedRows = S.n;
+}
+
+// diagnostic letters of a row, per period (admin pages carry findings, others letters)
+var diagCache = new Map();
+function diagOf(i) {
+  var key = String(S.muta[i]);
+  if (diagCache.has(key)) return diagCache.get(key);
+  var entry = diagIndex[key], out = null;
+  if (isObj(entry)) {
+    out = {};
+    Object.keys(entry).forEach(function (d) {
+      var v = entry[d], letters = "", findings = null;
+      if (typeof v === "string") {
+        letters = v;
+      } else {
+        findings = Array.isArray(v) ? v : isObj(v) ? arr(v.bulgular) : [];
+        var names = isObj(v) ? arr(v.yeni_gruplar).slice() : [];
+        if (!names.length) findings.forEach(function (f) {
+          if (isObj(f) && f.grup && names.indexOf(f.grup) < 0) names.push(f.grup);
+        });
+        names.forEach(function (nm) { var g = groupByName[nm]; if (g && letters.indexOf(g.harf) < 0) letters += g.harf; });
+      }
+      out[d] = { letters: letters, findings: findings };
+    });
+  }
+  if (diagCache.size > 5000) diagCache.clear();
+  diagCache.set(key, out);
+  return out;
+}
+function diagTitle(d, info) {
+  var lines = [d];
+  for (var k = 0; k < info.letters.length; k++) {
+    var g = groupByLetter[info.letters.charAt(k)];
+    lines.push(g ? g.harf + " – " + g.baslik + (g.aciklama ? ": " + g.aciklama : "") : info.letters.charAt(k));
+  }
+  if (info.findings) info.findings.forEach(function (f) {
+    if (!isObj(f)) return;
+    var code = f.kriter != null ? String(f.kriter) : "";
+    var desc = kriterAciklama[code];
+    lines.push("• " + (f.katman ? f.katman + " " : "") + code + (desc ? ": " + desc : ""));
+  });
+  return lines.join("\n");
+}
+
+// ---------------------------------------------------------------- columns of the grid
+// Sort keys: "num" gives a number (NaN = missing, always last), "str" a text ("" = blank,
+// always last). Every column the page can show is defined here; which are shown, in which
+// order, how wide and which are pinned is the column layout (grid.js).
+var COL_DEFS = [], COLS_BY_ID = {};
+function col(def) { COL_DEFS.push(def); COLS_BY_ID[def.id] = def; def.w0 = def.w; return def; }
+function scoreKey(k) {
+  // "YI" ranks above every score
+  return function (i) { var s = S.score[i * P + k]; return s === NULL_SCORE ? NaN : s === -1 ? 1e9 : s; };
+}
+// change of the latest score from the period before; none when either is missing or "YI"
+function scoreDelta(i) {
+  if (P < 2) return NaN;
+  var a = S.score[i * P + P - 2], b = S.score[i * P + P - 1];
+  return a === NULL_SCORE || b === NULL_SCORE || a === -1 || b === -1 ? NaN : b - a;
+}
+function deltaText(i) {
+  var d = scoreDelta(i);
+  return d !== d ? MISSING : d > 0 ? "+" + d : d < 0 ? "−" + (-d) : "0";
+}
+col({ id: "muta", title: "MUTA", w: 92, type: "num",
+      key: function (i) { var m = S.muta[i]; return typeof m === "number" ? m : m === "" ? NaN : Number(m); },
+      text: function (i) { return String(S.muta[i]); } });
+col({ id: "unvan", title: "Unvan", w: 250, type: "str",
+      key: unvanAt, text: unvanAt, tip: true,
+      // every row's text by index into a list of distinct texts (for sorting)
+      dict: function () { return { ids: S.uid, texts: S.names }; } });
+donemler.forEach(function (d, k) {
+  col({ id: "s" + k, title: d, w: V316 ? 80 : 68, cls: "sc", type: "num", firstDesc: true, period: k, key: scoreKey(k),
+        long: "QVR skoru " + d });
+});
+if (P >= 2) {
+  col({ id: "delta", title: "Değişim", w: 76, cls: "num", type: "num", firstDesc: true, key: scoreDelta, text: deltaText,
+        long: "Son skorun önceki döneme göre değişimi (" + donemler[P - 2] + " → " + donemler[P - 1] + ")" });
+}
+col({ id: "risk", title: "Risk (mio TL)", w: 88, cls: "num", type: "num", firstDesc: true, amount: true,
+      key: function (i) { return S.risk[i]; }, text: function (i) { return fmtMio(S.risk[i]); },
+      long: "Son risk, milyon TL (" + ROUNDED_NOTE + ")" });
+if (V316) {
+  col({ id: "ml", title: "ML YI olasılığı", w: 82, cls: "num", type: "num", firstDesc: true,
+        key: function (i) { return S.ml[i]; }, text: function (i) { return fmtPct(S.ml[i]); } });
+  col({ id: "marks", title: "İşaretler", w: 128, type: "num", firstDesc: true, marks: true,
+        key: function (i) { var m = S.marks[i], c = 0; while (m) { c += m & 1; m >>= 1; } return c ? c * 64 + S.marks[i] : NaN; } });
+}
+col({ id: "segment", title: "Segment", w: 74, type: "str",
+      dict: function () { return { ids: S.seg, texts: [""].concat(SEGMENTS), base: 1 }; },
+      key: function (i) { return S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""; },
+      text: function (i) { return S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""; } });
+if (V316) {
+  col({ id: "bolge", title: "Bölge", w: 118, type: "str", tip: true,
+        key: function (i) { return listName(bolgeList, S.bolge[i]); }, text: function (i) { return listName(bolgeList, S.bolge[i]); } });
+  col({ id: "sube", title: "Şube", w: 150, type: "str", tip: true,
+        key: function (i) { return listName(subeList, S.sube[i]); }, text: function (i) { return listName(subeList, S.sube[i]); } });
+}
+col({ id: "seri", title: "Risk seyri", w: 30 + 12 * R, type: "num", firstDesc: true, spark: true,
+      key: function (i) { return R ? S.r[i * R + R - 1] : NaN; } });
+if (V316) {
+  col({ id: "neden", title: "Neden", w: 230, cls: "neden", type: "str", tip: true,
+        key: function (i) { return S.neden[i]; }, text: function (i) { return S.neden[i]; } });
+}
+// Watch-list: borrowers starred by the analyst, kept in the browser for this page's run
+// (its title, creation time and row count), never sent anywhere.
+var WATCH_KEY = "halvex-izleme:" + [meta.title, meta.generated_at, TOTAL_ROWS, donemler[P - 1]].join("|");
+var watched = new Set();
+try { JSON.parse(localStorage.getItem(WATCH_KEY) || "[]").forEach(function (m) { watched.add(String(m)); }); } catch (err) { /* no storage */ }
+function isWatched(i) { return watched.has(String(S.muta[i])); }
+function toggleWatch(i) {
+  var key = String(S.muta[i]);
+  if (watched.has(key)) watched.delete(key); else watched.add(key);
+  try { localStorage.setItem(WATCH_KEY, JSON.stringify(Array.from(watched))); } catch (err) { /* kept for this visit */ }
+  HXS.watched = Array.from(watched);
+  if (F.watch || sorts.some(function (s) { return s.id === "watch"; })) { sortPerm = null; refresh(); } else schedule();
+}
+HXS.watched = Array.from(watched);
+col({ id: "watch", title: "İzleme", w: 72, type: "num", firstDesc: true, watch: true,
+      key: function (i) { return isWatched(i) ? 1 : NaN; }, long: "İzleme listesi (yıldız)" });
+// Columns in view order at first: the decision columns, then older periods newest first.
+function defaultOrder(newestFirst) {
+  var ids = ["muta", "unvan"];
+  if (P) ids.push("s" + (P - 1));
+  ["delta", "risk", "ml", "marks", "watch"].forEach(function (id) { if (COLS_BY_ID[id]) ids.push(id); });
+  var older = [];
+  for (var k = P - 2; k >= 0; k--) older.push("s" + k);
+  if (!newestFirst) older.reverse();
+  ids = ids.concat(older);
+  COL_DEFS.forEach(function (c) { if (ids.indexOf(c.id) < 0) ids.push(c.id); });
+  return ids;
+}

@@ -1,0 +1,78 @@
+// ---------------------------------------------------------------- view state
+// Filters. A list filter is null (all) or a Uint8Array of allowed codes, indexed by code + 1
+// so that "undefined" (-1) has a place; ranges are NaN when off.
+function noFilters() {
+  return { q: "", qRaw: "", plain: false, seg: null, band: null, bolge: null, sube: null, marks: 0,
+           riskMin: NaN, mlMin: NaN, move: 0, chart: null, watch: false };
+}
+var F = noFilters();
+var sorts = [];                        // [{ id, desc }], the first is the main key
+var sortPerm = null, sortPermN = 0, sortPermKey = "";   // order of all loaded rows by the sort keys
+var view = null;                       // row indices passing the filters, in order (null: all, natural order)
+var matched = 0;
+var limit = TOP_N;
+var selected = -1;
+var lastQueryMs = 0;
+
+function filtersActive() {
+  return F.q !== "" || F.seg || F.bolge || F.sube || F.band || F.marks !== 0 ||
+         F.riskMin === F.riskMin || F.mlMin === F.mlMin || F.move !== 0 || F.chart !== null || F.watch;
+}
+function sortKeyText() { return sorts.map(function (s) { return s.id + (s.desc ? "-" : "+"); }).join(","); }
+// band movement of the latest period: 1 up, -1 down, 0 same or not comparable
+function bandMove(i) {
+  if (P < 2) return 0;
+  var a = band(S.score[i * P + P - 2]), b = S.lastBand[i];
+  return a > 3 || b > 3 || a === b ? 0 : b > a ? 1 : -1;
+}
+function refresh() {
+  var t0 = performance.now();
+  var n = S.n, k;
+  var key = sortKeyText();
+  if (!sorts.length) sortPerm = null;
+  else if (!sortPerm || sortPermN !== n || sortPermKey !== key) {
+    var order = null;
+    for (k = sorts.length - 1; k >= 0; k--) order = sortRows(COLS_BY_ID[sorts[k].id], sorts[k].desc, order);
+    sortPerm = order; sortPermN = n; sortPermKey = key;
+  }
+  if (!filtersActive()) {
+    view = sortPerm;
+    matched = n;
+  } else {
+    var out = new Int32Array(n), m = 0, base = sortPerm;
+    var seg = F.seg, bol = F.bolge, sub = F.sube, bnd = F.band, mk = F.marks;
+    var rMin = F.riskMin, mlMin = F.mlMin, move = F.move, ch = F.chart;
+    var hits = F.q ? searchHits(F.q, F.plain) : null;
+    for (k = 0; k < n; k++) {
+      var i = base ? base[k] : k;
+      if (seg && !seg[S.seg[i] + 1]) continue;
+      if (bnd && !bnd[S.lastBand[i] + 1]) continue;
+      if (bol && !bol[S.bolge[i] + 1]) continue;
+      if (sub && !sub[S.sube[i] + 1]) continue;
+      if (mk && (S.marks[i] & mk) !== mk) continue;
+      if (rMin === rMin && !(S.risk[i] >= rMin)) continue;
+      if (mlMin === mlMin && !(S.ml[i] >= mlMin)) continue;
+      if (move && bandMove(i) !== move) continue;
+      if (ch && (band(S.score[i * P + ch.k]) !== ch.b || (ch.a >= 0 && band(S.score[i * P + ch.k - 1]) !== ch.a))) continue;
+      if (hits && !hits[i]) continue;
+      if (F.watch && !watched.has(String(S.muta[i]))) continue;
+      out[m++] = i;
+    }
+    view = out.subarray(0, m);
+    matched = m;
+  }
+  lastQueryMs = performance.now() - t0;
+  HXS.lastQueryMs = lastQueryMs;
+  HXS.query = F.q;
+  schedule();
+  if (typeof onViewChanged === "function") onViewChanged();
+  if (typeof chartsFollowView === "function") chartsFollowView();
+}
+// During loading a sorted or filtered view is brought up to date at most every 300 ms.
+var refreshTimer = 0;
+function refreshSoon() {
+  if (!sorts.length && !filtersActive()) { view = null; matched = S.n; schedule(); return; }
+  if (!refreshTimer) refreshTimer = setTimeout(function () { refreshTimer = 0; refresh(); }, 300);
+}
+function shownCount() { return Math.min(matched, limit); }
+function rowAt(k) { return view ? view[k] : k; }
