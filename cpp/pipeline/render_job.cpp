@@ -1,6 +1,8 @@
 #include "pipeline/render_job.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -166,6 +168,9 @@ PageResult no_periods(RenderHost& host, const std::string& out_path) {
 
 // The default output: <folder of the document's folder>/html/qvr_dashboard.html (made now).
 std::string output_path(RenderHost& host, const std::optional<std::string>& output, const std::string& json_dir) {
+  // A trailing separator names a folder; normalising the path would drop it and write a file
+  // named after the folder instead.
+  if (output && !output->empty() && output->back() == '/') throw OsError(EISDIR, std::strerror(EISDIR), *output);
   if (output) return host.path_text(*output);
   std::string html_dir = host.path_join(host.path_parent(json_dir), "html");
   make_dirs(html_dir);

@@ -271,3 +271,13 @@ def test_cli_feature_matrix_through_a_pipe_and_to_a_file(tmp_path):
     assert cli("features", db, "-o", tmp_path / "m.csv").returncode == 0
     assert streamed.stdout == (tmp_path / "m.csv").read_bytes()
     assert link.is_symlink()
+
+
+def test_module_output_path_ending_in_a_separator_is_refused(tmp_path):
+    doc = make_scoreboard(20, seed=2)
+    path = write_scoreboard_json(tmp_path / "doc.json", doc)
+    for call in (lambda out: vitrum.render_html(doc, output_html=out),
+                 lambda out: vitrum.render_html_v300(path, output_html=out)):
+        with pytest.raises(IsADirectoryError):
+            call(str(tmp_path / "pages") + os.sep)
+        assert not (tmp_path / "pages").exists()
