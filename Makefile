@@ -18,7 +18,6 @@ APT_OPTIONAL := chromium libjs-d3
 SAN_VENV    ?= .venv-san
 SAN_VPY     := $(SAN_VENV)/bin/python
 SAN_BUILD   := build/sanitize
-SAN_CPPTEST_DIR := build/cpp-tests-san
 # Left out under the sanitizers: pages of hundreds of thousands of rows, and feature builds
 # repeated in child processes per thread count (minutes each there).
 SAN_PYTEST_ARGS ?= --ignore=tests/python/test_vitrum_large.py \
@@ -95,15 +94,14 @@ $(SAN_VPY): | $(VPY)
 
 sanitize-venv: venv $(SAN_VPY)
 
+# The GoogleTest programs are built in the same folder, so the core libraries are built once.
 sanitize-install: apt sanitize-venv js
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_VPY) -m pip install -q --no-build-isolation --no-deps --ignore-installed \
-	  --config-settings=cmake.define.HALVEX_SANITIZE=ON --config-settings=build-dir=$(SAN_BUILD) .
+	  --config-settings=cmake.define.HALVEX_SANITIZE=ON --config-settings=cmake.define.HALVEX_BUILD_TESTS=ON \
+	  --config-settings=build-dir=$(SAN_BUILD) .
 
-sanitize-cpp-test: apt
-	cmake -S . -B $(SAN_CPPTEST_DIR) -DHALVEX_BUILD_TESTS=ON -DHALVEX_BUILD_PYTHON=OFF \
-	  -DHALVEX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(SAN_CPPTEST_DIR) -j $(JOBS)
-	cd $(SAN_CPPTEST_DIR) && ASAN_OPTIONS=detect_stack_use_after_return=1:strict_init_order=1 \
+sanitize-cpp-test: sanitize-install
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_stack_use_after_return=1:strict_init_order=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure
 
 sanitize-pytest: sanitize-install
