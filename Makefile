@@ -94,11 +94,12 @@ $(SAN_VPY): | $(VPY)
 
 sanitize-venv: venv $(SAN_VPY)
 
-# The GoogleTest programs are built in the same folder, so the core libraries are built once.
+# The GoogleTest programs are built in the same folder, so the core libraries are built once;
+# the modules keep their symbols, so sanitizer reports name the functions.
 sanitize-install: apt sanitize-venv js
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_VPY) -m pip install -q --no-build-isolation --no-deps --ignore-installed \
 	  --config-settings=cmake.define.HALVEX_SANITIZE=ON --config-settings=cmake.define.HALVEX_BUILD_TESTS=ON \
-	  --config-settings=build-dir=$(SAN_BUILD) .
+	  --config-settings=install.strip=false --config-settings=build-dir=$(SAN_BUILD) .
 
 sanitize-cpp-test: sanitize-install
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_stack_use_after_return=1:strict_init_order=1 \
