@@ -33,6 +33,8 @@ SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-nam
 # Fuzzing (not part of `make test`): libFuzzer targets of the JSON reader built with clang,
 # and a Python conversion fuzzer. FUZZ_SECONDS bounds each target's run.
 FUZZ_SECONDS ?= 60
+# e.g. FUZZ_PY_ARGS="--exclude cycle,deep" to spend the time away from crashes already known
+FUZZ_PY_ARGS ?=
 FUZZ_BUILD  := build/fuzz
 FUZZ_WORK   := build/fuzz-work
 FUZZ_APT    := clang libclang-rt-dev
