@@ -7,7 +7,8 @@ exits 1 while any still crashes. Run it after a change to the bindings' conversi
 
 Two kinds: unbounded recursion in the conversion of Python values (no cycle check, no depth
 limit), where CPython's json raises ValueError("Circular reference detected") or
-RecursionError; and items of a list used after a __str__ / __repr__ hook emptied the list.
+RecursionError; and objects used after a hook freed them (the items of a list emptied by an
+item's __str__ / __repr__, the rows of a document emptied by the rows' __iter__).
 """
 
 from __future__ import annotations
@@ -32,6 +33,12 @@ class Clears:  # empties `victim` while it is being converted
         return "h"
     __str__ = __repr__
 victim.extend([Clears(), "x" * 30, True])
+class EmptiesDoc(list):  # rows whose iteration empties the document that holds them
+    def __iter__(self):
+        target.clear()
+        return list.__iter__(self)
+target = {"meta": {"donemler": ["2025-01"]}}
+target["rows"] = EmptiesDoc([{"muta": 1}, {"muta": 2}])
 """
 
 CASES = {
@@ -48,6 +55,7 @@ CASES = {
     # A hook that frees what the conversion still holds borrowed (use after free).
     "_slim_diag_index of a list emptied by an item's __str__": "v._slim_diag_index(victim)",
     "_build_trending_html of a list emptied by an item's __str__": "v._build_trending_html({'regime_change': victim})",
+    "render_html of a document emptied by its rows' __iter__": "v.render_html(target, output_html=out)",
 }
 
 
