@@ -23,8 +23,8 @@ SAN_BUILD   := build/sanitize
 SAN_PYTEST_ARGS ?= --ignore=tests/python/test_vitrum_large.py \
 	--deselect tests/python/test_features_sample.py::test_thread_count_does_not_change_the_result
 # CPython is not built with ASan: its allocations at exit look like leaks, and the runtime
-# is preloaded rather than linked first. HALVEX_SANITIZE_RUN lets conftest.py mark the
-# findings left to fix elsewhere.
+# is preloaded rather than linked first. HALVEX_SANITIZE_RUN tells the tests they run
+# sanitized (for skipping a finding that is being fixed elsewhere; none at present).
 SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:strict_init_order=1:detect_stack_use_after_return=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
