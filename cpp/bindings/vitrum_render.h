@@ -28,11 +28,6 @@ void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catal
 // A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
 std::optional<nb::object> diag_groups_name(const char* name);
 
-// The caller's diagnostic index read straight into the page's form (see
-// pipeline::DocumentSource::page_diag_index): what the page drops is never converted.
-json::Value caller_diag_index(nb::handle index, const std::unordered_set<std::string>* mutas, bool withhold,
-                              json::Arena& arena);
-
 // FI of halvex.feature_info asked in turn (kik, memzuc, rkd) for the group of a criterion
 // code; any error there counts as no group. Answers are remembered per code for one slimming.
 class FeatureInfoResolver {
