@@ -50,3 +50,25 @@ def render_html_v300(json_path: str | bytes | os.PathLike[str] | os.PathLike[byt
     """
     Render the scoreboard file as the compressed-chunk (gzip+base64) dashboard.
     """
+
+class _AtomicFile:
+    """
+    A whole file written beside its target and renamed over it on commit() (a pipe or device is written directly). The path is bytes (os.fsencode).
+    """
+
+    def __init__(self, path: bytes) -> None: ...
+
+    def write(self, data: bytes) -> int: ...
+
+    def commit(self) -> int: ...
+
+    def discard(self) -> None: ...
+
+    @property
+    def target(self) -> bytes: ...
+
+    @property
+    def direct(self) -> bool: ...
+
+    @property
+    def written(self) -> int: ...
