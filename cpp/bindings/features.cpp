@@ -11,7 +11,6 @@
 #include <string>
 
 #include "common_args.h"
-#include "common_errors.h"
 #include "ml/feature_job.h"
 #include "ml/features.h"
 #include "table/timing.h"

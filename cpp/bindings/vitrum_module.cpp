@@ -2,11 +2,10 @@
 #include <nanobind/nanobind.h>
 
 #include "common_args.h"
-#include "common_errors.h"
-#include "vitrum_files.h"
 #include "pipeline/amounts.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/constants.h"
+#include "pipeline/page_data.h"
 #include "pipeline/row_encoding.h"
 #include "vitrum_render.h"
 #include "vitrum_values.h"
@@ -87,6 +86,26 @@ nb::object row_to_array_v300(const nb::args& args, const nb::kwargs& kwargs) {
   return encode_one_row(a[0], layout, arena, [&](const json::Value* v, const bool* f, std::vector<json::Value>& out) {
     pipeline::encode_row_compressed(layout, v, f, arena, out);
   });
+}
+
+nb::object build_trending_html(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_build_trending_html", {"trending"}, 1};
+  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+  if (!PyDict_Check(a[0].ptr())) argument_type_error("trending", "dict", a[0]);
+  json::Arena arena;
+  json::Value doc = to_value(a[0].ptr(), arena, Unserialisable::AsText);
+  std::string html = pipeline::build_trending_html(doc);
+  return nb::str(html.data(), html.size());
+}
+
+nb::object slim_diag_index(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_slim_diag_index", {"diag_index"}, 1};
+  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+  json::Arena arena;
+  json::Value index = to_value(a[0].ptr(), arena, Unserialisable::AsText);
+  FeatureInfoResolver fi(arena);
+  pipeline::GroupResolver resolve = [&](const json::Value& k) { return fi(k); };
+  return to_python(pipeline::slim_diag_index(index, resolve, arena));
 }
 
 const char* const kPath = "str | bytes | os.PathLike[str] | os.PathLike[bytes]";

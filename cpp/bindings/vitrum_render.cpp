@@ -1,4 +1,5 @@
-// render_html and render_html_v300: a pipeline render job with Python as its host.
+// render_html and render_html_v300: a pipeline render job with Python as its host (jinja2, the
+// row filter, print, halvex.paths, halvex.diag_groups and halvex.feature_info).
 #include "vitrum_render.h"
 
 #include "common/errors.h"
@@ -10,6 +11,52 @@
 #include "vitrum_values.h"
 
 namespace halvex::py {
+
+// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
+static std::optional<nb::object> diag_groups_name(const char* name) {
+  try {
+    return nb::module_::import_("halvex.diag_groups").attr(name);
+  } catch (const nb::python_error& e) {
+    if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return std::nullopt;
+    throw;
+  }
+}
+
+json::Value FeatureInfoResolver::operator()(const json::Value& kriter) {
+  std::string key;
+  bool cacheable = kriter.is_string();
+  if (cacheable) {
+    key = std::string(kriter.as_string());
+    auto it = cache_.find(key);
+    if (it != cache_.end()) return it->second;
+  }
+  json::Value g = ask(kriter);
+  if (cacheable) cache_.emplace(std::move(key), g);
+  return g;
+}
+
+json::Value FeatureInfoResolver::ask(const json::Value& kriter) {
+  // The component is looked up once per slimming; its absence means no derived groups.
+  if (!looked_up_) {
+    looked_up_ = true;
+    try {
+      fi_ = nb::module_::import_("halvex.feature_info").attr("FI");
+    } catch (const nb::python_error&) {
+    }
+  }
+  if (!fi_.is_valid()) return json::Value::null();
+  try {
+    nb::object k = to_python(kriter);
+    for (const char* method : {"grup_for_kik", "grup_for_memzuc", "grup_for_rkd"}) {
+      nb::object r = fi_.attr(method)(k);
+      int truth = PyObject_IsTrue(r.ptr());
+      if (truth < 0) throw PythonError();
+      if (truth) return to_value(r.ptr(), arena_, Unserialisable::AsText);
+    }
+  } catch (const nb::python_error&) {
+  }
+  return json::Value::null();
+}
 
 namespace {
 
