@@ -321,11 +321,9 @@ json::Value read_page_diag_index(TreeReader& r, TreeReader::Node index, const st
       json::Value value;
       if (shape == TreeReader::Shape::Object && r.find(pval, "bulgular")) {
         std::vector<json::Member> fields;
-        bool seen = false;  // a file may repeat a name: the first one holds the findings
         r.members(pval, [&](std::string_view field, TreeReader::Node fval) {
-          bool findings = !seen && field == "bulgular";
-          seen = seen || findings;
-          fields.push_back(json::Member{field, findings ? page_findings(r, fval, withhold, arena) : r.value(fval)});
+          fields.push_back(
+              json::Member{field, field == "bulgular" ? page_findings(r, fval, withhold, arena) : r.value(fval)});
         });
         value = arena.object(fields);
       } else if (shape == TreeReader::Shape::Array) {
