@@ -157,7 +157,8 @@ NB_MODULE(vitrum, m) {
     std::string signature;
     const char* doc;
   } functions[] = {
-      {"_mio", mio, "(v: object) -> int | float | None", "An amount in TL as million TL (None when it is not a number)."},
+      {"_mio", mio, "(v: object) -> int | float | None",
+       "An amount in TL as million TL (None when it is not a number)."},
       {"_build_bolge_sube_maps", build_maps,
        "(all_rows: collections.abc.Sequence[" + row + "], ref_csv_path: " + path +
            " | None = None) -> tuple[list[dict[str, typing.Any]], dict[typing.Any, int], list[dict[str, typing.Any]], "
@@ -179,11 +180,13 @@ NB_MODULE(vitrum, m) {
            ", max_size_mb: float = 0.0, extra_data: " + row + " | None = None) -> dict[str, typing.Any]",
        "Render the scoreboard as the AG Grid HTML dashboard."},
       {"render_html_v300", render_v300,
-       "(json_path: " + path + ", output_html: " + path + " | None = None, chunk_size: int = 10000, top_n: int = 100, " +
-           filter + ", max_size_mb: float = 0.0) -> dict[str, typing.Any]",
+       "(json_path: " + path + ", output_html: " + path +
+           " | None = None, chunk_size: int = 10000, top_n: int = 100, " + filter + ", max_size_mb: float = 0.0) -> dict[str, typing.Any]",
        "Render the scoreboard file as the compressed-chunk (gzip+base64) dashboard."},
   };
   vitrum_module = m;
-  for (const auto& f : functions) m.def(f.name, f.f, nb::sig(("def " + std::string(f.name) + f.signature).c_str()), f.doc);
+  for (const auto& f : functions) {
+    m.def(f.name, f.f, nb::sig(("def " + std::string(f.name) + f.signature).c_str()), f.doc);
+  }
   halvex::py::bind_files(m);
 }

@@ -79,7 +79,9 @@ class PyTree : public pipeline::TreeReader {
            : PyUnicode_Check(o(n)) ? Shape::Text : Shape::Other;
   }
   size_t size(Node n) override {
-    return PyDict_Check(o(n)) ? PyDict_GET_SIZE(o(n)) : PyUnicode_Check(o(n)) ? PyUnicode_GET_LENGTH(o(n)) : Py_SIZE(o(n));
+    return PyDict_Check(o(n))      ? PyDict_GET_SIZE(o(n))
+           : PyUnicode_Check(o(n)) ? PyUnicode_GET_LENGTH(o(n))
+                                   : Py_SIZE(o(n));
   }
   void members(Node n, const std::function<void(std::string_view, Node)>& f) override {
     for (auto [k, v] : nb::borrow<nb::dict>(o(n))) {

@@ -345,7 +345,10 @@ class ValueTree : public TreeReader {
  public:
   static const json::Value& v(Node n) { return *static_cast<const json::Value*>(n); }
   Shape shape(Node n) override {
-    return v(n).is_object() ? Shape::Object : v(n).is_array() ? Shape::Array : v(n).is_string() ? Shape::Text : Shape::Other;
+    return v(n).is_object()   ? Shape::Object
+           : v(n).is_array()  ? Shape::Array
+           : v(n).is_string() ? Shape::Text
+                              : Shape::Other;
   }
   size_t size(Node n) override { return v(n).size(); }
   void members(Node n, const std::function<void(std::string_view, Node)>& f) override {

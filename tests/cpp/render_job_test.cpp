@@ -257,7 +257,8 @@ TEST(DiagnosticIndex, FileIndexInThePagesForm) {
             R"("p2":[{"katman":"RKD"}],"p3":{"bulgular":[]},"p4":"t"},"2":"x"})");
   EXPECT_EQ(index_of(index, nullptr, false),
             R"({"1":{"p1":{"bulgular":[{"katman":"SQL"},{"katman":"KIK","k":1}],)"
-            R"("not":"n"},"p2":[{"katman":"SQL_DELTA"},{"katman":"RKD"}],"p3":{"bulgular":{}},"p4":"t"},"2":"x","3":{"p":[]}})");
+            R"("not":"n"},"p2":[{"katman":"SQL_DELTA"},{"katman":"RKD"}],"p3":{"bulgular":{}},"p4":"t"},)"
+            R"("2":"x","3":{"p":[]}})");
   EXPECT_EQ(index_of("[1]", &kept, true), "[1]");
   EXPECT_EQ(index_of("{}", &kept, true), "{}");
   for (const char* bad : {R"({"1": {"p": [5]}})", R"({"1": {"p": {"bulgular": 5}}})"}) {
