@@ -1,5 +1,5 @@
-// Argument binding shared by the extension modules, with the error texts their Python callers
-// have always seen.
+// What the extension modules share: argument binding, with the error texts their Python
+// callers have always seen, and the one place where the cores' errors become Python exceptions.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -34,5 +34,10 @@ std::string path_argument(nb::handle value);
 
 // Given and not None.
 inline bool given(const nb::object& o) { return o.is_valid() && !o.is_none(); }
+
+// Maps halvex::Error by kind (json.JSONDecodeError, UnicodeDecodeError and OSError with errno
+// and file name included); std::bad_alloc is MemoryError and a pending Python error passes
+// through, as nanobind does for them. Called once in each module's initialisation.
+void register_error_translation();
 
 }  // namespace halvex::py

@@ -1,4 +1,4 @@
-#include "common_errors.h"
+#include "common_args.h"
 
 #include <nanobind/nanobind.h>
 

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include <string>
 
 #include "common_args.h"
-#include "common_errors.h"
 #include "ml/feature_job.h"
 #include "ml/features.h"
 #include "table/timing.h"
@@ -192,13 +192,10 @@ NB_MODULE(features, m) {
   m.doc() = "Feature engineering for YI prediction model.";
   halvex::py::register_error_translation();
 
-  nb::list diag_cols, feature_cols;
-  for (const auto& name : halvex::ml::diag_feature_cols()) diag_cols.append(name.c_str());
-  for (const auto& name : halvex::ml::feature_cols()) feature_cols.append(name.c_str());
-  nb::dict labels;
+  m.attr("DIAG_FEATURE_COLS") = nb::cast(halvex::ml::diag_feature_cols());
+  m.attr("FEATURE_COLS") = nb::cast(halvex::ml::feature_cols());
+  nb::dict labels;  // in the columns' order
   for (const auto& [name, label] : halvex::ml::feature_labels()) labels[name.c_str()] = label.c_str();
-  m.attr("DIAG_FEATURE_COLS") = diag_cols;
-  m.attr("FEATURE_COLS") = feature_cols;
   m.attr("FEATURE_LABELS") = labels;
 
   m.def("build_features", &build_features, nb::sig("def build_features(db_path, target_horizon=3)"), kBuildDoc);

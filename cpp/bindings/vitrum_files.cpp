@@ -1,4 +1,4 @@
-#include "vitrum_files.h"
+#include "vitrum_render.h"
 
 #include <string>
 #include <string_view>

@@ -2,11 +2,10 @@
 #include <nanobind/nanobind.h>
 
 #include "common_args.h"
-#include "common_errors.h"
-#include "vitrum_files.h"
 #include "pipeline/amounts.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/constants.h"
+#include "pipeline/page_data.h"
 #include "pipeline/row_encoding.h"
 #include "vitrum_render.h"
 #include "vitrum_values.h"
@@ -89,7 +88,33 @@ nb::object row_to_array_v300(const nb::args& args, const nb::kwargs& kwargs) {
   });
 }
 
-const char* const kPath = "str | bytes | os.PathLike[str] | os.PathLike[bytes]";
+nb::object build_trending_html(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_build_trending_html", {"trending"}, 1};
+  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+  if (!PyDict_Check(a[0].ptr())) argument_type_error("trending", "dict", a[0]);
+  json::Arena arena;
+  json::Value doc = to_value(a[0].ptr(), arena, Unserialisable::AsText);
+  std::string html = pipeline::build_trending_html(doc);
+  return nb::str(html.data(), html.size());
+}
+
+nb::object slim_diag_index(const nb::args& args, const nb::kwargs& kwargs) {
+  static const Signature sig{"_slim_diag_index", {"diag_index"}, 1};
+  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+  json::Arena arena;
+  json::Value index = to_value(a[0].ptr(), arena, Unserialisable::AsText);
+  FeatureInfoResolver fi(arena);
+  pipeline::GroupResolver resolve = [&](const json::Value& k) { return fi(k); };
+  return to_python(pipeline::slim_diag_index(index, resolve, arena));
+}
+
+// The module itself: the render functions look up its halvex.paths operations at call time.
+nb::handle vitrum_module;
+
+nb::object render(const nb::args& args, const nb::kwargs& kwargs) { return render_html(vitrum_module, args, kwargs); }
+nb::object render_v300(const nb::args& args, const nb::kwargs& kwargs) {
+  return render_html_v300(vitrum_module, args, kwargs);
+}
 
 }  // namespace
 
@@ -120,50 +145,48 @@ NB_MODULE(vitrum, m) {
   }
   m.attr("_GRUP_SHORT") = grup_short;
 
-  std::string path = kPath;
-  auto def = [&](const char* name, Binder f, const std::string& signature, const char* doc) {
-    m.def(name, f, nb::sig(("def " + std::string(name) + signature).c_str()), doc);
+  // Parameter types of the signatures the stubs show.
+  const std::string path = "str | bytes | os.PathLike[str] | os.PathLike[bytes]",
+                    row = "collections.abc.Mapping[str, typing.Any]",
+                    seq = "collections.abc.Sequence[typing.Any]", codes = "collections.abc.Mapping[typing.Any, int]",
+                    filter = "row_filter: collections.abc.Callable[[" + row + "], object] | None = None",
+                    periods = "donemler: " + seq + ", risk_donemler: " + seq;
+  const struct {
+    const char* name;
+    Binder f;
+    std::string signature;
+    const char* doc;
+  } functions[] = {
+      {"_mio", mio, "(v: object) -> int | float | None",
+       "An amount in TL as million TL (None when it is not a number)."},
+      {"_build_bolge_sube_maps", build_maps,
+       "(all_rows: collections.abc.Sequence[" + row + "], ref_csv_path: " + path +
+           " | None = None) -> tuple[list[dict[str, typing.Any]], dict[typing.Any, int], list[dict[str, typing.Any]], "
+           "dict[typing.Any, int]]",
+       "Region and branch catalogue: (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP)."},
+      {"_row_to_array", row_to_array,
+       "(row: " + row + ", " + periods + ", BOLGE_MAP: " + codes + ", SUBE_MAP: " + codes + ") -> list[typing.Any]",
+       "One row object as the compact row array of the standard page."},
+      {"_row_to_array_v300", row_to_array_v300, "(row: " + row + ", " + periods + ") -> list[typing.Any]",
+       "One row object as the compact row array of the compressed-chunk page."},
+      {"_build_trending_html", build_trending_html, "(trending: " + row + ") -> str",
+       "The trending lists section as self-contained HTML."},
+      {"_slim_diag_index", slim_diag_index, "(diag_index: " + row + ") -> dict[str, dict[str, str]]",
+       "The diagnostic index reduced to group letters."},
+      {"render_html", render,
+       "(scoreboard_or_path: " + row + " | " + path + ", output_html: " + path + " | None = None, ref_csv_path: " +
+           path + " | None = None, trending_path: " + path +
+           " | None = None, chunk_size: int = 10000, top_n: int = 100, external_link: str = '', " + filter +
+           ", max_size_mb: float = 0.0, extra_data: " + row + " | None = None) -> dict[str, typing.Any]",
+       "Render the scoreboard as the AG Grid HTML dashboard."},
+      {"render_html_v300", render_v300,
+       "(json_path: " + path + ", output_html: " + path +
+           " | None = None, chunk_size: int = 10000, top_n: int = 100, " + filter + ", max_size_mb: float = 0.0) -> dict[str, typing.Any]",
+       "Render the scoreboard file as the compressed-chunk (gzip+base64) dashboard."},
   };
-  def("_mio", mio, "(v: object) -> int | float | None", "An amount in TL as million TL (None when it is not a number).");
-  def("_build_bolge_sube_maps", build_maps,
-      "(all_rows: collections.abc.Sequence[collections.abc.Mapping[str, typing.Any]], ref_csv_path: " + path +
-          " | None = None) -> tuple[list[dict[str, typing.Any]], dict[typing.Any, int], list[dict[str, typing.Any]], "
-          "dict[typing.Any, int]]",
-      "Region and branch catalogue: (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP).");
-  def("_row_to_array", row_to_array,
-      "(row: collections.abc.Mapping[str, typing.Any], donemler: collections.abc.Sequence[typing.Any], "
-      "risk_donemler: collections.abc.Sequence[typing.Any], BOLGE_MAP: collections.abc.Mapping[typing.Any, int], "
-      "SUBE_MAP: collections.abc.Mapping[typing.Any, int]) -> list[typing.Any]",
-      "One row object as the compact row array of the standard page.");
-  def("_row_to_array_v300", row_to_array_v300,
-      "(row: collections.abc.Mapping[str, typing.Any], donemler: collections.abc.Sequence[typing.Any], "
-      "risk_donemler: collections.abc.Sequence[typing.Any]) -> list[typing.Any]",
-      "One row object as the compact row array of the compressed-chunk page.");
-  def("_build_trending_html", build_trending_html, "(trending: collections.abc.Mapping[str, typing.Any]) -> str",
-      "The trending lists section as self-contained HTML.");
-  def("_slim_diag_index", slim_diag_index,
-      "(diag_index: collections.abc.Mapping[str, typing.Any]) -> dict[str, dict[str, str]]",
-      "The diagnostic index reduced to group letters.");
-  nb::handle module = m;
-  m.def(
-      "render_html", [module](nb::args args, nb::kwargs kwargs) { return render_html(module, args, kwargs); },
-      nb::sig(("def render_html(scoreboard_or_path: collections.abc.Mapping[str, typing.Any] | " + path +
-               ", output_html: " + path + " | None = None, ref_csv_path: " + path +
-               " | None = None, trending_path: " + path +
-               " | None = None, chunk_size: int = 10000, top_n: int = 100, external_link: str = '', "
-               "row_filter: collections.abc.Callable[[collections.abc.Mapping[str, typing.Any]], object] | None = "
-               "None, max_size_mb: float = 0.0, extra_data: collections.abc.Mapping[str, typing.Any] | None = None) "
-               "-> dict[str, typing.Any]")
-                  .c_str()),
-      "Render the scoreboard as the AG Grid HTML dashboard.");
-  m.def(
-      "render_html_v300",
-      [module](nb::args args, nb::kwargs kwargs) { return render_html_v300(module, args, kwargs); },
-      nb::sig(("def render_html_v300(json_path: " + path + ", output_html: " + path +
-               " | None = None, chunk_size: int = 10000, top_n: int = 100, row_filter: "
-               "collections.abc.Callable[[collections.abc.Mapping[str, typing.Any]], object] | None = None, "
-               "max_size_mb: float = 0.0) -> dict[str, typing.Any]")
-                  .c_str()),
-      "Render the scoreboard file as the compressed-chunk (gzip+base64) dashboard.");
+  vitrum_module = m;
+  for (const auto& f : functions) {
+    m.def(f.name, f.f, nb::sig(("def " + std::string(f.name) + f.signature).c_str()), f.doc);
+  }
   halvex::py::bind_files(m);
 }

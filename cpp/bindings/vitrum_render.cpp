@@ -1,4 +1,5 @@
-// render_html and render_html_v300: a pipeline render job with Python as its host.
+// render_html and render_html_v300: a pipeline render job with Python as its host (jinja2, the
+// row filter, print, halvex.paths, halvex.diag_groups and halvex.feature_info).
 #include "vitrum_render.h"
 
 #include "common/errors.h"
@@ -11,6 +12,52 @@
 
 namespace halvex::py {
 
+// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
+static std::optional<nb::object> diag_groups_name(const char* name) {
+  try {
+    return nb::module_::import_("halvex.diag_groups").attr(name);
+  } catch (const nb::python_error& e) {
+    if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return std::nullopt;
+    throw;
+  }
+}
+
+json::Value FeatureInfoResolver::operator()(const json::Value& kriter) {
+  std::string key;
+  bool cacheable = kriter.is_string();
+  if (cacheable) {
+    key = std::string(kriter.as_string());
+    auto it = cache_.find(key);
+    if (it != cache_.end()) return it->second;
+  }
+  json::Value g = ask(kriter);
+  if (cacheable) cache_.emplace(std::move(key), g);
+  return g;
+}
+
+json::Value FeatureInfoResolver::ask(const json::Value& kriter) {
+  // The component is looked up once per slimming; its absence means no derived groups.
+  if (!looked_up_) {
+    looked_up_ = true;
+    try {
+      fi_ = nb::module_::import_("halvex.feature_info").attr("FI");
+    } catch (const nb::python_error&) {
+    }
+  }
+  if (!fi_.is_valid()) return json::Value::null();
+  try {
+    nb::object k = to_python(kriter);
+    for (const char* method : {"grup_for_kik", "grup_for_memzuc", "grup_for_rkd"}) {
+      nb::object r = fi_.attr(method)(k);
+      int truth = PyObject_IsTrue(r.ptr());
+      if (truth < 0) throw PythonError();
+      if (truth) return to_value(r.ptr(), arena_, Unserialisable::AsText);
+    }
+  } catch (const nb::python_error&) {
+  }
+  return json::Value::null();
+}
+
 namespace {
 
 nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
@@ -19,6 +66,40 @@ nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
 nb::object item_of(nb::handle dict, const char* key) { return nb::borrow(PyDict_GetItemString(dict.ptr(), key)); }
 
 nb::object make_path(const std::string& p) { return nb::module_::import_("pathlib").attr("Path")(text(p)); }
+
+// The caller's objects read as a tree; what is handed on is held while it is read (reading
+// may run code that changes the objects).
+class PyTree : public pipeline::TreeReader {
+ public:
+  explicit PyTree(json::Arena& arena) : arena_(arena) {}
+  static PyObject* o(Node n) { return static_cast<PyObject*>(const_cast<void*>(n)); }
+  Shape shape(Node n) override {
+    return PyDict_Check(o(n)) ? Shape::Object
+           : (PyList_Check(o(n)) || PyTuple_Check(o(n))) ? Shape::Array
+           : PyUnicode_Check(o(n)) ? Shape::Text : Shape::Other;
+  }
+  size_t size(Node n) override {
+    return PyDict_Check(o(n))      ? PyDict_GET_SIZE(o(n))
+           : PyUnicode_Check(o(n)) ? PyUnicode_GET_LENGTH(o(n))
+                                   : Py_SIZE(o(n));
+  }
+  void members(Node n, const std::function<void(std::string_view, Node)>& f) override {
+    for (auto [k, v] : nb::borrow<nb::dict>(o(n))) {
+      nb::object key = nb::borrow(k), value = nb::borrow(v);
+      f(key_text(key.ptr(), arena_), value.ptr());
+    }
+  }
+  void items(Node n, const std::function<void(Node)>& f) override {
+    for (Py_ssize_t i = 0; i < Py_SIZE(o(n)); ++i) f(nb::borrow(PySequence_Fast_GET_ITEM(o(n), i)).ptr());
+  }
+  Node find(Node n, const char* key) override { return PyDict_GetItemString(o(n), key); }
+  bool is_text(Node n, std::string_view t) override { return PyUnicode_Check(o(n)) && utf8_view(o(n)) == t; }
+  json::Value value(Node n) override { return to_value(o(n), arena_, Unserialisable::Opaque); }
+  std::string type_name(Node n) override { return Py_TYPE(o(n))->tp_name; }
+
+ private:
+  json::Arena& arena_;
+};
 
 // The caller's document dict.
 class PyDocument : public pipeline::DocumentSource {
@@ -42,12 +123,8 @@ class PyDocument : public pipeline::DocumentSource {
   json::Value page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
                               json::Arena& arena) override {
     nb::object index = item_of(dict_, "diag_index");
-    if (index.is_valid() && PyDict_Check(index.ptr())) {
-      return caller_diag_index(index, mutas && nb::len(index) > 0 ? mutas : nullptr, withhold, arena);
-    }
-    json::Value diag = index.is_valid() ? to_value(index.ptr(), arena, Unserialisable::Opaque)
-                                        : json::Value::object(nullptr, 0);
-    return pipeline::prepare_diag_index(diag, mutas, withhold, arena);
+    PyTree tree(arena);
+    return pipeline::read_page_diag_index(tree, index.ptr(), mutas, withhold, arena);
   }
   nb::object row(size_t i) { return nb::borrow(static_cast<PyRowSource&>(rows()).item(i)); }
 

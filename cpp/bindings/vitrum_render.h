@@ -1,11 +1,11 @@
-// The module functions of halvex.pipeline.vitrum that render pages and page sections.
+// The parts of halvex.pipeline.vitrum beside its module definition: the render functions with
+// Python as their host, and the catalogue and file-writer objects.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "json/value.h"
 #include "pipeline/catalogue.h"
@@ -17,21 +17,11 @@ namespace nb = nanobind;
 // `module` is the vitrum module: the halvex.paths operations are looked up on it at call time.
 nb::object render_html(nb::handle module, const nb::args& args, const nb::kwargs& kwargs);
 nb::object render_html_v300(nb::handle module, const nb::args& args, const nb::kwargs& kwargs);
-nb::object build_trending_html(const nb::args& args, const nb::kwargs& kwargs);
-nb::object slim_diag_index(const nb::args& args, const nb::kwargs& kwargs);
 
 // (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP) as Python objects.
 nb::tuple catalogue_to_python(const pipeline::Catalogue& cat);
 // Region and branch maps given by a caller, for encoding single rows.
 void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catalogue& cat);
-
-// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
-std::optional<nb::object> diag_groups_name(const char* name);
-
-// The caller's diagnostic index read straight into the page's form (see
-// pipeline::DocumentSource::page_diag_index): what the page drops is never converted.
-json::Value caller_diag_index(nb::handle index, const std::unordered_set<std::string>* mutas, bool withhold,
-                              json::Arena& arena);
 
 // FI of halvex.feature_info asked in turn (kik, memzuc, rkd) for the group of a criterion
 // code; any error there counts as no group. Answers are remembered per code for one slimming.
@@ -47,5 +37,9 @@ class FeatureInfoResolver {
   bool looked_up_ = false;
   std::unordered_map<std::string, json::Value> cache_;
 };
+
+// The package's atomic file writer as a Python class (`_AtomicFile`), for the outputs the
+// command line writes itself; halvex._output wraps it as a file object.
+void bind_files(nb::module_& m);
 
 }  // namespace halvex::py

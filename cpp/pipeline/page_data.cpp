@@ -26,71 +26,6 @@ std::string read_optional_text(const std::string& dir, const char* name) {
   return text;
 }
 
-bool is_admin_layer(const json::Value& finding) {
-  if (!finding.is_object()) {
-    throw TypeError(std::string("finding must be an object, not '") + json::type_name(finding) + "'");
-  }
-  const json::Value* k = finding.find("katman");
-  return k && k->is_string() && (k->as_string() == "SQL" || k->as_string() == "SQL_DELTA");
-}
-
-// The findings of a period as an array; an empty non-array iterates as nothing.
-const json::Value* findings_array(const json::Value& v) {
-  if (v.is_array()) return &v;
-  if ((v.is_object() || v.is_string()) && v.size() == 0) return nullptr;
-  throw TypeError(std::string("findings must be an array, not '") + json::type_name(v) + "'");
-}
-
-// Applies f to every findings array of the index: period objects holding "bulgular", and
-// periods that are arrays themselves. f returns the replacement array, or the same value when
-// nothing changed; unchanged parts of the tree are shared, not copied.
-template <class F>
-json::Value map_findings(const json::Value& index, json::Arena& arena, F f) {
-  if (!index.is_object()) return index;
-  auto same = [](const json::Value& a, const json::Value& b) {
-    return a.kind() == b.kind() && a.size() == b.size() && a.begin_items() == b.begin_items();
-  };
-  std::vector<json::Member> customers;
-  bool index_changed = false;
-  for (size_t c = 0; c < index.size(); ++c) {
-    const json::Member& cm = index.member(c);
-    json::Value customer = cm.value;
-    if (customer.is_object()) {
-      std::vector<json::Member> periods;
-      bool changed = false;
-      for (size_t p = 0; p < customer.size(); ++p) {
-        json::Member pm = customer.member(p);
-        if (pm.value.is_object()) {
-          for (size_t k = 0; k < pm.value.size(); ++k) {
-            if (pm.value.member(k).key != "bulgular") continue;
-            json::Value replaced = f(pm.value.member(k).value);
-            if (!same(replaced, pm.value.member(k).value)) {
-              std::vector<json::Member> fields(pm.value.begin_members(), pm.value.end_members());
-              fields[k].value = replaced;
-              pm.value = arena.object(fields);
-              changed = true;
-            }
-            break;
-          }
-        } else if (pm.value.is_array()) {
-          json::Value replaced = f(pm.value);
-          if (!same(replaced, pm.value)) {
-            pm.value = replaced;
-            changed = true;
-          }
-        }
-        periods.push_back(pm);
-      }
-      if (changed) {
-        customer = arena.object(periods);
-        index_changed = true;
-      }
-    }
-    customers.push_back(json::Member{cm.key, customer});
-  }
-  return index_changed ? arena.object(customers) : index;
-}
-
 }  // namespace
 
 ChartLibraries read_chart_libraries(const std::string& js_dir) {
@@ -98,57 +33,6 @@ ChartLibraries read_chart_libraries(const std::string& js_dir) {
   libs.d3 = read_optional_text(js_dir, "d3.min.js");
   libs.d3_sankey = read_optional_text(js_dir, "d3-sankey.min.js");
   return libs;
-}
-
-json::Value restrict_diag_index(const json::Value& index, const std::unordered_set<std::string>& mutas,
-                                json::Arena& arena) {
-  if (!index.is_object()) return index;
-  std::vector<json::Member> kept;
-  for (const auto& m : std::vector<json::Member>(index.begin_members(), index.end_members())) {
-    if (mutas.count(std::string(m.key))) kept.push_back(m);
-  }
-  return arena.object(kept);
-}
-
-json::Value withhold_admin_layers(const json::Value& index, json::Arena& arena) {
-  return map_findings(index, arena, [&](const json::Value& findings) -> json::Value {
-    const json::Value* arr = findings_array(findings);
-    std::vector<json::Value> kept;
-    if (arr) {
-      for (size_t i = 0; i < arr->size(); ++i) {
-        if (!is_admin_layer((*arr)[i])) kept.push_back((*arr)[i]);
-      }
-      if (kept.size() == arr->size()) return findings;
-    }
-    return arena.array(kept);
-  });
-}
-
-json::Value strip_descriptions(const json::Value& index, json::Arena& arena) {
-  return map_findings(index, arena, [&](const json::Value& findings) -> json::Value {
-    const json::Value* arr = findings_array(findings);
-    if (!arr) return findings;
-    std::vector<json::Value> out;
-    out.reserve(arr->size());
-    bool changed = false;
-    for (size_t i = 0; i < arr->size(); ++i) {
-      const json::Value& f = (*arr)[i];
-      if (!f.is_object()) {
-        throw TypeError(std::string("finding must be an object, not '") + json::type_name(f) + "'");
-      }
-      if (!f.find("aciklama")) {
-        out.push_back(f);
-        continue;
-      }
-      changed = true;
-      std::vector<json::Member> ms;
-      for (const auto& m : std::vector<json::Member>(f.begin_members(), f.end_members())) {
-        if (m.key != "aciklama") ms.push_back(m);
-      }
-      out.push_back(arena.object(ms));
-    }
-    return changed ? arena.array(out) : findings;
-  });
 }
 
 namespace {

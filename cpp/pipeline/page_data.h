@@ -37,14 +37,6 @@ struct PageData {
   std::string ml_predictions_js = "[]";
 };
 
-// Only the entries whose key is the text form of a kept row's customer number.
-json::Value restrict_diag_index(const json::Value& index, const std::unordered_set<std::string>& mutas,
-                                json::Arena& arena);
-// Without findings of the administrator-only layers "SQL" and "SQL_DELTA".
-json::Value withhold_admin_layers(const json::Value& index, json::Arena& arena);
-// Without the free-text member "aciklama" of any finding.
-json::Value strip_descriptions(const json::Value& index, json::Arena& arena);
-
 // Group of a criterion code when a finding names none; nullopt when unknown. Errors are the
 // resolver's own business: the slimming never fails because of it.
 using GroupResolver = std::function<json::Value(const json::Value& kriter)>;

@@ -83,10 +83,28 @@ class FileDocument : public DocumentSource {
   std::unique_ptr<RowSource> rows_;
 };
 
-// The index prepared for the page as DocumentSource::page_diag_index describes, from the whole
-// index (for sources that have it as a value).
-json::Value prepare_diag_index(json::Value index, const std::unordered_set<std::string>* mutas, bool withhold,
-                               json::Arena& arena);
+// Read-only member access to a document's objects (the caller's objects or a parsed file), so
+// that the diagnostic index is read once, in the page's form, by the same code for both.
+class TreeReader {
+ public:
+  using Node = const void*;
+  enum class Shape { Object, Array, Text, Other };
+  virtual ~TreeReader() = default;
+  virtual Shape shape(Node n) = 0;
+  virtual size_t size(Node n) = 0;  // members, items or characters
+  // f(key, value) for each member of an object / f(item) for each item of an array; what f
+  // is given stays readable while f runs.
+  virtual void members(Node n, const std::function<void(std::string_view, Node)>& f) = 0;
+  virtual void items(Node n, const std::function<void(Node)>& f) = 0;
+  virtual Node find(Node object, const char* key) = 0;  // null when absent
+  virtual bool is_text(Node n, std::string_view text) = 0;
+  virtual json::Value value(Node n) = 0;  // the whole value (without a JSON form: opaque)
+  virtual std::string type_name(Node n) = 0;
+};
+
+// The index as DocumentSource::page_diag_index describes, read from `index` (null: absent).
+json::Value read_page_diag_index(TreeReader& reader, TreeReader::Node index,
+                                 const std::unordered_set<std::string>* mutas, bool withhold, json::Arena& arena);
 
 class RenderHost {
  public:

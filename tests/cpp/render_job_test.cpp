@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <unordered_set>
 #include <sstream>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -231,4 +233,35 @@ TEST_F(RenderJob, CompressedPage) {
   EXPECT_EQ(host.printed[0], "    HTML (v300): " + out);
   EXPECT_EQ(host.printed[2].find("    Gzip kazanç: "), 0u);
   EXPECT_EQ(host.printed[3].find("    [WARN] Boyut limiti aşıldı: "), 0u);
+}
+
+// A file's diagnostic index in the page's form: kept customers only, administrator-only
+// findings withheld, descriptions dropped; what is not a finding array passes unchanged.
+TEST(DiagnosticIndex, FileIndexInThePagesForm) {
+  const fs::path path = fs::temp_directory_path() / ("halvex_diag_" + std::to_string(::getpid()) + ".json");
+  auto index_of = [&](const std::string& index, const std::unordered_set<std::string>* mutas, bool withhold) {
+    std::ofstream(path) << R"({"rows": [], "diag_index": )" << index << "}";
+    FileDocument doc(path.string(), false);
+    json::Arena arena;
+    std::string out = json::to_json(doc.page_diag_index(mutas, withhold, arena), json::WriteOptions{false, false});
+    fs::remove(path);
+    return out;
+  };
+  const std::string index = R"({"1": {"p1": {"bulgular": [{"katman": "SQL", "aciklama": "a"},
+      {"katman": "KIK", "aciklama": "b", "k": 1}], "not": "n"},
+    "p2": [{"katman": "SQL_DELTA"}, {"katman": "RKD"}], "p3": {"bulgular": {}}, "p4": "t"},
+    "2": "x", "3": {"p": []}})";
+  const std::unordered_set<std::string> kept{"1", "2"};
+  EXPECT_EQ(index_of(index, &kept, true),
+            R"({"1":{"p1":{"bulgular":[{"katman":"KIK","k":1}],"not":"n"},)"
+            R"("p2":[{"katman":"RKD"}],"p3":{"bulgular":[]},"p4":"t"},"2":"x"})");
+  EXPECT_EQ(index_of(index, nullptr, false),
+            R"({"1":{"p1":{"bulgular":[{"katman":"SQL"},{"katman":"KIK","k":1}],)"
+            R"("not":"n"},"p2":[{"katman":"SQL_DELTA"},{"katman":"RKD"}],"p3":{"bulgular":{}},"p4":"t"},)"
+            R"("2":"x","3":{"p":[]}})");
+  EXPECT_EQ(index_of("[1]", &kept, true), "[1]");
+  EXPECT_EQ(index_of("{}", &kept, true), "{}");
+  for (const char* bad : {R"({"1": {"p": [5]}})", R"({"1": {"p": {"bulgular": 5}}})"}) {
+    EXPECT_THROW(index_of(bad, nullptr, false), TypeError) << bad;
+  }
 }
