@@ -420,7 +420,7 @@ json::Value FileDocument::page_diag_index(const std::unordered_set<std::string>*
 PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource> doc,
                                 const std::string& document_path, const std::optional<std::string>& output,
                                 const std::optional<std::string>& ref_csv, const RenderOptions& options) {
-  // 1-3. The document, its folder and the output path.
+  // The document, its folder and the output path.
   std::string json_dir;
   if (doc) {
     json_dir = (output && !output->empty()) ? host.path_parent(*output) : ".";
@@ -429,16 +429,16 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
     json_dir = host.path_parent(document_path);
   }
   const std::string out_path = output_path(host, output, json_dir);
-  // 4-5. The reference file and the chart libraries.
+  // The reference file and the chart libraries.
   const std::string ref = ref_csv ? *ref_csv : host.path_join(json_dir, "sube_bolge_ref.csv");
   ChartLibraries charts = read_chart_libraries(host.js_dir());
 
-  // 6-8. meta, rows and the periods.
+  // meta, rows and the periods.
   json::Arena arena;
   Periods periods = read_periods(*doc, arena);
   if (!periods.donemler.truthy()) return no_periods(host, out_path);
 
-  // 9-13. Filter, then order, catalogue, row arrays and chunks in one go.
+  // Filter, then order, catalogue, row arrays and chunks in one go.
   std::vector<uint32_t> kept = filter_rows(host, *doc);
   auto layout = RowLayout::standard(period_items(periods.donemler, arena), period_items(periods.risk_donemler, arena));
   ReferenceNames names = read_reference_names(ref);
@@ -453,7 +453,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
   const size_t n_rows = rows.order.size();
   const size_t n_chunks = rows.size();
 
-  // 14-15. Template and page data (the index of a filtered page keeps the kept customers only).
+  // Template and page data (the index of a filtered page keeps the kept customers only).
   const std::string template_path = host.template_path(false);
   std::unordered_set<std::string> mutas;
   if (host.has_row_filter()) {
@@ -467,7 +467,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
   }
   PageData page = page_data(host, *doc, host.has_row_filter() ? &mutas : nullptr, arena);
 
-  // 16. The context, in the template's order.
+  // The context, in the template's order.
   Context ctx = page_context(periods, options.top_n, n_chunks, n_rows);
   json::Arena list_arena;
   ctx.emplace_back("bolge_list_js", text_value(page_json(rows.catalogue.region_list(list_arena))));
@@ -487,7 +487,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
   ctx.emplace_back("ml_predictions_js", text_value(std::move(page.ml_predictions_js)));
   ctx.emplace_back("row_slots_js", text_value(row_slots_json(layout)));
 
-  // 17-21. Render, write, report.
+  // Render, write, report.
   PageResult result;
   result.html_path = out_path;
   result.rows = n_rows;
@@ -504,16 +504,16 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
 
 PageResult render_compressed_page(RenderHost& host, const std::string& document_path,
                                   const std::optional<std::string>& output, const RenderOptions& options) {
-  // 1-2. Paths; the default folder is made before the document is read.
+  // Paths; the default folder is made before the document is read.
   const std::string out_path = output_path(host, output, host.path_parent(document_path));
-  // 3-6. Document and periods. Rows are read again in page order here, so their texts stay mapped.
+  // Document and periods. Rows are read again in page order here, so their texts stay mapped.
   std::unique_ptr<FileDocument> doc;
   host.run_detached([&] { doc = std::make_unique<FileDocument>(document_path, false); });
   json::Arena arena;
   Periods periods = read_periods(*doc, arena);
   if (!periods.donemler.truthy()) return no_periods(host, out_path);
 
-  // 7-12. Filter, then order, encode and compress.
+  // Filter, then order, encode and compress.
   std::vector<uint32_t> kept = filter_rows(host, *doc);
   auto layout =
       RowLayout::compressed(period_items(periods.donemler, arena), period_items(periods.risk_donemler, arena));
@@ -528,7 +528,7 @@ PageResult render_compressed_page(RenderHost& host, const std::string& document_
   result.compression_pct =
       (1.0 - static_cast<double>(chunks.b64_chars) / static_cast<double>(chunks.raw_bytes)) * 100.0;
 
-  // 13. Template with its variables; the parsed file is no longer needed.
+  // Template with its variables; the parsed file is no longer needed.
   const std::string template_path = host.template_path(true);
   json::Arena meta_arena;
   periods.meta = copy_into(periods.meta, meta_arena);
