@@ -81,6 +81,9 @@ def churn(size=64):
 """
 
 
+SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "HALVEX_SANITIZE_RUN")
+
+
 @pytest.fixture
 def run_child(tmp_path):
     tdir = tmp_path / "templates"
@@ -90,6 +93,8 @@ def run_child(tmp_path):
 
     def run(body, timeout=120):
         env = {"HALVEX_TEMPLATE_DIR": str(tdir), "HALVEX_JS_DIR": str(tmp_path / "js"), "PATH": "/usr/bin:/bin"}
+        # A sanitized run's child needs the same preloaded runtime and options.
+        env.update({k: v for k, v in os.environ.items() if k in SANITIZER_ENV})
         code = PRELUDE + textwrap.dedent(body) + "\nprint('CHILD-OK')\n"
         p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout)
         assert p.returncode == 0 and "CHILD-OK" in p.stdout, (
