@@ -38,18 +38,7 @@ Column to_numeric(const Column& c) {
   if (c.type() == DType::Float64) return c.clone();
   Column out = Column::float64(n);
   parallel_rows(n, [&](std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) {
-      if (!c.present(i)) {
-        out.f64[i] = kNaN;
-        continue;
-      }
-      switch (c.type()) {
-        case DType::Int64: out.f64[i] = static_cast<double>(c.i64[i]); break;
-        case DType::Bool: out.f64[i] = c.b8[i]; break;
-        case DType::Text: out.f64[i] = parse_number(c.str(i)).value_or(kNaN); break;
-        case DType::Float64: break;
-      }
-    }
+    for (std::size_t i = b; i < e; ++i) out.f64[i] = numeric_at(c, i);
   });
   return out;
 }
