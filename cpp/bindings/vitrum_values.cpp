@@ -73,14 +73,21 @@ struct Hold {
   PyObject* p;
 };
 
+// Values whose conversion runs no Python code.
+bool plain(PyObject* o) {
+  PyTypeObject* t = Py_TYPE(o);
+  return t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type || t == &PyBool_Type || o == Py_None;
+}
+
 // One deep conversion. Containers on the way down are remembered to refuse a cycle and
 // counted against the interpreter's recursion limit, as json.dumps does. Texts are copied
 // into the arena unless `keep` is given: then they point into the str objects, and a strong
-// reference to each such str is added to `keep`.
+// reference to each such str is added to `keep`. `epoch`, when given, moves on before any
+// Python code of a value's own (__float__, __str__, __index__) is run.
 class Converter {
  public:
-  Converter(json::Arena& arena, Unserialisable mode, std::vector<PyObject*>* keep)
-      : arena_(arena), mode_(mode), keep_(keep) {}
+  Converter(json::Arena& arena, Unserialisable mode, std::vector<PyObject*>* keep, uint64_t* epoch = nullptr)
+      : arena_(arena), mode_(mode), keep_(keep), epoch_(epoch) {}
 
   json::Value value(PyObject* obj);
   std::string_view key(PyObject* key);
@@ -99,6 +106,7 @@ class Converter {
   json::Arena& arena_;
   Unserialisable mode_;
   std::vector<PyObject*>* keep_;
+  uint64_t* epoch_;
   std::vector<PyObject*> open_;  // containers being converted
 };
 
@@ -151,8 +159,8 @@ json::Value Converter::value(PyObject* obj) {
   return other(obj);
 }
 
-// Every key and item is held while it is converted; a list is measured again at each step,
-// since converting an item may run code that changes it.
+// Every key and item that may run code is held while it is converted; a list is measured
+// again at each step, since converting an item may run code that changes it.
 json::Value Converter::container(PyObject* obj) {
   Level level(open_, obj);
   if (PyDict_Check(obj)) {
@@ -161,6 +169,11 @@ json::Value Converter::container(PyObject* obj) {
     PyObject *k, *v;
     Py_ssize_t pos = 0;
     while (PyDict_Next(obj, &pos, &k, &v)) {
+      if (PyUnicode_CheckExact(k) && plain(v)) {
+        std::string_view name = key(k);
+        ms.push_back(json::Member{name, value(v)});
+        continue;
+      }
       Hold hk(k), hv(v);
       std::string_view name = key(k);
       ms.push_back(json::Member{name, value(v)});
@@ -170,13 +183,19 @@ json::Value Converter::container(PyObject* obj) {
   std::vector<json::Value> items;
   items.reserve(static_cast<size_t>(Py_SIZE(obj)));
   for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
-    Hold item(PyList_Check(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
-    items.push_back(value(item.p));
+    PyObject* item = PyList_Check(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+    if (plain(item)) {
+      items.push_back(value(item));
+      continue;
+    }
+    Hold held(item);
+    items.push_back(value(item));
   }
   return arena_.array(items);
 }
 
 json::Value Converter::other(PyObject* obj) {
+  if (epoch_) ++*epoch_;
   if (is_numpy_scalar(obj)) {
     const char* name = Py_TYPE(obj)->tp_name;
     if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
@@ -271,20 +290,26 @@ PyRowSource::PyRowSource(PyObject* rows) {
   }
 }
 
-namespace {
-void release(std::vector<PyObject*>& refs) {
-  for (PyObject*& o : refs) Py_CLEAR(o);
+void PyRowSource::release(std::vector<PyObject*>& refs) {
+  for (PyObject*& o : refs) {
+    if (o && Py_REFCNT(o) == 1) ++epoch_;
+    Py_CLEAR(o);
+  }
 }
-}  // namespace
 
 PyRowSource::~PyRowSource() {
   release(items_);
   release(keys_);
   release(kept_);
   release(scratch_);
+  for (Ahead& a : ahead_) release(a.values);
 }
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
+  for (Ahead& a : ahead_) {
+    release(a.values);
+    a.row = SIZE_MAX;
+  }
   release(keys_);
   keys_.clear();
   for (const auto& k : keys) {
@@ -312,12 +337,23 @@ void PyRowSource::look_up(size_t i, std::vector<PyObject*>& out) {
 void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   // The previous row's values and the texts they point into are let go only now.
   arena_.reset();
+  release(scratch_);
   release(kept_);
   kept_.clear();
+  bool looked_up = false;
+  for (Ahead& a : ahead_) {
+    if (a.row != i) continue;
+    a.row = SIZE_MAX;
+    if (a.epoch == epoch_) {
+      scratch_.swap(a.values);
+      looked_up = true;
+    }
+    break;
+  }
+  if (!looked_up) look_up(i, scratch_);
   const size_t n = keys_.size();
-  look_up(i, scratch_);
   try {
-    Converter convert(arena_, Unserialisable::Raise, &kept_);
+    Converter convert(arena_, Unserialisable::Raise, &kept_, &epoch_);
     for (size_t k = 0; k < n; ++k) {
       PyObject* v = scratch_[k];
       found[k] = v != nullptr;
@@ -330,20 +366,24 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   }
 }
 
-// The values of a row fetched soon are scattered over the heap: their memory is asked for
-// now, so that fetch() does not wait for each in turn. No pointer is kept (Python code run
-// before that fetch may replace them), and nothing is written to them.
+// The values of a row fetched soon are scattered over the heap: they are looked up now and
+// their memory asked for, so that fetch() does not wait for each in turn.
 void PyRowSource::prefetch(size_t i) {
-  if (i >= items_.size() || !PyDict_Check(items_[i])) return;
-  for (PyObject* key : keys_) {
-    PyObject* v = PyDict_GetItemWithError(items_[i], key);
-    if (v) {
-      __builtin_prefetch(v);
-    } else if (PyErr_Occurred()) {
-      PyErr_Clear();  // fetch() reports it, in its turn
-      return;
-    }
+  if (i >= items_.size()) return;
+  Ahead& a = ahead_[next_ahead_];
+  next_ahead_ = (next_ahead_ + 1) % ahead_.size();
+  a.row = SIZE_MAX;
+  if (!PyDict_Check(items_[i])) return;  // fetch() reports it, in its turn
+  try {
+    look_up(i, a.values);
+  } catch (const PythonError&) {
+    return;  // likewise
   }
+  for (PyObject* v : a.values) {
+    if (v) __builtin_prefetch(v);
+  }
+  a.row = i;
+  a.epoch = epoch_;
 }
 
 }  // namespace halvex::py

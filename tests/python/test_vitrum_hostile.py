@@ -201,6 +201,32 @@ assert "\\n" in page
 """)
 
 
+def test_amount_that_renames_rows_not_yet_read(run_child):
+    # Rows ahead of the one being converted are looked up early for speed; a change made to
+    # them by a value's own code must still reach the page.
+    run_child("""
+d = fresh()
+rows = list(d["rows"])  # document order (the render sorts the caller's list in place)
+class Renamer:
+    def __init__(self, i, value):
+        self.i, self.value = i, value
+    def __float__(self):
+        for r in rows[self.i + 1:self.i + 4]:
+            r["unvan"] = "RENAMED " + r["unvan"]
+            r["segment"] = None
+        return float(self.value)
+for i, r in enumerate(rows):
+    r["son_risk"] = Renamer(i, r.get("son_risk", 0))
+page = render(d)
+final = fresh()
+now = {r["muta"]: r for r in rows}
+for r in final["rows"]:
+    r["unvan"] = now[r["muta"]]["unvan"]
+    r["segment"] = now[r["muta"]]["segment"]
+assert page == render(final, name="final.html")
+""")
+
+
 def test_str_that_frees_the_text_being_read(run_child):
     run_child("""
 section = {"b": "text of section b " * 3, "a": None}
