@@ -1,5 +1,6 @@
 #include "vitrum_values.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/errors.h"
@@ -297,19 +298,39 @@ void PyRowSource::release(std::vector<PyObject*>& refs) {
   }
 }
 
+namespace {
+// Before 3.12 every change to a dict gives it a new version tag: a row dict whose tag is
+// unchanged still holds the values looked up ahead, so they are kept as borrowed pointers and
+// taken (a reference count written) only when fetched, by then from the cache. Later
+// interpreters deprecate the tag; there the look-ups ahead hold strong references.
+#if PY_VERSION_HEX < 0x030C0000
+constexpr bool kBorrowAhead = true;
+uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#else
+constexpr bool kBorrowAhead = false;
+uint64_t dict_version(PyObject*) { return 0; }
+#endif
+}  // namespace
+
+void PyRowSource::drop(Ahead& a) {
+  a.row = SIZE_MAX;
+  if (kBorrowAhead) {
+    std::fill(a.values.begin(), a.values.end(), nullptr);
+  } else {
+    release(a.values);
+  }
+}
+
 PyRowSource::~PyRowSource() {
+  for (Ahead& a : ahead_) drop(a);
   release(items_);
   release(keys_);
   release(kept_);
   release(scratch_);
-  for (Ahead& a : ahead_) release(a.values);
 }
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
-  for (Ahead& a : ahead_) {
-    release(a.values);
-    a.row = SIZE_MAX;
-  }
+  for (Ahead& a : ahead_) drop(a);
   release(keys_);
   keys_.clear();
   for (const auto& k : keys) {
@@ -320,16 +341,17 @@ void PyRowSource::prepare(const std::vector<std::string>& keys) {
   }
 }
 
-// Strong references to the values of row i, in key order (nullptr for an absent member).
-void PyRowSource::look_up(size_t i, std::vector<PyObject*>& out) {
-  release(out);
+// The values of row i in key order (nullptr for an absent member), as strong references or,
+// when `borrow`, as the dict's own.
+void PyRowSource::look_up(size_t i, std::vector<PyObject*>& out, bool borrow) {
+  if (!borrow) release(out);
   out.resize(keys_.size(), nullptr);
   PyObject* row = items_[i];
   if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
   for (size_t k = 0; k < keys_.size(); ++k) {
     PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
     if (!v && PyErr_Occurred()) throw PythonError();
-    Py_XINCREF(v);
+    if (!borrow) Py_XINCREF(v);
     out[k] = v;
   }
 }
@@ -340,18 +362,23 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   release(scratch_);
   release(kept_);
   kept_.clear();
+  const size_t n = keys_.size();
   bool looked_up = false;
   for (Ahead& a : ahead_) {
     if (a.row != i) continue;
-    a.row = SIZE_MAX;
-    if (a.epoch == epoch_) {
-      scratch_.swap(a.values);
+    if (a.epoch == epoch_ && a.version == dict_version(items_[i])) {
+      scratch_.resize(n);
+      for (size_t k = 0; k < n; ++k) {
+        if (kBorrowAhead) Py_XINCREF(a.values[k]);
+        scratch_[k] = a.values[k];
+        a.values[k] = nullptr;
+      }
       looked_up = true;
     }
+    drop(a);
     break;
   }
-  if (!looked_up) look_up(i, scratch_);
-  const size_t n = keys_.size();
+  if (!looked_up) look_up(i, scratch_, false);
   try {
     Converter convert(arena_, Unserialisable::Raise, &kept_, &epoch_);
     for (size_t k = 0; k < n; ++k) {
@@ -372,11 +399,15 @@ void PyRowSource::prefetch(size_t i) {
   if (i >= items_.size()) return;
   Ahead& a = ahead_[next_ahead_];
   next_ahead_ = (next_ahead_ + 1) % ahead_.size();
-  a.row = SIZE_MAX;
-  if (!PyDict_Check(items_[i])) return;  // fetch() reports it, in its turn
+  drop(a);
+  PyObject* row = items_[i];
+  if (!PyDict_Check(row)) return;  // fetch() reports it, in its turn
+  // Taken first: a change made while looking up (a key's own __eq__) then shows too.
+  const uint64_t version = dict_version(row);
   try {
-    look_up(i, a.values);
+    look_up(i, a.values, kBorrowAhead);
   } catch (const PythonError&) {
+    drop(a);
     return;  // likewise
   }
   for (PyObject* v : a.values) {
@@ -384,6 +415,7 @@ void PyRowSource::prefetch(size_t i) {
   }
   a.row = i;
   a.epoch = epoch_;
+  a.version = version;
 }
 
 }  // namespace halvex::py

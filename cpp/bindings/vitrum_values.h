@@ -52,10 +52,11 @@ inline std::string str_text(nb::handle obj) {
 // Rows held in a Python list of dicts (a snapshot of the list is taken, so a row filter that
 // changes the caller's list cannot pull rows out from under the encoder).
 //
-// prefetch() looks a row's values up ahead and keeps strong references to them, so that
-// fetch() finds them in the cache. Those look-ups are used only while no Python code can have
-// run since they were made (no value needed Python to convert, no reference we dropped was
-// the last one): otherwise the row is looked up again and the page shows the data as it is now.
+// prefetch() looks a row's values up ahead and asks for their memory, so that fetch() finds
+// them in the cache. Those look-ups are used only while no Python code can have run since
+// they were made (no value needed Python to convert, no reference we dropped was the last
+// one) and, where the interpreter tags each change of a dict, while the row dict is unchanged;
+// otherwise the row is looked up again and the page shows the data as it is now.
 class PyRowSource : public pipeline::RowSource {
  public:
   explicit PyRowSource(PyObject* rows_list);
@@ -70,9 +71,11 @@ class PyRowSource : public pipeline::RowSource {
   struct Ahead {
     size_t row = SIZE_MAX;
     uint64_t epoch = 0;
-    std::vector<PyObject*> values;  // strong references, in key order (nullptr: absent)
+    uint64_t version = 0;           // the row dict's change tag, where there is one
+    std::vector<PyObject*> values;  // in key order (nullptr: absent); see kBorrowAhead
   };
-  void look_up(size_t i, std::vector<PyObject*>& out);
+  void drop(Ahead& a);
+  void look_up(size_t i, std::vector<PyObject*>& out, bool borrow);
   // Drops the references in `refs`; one that may be the last moves the epoch on, since
   // freeing an object can run its finaliser.
   void release(std::vector<PyObject*>& refs);
