@@ -1,54 +1,28 @@
 #include "common_args.h"
 
-#include <cmath>
 #include <cstring>
+#include <limits>
+#include <string_view>
 
 namespace halvex::py {
 
 std::vector<nb::object> bind_arguments(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs) {
-  const size_t n_params = sig.names.size();
-  const size_t n_pos = args.size();
-  std::vector<nb::object> out(n_params);
-  auto arity_error = [&]() {
-    bool exact = sig.required == n_params;
-    bool too_many = n_pos > n_params;
-    size_t expected = too_many ? n_params : sig.required;
-    const char* how = exact ? "exactly" : (too_many ? "at most" : "at least");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.function,
-                 how, static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s", static_cast<Py_ssize_t>(n_pos));
-    throw nb::python_error();
-  };
-  if (n_pos > n_params) arity_error();
-  for (size_t i = 0; i < n_pos; ++i) out[i] = nb::borrow(args[i]);
+  std::vector<nb::object> values;
+  for (nb::handle a : args) values.push_back(nb::borrow(a));
+  std::vector<std::string_view> keywords;  // point into the keys, which kwargs holds
   for (auto [key, value] : kwargs) {
     if (!nb::isinstance<nb::str>(key)) {
       PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
       throw nb::python_error();
     }
-    const char* k = nb::borrow<nb::str>(key).c_str();
-    size_t idx = n_params;
-    for (size_t i = 0; i < n_params; ++i) {
-      if (std::strcmp(sig.names[i], k) == 0) {
-        idx = i;
-        break;
-      }
-    }
-    const char* problem = idx == n_params ? "got an unexpected keyword argument"
-                          : out[idx].is_valid() ? "got multiple values for keyword argument"
-                                                : nullptr;
-    if (problem) {
-      PyErr_Format(PyExc_TypeError, "%s() %s '%U'", sig.function, problem, key.ptr());
-      throw nb::python_error();
-    }
-    out[idx] = nb::borrow(value);
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &n);
+    if (!text) throw nb::python_error();
+    keywords.emplace_back(text, static_cast<size_t>(n));
+    values.push_back(nb::borrow(value));
   }
-  for (size_t i = 0; i < sig.required; ++i) {
-    if (out[i].is_valid()) continue;
-    if (n_pos < sig.required && kwargs.size() == 0) arity_error();
-    PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zd)", sig.function, sig.names[i],
-                 static_cast<Py_ssize_t>(i + 1));
-    throw nb::python_error();
-  }
+  std::vector<nb::object> out;
+  for (int slot : match_arguments(sig, args.size(), keywords)) out.push_back(slot < 0 ? nb::object() : values[slot]);
   return out;
 }
 
@@ -70,23 +44,20 @@ double as_double(nb::handle v) {
 }
 }  // namespace
 
-long long integer_argument(const char* name, nb::handle value) {
+long long integer_argument(const char* name, nb::handle value, bool clamp) {
   PyObject* v = value.ptr();
   if (PyLong_Check(v) || (PyIndex_Check(v) && !PyFloat_Check(v))) {
     nb::object i = nb::steal(PyNumber_Index(v));
     if (!i.is_valid()) throw nb::python_error();
-    long long n = PyLong_AsLongLong(i.ptr());
-    if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+    int overflow = 0;
+    long long n = clamp ? PyLong_AsLongLongAndOverflow(i.ptr(), &overflow) : PyLong_AsLongLong(i.ptr());
+    if (n == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
     return n;
   }
   if (PyFloat_Check(v) || has_float(value)) {
-    double d = as_double(value);
-    if (std::isnan(d)) throw nb::value_error("cannot convert float NaN to integer");
-    if (std::isinf(d) || std::fabs(d) >= 9.2e18) {
-      PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-      throw nb::python_error();
-    }
-    return static_cast<long long>(std::trunc(d));
+    const std::string nan_prefix = clamp ? std::string(name) + ": " : "";
+    return truncate_real(as_double(value), clamp, nan_prefix.c_str());
   }
   argument_type_error(name, "int", value);
 }

@@ -7,24 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "common/arguments.h"
+
 namespace halvex::py {
 namespace nb = nanobind;
-
-struct Signature {
-  const char* function;
-  std::vector<const char*> names;  // all parameters, in positional order
-  size_t required;                 // the first `required` have no default
-};
+using halvex::Signature;
 
 // One object per parameter, in positional order; an invalid nb::object (!is_valid()) where none was given.
 // Raises TypeError with the texts the module has always used (arity, unexpected/multiple keyword, missing).
-std::vector<nb::object> bind_arguments(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs);
+using Arguments = std::vector<nb::object>;
+Arguments bind_arguments(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs);
 
 // "Argument 'x' has incorrect type (expected int, got str)"
 [[noreturn]] void argument_type_error(const char* name, const char* expected, nb::handle given);
 
 // A number as an integer, truncated toward zero (floats and objects with __float__ too).
-long long integer_argument(const char* name, nb::handle value);
+// With `clamp`, a value beyond the 64-bit range takes its nearest end instead of raising
+// OverflowError, and the NaN error names the argument.
+long long integer_argument(const char* name, nb::handle value, bool clamp = false);
 // A number as a double (anything with __float__ or __index__ but a str).
 double real_argument(const char* name, nb::handle value);
 

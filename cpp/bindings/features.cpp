@@ -6,9 +6,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <cmath>
 #include <cstdlib>
-#include <limits>
 #include <string>
 
 #include "common_args.h"
@@ -37,27 +35,6 @@ const char* const kBuildDoc =
 // db_path counts as optional here: a missing one is reported below in the
 // words this function has always used, after any keyword error.
 const halvex::py::Signature kSignature{"build_features", {"db_path", "target_horizon"}, 0};
-
-// target_horizon: an integer, or a number truncated toward zero. Beyond the
-// 64-bit range it is capped (no entity has that many periods).
-std::int64_t horizon_argument(nb::handle h) {
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max(), kMin = std::numeric_limits<std::int64_t>::min();
-  PyObject* o = h.ptr();
-  if (PyLong_Check(o) || (!PyFloat_Check(o) && PyIndex_Check(o))) {
-    nb::object idx = nb::steal(PyNumber_Index(o));
-    if (!idx.is_valid()) throw nb::python_error();
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
-    if (v == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
-    return overflow > 0 ? kMax : overflow < 0 ? kMin : v;
-  }
-  PyNumberMethods* num = Py_TYPE(o)->tp_as_number;
-  if (!PyFloat_Check(o) && !(num && num->nb_float)) halvex::py::argument_type_error("target_horizon", "int", h);
-  double v = PyFloat_AsDouble(o);
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  if (std::isnan(v)) throw nb::value_error("target_horizon: cannot convert float NaN to integer");
-  return v >= 9.2e18 ? kMax : v <= -9.2e18 ? kMin : static_cast<std::int64_t>(v);
-}
 
 // Takes over the Arrow stream of a pyarrow object.
 OwnedArrowStream stream_of(nb::handle arrow) {
@@ -165,7 +142,8 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
   if (!a[0].is_valid())
     throw nb::type_error(("build_features() takes at least 1 positional argument (" + std::to_string(args.size()) +
                           " given)").c_str());
-  const std::int64_t horizon = a[1].is_valid() ? horizon_argument(a[1]) : 3;
+  // Beyond the 64-bit range target_horizon is capped (no entity has that many periods).
+  const std::int64_t horizon = a[1].is_valid() ? halvex::py::integer_argument("target_horizon", a[1], true) : 3;
   const std::string path = halvex::py::path_argument(a[0]);
 
   halvex::ml::FeatureJobResult result;

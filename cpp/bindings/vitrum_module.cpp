@@ -1,9 +1,18 @@
-// halvex.pipeline.vitrum: the renderer's functions and constants for Python.
+// halvex.pipeline.vitrum: the renderer's functions and constants for Python, and the
+// package's atomic file writer as a class for the outputs the command line writes itself.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/array.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string_view.h>
 
+#include <numeric>
+#include <string_view>
+
+#include "common/atomic_file.h"
 #include "common_args.h"
 #include "pipeline/amounts.h"
 #include "pipeline/catalogue.h"
+#include "pipeline/code_key.h"
 #include "pipeline/constants.h"
 #include "pipeline/page_data.h"
 #include "pipeline/row_encoding.h"
@@ -16,13 +25,12 @@ using namespace halvex::py;
 
 namespace {
 
-// The module's functions take (*args, **kwargs) and bind them themselves, so that argument
-// errors keep the texts callers have always seen.
-using Binder = nb::object (*)(const nb::args&, const nb::kwargs&);
+// The module's functions take (*args, **kwargs), bound by the names of their signature texts,
+// so that argument errors keep the texts callers have always seen.
+using Binder = nb::object (*)(const Arguments&);
 
-nb::object mio(const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{"_mio", {"v"}, 1};
-  nb::object v = bind_arguments(sig, args, kwargs)[0];
+nb::object mio(const Arguments& a) {
+  const nb::object& v = a[0];
   json::Arena arena;
   // Anything float() accepts is an amount; other values (a date, a set) are not.
   json::Value value = to_value(v.ptr(), arena, Unserialisable::Opaque);
@@ -33,14 +41,38 @@ nb::object mio(const nb::args& args, const nb::kwargs& kwargs) {
   return to_python(pipeline::mio(value, arena));
 }
 
-nb::object build_maps(const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{"_build_bolge_sube_maps", {"all_rows", "ref_csv_path"}, 1};
-  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+// (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP) as Python objects.
+nb::tuple catalogue_to_python(const pipeline::Catalogue& cat) {
+  json::Arena arena;
+  nb::dict bolge_map, sube_map;
+  for (size_t i = 0; i < cat.regions.size(); ++i) bolge_map[to_python(cat.regions[i].kodu)] = i;
+  for (size_t i = 0; i < cat.branches.size(); ++i) sube_map[to_python(cat.branches[i].kodu)] = i;
+  return nb::make_tuple(to_python(cat.region_list(arena)), bolge_map, to_python(cat.branch_list(arena)), sube_map);
+}
+
+// Region and branch maps given by a caller, for encoding single rows.
+void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catalogue& cat) {
+  auto load = [&](nb::handle map, std::unordered_map<pipeline::CodeKey, int, pipeline::CodeKeyHash>& out,
+                  const char* name) {
+    if (!PyDict_Check(map.ptr())) argument_type_error(name, "dict", map);
+    for (auto [k, v] : nb::borrow<nb::dict>(map)) {
+      nb::object key = nb::borrow(k), index = nb::borrow(v);  // held: reading them may run code
+      json::Value code = to_value(key.ptr(), cat.arena);
+      long idx = PyLong_AsLong(index.ptr());
+      if (idx == -1 && PyErr_Occurred()) throw PythonError();
+      out[pipeline::make_code_key(code)] = static_cast<int>(idx);
+    }
+  };
+  load(bolge_map, cat.region_index, "BOLGE_MAP");
+  load(sube_map, cat.branch_index, "SUBE_MAP");
+}
+
+nb::object build_maps(const Arguments& a) {
   std::optional<std::string> ref;
   if (given(a[1])) ref = path_argument(a[1]);
   PyRowSource rows(a[0].ptr());
   std::vector<uint32_t> order(rows.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  std::iota(order.begin(), order.end(), 0u);
   pipeline::Catalogue cat;
   pipeline::build_catalogue(rows, order, pipeline::read_reference_names(ref), cat);
   return catalogue_to_python(cat);
@@ -50,47 +82,30 @@ std::vector<json::Value> periods_of(const nb::object& obj, json::Arena& arena) {
   return pipeline::period_items(to_value(obj.ptr(), arena), arena);
 }
 
-// One caller's row encoded with `encode(layout, values, found, out)`; no copy of the row is made.
-template <class Encode>
-nb::object encode_one_row(const nb::object& row, const pipeline::RowLayout& layout, json::Arena& arena,
-                          Encode&& encode) {
+// One caller's row as its page's row array; no copy of the row is made.
+nb::object encode_one_row(const nb::object& row, const pipeline::RowLayout& layout, const pipeline::Catalogue& cat,
+                          json::Arena& arena) {
   nb::list list;
   list.append(row);
   PyRowSource source(list.ptr());
-  source.prepare(layout.keys);
-  std::vector<json::Value> values(layout.keys.size());
-  std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
-  source.fetch(0, values.data(), found.get());
-  std::vector<json::Value> out;
-  encode(values.data(), found.get(), out);
-  return to_python(json::Value::array(out.data(), out.size()));
+  return to_python(pipeline::encode_source_row(source, 0, layout, cat, arena));
 }
 
-nb::object row_to_array(const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{"_row_to_array", {"row", "donemler", "risk_donemler", "BOLGE_MAP", "SUBE_MAP"}, 5};
-  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+nb::object row_to_array(const Arguments& a) {
   json::Arena arena;
   auto layout = pipeline::RowLayout::standard(periods_of(a[1], arena), periods_of(a[2], arena));
   pipeline::Catalogue cat;
   maps_from_python(a[3], a[4], cat);
-  return encode_one_row(a[0], layout, arena, [&](const json::Value* v, const bool* f, std::vector<json::Value>& out) {
-    pipeline::encode_row_standard(layout, v, f, cat, arena, out);
-  });
+  return encode_one_row(a[0], layout, cat, arena);
 }
 
-nb::object row_to_array_v300(const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{"_row_to_array_v300", {"row", "donemler", "risk_donemler"}, 3};
-  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+nb::object row_to_array_v300(const Arguments& a) {
   json::Arena arena;
   auto layout = pipeline::RowLayout::compressed(periods_of(a[1], arena), periods_of(a[2], arena));
-  return encode_one_row(a[0], layout, arena, [&](const json::Value* v, const bool* f, std::vector<json::Value>& out) {
-    pipeline::encode_row_compressed(layout, v, f, arena, out);
-  });
+  return encode_one_row(a[0], layout, pipeline::Catalogue(), arena);
 }
 
-nb::object build_trending_html(const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{"_build_trending_html", {"trending"}, 1};
-  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+nb::object build_trending_html(const Arguments& a) {
   if (!PyDict_Check(a[0].ptr())) argument_type_error("trending", "dict", a[0]);
   json::Arena arena;
   json::Value doc = to_value(a[0].ptr(), arena, Unserialisable::AsText);
@@ -98,22 +113,43 @@ nb::object build_trending_html(const nb::args& args, const nb::kwargs& kwargs) {
   return nb::str(html.data(), html.size());
 }
 
-nb::object slim_diag_index(const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{"_slim_diag_index", {"diag_index"}, 1};
-  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+nb::object slim_diag_index(const Arguments& a) {
   json::Arena arena;
   json::Value index = to_value(a[0].ptr(), arena, Unserialisable::AsText);
-  FeatureInfoResolver fi(arena);
-  pipeline::GroupResolver resolve = [&](const json::Value& k) { return fi(k); };
-  return to_python(pipeline::slim_diag_index(index, resolve, arena));
+  return to_python(pipeline::slim_diag_index(index, pipeline::remember_groups(feature_info_groups(arena)), arena));
 }
 
 // The module itself: the render functions look up its halvex.paths operations at call time.
 nb::handle vitrum_module;
 
-nb::object render(const nb::args& args, const nb::kwargs& kwargs) { return render_html(vitrum_module, args, kwargs); }
-nb::object render_v300(const nb::args& args, const nb::kwargs& kwargs) {
-  return render_html_v300(vitrum_module, args, kwargs);
+nb::object render(const Arguments& a) { return render_html(vitrum_module, a); }
+nb::object render_v300(const Arguments& a) { return render_html_v300(vitrum_module, a); }
+
+// The package's atomic file writer as `_AtomicFile`; halvex._output wraps it as a file object.
+void bind_files(nb::module_& m) {
+  nb::class_<AtomicFile>(m, "_AtomicFile",
+                         "A whole file written beside its target and renamed over it on commit() "
+                         "(a pipe or device is written directly). The path is bytes (os.fsencode).")
+      .def("__init__",
+           [](AtomicFile* self, nb::bytes path) { new (self) AtomicFile(std::string(path.c_str(), path.size())); },
+           nb::arg("path"))
+      .def("write",
+           [](AtomicFile& f, nb::bytes data) {
+             std::string_view bytes(data.c_str(), data.size());
+             nb::gil_scoped_release unlocked;
+             f.write(bytes);
+             return data.size();
+           },
+           nb::arg("data"))
+      .def("commit",
+           [](AtomicFile& f) {
+             nb::gil_scoped_release unlocked;
+             return f.commit();
+           })
+      .def("discard", [](AtomicFile& f) { f.discard(); })
+      .def_prop_ro("target", [](const AtomicFile& f) { return nb::bytes(f.target().data(), f.target().size()); })
+      .def_prop_ro("direct", &AtomicFile::direct)
+      .def_prop_ro("written", &AtomicFile::written);
 }
 
 }  // namespace
@@ -128,22 +164,14 @@ NB_MODULE(vitrum, m) {
   m.attr("get_js_dir") = paths.attr("get_js_dir");
   nb::module_::import_("jinja2");
 
-  nb::list segments;
+  nb::list segments = nb::borrow<nb::list>(nb::cast(pipeline::SEGMENTS_LIST));
   nb::dict seg_map;
-  for (size_t i = 0; i < pipeline::SEGMENTS_LIST.size(); ++i) {
-    nb::str s(pipeline::SEGMENTS_LIST[i].data(), pipeline::SEGMENTS_LIST[i].size());
-    segments.append(s);
-    seg_map[s] = i;
-  }
+  for (size_t i = 0; i < segments.size(); ++i) seg_map[segments[i]] = i;
   m.attr("SEGMENTS_LIST") = segments;
   m.attr("SEG_MAP") = seg_map;
   m.attr("DEFAULT_CHUNK_SIZE") = pipeline::DEFAULT_CHUNK_SIZE;
   m.attr("DEFAULT_TOP_N") = pipeline::DEFAULT_TOP_N;
-  nb::dict grup_short;
-  for (const auto& [name, letter] : pipeline::GRUP_SHORT) {
-    grup_short[nb::str(name.data(), name.size())] = nb::str(letter.data(), letter.size());
-  }
-  m.attr("_GRUP_SHORT") = grup_short;
+  m.attr("_GRUP_SHORT") = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(nb::cast(pipeline::GRUP_SHORT));
 
   // Parameter types of the signatures the stubs show.
   const std::string path = "str | bytes | os.PathLike[str] | os.PathLike[bytes]",
@@ -186,7 +214,11 @@ NB_MODULE(vitrum, m) {
   };
   vitrum_module = m;
   for (const auto& f : functions) {
-    m.def(f.name, f.f, nb::sig(("def " + std::string(f.name) + f.signature).c_str()), f.doc);
+    auto bound = [sig = parse_signature(f.name, f.signature), fn = f.f](const nb::args& args,
+                                                                         const nb::kwargs& kwargs) {
+      return fn(bind_arguments(sig, args, kwargs));
+    };
+    m.def(f.name, bound, nb::sig(("def " + std::string(f.name) + f.signature).c_str()), f.doc);
   }
-  halvex::py::bind_files(m);
+  bind_files(m);
 }

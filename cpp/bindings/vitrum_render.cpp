@@ -2,11 +2,13 @@
 // row filter, print, halvex.paths, halvex.diag_groups and halvex.feature_info).
 #include "vitrum_render.h"
 
+#include <memory>
+#include <optional>
+
 #include "common/errors.h"
 #include "common_args.h"
 #include "json/writer.h"
-#include "pipeline/code_key.h"
-#include "pipeline/constants.h"
+#include "pipeline/path_form.h"
 #include "pipeline/render_job.h"
 #include "vitrum_values.h"
 
@@ -22,40 +24,29 @@ static std::optional<nb::object> diag_groups_name(const char* name) {
   }
 }
 
-json::Value FeatureInfoResolver::operator()(const json::Value& kriter) {
-  std::string key;
-  bool cacheable = kriter.is_string();
-  if (cacheable) {
-    key = std::string(kriter.as_string());
-    auto it = cache_.find(key);
-    if (it != cache_.end()) return it->second;
-  }
-  json::Value g = ask(kriter);
-  if (cacheable) cache_.emplace(std::move(key), g);
-  return g;
-}
-
-json::Value FeatureInfoResolver::ask(const json::Value& kriter) {
-  // The component is looked up once per slimming; its absence means no derived groups.
-  if (!looked_up_) {
-    looked_up_ = true;
+pipeline::GroupResolver feature_info_groups(json::Arena& arena) {
+  auto fi = std::make_shared<std::optional<nb::object>>();  // invalid inside: FI cannot be had
+  return [fi, &arena](const json::Value& kriter) {
+    if (!*fi) {
+      try {
+        *fi = nb::module_::import_("halvex.feature_info").attr("FI");
+      } catch (const nb::python_error&) {
+        *fi = nb::object();
+      }
+    }
+    if (!(*fi)->is_valid()) return json::Value::null();
     try {
-      fi_ = nb::module_::import_("halvex.feature_info").attr("FI");
+      nb::object k = to_python(kriter);
+      for (const char* method : {"grup_for_kik", "grup_for_memzuc", "grup_for_rkd"}) {
+        nb::object r = (*fi)->attr(method)(k);
+        int truth = PyObject_IsTrue(r.ptr());
+        if (truth < 0) throw PythonError();
+        if (truth) return to_value(r.ptr(), arena, Unserialisable::AsText);
+      }
     } catch (const nb::python_error&) {
     }
-  }
-  if (!fi_.is_valid()) return json::Value::null();
-  try {
-    nb::object k = to_python(kriter);
-    for (const char* method : {"grup_for_kik", "grup_for_memzuc", "grup_for_rkd"}) {
-      nb::object r = fi_.attr(method)(k);
-      int truth = PyObject_IsTrue(r.ptr());
-      if (truth < 0) throw PythonError();
-      if (truth) return to_value(r.ptr(), arena_, Unserialisable::AsText);
-    }
-  } catch (const nb::python_error&) {
-  }
-  return json::Value::null();
+    return json::Value::null();
+  };
 }
 
 namespace {
@@ -65,7 +56,6 @@ nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
 // dict[key]; invalid when absent.
 nb::object item_of(nb::handle dict, const char* key) { return nb::borrow(PyDict_GetItemString(dict.ptr(), key)); }
 
-nb::object make_path(const std::string& p) { return nb::module_::import_("pathlib").attr("Path")(text(p)); }
 
 // The caller's objects read as a tree; what is handed on is held while it is read (reading
 // may run code that changes the objects).
@@ -152,7 +142,7 @@ class PyPage : public pipeline::RenderedPage {
   nb::object html_;
 };
 
-// Python's side of a render: the module's halvex.paths look-ups, jinja2, print, pathlib, the
+// Python's side of a render: the module's halvex.paths look-ups, jinja2, print, the
 // caller's filter and extra data, halvex.diag_groups and halvex.feature_info.
 class PyHost : public pipeline::RenderHost {
  public:
@@ -161,8 +151,7 @@ class PyHost : public pipeline::RenderHost {
 
   std::unique_ptr<pipeline::RenderedPage> render_template(const std::string& template_path,
                                                           const pipeline::Context& ctx) override {
-    std::string dir = path_parent(template_path);
-    std::string name = str_text(nb::object(make_path(template_path).attr("name")));
+    std::string dir = pipeline::path_parent(template_path), name = pipeline::path_name(template_path);
     nb::module_ jinja2 = nb::module_::import_("jinja2");
     nb::object loader = jinja2.attr("FileSystemLoader")(text(dir));
     nb::object env = jinja2.attr("Environment")(nb::arg("loader") = loader);
@@ -193,11 +182,6 @@ class PyHost : public pipeline::RenderHost {
     return path_argument(module_.attr(compressed ? "get_template_v300_path" : "get_template_path")());
   }
   std::string js_dir() override { return path_argument(module_.attr("get_js_dir")()); }
-  std::string path_text(const std::string& p) override { return str_text(make_path(p)); }
-  std::string path_parent(const std::string& p) override { return str_text(nb::object(make_path(p).attr("parent"))); }
-  std::string path_join(const std::string& a, const std::string& b) override {
-    return str_text(nb::object(make_path(a).attr("__truediv__")(text(b))));
-  }
   bool sql_admin_only() override {
     auto flag = py::diag_groups_name("SQL_ADMIN_ONLY");
     if (!flag) return false;
@@ -210,10 +194,7 @@ class PyHost : public pipeline::RenderHost {
     if (!v) return std::nullopt;
     return to_value(v->ptr(), arena);
   }
-  json::Value criterion_group(const json::Value& kriter, json::Arena& arena) override {
-    if (!groups_) groups_ = std::make_unique<FeatureInfoResolver>(arena);
-    return (*groups_)(kriter);
-  }
+  pipeline::GroupResolver criterion_groups(json::Arena& arena) override { return feature_info_groups(arena); }
   bool has_extra() override { return extra_.is_valid() && nb::len(extra_) > 0; }
   std::optional<std::string> page_mode() override {
     nb::object mode = item_of(extra_, "page_mode");
@@ -273,32 +254,16 @@ class PyHost : public pipeline::RenderHost {
 
   nb::handle module_;
   nb::object filter_, extra_, link_;
-  std::unique_ptr<FeatureInfoResolver> groups_;
 };
 
 pipeline::RenderOptions parse_options(const nb::object& chunk_size, const nb::object& top_n,
                                       const nb::object& max_size_mb) {
-  pipeline::RenderOptions o{pipeline::DEFAULT_CHUNK_SIZE, pipeline::DEFAULT_TOP_N};
+  pipeline::RenderOptions o;
   if (chunk_size.is_valid()) o.chunk_size = integer_argument("chunk_size", chunk_size);
   if (top_n.is_valid()) o.top_n = integer_argument("top_n", top_n);
   if (max_size_mb.is_valid()) o.max_size_mb = real_argument("max_size_mb", max_size_mb);
-  // A negative chunk size would silently produce a page without rows.
-  if (o.chunk_size < 0) throw ValueError("chunk_size must be a positive integer, got " + std::to_string(o.chunk_size));
+  o.check();
   return o;
-}
-
-// The result mapping (keys in this order).
-nb::dict page_result(const pipeline::PageResult& r) {
-  nb::dict result;
-  result["html_path"] = text(r.html_path);
-  result["rows"] = r.rows;
-  result["chunks"] = r.chunks;
-  if (r.written) {
-    result["size_kb"] = static_cast<double>(r.size_bytes) / 1024;
-  } else {
-    result["size_kb"] = 0;
-  }
-  return result;
 }
 
 std::optional<std::string> optional_path(const nb::object& o) {
@@ -306,38 +271,14 @@ std::optional<std::string> optional_path(const nb::object& o) {
   return path_argument(o);
 }
 
+nb::object page_result(const pipeline::PageResult& r, bool compressed) {
+  json::Arena arena;
+  return to_python(r.to_value(compressed, arena));
+}
+
 }  // namespace
 
-nb::tuple catalogue_to_python(const pipeline::Catalogue& cat) {
-  json::Arena arena;
-  nb::dict bolge_map, sube_map;
-  for (size_t i = 0; i < cat.regions.size(); ++i) bolge_map[to_python(cat.regions[i].kodu)] = i;
-  for (size_t i = 0; i < cat.branches.size(); ++i) sube_map[to_python(cat.branches[i].kodu)] = i;
-  return nb::make_tuple(to_python(cat.region_list(arena)), bolge_map, to_python(cat.branch_list(arena)), sube_map);
-}
-
-void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catalogue& cat) {
-  auto load = [&](nb::handle map, std::unordered_map<pipeline::CodeKey, int, pipeline::CodeKeyHash>& out,
-                  const char* name) {
-    if (!PyDict_Check(map.ptr())) argument_type_error(name, "dict", map);
-    for (auto [k, v] : nb::borrow<nb::dict>(map)) {
-      nb::object key = nb::borrow(k), index = nb::borrow(v);  // held: reading them may run code
-      json::Value code = to_value(key.ptr(), cat.arena);
-      long idx = PyLong_AsLong(index.ptr());
-      if (idx == -1 && PyErr_Occurred()) throw PythonError();
-      out[pipeline::make_code_key(code)] = static_cast<int>(idx);
-    }
-  };
-  load(bolge_map, cat.region_index, "BOLGE_MAP");
-  load(sube_map, cat.branch_index, "SUBE_MAP");
-}
-
-nb::object render_html(nb::handle module, const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{"render_html",
-                             {"scoreboard_or_path", "output_html", "ref_csv_path", "trending_path", "chunk_size",
-                              "top_n", "external_link", "row_filter", "max_size_mb", "extra_data"},
-                             1};
-  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+nb::object render_html(nb::handle module, const Arguments& a) {
   pipeline::RenderOptions options = parse_options(a[4], a[5], a[8]);
   if (a[6].is_valid() && !PyUnicode_Check(a[6].ptr())) argument_type_error("external_link", "str", a[6]);
   nb::object extra = given(a[9]) ? a[9] : nb::object();
@@ -353,20 +294,15 @@ nb::object render_html(nb::handle module, const nb::args& args, const nb::kwargs
   } else {
     path = path_argument(a[0]);
   }
-  return page_result(pipeline::render_standard_page(host, std::move(doc), path, output, optional_path(a[2]), options));
+  std::optional<std::string> ref_csv = optional_path(a[2]);
+  return page_result(pipeline::render_standard_page(host, std::move(doc), path, output, ref_csv, options), false);
 }
 
-nb::object render_html_v300(nb::handle module, const nb::args& args, const nb::kwargs& kwargs) {
-  static const Signature sig{
-      "render_html_v300", {"json_path", "output_html", "chunk_size", "top_n", "row_filter", "max_size_mb"}, 1};
-  std::vector<nb::object> a = bind_arguments(sig, args, kwargs);
+nb::object render_html_v300(nb::handle module, const Arguments& a) {
   pipeline::RenderOptions options = parse_options(a[2], a[3], a[5]);
   PyHost host(module, given(a[4]) ? a[4] : nb::object(), nb::object(), nb::object());
   std::string path = path_argument(a[0]);
-  pipeline::PageResult r = pipeline::render_compressed_page(host, path, optional_path(a[1]), options);
-  nb::dict result = page_result(r);
-  if (r.written) result["compression_pct"] = r.compression_pct;
-  return result;
+  return page_result(pipeline::render_compressed_page(host, path, optional_path(a[1]), options), true);
 }
 
 }  // namespace halvex::py

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "common/errors.h"
@@ -45,6 +47,17 @@ void append_letter(std::string& letters, const json::Value& g) {
 }
 
 }  // namespace
+
+GroupResolver remember_groups(GroupResolver ask) {
+  auto known = std::make_shared<std::unordered_map<std::string, json::Value>>();
+  return [ask = std::move(ask), known](const json::Value& k) {
+    if (!k.is_string()) return ask(k);
+    std::string code(k.as_string());
+    auto it = known->find(code);
+    if (it == known->end()) it = known->emplace(code, ask(k)).first;
+    return it->second;
+  };
+}
 
 json::Value slim_diag_index(const json::Value& index, const GroupResolver& resolve, json::Arena& arena) {
   if (!index.is_object()) {

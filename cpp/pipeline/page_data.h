@@ -41,6 +41,9 @@ struct PageData {
 // resolver's own business: the slimming never fails because of it.
 using GroupResolver = std::function<json::Value(const json::Value& kriter)>;
 
+// `ask`, asked once per text code (a code of another kind is asked each time).
+GroupResolver remember_groups(GroupResolver ask);
+
 // Customer -> period -> group letters ("gy"). Throws TypeError for a customer value that is
 // not an object, or a finding that is not an object where groups are derived.
 json::Value slim_diag_index(const json::Value& index, const GroupResolver& resolve, json::Arena& arena);

@@ -15,6 +15,7 @@
 #include "pipeline/constants.h"
 #include "pipeline/page_data.h"
 #include "pipeline/page_file.h"
+#include "pipeline/path_form.h"
 #include "pipeline/row_encoding.h"
 #include "pipeline/row_slots.h"
 #include "pipeline/standard_page.h"
@@ -167,14 +168,14 @@ PageResult no_periods(RenderHost& host, const std::string& out_path) {
 }
 
 // The default output: <folder of the document's folder>/html/qvr_dashboard.html (made now).
-std::string output_path(RenderHost& host, const std::optional<std::string>& output, const std::string& json_dir) {
+std::string output_path(const std::optional<std::string>& output, const std::string& json_dir) {
   // A trailing separator names a folder; normalising the path would drop it and write a file
   // named after the folder instead.
   if (output && !output->empty() && output->back() == '/') throw OsError(EISDIR, std::strerror(EISDIR), *output);
-  if (output) return host.path_text(*output);
-  std::string html_dir = host.path_join(host.path_parent(json_dir), "html");
+  if (output) return path_text(*output);
+  std::string html_dir = path_join(path_parent(json_dir), "html");
   make_dirs(html_dir);
-  return host.path_join(html_dir, "qvr_dashboard.html");
+  return path_join(html_dir, "qvr_dashboard.html");
 }
 
 // The page data: diagnostic index for the page mode, vocabularies, the caller's sections.
@@ -220,14 +221,7 @@ PageData page_data(RenderHost& host, DocumentSource& doc, const std::unordered_s
     if (admin) {
       page.diag_index_js = json::to_json(diag, kCompact);
     } else {
-      std::unordered_map<std::string, json::Value> known;
-      GroupResolver resolve = [&](const json::Value& k) {
-        if (!k.is_string()) return host.criterion_group(k, arena);
-        std::string code(k.as_string());
-        auto it = known.find(code);
-        if (it == known.end()) it = known.emplace(code, host.criterion_group(k, arena)).first;
-        return it->second;
-      };
+      GroupResolver resolve = remember_groups(host.criterion_groups(arena));
       page.diag_index_js = json::to_json(slim_diag_index(diag, resolve, arena), kCompact);
     }
   }
@@ -417,20 +411,34 @@ json::Value FileDocument::page_diag_index(const std::unordered_set<std::string>*
   return read_page_diag_index(tree, root().find("diag_index"), mutas, withhold, arena);
 }
 
+void RenderOptions::check() const {
+  if (chunk_size < 0) throw ValueError("chunk_size must be a positive integer, got " + std::to_string(chunk_size));
+}
+
+json::Value PageResult::to_value(bool compressed, json::Arena& arena) const {
+  std::vector<json::Member> m{
+      {"html_path", arena.string(html_path)},
+      {"rows", json::Value::integer(static_cast<int64_t>(rows))},
+      {"chunks", json::Value::integer(static_cast<int64_t>(chunks))},
+      {"size_kb", written ? json::Value::real(static_cast<double>(size_bytes) / 1024) : json::Value::integer(0)}};
+  if (compressed && written) m.push_back({"compression_pct", json::Value::real(compression_pct)});
+  return arena.object(m);
+}
+
 PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource> doc,
                                 const std::string& document_path, const std::optional<std::string>& output,
                                 const std::optional<std::string>& ref_csv, const RenderOptions& options) {
   // The document, its folder and the output path.
   std::string json_dir;
   if (doc) {
-    json_dir = (output && !output->empty()) ? host.path_parent(*output) : ".";
+    json_dir = (output && !output->empty()) ? path_parent(*output) : ".";
   } else {
     host.run_detached([&] { doc = std::make_unique<FileDocument>(document_path, true); });
-    json_dir = host.path_parent(document_path);
+    json_dir = path_parent(document_path);
   }
-  const std::string out_path = output_path(host, output, json_dir);
+  const std::string out_path = output_path(output, json_dir);
   // The reference file and the chart libraries.
-  const std::string ref = ref_csv ? *ref_csv : host.path_join(json_dir, "sube_bolge_ref.csv");
+  const std::string ref = ref_csv ? *ref_csv : path_join(json_dir, "sube_bolge_ref.csv");
   ChartLibraries charts = read_chart_libraries(host.js_dir());
 
   // meta, rows and the periods.
@@ -505,7 +513,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
 PageResult render_compressed_page(RenderHost& host, const std::string& document_path,
                                   const std::optional<std::string>& output, const RenderOptions& options) {
   // Paths; the default folder is made before the document is read.
-  const std::string out_path = output_path(host, output, host.path_parent(document_path));
+  const std::string out_path = output_path(output, path_parent(document_path));
   // Document and periods. Rows are read again in page order here, so their texts stay mapped.
   std::unique_ptr<FileDocument> doc;
   host.run_detached([&] { doc = std::make_unique<FileDocument>(document_path, false); });

@@ -1,6 +1,6 @@
 // A dashboard render from document to written page: rows, filter, ordering, catalogue, page
 // data, chunks, the template context, the page file and the printed lines. What only the host
-// can do (render the template, call the caller's row filter, print, the host's path and
+// can do (render the template, call the caller's row filter, print, the host's template and
 // vocabulary look-ups) comes through RenderHost, so the job itself knows nothing of Python.
 #pragma once
 
@@ -16,6 +16,8 @@
 
 #include "json/reader.h"
 #include "json/value.h"
+#include "pipeline/constants.h"
+#include "pipeline/page_data.h"
 #include "pipeline/page_splice.h"
 #include "pipeline/row_source.h"
 
@@ -115,16 +117,13 @@ class RenderHost {
   virtual void print(const std::string& line) = 0;
   virtual std::string template_path(bool compressed) = 0;
   virtual std::string js_dir() = 0;
-  // Path texts exactly as the host prints them.
-  virtual std::string path_text(const std::string& p) = 0;
-  virtual std::string path_parent(const std::string& p) = 0;
-  virtual std::string path_join(const std::string& a, const std::string& b) = 0;
   // Whether findings of the administrator-only layers are withheld from other page modes.
   virtual bool sql_admin_only() = 0;
   // A name of the diagnostic vocabularies; nullopt when it cannot be had.
   virtual std::optional<json::Value> diag_groups_name(const char* name, json::Arena& arena) = 0;
-  // The group of a criterion code when a finding names none; null when unknown.
-  virtual json::Value criterion_group(const json::Value& kriter, json::Arena& arena) = 0;
+  // The groups of criterion codes for findings that name none (null when unknown), for one
+  // page; the job asks it once per code.
+  virtual GroupResolver criterion_groups(json::Arena& arena) = 0;
   // The caller's extra data: whether any was given, its page mode as text, and a section as
   // JSON text (values without a JSON form written as their text); nullopt when absent.
   virtual bool has_extra() = 0;
@@ -138,9 +137,11 @@ class RenderHost {
 };
 
 struct RenderOptions {
-  long long chunk_size;
-  long long top_n;
+  long long chunk_size = DEFAULT_CHUNK_SIZE;
+  long long top_n = DEFAULT_TOP_N;
   double max_size_mb = 0.0;
+  // ValueError for a negative chunk size, which would silently produce a page without rows.
+  void check() const;
 };
 
 struct PageResult {
@@ -149,6 +150,10 @@ struct PageResult {
   uint64_t size_bytes = 0;
   bool written = false;         // false: no periods, nothing rendered
   double compression_pct = 0;   // compressed page only
+
+  // The mapping the caller gets, keys in this order: html_path, rows, chunks, size_kb (0 when
+  // nothing was written) and, for a written compressed page, compression_pct.
+  json::Value to_value(bool compressed, json::Arena& arena) const;
 };
 
 // The standard page. `doc` is the caller's document, or null to read document_path.

@@ -1,5 +1,7 @@
 #include "pipeline/row_encoding.h"
 
+#include <memory>
+
 #include "common/errors.h"
 #include "json/utf8.h"
 #include "pipeline/amounts.h"
@@ -131,6 +133,21 @@ void encode_row_compressed(const RowLayout& layout, const json::Value* v, const 
   for (size_t r = 0; r < layout.risk_periods; ++r, ++k) {
     out.push_back(found[k] ? v[k] : json::Value::null());
   }
+}
+
+json::Value encode_source_row(RowSource& rows, size_t i, const RowLayout& layout, const Catalogue& catalogue,
+                              json::Arena& arena) {
+  rows.prepare(layout.keys);
+  std::vector<json::Value> values(layout.keys.size());
+  std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
+  rows.fetch(i, values.data(), found.get());
+  std::vector<json::Value> out;
+  if (layout.compressed_page) {
+    encode_row_compressed(layout, values.data(), found.get(), arena, out);
+  } else {
+    encode_row_standard(layout, values.data(), found.get(), catalogue, arena, out);
+  }
+  return arena.array(out);
 }
 
 }  // namespace halvex::pipeline

@@ -7,6 +7,7 @@
 
 #include "json/value.h"
 #include "pipeline/catalogue.h"
+#include "pipeline/row_source.h"
 
 namespace halvex::pipeline {
 
@@ -34,5 +35,10 @@ void encode_row_standard(const RowLayout& layout, const json::Value* values, con
                          std::vector<json::Value>& out);
 void encode_row_compressed(const RowLayout& layout, const json::Value* values, const bool* found,
                            json::Arena& scratch, std::vector<json::Value>& out);
+
+// Row i of `rows` encoded for its layout's page (`catalogue` serves the standard page), as
+// one array in `arena`; the text it points into stays valid until the next fetch from `rows`.
+json::Value encode_source_row(RowSource& rows, size_t i, const RowLayout& layout, const Catalogue& catalogue,
+                              json::Arena& arena);
 
 }  // namespace halvex::pipeline

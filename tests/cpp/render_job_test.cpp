@@ -82,12 +82,11 @@ class FakeHost : public RenderHost {
   void print(const std::string& line) override { printed.push_back(line); }
   std::string template_path(bool compressed) override { return compressed ? "v300.j2" : "page.j2"; }
   std::string js_dir() override { return dir + "/js"; }
-  std::string path_text(const std::string& p) override { return p; }
-  std::string path_parent(const std::string& p) override { return fs::path(p).parent_path().string(); }
-  std::string path_join(const std::string& a, const std::string& b) override { return a + "/" + b; }
   bool sql_admin_only() override { return false; }
   std::optional<json::Value> diag_groups_name(const char*, json::Arena&) override { return std::nullopt; }
-  json::Value criterion_group(const json::Value&, json::Arena&) override { return json::Value::null(); }
+  GroupResolver criterion_groups(json::Arena&) override {
+    return [](const json::Value&) { return json::Value::null(); };
+  }
   bool has_extra() override { return page_mode_text.has_value(); }
   std::optional<std::string> page_mode() override { return page_mode_text; }
   std::optional<std::string> extra_section(const char* key) override {
@@ -264,4 +263,42 @@ TEST(DiagnosticIndex, FileIndexInThePagesForm) {
   for (const char* bad : {R"({"1": {"p": [5]}})", R"({"1": {"p": {"bulgular": 5}}})"}) {
     EXPECT_THROW(index_of(bad, nullptr, false), TypeError) << bad;
   }
+}
+
+// What render_html hands back: keys in the caller's order; nothing written reads as size 0.
+TEST(PageResultMapping, KeysInOrderAndTheirTypes) {
+  auto text = [](const PageResult& r, bool compressed) {
+    json::Arena arena;
+    return json::to_json(r.to_value(compressed, arena), json::WriteOptions{false, false});
+  };
+  PageResult r{"out/p.html", 3, 1, 2048, true, 12.5};
+  EXPECT_EQ(text(r, false), R"({"html_path":"out/p.html","rows":3,"chunks":1,"size_kb":2.0})");
+  EXPECT_EQ(text(r, true), R"({"html_path":"out/p.html","rows":3,"chunks":1,"size_kb":2.0,"compression_pct":12.5})");
+  r.written = false;
+  EXPECT_EQ(text(r, true), R"({"html_path":"out/p.html","rows":3,"chunks":1,"size_kb":0})");
+}
+
+TEST(RenderOptionsCheck, NegativeChunkSizeIsRefused) {
+  EXPECT_NO_THROW((RenderOptions{0, 100}.check()));
+  try {
+    RenderOptions{-5, 100}.check();
+    FAIL() << "a negative chunk size was accepted";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "chunk_size must be a positive integer, got -5");
+  }
+}
+
+// A host's resolver may be slow (it calls the caller's code): a text code is asked once.
+TEST(RememberGroups, AsksOncePerTextCode) {
+  std::vector<std::string> asked;
+  GroupResolver resolve = remember_groups([&](const json::Value& k) {
+    asked.push_back(json::to_json(k, json::WriteOptions{false, false}));
+    return k.is_string() && k.as_string() == "K1" ? json::Value::string("gecikme") : json::Value::null();
+  });
+  EXPECT_EQ(resolve(json::Value::string("K1")).as_string(), "gecikme");
+  EXPECT_TRUE(resolve(json::Value::string("K2")).is_null());
+  EXPECT_EQ(resolve(json::Value::string("K1")).as_string(), "gecikme");
+  resolve(json::Value::integer(7));
+  resolve(json::Value::integer(7));
+  EXPECT_EQ(asked, (std::vector<std::string>{R"("K1")", R"("K2")", "7", "7"}));
 }

@@ -90,3 +90,25 @@ TEST(StandardRows, SeveralReadersGiveTheSameRowsAndCatalogue) {
 }
 
 }  // namespace
+
+namespace {
+
+// One row of a source encoded on its own (as the single-row helpers of the module do): the
+// row asked for, in its layout's page form.
+TEST(EncodeSourceRow, TheRowAskedForInItsLayout) {
+  json::Document doc;
+  doc.text = R"([{"muta": 1, "unvan": "A", "qvra": 400}, {"muta": 2, "unvan": "B", "qvra": 500}])";
+  json::parse_document(doc);
+  ValueRowSource src(doc.root);
+  json::Arena arena;
+  std::vector<json::Value> periods{json::Value::string("a")};
+  Catalogue none;
+  for (const RowLayout& layout : {RowLayout::standard(periods, periods), RowLayout::compressed(periods, periods)}) {
+    const std::string second = json::to_json(encode_source_row(src, 1, layout, none, arena));
+    EXPECT_NE(second.find("500"), std::string::npos) << second;
+    EXPECT_EQ(second.find("400"), std::string::npos) << second;
+    EXPECT_EQ(second.find("\"A\""), std::string::npos) << second;
+  }
+}
+
+}  // namespace

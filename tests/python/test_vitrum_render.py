@@ -5,6 +5,7 @@ import datetime
 import decimal
 import json
 import os
+import pathlib
 import sys
 import types
 
@@ -279,6 +280,27 @@ def test_file_document_default_paths(templates, tmp_path, capsys):
     assert capsys.readouterr().out.splitlines()[0] == "    HTML: " + result["html_path"]
     # a path object is accepted as well
     assert os.path.samefile(vitrum.render_html(path)["html_path"], out)
+
+
+# The result and the printed line show a path as pathlib writes it: repeated "/" and "." parts
+# dropped, a leading "//" kept.
+@pytest.mark.parametrize("given", ["out//./page.html", "./out/page.html", "//x/../out/page.html"])
+def test_output_path_text_is_pathlibs(templates, tmp_path, monkeypatch, capsys, given):
+    monkeypatch.chdir(tmp_path)
+    if given.startswith("//"):
+        given = "/" + str(tmp_path) + given[1:]  # "//" then an absolute folder
+    result = vitrum.render_html(make_doc(simple_rows(1)), output_html=given)
+    assert result["html_path"] == str(pathlib.PurePosixPath(given))
+    assert capsys.readouterr().out.splitlines()[0] == "    HTML: " + result["html_path"]
+
+
+def test_default_output_of_an_untidy_document_path(templates, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "B" / "json").mkdir(parents=True)
+    (tmp_path / "B" / "json" / "doc.json").write_text(json.dumps(make_doc(simple_rows(1))), "utf-8")
+    result = vitrum.render_html("B//json/./doc.json")
+    assert result["html_path"] == "B/html/qvr_dashboard.html"
+    assert (tmp_path / "B" / "html" / "qvr_dashboard.html").is_file()
 
 
 def test_explicit_reference_path(templates, tmp_path):

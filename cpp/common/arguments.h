@@ -1,0 +1,35 @@
+// Call arguments matched to a function's parameters, with the error texts CPython gives for
+// functions written in C ("f() takes at most 2 positional arguments (3 given)"), so that the
+// extension modules' argument errors read as they always have.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace halvex {
+
+struct Signature {
+  const char* function;
+  std::vector<std::string> names;  // all parameters, in positional order
+  size_t required;                 // the first `required` have no default
+};
+
+// The parameters of a signature as the type stubs show it, so that a function's names are
+// written once: "(a: int, b: dict[str, int] | None = None) -> str" has a and b, one required.
+Signature parse_signature(const char* function, std::string_view text);
+
+// For each parameter, where its value comes from: -1 when none was given, i < n_positional
+// for the i-th positional argument, n_positional + j for the j-th of `keywords` (in the
+// caller's order). Throws TypeError for too many positional arguments, an unexpected or
+// repeated keyword and a missing required argument.
+std::vector<int> match_arguments(const Signature& sig, size_t n_positional,
+                                 const std::vector<std::string_view>& keywords);
+
+// A real number truncated toward zero. NaN is a ValueError ("cannot convert float NaN to
+// integer", after `nan_prefix`); beyond the 64-bit range the nearest end when `clamp`, else
+// OverflowError.
+long long truncate_real(double d, bool clamp, const char* nan_prefix = "");
+
+}  // namespace halvex

@@ -1,0 +1,108 @@
+// Argument matching of the extension modules' functions: where each parameter's value comes
+// from, and CPython's texts for every way a call can be wrong.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "common/arguments.h"
+#include "common/errors.h"
+
+using namespace halvex;
+
+namespace {
+
+const Signature kExact{"_mio", {"v"}, 1};
+const Signature kTwoOptional{"maps", {"rows", "ref"}, 1};
+const Signature kRender{"render", {"doc", "out", "chunk"}, 1};
+
+// The TypeError text of a call, or "" when it binds.
+std::string error_of(const Signature& sig, size_t n_pos, std::vector<std::string_view> keywords) {
+  try {
+    match_arguments(sig, n_pos, keywords);
+  } catch (const TypeError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(MatchArguments, PositionalThenKeywordsInTheCallersOrder) {
+  EXPECT_EQ(match_arguments(kRender, 1, {"chunk", "out"}), (std::vector<int>{0, 2, 1}));
+  EXPECT_EQ(match_arguments(kRender, 2, {}), (std::vector<int>{0, 1, -1}));
+  EXPECT_EQ(match_arguments(kRender, 0, {"doc"}), (std::vector<int>{0, -1, -1}));
+}
+
+TEST(MatchArguments, ArityTexts) {
+  EXPECT_EQ(error_of(kExact, 0, {}), "_mio() takes exactly 1 positional argument (0 given)");
+  EXPECT_EQ(error_of(kExact, 2, {}), "_mio() takes exactly 1 positional argument (2 given)");
+  EXPECT_EQ(error_of(kTwoOptional, 0, {}), "maps() takes at least 1 positional argument (0 given)");
+  EXPECT_EQ(error_of(kTwoOptional, 3, {}), "maps() takes at most 2 positional arguments (3 given)");
+  // Too many positional arguments is reported before any keyword.
+  EXPECT_EQ(error_of(kTwoOptional, 3, {"bad"}), "maps() takes at most 2 positional arguments (3 given)");
+}
+
+TEST(MatchArguments, KeywordTextsInTheCallersOrder) {
+  EXPECT_EQ(error_of(kExact, 0, {"v", "w"}), "_mio() got an unexpected keyword argument 'w'");
+  EXPECT_EQ(error_of(kRender, 2, {"foo", "out"}), "render() got an unexpected keyword argument 'foo'");
+  EXPECT_EQ(error_of(kRender, 2, {"out"}), "render() got multiple values for keyword argument 'out'");
+  EXPECT_EQ(error_of(kRender, 0, {"out", "out"}), "render() got multiple values for keyword argument 'out'");
+  // Names match whole, not by prefix.
+  EXPECT_EQ(error_of(kRender, 1, {"chunk_size"}), "render() got an unexpected keyword argument 'chunk_size'");
+}
+
+TEST(MatchArguments, MissingRequiredWhenKeywordsAreGiven) {
+  EXPECT_EQ(error_of(kRender, 0, {"out"}), "render() missing required argument 'doc' (pos 1)");
+  EXPECT_EQ(error_of(kTwoOptional, 0, {"ref"}), "maps() missing required argument 'rows' (pos 1)");
+}
+
+TEST(TruncateReal, TowardZeroWithinRange) {
+  EXPECT_EQ(truncate_real(2.9, false), 2);
+  EXPECT_EQ(truncate_real(-2.9, false), -2);
+  EXPECT_EQ(truncate_real(-0.5, true), 0);
+  EXPECT_EQ(truncate_real(9.1e18, false), 9100000000000000000LL);
+}
+
+TEST(TruncateReal, OutOfRangeRaisesOrClamps) {
+  constexpr long long kMax = std::numeric_limits<long long>::max(), kMin = std::numeric_limits<long long>::min();
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+  for (double big : {9.2e18, 1e300, inf}) {
+    EXPECT_EQ(truncate_real(big, true), kMax);
+    EXPECT_EQ(truncate_real(-big, true), kMin);
+    EXPECT_THROW(truncate_real(big, false), OverflowError);
+    EXPECT_THROW(truncate_real(-big, false), OverflowError);
+  }
+  try {
+    truncate_real(nan, true, "target_horizon: ");
+    FAIL() << "NaN was accepted";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "target_horizon: cannot convert float NaN to integer");
+  }
+  EXPECT_THROW(truncate_real(nan, false), ValueError);
+}
+
+}  // namespace
+
+namespace {
+
+// Names come from the stub text; commas and '=' inside types and default texts are no
+// separators.
+TEST(ParseSignature, NamesAndRequiredCountFromTheStubText) {
+  Signature s = parse_signature("f", "(row: collections.abc.Mapping[str, typing.Any], BOLGE_MAP: "
+                                     "collections.abc.Mapping[typing.Any, int]) -> list[typing.Any]");
+  EXPECT_STREQ(s.function, "f");
+  EXPECT_EQ(s.names, (std::vector<std::string>{"row", "BOLGE_MAP"}));
+  EXPECT_EQ(s.required, 2u);
+  s = parse_signature("g", "(a: str | bytes, link: str = ', x=1', f: collections.abc.Callable[[int], object] "
+                           "| None = None, n: int = 3) -> dict[str, int]");
+  EXPECT_EQ(s.names, (std::vector<std::string>{"a", "link", "f", "n"}));
+  EXPECT_EQ(s.required, 1u);
+  s = parse_signature("h", "() -> None");
+  EXPECT_TRUE(s.names.empty());
+  EXPECT_EQ(s.required, 0u);
+  s = parse_signature("k", "(v)");
+  EXPECT_EQ(s.names, (std::vector<std::string>{"v"}));
+  EXPECT_EQ(s.required, 1u);
+}
+
+}  // namespace
