@@ -89,28 +89,37 @@ OwnedArrowStream with_connection(nb::object con, Fn&& fn) {
 
 // Rows of the fact table (cheap), or 0 when they cannot be had; the fact
 // query itself then reports any problem.
-std::size_t fact_row_count(nb::handle con) {
+std::size_t fact_row_count(nb::handle con, const std::string& filter) {
+  const std::string query =
+      "SELECT count(*) FROM fact_periodic fp" + (filter.empty() ? std::string() : " WHERE (" + filter + ")");
   try {
-    return nb::cast<std::size_t>(con.attr("sql")("SELECT count(*) FROM fact_periodic").attr("fetchall")()[0][0]);
+    return nb::cast<std::size_t>(con.attr("sql")(query).attr("fetchall")()[0][0]);
   } catch (const std::exception&) {  // a Python error or a failed cast
     return 0;
   }
 }
 
-OwnedArrowStream fetch_facts(const std::string& path, const FeatureSources::RowsKnown& rows_known) {
-  nb::gil_scoped_acquire gil;
-  return with_connection(connect(path, true), [&](nb::handle con) {
-    rows_known(fact_row_count(con));
-    return stream_of(arrow_of(con.attr("sql")(halvex::ml::kFactQuery)));
-  });
-}
-
-// A folder is read as the union of its Parquet files.
-OwnedArrowStream read_diagnostics(const std::string& path, bool is_dir) {
-  nb::gil_scoped_acquire gil;
-  const std::string source = is_dir ? path + "/*.parquet" : path;
-  return with_connection(connect(path, false),
-                         [&](nb::handle con) { return stream_of(arrow_of(con.attr("read_parquet")(source))); });
+// The sources of one build. A build of some entities only (halvex features
+// in partitions) passes SQL conditions on the facts and on the diagnostic rows.
+FeatureSources sources(std::string fact_filter, std::string diag_filter) {
+  auto fetch_facts = [fact_filter](const std::string& path, const FeatureSources::RowsKnown& rows_known) {
+    nb::gil_scoped_acquire gil;
+    return with_connection(connect(path, true), [&](nb::handle con) {
+      rows_known(fact_row_count(con, fact_filter));
+      return stream_of(arrow_of(con.attr("sql")(halvex::ml::fact_query(fact_filter))));
+    });
+  };
+  // A folder is read as the union of its Parquet files.
+  auto read_diagnostics = [diag_filter](const std::string& path, bool is_dir) {
+    nb::gil_scoped_acquire gil;
+    const std::string source = is_dir ? path + "/*.parquet" : path;
+    return with_connection(connect(path, false), [&](nb::handle con) {
+      nb::object rel = con.attr("read_parquet")(source);
+      if (!diag_filter.empty()) rel = rel.attr("filter")(diag_filter);
+      return stream_of(arrow_of(rel));
+    });
+  };
+  return FeatureSources{fetch_facts, read_diagnostics};
 }
 
 template <class T>
@@ -137,20 +146,15 @@ nb::object to_python(ExportedColumn& c, nb::handle pd, nb::handle pa, bool panda
   return dtype.attr("__from_arrow__")(arr);
 }
 
-nb::object build_features(nb::args args, nb::kwargs kwargs) {
-  std::vector<nb::object> a = halvex::py::bind_arguments(kSignature, args, kwargs);
-  if (!a[0].is_valid())
-    throw nb::type_error(("build_features() takes at least 1 positional argument (" + std::to_string(args.size()) +
-                          " given)").c_str());
-  // Beyond the 64-bit range target_horizon is capped (no entity has that many periods).
-  const std::int64_t horizon = a[1].is_valid() ? halvex::py::integer_argument("target_horizon", a[1], true) : 3;
-  const std::string path = halvex::py::path_argument(a[0]);
-
+// The matrix as a DataFrame; its lines are left in `lines`.
+nb::object build_frame(const std::string& path, std::int64_t horizon, const FeatureSources& from,
+                       std::vector<std::string>& lines) {
   halvex::ml::FeatureJobResult result;
   {
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads
-    result = halvex::ml::run_feature_job(path, horizon, FeatureSources{fetch_facts, read_diagnostics});
+    result = halvex::ml::run_feature_job(path, horizon, from);
   }
+  lines = std::move(result.lines);
   nb::module_ pd = nb::module_::import_("pandas");
   if (result.columns.empty()) return pd.attr("DataFrame")();
   halvex::table::StageTimer timer;
@@ -160,8 +164,30 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
   for (ExportedColumn& c : result.columns) columns[c.name().c_str()] = to_python(c, pd, pa, pandas3);
   nb::object frame = pd.attr("DataFrame")(columns, "copy"_a = false);
   timer.mark("data frame");
-  for (const auto& line : result.lines) nb::print(line.c_str());
   return frame;
+}
+
+nb::object build_features(nb::args args, nb::kwargs kwargs) {
+  std::vector<nb::object> a = halvex::py::bind_arguments(kSignature, args, kwargs);
+  if (!a[0].is_valid())
+    throw nb::type_error(("build_features() takes at least 1 positional argument (" + std::to_string(args.size()) +
+                          " given)").c_str());
+  // Beyond the 64-bit range target_horizon is capped (no entity has that many periods).
+  const std::int64_t horizon = a[1].is_valid() ? halvex::py::integer_argument("target_horizon", a[1], true) : 3;
+  std::vector<std::string> lines;
+  nb::object frame = build_frame(halvex::py::path_argument(a[0]), horizon, sources({}, {}), lines);
+  for (const auto& line : lines) nb::print(line.c_str());
+  return frame;
+}
+
+// Internal: the matrix of the entities that pass `fact_filter`, with the
+// diagnostic rows that pass `diag_filter`, and its lines unprinted.
+nb::tuple build_features_part(nb::handle db_path, nb::handle target_horizon, const std::string& fact_filter,
+                              const std::string& diag_filter) {
+  std::vector<std::string> lines;
+  nb::object frame = build_frame(halvex::py::path_argument(db_path), halvex::py::integer_argument("target_horizon", target_horizon, true),
+                                 sources(fact_filter, diag_filter), lines);
+  return nb::make_tuple(frame, nb::cast(lines));
 }
 
 }  // namespace
@@ -177,4 +203,6 @@ NB_MODULE(features, m) {
   m.attr("FEATURE_LABELS") = labels;
 
   m.def("build_features", &build_features, nb::sig("def build_features(db_path, target_horizon=3)"), kBuildDoc);
+  m.def("_build_features_part", &build_features_part, "db_path"_a, "target_horizon"_a, "fact_filter"_a,
+        "diag_filter"_a);
 }

@@ -17,6 +17,9 @@ namespace halvex::ml {
 
 // The one query that loads the facts (exact text, blanks included).
 extern const char* const kFactQuery;
+// kFactQuery restricted by `filter`, an SQL condition on its rows (the facts
+// are `fp`), for a build of some entities only; kFactQuery itself when empty.
+std::string fact_query(const std::string& filter);
 // Loaded columns that no feature reads; they are not converted.
 extern const std::vector<std::string> kUnusedFactColumns;
 

@@ -9,6 +9,13 @@ const char* const kFactQuery =
     "        LEFT JOIN dim_entity de ON fp.entity_id = de.entity_id\n"
     "        ORDER BY fp.entity_id, fp.donem\n    ";
 
+std::string fact_query(const std::string& filter) {
+  std::string q = kFactQuery;
+  if (filter.empty()) return q;
+  const std::size_t order = q.find("        ORDER BY");
+  return q.insert(order, "        WHERE (" + filter + ")\n");
+}
+
 const std::vector<std::string> kUnusedFactColumns = {"qvr_kaynak", "risk_degisim"};
 
 namespace {

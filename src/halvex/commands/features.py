@@ -5,12 +5,17 @@
 Prints the feature builder's summary lines; with ``-o`` writes the matrix (Parquet or CSV,
 by the file's suffix) through the package's atomic writer: a temporary file beside the
 target, renamed into place when complete.
+
+A fact table of more rows than one partition holds (halvex.ml.partitions) is built one
+entity range at a time, each range's rows written before the next is built, so memory does
+not grow with the table. The file and the printed lines are those of one whole build.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
+import re
 import sys
 from pathlib import Path
 
@@ -46,6 +51,122 @@ def write_matrix(frame, target) -> Path:
     return Path(target)
 
 
+_LINE = {
+    "diag": re.compile(r"  \[DIAG\] (\d+) diag feature satırı merge edildi"),
+    "features": re.compile(r"  Features: (\d+) rows, (\d+) entities, (\d+) periods"),
+    "labeled": re.compile(r"  Labeled: (\d+) rows \(YI=(\d+), non-YI=(\d+)\)"),
+}
+
+
+class _Totals:
+    """The printed lines of one whole build, from those of its partitions: entities fall in
+    one partition each, periods recur, so they are counted from the matrices."""
+
+    def __init__(self, diag_read_whole: bool) -> None:
+        self.diag_read_whole = diag_read_whole
+        self.diag_line = None
+        self.diag_rows = 0
+        self.rows = self.entities = self.labeled = self.yi = self.non_yi = 0
+        self.periods: set = set()
+
+    def add(self, frame, lines: list[str]) -> None:
+        if not lines:  # no facts in this range
+            return
+        diag = _LINE["diag"].fullmatch(lines[0])
+        if diag is None:
+            self.diag_line = lines[0]
+        elif not (self.diag_read_whole and self.diag_line is not None):
+            self.diag_rows += int(diag.group(1))
+            self.diag_line = ""
+        rows, entities, _ = map(int, _LINE["features"].fullmatch(lines[1]).groups())
+        labeled, yi, non_yi = map(int, _LINE["labeled"].fullmatch(lines[2]).groups())
+        self.rows += rows
+        self.entities += entities
+        self.labeled += labeled
+        self.yi += yi
+        self.non_yi += non_yi
+        self.periods.update(frame["donem"].dropna().unique().tolist())
+
+    def lines(self) -> list[str]:
+        if self.diag_line is None:
+            return []
+        diag = self.diag_line or f"  [DIAG] {self.diag_rows} diag feature satırı merge edildi"
+        return [diag,
+                f"  Features: {self.rows} rows, {self.entities} entities, {len(self.periods)} periods",
+                f"  Labeled: {self.labeled} rows (YI={self.yi}, non-YI={self.non_yi})"]
+
+
+class _Appender:
+    """Writes matrices one after the other into one open file, as one matrix."""
+
+    def __init__(self, fh, kind: str) -> None:
+        self.fh, self.kind = fh, kind
+        self.writer = None
+        self.header = True
+
+    def add(self, frame) -> None:
+        if self.kind == "csv":
+            frame.to_csv(self.fh, index=False, header=self.header)
+            self.header = False
+            return
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        # Later ranges take the first one's schema (an all-missing text column stays text).
+        schema = None if self.writer is None else self.writer.schema
+        table = pa.Table.from_pandas(frame, schema=schema, preserve_index=False)
+        if self.writer is None:
+            self.writer = pq.ParquetWriter(self.fh, table.schema)
+        self.writer.write_table(table)
+
+    def abort(self) -> None:
+        """After a failure: lets the Parquet writer go before its file is discarded."""
+        writer, self.writer = self.writer, None
+        if writer is not None:
+            with contextlib.suppress(Exception):
+                writer.close()
+
+    def close(self) -> None:
+        if self.writer is not None:
+            self.writer.close()
+            self.writer = None
+        elif self.header:  # nothing written: what an empty matrix gives
+            import pandas as pd
+
+            add = pd.DataFrame().to_parquet if self.kind == "parquet" else pd.DataFrame().to_csv
+            add(self.fh, index=False)
+
+
+def build_in_partitions(db, horizon, parts, target=None) -> tuple[int, int]:
+    """Builds the matrix of each partition in turn, appending it to ``target`` (written
+    atomically) when given; prints the lines of the whole build. Returns (rows, columns)."""
+    from halvex.ml.features import _build_features_part
+
+    totals = _Totals(diag_read_whole=not parts[0].diag)
+    columns = 0
+    with contextlib.ExitStack() as stack:
+        out = None
+        if target is not None:
+            kind = _WRITERS[Path(target).suffix.lower()]
+            fh = stack.enter_context(atomic_output(target, "wb") if kind == "parquet"
+                                     else atomic_output(target, newline=""))
+            out = _Appender(fh, kind)
+            stack.callback(out.abort)
+        for part in parts:
+            frame, lines = _build_features_part(db, horizon, part.facts, part.diag)
+            totals.add(frame, lines)
+            if len(frame.columns):
+                columns = len(frame.columns)
+                if out is not None:
+                    out.add(frame)
+            del frame
+        if out is not None:
+            out.close()
+    for line in totals.lines():
+        print(line)
+    return totals.rows, columns
+
+
 def run(args: argparse.Namespace) -> int:
     # Checked first, so a bad name costs no feature build.
     if args.output is not None:
@@ -55,11 +176,18 @@ def run(args: argparse.Namespace) -> int:
     if not args.db.exists():
         raise FileNotFoundError(f"no database at {args.db}")
     from halvex.ml.features import build_features
+    from halvex.ml.partitions import plan
 
     # A matrix streamed to standard output (a link to it named .csv) gets no summary lines.
     to_stdout = args.output is not None and writes_to_stdout(args.output)
     sys.stdout.flush()
     with contextlib.redirect_stdout(sys.stderr if to_stdout else sys.stdout):
+        parts = plan(args.db)
+        if parts:
+            rows, columns = build_in_partitions(args.db, args.horizon, parts, args.output)
+            if args.output is not None:
+                print(f"  Written: {args.output} ({rows} rows, {columns} columns)")
+            return 0
         frame = build_features(args.db, args.horizon)
         if args.output is not None:
             write_matrix(frame, args.output)
