@@ -82,13 +82,19 @@ class PyTree : public pipeline::TreeReader {
   void items(Node n, const std::function<void(Node)>& f) override {
     for (Py_ssize_t i = 0; i < Py_SIZE(o(n)); ++i) f(nb::borrow(PySequence_Fast_GET_ITEM(o(n), i)).ptr());
   }
-  Node find(Node n, const char* key) override { return PyDict_GetItemString(o(n), key); }
+  // Held for the tree's life: a later look-up may run a key's __eq__ that drops it from the dict.
+  Node find(Node n, const char* key) override {
+    PyObject* v = PyDict_GetItemString(o(n), key);
+    if (v) found_.push_back(nb::borrow(v));
+    return v;
+  }
   bool is_text(Node n, std::string_view t) override { return PyUnicode_Check(o(n)) && utf8_view(o(n)) == t; }
   json::Value value(Node n) override { return to_value(o(n), arena_, Unserialisable::Opaque); }
   std::string type_name(Node n) override { return Py_TYPE(o(n))->tp_name; }
 
  private:
   json::Arena& arena_;
+  std::vector<nb::object> found_;
 };
 
 // The caller's document dict.
@@ -152,15 +158,29 @@ class PyHost : public pipeline::RenderHost {
   std::unique_ptr<pipeline::RenderedPage> render_template(const std::string& template_path,
                                                           const pipeline::Context& ctx) override {
     std::string dir = pipeline::path_parent(template_path), name = pipeline::path_name(template_path);
-    nb::module_ jinja2 = nb::module_::import_("jinja2");
-    nb::object loader = jinja2.attr("FileSystemLoader")(text(dir));
-    nb::object env = jinja2.attr("Environment")(nb::arg("loader") = loader);
-    nb::object render = env.attr("get_template")(text(name)).attr("render");
+    nb::object render = environment(dir).attr("get_template")(text(name)).attr("render");
     nb::dict context = python_context(ctx);
     nb::object html = nb::steal(PyObject_Call(render.ptr(), nb::tuple().ptr(), context.ptr()));
     if (!html.is_valid()) throw PythonError();
     if (!PyUnicode_Check(html.ptr())) throw TypeError("the page template did not render to text");
     return std::make_unique<PyPage>(std::move(html));
+  }
+  // One environment per template folder for the module's life: it keeps the compiled
+  // templates (the page script alone takes tens of milliseconds to compile) and compiles a
+  // template again when its file changes.
+  nb::object environment(const std::string& dir) {
+    nb::object held = nb::getattr(module_, "_template_environments", nb::none());
+    if (!PyDict_CheckExact(held.ptr())) {
+      held = nb::dict();
+      module_.attr("_template_environments") = held;
+    }
+    nb::dict envs = nb::borrow<nb::dict>(held);
+    nb::object key = text(dir);
+    if (envs.contains(key)) return envs[key];
+    nb::module_ jinja2 = nb::module_::import_("jinja2");
+    nb::object env = jinja2.attr("Environment")(nb::arg("loader") = jinja2.attr("FileSystemLoader")(key));
+    envs[key] = env;
+    return env;
   }
   bool has_row_filter() const override { return filter_.is_valid(); }
   bool keep_row(pipeline::DocumentSource& doc, size_t i) override {

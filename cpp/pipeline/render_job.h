@@ -98,7 +98,8 @@ class TreeReader {
   // is given stays readable while f runs.
   virtual void members(Node n, const std::function<void(std::string_view, Node)>& f) = 0;
   virtual void items(Node n, const std::function<void(Node)>& f) = 0;
-  virtual Node find(Node object, const char* key) = 0;  // null when absent
+  // null when absent; what it finds stays readable for the reader's life
+  virtual Node find(Node object, const char* key) = 0;
   virtual bool is_text(Node n, std::string_view text) = 0;
   virtual json::Value value(Node n) = 0;  // the whole value (without a JSON form: opaque)
   virtual std::string type_name(Node n) = 0;
