@@ -270,6 +270,7 @@ def _load_average() -> str:
 
 
 def main() -> int:
+    global RUNS
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rows", type=int, default=1_000_000, help="rows of the compressed-chunk page")
     ap.add_argument("--std-rows", type=int, default=1_000_000, help="rows of the standard page")
@@ -277,7 +278,9 @@ def main() -> int:
     ap.add_argument("--cache", default="/tmp/halvex-bench-browser", help="folder of the cached sample documents")
     ap.add_argument("--reuse", action="store_true", help="open the pages already rendered under --out")
     ap.add_argument("--pages", nargs="*", default=["v300", "standard"], choices=["v300", "standard"])
+    ap.add_argument("--runs", type=int, default=RUNS, help="runs of each measurement")
     args = ap.parse_args()
+    RUNS = max(1, args.runs)
     try:
         from playwright.sync_api import sync_playwright
     except ImportError:
