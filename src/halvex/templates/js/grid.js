@@ -263,7 +263,9 @@ function draw() {
   scheduled = false;
   var byScroll = !fullDraw;
   fullDraw = false;
-  var g = scrollGeometry(), n = g.n;
+  // every size and scroll position is read before the rows change, so reading them never
+  // waits for a layout
+  var g = scrollGeometry(), n = g.n, colsShown = byScroll ? colsInView() : null;
   body.style.height = g.areaH + "px";
   var top = Math.min(grid.scrollTop, g.maxTop);
   var first, last, layerTop, vis = Math.ceil(g.viewH / ROW_H), later = false;
@@ -289,14 +291,14 @@ function draw() {
   }
   var count = Math.max(last - first, 0);
   while (pool.length < count) pool.push(layer.appendChild(makeRow()));
-  var vis = null, fresh = 0, partial = [];
-  if (byScroll) { rotatePool(first, count); vis = colsInView(); }
+  var fresh = 0, partial = [];
+  if (byScroll) rotatePool(first, count);
   for (var k = 0; k < pool.length; k++) {
     var row = pool[k];
     if (k < count) {
       var pos = first + k;
-      if (!current(row, pos)) { row.hidden = false; fillRow(row, rowAt(pos), pos, vis); row.gen = rowsGen; fresh++; }
-      else if (row.partial) fillCells(row, vis);            // scrolled across: the cells come into view
+      if (!current(row, pos)) { row.hidden = false; fillRow(row, rowAt(pos), pos, colsShown); row.gen = rowsGen; fresh++; }
+      else if (row.partial) fillCells(row, colsShown);      // scrolled across: the cells come into view
       if (row.partial) partial.push(row);
     } else if (!row.hidden) {
       row.hidden = true;
