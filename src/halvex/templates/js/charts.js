@@ -22,22 +22,26 @@ function legend(box, names) {
 // Flow and snapshot of the rows in view (every loaded row when nothing is filtered), with
 // the rows without a score as a band of their own.
 function derivedFlow() {
-  var flow = [], snap = {}, n = matched, k, j, i;
-  var bands = new Uint8Array(n * P);
-  for (j = 0; j < n; j++) {
-    i = rowAt(j);
-    for (k = 0; k < P; k++) bands[j * P + k] = band(S.score[i * P + k]);
+  // one pass over the rows, each score's band worked out once
+  var flow = [], snap = {}, n = matched, k, j, i, b, prev, x;
+  var cnt = new Uint32Array(P * 5), moves = new Uint32Array(P * 25), score = S.score;
+  if (P) for (j = 0; j < n; j++) {
+    i = rowAt(j) * P;
+    prev = band(score[i]);
+    cnt[prev]++;
+    for (k = 1; k < P; k++) {
+      b = band(score[i + k]);
+      cnt[k * 5 + b]++;
+      moves[k * 25 + prev * 5 + b]++;
+      prev = b;
+    }
   }
   for (k = 0; k < P; k++) {
-    var cnt = [0, 0, 0, 0, 0];
-    for (j = 0; j < n; j++) cnt[bands[j * P + k]]++;
-    snap[donemler[k]] = { EUS: cnt[0], YIS: cnt[1], YUKSEK: cnt[2], YI: cnt[3], YOK: cnt[4] };
+    snap[donemler[k]] = { EUS: cnt[k * 5], YIS: cnt[k * 5 + 1], YUKSEK: cnt[k * 5 + 2], YI: cnt[k * 5 + 3], YOK: cnt[k * 5 + 4] };
   }
   for (k = 1; k < P; k++) {
-    var m = new Uint32Array(25);
-    for (j = 0; j < n; j++) m[bands[j * P + k - 1] * 5 + bands[j * P + k]]++;
-    for (var x = 0; x < 25; x++) if (m[x]) flow.push({ from_donem: donemler[k - 1], to_donem: donemler[k],
-      from_band: BAND_KEYS[(x / 5) | 0], to_band: BAND_KEYS[x % 5], count: m[x] });
+    for (x = 0; x < 25; x++) if (moves[k * 25 + x]) flow.push({ from_donem: donemler[k - 1], to_donem: donemler[k],
+      from_band: BAND_KEYS[(x / 5) | 0], to_band: BAND_KEYS[x % 5], count: moves[k * 25 + x] });
   }
   return { flow: flow, snapshot: snap };
 }

@@ -3,7 +3,7 @@
 // element keeps the focus; the active row is announced through aria-activedescendant and
 // each row carries its place in the whole view (aria-rowindex).
 var grid = $("hx-grid"), head = $("hx-head"), body = $("hx-body"), layer = $("hx-rows");
-var ROW_H = 28, MAX_SCROLL_PX = 8000000, OVERSCAN = 6;
+var ROW_H = 28, MAX_SCROLL_PX = 8000000, OVERSCAN = 6, COMPLETE_ROWS = 8;
 var pool = [];
 var scheduled = false;
 var cursor = 0;                 // active row, as a position in the view
@@ -133,18 +133,29 @@ function letterChip(ch, g) {
   sp.style.color = inkOn(bg);
   return sp;
 }
-function fillRow(row, i, pos) {
+// Fills a row for view position pos (row i). With vis (by column, true when in view) only the
+// cells in view are filled; fillCells fills the others later (row.partial until then).
+var fillSeq = 0;
+function fillRow(row, i, pos, vis) {
+  row.fid = ++fillSeq;
   row.idx = i;
   row.pos = pos;
   row.setAttribute("aria-rowindex", String(pos + 2));
+  row.classList.toggle("alt", pos % 2 === 1);
   row.classList.toggle("sel", i === selected);
   var active = pos === cursor;
   row.classList.toggle("cur", active);
   if (active) row.id = "hx-active-row"; else if (row.id) row.removeAttribute("id");
   row.setAttribute("aria-selected", i === selected ? "true" : "false");
-  var diag = null, diagDone = false;
+  fillCells(row, vis);
+}
+function fillCells(row, vis) {
+  var i = row.idx, diag = null, diagDone = false, partial = false;
   for (var k = 0; k < COLS.length; k++) {
     var c = COLS[k], cell = row.cells[k];
+    if (cell.fid === row.fid) continue;
+    if (vis && !vis[k]) { partial = true; continue; }
+    cell.fid = row.fid;
     if (c.period != null) {
       var s = S.score[i * P + c.period];
       cell.className = "c sc b" + band(s);
@@ -193,10 +204,28 @@ function fillRow(row, i, pos) {
       if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
     }
   }
+  row.partial = partial;
+}
+// columns in view across (pinned ones always), by position in COLS
+function colsInView() {
+  var x0 = grid.scrollLeft, x1 = x0 + grid.clientWidth, vis = new Array(COLS.length);
+  for (var k = 0; k < COLS.length; k++) vis[k] = COLS[k].stick || (COLS[k].left < x1 && COLS[k].left + COLS[k].w > x0);
+  return vis;
 }
 
 var firstRowsAt = null;
+// Rows are filled again only when what they show changed. Anything but scrolling may change
+// every row (sorting, filtering, columns, selection...): it goes through schedule(), which
+// starts a new generation. Scrolling keeps the rows still in view and fills only those that
+// come into view; after a jump, the rows out of view (the overscan) follow a frame later, so
+// no frame fills more than the visible rows.
+var rowsGen = 0, fullDraw = false;
 function schedule() {
+  rowsGen++;
+  fullDraw = true;
+  if (!scheduled) { scheduled = true; requestAnimationFrame(draw); }
+}
+function scheduleScroll() {
   if (!scheduled) { scheduled = true; requestAnimationFrame(draw); }
 }
 // first row in view and how rows map to the scroll position
@@ -208,12 +237,38 @@ function scrollGeometry() {
   var maxTop = Math.max(areaH - viewH, 0);
   return { n: n, viewH: viewH, fullH: fullH, areaH: areaH, maxTop: maxTop, vis: Math.max(1, Math.floor(viewH / ROW_H)) };
 }
+// whether a pooled row still shows position pos as it is now
+function current(row, pos) {
+  return !row.hidden && row.gen === rowsGen && row.pos === pos && row.idx === rowAt(pos);
+}
+// Moves pooled rows so that those still in view stand where they will be shown: the rows
+// scrolled out at one end go to the other end, to be filled with the rows coming in.
+function rotatePool(first, count) {
+  var head0 = pool[0];
+  if (!head0 || head0.gen !== rowsGen || head0.hidden || head0.pos == null) return;
+  var shift = head0.pos - first, k, moved;
+  if (shift === 0 || Math.abs(shift) >= Math.min(count, pool.length)) return;
+  if (shift > 0) {
+    // scrolled up: rows at the end move to the front
+    moved = pool.splice(pool.length - shift, shift);
+    for (k = moved.length - 1; k >= 0; k--) layer.insertBefore(moved[k], layer.firstChild);
+    pool = moved.concat(pool);
+  } else {
+    moved = pool.splice(0, -shift);
+    for (k = 0; k < moved.length; k++) layer.appendChild(moved[k]);
+    pool = pool.concat(moved);
+  }
+}
 function draw() {
   scheduled = false;
-  var g = scrollGeometry(), n = g.n;
+  var byScroll = !fullDraw;
+  fullDraw = false;
+  // every size and scroll position is read before the rows change, so reading them never
+  // waits for a layout
+  var g = scrollGeometry(), n = g.n, colsShown = byScroll ? colsInView() : null;
   body.style.height = g.areaH + "px";
   var top = Math.min(grid.scrollTop, g.maxTop);
-  var first, last, layerTop, vis = Math.ceil(g.viewH / ROW_H);
+  var first, last, layerTop, vis = Math.ceil(g.viewH / ROW_H), later = false;
   if (g.areaH < g.fullH) {
     // scaled scroll area: the scroll position picks a row by proportion
     var frac = g.maxTop > 0 ? top / g.maxTop : 0;
@@ -221,15 +276,35 @@ function draw() {
     last = Math.min(n, first + vis + 1);
     layerTop = top;
   } else {
-    first = Math.max(Math.floor(top / ROW_H) - OVERSCAN, 0);
-    last = Math.min(n, Math.ceil((top + g.viewH) / ROW_H) + OVERSCAN);
+    var inFirst = Math.floor(top / ROW_H), inLast = Math.min(n, Math.ceil((top + g.viewH) / ROW_H));
+    first = Math.max(inFirst - OVERSCAN, 0);
+    last = Math.min(n, inLast + OVERSCAN);
+    // a scroll jump with none of the rows in view already shown: the visible rows now, the
+    // overscan in the next frame
+    if (byScroll && pool.length && !(pool[0].gen === rowsGen && !pool[0].hidden &&
+        pool[0].pos < inLast && pool[0].pos + pool.length > inFirst)) {
+      if (first < inFirst || last > inLast) later = true;
+      first = Math.max(inFirst, 0);
+      last = inLast;
+    }
     layerTop = first * ROW_H;
   }
   var count = Math.max(last - first, 0);
   while (pool.length < count) pool.push(layer.appendChild(makeRow()));
+  var fresh = 0, partial = [];
+  if (byScroll) rotatePool(first, count);
   for (var k = 0; k < pool.length; k++) {
     var row = pool[k];
-    if (k < count) { row.hidden = false; fillRow(row, rowAt(first + k), first + k); } else { row.hidden = true; row.removeAttribute("id"); }
+    if (k < count) {
+      var pos = first + k;
+      if (!current(row, pos)) { row.hidden = false; fillRow(row, rowAt(pos), pos, colsShown); row.gen = rowsGen; fresh++; }
+      else if (row.partial) fillCells(row, colsShown);      // scrolled across: the cells come into view
+      if (row.partial) partial.push(row);
+    } else if (!row.hidden) {
+      row.hidden = true;
+      row.pos = null;
+      row.removeAttribute("id");
+    }
   }
   layer.style.transform = "translateY(" + layerTop + "px)";
   grid.setAttribute("aria-rowcount", String(matched + 1));
@@ -237,9 +312,15 @@ function draw() {
   else grid.removeAttribute("aria-activedescendant");
   $("hx-empty").hidden = !(matched === 0 && S.n > 0 && filtersActive());
   if (count > 0 && firstRowsAt === null) { firstRowsAt = performance.now(); HXS.firstRowsAt = firstRowsAt; }
-  updateCounts();
+  if (!byScroll) updateCounts();
+  // frames drawn, and the rows each of the latest filled (the newest last)
+  HXS.draws++;
+  if (HXS.rowsFilled.push(fresh) > 1000) HXS.rowsFilled.shift();
+  // the cells out of view are filled once scrolling has stopped, a few rows a frame
+  if (!fresh && !later) partial.splice(0, COMPLETE_ROWS).forEach(function (r) { fillCells(r, null); });
+  if (later || partial.length) scheduleScroll();
 }
-grid.addEventListener("scroll", schedule, { passive: true });
+grid.addEventListener("scroll", scheduleScroll, { passive: true });
 window.addEventListener("resize", schedule);
 
 // Moves the active row and scrolls it into view.

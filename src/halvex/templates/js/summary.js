@@ -3,18 +3,48 @@
 // latest score's bands. Regions and branches sharing a name are one line. A name filters the
 // grid to it.
 var summaryOpen = new Set();
-function regionSummary() {
-  // first by (region index, branch index) with number keys, then merged by name
-  var cells = new Map(), n = matched, j, i;
+// rows in view by (region index, branch index), in the order first met: [{ bi, si, n, risk, bands }]
+function regionCells() {
+  var n = matched, nb = bolgeList.length + 1, ns = subeList.length + 1, j, i, b, s, key;
+  var out = [];
+  if (nb * ns <= 1 << 22) {
+    // counters in flat arrays (a map lookup per row is most of the time at a million rows)
+    var cnt = new Float64Array(nb * ns), risk = new Float64Array(nb * ns), bands = new Float64Array(nb * ns * 5);
+    var order = [], bolge = S.bolge, sube = S.sube, rk = S.risk, lb = S.lastBand, ok = true;
+    for (j = 0; j < n; j++) {
+      i = rowAt(j);
+      b = bolge[i] + 1; s = sube[i] + 1;
+      if (b < 0 || b >= nb || s < 0 || s >= ns) { ok = false; break; }
+      key = b * ns + s;
+      if (cnt[key] === 0) order.push(key);
+      cnt[key]++;
+      var r = rk[i];
+      if (r === r && isFinite(r)) risk[key] += r;
+      bands[key * 5 + lb[i]]++;
+    }
+    if (ok) {
+      for (j = 0; j < order.length; j++) {
+        key = order[j];
+        out.push({ bi: Math.floor(key / ns) - 1, si: key % ns - 1, n: cnt[key], risk: risk[key],
+                   bands: Array.prototype.slice.call(bands.subarray(key * 5, key * 5 + 5)) });
+      }
+      return out;
+    }
+  }
+  var cells = new Map();
   for (j = 0; j < n; j++) {
     i = rowAt(j);
-    var key = (S.bolge[i] + 1) * 1048576 + (S.sube[i] + 1), c = cells.get(key);
-    if (!c) { c = { n: 0, risk: 0, bands: [0, 0, 0, 0, 0] }; cells.set(key, c); }
-    var risk = S.risk[i];
+    key = (S.bolge[i] + 1) * 1048576 + (S.sube[i] + 1);
+    var c = cells.get(key);
+    if (!c) { c = { bi: S.bolge[i], si: S.sube[i], n: 0, risk: 0, bands: [0, 0, 0, 0, 0] }; cells.set(key, c); out.push(c); }
+    var risk1 = S.risk[i];
     c.n++;
-    if (risk === risk && isFinite(risk)) c.risk += risk;
+    if (risk1 === risk1 && isFinite(risk1)) c.risk += risk1;
     c.bands[S.lastBand[i]]++;
   }
+  return out;
+}
+function regionSummary() {
   var byRegion = new Map();
   function acc(map, name) {
     var a = map.get(name);
@@ -22,11 +52,10 @@ function regionSummary() {
     return a;
   }
   function add(a, c) { a.n += c.n; a.risk += c.risk; for (var b = 0; b < 5; b++) a.bands[b] += c.bands[b]; }
-  cells.forEach(function (c, key) {
-    var bi = Math.floor(key / 1048576) - 1, si = key % 1048576 - 1;
-    var r = acc(byRegion, listName(bolgeList, bi) || "Tanımsız");
+  regionCells().forEach(function (c) {
+    var r = acc(byRegion, listName(bolgeList, c.bi) || "Tanımsız");
     add(r, c);
-    add(acc(r.subs, listName(subeList, si) || "Tanımsız"), c);
+    add(acc(r.subs, listName(subeList, c.si) || "Tanımsız"), c);
   });
   return Array.from(byRegion.values()).sort(function (x, y) { return y.risk - x.risk || compareText(x.name, y.name); });
 }

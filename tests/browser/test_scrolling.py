@@ -1,0 +1,163 @@
+"""Scrolling a long grid: a frame fills only the rows that come into view, and what the
+grid ends up showing is what a full redraw shows.
+
+A 50,000-row standard page (every row shown) is rendered into test_output/browser/scroll/.
+Timings on a shared machine are noisy, so the checks count the rows each frame fills; the
+long-task check only has a bound far above the target (the benchmark,
+benchmarks/bench_browser.py, measures the real figures at a million rows).
+
+    .venv/bin/python -m pytest -q tests/browser/test_scrolling.py
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from pathlib import Path
+
+import pytest
+
+from test_pages import CHROMIUM, Page  # noqa: F401  (skips without Chromium)
+
+from halvex.pipeline import vitrum
+from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
+
+OUT = Path(__file__).resolve().parents[2] / "test_output" / "browser" / "scroll"
+N = 50_000
+ROW_H = 28
+OVERSCAN = 6
+# a frame while scrolling: the target is 50 ms; this bound only catches work that grows with
+# the row count (a re-sort or a full pass per frame), which takes seconds at this size
+LONG_TASK_BOUND_MS = 2500
+
+
+@pytest.fixture(scope="module")
+def page_path():
+    OUT.mkdir(parents=True, exist_ok=True)
+    doc = make_scoreboard(N, n_periods=12, n_risk_periods=3, seed=21)
+    path = OUT / "scoreboard.json"
+    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+    write_reference_csv(OUT / "sube_bolge_ref.csv", doc)
+    old_js = os.environ.get("HALVEX_JS_DIR")
+    (OUT / "no_js").mkdir(exist_ok=True)
+    os.environ["HALVEX_JS_DIR"] = str(OUT / "no_js")
+    try:
+        return vitrum.render_html(str(path), output_html=str(OUT / "standard.html"))["html_path"]
+    finally:
+        if old_js is None:
+            del os.environ["HALVEX_JS_DIR"]
+        else:
+            os.environ["HALVEX_JS_DIR"] = old_js
+
+
+@pytest.fixture(scope="module")
+def browser():
+    from playwright.sync_api import sync_playwright
+    with sync_playwright() as p:
+        b = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-gpu"])
+        yield b
+        b.close()
+
+
+@pytest.fixture
+def grid(browser, page_path):
+    p = Page(browser, page_path)
+    p.page.evaluate("document.getElementById('hx-show-all').click()")
+    p.settle()
+    assert p.state()["shownRows"] == N
+    yield p
+    p.close()
+
+
+def _scroll_to(p, top):
+    p.page.evaluate("t => { document.getElementById('hx-grid').scrollTop = t; }", top)
+    p.settle()
+
+
+def _quiet(p):
+    """Waits until the grid has finished filling (the deferred rows and cells): no frame drawn
+    for ten frames in a row."""
+    p.page.evaluate("""async () => {
+        const frame = () => new Promise(r => requestAnimationFrame(r));
+        let seen = -1, still = 0;
+        while (still < 10) { await frame(); const n = window.__halvex.draws; still = n === seen ? still + 1 : 0; seen = n; } }""")
+
+
+def _cells(p):
+    """Every shown row's cells: text and tooltip, in grid order."""
+    return p.page.eval_on_selector_all(
+        "#hx-rows .row:not([hidden])",
+        "rs => rs.map(r => [r.getAttribute('aria-rowindex'), r.className,"
+        "                   Array.from(r.children, c => [c.textContent, c.title, c.className])])")
+
+
+def _filled_since(p, mark):
+    return p.page.evaluate("m => window.__halvex.rowsFilled.slice(m)", mark)
+
+
+def _mark(p):
+    p.page.evaluate("window.__halvex.rowsFilled.length = 0")
+    return 0
+
+
+def test_a_few_rows_scrolled_fill_only_those_rows(grid):
+    _scroll_to(grid, 200 * ROW_H)
+    _quiet(grid)
+    mark = _mark(grid)
+    for k in range(1, 11):
+        grid.page.evaluate("t => { document.getElementById('hx-grid').scrollTop = t; }", (200 + 3 * k) * ROW_H)
+        grid.settle()
+    _quiet(grid)
+    filled = _filled_since(grid, mark)
+    # three rows come into view per step; the rows still in view are kept as they are
+    assert max(filled) <= 3, filled
+    assert sum(filled) == 30, filled
+
+
+def test_a_jump_fills_the_visible_rows_first_then_the_rest(grid):
+    visible = grid.page.evaluate("""() => { const g = document.getElementById('hx-grid');
+        return Math.ceil((g.clientHeight - document.getElementById('hx-head').offsetHeight) / 28); }""")
+    mark = _mark(grid)
+    _scroll_to(grid, 20_000 * ROW_H)
+    _quiet(grid)
+    filled = [f for f in _filled_since(grid, mark) if f]
+    assert filled[0] <= visible + 1, filled
+    assert sum(filled) <= visible + 1 + 2 * OVERSCAN, filled
+    # the rows shown are the view's, in order
+    shown = grid.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.children[0].textContent)")
+    first = 20_000 - OVERSCAN
+    want = grid.page.evaluate("([a, b]) => window.__halvex.viewMutas(b).slice(a).map(String)", [first, first + len(shown)])
+    assert shown == want
+
+
+def test_scrolled_rows_show_what_a_full_redraw_shows(grid):
+    # jumps down and across and back, a few rows up, with no time to finish in between
+    grid.page.evaluate("""async () => {
+        const g = document.getElementById('hx-grid'), frame = () => new Promise(r => requestAnimationFrame(r));
+        for (const [top, left] of [[9000, 0], [31000, 900], [31000, 0], [30990, 0], [12345, 2000], [12340, 300]]) {
+          g.scrollTop = top * 28; g.scrollLeft = left; await frame(); } }""")
+    _quiet(grid)
+    scrolled = _cells(grid)
+    assert len(scrolled) > 20
+    # a resize draws every row again from scratch
+    grid.page.evaluate("window.dispatchEvent(new Event('resize'))")
+    _quiet(grid)
+    assert _cells(grid) == scrolled
+    # rows keep their stripes by position in the view
+    odd = [r[1].split().count("alt") == 1 for r in scrolled]
+    assert odd == [int(r[0]) % 2 == 1 for r in scrolled]
+
+
+def test_no_long_task_grows_with_the_row_count_while_scrolling(grid):
+    longest = grid.page.evaluate("""async () => {
+        const g = document.getElementById('hx-grid'); let longest = 0;
+        const obs = new PerformanceObserver(l => { for (const e of l.getEntries()) longest = Math.max(longest, e.duration); });
+        obs.observe({ type: 'longtask' });
+        for (let k = 0; k <= 40; k++) {
+          g.scrollTop = (g.scrollHeight - g.clientHeight) * k / 40;
+          await new Promise(r => requestAnimationFrame(r));
+        }
+        await new Promise(r => setTimeout(r, 300));
+        obs.disconnect();
+        return longest; }""")
+    assert longest < LONG_TASK_BOUND_MS
