@@ -854,14 +854,14 @@ def test_thread_count_does_not_change_the_page(templates, tmp_path, monkeypatch)
 
 def test_edited_template_and_include_are_used_by_the_next_render(templates, tmp_path):
     # Compiled templates are kept between renders; a changed file must still count.
-    (templates.dir / "part.html").write_text("PART=one\n", encoding="utf-8")
+    (templates.dir / "part.html").write_text("PART=one", encoding="utf-8")
     templates('{% include "part.html" %}')
     render(make_doc(simple_rows(2)), tmp_path / "a.html")
-    assert (tmp_path / "a.html").read_text("utf-8") == "PART=one\n"
-    (templates.dir / "part.html").write_text("PART=two\n", encoding="utf-8")
-    templates('{% include "part.html" %}MAIN=2\n')
+    assert (tmp_path / "a.html").read_text("utf-8") == "PART=one"
+    (templates.dir / "part.html").write_text("PART=two", encoding="utf-8")
+    templates('{% include "part.html" %};MAIN=2')
     for name in ("part.html", "dashboard.html.j2"):  # file times may not have moved on yet
         st = (templates.dir / name).stat()
         os.utime(templates.dir / name, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
     render(make_doc(simple_rows(2)), tmp_path / "b.html")
-    assert (tmp_path / "b.html").read_text("utf-8") == "PART=two\nMAIN=2\n"
+    assert (tmp_path / "b.html").read_text("utf-8") == "PART=two;MAIN=2"
