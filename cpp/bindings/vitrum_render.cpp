@@ -178,7 +178,15 @@ class PyHost : public pipeline::RenderHost {
     nb::object key = text(dir);
     if (envs.contains(key)) return envs[key];
     nb::module_ jinja2 = nb::module_::import_("jinja2");
-    nb::object env = jinja2.attr("Environment")(nb::arg("loader") = jinja2.attr("FileSystemLoader")(key));
+    // Compiled templates are also kept on disk (jinja2's per-user cache folder, checked for its
+    // owner and mode), so a new process skips compiling too; without one it compiles as usual.
+    nb::object cache = nb::none();
+    try {
+      cache = jinja2.attr("FileSystemBytecodeCache")();
+    } catch (const nb::python_error&) {
+    }
+    nb::object env = jinja2.attr("Environment")(nb::arg("loader") = jinja2.attr("FileSystemLoader")(key),
+                                                nb::arg("bytecode_cache") = cache);
     envs[key] = env;
     return env;
   }
