@@ -73,11 +73,13 @@ def run_case(code: str) -> dict:
 
 def ensure_document(out: str, rows: int) -> str:
     """The benchmark's scoreboard file (and its reference CSV) under out/json, written once."""
-    doc_path = os.path.join(out, "json", "scoreboard.json")
+    # One folder per size: a document of another size is never taken for this one.
+    folder = os.path.join(out, f"json_{rows}")
+    doc_path = os.path.join(folder, "scoreboard.json")
     if not os.path.exists(doc_path):
         print(f"writing a {rows:,}-row document to {doc_path} ...", flush=True)
         from halvex.sample.scoreboard import make_scoreboard, write_reference_csv, write_scoreboard_json
         doc = make_scoreboard(rows, n_periods=12, n_risk_periods=3, seed=1)
         write_scoreboard_json(doc_path, doc)
-        write_reference_csv(os.path.join(out, "json", "sube_bolge_ref.csv"), doc)
+        write_reference_csv(os.path.join(folder, "sube_bolge_ref.csv"), doc)
     return doc_path
