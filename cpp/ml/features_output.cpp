@@ -233,8 +233,6 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
   const std::int64_t* right = j.right.data();
   try {
     parallel_rows(rows, [&](std::size_t b, std::size_t e) {
-      // The new columns' pages in one call each, rather than one fault per page.
-      for (Target& g : targets) populate_for_write(g.values.i64.data() + b, (e - b) * sizeof(std::int64_t));
       constexpr std::size_t kBlock = 8192;
       for (std::size_t s = b; s < e; s += kBlock) {
         const std::size_t t = e - s < kBlock ? e : s + kBlock;

@@ -2,11 +2,8 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -78,18 +75,6 @@ void release_bytes(void* p, std::size_t bytes) {
   if (!p) return;
   if (bytes >= kWarmMinBytes && give(p, bytes)) return;
   std::free(p);
-}
-
-void populate_for_write(void* p, std::size_t bytes) {
-#ifdef MADV_POPULATE_WRITE
-  static const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
-  const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(page - 1);
-  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
 }
 
 WarmBlocks::WarmBlocks() {

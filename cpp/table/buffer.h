@@ -55,11 +55,6 @@ class WarmBlocks {
   std::atomic<bool> stop_{false};
 };
 
-// Maps the whole pages within [p, p + bytes) for writing in one call, where
-// the kernel offers that (cheaper than a fault per page on virtual machines);
-// elsewhere nothing happens.
-void populate_for_write(void* p, std::size_t bytes);
-
 template <class T>
 class Buffer {
  public:
