@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -60,7 +61,12 @@ FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizo
   struct stat st;
   if (::stat(diag_path.c_str(), &st) == 0) {  // what os.path.exists sees, symbolic links followed
     OwnedArrowStream s = sources.read_diagnostics(diag_path, S_ISDIR(st.st_mode));
-    diag = std::make_unique<Table>(import_arrow_stream(s.get()));
+    // Only the keys and the diagnostic features reach the output; other
+    // columns are left unconverted.
+    const auto& wanted = diag_feature_cols();
+    diag = std::make_unique<Table>(import_arrow_stream(s.get(), [&](const std::string& name) {
+      return name == "entity_id" || name == "donem" || std::find(wanted.begin(), wanted.end(), name) != wanted.end();
+    }));
   }
   timer.mark("diagnostic file");
 

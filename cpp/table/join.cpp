@@ -124,6 +124,130 @@ JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, cons
   return out;
 }
 
+// Whether the present keys ascend in byte order with every missing key after
+// them (the order of a sorted fact table); `all_present` also refuses missing keys.
+bool ascending_text(const Column& c, bool all_present) {
+  std::atomic<bool> ok{true};
+  parallel_rows(c.size(), [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b == 0 ? 1 : b; i < e && ok.load(std::memory_order_relaxed); ++i) {
+      const bool prev = c.present(i - 1), cur = c.present(i);
+      if (!cur ? all_present : prev && c.str(i - 1) > c.str(i)) ok = false;
+      if (cur && !prev) ok = false;
+    }
+    if (b == 0 && e > 0 && all_present && !c.present(0)) ok = false;
+  });
+  return ok;
+}
+
+// Left rows [b, e) against a right side sorted by its first key, both walked
+// once in order: emit(i, r) for every match r of left row i in right-row
+// order, or emit(i, -1) when there is none. A left run of equal first keys
+// meets the right run of that key; within the pair, rows match on codes.
+template <class Emit>
+void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2, std::size_t b,
+                std::size_t e, Emit&& emit) {
+  const std::size_t nr = r1.size();
+  std::size_t j = 0;
+  if (b < e && l1.present(b)) {  // start at the first right row not below this range's first key
+    std::size_t lo = 0, hi = nr;
+    const std::string_view k = l1.str(b);
+    while (lo < hi) {
+      std::size_t mid = lo + (hi - lo) / 2;
+      if (r1.str(mid) < k) lo = mid + 1;
+      else hi = mid;
+    }
+    j = lo;
+  }
+  std::vector<std::pair<std::int32_t, std::int64_t>> by_code;  // for large runs only
+  std::size_t i = b;
+  while (i < e) {
+    if (!l1.present(i)) {  // missing keys come last and match nothing
+      emit(i++, -1);
+      continue;
+    }
+    const std::string_view k = l1.str(i);
+    std::size_t run_end = i + 1;
+    while (run_end < e && l1.present(run_end) && l1.str(run_end) == k) ++run_end;
+    while (j < nr && r1.str(j) < k) ++j;
+    const std::size_t c = j;
+    while (j < nr && r1.str(j) == k) ++j;
+    const std::size_t d = j;
+    if ((run_end - i) * (d - c) <= 256) {
+      for (; i < run_end; ++i) {
+        const std::int32_t code = l2[i];
+        bool any = false;
+        if (code >= 0)
+          for (std::size_t r = c; r < d; ++r)
+            if (r2[r] == code) {
+              emit(i, static_cast<std::int64_t>(r));
+              any = true;
+            }
+        if (!any) emit(i, -1);
+      }
+      continue;
+    }
+    // Long histories on both sides: the right run ordered by code, stably.
+    by_code.clear();
+    for (std::size_t r = c; r < d; ++r)
+      if (r2[r] >= 0) by_code.emplace_back(r2[r], static_cast<std::int64_t>(r));
+    std::stable_sort(by_code.begin(), by_code.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (; i < run_end; ++i) {
+      const std::int32_t code = l2[i];
+      auto lo = std::lower_bound(by_code.begin(), by_code.end(), code,
+                                 [](const auto& x, std::int32_t v) { return x.first < v; });
+      if (code < 0 || lo == by_code.end() || lo->first != code) {
+        emit(i, -1);
+        continue;
+      }
+      for (; lo != by_code.end() && lo->first == code; ++lo) emit(i, lo->second);
+    }
+  }
+}
+
+// left_join_coded when both sides are sorted by their first key: no hashing,
+// no per-row working arrays, one sequential pass per thread.
+JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2) {
+  const std::size_t nl = l1.size();
+  // Ranges cut only where the first key changes, so a run stays in one range.
+  std::vector<RowRange> ranges = even_ranges(nl, worker_count(nl));
+  for (std::size_t k = 1; k < ranges.size(); ++k) {
+    std::size_t cut = std::max(ranges[k].begin, ranges[k - 1].begin);
+    while (cut < nl && l1.present(cut) && l1.present(cut - 1) && l1.str(cut) == l1.str(cut - 1)) ++cut;
+    ranges[k - 1].end = ranges[k].begin = cut;
+    ranges[k].end = std::max(ranges[k].end, cut);
+  }
+  JoinIndices out;
+  out.right = Buffer<std::int64_t>(nl);
+  std::atomic<bool> multi{false};
+  run_ranges(ranges, [&](const RowRange& rr) {
+    std::size_t last = static_cast<std::size_t>(-1);
+    bool local_multi = false;
+    merge_walk(l1, l2, r1, r2, rr.begin, rr.end, [&](std::size_t i, std::int64_t r) {
+      if (i == last) {
+        local_multi = true;
+        return;
+      }
+      last = i;
+      out.right[i] = r;
+    });
+    if (local_multi) multi = true;
+  });
+  if (!multi) return out;
+  // Some left rows match several right rows: one output row per match.
+  std::vector<std::int64_t> left, right;
+  left.reserve(nl);
+  right.reserve(nl);
+  merge_walk(l1, l2, r1, r2, 0, nl, [&](std::size_t i, std::int64_t r) {
+    left.push_back(static_cast<std::int64_t>(i));
+    right.push_back(r);
+  });
+  out.left = Buffer<std::int64_t>(left.size());
+  out.right = Buffer<std::int64_t>(right.size());
+  std::copy(left.begin(), left.end(), out.left.begin());
+  std::copy(right.begin(), right.end(), out.right.begin());
+  return out;
+}
+
 }  // namespace
 
 JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2) {
@@ -135,6 +259,7 @@ JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, cons
 JoinIndices left_join_coded(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2) {
   for (const Column* c : {&l1, &r1})
     if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
+  if (ascending_text(r1, true) && ascending_text(l1, false)) return merge_join(l1, l2, r1, r2);
   return join_impl(l1, CodeKey{l2}, r1, CodeKey{r2});
 }
 

@@ -3,6 +3,8 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -194,6 +196,63 @@ TEST(Join, CodedSecondKeysJoinLikeTheirTexts) {
   EXPECT_EQ(vec(got.right), vec(want.right));
   // B/7 matches right rows 1 and 2, in that order.
   EXPECT_EQ(vec(got.right), (std::vector<std::int64_t>{6, -1, 0, 1, 2, -1, 4, -1}));
+}
+
+// Sorted sides take the merge path of left_join_coded; its rows must be those
+// of the text join: duplicates in right-row order, missing keys on both sides,
+// keys on one side only, long histories, and runs at the threads' cuts.
+TEST(Join, SortedSidesJoinLikeTheirTexts) {
+  struct Case {
+    std::size_t entities, periods;
+    const char* threads;
+  };
+  for (Case c : {Case{40, 6, "1"}, Case{3, 400, "1"}, Case{50000, 12, "2"}}) {
+    setenv("HALVEX_THREADS", c.threads, 1);
+    std::mt19937 rng(static_cast<unsigned>(c.entities));
+    auto name = [](std::size_t e) {
+      std::string s = std::to_string(e);
+      return "E" + std::string(8 - s.size(), '0') + s;
+    };
+    std::vector<std::string> l1, r1;
+    std::vector<std::int32_t> lc, rc;
+    for (std::size_t e = 0; e < c.entities; ++e) {
+      if (rng() % 5)
+        for (std::size_t p = 0; p < c.periods; ++p) {
+          l1.push_back(name(e));
+          lc.push_back(rng() % 20 ? static_cast<std::int32_t>(p) : -1);
+        }
+      for (std::size_t p = 0; p < c.periods; ++p)
+        for (unsigned k = rng() % 7 == 0 ? 2 : rng() % 3 == 0; k > 0; --k) {
+          r1.push_back(name(e));
+          rc.push_back(rng() % 30 ? static_cast<std::int32_t>((p + rng() % 2) % c.periods) : -1);
+        }
+    }
+    for (int k = 0; k < 3; ++k) {  // missing entities come last on the left
+      l1.push_back("\x01");
+      lc.push_back(0);
+    }
+    auto text_of = [](const std::vector<std::int32_t>& codes) {
+      std::vector<std::string> out;
+      for (auto v : codes) out.push_back(v < 0 ? "\x01" : std::to_string(v));
+      return out;
+    };
+    JoinIndices want = left_join(texts(l1), texts(text_of(lc)), texts(r1), texts(text_of(rc)));
+    JoinIndices got = left_join_coded(texts(l1), lc.data(), texts(r1), rc.data());
+    ASSERT_FALSE(want.left.empty()) << c.entities;  // duplicates were drawn
+    EXPECT_EQ(vec(got.left), vec(want.left)) << c.entities;
+    EXPECT_EQ(vec(got.right), vec(want.right)) << c.entities;
+    // Without duplicates the output rows are the left rows.
+    std::vector<std::int32_t> once = rc;
+    std::set<std::pair<std::string, std::int32_t>> seen;
+    for (std::size_t r = 0; r < once.size(); ++r)
+      if (once[r] >= 0 && !seen.emplace(r1[r], once[r]).second) once[r] = -1;
+    JoinIndices plain = left_join_coded(texts(l1), lc.data(), texts(r1), once.data());
+    JoinIndices plain_want = left_join(texts(l1), texts(text_of(lc)), texts(r1), texts(text_of(once)));
+    EXPECT_TRUE(plain.left.empty()) << c.entities;
+    EXPECT_TRUE(plain_want.left.empty()) << c.entities;
+    EXPECT_EQ(vec(plain.right), vec(plain_want.right)) << c.entities;
+  }
+  unsetenv("HALVEX_THREADS");
 }
 
 TEST(Stats, DistinctAndSum) {

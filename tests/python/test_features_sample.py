@@ -96,3 +96,38 @@ def test_demo_writes_database_and_matrix(tmp_path, capsys):
     assert pd.read_parquet(tmp_path / "features.parquet").shape == frame.shape
     printed = capsys.readouterr().out
     assert "  [DIAG] " in printed and "  Labeled: " in printed
+
+
+@pytest.mark.parametrize("order", ["sorted", "shuffled"])
+def test_diag_edge_cases_match_pandas_yardstick(tmp_path, order, capsys):
+    """A diagnostic file with duplicate keys, missing keys and keys the facts lack gives the
+    yardstick's matrix, whether its rows come sorted (merge) or not (hash join)."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    db = write_sample_db(tmp_path / "facts.duckdb", n_entities=400, seed=11)
+    path = tmp_path / "cache" / "diag_features.parquet"
+    diag = pq.read_table(path).to_pandas()
+    extra = diag.iloc[::17].copy()  # duplicate keys, with their own values
+    extra["diag_kik_bulgu"] += 100
+    ghosts = diag.iloc[:5].copy()
+    ghosts["entity_id"] = "ZZ_only_in_file"
+    nulls = diag.iloc[5:9].copy()
+    nulls.loc[nulls.index[:2], "entity_id"] = None
+    nulls.loc[nulls.index[2:], "donem"] = None
+    diag = pd.concat([diag, extra, ghosts, nulls], ignore_index=True)
+    if order == "sorted":
+        diag = diag.sort_values(["entity_id", "donem"], kind="stable", na_position="last")
+    else:
+        diag = diag.sample(frac=1.0, random_state=4)
+    pq.write_table(pa.Table.from_pandas(diag, preserve_index=False), path)
+
+    ours = build_features(db)
+    ours_out = capsys.readouterr().out
+    theirs = _pandas_yardstick().build_features_pandas(db)
+    assert capsys.readouterr().out == ours_out
+    import duckdb
+    with duckdb.connect(str(db), read_only=True) as con:
+        facts = con.sql("SELECT count(*) FROM fact_periodic").fetchall()[0][0]
+    assert len(ours) == facts + len(extra)  # each duplicate doubled its fact row
+    assert_same_matrix(ours, theirs)
