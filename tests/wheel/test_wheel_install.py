@@ -27,7 +27,7 @@ TOOLS = ("sh", "uname", "ls", "cat", "env")
 
 def _folder(variable: str, default: str) -> Path:
     value = os.environ.get(variable)
-    return Path(value) if value else ROOT / default
+    return Path(value).resolve() if value else ROOT / default
 
 
 @pytest.fixture(scope="module")
