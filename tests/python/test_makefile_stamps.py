@@ -36,7 +36,7 @@ def test_nothing_runs_when_nothing_changed():
     ("cpp/common/number_text.cpp", ["pip install -q --no-build-isolation ."], ["apt-get", "fetch_js"]),
     ("CMakeLists.txt", ["pip install -q --no-build-isolation ."], ["apt-get"]),
     ("constraints.txt", ["-c constraints.txt", "pip install -q --no-build-isolation ."], ["apt-get"]),
-    ("Makefile", ["apt-get install", "fetch_js", "pip install -q --no-build-isolation ."], []),
+    ("Makefile", ["apt-get install"], ["fetch_js", "pip install"]),
 ])
 def test_a_change_reruns_only_the_steps_after_it(changed, runs, skips):
     assert (ROOT / changed).exists()
