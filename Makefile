@@ -245,7 +245,7 @@ fuzz-json: fuzz-build fuzz-corpus
 # Under the sanitized build, so that a hook that frees what the renderer still reads is
 # reported even where it would not crash.
 fuzz-python: sanitize-install
-	$(VPIP) install -q hypothesis
+	$(VPIP) install -q -c $(CONSTRAINTS) hypothesis
 	ulimit -s $(SAN_STACK_KB) && $(SAN_ENV) nice -n 10 $(SAN_VPY) tests/fuzz/fuzz_convert.py \
 	  --seconds $(FUZZ_SECONDS) --out tests/fuzz/crashes $(FUZZ_PY_ARGS)
 
