@@ -4,6 +4,7 @@ import io
 import json
 import os
 import pty
+import re
 import subprocess
 import sys
 import threading
@@ -88,14 +89,15 @@ def _read_all(fd, sink):
         sink.append(data)
 
 
-def _run_cli(args, *, stderr_tty, stdout_tty=False, before=None, script=None):
+def _run_cli(args, *, stderr_tty, stdout_tty=False, before=None, script=None, env=None):
     """Run ``python -m halvex.cli ARGS`` (or ``python SCRIPT ARGS``), its stderr and/or stdout
     on a pseudo-terminal; returns (returncode, stdout, stderr, terminal text)."""
     master, slave = pty.openpty()
     program = [sys.executable, *([str(script)] if script else ["-m", "halvex.cli"])]
     proc = subprocess.Popen([*program, *args], stdin=subprocess.DEVNULL,
                             stdout=slave if stdout_tty else subprocess.PIPE,
-                            stderr=slave if stderr_tty else subprocess.PIPE)
+                            stderr=slave if stderr_tty else subprocess.PIPE,
+                            env=dict(os.environ, **(env or {})))
     os.close(slave)
     chunks = []
     reader = threading.Thread(target=_read_all, args=(master, chunks))
@@ -113,7 +115,7 @@ def _run_cli(args, *, stderr_tty, stdout_tty=False, before=None, script=None):
     return proc.returncode, (out or b"").decode(), (err or b"").decode(), terminal
 
 
-def _feed_slowly(fifo, data, pause=1.6):
+def _feed_slowly(fifo, data, pause=2.0):
     """Write ``data`` into the named pipe once the renderer opened it, ``pause`` seconds later."""
     def feed(proc):
         deadline = time.monotonic() + 60
@@ -155,8 +157,11 @@ def test_render_shows_progress_on_a_terminal_only(slow_render, v300):
     rc, out, err, terminal = slow_render(*extra, stderr_tty=True)
     assert rc == 0 and err == ""
     assert out == plain_out
-    assert "halvex render: rendering 1 s" in terminal and terminal.endswith(CLEAR)
+    assert re.search(r"[|/\\-] halvex render: rendering [1-9]\d* s", terminal)
+    assert terminal.endswith(CLEAR)
 
+    if v300:
+        return  # the same wrapper as the standard page's
     # Both streams on one terminal: the page's lines are all there, each on a line of its own.
     rc, _, _, terminal = slow_render(*extra, stderr_tty=True, stdout_tty=True)
     assert rc == 0 and "halvex render: rendering" in terminal
@@ -168,11 +173,11 @@ def test_render_shows_progress_on_a_terminal_only(slow_render, v300):
 
 
 _SLOW_FEATURES = """
-import sys, time
+import os, sys, time
 import pandas as pd
 import halvex.ml.features as features
 def build_features(db, horizon):
-    time.sleep(1.6)
+    time.sleep(float(os.environ["SLOW_SECONDS"]))
     print("  Features: 2 rows")
     return pd.DataFrame({"muta": [1, 2], "label": [0, 1]})
 features.build_features = build_features
@@ -187,12 +192,14 @@ def test_features_shows_progress_on_a_terminal_only(tmp_path):
     script = tmp_path / "slow_features.py"
     script.write_text(_SLOW_FEATURES)
 
-    def run(**kw):
-        return _run_cli(["features", str(db), "-o", str(tmp_path / "m.csv")], script=script, **kw)
+    def run(seconds, **kw):
+        return _run_cli(["features", str(db), "-o", str(tmp_path / "m.csv")], script=script,
+                        env={"SLOW_SECONDS": str(seconds)}, **kw)
 
-    rc, plain_out, plain_err, _ = run(stderr_tty=False)
+    rc, plain_out, plain_err, _ = run(0, stderr_tty=False)
     assert rc == 0 and plain_err == ""
     assert plain_out == f"  Features: 2 rows\n  Written: {tmp_path / 'm.csv'} (2 rows, 2 columns)\n"
-    rc, out, err, terminal = run(stderr_tty=True)
+    rc, out, err, terminal = run(2.0, stderr_tty=True)
     assert rc == 0 and out == plain_out and err == ""
-    assert "halvex features: building features 1 s" in terminal and terminal.endswith(CLEAR)
+    assert re.search(r"halvex features: building features [1-9]\d* s", terminal)
+    assert terminal.endswith(CLEAR)
