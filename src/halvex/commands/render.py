@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 from halvex._output import check_output_path
+from halvex._progress import Progress
 from halvex.commands._support import load_renderer, writes_to_stdout
 
 
@@ -65,9 +66,10 @@ def run(args: argparse.Namespace) -> int:
     # A page streamed to standard output must not get the progress lines mixed into it.
     if args.output is not None and writes_to_stdout(args.output):
         sys.stdout.flush()
-        with contextlib.redirect_stdout(sys.stderr):
+        with contextlib.redirect_stdout(sys.stderr), Progress("render", "rendering"):
             result = render(document, **kwargs)
     else:
-        result = render(document, **kwargs)
+        with Progress("render", "rendering"):
+            result = render(document, **kwargs)
     # No periods in the document: the renderer warned and wrote nothing.
     return 0 if result.get("chunks") else 1
