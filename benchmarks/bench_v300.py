@@ -44,7 +44,7 @@ extra = dict()
 import json
 from halvex.pipeline.vitrum import render_html_v300
 with open({doc_path!r}, encoding='utf-8') as f: text = f.read()
-nop = {out!r} + '/json/noperiods.json'
+nop = {out!r} + '/noperiods.json'
 with open(nop, 'w', encoding='utf-8') as f: f.write(text.replace('"donemler"', '"donemler_x"', 1))
 del text
 with contextlib.redirect_stdout(io.StringIO()):
