@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, _last_score, _renderer_order  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score, browser  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
@@ -93,15 +93,6 @@ def dash():
         else:
             os.environ["HALVEX_JS_DIR"] = old_js
     return out
-
-
-@pytest.fixture(scope="module")
-def browser():
-    from playwright.sync_api import sync_playwright
-    with sync_playwright() as p:
-        b = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-gpu"])
-        yield b
-        b.close()
 
 
 @pytest.fixture
@@ -383,17 +374,6 @@ def test_range_multi_and_movement_filters(dash, open_page):
     p.page.select_option("#hx-f-move", "-1")
     p.settle()
     assert p.state()["matchedRows"] == sum(1 for r in rows if moved(r) == -1) > 0
-
-
-def _score(v):
-    if v is None:
-        return None
-    if v == "YI":
-        return -1
-    try:
-        return int(v)
-    except (TypeError, ValueError):
-        return None
 
 
 def test_regions_sharing_a_name_are_one_option(dash, open_page):

@@ -206,7 +206,10 @@ def open_page(browser):
 
 
 def _last_score(row, donemler):
-    v = row.get("qvr" + donemler[-1])
+    return _score(row.get("qvr" + donemler[-1]))
+
+
+def _score(v):
     if v is None:
         return None
     if v == "YI":

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, browser  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
@@ -48,15 +48,6 @@ def page_path():
             del os.environ["HALVEX_JS_DIR"]
         else:
             os.environ["HALVEX_JS_DIR"] = old_js
-
-
-@pytest.fixture(scope="module")
-def browser():
-    from playwright.sync_api import sync_playwright
-    with sync_playwright() as p:
-        b = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-gpu"])
-        yield b
-        b.close()
 
 
 @pytest.fixture
