@@ -14,38 +14,13 @@
 
 namespace halvex::py {
 
-// A name of halvex.diag_groups; nullopt when the module or the name cannot be imported.
-static std::optional<nb::object> diag_groups_name(const char* name) {
-  try {
-    return nb::module_::import_("halvex.diag_groups").attr(name);
-  } catch (const nb::python_error& e) {
-    if (e.matches(PyExc_ImportError) || e.matches(PyExc_AttributeError)) return std::nullopt;
-    throw;
-  }
-}
+// The renderer's Python side (halvex.pipeline._host): templates, diag_groups, feature_info.
+static nb::object host(const char* name) { return nb::module_::import_("halvex.pipeline._host").attr(name); }
 
 pipeline::GroupResolver feature_info_groups(json::Arena& arena) {
-  auto fi = std::make_shared<std::optional<nb::object>>();  // invalid inside: FI cannot be had
-  return [fi, &arena](const json::Value& kriter) {
-    if (!*fi) {
-      try {
-        *fi = nb::module_::import_("halvex.feature_info").attr("FI");
-      } catch (const nb::python_error&) {
-        *fi = nb::object();
-      }
-    }
-    if (!(*fi)->is_valid()) return json::Value::null();
-    try {
-      nb::object k = to_python(kriter);
-      for (const char* method : {"grup_for_kik", "grup_for_memzuc", "grup_for_rkd"}) {
-        nb::object r = (*fi)->attr(method)(k);
-        int truth = PyObject_IsTrue(r.ptr());
-        if (truth < 0) throw PythonError();
-        if (truth) return to_value(r.ptr(), arena, Unserialisable::AsText);
-      }
-    } catch (const nb::python_error&) {
-    }
-    return json::Value::null();
+  return [group = host("criterion_groups")(), &arena](const json::Value& kriter) {
+    nb::object found = group(to_python(kriter));
+    return found.is_none() ? json::Value::null() : to_value(found.ptr(), arena, Unserialisable::AsText);
   };
 }
 
@@ -157,38 +132,9 @@ class PyHost : public pipeline::RenderHost {
 
   std::unique_ptr<pipeline::RenderedPage> render_template(const std::string& template_path,
                                                           const pipeline::Context& ctx) override {
-    std::string dir = pipeline::path_parent(template_path), name = pipeline::path_name(template_path);
-    nb::object render = environment(dir).attr("get_template")(text(name)).attr("render");
-    nb::dict context = python_context(ctx);
-    nb::object html = nb::steal(PyObject_Call(render.ptr(), nb::tuple().ptr(), context.ptr()));
-    if (!html.is_valid()) throw PythonError();
-    if (!PyUnicode_Check(html.ptr())) throw TypeError("the page template did not render to text");
+    nb::object html = host("render_template")(text(pipeline::path_parent(template_path)),
+                                              text(pipeline::path_name(template_path)), python_context(ctx));
     return std::make_unique<PyPage>(std::move(html));
-  }
-  // One environment per template folder for the module's life: it keeps the compiled
-  // templates (the page script alone takes tens of milliseconds to compile) and compiles a
-  // template again when its file changes.
-  nb::object environment(const std::string& dir) {
-    nb::object held = nb::getattr(module_, "_template_environments", nb::none());
-    if (!PyDict_CheckExact(held.ptr())) {
-      held = nb::dict();
-      module_.attr("_template_environments") = held;
-    }
-    nb::dict envs = nb::borrow<nb::dict>(held);
-    nb::object key = text(dir);
-    if (envs.contains(key)) return envs[key];
-    nb::module_ jinja2 = nb::module_::import_("jinja2");
-    // Compiled templates are also kept on disk (jinja2's per-user cache folder, checked for its
-    // owner and mode), so a new process skips compiling too; without one it compiles as usual.
-    nb::object cache = nb::none();
-    try {
-      cache = jinja2.attr("FileSystemBytecodeCache")();
-    } catch (const nb::python_error&) {
-    }
-    nb::object env = jinja2.attr("Environment")(nb::arg("loader") = jinja2.attr("FileSystemLoader")(key),
-                                                nb::arg("bytecode_cache") = cache);
-    envs[key] = env;
-    return env;
   }
   bool has_row_filter() const override { return filter_.is_valid(); }
   bool keep_row(pipeline::DocumentSource& doc, size_t i) override {
@@ -210,17 +156,11 @@ class PyHost : public pipeline::RenderHost {
     return path_argument(module_.attr(compressed ? "get_template_v300_path" : "get_template_path")());
   }
   std::string js_dir() override { return path_argument(module_.attr("get_js_dir")()); }
-  bool sql_admin_only() override {
-    auto flag = py::diag_groups_name("SQL_ADMIN_ONLY");
-    if (!flag) return false;
-    int t = PyObject_IsTrue(flag->ptr());
-    if (t < 0) throw PythonError();
-    return t != 0;
-  }
+  bool sql_admin_only() override { return nb::cast<bool>(host("sql_admin_only")()); }
   std::optional<json::Value> diag_groups_name(const char* name, json::Arena& arena) override {
-    auto v = py::diag_groups_name(name);
-    if (!v) return std::nullopt;
-    return to_value(v->ptr(), arena);
+    nb::tuple found = nb::cast<nb::tuple>(host("diag_groups_value")(name));
+    if (found.size() == 0) return std::nullopt;
+    return to_value(found[0].ptr(), arena);
   }
   pipeline::GroupResolver criterion_groups(json::Arena& arena) override { return feature_info_groups(arena); }
   bool has_extra() override { return extra_.is_valid() && nb::len(extra_) > 0; }
