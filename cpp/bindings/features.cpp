@@ -1,6 +1,6 @@
-// Python module halvex.ml.features: build_features' arguments, the DuckDB and
-// Parquet reads through DuckDB's Python package, and the pandas result. The
-// build itself is the feature job of cpp/ml.
+// Python module halvex.ml.features: build_features' arguments and result. The
+// build itself is the feature job of cpp/ml; its reads (DuckDB's Python package)
+// and the DataFrame are halvex.ml._sources.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
@@ -44,80 +44,19 @@ OwnedArrowStream stream_of(nb::handle arrow) {
   return OwnedArrowStream(stream);
 }
 
-// The complete result of a relation as a pyarrow Table, without the extra
-// copy a DB-API cursor makes; older clients name the fetch differently.
-nb::object arrow_of(nb::handle rel) {
-  for (const char* fetch : {"to_arrow_table", "fetch_arrow_table", "arrow"})
-    if (nb::hasattr(rel, fetch)) return rel.attr(fetch)();
-  throw nb::type_error("duckdb relation offers no Arrow fetch");
-}
-
-// DuckDB never installs or loads extensions for a build, so a remote path
-// ("s3://", "https://", "md:") or another engine's file (SQLite) fails at once
-// instead of reaching the network. The facts' connection also gets no
-// external access (no remote data behind a view).
-nb::object connect(const std::string& path, bool facts) {
-  nb::module_ duckdb = nb::module_::import_("duckdb");
-  nb::dict config;
-  config["autoinstall_known_extensions"] = false;
-  config["autoload_known_extensions"] = false;
-  if (!facts) return duckdb.attr("connect")(":memory:", "config"_a = config);
-  config["enable_external_access"] = false;
-  try {
-    return duckdb.attr("connect")(path, "read_only"_a = true, "config"_a = config);
-  } catch (nb::python_error& e) {
-    std::string said = nb::cast<std::string>(nb::str(e.value()));
-    if (!e.matches(duckdb.attr("Error")) || said.find("xtension") == std::string::npos) throw;
-    nb::raise_from(e, e.type(), "cannot open '%s' as a local DuckDB database: it needs a DuckDB extension, "
-                   "and build_features installs or loads none (%s)", path.c_str(), said.substr(0, said.find('\n')).c_str());
-  }
-}
-
-// Runs fn(connection) and closes the connection whatever happens.
-template <class Fn>
-OwnedArrowStream with_connection(nb::object con, Fn&& fn) {
-  OwnedArrowStream result;
-  try {
-    result = fn(nb::handle(con));
-  } catch (...) {
-    con.attr("close")();
-    throw;
-  }
-  con.attr("close")();
-  return result;
-}
-
-// Rows of the fact table (cheap), or 0 when they cannot be had; the fact
-// query itself then reports any problem.
-std::size_t fact_row_count(nb::handle con, const std::string& filter) {
-  const std::string query =
-      "SELECT count(*) FROM fact_periodic fp" + (filter.empty() ? std::string() : " WHERE (" + filter + ")");
-  try {
-    return nb::cast<std::size_t>(con.attr("sql")(query).attr("fetchall")()[0][0]);
-  } catch (const std::exception&) {  // a Python error or a failed cast
-    return 0;
-  }
-}
+nb::object python_side(const char* name) { return nb::module_::import_("halvex.ml._sources").attr(name); }
 
 // The sources of one build. A build of some entities only (halvex features
 // in partitions) passes SQL conditions on the facts and on the diagnostic rows.
 FeatureSources sources(std::string fact_filter, std::string diag_filter) {
   auto fetch_facts = [fact_filter](const std::string& path, const FeatureSources::RowsKnown& rows_known) {
     nb::gil_scoped_acquire gil;
-    return with_connection(connect(path, true), [&](nb::handle con) {
-      rows_known(fact_row_count(con, fact_filter));
-      return stream_of(arrow_of(con.attr("sql")(halvex::ml::fact_query(fact_filter))));
-    });
+    nb::object told = nb::cpp_function([&rows_known](std::size_t rows) { rows_known(rows); });
+    return stream_of(python_side("fetch_facts")(path, halvex::ml::fact_query(fact_filter), fact_filter, told));
   };
-  // A folder is read as the union of its Parquet files.
   auto read_diagnostics = [diag_filter](const std::string& path, bool is_dir) {
     nb::gil_scoped_acquire gil;
-    const std::string source = is_dir ? path + "/*.parquet" : path;
-    return with_connection(connect(path, false), [&](nb::handle con) {
-      nb::object rel = con.attr("read_parquet")(source);
-      if (!diag_filter.empty()) rel = rel.attr("filter")(diag_filter);
-      return stream_of(arrow_of(rel));
-    });
+    return stream_of(python_side("read_diagnostics")(path, is_dir, diag_filter));
   };
   return FeatureSources{fetch_facts, read_diagnostics};
 }
@@ -130,7 +69,7 @@ nb::object numpy_of(ExportedColumn& c) {
 }
 
 // A numpy array, or for text the pandas text array of the pandas in use.
-nb::object to_python(ExportedColumn& c, nb::handle pd, nb::handle pa, bool pandas3) {
+nb::object to_python(ExportedColumn& c) {
   switch (c.kind()) {
     case ExportedColumn::Kind::Float64: return numpy_of<double>(c);
     case ExportedColumn::Kind::Int64: return numpy_of<std::int64_t>(c);
@@ -139,11 +78,8 @@ nb::object to_python(ExportedColumn& c, nb::handle pd, nb::handle pa, bool panda
     case ExportedColumn::Kind::Bool: return numpy_of<bool>(c);
     case ExportedColumn::Kind::Text: break;
   }
-  nb::object arr = pa.attr("Array").attr("_import_from_c")(reinterpret_cast<std::uintptr_t>(c.arrow_array()),
-                                                            reinterpret_cast<std::uintptr_t>(c.arrow_schema()));
-  if (!pandas3) return arr.attr("to_numpy")("zero_copy_only"_a = false);
-  nb::object dtype = pd.attr("StringDtype")("pyarrow", "na_value"_a = nb::module_::import_("numpy").attr("nan"));
-  return dtype.attr("__from_arrow__")(arr);
+  return python_side("text_column")(reinterpret_cast<std::uintptr_t>(c.arrow_array()),
+                                    reinterpret_cast<std::uintptr_t>(c.arrow_schema()));
 }
 
 // The matrix as a DataFrame; its lines are left in `lines`.
@@ -155,14 +91,10 @@ nb::object build_frame(const std::string& path, std::int64_t horizon, const Feat
     result = halvex::ml::run_feature_job(path, horizon, from);
   }
   lines = std::move(result.lines);
-  nb::module_ pd = nb::module_::import_("pandas");
-  if (result.columns.empty()) return pd.attr("DataFrame")();
   halvex::table::StageTimer timer;
-  nb::module_ pa = nb::module_::import_("pyarrow");
-  const bool pandas3 = std::atoi(nb::cast<std::string>(pd.attr("__version__")).c_str()) >= 3;
   nb::dict columns;
-  for (ExportedColumn& c : result.columns) columns[c.name().c_str()] = to_python(c, pd, pa, pandas3);
-  nb::object frame = pd.attr("DataFrame")(columns, "copy"_a = false);
+  for (ExportedColumn& c : result.columns) columns[c.name().c_str()] = to_python(c);
+  nb::object frame = python_side("frame")(columns);
   timer.mark("data frame");
   return frame;
 }

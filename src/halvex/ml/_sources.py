@@ -1,0 +1,86 @@
+"""What a feature build asks of Python: the fact and diagnostic reads through DuckDB's Python
+package, and the pandas DataFrame of the result. The extension module halvex.ml.features
+calls these; nothing here is public."""
+
+from __future__ import annotations
+
+from typing import Any, Callable
+
+import duckdb
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+_PANDAS3 = int(pd.__version__.split(".")[0]) >= 3
+
+
+def _connect(path: str, facts: bool) -> duckdb.DuckDBPyConnection:
+    """DuckDB never installs or loads extensions for a build, so a remote path ("s3://",
+    "https://", "md:") or another engine's file (SQLite) fails at once instead of reaching the
+    network. The facts' connection also gets no external access (no remote data behind a view)."""
+    config: dict[str, Any] = {"autoinstall_known_extensions": False, "autoload_known_extensions": False}
+    if not facts:
+        return duckdb.connect(":memory:", config=config)
+    config["enable_external_access"] = False
+    try:
+        return duckdb.connect(path, read_only=True, config=config)
+    except duckdb.Error as e:
+        said = str(e)
+        if "xtension" not in said:
+            raise
+        raise type(e)(
+            f"cannot open '{path}' as a local DuckDB database: it needs a DuckDB extension, "
+            f"and build_features installs or loads none ({said.splitlines()[0] if said else ''})"
+        ) from e
+
+
+def _arrow(relation: Any) -> pa.Table:
+    """The whole result as a pyarrow Table, without the extra copy a DB-API cursor makes;
+    older clients name the fetch differently."""
+    for fetch in ("to_arrow_table", "fetch_arrow_table", "arrow"):
+        if hasattr(relation, fetch):
+            return getattr(relation, fetch)()
+    raise TypeError("duckdb relation offers no Arrow fetch")
+
+
+def fetch_facts(path: str, query: str, fact_filter: str, rows_known: Callable[[int], None]) -> pa.Table:
+    """The result of the fact query on the database at `path` (opened read-only). rows_known is
+    told the fact table's row count first, or 0 when it cannot be had cheaply (the fact query
+    then reports any problem); fact_filter is the query's SQL condition, if any."""
+    con = _connect(path, True)
+    try:
+        count = "SELECT count(*) FROM fact_periodic fp" + (f" WHERE ({fact_filter})" if fact_filter else "")
+        try:
+            rows = int(con.sql(count).fetchall()[0][0])
+        except Exception:
+            rows = 0
+        rows_known(rows)
+        return _arrow(con.sql(query))
+    finally:
+        con.close()
+
+
+def read_diagnostics(path: str, is_dir: bool, row_filter: str) -> pa.Table:
+    """One Parquet file, or the union of the Parquet files of a folder; only the rows that pass
+    row_filter (SQL) when it is given."""
+    con = _connect(path, False)
+    try:
+        relation = con.read_parquet(path + "/*.parquet" if is_dir else path)
+        if row_filter:
+            relation = relation.filter(row_filter)
+        return _arrow(relation)
+    finally:
+        con.close()
+
+
+def text_column(array_address: int, schema_address: int) -> Any:
+    """A text column handed over through the Arrow C data interface, as the text array of the
+    pandas in use."""
+    array = pa.Array._import_from_c(array_address, schema_address)
+    if not _PANDAS3:
+        return array.to_numpy(zero_copy_only=False)
+    return pd.StringDtype("pyarrow", na_value=np.nan).__from_arrow__(array)
+
+
+def frame(columns: dict[str, Any]) -> pd.DataFrame:
+    return pd.DataFrame(columns, copy=False) if columns else pd.DataFrame()
