@@ -20,7 +20,11 @@ static nb::object host(const char* name) { return nb::module_::import_("halvex.p
 pipeline::GroupResolver feature_info_groups(json::Arena& arena) {
   return [group = host("criterion_groups")(), &arena](const json::Value& kriter) {
     nb::object found = group(to_python(kriter));
-    return found.is_none() ? json::Value::null() : to_value(found.ptr(), arena, Unserialisable::AsText);
+    try {
+      return found.is_none() ? json::Value::null() : to_value(found.ptr(), arena, Unserialisable::AsText);
+    } catch (const nb::python_error&) {
+      return json::Value::null();  // a group without a text form is no group, as a failed question
+    }
   };
 }
 

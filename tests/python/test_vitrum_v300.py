@@ -344,11 +344,23 @@ def test_slim_feature_info_asked_in_order(monkeypatch):
                      ("kik", ""), ("memzuc", "")]
 
 
+class _Unsure:
+    def __bool__(self):
+        raise RuntimeError("no truth")
+
+
+class _Unprintable:
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
 @pytest.mark.parametrize("fi", [
     None,                                             # module without FI
     types.SimpleNamespace(grup_for_kik=lambda k: None),  # FI without the other operations
     types.SimpleNamespace(grup_for_kik=lambda k: 1 / 0, grup_for_memzuc=lambda k: "icra",
                           grup_for_rkd=lambda k: "icra"),  # an operation that fails
+    types.SimpleNamespace(grup_for_kik=lambda k: _Unsure()),  # a group whose truth fails
+    types.SimpleNamespace(grup_for_kik=lambda k: _Unprintable()),  # a group without a text
 ])
 def test_slim_feature_info_errors_are_discarded(monkeypatch, fi):
     fake = types.ModuleType("halvex.feature_info")

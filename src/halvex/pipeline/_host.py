@@ -68,8 +68,8 @@ def criterion_groups() -> Callable[[Any], Any]:
         if fi is None:
             return None
         try:
-            for ask in (fi.grup_for_kik, fi.grup_for_memzuc, fi.grup_for_rkd):
-                found = ask(code)
+            for ask in ("grup_for_kik", "grup_for_memzuc", "grup_for_rkd"):
+                found = getattr(fi, ask)(code)
                 if found:
                     return found
         except Exception:
