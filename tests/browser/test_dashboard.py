@@ -610,11 +610,21 @@ def test_borrower_report_has_a_history_chart_and_prints_on_one_page(dash, open_p
     p = open_page(dash["standard"], size=(1440, 900))
     pg = p.page
     pg.click("#hx-rows .row:not([hidden]) >> nth=3")
-    chart = pg.locator("#hx-detail svg.hist")
-    assert chart.is_visible()
-    labels = chart.locator("text").all_text_contents()
+    charts = pg.locator("#hx-detail svg.hist")
+    assert charts.count() == 2
+    score_chart, risk_chart = charts.nth(0), charts.nth(1)
+    assert score_chart.is_visible() and risk_chart.is_visible()
+    labels = score_chart.locator("text").all_text_contents()
     assert "Dönem" in labels and "QVR skoru" in labels and "500" in labels and "825" in labels
     assert dash["doc"]["meta"]["donemler"][-1] in labels
+    risk_periods = pg.evaluate("JSON.parse(document.getElementById('hx-risk-donemler').textContent)")
+    labels = risk_chart.locator("text").all_text_contents()
+    assert "Dönem" in labels and "mio TL" in labels and str(risk_periods[-1]) in labels
+    assert risk_chart.locator("rect.bar").count() >= 1
+    # no label runs past its chart's edges (the last period used to be cut off)
+    for chart in (score_chart, risk_chart):
+        assert chart.evaluate("""s => [...s.querySelectorAll('text:not([transform])')].every(t => {
+            const b = t.getBBox(); return b.x >= 0 && b.x + b.width <= s.width.baseVal.value; })""")
     _shot(p, "borrower_report_1440")
     # as printed: the report alone, on one A4 landscape page (277 x 190 mm at 96 px per inch)
     pg.evaluate("document.body.classList.add('print-detail')")

@@ -94,6 +94,7 @@ function showDetail(i) {
 
   if (R) {
     box.appendChild(el("h3", null, "Risk (mio TL)"));
+    box.appendChild(riskChart(i));
     var rr = riskDonemler.map(function (d, j) {
       var r = [d, amountCell(S.r[i * R + j])];
       if (V316) r.push(amountCell(S.rd[i * R + j]), amountCell(S.df[i * R + j]));
@@ -143,7 +144,7 @@ function showDetail(i) {
 // Score history of one borrower: a line over the periods with the band thresholds, labelled
 // axes (period, QVR score); "YI" is drawn above the scale, a missing score leaves a gap.
 function historyChart(i) {
-  var W = 440, H = 170, M = { l: 44, r: 10, t: 12, b: 40 }, TOP = 1000;
+  var W = 440, H = 170, M = { l: 44, r: 26, t: 12, b: 40 }, TOP = 1000;
   var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
     "aria-label": "Skor geçmişi: " + donemler.map(function (d, k) { return d + " " + scoreShown(S.score[i * P + k]); }).join(", ") });
   var x = function (k) { return M.l + (P > 1 ? k * (W - M.l - M.r) / (P - 1) : (W - M.l - M.r) / 2); };
@@ -172,6 +173,37 @@ function historyChart(i) {
     svgEl("title", {}, dot).textContent = donemler[k] + ": " + scoreShown(s);
   }
   svg.insertBefore(svgEl("path", { d: d, "class": "line" }), svg.querySelector("circle"));
+  return svg;
+}
+// Risk history of one borrower: a bar per risk period on a scale from 0 (labelled axes: period,
+// million TL); a missing amount has no bar, a negative one hangs below the zero line.
+function riskChart(i) {
+  var W = 440, H = 150, M = { l: 56, r: 26, t: 12, b: 40 };
+  var vals = riskDonemler.map(function (d, j) { return S.r[i * R + j]; });
+  var nums = vals.filter(isNum), hi = Math.max.apply(null, [0].concat(nums)), lo = Math.min.apply(null, [0].concat(nums));
+  if (hi === lo) hi = lo + 1;
+  var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
+    "aria-label": "Risk geçmişi (mio TL): " + riskDonemler.map(function (d, j) { return d + " " + fmtMio(vals[j]); }).join(", ") });
+  var y = function (v) { return M.t + (H - M.t - M.b) * (hi - v) / (hi - lo); };
+  var slot = (W - M.l - M.r) / Math.max(1, R), bw = Math.max(2, Math.min(28, slot * 0.6));
+  [lo, 0, hi].filter(function (v, k, a) { return a.indexOf(v) === k; }).forEach(function (v) {
+    svgEl("line", { x1: M.l, x2: W - M.r, y1: y(v), y2: y(v), "class": "grid" }, svg);
+    svgEl("text", { x: M.l - 4, y: y(v) + 4, "text-anchor": "end" }, svg).textContent = v === 0 ? "0" : fmtMio(v);
+  });
+  var step = Math.max(1, Math.ceil(R / 6));
+  vals.forEach(function (v, j) {
+    var cx = M.l + slot * (j + 0.5);
+    if (j === R - 1 || (j % step === 0 && R - 1 - j >= step)) {
+      svgEl("text", { x: cx, y: H - M.b + 14, "text-anchor": "middle" }, svg).textContent = riskDonemler[j];
+    }
+    if (!isNum(v)) return;
+    var bar = svgEl("rect", { x: cx - bw / 2, y: Math.min(y(v), y(0)), width: bw,
+                              height: Math.max(1, Math.abs(y(v) - y(0))), "class": "bar" }, svg);
+    svgEl("title", {}, bar).textContent = riskDonemler[j] + ": " + fmtMio(v) + " mio TL";
+  });
+  svgEl("text", { x: (M.l + W - M.r) / 2, y: H - 4, "text-anchor": "middle", "class": "axis-title" }, svg).textContent = "Dönem";
+  svgEl("text", { x: 10, y: (M.t + H - M.b) / 2, "text-anchor": "middle", "class": "axis-title",
+                  transform: "rotate(-90,10," + (M.t + H - M.b) / 2 + ")" }, svg).textContent = "mio TL";
   return svg;
 }
 // The panel is a dialog: it takes the focus when it opens and gives it back when it closes.
