@@ -9,7 +9,8 @@ Times, in separate runs on the same files:
   DataFrame), with the time and share of each of its stages (HALVEX_TIMING);
 - ``duckdb-sql``: the same columns as one DuckDB query with window functions and the
   diagnostic join, fetched into Arrow;
-- ``polars``: benchmarks/features_polars.py, when that file and Polars are both there;
+- ``polars``: the same columns with Polars expressions (benchmarks/features_polars.py), when
+  Polars is installed (``make bench-deps``; it is no dependency of halvex);
 - ``pandas``: the same columns in vectorised pandas (benchmarks/features_pandas.py).
 
 Each contender runs ``--repeat`` times and its fastest run counts (the machine may be
@@ -178,8 +179,10 @@ elif kind == "pandas":
         out = features_pandas.build_features_pandas(db)
     rows, size = len(out), int(out.memory_usage(index=False, deep=True).sum())
 elif kind == "polars":
+    import io, contextlib
     import features_polars
-    out = features_polars.build_features_polars(db)
+    with contextlib.redirect_stdout(io.StringIO()):
+        out = features_polars.build_features_polars(db)
     rows, size = out.height, int(out.estimated_size())
 elif kind == "duckdb-sql":
     from pathlib import Path
@@ -325,7 +328,7 @@ def main(argv=None) -> int:
           f", best of {args.repeat}", flush=True)
     kinds = [k for k in args.only if k != "polars" or polars_available()]
     if "polars" in args.only and "polars" not in kinds:
-        print("polars: skipped (Polars or benchmarks/features_polars.py not installed)")
+        print("polars: skipped, Polars is not installed (make bench-deps installs it)")
     results = {}
     for kind in kinds:
         bf = kind == "build_features"
