@@ -23,7 +23,9 @@ measuring process touch and free G GiB first: on a VM that returns freed pages t
 host, first-touch page faults otherwise cost about 2 ms per MiB and swamp the timings. The
 database (gap-free, so exactly entities x periods fact rows, with a diagnostic file for 30%
 of the rows) is generated once and reused from --dir; ``--no-diag`` times the same database
-without its diagnostic file.
+without its diagnostic file. ``--baseline DIR`` also times the build_features of another
+build of the package (DIR holds a ``halvex`` folder, e.g. copied from site-packages before a
+change), so that before and after are measured in one run, beside the same peers.
 """
 
 from __future__ import annotations
@@ -203,11 +205,15 @@ _TIME_LINE = re.compile(r"^  \[time\] (.{28}) +([0-9.]+) ms$")
 
 
 def measure(kind: str, db: Path, threads: int | None = None, warm_gb: float = 0.0,
-            stages: bool = False) -> dict:
+            stages: bool = False, baseline: Path | None = None) -> dict:
     """One measuring subprocess. With ``stages`` (build_features only), the stage times the
-    builder reports under HALVEX_TIMING come back as ``stages``: (name, ms) in order."""
+    builder reports under HALVEX_TIMING come back as ``stages``: (name, ms) in order. Kind
+    ``baseline`` is build_features of the halvex package in the folder ``baseline``."""
     env = dict(os.environ)
     env.pop("HALVEX_TIMING", None)
+    if kind == "baseline":
+        kind = "build_features"
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(baseline), env.get("PYTHONPATH")]))
     if threads:
         env["HALVEX_THREADS"] = str(threads)
     if stages:
@@ -258,9 +264,9 @@ def print_stages(r: dict) -> None:
 
 
 def fastest(kind: str, db: Path, repeat: int, threads: int | None, warm_gb: float,
-            stages: bool) -> dict:
+            stages: bool, baseline: Path | None = None) -> dict:
     """The fastest of ``repeat`` measuring runs, with every run's seconds in ``runs``."""
-    runs = [measure(kind, db, threads, warm_gb, stages) for _ in range(max(1, repeat))]
+    runs = [measure(kind, db, threads, warm_gb, stages, baseline) for _ in range(max(1, repeat))]
     best = min(runs, key=lambda r: r["seconds"])
     best["runs"] = [r["seconds"] for r in runs]
     return best
@@ -306,6 +312,10 @@ def main(argv=None) -> int:
     ap.add_argument("--no-diag", dest="diag", action="store_false",
                     help="time the database without its diagnostic file")
     ap.add_argument("--diag", action="store_true", default=True, help=argparse.SUPPRESS)
+    ap.add_argument("--baseline", type=Path, default=None,
+                    help="a folder holding another build of the halvex package (e.g. a copy of "
+                         "site-packages/halvex from before a change): its build_features is timed "
+                         "too, as 'baseline', between the same peers")
     ap.add_argument("--diag-entities", type=int, default=0,
                     help="also report the stage split of a smaller database of this many entities "
                          "with its diagnostic file (0, the default, skips it)")
@@ -327,19 +337,35 @@ def main(argv=None) -> int:
     print(f"database {db} ({f'with a diagnostic file of {diag_rows} rows' if args.diag else 'without diagnostic file'})"
           f", best of {args.repeat}", flush=True)
     kinds = [k for k in args.only if k != "polars" or polars_available()]
+    if args.baseline is not None:
+        if not (args.baseline / "halvex" / "ml").is_dir():
+            ap.error(f"--baseline {args.baseline}: no halvex package in that folder")
+        kinds.insert(kinds.index("build_features") if "build_features" in kinds else 0, "baseline")
     if "polars" in args.only and "polars" not in kinds:
         print("polars: skipped, Polars is not installed (make bench-deps installs it)")
     results = {}
     for kind in kinds:
-        bf = kind == "build_features"
-        r = fastest(kind, db, args.repeat, args.threads if bf else None, args.warm_gb, stages=bf)
+        bf = kind in ("build_features", "baseline")
+        r = fastest(kind, db, args.repeat, args.threads if bf else None, args.warm_gb, stages=bf,
+                    baseline=args.baseline)
         results[kind] = r
         runs = " ".join(f"{x:.2f}" for x in r["runs"])
         print(f"{kind:15s} {r['seconds']:8.2f} s   rows {r['rows']:>10d}   "
               f"result {r['size'] / 2**20:9.1f} MiB   peak +{r['peak'] / 2**20:9.1f} MiB   runs {runs}",
               flush=True)
 
+    base = results.get("baseline")
+    if base:
+        print(f"\nbaseline build_features ({args.baseline}), {base['rows']} rows: {base['seconds']:.2f} s")
+        print_stages(base)
     bf = results.get("build_features")
+    if base and bf:
+        print(f"\nbaseline / build_features = {base['seconds'] / bf['seconds']:.2f}x")
+        for peer in ("duckdb-sql", "polars", "pandas"):
+            if peer in results:
+                print(f"  {peer + ' / baseline':27s} = {results[peer]['seconds'] / base['seconds']:6.1f}x")
+        if "fetch" in results:
+            print(f"  {'baseline / fetch':27s} = {base['seconds'] / results['fetch']['seconds']:6.2f}x")
     if bf:
         print(f"\nbuild_features, {bf['rows']} rows: {bf['seconds']:.2f} s")
         print_stages(bf)
