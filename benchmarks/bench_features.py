@@ -15,7 +15,9 @@ Times, in separate runs on the same files:
 
 Each contender runs ``--repeat`` times and its fastest run counts (the machine may be
 shared); the stage split is that of the fastest ``build_features`` run. The ratios are
-printed against the targets.
+printed against the targets. Beside the wall time, each line shows the CPU time of that
+run (all threads of the measuring process): on two cores the fetch alone keeps both
+busy, so the CPU time says where the rest of a build's time can come from.
 
 Each runs in a fresh subprocess, so its peak resident memory (VmHWM, reset just before
 the call, minus the process's size at that moment) is its own. ``--warm-gb G`` makes each
@@ -162,8 +164,13 @@ if warm:
     # first-touch faults otherwise dominate whichever contender runs cold.
     block = numpy.ones(int(warm * 2**30) // 8)
     del block
+def cpu_now():
+    r = resource.getrusage(resource.RUSAGE_SELF)  # every thread of the process
+    return r.ru_utime + r.ru_stime
+
 before = rss_now()
 reset_peak()
+c0 = cpu_now()
 t0 = time.perf_counter()
 if kind == "fetch":
     con = duckdb.connect(db, read_only=True)
@@ -193,8 +200,9 @@ elif kind == "duckdb-sql":
     con.close()
     rows, size = out.num_rows, out.nbytes
 seconds = time.perf_counter() - t0
+cpu = cpu_now() - c0
 peak = peak_now()
-print(json.dumps(dict(kind=kind, seconds=seconds, rows=rows, size=size, peak=peak - before)))
+print(json.dumps(dict(kind=kind, seconds=seconds, cpu=cpu, rows=rows, size=size, peak=peak - before)))
 """
 
 
@@ -350,7 +358,7 @@ def main(argv=None) -> int:
                     baseline=args.baseline)
         results[kind] = r
         runs = " ".join(f"{x:.2f}" for x in r["runs"])
-        print(f"{kind:15s} {r['seconds']:8.2f} s   rows {r['rows']:>10d}   "
+        print(f"{kind:15s} {r['seconds']:8.2f} s  cpu {r['cpu']:6.2f} s   rows {r['rows']:>10d}   "
               f"result {r['size'] / 2**20:9.1f} MiB   peak +{r['peak'] / 2**20:9.1f} MiB   runs {runs}",
               flush=True)
 
