@@ -9,8 +9,10 @@ Times, in separate runs on the same files:
   DataFrame), with the time and share of each of its stages (HALVEX_TIMING);
 - ``duckdb-sql``: the same columns as one DuckDB query with window functions and the
   diagnostic join, fetched into Arrow;
-- ``polars``: the same columns with Polars expressions (benchmarks/features_polars.py), when
-  Polars is installed (``make bench-deps``; it is no dependency of halvex);
+- ``polars``: the same columns with Polars window expressions (``.over("entity_id")``,
+  benchmarks/features_polars.py), when Polars is installed (``make bench-deps``; it is no
+  dependency of halvex); ``polars-sorted``: the faster Polars form that uses the sorted rows
+  (shifts masked at entity borders instead of windows);
 - ``pandas``: the same columns in vectorised pandas (benchmarks/features_pandas.py).
 
 Each contender runs ``--repeat`` times and its fastest run counts (the machine may be
@@ -187,11 +189,11 @@ elif kind == "pandas":
     with contextlib.redirect_stdout(io.StringIO()):
         out = features_pandas.build_features_pandas(db)
     rows, size = len(out), int(out.memory_usage(index=False, deep=True).sum())
-elif kind == "polars":
+elif kind in ("polars", "polars-sorted"):
     import io, contextlib
     import features_polars
     with contextlib.redirect_stdout(io.StringIO()):
-        out = features_polars.build_features_polars(db)
+        out = features_polars.build_features_polars(db, windows=kind == "polars")
     rows, size = out.height, int(out.estimated_size())
 elif kind == "duckdb-sql":
     from pathlib import Path
@@ -312,7 +314,8 @@ def main(argv=None) -> int:
     ap.add_argument("--periods", type=int, default=12)
     ap.add_argument("--dir", type=Path, default=Path("bench_out/features"))
     ap.add_argument("--only", nargs="*",
-                    default=["fetch", "build_features", "duckdb-sql", "polars", "pandas"])
+                    default=["fetch", "build_features", "duckdb-sql", "polars", "polars-sorted",
+                             "pandas"])
     ap.add_argument("--repeat", type=int, default=3, help="runs per contender; the fastest counts")
     ap.add_argument("--threads", type=int, default=None, help="HALVEX_THREADS for build_features")
     ap.add_argument("--warm-gb", type=float, default=0.0,
@@ -344,13 +347,13 @@ def main(argv=None) -> int:
         diag_rows = pq.ParquetFile(db.parent / "cache" / "diag_features.parquet").metadata.num_rows
     print(f"database {db} ({f'with a diagnostic file of {diag_rows} rows' if args.diag else 'without diagnostic file'})"
           f", best of {args.repeat}", flush=True)
-    kinds = [k for k in args.only if k != "polars" or polars_available()]
+    kinds = [k for k in args.only if not k.startswith("polars") or polars_available()]
+    if len(kinds) < len(args.only):
+        print("polars: skipped, Polars is not installed (make bench-deps installs it)")
     if args.baseline is not None:
         if not (args.baseline / "halvex" / "ml").is_dir():
             ap.error(f"--baseline {args.baseline}: no halvex package in that folder")
         kinds.insert(kinds.index("build_features") if "build_features" in kinds else 0, "baseline")
-    if "polars" in args.only and "polars" not in kinds:
-        print("polars: skipped, Polars is not installed (make bench-deps installs it)")
     results = {}
     for kind in kinds:
         bf = kind in ("build_features", "baseline")
@@ -369,7 +372,7 @@ def main(argv=None) -> int:
     bf = results.get("build_features")
     if base and bf:
         print(f"\nbaseline / build_features = {base['seconds'] / bf['seconds']:.2f}x")
-        for peer in ("duckdb-sql", "polars", "pandas"):
+        for peer in ("duckdb-sql", "polars", "polars-sorted", "pandas"):
             if peer in results:
                 print(f"  {peer + ' / baseline':27s} = {results[peer]['seconds'] / base['seconds']:6.1f}x")
         if "fetch" in results:
@@ -378,7 +381,7 @@ def main(argv=None) -> int:
         print(f"\nbuild_features, {bf['rows']} rows: {bf['seconds']:.2f} s")
         print_stages(bf)
         print("\ntargets:")
-        for peer, target in (("duckdb-sql", 5), ("polars", 7), ("pandas", 20)):
+        for peer, target in (("duckdb-sql", 5), ("polars", 7), ("polars-sorted", 7), ("pandas", 20)):
             if peer in results:
                 ratio = results[peer]["seconds"] / bf["seconds"]
                 print(f"  {peer + ' / build_features':27s} = {ratio:6.1f}x  (>= {target})"

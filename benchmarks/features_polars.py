@@ -1,8 +1,10 @@
 """The feature matrix with Polars lazy and window expressions: a peer for ``build_features``.
 
 Same columns, same rules, written the way a Polars user would: the facts fetched from DuckDB
-as Arrow, every history feature an expression ``.over("entity_id")``, the diagnostic file
-scanned lazily and joined on the keys in text form. The benchmark times it beside the
+as Arrow, every history feature a window expression ``.over("entity_id")``, the diagnostic
+file scanned lazily and joined on the keys in text form. A second form (``windows=False``)
+uses that the rows come sorted by entity: shifts masked where the entity changes, and the
+3- and 4-row windows as horizontal sums of such shifts; it is the faster Polars peer. The benchmark times it beside the
 compiled builder; a test compares its matrix with the builder's on the sample database.
 
 Polars is a benchmark-only dependency (benchmarks/requirements.txt, ``make bench-deps``).
@@ -56,7 +58,7 @@ def load(db_path) -> pl.DataFrame:
         con.close()
 
 
-def _history(fp: pl.LazyFrame, schema: pl.Schema, horizon: int) -> pl.LazyFrame:
+def _history(fp: pl.LazyFrame, schema: pl.Schema, horizon: int, windows: bool) -> pl.LazyFrame:
     skor = _text("qvr_skor", schema["qvr_skor"])
     is_yi = (skor == "YI").fill_null(False)
     fp = fp.with_columns(
@@ -74,39 +76,57 @@ def _history(fp: pl.LazyFrame, schema: pl.Schema, horizon: int) -> pl.LazyFrame:
     if fp.select(out_of_order.any()).collect().item():
         fp = fp.sort([_E, "donem"], maintain_order=True, nulls_last=True)
 
-    # The frame is sorted by entity: a value k rows away belongs to the same entity when the
-    # entity id k rows away is the same, so a shift masked there is the shift within the
-    # entity. (``.over("entity_id")`` gives the same values but groups the rows again for
-    # every expression, many times slower at 300,000 entities.)
-    def near(expr: pl.Expr, k: int) -> pl.Expr:
-        return pl.when(pl.col(_E).shift(k) == pl.col(_E)).then(expr.shift(k))
+    if windows:
+        # Window expressions: each history feature computed within the entity's rows.
+        def near(expr: pl.Expr, k: int) -> pl.Expr:
+            return expr.shift(k).over(_E)
+    else:
+        # The frame is sorted by entity: a value k rows away belongs to the same entity when
+        # the entity id k rows away is the same, so a shift masked there is the shift within
+        # the entity, without grouping the rows again for every expression.
+        def near(expr: pl.Expr, k: int) -> pl.Expr:
+            return pl.when(pl.col(_E).shift(k) == pl.col(_E)).then(expr.shift(k))
 
     q = pl.col("qvr_num")
-    last3 = [q, near(q, 1), near(q, 2)]
-    n3 = pl.sum_horizontal(x.is_not_null() for x in last3)
-    mean3 = pl.sum_horizontal(last3) / n3
-    var3 = pl.sum_horizontal((x - mean3) ** 2 for x in last3) / n3
     flag = pl.col("yi_flag_current")
+    if windows:
+        max3 = q.rolling_max(3, min_samples=1).over(_E)
+        mean3 = q.rolling_mean(3, min_samples=1).over(_E)
+        std3 = q.rolling_std(3, min_samples=1, ddof=0).over(_E).fill_null(0.0)
+        counts = [(q >= t).fill_null(False).cast(pl.Int64).rolling_sum(4, min_samples=1).over(_E)
+                  .fill_null(0) for t in (825, 500)]
+        flags4 = flag.rolling_sum(4, min_samples=1).over(_E).fill_null(0)
+    else:
+        last3 = [q, near(q, 1), near(q, 2)]
+        n3 = pl.sum_horizontal(x.is_not_null() for x in last3)
+        m3 = pl.sum_horizontal(last3) / n3
+        max3 = pl.max_horizontal(last3)
+        mean3 = pl.when(n3 > 0).then(m3)
+        std3 = pl.when(n3 > 0).then((pl.sum_horizontal((x - m3) ** 2 for x in last3) / n3).sqrt()).otherwise(0.0)
+        counts = [pl.sum_horizontal((near(q, k) if k else q).ge(t).fill_null(False) for k in range(4))
+                  for t in (825, 500)]
+        flags4 = pl.sum_horizontal([flag] + [near(flag, k).fill_null(0) for k in (1, 2, 3)])
     fp = fp.with_columns(
         near(q, 1).alias("qvr_lag_1"),
         near(q, 2).alias("qvr_lag_2"),
         near(q, 3).alias("qvr_lag_3"),
-        pl.max_horizontal(last3).alias("qvr_max_3"),
-        pl.when(n3 > 0).then(mean3).alias("qvr_mean_3"),
-        pl.when(n3 > 0).then(var3.sqrt()).otherwise(0.0).alias("qvr_std_3"),
+        max3.alias("qvr_max_3"),
+        mean3.alias("qvr_mean_3"),
+        std3.alias("qvr_std_3"),
         (q > near(q, 1)).fill_null(False).alias("_rising"),
-        *[pl.sum_horizontal((near(q, k) if k else q).ge(t).fill_null(False) for k in range(4))
-          .cast(pl.Int64).alias(f"qvr_above_{t}_count") for t in (825, 500)],
+        counts[0].cast(pl.Int64).alias("qvr_above_825_count"),
+        counts[1].cast(pl.Int64).alias("qvr_above_500_count"),
         pl.when(q.is_null()).then(-1).when(q >= 1000).then(3).when(q >= 825).then(2)
         .when(q >= 500).then(1).otherwise(0).cast(pl.Int64).alias("qvr_band"),
         near(pl.col("_risk"), 1).fill_null(pl.col("_risk").fill_null(0.0)).alias("_risk_prev"),
         near(flag, 1).fill_null(0).alias("yi_flag_prev"),
-        pl.sum_horizontal([flag] + [near(flag, k).fill_null(0) for k in (1, 2, 3)]).alias("yi_flag_count_4"),
+        flags4.cast(pl.Int64).alias("yi_flag_count_4"),
         near(pl.col("_is_yi").cast(pl.Int64), 1).fill_null(0).alias("was_yi_prev"),
     )
 
     # Rise streak: rows since the entity's last row that did not rise (an entity's first
-    # row never rises, so the last such row is always of the same entity).
+    # row never rises, so the last such row is always of the same entity). Counting rows
+    # within (entity, streak) windows gives the same, but takes seconds per million rows.
     row = pl.int_range(pl.len(), dtype=pl.Int64)
     since = row - pl.when(~pl.col("_rising")).then(row).forward_fill()
     risk = pl.col("_risk").fill_null(0.0)
@@ -158,11 +178,12 @@ def _merge_diagnostics(fp: pl.LazyFrame, schema: pl.Schema, db_path) -> tuple[pl
     return fp.with_columns(fills), f"  [DIAG] {rows} diag feature satırı merge edildi"
 
 
-def features_from_frame(facts: pl.DataFrame, db_path, target_horizon: int = 3) -> pl.DataFrame:
+def features_from_frame(facts: pl.DataFrame, db_path, target_horizon: int = 3,
+                        windows: bool = True) -> pl.DataFrame:
     if facts.height == 0:
         return pl.DataFrame()
     schema = facts.schema
-    fp = _history(facts.lazy(), schema, target_horizon)
+    fp = _history(facts.lazy(), schema, target_horizon, windows)
     fp, diag_line = _merge_diagnostics(fp, schema, db_path)
     result = (fp.select(BASE_OUT + DIAG_FEATURE_COLS + ["label"])
               .rename({"qvr_num": "qvr_score", "bolge_kodu_clean": "bolge_kodu"})
@@ -180,5 +201,7 @@ def features_from_frame(facts: pl.DataFrame, db_path, target_horizon: int = 3) -
     return result
 
 
-def build_features_polars(db_path, target_horizon: int = 3) -> pl.DataFrame:
-    return features_from_frame(load(db_path), db_path, target_horizon)
+def build_features_polars(db_path, target_horizon: int = 3, windows: bool = True) -> pl.DataFrame:
+    """The matrix with window expressions (``.over("entity_id")``), or with ``windows=False``
+    with shifts masked at entity borders, which the sorted rows allow (several times faster)."""
+    return features_from_frame(load(db_path), db_path, target_horizon, windows)

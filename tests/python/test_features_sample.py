@@ -149,10 +149,11 @@ def _write_diag_edge_cases(tmp_path, order):
     return db, len(extra)
 
 
+@pytest.mark.parametrize("windows", [True, False], ids=["window expressions", "sorted shifts"])
 @pytest.mark.parametrize("case", ["sample", "horizon 1", "horizon 0", "no diag file", "diag edge cases"])
-def test_polars_peer_matches_builder(sample_db, tmp_path, case, capsys):
-    """The benchmark's Polars peer computes the builder's matrix and lines, so that timing
-    the two compares like with like."""
+def test_polars_peer_matches_builder(sample_db, tmp_path, case, windows, capsys):
+    """Both forms of the benchmark's Polars peer compute the builder's matrix and lines, so
+    that timing them compares like with like."""
     peer = _polars_peer()
     horizon = {"horizon 1": 1, "horizon 0": 0}.get(case, 3)
     db = sample_db
@@ -162,6 +163,6 @@ def test_polars_peer_matches_builder(sample_db, tmp_path, case, capsys):
         db, _ = _write_diag_edge_cases(tmp_path, "shuffled")
     ours = build_features(db, horizon)
     ours_out = capsys.readouterr().out
-    theirs = peer.build_features_polars(db, horizon)
+    theirs = peer.build_features_polars(db, horizon, windows=windows)
     assert capsys.readouterr().out == ours_out
     assert_same_matrix(ours, theirs.to_pandas())
