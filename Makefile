@@ -55,7 +55,7 @@ FUZZ_APT    := clang libclang-rt-dev
 FUZZERS     := json_document_fuzzer json_lazy_rows_fuzzer json_file_fuzzer
 
 .PHONY: all deps apt venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test stubs stubs-check \
-	test demo bench clean \
+	test demo bench bench-deps clean \
 	sanitize sanitize-venv sanitize-install sanitize-cpp-test sanitize-pytest \
 	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python
 
@@ -201,8 +201,16 @@ sanitize: sanitize-cpp-test sanitize-pytest
 demo: install
 	$(VENV)/bin/halvex demo --out $(DEMO_OUT)
 
+# Packages only the benchmarks use (the Polars peer of bench_features.py); never needed by
+# `make test`.
+$(STAMPS)/bench-deps: benchmarks/requirements.txt $(CONSTRAINTS) $(STAMPS)/venv
+	$(VPIP) install -q -c $(CONSTRAINTS) -r benchmarks/requirements.txt
+	@mkdir -p $(STAMPS) && touch $@
+
+bench-deps: $(STAMPS)/bench-deps
+
 # Benchmarks: not part of the tests; each takes minutes at full size.
-bench: install
+bench: install bench-deps
 	$(VPY) benchmarks/bench_render.py
 	$(VPY) benchmarks/bench_v300.py
 	$(VPY) benchmarks/bench_page_data.py

@@ -9,12 +9,17 @@ Times, in separate runs on the same files:
   DataFrame), with the time and share of each of its stages (HALVEX_TIMING);
 - ``duckdb-sql``: the same columns as one DuckDB query with window functions and the
   diagnostic join, fetched into Arrow;
-- ``polars``: benchmarks/features_polars.py, when that file and Polars are both there;
+- ``polars``: the same columns with Polars window expressions (``.over("entity_id")``,
+  benchmarks/features_polars.py), when Polars is installed (``make bench-deps``; it is no
+  dependency of halvex); ``polars-sorted``: the faster Polars form that uses the sorted rows
+  (shifts masked at entity borders instead of windows);
 - ``pandas``: the same columns in vectorised pandas (benchmarks/features_pandas.py).
 
 Each contender runs ``--repeat`` times and its fastest run counts (the machine may be
 shared); the stage split is that of the fastest ``build_features`` run. The ratios are
-printed against the targets.
+printed against the targets. Beside the wall time, each line shows the CPU time of that
+run (all threads of the measuring process): on two cores the fetch alone keeps both
+busy, so the CPU time says where the rest of a build's time can come from.
 
 Each runs in a fresh subprocess, so its peak resident memory (VmHWM, reset just before
 the call, minus the process's size at that moment) is its own. ``--warm-gb G`` makes each
@@ -22,7 +27,9 @@ measuring process touch and free G GiB first: on a VM that returns freed pages t
 host, first-touch page faults otherwise cost about 2 ms per MiB and swamp the timings. The
 database (gap-free, so exactly entities x periods fact rows, with a diagnostic file for 30%
 of the rows) is generated once and reused from --dir; ``--no-diag`` times the same database
-without its diagnostic file.
+without its diagnostic file. ``--baseline DIR`` also times the build_features of another
+build of the package (DIR holds a ``halvex`` folder, e.g. copied from site-packages before a
+change), so that before and after are measured in one run, beside the same peers.
 """
 
 from __future__ import annotations
@@ -159,8 +166,13 @@ if warm:
     # first-touch faults otherwise dominate whichever contender runs cold.
     block = numpy.ones(int(warm * 2**30) // 8)
     del block
+def cpu_now():
+    r = resource.getrusage(resource.RUSAGE_SELF)  # every thread of the process
+    return r.ru_utime + r.ru_stime
+
 before = rss_now()
 reset_peak()
+c0 = cpu_now()
 t0 = time.perf_counter()
 if kind == "fetch":
     con = duckdb.connect(db, read_only=True)
@@ -177,9 +189,11 @@ elif kind == "pandas":
     with contextlib.redirect_stdout(io.StringIO()):
         out = features_pandas.build_features_pandas(db)
     rows, size = len(out), int(out.memory_usage(index=False, deep=True).sum())
-elif kind == "polars":
+elif kind in ("polars", "polars-sorted"):
+    import io, contextlib
     import features_polars
-    out = features_polars.build_features_polars(db)
+    with contextlib.redirect_stdout(io.StringIO()):
+        out = features_polars.build_features_polars(db, windows=kind == "polars")
     rows, size = out.height, int(out.estimated_size())
 elif kind == "duckdb-sql":
     from pathlib import Path
@@ -188,8 +202,9 @@ elif kind == "duckdb-sql":
     con.close()
     rows, size = out.num_rows, out.nbytes
 seconds = time.perf_counter() - t0
+cpu = cpu_now() - c0
 peak = peak_now()
-print(json.dumps(dict(kind=kind, seconds=seconds, rows=rows, size=size, peak=peak - before)))
+print(json.dumps(dict(kind=kind, seconds=seconds, cpu=cpu, rows=rows, size=size, peak=peak - before)))
 """
 
 
@@ -200,11 +215,15 @@ _TIME_LINE = re.compile(r"^  \[time\] (.{28}) +([0-9.]+) ms$")
 
 
 def measure(kind: str, db: Path, threads: int | None = None, warm_gb: float = 0.0,
-            stages: bool = False) -> dict:
+            stages: bool = False, baseline: Path | None = None) -> dict:
     """One measuring subprocess. With ``stages`` (build_features only), the stage times the
-    builder reports under HALVEX_TIMING come back as ``stages``: (name, ms) in order."""
+    builder reports under HALVEX_TIMING come back as ``stages``: (name, ms) in order. Kind
+    ``baseline`` is build_features of the halvex package in the folder ``baseline``."""
     env = dict(os.environ)
     env.pop("HALVEX_TIMING", None)
+    if kind == "baseline":
+        kind = "build_features"
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(baseline), env.get("PYTHONPATH")]))
     if threads:
         env["HALVEX_THREADS"] = str(threads)
     if stages:
@@ -255,9 +274,9 @@ def print_stages(r: dict) -> None:
 
 
 def fastest(kind: str, db: Path, repeat: int, threads: int | None, warm_gb: float,
-            stages: bool) -> dict:
+            stages: bool, baseline: Path | None = None) -> dict:
     """The fastest of ``repeat`` measuring runs, with every run's seconds in ``runs``."""
-    runs = [measure(kind, db, threads, warm_gb, stages) for _ in range(max(1, repeat))]
+    runs = [measure(kind, db, threads, warm_gb, stages, baseline) for _ in range(max(1, repeat))]
     best = min(runs, key=lambda r: r["seconds"])
     best["runs"] = [r["seconds"] for r in runs]
     return best
@@ -295,7 +314,8 @@ def main(argv=None) -> int:
     ap.add_argument("--periods", type=int, default=12)
     ap.add_argument("--dir", type=Path, default=Path("bench_out/features"))
     ap.add_argument("--only", nargs="*",
-                    default=["fetch", "build_features", "duckdb-sql", "polars", "pandas"])
+                    default=["fetch", "build_features", "duckdb-sql", "polars", "polars-sorted",
+                             "pandas"])
     ap.add_argument("--repeat", type=int, default=3, help="runs per contender; the fastest counts")
     ap.add_argument("--threads", type=int, default=None, help="HALVEX_THREADS for build_features")
     ap.add_argument("--warm-gb", type=float, default=0.0,
@@ -303,6 +323,10 @@ def main(argv=None) -> int:
     ap.add_argument("--no-diag", dest="diag", action="store_false",
                     help="time the database without its diagnostic file")
     ap.add_argument("--diag", action="store_true", default=True, help=argparse.SUPPRESS)
+    ap.add_argument("--baseline", type=Path, default=None,
+                    help="a folder holding another build of the halvex package (e.g. a copy of "
+                         "site-packages/halvex from before a change): its build_features is timed "
+                         "too, as 'baseline', between the same peers")
     ap.add_argument("--diag-entities", type=int, default=0,
                     help="also report the stage split of a smaller database of this many entities "
                          "with its diagnostic file (0, the default, skips it)")
@@ -323,25 +347,41 @@ def main(argv=None) -> int:
         diag_rows = pq.ParquetFile(db.parent / "cache" / "diag_features.parquet").metadata.num_rows
     print(f"database {db} ({f'with a diagnostic file of {diag_rows} rows' if args.diag else 'without diagnostic file'})"
           f", best of {args.repeat}", flush=True)
-    kinds = [k for k in args.only if k != "polars" or polars_available()]
-    if "polars" in args.only and "polars" not in kinds:
-        print("polars: skipped (Polars or benchmarks/features_polars.py not installed)")
+    kinds = [k for k in args.only if not k.startswith("polars") or polars_available()]
+    if len(kinds) < len(args.only):
+        print("polars: skipped, Polars is not installed (make bench-deps installs it)")
+    if args.baseline is not None:
+        if not (args.baseline / "halvex" / "ml").is_dir():
+            ap.error(f"--baseline {args.baseline}: no halvex package in that folder")
+        kinds.insert(kinds.index("build_features") if "build_features" in kinds else 0, "baseline")
     results = {}
     for kind in kinds:
-        bf = kind == "build_features"
-        r = fastest(kind, db, args.repeat, args.threads if bf else None, args.warm_gb, stages=bf)
+        bf = kind in ("build_features", "baseline")
+        r = fastest(kind, db, args.repeat, args.threads if bf else None, args.warm_gb, stages=bf,
+                    baseline=args.baseline)
         results[kind] = r
         runs = " ".join(f"{x:.2f}" for x in r["runs"])
-        print(f"{kind:15s} {r['seconds']:8.2f} s   rows {r['rows']:>10d}   "
+        print(f"{kind:15s} {r['seconds']:8.2f} s  cpu {r['cpu']:6.2f} s   rows {r['rows']:>10d}   "
               f"result {r['size'] / 2**20:9.1f} MiB   peak +{r['peak'] / 2**20:9.1f} MiB   runs {runs}",
               flush=True)
 
+    base = results.get("baseline")
+    if base:
+        print(f"\nbaseline build_features ({args.baseline}), {base['rows']} rows: {base['seconds']:.2f} s")
+        print_stages(base)
     bf = results.get("build_features")
+    if base and bf:
+        print(f"\nbaseline / build_features = {base['seconds'] / bf['seconds']:.2f}x")
+        for peer in ("duckdb-sql", "polars", "polars-sorted", "pandas"):
+            if peer in results:
+                print(f"  {peer + ' / baseline':27s} = {results[peer]['seconds'] / base['seconds']:6.1f}x")
+        if "fetch" in results:
+            print(f"  {'baseline / fetch':27s} = {base['seconds'] / results['fetch']['seconds']:6.2f}x")
     if bf:
         print(f"\nbuild_features, {bf['rows']} rows: {bf['seconds']:.2f} s")
         print_stages(bf)
         print("\ntargets:")
-        for peer, target in (("duckdb-sql", 5), ("polars", 7), ("pandas", 20)):
+        for peer, target in (("duckdb-sql", 5), ("polars", 7), ("polars-sorted", 7), ("pandas", 20)):
             if peer in results:
                 ratio = results[peer]["seconds"] / bf["seconds"]
                 print(f"  {peer + ' / build_features':27s} = {ratio:6.1f}x  (>= {target})"

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
+#include <thread>
 
 #include "common/errors.h"
 #include "ml/features.h"
@@ -27,14 +29,79 @@ std::string diagnostic_file_path(const std::string& db_path) {
   return folder + "cache/diag_features.parquet";
 }
 
+namespace {
+
+// The diagnostic file beside the database, read and imported; null when there
+// is none. Only the keys and the diagnostic features reach the output; other
+// columns are left unconverted.
+std::unique_ptr<Table> read_diagnostic_file(const std::string& path, const FeatureSources& sources) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return nullptr;  // what os.path.exists sees, symbolic links followed
+  OwnedArrowStream s = sources.read_diagnostics(path, S_ISDIR(st.st_mode));
+  const auto& wanted = diag_feature_cols();
+  return std::make_unique<Table>(import_arrow_stream(s.get(), [&](const std::string& name) {
+    return name == "entity_id" || name == "donem" || std::find(wanted.begin(), wanted.end(), name) != wanted.end();
+  }));
+}
+
+// The diagnostic read, on a thread of its own once the facts are known to
+// have rows: it is independent of the fact query, and the engine runs without
+// the interpreter lock, so the two reads overlap. Its result, or its error, is
+// taken when the merge needs it; a build that fails earlier drops them.
+class DiagnosticRead {
+ public:
+  DiagnosticRead(std::string path, const FeatureSources& sources) : path_(std::move(path)), sources_(sources) {}
+  ~DiagnosticRead() {
+    if (thread_.joinable()) thread_.join();
+  }
+  void start() {
+    if (started_ || halvex::worker_threads() < 2) return;
+    started_ = true;
+    thread_ = std::thread([this] {
+      try {
+        table_ = read_diagnostic_file(path_, sources_);
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    });
+  }
+  // The table (null when there is no file); reads it here if no thread did.
+  const Table* get() {
+    if (!started_) {
+      started_ = true;
+      try {
+        table_ = read_diagnostic_file(path_, sources_);
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+    }
+    if (thread_.joinable()) thread_.join();
+    if (error_) std::rethrow_exception(error_);
+    return table_.get();
+  }
+
+ private:
+  std::string path_;
+  const FeatureSources& sources_;
+  bool started_ = false;
+  std::thread thread_;
+  std::unique_ptr<Table> table_;
+  std::exception_ptr error_;
+};
+
+}  // namespace
+
 FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizon, const FeatureSources& sources) {
   if (db_path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
   StageTimer timer;
+  DiagnosticRead diag(diagnostic_file_path(db_path), sources);
   // While the engine runs the query, the memory of the feature columns is
   // written ahead with CPU time left idle: the facts have at least as many
   // rows as the fact table.
   WarmBlocks warm;
   OwnedArrowStream facts_stream = sources.fetch_facts(db_path, [&](std::size_t rows) {
+    if (rows == 0) return;  // none, or not known: the facts decide whether to read it
+    diag.start();
     if (rows >= kMinRowsPerThread && worker_count(rows) > 1) warm.prefault(rows * sizeof(double), kFullColumnsAllocated);
   });
   timer.mark("query and fetch");
@@ -55,23 +122,14 @@ FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizo
     });
   }  // the Arrow copy of the facts goes here
   timer.mark("import facts");
+  diag.start();
 
-  std::unique_ptr<Table> diag;
-  const std::string diag_path = diagnostic_file_path(db_path);
-  struct stat st;
-  if (::stat(diag_path.c_str(), &st) == 0) {  // what os.path.exists sees, symbolic links followed
-    OwnedArrowStream s = sources.read_diagnostics(diag_path, S_ISDIR(st.st_mode));
-    // Only the keys and the diagnostic features reach the output; other
-    // columns are left unconverted.
-    const auto& wanted = diag_feature_cols();
-    diag = std::make_unique<Table>(import_arrow_stream(s.get(), [&](const std::string& name) {
-      return name == "entity_id" || name == "donem" || std::find(wanted.begin(), wanted.end(), name) != wanted.end();
-    }));
-  }
-  timer.mark("diagnostic file");
-
-  FeatureMatrix m = build_feature_matrix(std::move(facts), diag.get(), horizon);
-  diag.reset();
+  FeatureMatrix m = build_feature_matrix(std::move(facts), [&] {
+    StageTimer wait;  // what is left of the read once the merge needs it
+    const Table* t = diag.get();
+    wait.mark("diagnostic file");
+    return t;
+  }, horizon);
   timer.mark("features");
   const std::size_t n_cols = m.table.num_columns();
   out.columns.reserve(n_cols);

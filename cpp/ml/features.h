@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,5 +69,10 @@ struct FeatureMatrix {
 
 // All stages. `facts` holds the query result; `diag` the diagnostic file or null.
 FeatureMatrix build_feature_matrix(table::Table facts, const table::Table* diag, std::int64_t horizon);
+// The same with the diagnostic file asked for only when the merge needs it (it
+// may still be being read meanwhile). Its error comes first, as if it had been
+// read before any stage: a stage that fails asks for it before failing.
+FeatureMatrix build_feature_matrix(table::Table facts, const std::function<const table::Table*()>& diag,
+                                   std::int64_t horizon);
 
 }  // namespace halvex::ml

@@ -276,24 +276,35 @@ Table assemble_output(Table& fp, std::vector<std::string>& lines) {
 }
 
 FeatureMatrix build_feature_matrix(Table facts, const Table* diag, std::int64_t horizon) {
+  return build_feature_matrix(std::move(facts), [diag] { return diag; }, horizon);
+}
+
+FeatureMatrix build_feature_matrix(Table facts, const std::function<const Table*()>& diag, std::int64_t horizon) {
   FeatureMatrix out;
   if (facts.num_rows() == 0) return out;
-  for (const char* name : {"entity_id", "donem", "qvr_skor", "kombine_risk", "ykn_izl_flag", "segment", "bolge_kodu"})
-    (void)facts.at(name);  // a missing column fails before any work
-
+  const Table* diag_table = nullptr;
   StageTimer timer;
-  normalise_and_sort(facts);
-  timer.mark("normalise and sort");
-  RunGroups groups = RunGroups::of(facts.at("entity_id"));
-  timer.mark("groups");
-  // Flags first: they free three loaded columns and the score marks, whose
-  // memory the sixteen history columns then reuse.
-  add_flag_features(facts, groups, horizon);
-  timer.mark("flag features");
-  add_history_features(facts, groups);
-  timer.mark("history features");
-  out.lines.push_back(merge_diagnostics(facts, diag));
-  timer.mark("diagnostic merge");
+  try {
+    for (const char* name : {"entity_id", "donem", "qvr_skor", "kombine_risk", "ykn_izl_flag", "segment", "bolge_kodu"})
+      (void)facts.at(name);  // a missing column fails before any work
+
+    normalise_and_sort(facts);
+    timer.mark("normalise and sort");
+    RunGroups groups = RunGroups::of(facts.at("entity_id"));
+    timer.mark("groups");
+    // Flags first: they free three loaded columns and the score marks, whose
+    // memory the sixteen history columns then reuse.
+    add_flag_features(facts, groups, horizon);
+    timer.mark("flag features");
+    add_history_features(facts, groups);
+    timer.mark("history features");
+    diag_table = diag();
+    out.lines.push_back(merge_diagnostics(facts, diag_table));
+    timer.mark("diagnostic merge");
+  } catch (...) {
+    if (!diag_table) (void)diag();  // the file's own error first, as before the stages
+    throw;
+  }
   out.table = assemble_output(facts, out.lines);
   timer.mark("output");
   return out;

@@ -5,11 +5,14 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "arrow_test_stream.h"
@@ -34,7 +37,7 @@ struct FakeSources {
     FeatureSources s;
     s.fetch_facts = [this](const std::string& path, const FeatureSources::RowsKnown& rows_known) {
       calls.push_back("facts " + path);
-      rows_known(3);
+      rows_known(halvex::testing::split_lines(facts).size() - 1);  // the fact table's rows, as counted
       ArrowArrayStream stream = TextTableStream::make(facts);
       return OwnedArrowStream(&stream);
     };
@@ -292,6 +295,101 @@ TEST(FeatureJob, FailuresReachTheCaller) {
   FakeSources src{kFacts, "", {}};
   EXPECT_THROW(halvex::ml::run_feature_job(std::string("a\0b", 3), 3, src.sources()), halvex::ValueError);
   EXPECT_TRUE(src.calls.empty());
+}
+
+// HALVEX_THREADS for one test, restored afterwards.
+struct ThreadsSetting {
+  std::string old;
+  bool had;
+  explicit ThreadsSetting(const char* value) : had(std::getenv("HALVEX_THREADS") != nullptr) {
+    if (had) old = std::getenv("HALVEX_THREADS");
+    setenv("HALVEX_THREADS", value, 1);
+  }
+  ~ThreadsSetting() {
+    if (had) setenv("HALVEX_THREADS", old.c_str(), 1);
+    else unsetenv("HALVEX_THREADS");
+  }
+};
+
+// With a second thread, the diagnostic file is read while the fact query
+// runs: the fetch below waits (up to a few seconds) for the read to begin.
+TEST(FeatureJob, DiagnosticFileIsReadWhileTheFactsAreFetched) {
+  ThreadsSetting two("2");
+  Folder dir;
+  dir.diag_file();
+  std::mutex m;
+  std::condition_variable cv;
+  bool diag_began = false, overlapped = false;
+  FakeSources fake{kFacts, "entity_id:u donem:u diag_kik_bulgu:l\n E1 1 4\n", {}};
+  FeatureSources s = fake.sources();
+  auto fetch = s.fetch_facts;
+  s.fetch_facts = [&](const std::string& path, const FeatureSources::RowsKnown& rows_known) {
+    OwnedArrowStream out = fetch(path, rows_known);
+    std::unique_lock<std::mutex> lock(m);
+    overlapped = cv.wait_for(lock, std::chrono::seconds(5), [&] { return diag_began; });
+    return out;
+  };
+  auto read = s.read_diagnostics;
+  s.read_diagnostics = [&](const std::string& path, bool is_dir) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      diag_began = true;
+    }
+    cv.notify_all();
+    return read(path, is_dir);
+  };
+  FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, s);
+  EXPECT_TRUE(overlapped);
+  expect_rows(r, "diag_kik_bulgu\n 4\n 0\n 0\n 0\n 0");
+  EXPECT_EQ(r.lines.at(0), "  [DIAG] 1 diag feature satırı merge edildi");
+}
+
+// Whether the file is read beside the query or after it, the errors are those
+// of reading it first: the fetch's own error, else the file's, else a stage's.
+TEST(FeatureJob, ErrorsComeInTheOrderOfTheReads) {
+  for (const char* threads : {"1", "2"}) {
+    SCOPED_TRACE(threads);
+    ThreadsSetting setting(threads);
+    Folder dir;
+    dir.diag_file();
+    auto failing_diag = [](const std::string&, bool) -> OwnedArrowStream { throw std::runtime_error("bad file"); };
+    // The file fails and a fact column is missing: the file's error.
+    FakeSources no_region{"entity_id:u donem:i qvr_skor:u kombine_risk:g ykn_izl_flag:i segment:u\n E1 1 5 0 0 KOBI\n",
+                          "", {}};
+    FeatureSources s = no_region.sources();
+    s.read_diagnostics = failing_diag;
+    try {
+      halvex::ml::run_feature_job(dir.db(), 3, s);
+      ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "bad file");
+    }
+    // A risk that is no number fails a stage; the file's error still comes first.
+    FakeSources bad_risk{"entity_id:u donem:i qvr_skor:u kombine_risk:u ykn_izl_flag:i segment:u bolge_kodu:u\n"
+                         " E1 1 5 lots 0 KOBI 1\n", "", {}};
+    s = bad_risk.sources();
+    s.read_diagnostics = failing_diag;
+    try {
+      halvex::ml::run_feature_job(dir.db(), 3, s);
+      ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "bad file");
+    }
+    // The fetch fails after the file's read began: the fetch's error.
+    FakeSources ok{kFacts, "", {}};
+    s = ok.sources();
+    s.read_diagnostics = failing_diag;
+    s.fetch_facts = [](const std::string&, const FeatureSources::RowsKnown& rows_known) -> OwnedArrowStream {
+      rows_known(5);
+      throw std::invalid_argument("engine said no");
+    };
+    try {
+      halvex::ml::run_feature_job(dir.db(), 3, s);
+      ADD_FAILURE() << "no error";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "engine said no");
+    }
+  }
 }
 
 TEST(FeatureJob, DiagnosticFileSitsInTheDatabaseFolder) {

@@ -26,6 +26,16 @@ def _pandas_yardstick():
     return module
 
 
+def _polars_peer():
+    """benchmarks/features_polars.py, which imports features_pandas by name as the benchmark does."""
+    pytest.importorskip("polars")
+    sys.modules.setdefault("features_pandas", _pandas_yardstick())
+    spec = importlib.util.spec_from_file_location("features_polars", ROOT / "benchmarks" / "features_polars.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 @pytest.fixture(scope="module")
 def sample_db(tmp_path_factory):
     return write_sample_db(tmp_path_factory.mktemp("sample") / "facts.duckdb", n_entities=600, seed=3)
@@ -102,6 +112,21 @@ def test_demo_writes_database_and_matrix(tmp_path, capsys):
 def test_diag_edge_cases_match_pandas_yardstick(tmp_path, order, capsys):
     """A diagnostic file with duplicate keys, missing keys and keys the facts lack gives the
     yardstick's matrix, whether its rows come sorted (merge) or not (hash join)."""
+    db, extra = _write_diag_edge_cases(tmp_path, order)
+    ours = build_features(db)
+    ours_out = capsys.readouterr().out
+    theirs = _pandas_yardstick().build_features_pandas(db)
+    assert capsys.readouterr().out == ours_out
+    import duckdb
+    with duckdb.connect(str(db), read_only=True) as con:
+        facts = con.sql("SELECT count(*) FROM fact_periodic").fetchall()[0][0]
+    assert len(ours) == facts + extra  # each duplicate doubled its fact row
+    assert_same_matrix(ours, theirs)
+
+
+def _write_diag_edge_cases(tmp_path, order):
+    """A sample database whose diagnostic file has duplicate keys (with their own values),
+    missing keys and keys the facts lack; returns it and the number of duplicates."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -121,13 +146,23 @@ def test_diag_edge_cases_match_pandas_yardstick(tmp_path, order, capsys):
     else:
         diag = diag.sample(frac=1.0, random_state=4)
     pq.write_table(pa.Table.from_pandas(diag, preserve_index=False), path)
+    return db, len(extra)
 
-    ours = build_features(db)
+
+@pytest.mark.parametrize("windows", [True, False], ids=["window expressions", "sorted shifts"])
+@pytest.mark.parametrize("case", ["sample", "horizon 1", "horizon 0", "no diag file", "diag edge cases"])
+def test_polars_peer_matches_builder(sample_db, tmp_path, case, windows, capsys):
+    """Both forms of the benchmark's Polars peer compute the builder's matrix and lines, so
+    that timing them compares like with like."""
+    peer = _polars_peer()
+    horizon = {"horizon 1": 1, "horizon 0": 0}.get(case, 3)
+    db = sample_db
+    if case == "no diag file":
+        db = write_sample_db(tmp_path / "facts.duckdb", n_entities=300, seed=5, with_diag=False)
+    elif case == "diag edge cases":
+        db, _ = _write_diag_edge_cases(tmp_path, "shuffled")
+    ours = build_features(db, horizon)
     ours_out = capsys.readouterr().out
-    theirs = _pandas_yardstick().build_features_pandas(db)
+    theirs = peer.build_features_polars(db, horizon, windows=windows)
     assert capsys.readouterr().out == ours_out
-    import duckdb
-    with duckdb.connect(str(db), read_only=True) as con:
-        facts = con.sql("SELECT count(*) FROM fact_periodic").fetchall()[0][0]
-    assert len(ours) == facts + len(extra)  # each duplicate doubled its fact row
-    assert_same_matrix(ours, theirs)
+    assert_same_matrix(ours, theirs.to_pandas())
