@@ -14,8 +14,10 @@ function grow(cap) {
   }
   S.cap = cap;
 }
-// names (unvan): S.names holds every distinct text once, S.uid the index of each row's
-S.muta = []; S.neden = []; S.names = []; S.nameIds = new Map();
+// names (unvan): S.names holds each chunk's distinct texts (a text found in several chunks is
+// there once per chunk: looking every name up in one map costs more than a second on the
+// page's thread at a million rows), S.uid the index of each row's
+S.muta = []; S.neden = []; S.names = [];
 grow(Math.max(TOTAL_ROWS, 1));
 function unvanAt(i) { return S.names[S.uid[i]]; }
 
@@ -27,19 +29,15 @@ function appendColumns(c) {
     S.bolge.set(c.bolge, off); S.sube.set(c.sube, off); S.rd.set(c.rd, off * R); S.df.set(c.df, off * R);
     S.marks.set(c.marks, off); S.ml.set(c.ml, off);
   }
-  var names = c.names, ids = new Int32Array(names.length), k;
-  for (k = 0; k < names.length; k++) {
-    var id = S.nameIds.get(names[k]);
-    if (id === undefined) { id = S.names.length; S.nameIds.set(names[k], id); S.names.push(names[k]); }
-    ids[k] = id;
-  }
+  var names = c.names, first = S.names.length, k;
+  for (k = 0; k < names.length; k++) S.names.push(names[k]);
   var uid = c.uid, muta = c.muta, suid = S.uid, smuta = S.muta;
   S.lastBand.set(c.lastBand, off);
   for (var i = 0; i < n; i++) {
-    suid[off + i] = ids[uid[i]];
+    suid[off + i] = first + uid[i];
     smuta.push(muta[i]);
   }
-  if (V316) for (i = 0; i < n; i++) S.neden.push(c.neden[i]);
+  if (V316) { var nid = c.nedenId, nt = c.nedenTexts; for (i = 0; i < n; i++) S.neden.push(nt[nid[i]]); }
   S.n = off + n;
   HXS.loadedRows = S.n;
 }

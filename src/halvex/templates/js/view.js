@@ -71,7 +71,9 @@ function refresh() {
 // During loading a sorted or filtered view is brought up to date at most every 300 ms.
 var refreshTimer = 0;
 function refreshSoon() {
-  if (!sorts.length && !filtersActive()) { view = null; matched = S.n; schedule(); return; }
+  // rows in their own order: those drawn stay as they are, new ones are drawn as they come
+  // into view, and the counts follow with the progress bar
+  if (!sorts.length && !filtersActive()) { view = null; matched = S.n; scheduleScroll(); return; }
   if (!refreshTimer) refreshTimer = setTimeout(function () { refreshTimer = 0; refresh(); }, 300);
 }
 function shownCount() { return Math.min(matched, limit); }
