@@ -37,6 +37,7 @@ function progress() {
   chartsAfterLoad();
   openPendingSel();
   updateExportState();
+  mergeNames(function () { HXS.namesMergedAt = performance.now(); });
 }
 function finish(i, cols, error) {
   if (results.has(i) || i < nextAppend) return;

@@ -17,9 +17,40 @@ function grow(cap) {
 // names (unvan): S.names holds each chunk's distinct texts (a text found in several chunks is
 // there once per chunk: looking every name up in one map costs more than a second on the
 // page's thread at a million rows), S.uid the index of each row's
-S.muta = []; S.neden = []; S.names = [];
+// page's thread at a million rows), S.uid the index of each row's. Once every chunk is in,
+// mergeNames makes the texts distinct in the background, so that sorting and searching by
+// name see each text once. S.namesGen counts the merges (name indices change with them).
+S.muta = []; S.neden = []; S.names = []; S.namesGen = 0;
 grow(Math.max(TOTAL_ROWS, 1));
 function unvanAt(i) { return S.names[S.uid[i]]; }
+
+var MERGE_SLICE_MS = 12;
+function mergeNames(then) {
+  var names = S.names, n = S.n, ids = new Int32Array(names.length), seen = new Map(), uniq = [], k = 0;
+  function step() {
+    if (S.names !== names || S.n !== n) return;
+    var end = performance.now() + MERGE_SLICE_MS;
+    do {
+      for (var stop = Math.min(names.length, k + 2000); k < stop; k++) {
+        var t = names[k], id = seen.get(t);
+        if (id === undefined) { id = uniq.length; seen.set(t, id); uniq.push(t); }
+        ids[k] = id;
+      }
+    } while (k < names.length && performance.now() < end);
+    if (k < names.length) { setTimeout(step, 0); return; }
+    if (uniq.length < names.length) {
+      var uid = S.uid;
+      for (var i = 0; i < n; i++) uid[i] = ids[uid[i]];
+      S.names = uniq;
+      S.namesGen++;
+      delete rankCache.unvan;
+      delete dictOrderCache.unvan;
+    }
+    HXS.distinctNames = uniq.length;
+    if (then) then();
+  }
+  setTimeout(step, 0);
+}
 
 function appendColumns(c) {
   var n = c.n, off = S.n;
