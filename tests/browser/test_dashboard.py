@@ -623,6 +623,32 @@ def test_charts_follow_the_filters_and_filter_on_click(dash, open_page, name):
     assert p.state()["matchedRows"] == want
 
 
+
+def test_charts_are_not_recomputed_for_a_new_order(dash, open_page):
+    """The charts and the region summary show which rows are in view; sorting changes only
+    their order, so it leaves them as they are; a filter still redraws them."""
+    p = open_page(dash["standard"])
+    pg = p.page
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_timeout(400)
+    computed = p.state()["chartsComputed"]
+    summary = pg.inner_html("#hx-summary")
+    pg.evaluate("window.__halvex.sortBy('risk', false)")
+    pg.click("#hx-head [data-col=unvan]", modifiers=["Shift"])
+    pg.wait_for_timeout(400)
+    assert p.state()["sorts"] == [["risk", False], ["unvan", False]]
+    assert p.state()["chartsComputed"] == computed and pg.inner_html("#hx-summary") == summary
+    p.select("hx-f-seg", "KOBI")
+    kobi = sum(1 for r in dash["rows"] if r.get("segment") == "KOBI")
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_function("n => window.__halvex.chartRows === n", arg=kobi)
+    assert p.state()["chartsComputed"] == computed + 1
+    # back to the rows the charts were first drawn from, in another order: drawn again for them
+    p.select("hx-f-seg", "KOBI", on=False)
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_function("n => window.__halvex.chartRows === n", arg=N)
+    assert pg.inner_html("#hx-summary") == summary
+
 # ------------------------------------------------------------------ watch-list, borrower report, print
 def test_watch_list_star_column_filter_and_csv(dash, open_page):
     p = open_page(dash["standard"])
