@@ -484,6 +484,52 @@ def test_csv_waits_until_every_chunk_is_loaded(dash, open_page):
     assert len(table) - 1 == N
 
 
+
+# chunks decoded on the page, one more each time window.__release is raised
+STEP = """
+window.__release = 1;
+window.Worker = undefined;
+const Real = DecompressionStream;
+let taken = 0;
+window.DecompressionStream = class {
+  constructor(f) {
+    const me = ++taken;
+    const ts = new TransformStream({ async transform(chunk, c) {
+      while (me > window.__release) await new Promise(r => setTimeout(r, 20));
+      c.enqueue(chunk); } });
+    this.writable = ts.writable;
+    this.readable = ts.readable.pipeThrough(new Real(f));
+  }
+};
+"""
+
+
+def test_rows_in_view_stay_while_more_chunks_arrive(dash, open_page):
+    p = open_page(dash["v300"], init_script=STEP, wait=False)
+    p.page.wait_for_function("window.__halvex && window.__halvex.decodedChunks === 1")
+    p.page.wait_for_timeout(300)
+    p.settle()
+    before = p.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.textContent)")
+    assert len(before) > 10
+    p.page.evaluate("window.__halvex.rowsFilled.length = 0; document.querySelectorAll('#hx-rows .row').forEach(r => r.__kept = 1)")
+    total = p.state()["totalChunks"]
+    for k in range(2, total):
+        p.page.evaluate("k => { window.__release = k; }", k)
+        p.page.wait_for_function("k => window.__halvex.decodedChunks === k", arg=k)
+        p.settle()
+        # the same row elements with the same texts; no frame filled a row again
+        kept = p.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => [r.__kept, r.textContent])")
+        assert kept == [[1, t] for t in before]
+        assert sum(p.page.evaluate("window.__halvex.rowsFilled")) == 0
+        # the loaded count follows within a moment
+        p.page.wait_for_function("n => document.getElementById('hx-loaded').textContent === n",
+                                 arg=f"{k * 150:,}".replace(",", "."), timeout=2000)
+    p.page.evaluate("window.__release = 1e9")
+    p.page.wait_for_function("window.__halvex.allDecodedAt !== null")
+    p.settle()
+    assert p.page.text_content("#hx-loaded") == f"{N:,}".replace(",", ".")
+    assert p.page.is_hidden("#hx-progress")
+
 # ------------------------------------------------------------------ the view in the URL
 def test_view_survives_reload_back_and_a_copied_link(dash, open_page):
     p = open_page(dash["standard"])
@@ -576,6 +622,32 @@ def test_charts_follow_the_filters_and_filter_on_click(dash, open_page, name):
     p.settle()
     assert p.state()["matchedRows"] == want
 
+
+
+def test_charts_are_not_recomputed_for_a_new_order(dash, open_page):
+    """The charts and the region summary show which rows are in view; sorting changes only
+    their order, so it leaves them as they are; a filter still redraws them."""
+    p = open_page(dash["standard"])
+    pg = p.page
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_timeout(400)
+    computed = p.state()["chartsComputed"]
+    summary = pg.inner_html("#hx-summary")
+    pg.evaluate("window.__halvex.sortBy('risk', false)")
+    pg.click("#hx-head [data-col=unvan]", modifiers=["Shift"])
+    pg.wait_for_timeout(400)
+    assert p.state()["sorts"] == [["risk", False], ["unvan", False]]
+    assert p.state()["chartsComputed"] == computed and pg.inner_html("#hx-summary") == summary
+    p.select("hx-f-seg", "KOBI")
+    kobi = sum(1 for r in dash["rows"] if r.get("segment") == "KOBI")
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_function("n => window.__halvex.chartRows === n", arg=kobi)
+    assert p.state()["chartsComputed"] == computed + 1
+    # back to the rows the charts were first drawn from, in another order: drawn again for them
+    p.select("hx-f-seg", "KOBI", on=False)
+    pg.locator("#hx-panels").scroll_into_view_if_needed()
+    pg.wait_for_function("n => window.__halvex.chartRows === n", arg=N)
+    assert pg.inner_html("#hx-summary") == summary
 
 # ------------------------------------------------------------------ watch-list, borrower report, print
 def test_watch_list_star_column_filter_and_csv(dash, open_page):

@@ -423,6 +423,40 @@ def test_search_matches_muta_and_unvan_with_turkish_case(pages, open_page):
     assert muta in p.mutas(10)
 
 
+
+def test_names_shared_by_chunks_are_merged_and_found_alike(pages, open_page):
+    """Each chunk brings its own list of names; once loaded they are merged into one list of
+    distinct texts. Search and a name sort over a second key give what they gave before."""
+    rows = pages["rows"]
+    names = [(r.get("unvan") or "")[:40] for r in rows]
+    chunks = [set(names[k:k + V300_CHUNK]) for k in range(0, N_ROWS, V300_CHUNK)]
+    shared = max(set(names), key=lambda t: sum(t in c for c in chunks))
+    assert sum(shared in c for c in chunks) > 1                  # a name found in several chunks
+    p = open_page(pages["v300"]["html_path"])
+    p.page.wait_for_function("window.__halvex.namesMergedAt !== null")
+    assert p.state()["distinctNames"] == len(set(names))
+    word = shared.split()[0]
+    p.search(word)
+    folded = word.replace("I", "ı").replace("İ", "i").lower()
+    p.show_all()
+    expected = [r["muta"] for r, t in zip(rows, names)
+                if folded in (str(r["muta"]) + " " + t).replace("I", "ı").replace("İ", "i").lower()]
+    assert p.mutas(N_ROWS) == expected
+    p.search("")
+    # names A-Z, then within a name the latest score high to low (missing last)
+    p.page.evaluate("window.__halvex.sortBy('unvan', false)")
+    last = "s" + str(len(pages["doc"]["meta"]["donemler"]) - 1)
+    p.page.click(f"#hx-head [data-col={last}]", modifiers=["Shift"])
+    p.show_all()
+    donemler = pages["doc"]["meta"]["donemler"]
+
+    def score_key(r):
+        s = _last_score(r, donemler)
+        return (s is None, -(1e9 if s == -1 else s or 0))
+    by_score = sorted(rows, key=score_key)
+    got = p.mutas(N_ROWS)
+    assert got == [r["muta"] for r in sorted(by_score, key=lambda r: _text_key((r.get("unvan") or "")[:40]))]
+
 # ------------------------------------------------------------------ safety, export, detail
 def test_values_are_text_and_nothing_leaves_the_page(pages, open_page):
     p = open_page(pages["standard"]["html_path"])

@@ -249,6 +249,8 @@ function initCharts() {
 // Once every row is there the charts are drawn from the rows in view, so they follow the
 // filters; a click on a band bar or a transition filters the grid to those rows.
 function chartsAfterLoad() {
+  chartsKey = viewSetKey();
+  HXS.chartsComputed = (HXS.chartsComputed || 0) + 1;
   var d = derivedFlow();
   chartData.flow = d.flow;
   chartData.snapshot = d.snapshot;
@@ -259,9 +261,11 @@ function chartsAfterLoad() {
 }
 // Charts out of sight are brought up to date when they come into view, so filtering and
 // scrolling the grid never wait for them.
-var chartTimer = 0, chartsStale = false, chartsInView = true;
+// They show the set of rows in view, not its order: a new sort leaves them as they are.
+var chartTimer = 0, chartsStale = false, chartsInView = true, chartsKey = "";
 function chartsFollowView() {
   if (!allLoaded() || !chartData.derived) return;
+  if (viewSetKey() === chartsKey) { clearTimeout(chartTimer); chartsStale = false; return; }
   if (!chartsInView) { chartsStale = true; return; }
   clearTimeout(chartTimer);
   chartTimer = setTimeout(chartsAfterLoad, 120);

@@ -82,14 +82,16 @@ function hxDecoder(scope) {
     if (v316) {
       c.bolge = new Int32Array(n); c.sube = new Int32Array(n);
       c.rd = new Float64Array(n * R); c.df = new Float64Array(n * R);
-      c.marks = new Uint8Array(n); c.neden = new Array(n); c.ml = new Float64Array(n);
+      c.marks = new Uint8Array(n); c.nedenId = new Int32Array(n); c.nedenTexts = []; c.ml = new Float64Array(n);
     }
+    var nedenSeen = new Map(), allNum = true;
     var markPos = MARK_SLOTS.map(function (k) { return L[k]; });
     for (var i = 0; i < n; i++) {
       var a = rows[i];
       if (!Array.isArray(a)) a = EMPTY;
       var m = a[mutaPos];
       muta[i] = m == null ? "" : m;
+      if (typeof m !== "number") allNum = false;
       var u = a[unvanPos];
       u = u == null ? "" : typeof u === "string" ? u : String(u);
       var id = seen.get(u);
@@ -102,7 +104,8 @@ function hxDecoder(scope) {
       risk[i] = v / div;
       for (var k = 0, o = i * P, p = sPos; k < P; k++, p++) {
         v = a[p];
-        sc[o + k] = typeof v === "number" && v - v === 0 ? Math.trunc(v) : NULL_SCORE;
+        // the Int32Array store truncates toward zero (Math.trunc here made this loop three times slower)
+        sc[o + k] = typeof v === "number" && v - v === 0 ? v : NULL_SCORE;
       }
       for (var j = 0, q = i * R, s = rPos; j < R; j++, s++) {
         v = a[s];
@@ -120,10 +123,16 @@ function hxDecoder(scope) {
         var mk = 0;
         for (k = 0; k < 6; k++) if (mark(a[markPos[k]])) mk |= 1 << k;
         c.marks[i] = mk;
-        c.neden[i] = a[L.qvr_neden] == null ? "" : String(a[L.qvr_neden]);
+        var t = a[L.qvr_neden];
+        t = t == null ? "" : typeof t === "string" ? t : String(t);
+        var tid = nedenSeen.get(t);
+        if (tid === undefined) { tid = c.nedenTexts.length; nedenSeen.set(t, tid); c.nedenTexts.push(t); }
+        c.nedenId[i] = tid;
         c.ml[i] = num(a[L.ml_yi_prob]);
       }
     }
+    // numbers travel to the page as one transferable array rather than one value each
+    if (allNum) c.muta = Float64Array.from(muta);
     return c;
   }
   function transferables(c) {

@@ -92,7 +92,7 @@ function makeRow() {
     place(cell, c);
     if (c.period != null) {
       cell.v = cell.appendChild(el("span", "v"));
-      cell.dg = cell.appendChild(el("span", "dgs"));
+      cell.dg = null;                   // the letters' box, made for the first row with letters
     } else if (c.spark) {
       var svg = svgEl("svg", { "class": "spark", width: 12 * R + 4, height: 18, "aria-hidden": "true" });
       cell.bars = [];
@@ -149,6 +149,13 @@ function fillRow(row, i, pos, vis) {
   row.setAttribute("aria-selected", i === selected ? "true" : "false");
   fillCells(row, vis);
 }
+// A cell's text is changed in its text node, if it has just one: the layout object of the
+// text stays, so a frame of new rows costs less layout than with new text nodes.
+function setText(node, text) {
+  var t = node.firstChild;
+  if (t && t.nodeType === 3 && !t.nextSibling) { if (t.data !== text) t.data = text; }
+  else node.textContent = text;
+}
 function fillCells(row, vis) {
   var i = row.idx, diag = null, diagDone = false, partial = false;
   for (var k = 0; k < COLS.length; k++) {
@@ -158,12 +165,14 @@ function fillCells(row, vis) {
     cell.fid = row.fid;
     if (c.period != null) {
       var s = S.score[i * P + c.period];
-      cell.className = "c sc b" + band(s);
-      cell.v.textContent = scoreShown(s);
+      var cls = "c sc b" + band(s);
+      if (cell.className !== cls) cell.className = cls;
+      setText(cell.v, scoreShown(s));
       if (!diagDone) { diag = diagOf(i); diagDone = true; }
       var info = diag && diag[donemler[c.period]];
-      cell.dg.textContent = "";
+      if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
       if (info && info.letters) {
+        if (!cell.dg) cell.dg = cell.appendChild(el("span", "dgs"));
         for (var q = 0; q < info.letters.length; q++) {
           var ch = info.letters.charAt(q);
           cell.dg.appendChild(letterChip(ch, groupByLetter[ch]));
@@ -198,7 +207,7 @@ function fillCells(row, vis) {
       var t = c.text(i);
       if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
       else if (c.id === "muta" && F.q && typeof S.muta[i] === "number") putMarked(cell, t, t);
-      else cell.textContent = t;
+      else setText(cell, t);
       if (c.tip) cell.title = t;
       else if (c.amount) cell.title = mioTitle(S.risk[i]);
       if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);

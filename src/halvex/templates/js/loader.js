@@ -7,13 +7,25 @@ function setStatus(msg, isError) {
   s.textContent = msg;
   s.className = isError ? "error" : "";
 }
-function progress() {
+// The bar, the status line and the counts follow the chunks a few times a second: each
+// change costs the page a layout, and a million rows come in a hundred chunks.
+var progressTimer = 0;
+function showProgress() {
+  progressTimer = 0;
   $("hx-progress").value = TOTAL_CHUNKS ? done / TOTAL_CHUNKS : 1;
-  HXS.decodedChunks = done;
   if (done < TOTAL_CHUNKS) {
     setStatus((GZ ? "Veri açılıyor… " : "Veri yükleniyor… ") + done + " / " + TOTAL_CHUNKS + " parça");
+    updateCounts();
+  }
+}
+function progress() {
+  HXS.decodedChunks = done;
+  if (done < TOTAL_CHUNKS) {
+    if (!progressTimer) progressTimer = setTimeout(showProgress, done === 1 ? 0 : 200);
     return;
   }
+  clearTimeout(progressTimer);
+  showProgress();
   HXS.failedChunks.sort(function (a, b) { return a - b; });
   if (HXS.failedChunks.length) setStatus("Okunamayan veri parçaları: " + HXS.failedChunks.join(", "), true);
   else setStatus("Yükleme tamamlandı: " + fmtInt(S.n) + " firma.");
@@ -25,6 +37,7 @@ function progress() {
   chartsAfterLoad();
   openPendingSel();
   updateExportState();
+  mergeNames(function () { HXS.namesMergedAt = performance.now(); });
 }
 function finish(i, cols, error) {
   if (results.has(i) || i < nextAppend) return;

@@ -43,8 +43,14 @@ var externalLink = typeof cfg.externalLink === "string" ? cfg.externalLink.trim(
 var HXS = window.__halvex = {
   firstRowsAt: null, allDecodedAt: null, shownRows: 0, matchedRows: 0, loadedRows: 0,
   totalRows: TOTAL_ROWS, totalChunks: TOTAL_CHUNKS, decodedChunks: 0, failedChunks: [], errors: [], decodeMs: [0, 0, 0], appendMs: 0, draws: 0, rowsFilled: [],
-  lastQueryMs: 0, layout: V316 ? "v316" : "v300",
-  sortBy: function (id, desc) { sorts = []; setSort(id); if (sorts[0].desc !== !!desc) setSort(id); return lastQueryMs; },
+  namesMergedAt: null, distinctNames: null, lastQueryMs: 0, layout: V316 ? "v316" : "v300",
+  // one column, one direction, sorted once
+  sortBy: function (id, desc) {
+    if (!COLS_BY_ID[id]) return lastQueryMs;
+    sorts = [{ id: id, desc: !!desc }];
+    markSort(); refresh(); grid.scrollTop = 0; cursor = 0;
+    return lastQueryMs;
+  },
   viewMutas: function (k) { var out = []; for (var j = 0; j < Math.min(k, shownCount()); j++) out.push(S.muta[rowAt(j)]); return out; },
   rowOf: function (k) {
     var i = rowAt(k);

@@ -16,9 +16,10 @@ function plainFold(s) {
   return out;
 }
 function foldQuery(text, plain) { var q = fold(text.trim()); return plain ? plainFold(q) : q; }
-var folds = { false: { names: [], mutas: new Map(), mutaN: 0 }, true: { names: [], mutas: new Map(), mutaN: 0 } };
+var folds = { false: { names: [], gen: 0, mutas: new Map(), mutaN: 0 }, true: { names: [], gen: 0, mutas: new Map(), mutaN: 0 } };
 function foldedNames(plain) {
   var f = folds[plain], fn = plain ? plainFold : fold;
+  if (f.gen !== S.namesGen) { f.names = []; f.gen = S.namesGen; }   // the names were merged
   for (var k = f.names.length; k < S.names.length; k++) f.names.push(fn(S.names[k]));
   return f.names;
 }

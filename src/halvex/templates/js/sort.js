@@ -114,7 +114,8 @@ function textRanks(c) {
   if (!pos || pos.length !== D) {
     var order = sortTexts(distinct);
     pos = new Int32Array(D);
-    for (k = 0; k < D; k++) pos[order[k]] = k;
+    // a text listed more than once (names come once per chunk) ranks as its first place
+    for (k = 0; k < D; k++) pos[order[k]] = k && distinct[order[k]] === distinct[order[k - 1]] ? pos[order[k - 1]] : k;
     if (c.dict) dictOrderCache[c.id] = pos;
   }
   var rank = new Int32Array(n);

@@ -14,10 +14,43 @@ function grow(cap) {
   }
   S.cap = cap;
 }
-// names (unvan): S.names holds every distinct text once, S.uid the index of each row's
-S.muta = []; S.neden = []; S.names = []; S.nameIds = new Map();
+// names (unvan): S.names holds each chunk's distinct texts (a text found in several chunks is
+// there once per chunk: looking every name up in one map costs more than a second on the
+// page's thread at a million rows), S.uid the index of each row's
+// page's thread at a million rows), S.uid the index of each row's. Once every chunk is in,
+// mergeNames makes the texts distinct in the background, so that sorting and searching by
+// name see each text once. S.namesGen counts the merges (name indices change with them).
+S.muta = []; S.neden = []; S.names = []; S.namesGen = 0;
 grow(Math.max(TOTAL_ROWS, 1));
 function unvanAt(i) { return S.names[S.uid[i]]; }
+
+var MERGE_SLICE_MS = 12;
+function mergeNames(then) {
+  var names = S.names, n = S.n, ids = new Int32Array(names.length), seen = new Map(), uniq = [], k = 0;
+  function step() {
+    if (S.names !== names || S.n !== n) return;
+    var end = performance.now() + MERGE_SLICE_MS;
+    do {
+      for (var stop = Math.min(names.length, k + 2000); k < stop; k++) {
+        var t = names[k], id = seen.get(t);
+        if (id === undefined) { id = uniq.length; seen.set(t, id); uniq.push(t); }
+        ids[k] = id;
+      }
+    } while (k < names.length && performance.now() < end);
+    if (k < names.length) { setTimeout(step, 0); return; }
+    if (uniq.length < names.length) {
+      var uid = S.uid;
+      for (var i = 0; i < n; i++) uid[i] = ids[uid[i]];
+      S.names = uniq;
+      S.namesGen++;
+      delete rankCache.unvan;
+      delete dictOrderCache.unvan;
+    }
+    HXS.distinctNames = uniq.length;
+    if (then) then();
+  }
+  setTimeout(step, 0);
+}
 
 function appendColumns(c) {
   var n = c.n, off = S.n;
@@ -27,19 +60,15 @@ function appendColumns(c) {
     S.bolge.set(c.bolge, off); S.sube.set(c.sube, off); S.rd.set(c.rd, off * R); S.df.set(c.df, off * R);
     S.marks.set(c.marks, off); S.ml.set(c.ml, off);
   }
-  var names = c.names, ids = new Int32Array(names.length), k;
-  for (k = 0; k < names.length; k++) {
-    var id = S.nameIds.get(names[k]);
-    if (id === undefined) { id = S.names.length; S.nameIds.set(names[k], id); S.names.push(names[k]); }
-    ids[k] = id;
-  }
+  var names = c.names, first = S.names.length, k;
+  for (k = 0; k < names.length; k++) S.names.push(names[k]);
   var uid = c.uid, muta = c.muta, suid = S.uid, smuta = S.muta;
   S.lastBand.set(c.lastBand, off);
   for (var i = 0; i < n; i++) {
-    suid[off + i] = ids[uid[i]];
+    suid[off + i] = first + uid[i];
     smuta.push(muta[i]);
   }
-  if (V316) for (i = 0; i < n; i++) S.neden.push(c.neden[i]);
+  if (V316) { var nid = c.nedenId, nt = c.nedenTexts; for (i = 0; i < n; i++) S.neden.push(nt[nid[i]]); }
   S.n = off + n;
   HXS.loadedRows = S.n;
 }

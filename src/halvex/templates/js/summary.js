@@ -3,16 +3,19 @@
 // latest score's bands. Regions and branches sharing a name are one line. A name filters the
 // grid to it.
 var summaryOpen = new Set();
-// rows in view by (region index, branch index), in the order first met: [{ bi, si, n, risk, bands }]
+// rows in view by (region index, branch index), in the order first met: [{ bi, si, n, risk, bands }].
+// Rows are added in their own order, whatever the sort, so that the sums of amounts (and
+// their rounding) do not change when the grid is sorted.
 function regionCells() {
-  var n = matched, nb = bolgeList.length + 1, ns = subeList.length + 1, j, i, b, s, key;
-  var out = [];
+  var n = S.n, nb = bolgeList.length + 1, ns = subeList.length + 1, j, i, b, s, key;
+  var out = [], inView = null;
+  if (view) { inView = new Uint8Array(n); for (j = 0; j < matched; j++) inView[view[j]] = 1; }
   if (nb * ns <= 1 << 22) {
     // counters in flat arrays (a map lookup per row is most of the time at a million rows)
     var cnt = new Float64Array(nb * ns), risk = new Float64Array(nb * ns), bands = new Float64Array(nb * ns * 5);
     var order = [], bolge = S.bolge, sube = S.sube, rk = S.risk, lb = S.lastBand, ok = true;
-    for (j = 0; j < n; j++) {
-      i = rowAt(j);
+    for (i = 0; i < n; i++) {
+      if (inView && !inView[i]) continue;
       b = bolge[i] + 1; s = sube[i] + 1;
       if (b < 0 || b >= nb || s < 0 || s >= ns) { ok = false; break; }
       key = b * ns + s;
@@ -32,8 +35,8 @@ function regionCells() {
     }
   }
   var cells = new Map();
-  for (j = 0; j < n; j++) {
-    i = rowAt(j);
+  for (i = 0; i < n; i++) {
+    if (inView && !inView[i]) continue;
     key = (S.bolge[i] + 1) * 1048576 + (S.sube[i] + 1);
     var c = cells.get(key);
     if (!c) { c = { bi: S.bolge[i], si: S.sube[i], n: 0, risk: 0, bands: [0, 0, 0, 0, 0] }; cells.set(key, c); out.push(c); }

@@ -18,6 +18,12 @@ function filtersActive() {
   return F.q !== "" || F.seg || F.bolge || F.sube || F.band || F.marks !== 0 ||
          F.riskMin === F.riskMin || F.mlMin === F.mlMin || F.move !== 0 || F.chart !== null || F.watch;
 }
+// Which rows the view holds (not their order): the loaded rows and every filter.
+function viewSetKey() {
+  function codes(a) { return a ? Array.prototype.join.call(a, "") : "*"; }
+  return [S.n, F.q, F.plain, codes(F.seg), codes(F.band), codes(F.bolge), codes(F.sube), F.marks, F.riskMin, F.mlMin,
+          F.move, F.chart ? [F.chart.k, F.chart.a, F.chart.b].join(":") : "", F.watch ? Array.from(watched).join(",") : ""].join("|");
+}
 function sortKeyText() { return sorts.map(function (s) { return s.id + (s.desc ? "-" : "+"); }).join(","); }
 // band movement of the latest period: 1 up, -1 down, 0 same or not comparable
 function bandMove(i) {
@@ -71,7 +77,9 @@ function refresh() {
 // During loading a sorted or filtered view is brought up to date at most every 300 ms.
 var refreshTimer = 0;
 function refreshSoon() {
-  if (!sorts.length && !filtersActive()) { view = null; matched = S.n; schedule(); return; }
+  // rows in their own order: those drawn stay as they are, new ones are drawn as they come
+  // into view, and the counts follow with the progress bar
+  if (!sorts.length && !filtersActive()) { view = null; matched = S.n; scheduleScroll(); return; }
   if (!refreshTimer) refreshTimer = setTimeout(function () { refreshTimer = 0; refresh(); }, 300);
 }
 function shownCount() { return Math.min(matched, limit); }
