@@ -75,7 +75,7 @@ function hxDecoder(scope) {
       r: new Float64Array(n * R), lastBand: new Uint8Array(n)
     };
     var muta = c.muta, names = c.names, uid = c.uid, seg = c.seg, risk = c.risk, sc = c.score, rr = c.r, lastBand = c.lastBand;
-    var seen = new Map(), EMPTY = [];
+    var EMPTY = [];
     var mutaPos = L.muta, unvanPos = L.unvan, segPos = L.segment, riskPos = L.risk, sPos = L.scores, rPos = L.r;
     // the compressed page carries amounts in TL, the standard page in million TL
     var div = cfg.amountsInTL ? 1e6 : 1;
@@ -94,9 +94,11 @@ function hxDecoder(scope) {
       if (typeof m !== "number") allNum = false;
       var u = a[unvanPos];
       u = u == null ? "" : typeof u === "string" ? u : String(u);
-      var id = seen.get(u);
-      if (id === undefined) { id = names.length; seen.set(u, id); names.push(u); }
-      uid[i] = id;
+      // one name per row: most names differ within a chunk, and the page makes the texts
+      // distinct once every chunk is in anyway (a look-up here cost as much as building the
+      // rest of the row's columns)
+      uid[i] = names.length;
+      names.push(u);
       var sg = a[segPos];
       seg[i] = typeof sg === "number" && sg >= 0 && sg <= 3 ? sg : -1;
       var v = a[riskPos];
@@ -125,8 +127,15 @@ function hxDecoder(scope) {
         c.marks[i] = mk;
         var t = a[L.qvr_neden];
         t = t == null ? "" : typeof t === "string" ? t : String(t);
-        var tid = nedenSeen.get(t);
-        if (tid === undefined) { tid = c.nedenTexts.length; nedenSeen.set(t, tid); c.nedenTexts.push(t); }
+        // a handful of reasons: a short search costs less than a look-up in a map
+        var nt = c.nedenTexts, tid = -1;
+        if (nt.length <= 16) { for (var x = 0; x < nt.length; x++) if (nt[x] === t) { tid = x; break; } }
+        else { var got = nedenSeen.get(t); if (got !== undefined) tid = got; }
+        if (tid < 0) {
+          tid = nt.length; nt.push(t);
+          if (tid === 16) for (x = 0; x <= 16; x++) nedenSeen.set(nt[x], x);
+          else if (tid > 16) nedenSeen.set(t, tid);
+        }
         c.nedenId[i] = tid;
         c.ml[i] = num(a[L.ml_yi_prob]);
       }

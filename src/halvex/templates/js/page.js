@@ -55,7 +55,8 @@ var HXS = window.__halvex = {
   rowOf: function (k) {
     var i = rowAt(k);
     return { muta: S.muta[i], unvan: unvanAt(i), seg: S.seg[i], risk: S.risk[i], lastBand: S.lastBand[i],
-             scores: Array.prototype.slice.call(S.score.subarray(i * P, i * P + P)), marks: V316 ? S.marks[i] : 0 };
+             scores: Array.prototype.slice.call(S.score.subarray(i * P, i * P + P)), marks: V316 ? S.marks[i] : 0,
+             neden: V316 ? S.neden[i] : "" };
   }
 };
 var SEGMENTS = ["KUR-TIC", "KOBI", "MIKRO", "ESKK"];
