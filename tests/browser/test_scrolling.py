@@ -152,3 +152,22 @@ def test_no_long_task_grows_with_the_row_count_while_scrolling(grid):
         obs.disconnect();
         return longest; }""")
     assert longest < LONG_TASK_BOUND_MS
+
+
+def test_chunks_arriving_after_the_shown_rows_draw_no_frames(browser, tmp_path):
+    """With the first rows shown (the default limit), a chunk that arrives changes nothing the
+    grid draws: the frames drawn while loading do not follow the number of chunks."""
+    doc = make_scoreboard(12_000, seed=4)
+    path = tmp_path / "scoreboard.json"
+    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+    html = vitrum.render_html(str(path), output_html=str(tmp_path / "many_chunks.html"), chunk_size=100)
+    assert html["chunks"] == 120
+    p = Page(browser, html["html_path"])
+    try:
+        st = p.state()
+        assert st["loadedRows"] == 12_000 and st["shownRows"] == 100
+        # the first rows, the cells out of view a few rows a frame, and the final redraw
+        assert st["draws"] <= 10, st["rowsFilled"]
+        assert p.grid_mutas() == [str(m) for m in p.mutas(100)][:len(p.grid_mutas())]
+    finally:
+        p.close()

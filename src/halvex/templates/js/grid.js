@@ -6,6 +6,7 @@ var grid = $("hx-grid"), head = $("hx-head"), body = $("hx-body"), layer = $("hx
 var ROW_H = 28, MAX_SCROLL_PX = 8000000, OVERSCAN = 6, COMPLETE_ROWS = 8;
 var pool = [];
 var scheduled = false;
+var drawnCount = -1;          // rows the grid was last drawn for
 var cursor = 0;                 // active row, as a position in the view
 
 // ---- column layout: order, hidden, pinned and width per column id
@@ -299,6 +300,7 @@ function draw() {
     layerTop = first * ROW_H;
   }
   var count = Math.max(last - first, 0);
+  drawnCount = n;
   while (pool.length < count) pool.push(layer.appendChild(makeRow()));
   var fresh = 0, partial = [];
   if (byScroll) rotatePool(first, count);

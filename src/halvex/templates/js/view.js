@@ -78,8 +78,14 @@ function refresh() {
 var refreshTimer = 0;
 function refreshSoon() {
   // rows in their own order: those drawn stay as they are, new ones are drawn as they come
-  // into view, and the counts follow with the progress bar
-  if (!sorts.length && !filtersActive()) { view = null; matched = S.n; scheduleScroll(); return; }
+  // into view, and the counts follow with the progress bar. Once the grid holds as many
+  // rows as it shows, a chunk changes nothing it draws: no frame then (each one cost the
+  // page's thread, busy reading the HTML, a style and layout pass)
+  if (!sorts.length && !filtersActive()) {
+    view = null; matched = S.n;
+    if (shownCount() !== drawnCount) scheduleScroll();
+    return;
+  }
   if (!refreshTimer) refreshTimer = setTimeout(function () { refreshTimer = 0; refresh(); }, 300);
 }
 function shownCount() { return Math.min(matched, limit); }
