@@ -88,4 +88,26 @@ const char* type_name(const Value& v) {
   return "object";
 }
 
+Value copy_into(const Value& v, Arena& arena) {
+  switch (v.kind()) {
+    case Kind::String: return Value::string(arena.copy_string(v.as_string()));
+    case Kind::BigInt: return Value::big_integer(arena.copy_string(v.as_string()));
+    case Kind::Opaque: return Value::opaque(arena.copy_string(v.as_string()));
+    case Kind::Array: {
+      auto* items = static_cast<Value*>(arena.allocate(v.size() * sizeof(Value), alignof(Value)));
+      for (size_t i = 0; i < v.size(); ++i) new (items + i) Value(copy_into(v[i], arena));
+      return Value::array(v.size() ? items : nullptr, v.size());
+    }
+    case Kind::Object: {
+      auto* members = static_cast<Member*>(arena.allocate(v.size() * sizeof(Member), alignof(Member)));
+      for (size_t i = 0; i < v.size(); ++i) {
+        const Member& m = v.member(i);
+        new (members + i) Member{arena.copy_string(m.key), copy_into(m.value, arena)};
+      }
+      return Value::object(v.size() ? members : nullptr, v.size());
+    }
+    default: return v;
+  }
+}
+
 }  // namespace halvex::json

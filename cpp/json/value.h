@@ -207,6 +207,10 @@ class Arena {
   size_t left_ = 0;
 };
 
+// A copy of v whose texts, items and members all live in `arena`: it no longer depends on
+// whatever held v's memory.
+Value copy_into(const Value& v, Arena& arena);
+
 // A read-only-shared, privately writable mapping of a whole file.
 class MappedFile {
  public:

@@ -235,31 +235,6 @@ PageData page_data(RenderHost& host, DocumentSource& doc, const std::unordered_s
 
 std::string page_json(const json::Value& v) { return json::to_json(v, kCompact); }
 
-// A value with all its texts and members in `arena` (for a value that outlives its document).
-json::Value copy_into(const json::Value& v, json::Arena& arena) {
-  switch (v.kind()) {
-    case json::Kind::String: return arena.string(v.as_string());
-    case json::Kind::BigInt: return json::Value::big_integer(arena.copy_string(v.as_string()));
-    case json::Kind::Opaque: return json::Value::opaque(arena.copy_string(v.as_string()));
-    case json::Kind::Array: {
-      std::vector<json::Value> items;
-      for (size_t i = 0; i < v.size(); ++i) items.push_back(copy_into(v[i], arena));
-      return arena.array(items);
-    }
-    case json::Kind::Object: {
-      std::vector<json::Member> members;
-      for (size_t i = 0; i < v.size(); ++i) {
-        members.push_back(json::Member{arena.copy_string(v.member(i).key), copy_into(v.member(i).value, arena)});
-      }
-      return arena.object(members);
-    }
-    default: return v;
-  }
-}
-
-}  // namespace
-
-namespace {
 
 const char* const kAdminLayers[] = {"SQL", "SQL_DELTA"};
 
@@ -455,7 +430,8 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
     host.run_detached(
         [&] { build_standard_rows(doc->rows(), kept, layout, names, options.chunk_size, worker_threads(), rows); });
   } else {
-    build_standard_rows(doc->rows(), kept, layout, names, options.chunk_size, 1, rows);
+    // Rows that only this thread may read are still encoded on a second one.
+    build_standard_rows(doc->rows(), kept, layout, names, options.chunk_size, worker_threads(), rows);
   }
   if (!host.has_row_filter()) host.rows_ordered(*doc, rows.order);
   const size_t n_rows = rows.order.size();
@@ -539,7 +515,7 @@ PageResult render_compressed_page(RenderHost& host, const std::string& document_
   // Template with its variables; the parsed file is no longer needed.
   const std::string template_path = host.template_path(true);
   json::Arena meta_arena;
-  periods.meta = copy_into(periods.meta, meta_arena);
+  periods.meta = json::copy_into(periods.meta, meta_arena);
   Context ctx = page_context(periods, options.top_n, result.chunks, result.rows);
   ctx.emplace_back("row_slots_js", text_value(row_slots_json(layout)));
   doc.reset();

@@ -1,11 +1,15 @@
 #include "pipeline/standard_page.h"
 
 #include <cmath>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <memory>
 #include <unordered_map>
 
 #include "common/errors.h"
 #include "common/number_text.h"
+#include "common/parallel.h"
 #include "json/writer.h"
 #include "pipeline/chunks.h"
 #include "pipeline/row_order.h"
@@ -55,6 +59,109 @@ struct CodeIds {
   }
 };
 
+// Below this many rows a second thread costs more than it saves.
+constexpr size_t kMinRowsToPipeline = 4096;
+
+// Reads the rows of a source that only the calling thread may read (the caller's own
+// objects) and hands them, a batch at a time, to a second thread that encodes them while the
+// next batch is read: reading is most of the work, encoding most of the rest. The values are
+// copied out of the source, whose values last only until its next fetch. Errors come as they
+// would from one thread: the first row's that fails, in document order.
+template <class Encode>
+void read_then_encode(RowSource& src, const std::vector<uint32_t>& kept, size_t n_keys, Encode&& encode) {
+  constexpr size_t kBatch = 1024, kSlots = 4;  // rows a batch; batches under way
+  struct Batch {
+    size_t from = 0, to = 0;
+    std::vector<json::Value> values;
+    std::unique_ptr<bool[]> found;
+    json::Arena arena;
+  };
+  Batch slots[kSlots];
+  for (Batch& b : slots) {
+    b.values.resize(kBatch * n_keys);
+    b.found.reset(new bool[kBatch * n_keys]);
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  size_t handed = 0, encoded = 0;  // batches given to the encoder, and encoded
+  bool closed = false, failed = false;
+  std::exception_ptr read_error, encode_error;
+  const size_t n = kept.size();
+
+  run_parallel(2, [&](size_t t) {
+    if (t == 1) {
+      for (size_t b = 0;; ++b) {
+        {
+          std::unique_lock lock(m);
+          cv.wait(lock, [&] { return handed > b || closed; });
+          if (handed <= b) return;
+        }
+        Batch& batch = slots[b % kSlots];
+        size_t r = batch.from;
+        try {
+          for (; r < batch.to; ++r) {
+            const size_t k = (r - batch.from) * n_keys;
+            try {
+              encode(r, &batch.values[k], &batch.found[k]);
+            } catch (const Error& e) {
+              rethrow_for_row(e, kept[r], batch.found[k + kMuta] ? &batch.values[k + kMuta] : nullptr);
+            }
+          }
+        } catch (...) {
+          std::lock_guard lock(m);
+          encode_error = std::current_exception();
+          failed = true;
+          cv.notify_all();
+          return;
+        }
+        std::lock_guard lock(m);
+        encoded = b + 1;
+        cv.notify_all();
+      }
+    }
+    std::vector<json::Value> values(n_keys);
+    std::unique_ptr<bool[]> found(new bool[n_keys]);
+    try {
+      for (size_t b = 0, from = 0; from < n; ++b, from += kBatch) {
+        {
+          std::unique_lock lock(m);
+          cv.wait(lock, [&] { return encoded + kSlots > b || failed; });
+          if (failed) break;
+        }
+        Batch& batch = slots[b % kSlots];
+        batch.from = from;
+        batch.to = std::min(n, from + kBatch);
+        batch.arena.reset();
+        for (size_t r = batch.from; r < batch.to; ++r) {
+          if (r + 4 < n) src.prefetch(kept[r + 4]);
+          found[kMuta] = false;
+          try {
+            src.fetch(kept[r], values.data(), found.get());
+          } catch (const Error& e) {
+            rethrow_for_row(e, kept[r], found[kMuta] ? &values[kMuta] : nullptr);
+          }
+          const size_t k = (r - batch.from) * n_keys;
+          for (size_t i = 0; i < n_keys; ++i) {
+            batch.values[k + i] = found[i] ? json::copy_into(values[i], batch.arena) : json::Value::null();
+            batch.found[k + i] = found[i];
+          }
+        }
+        std::lock_guard lock(m);
+        handed = b + 1;
+        cv.notify_all();
+      }
+    } catch (...) {
+      read_error = std::current_exception();
+    }
+    std::lock_guard lock(m);
+    closed = true;
+    cv.notify_all();
+  });
+  // The encoder only ever saw rows before the one the reader failed on.
+  if (encode_error) std::rethrow_exception(encode_error);
+  if (read_error) std::rethrow_exception(read_error);
+}
+
 }  // namespace
 
 void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, const RowLayout& layout,
@@ -77,51 +184,70 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
   std::vector<uint8_t> owner(n, 0);
   std::vector<uint64_t> start(n, 0);
   std::vector<uint32_t> length(n, 0), split(n, 0);
-  run_parallel(readers, [&](unsigned t) {
-    RowSource& src = readers == 1 ? rows : *sources[t];
-    const size_t from = n * t / readers, to = n * (t + 1) / readers;
-    std::vector<json::Value> values(layout.keys.size());
-    std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
+  // Row r's values into the buffers of reader t.
+  struct Encoder {
     std::vector<json::Value> arr;
     json::Arena scratch;
     const Catalogue no_catalogue;
+  };
+  std::vector<Encoder> encoders(readers);
+  auto encode = [&](unsigned t, size_t r, const json::Value* values, const bool* found) {
+    Encoder& e = encoders[t];
     const json::WriteOptions opts{false, true};
     std::string& text = texts[t];
-    text.reserve(std::min<size_t>(to - from, 1024) * 256);
-    for (size_t r = from; r < to; ++r) {
-      if (r + 4 < to) src.prefetch(kept[r + 4]);
-      // A bad value ends the render with an error that says which row holds it.
-      found[kMuta] = false;
-      try {
-        src.fetch(kept[r], values.data(), found.get());
-        risk.add(r, values[3], found[3]);
-        if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4], &region_form[r]);
-        if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5], &branch_form[r]);
-        encode_row_standard(layout, values.data(), found.get(), no_catalogue, scratch, arr);
-        owner[r] = static_cast<uint8_t>(t);
-        start[r] = text.size();
-        text.push_back('[');
-        for (size_t i = 0; i < 4; ++i) {
-          json::write(text, arr[i], opts);
-          text.push_back(',');
-        }
-        split[r] = static_cast<uint32_t>(text.size() - start[r]);
-        for (size_t i = 6; i < arr.size(); ++i) {
-          text.push_back(',');
-          json::write(text, arr[i], opts);
-        }
-        text.push_back(']');
-        length[r] = static_cast<uint32_t>(text.size() - start[r]);
-      } catch (const Error& e) {
-        rethrow_for_row(e, kept[r], found[kMuta] ? &values[kMuta] : nullptr);
-      }
-      scratch.reset();
-      // Size the buffer once from the first rows instead of doubling it (and its peak) later.
-      if (r == from + 1023 && to - from > 2048) {
-        text.reserve(static_cast<size_t>(static_cast<double>(text.size()) / 1024 * (to - from) * 1.1));
-      }
+    risk.add(r, values[3], found[3]);
+    if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4], &region_form[r]);
+    if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5], &branch_form[r]);
+    encode_row_standard(layout, values, found, e.no_catalogue, e.scratch, e.arr);
+    owner[r] = static_cast<uint8_t>(t);
+    start[r] = text.size();
+    text.push_back('[');
+    for (size_t i = 0; i < 4; ++i) {
+      json::write(text, e.arr[i], opts);
+      text.push_back(',');
     }
-  });
+    split[r] = static_cast<uint32_t>(text.size() - start[r]);
+    for (size_t i = 6; i < e.arr.size(); ++i) {
+      text.push_back(',');
+      json::write(text, e.arr[i], opts);
+    }
+    text.push_back(']');
+    length[r] = static_cast<uint32_t>(text.size() - start[r]);
+    e.scratch.reset();
+  };
+  // Size a reader's buffer once from its first rows instead of doubling it (and its peak) later.
+  auto size_buffer = [&](unsigned t, size_t r, size_t from, size_t to) {
+    if (r == from + 1023 && to - from > 2048) {
+      texts[t].reserve(static_cast<size_t>(static_cast<double>(texts[t].size()) / 1024 * (to - from) * 1.1));
+    }
+  };
+  for (unsigned t = 0; t < readers; ++t) texts[t].reserve(std::min<size_t>(n * (t + 1) / readers - n * t / readers, 1024) * 256);
+
+  if (readers == 1 && threads >= 2 && n >= kMinRowsToPipeline) {
+    read_then_encode(rows, kept, layout.keys.size(), [&](size_t r, const json::Value* values, const bool* found) {
+      encode(0, r, values, found);
+      size_buffer(0, r, 0, n);
+    });
+  } else {
+    run_parallel(readers, [&](unsigned t) {
+      RowSource& src = readers == 1 ? rows : *sources[t];
+      const size_t from = n * t / readers, to = n * (t + 1) / readers;
+      std::vector<json::Value> values(layout.keys.size());
+      std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
+      for (size_t r = from; r < to; ++r) {
+        if (r + 4 < to) src.prefetch(kept[r + 4]);
+        // A bad value ends the render with an error that says which row holds it.
+        found[kMuta] = false;
+        try {
+          src.fetch(kept[r], values.data(), found.get());
+          encode(t, r, values.data(), found.get());
+        } catch (const Error& e) {
+          rethrow_for_row(e, kept[r], found[kMuta] ? &values[kMuta] : nullptr);
+        }
+        size_buffer(t, r, from, to);
+      }
+    });
+  }
   rows.verify();
   // One id space for the codes (and forms) of all readers, in document order.
   CodeIds regions, branches;

@@ -46,7 +46,8 @@ class StandardRows : public ChunkTexts {
 // encoding them in that order, but every row is read once, in document order: the rows of a
 // large document are scattered in memory, and reading them in sorted order would wait on
 // memory for most of the time. The region and branch positions, which depend on the order,
-// are filled in when the chunks are assembled.
+// are filled in when the chunks are assembled. Up to `threads` threads read and encode; a
+// source that only the calling thread may read is read there and encoded on another.
 void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, const RowLayout& layout,
                          const ReferenceNames& names, int64_t chunk_size, unsigned threads,
                          StandardRows& out);

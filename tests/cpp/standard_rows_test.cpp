@@ -89,6 +89,90 @@ TEST(StandardRows, SeveralReadersGiveTheSameRowsAndCatalogue) {
   EXPECT_EQ(many.rows.order, one.rows.order);
 }
 
+// Rows that only the calling thread may read, whose values last only until the next fetch
+// (as the caller's own objects do: the texts of the row before are written over), and that
+// fail at one row as a value that cannot be read would.
+class OneThreadSource : public RowSource {
+ public:
+  OneThreadSource(const json::Value& rows, size_t fail_at) : inner_(rows), fail_at_(fail_at) {}
+  size_t size() const override { return inner_.size(); }
+  void prepare(const std::vector<std::string>& keys) override {
+    inner_.prepare(keys);
+    n_keys_ = keys.size();
+  }
+  void fetch(size_t i, json::Value* values, bool* found) override {
+    if (i == fail_at_) throw ValueError("cannot read this row");
+    inner_.fetch(i, values, found);
+    arena_.reset();  // the same memory again, as a reused buffer would be
+    for (size_t k = 0; k < n_keys_; ++k) {
+      if (found[k] && values[k].is_string()) values[k] = arena_.string(values[k].as_string());
+    }
+  }
+
+ private:
+  ValueRowSource inner_;
+  size_t n_keys_ = 0;
+  size_t fail_at_;
+  json::Arena arena_;
+};
+
+// A document of `n` rows with distinct names; `bad_name_at` gets a name that is not a string.
+std::string named_rows(int n, int bad_name_at = -1) {
+  std::string rows = "[";
+  for (int i = 0; i < n; ++i) {
+    if (i) rows += ",";
+    std::string name = i == bad_name_at ? "5" : "\"firma " + std::to_string(i) + "\"";
+    rows += R"({"muta": )" + std::to_string(i) + R"(, "unvan": )" + name + R"(, "son_risk": )" +
+            std::to_string((i * 7919) % 1000) + R"(, "bolge_kodu": "b)" + std::to_string(i % 7) + "\"}";
+  }
+  return rows + "]";
+}
+
+void build_one_thread(Built& b, const std::string& rows_json, size_t fail_at) {
+  b.doc.text = R"({"meta": {"donemler": ["a"]}, "rows": )" + rows_json + "}";
+  json::parse_document(b.doc);
+  OneThreadSource src(b.doc.root.member(1).value, fail_at);
+  json::Arena arena;
+  RowLayout layout = RowLayout::standard(period_items(b.doc.root.member(0).value.member(0).value, arena),
+                                         period_items(b.doc.root.member(0).value.member(0).value, arena));
+  std::vector<uint32_t> kept(src.size());
+  for (uint32_t i = 0; i < kept.size(); ++i) kept[i] = i;
+  build_standard_rows(src, kept, layout, ReferenceNames{}, 1000, 2, b.rows);
+}
+
+// Rows read on the calling thread and encoded on another: the same page as one thread gives,
+// though the source's values are gone by the time they are encoded.
+TEST(StandardRows, RowsReadOnOneThreadAndEncodedOnAnotherAreTheRowsRead) {
+  const std::string rows = named_rows(9000);
+  Built one, split;
+  build(one, rows, 1);
+  build_one_thread(split, rows, SIZE_MAX);
+  ASSERT_EQ(split.rows.size(), one.rows.size());
+  for (size_t c = 0; c < one.rows.size(); ++c) EXPECT_EQ(split.rows.text(c), one.rows.text(c)) << "chunk " << c;
+  EXPECT_EQ(split.rows.order, one.rows.order);
+  EXPECT_EQ(codes_of(split.rows.catalogue), codes_of(one.rows.catalogue));
+}
+
+// Whichever thread fails first, the error is the one of the first bad row in document order.
+TEST(StandardRows, RowsReadOnOneThreadFailAtTheFirstBadRow) {
+  auto error_of = [](int bad_name_at, size_t unreadable_at) -> std::string {
+    Built b;
+    try {
+      build_one_thread(b, named_rows(9000, bad_name_at), unreadable_at);
+    } catch (const TypeError& e) {
+      return std::string("TypeError: ") + e.what();
+    } catch (const ValueError& e) {
+      return std::string("ValueError: ") + e.what();
+    }
+    return "no error";
+  };
+  EXPECT_EQ(error_of(100, 8000), "TypeError: 'unvan' must be a string, not 'int' (row 100, muta 100)");
+  // The reader fails first, a batch later; the encoder still reaches its earlier row.
+  EXPECT_EQ(error_of(1000, 1030), "TypeError: 'unvan' must be a string, not 'int' (row 1000, muta 1000)");
+  EXPECT_EQ(error_of(8000, 100), "ValueError: cannot read this row (row 100)");
+  EXPECT_EQ(error_of(8999, SIZE_MAX), "TypeError: 'unvan' must be a string, not 'int' (row 8999, muta 8999)");
+}
+
 }  // namespace
 
 namespace {

@@ -399,6 +399,37 @@ for attempt in range(3):
 """, timeout=300)
 
 
+def test_many_rows_whose_texts_are_freed_right_after_they_are_read(run_child):
+    # A document large enough that its rows are encoded on a second thread while the caller's
+    # thread reads on. Each row's amount frees the text of the row before and fills its memory
+    # with other text: every name on the page must still be the row's own.
+    run_child("""
+base = make_scoreboard(6000, n_periods=4, n_risk_periods=2, seed=5)
+for r in base["rows"]:
+    r["son_risk"] = float(r.get("son_risk") or 0)
+expected = render(copy.deepcopy(base), name="expected.html")
+d = copy.deepcopy(base)
+rows = d["rows"]
+for r in rows:
+    r["unvan"] = copy_text(r["unvan"])  # its own texts, not the ones `base` holds too
+junk = []
+class Amount:
+    def __init__(self, i, v):
+        self.i, self.v = i, v
+    def __float__(self):
+        if self.i:
+            before = rows[self.i - 1]
+            n = len(before["unvan"])
+            before["unvan"] = copy_text(before["unvan"])
+            junk.append(["#" * n for _ in range(8)])
+            del junk[:-64]
+        return self.v
+for i, r in enumerate(rows):
+    r["son_risk"] = Amount(i, r["son_risk"])
+assert render(d) == expected
+""", timeout=300)
+
+
 def test_text_that_cannot_be_utf8_is_a_value_error_of_the_row_source(run_child):
     run_child("""
 d = fresh()
