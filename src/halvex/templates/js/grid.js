@@ -189,21 +189,22 @@ function fillCells(row, vis) {
       for (j = 0; j < R; j++) {
         v = S.r[i * R + j];
         var hgt = max > 0 && v > 0 && isFinite(v) ? Math.max(1, Math.round(16 * v / max)) : 0;
-        cell.bars[j].setAttribute("y", 17 - hgt);
-        cell.bars[j].setAttribute("height", hgt);
+        // an unchanged bar is left alone: each attribute set costs the bar a new style
+        var bar = cell.bars[j];
+        if (bar.h !== hgt) { bar.h = hgt; bar.setAttribute("y", 17 - hgt); bar.setAttribute("height", hgt); }
         tip.push(riskDonemler[j] + ": " + (isNum(v) ? fmtMio(v) + " mio TL" : MISSING));
       }
       cell.title = tip.join("\n");
-      cell.sr.textContent = tip.join("; ");
+      setText(cell.sr, tip.join("; "));
     } else if (c.watch) {
       var on = isWatched(i);
-      cell.star.textContent = on ? "★" : "☆";
+      setText(cell.star, on ? "★" : "☆");
       cell.star.classList.toggle("on", on);
       cell.star.setAttribute("aria-pressed", on ? "true" : "false");
       cell.star.setAttribute("aria-label", (on ? "İzleme listesinden çıkar: " : "İzleme listesine ekle: ") + S.muta[i]);
     } else if (c.marks) {
       var m = S.marks[i];
-      for (var b = 0; b < 6; b++) cell.mk[b].hidden = !(m & (1 << b));
+      for (var b = 0; b < 6; b++) { var off = !(m & (1 << b)); if (cell.mk[b].hidden !== off) cell.mk[b].hidden = off; }
     } else {
       var t = c.text(i);
       if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
