@@ -97,9 +97,8 @@ void read_then_encode(RowSource& src, const std::vector<uint32_t>& kept, size_t 
           if (handed <= b) return;
         }
         Batch& batch = slots[b % kSlots];
-        size_t r = batch.from;
         try {
-          for (; r < batch.to; ++r) {
+          for (size_t r = batch.from; r < batch.to; ++r) {
             const size_t k = (r - batch.from) * n_keys;
             try {
               encode(r, &batch.values[k], &batch.found[k]);
