@@ -67,7 +67,9 @@ class PyTree : public pipeline::TreeReader {
     if (v) found_.push_back(nb::borrow(v));
     return v;
   }
-  bool is_text(Node n, std::string_view t) override { return PyUnicode_Check(o(n)) && utf8_view(o(n)) == t; }
+  bool is_text(Node n, std::string_view t) override {
+    return PyUnicode_Check(o(n)) && to_value(o(n), arena_).as_string() == t;
+  }
   json::Value value(Node n) override { return to_value(o(n), arena_, Unserialisable::Opaque); }
   std::string type_name(Node n) override { return Py_TYPE(o(n))->tp_name; }
 

@@ -58,6 +58,18 @@ std::string_view utf8_view(PyObject* str) {
 
 namespace {
 
+// A str holding lone surrogates has no UTF-8 form: it is kept in the generalised form a
+// document file's "\\ud800" escape is read into, so that, as there, only writing it fails.
+std::string_view text_with_surrogates(PyObject* str, json::Arena& arena) {
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError();
+  PyErr_Clear();
+  PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
+  if (!bytes) throw PythonError();
+  std::string_view out = arena.copy_string({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
+  Py_DECREF(bytes);
+  return out;
+}
+
 // A new reference, or the pending Python error thrown.
 PyObject* check(PyObject* p) {
   if (!p) throw PythonError();
@@ -95,11 +107,13 @@ class Converter {
 
  private:
   std::string_view text(PyObject* str) {
-    std::string_view s = utf8_view(str);
-    if (!keep_) return arena_.copy_string(s);
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+    if (!p) return text_with_surrogates(str, arena_);
+    if (!keep_) return arena_.copy_string({p, static_cast<size_t>(n)});
     Py_INCREF(str);
     keep_->push_back(str);
-    return s;
+    return {p, static_cast<size_t>(n)};
   }
   json::Value container(PyObject* obj);
   json::Value other(PyObject* obj);
@@ -224,11 +238,11 @@ json::Value Converter::other(PyObject* obj) {
     return json::Value::real(d);
   }
   if (mode_ == Unserialisable::AsText) {
-    PyObject* text = PyObject_Str(obj);
-    if (!text) throw PythonError();
-    Hold h(text);
-    Py_DECREF(text);
-    return arena_.string(utf8_view(text));
+    PyObject* str = PyObject_Str(obj);
+    if (!str) throw PythonError();
+    Hold h(str);
+    Py_DECREF(str);
+    return json::Value::string(text(str));
   }
   if (mode_ == Unserialisable::Opaque) return json::Value::opaque(arena_.copy_string(Py_TYPE(obj)->tp_name));
   raise_not_serialisable(obj);
@@ -379,17 +393,11 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
     break;
   }
   if (!looked_up) look_up(i, scratch_, false);
-  try {
-    Converter convert(arena_, Unserialisable::Raise, &kept_, &epoch_);
-    for (size_t k = 0; k < n; ++k) {
-      PyObject* v = scratch_[k];
-      found[k] = v != nullptr;
-      values[k] = v ? convert.value(v) : json::Value::null();
-    }
-  } catch (const PythonError& e) {
-    // Text without a UTF-8 form is bad data in this row: the core says which row it was.
-    if (!e.matches(PyExc_UnicodeEncodeError)) throw;
-    throw ValueError(str_text(e.value()));
+  Converter convert(arena_, Unserialisable::Raise, &kept_, &epoch_);
+  for (size_t k = 0; k < n; ++k) {
+    PyObject* v = scratch_[k];
+    found[k] = v != nullptr;
+    values[k] = v ? convert.value(v) : json::Value::null();
   }
 }
 

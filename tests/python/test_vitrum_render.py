@@ -799,6 +799,33 @@ def render_both_ways(doc, tmp_path, **kwargs):
     return parse_page(mem)
 
 
+def test_text_without_utf8_form_fails_only_where_the_page_writes_it(templates, tmp_path):
+    # A lone surrogate (a file's "\\ud800" escape, or a caller's str) has no UTF-8 form. Where
+    # the page never writes the text (an amount that is no number, a score given as a list, a
+    # finding of a page that shows none) both ways give the page; where it would be written
+    # both refuse the row alike.
+    def both(doc, **kwargs):
+        (tmp_path / "doc.json").write_text(json.dumps(doc), "utf-8")  # escapes stay escapes
+        out = []
+        for source in (copy.deepcopy(doc), str(tmp_path / "doc.json")):
+            try:
+                vitrum.render_html(source, str(tmp_path / "p.html"), **kwargs)
+                out.append((tmp_path / "p.html").read_text("utf-8"))
+            except ValueError as e:
+                out.append(str(e))
+        assert out[0] == out[1]
+        return out[0]
+
+    rows = [{"muta": 1, "son_risk": "\udc00\ud800", "qvr202401": ["\udfff"], "r202402": {"a": "\ud800"}}]
+    doc = make_doc(rows, diag_index={"1": {"202402": [{"kriter": "K\ud800", "katman": "\ud800"}]}})
+    assert rows_of(parse_page(both(doc)))[0][:7] == [1, "", -1, None, -1, -1, None]
+    doc["rows"][0]["unvan"] = "A\ud800"
+    said = both(doc)
+    assert "surrogates not allowed" in said and "row 0, muta 1" in said
+    assert "surrogates not allowed" in both(make_doc([{"muta": 1}], diag_index=doc["diag_index"]),
+                                            extra_data={"page_mode": "admin"})
+
+
 def test_repeated_period_fills_every_position(templates, tmp_path):
     # A period named twice in donemler or risk_donemler reads its member for each position;
     # the file path reads rows member by member and must not fill only one of them.
