@@ -57,7 +57,7 @@ FUZZERS     := json_document_fuzzer json_lazy_rows_fuzzer json_file_fuzzer
 .PHONY: all deps apt venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test stubs stubs-check \
 	test demo bench bench-deps clean \
 	sanitize sanitize-venv sanitize-install sanitize-cpp-test sanitize-pytest \
-	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python
+	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python fuzz-differential
 
 all: install
 
@@ -257,7 +257,11 @@ fuzz-python: sanitize-install
 	ulimit -s $(SAN_STACK_KB) && $(SAN_ENV) nice -n 10 $(SAN_VPY) tests/fuzz/fuzz_convert.py \
 	  --seconds $(FUZZ_SECONDS) --out tests/fuzz/crashes $(FUZZ_PY_ARGS)
 
-fuzz: fuzz-json fuzz-python
+# Random document texts rendered from their file and as a dict: the pages must agree.
+fuzz-differential: install
+	nice -n 10 $(VPY) tests/fuzz/fuzz_dict_vs_file.py --seconds $(FUZZ_SECONDS) --out tests/fuzz/crashes
+
+fuzz: fuzz-json fuzz-python fuzz-differential
 
 clean:
 	rm -rf build $(CPPTEST_DIR) $(DEMO_OUT) $(SAN_VENV) $(DIST) $(STAMPS)
