@@ -41,12 +41,11 @@ nb::object to_python(const json::Value& v);
 
 // Text of a Python str as UTF-8: valid only while the str lives. Throws PythonError.
 std::string_view utf8_view(PyObject* str);
-inline std::string utf8(nb::handle str) { return std::string(utf8_view(str.ptr())); }
 // str(obj) as UTF-8.
 inline std::string str_text(nb::handle obj) {
   nb::object s = nb::steal(PyObject_Str(obj.ptr()));
   if (!s.is_valid()) throw PythonError();
-  return utf8(s);
+  return std::string(utf8_view(s.ptr()));
 }
 
 // Rows held in a Python list of dicts (a snapshot of the list is taken, so a row filter that
