@@ -129,10 +129,25 @@ function inkOn(bg) {
 }
 function letterChip(ch, g) {
   var sp = el("span", "dg", ch);
+  paintChip(sp, g);
+  return sp;
+}
+function paintChip(sp, g) {
   var bg = g ? g.renk.slice(0, 7) : "#667482";
   sp.style.background = bg;
   sp.style.color = inkOn(bg);
-  return sp;
+}
+// The letters' chips of a score cell: a chip already there takes its new letter in place, so
+// filling a row again makes no new elements (each would cost a style and layout of its own).
+function putLetters(box, letters) {
+  var chip = box.firstChild;
+  for (var k = 0; k < letters.length; k++) {
+    var ch = letters.charAt(k);
+    if (!chip) { box.appendChild(letterChip(ch, groupByLetter[ch])); continue; }
+    if (chip.firstChild.data !== ch) { chip.firstChild.data = ch; paintChip(chip, groupByLetter[ch]); }
+    chip = chip.nextSibling;
+  }
+  while (chip) { var next = chip.nextSibling; box.removeChild(chip); chip = next; }
 }
 // Fills a row for view position pos (row i). With vis (by column, true when in view) only the
 // cells in view are filled; fillCells fills the others later (row.partial until then).
@@ -171,15 +186,12 @@ function fillCells(row, vis) {
       setText(cell.v, scoreShown(s));
       if (!diagDone) { diag = diagOf(i); diagDone = true; }
       var info = diag && diag[donemler[c.period]];
-      if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
       if (info && info.letters) {
         if (!cell.dg) cell.dg = cell.appendChild(el("span", "dgs"));
-        for (var q = 0; q < info.letters.length; q++) {
-          var ch = info.letters.charAt(q);
-          cell.dg.appendChild(letterChip(ch, groupByLetter[ch]));
-        }
+        putLetters(cell.dg, info.letters);
         cell.title = diagTitle(donemler[c.period], info);
       } else {
+        if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
         cell.title = s === NULL_SCORE ? donemler[c.period] + ": skor yok" : donemler[c.period] + ": " + scoreText(s);
       }
     } else if (c.spark) {
@@ -216,6 +228,32 @@ function fillCells(row, vis) {
     }
   }
   row.partial = partial;
+}
+// Cells laid out across: the pinned ones and those within COL_MARGIN of the view, as the
+// range [a, b) of positions in COLS (the unpinned columns stand in order of their left). The
+// others stay in their rows, hidden, so a frame lays out, styles and paints only those.
+var COL_MARGIN = 240;
+function colSpan() {
+  var x0 = grid.scrollLeft - COL_MARGIN, x1 = grid.scrollLeft + grid.clientWidth + COL_MARGIN;
+  var a = COLS.length, b = a;
+  for (var k = 0; k < COLS.length; k++) {
+    var c = COLS[k];
+    if (!c.stick && c.left < x1 && c.left + c.w > x0) { if (a === COLS.length) a = k; b = k + 1; }
+  }
+  return [a, b];
+}
+function placeCells(row, span) {
+  if (row.span && row.span[0] === span[0] && row.span[1] === span[1]) return;
+  for (var k = 0; k < COLS.length; k++) {
+    var off = !COLS[k].stick && (k < span[0] || k >= span[1]);
+    if (row.cells[k].hidden !== off) row.cells[k].hidden = off;
+  }
+  // the first cell laid out stands where it stands with every cell before it shown
+  if (row.lead) { row.lead.style.marginLeft = ""; row.lead = null; }
+  var lead = COLS[span[0]], pinnedW = 0;
+  for (k = 0; k < COLS.length && COLS[k].stick; k++) pinnedW = COLS[k].left + COLS[k].w;
+  if (lead && lead.left > pinnedW) { row.lead = row.cells[span[0]]; row.lead.style.marginLeft = (lead.left - pinnedW) + "px"; }
+  row.span = span;
 }
 // columns in view across (pinned ones always), by position in COLS
 function colsInView() {
@@ -276,7 +314,7 @@ function draw() {
   fullDraw = false;
   // every size and scroll position is read before the rows change, so reading them never
   // waits for a layout
-  var g = scrollGeometry(), n = g.n, colsShown = byScroll ? colsInView() : null;
+  var g = scrollGeometry(), n = g.n, colsShown = byScroll ? colsInView() : null, span = colSpan();
   body.style.height = g.areaH + "px";
   var top = Math.min(grid.scrollTop, g.maxTop);
   var first, last, layerTop, vis = Math.ceil(g.viewH / ROW_H), later = false;
@@ -311,6 +349,7 @@ function draw() {
       var pos = first + k;
       if (!current(row, pos)) { row.hidden = false; fillRow(row, rowAt(pos), pos, colsShown); row.gen = rowsGen; fresh++; }
       else if (row.partial) fillCells(row, colsShown);      // scrolled across: the cells come into view
+      placeCells(row, span);
       if (row.partial) partial.push(row);
     } else if (!row.hidden) {
       row.hidden = true;
