@@ -172,62 +172,82 @@ function setText(node, text) {
   if (t && t.nodeType === 3 && !t.nextSibling) { if (t.data !== text) t.data = text; }
   else node.textContent = text;
 }
+// cell.fid: the fill whose content the cell shows; cell.tid: the fill whose tooltip and
+// screen-reader text it has. While scrolling (vis given) only the content of the cells in view
+// is filled: the tooltips follow with the rest once scrolling has stopped, so the frames that
+// fly by build no strings nobody reads (less script, less garbage to collect mid-scroll).
 function fillCells(row, vis) {
-  var i = row.idx, diag = null, diagDone = false, partial = false;
+  var i = row.idx, fid = row.fid, diag = null, diagDone = false, partial = false;
   for (var k = 0; k < COLS.length; k++) {
     var c = COLS[k], cell = row.cells[k];
-    if (cell.fid === row.fid) continue;
+    if (cell.tid === fid) continue;
     if (vis && !vis[k]) { partial = true; continue; }
-    cell.fid = row.fid;
-    if (c.period != null) {
-      var s = S.score[i * P + c.period];
-      var cls = "c sc b" + band(s);
-      if (cell.className !== cls) cell.className = cls;
-      setText(cell.v, scoreShown(s));
-      if (!diagDone) { diag = diagOf(i); diagDone = true; }
-      var info = diag && diag[donemler[c.period]];
-      if (info && info.letters) {
-        if (!cell.dg) cell.dg = cell.appendChild(el("span", "dgs"));
-        putLetters(cell.dg, info.letters);
-        cell.title = diagTitle(donemler[c.period], info);
-      } else {
-        if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
-        cell.title = s === NULL_SCORE ? donemler[c.period] + ": skor yok" : donemler[c.period] + ": " + scoreText(s);
-      }
-    } else if (c.spark) {
-      var max = 0, j, v;
-      for (j = 0; j < R; j++) { v = S.r[i * R + j]; if (v > max) max = v; }
-      var tip = [];
-      for (j = 0; j < R; j++) {
-        v = S.r[i * R + j];
-        var hgt = max > 0 && v > 0 && isFinite(v) ? Math.max(1, Math.round(16 * v / max)) : 0;
-        // an unchanged bar is left alone: each attribute set costs the bar a new style
-        var bar = cell.bars[j];
-        if (bar.h !== hgt) { bar.h = hgt; bar.setAttribute("y", 17 - hgt); bar.setAttribute("height", hgt); }
-        tip.push(riskDonemler[j] + ": " + (isNum(v) ? fmtMio(v) + " mio TL" : MISSING));
-      }
-      cell.title = tip.join("\n");
-      setText(cell.sr, tip.join("; "));
-    } else if (c.watch) {
-      var on = isWatched(i);
-      setText(cell.star, on ? "★" : "☆");
-      cell.star.classList.toggle("on", on);
-      cell.star.setAttribute("aria-pressed", on ? "true" : "false");
-      cell.star.setAttribute("aria-label", (on ? "İzleme listesinden çıkar: " : "İzleme listesine ekle: ") + S.muta[i]);
-    } else if (c.marks) {
-      var m = S.marks[i];
-      for (var b = 0; b < 6; b++) { var off = !(m & (1 << b)); if (cell.mk[b].hidden !== off) cell.mk[b].hidden = off; }
-    } else {
-      var t = c.text(i);
-      if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
-      else if (c.id === "muta" && F.q && typeof S.muta[i] === "number") putMarked(cell, t, t);
-      else setText(cell, t);
-      if (c.tip) cell.title = t;
-      else if (c.amount) cell.title = mioTitle(S.risk[i]);
-      if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
-    }
+    var fresh = cell.fid !== fid;
+    if (vis && !fresh) { partial = true; continue; }
+    if (c.period != null && !diagDone) { diag = diagOf(i); diagDone = true; }
+    if (fresh) { cell.fid = fid; fillContent(cell, c, i, diag); }
+    if (vis) { partial = true; continue; }
+    cell.tid = fid;
+    fillTip(cell, c, i, diag);
   }
   row.partial = partial;
+}
+function fillContent(cell, c, i, diag) {
+  if (c.period != null) {
+    var s = S.score[i * P + c.period];
+    var cls = "c sc b" + band(s);
+    if (cell.className !== cls) cell.className = cls;
+    setText(cell.v, scoreShown(s));
+    var info = diag && diag[donemler[c.period]];
+    if (info && info.letters) {
+      if (!cell.dg) cell.dg = cell.appendChild(el("span", "dgs"));
+      putLetters(cell.dg, info.letters);
+    } else if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
+  } else if (c.spark) {
+    var max = 0, j, v;
+    for (j = 0; j < R; j++) { v = S.r[i * R + j]; if (v > max) max = v; }
+    for (j = 0; j < R; j++) {
+      v = S.r[i * R + j];
+      var hgt = max > 0 && v > 0 && isFinite(v) ? Math.max(1, Math.round(16 * v / max)) : 0;
+      // an unchanged bar is left alone: each attribute set costs the bar a new style
+      var bar = cell.bars[j];
+      if (bar.h !== hgt) { bar.h = hgt; bar.setAttribute("y", 17 - hgt); bar.setAttribute("height", hgt); }
+    }
+  } else if (c.watch) {
+    // the star's state is told at once, with what it shows
+    var on = isWatched(i);
+    setText(cell.star, on ? "★" : "☆");
+    cell.star.classList.toggle("on", on);
+    cell.star.setAttribute("aria-pressed", on ? "true" : "false");
+    cell.star.setAttribute("aria-label", (on ? "İzleme listesinden çıkar: " : "İzleme listesine ekle: ") + S.muta[i]);
+  } else if (c.marks) {
+    var m = S.marks[i];
+    for (var b = 0; b < 6; b++) { var off = !(m & (1 << b)); if (cell.mk[b].hidden !== off) cell.mk[b].hidden = off; }
+  } else {
+    var t = c.text(i);
+    if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
+    else if (c.id === "muta" && F.q && typeof S.muta[i] === "number") putMarked(cell, t, t);
+    else setText(cell, t);
+    if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
+  }
+}
+function fillTip(cell, c, i, diag) {
+  if (c.period != null) {
+    var s = S.score[i * P + c.period], info = diag && diag[donemler[c.period]];
+    if (info && info.letters) cell.title = diagTitle(donemler[c.period], info);
+    else cell.title = s === NULL_SCORE ? donemler[c.period] + ": skor yok" : donemler[c.period] + ": " + scoreText(s);
+  } else if (c.spark) {
+    var tip = [];
+    for (var j = 0; j < R; j++) {
+      var v = S.r[i * R + j];
+      tip.push(riskDonemler[j] + ": " + (isNum(v) ? fmtMio(v) + " mio TL" : MISSING));
+    }
+    cell.title = tip.join("\n");
+    setText(cell.sr, tip.join("; "));
+  } else if (!c.watch && !c.marks) {
+    if (c.tip) cell.title = c.text(i);
+    else if (c.amount) cell.title = mioTitle(S.risk[i]);
+  }
 }
 // Cells laid out across: the pinned ones and those within COL_MARGIN of the view, as the
 // range [a, b) of positions in COLS (the unpinned columns stand in order of their left). The
