@@ -171,3 +171,51 @@ def test_chunks_arriving_after_the_shown_rows_draw_no_frames(browser, tmp_path):
         assert p.grid_mutas() == [str(m) for m in p.mutas(100)][:len(p.grid_mutas())]
     finally:
         p.close()
+
+
+def _misplaced_cells(p):
+    """Cells in view across that are hidden or do not stand under their column's header, and
+    the number of cells laid out in the shown rows."""
+    return p.page.evaluate("""() => {
+        const box = document.getElementById('hx-grid').getBoundingClientRect(), bad = [];
+        const heads = [...document.querySelectorAll('#hx-head [role=columnheader]')];
+        let laidOut = 0;
+        for (const r of document.querySelectorAll('#hx-rows .row:not([hidden])')) {
+          [...r.children].forEach((c, k) => {
+            const h = heads[k].getBoundingClientRect(), b = c.getBoundingClientRect();
+            if (b.width > 0) laidOut++;
+            if (h.right <= box.left || h.left >= box.right) return;
+            if (c.hidden || Math.abs(b.left - h.left) > 0.5 || Math.abs(b.width - h.width) > 0.5)
+              bad.push([r.getAttribute('aria-rowindex'), k, b.left, h.left]);
+          });
+        }
+        return [bad, laidOut, heads.length * document.querySelectorAll('#hx-rows .row:not([hidden])').length]; }""")
+
+
+def test_cells_in_view_across_stand_under_their_headers(grid):
+    # only the cells near the view across are laid out; wherever the grid was scrolled before,
+    # those in view stand under their column's header (pinned ones too) and show their row
+    seen_fewer = False
+    for top, left in [(0, 0), (0, 700), (5000, 700), (5000, 2000), (5000, 100_000), (5003, 350), (40_000, 0)]:
+        grid.page.evaluate("([t, l]) => { const g = document.getElementById('hx-grid'); g.scrollTop = t * 28; g.scrollLeft = l; }",
+                           [top, left])
+        grid.settle()
+        bad, laid_out, cells = _misplaced_cells(grid)
+        assert bad == [], (top, left, bad[:5])
+        seen_fewer |= laid_out < cells
+        _quiet(grid)
+        assert _misplaced_cells(grid)[0] == []
+        shown = _cells(grid)
+        grid.page.evaluate("window.dispatchEvent(new Event('resize'))")
+        _quiet(grid)
+        assert _cells(grid) == shown
+    assert seen_fewer
+    # a column made wider moves the cells after it in every row
+    grid.page.evaluate("document.getElementById('hx-grid').scrollLeft = 600")
+    grid.settle()
+    grid.page.click("#hx-cols-btn")
+    width = grid.page.locator("#hx-cols input.num-in").nth(2)
+    width.fill("300")
+    width.dispatch_event("change")
+    grid.settle()
+    assert _misplaced_cells(grid)[0] == []

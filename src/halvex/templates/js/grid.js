@@ -129,10 +129,25 @@ function inkOn(bg) {
 }
 function letterChip(ch, g) {
   var sp = el("span", "dg", ch);
+  paintChip(sp, g);
+  return sp;
+}
+function paintChip(sp, g) {
   var bg = g ? g.renk.slice(0, 7) : "#667482";
   sp.style.background = bg;
   sp.style.color = inkOn(bg);
-  return sp;
+}
+// The letters' chips of a score cell: a chip already there takes its new letter in place, so
+// filling a row again makes no new elements (each would cost a style and layout of its own).
+function putLetters(box, letters) {
+  var chip = box.firstChild;
+  for (var k = 0; k < letters.length; k++) {
+    var ch = letters.charAt(k);
+    if (!chip) { box.appendChild(letterChip(ch, groupByLetter[ch])); continue; }
+    if (chip.firstChild.data !== ch) { chip.firstChild.data = ch; paintChip(chip, groupByLetter[ch]); }
+    chip = chip.nextSibling;
+  }
+  while (chip) { var next = chip.nextSibling; box.removeChild(chip); chip = next; }
 }
 // Fills a row for view position pos (row i). With vis (by column, true when in view) only the
 // cells in view are filled; fillCells fills the others later (row.partial until then).
@@ -157,65 +172,108 @@ function setText(node, text) {
   if (t && t.nodeType === 3 && !t.nextSibling) { if (t.data !== text) t.data = text; }
   else node.textContent = text;
 }
+// cell.fid: the fill whose content the cell shows; cell.tid: the fill whose tooltip and
+// screen-reader text it has. While scrolling (vis given) only the content of the cells in view
+// is filled: the tooltips follow with the rest once scrolling has stopped, so the frames that
+// fly by build no strings nobody reads (less script, less garbage to collect mid-scroll).
 function fillCells(row, vis) {
-  var i = row.idx, diag = null, diagDone = false, partial = false;
+  var i = row.idx, fid = row.fid, diag = null, diagDone = false, partial = false;
   for (var k = 0; k < COLS.length; k++) {
     var c = COLS[k], cell = row.cells[k];
-    if (cell.fid === row.fid) continue;
+    if (cell.tid === fid) continue;
     if (vis && !vis[k]) { partial = true; continue; }
-    cell.fid = row.fid;
-    if (c.period != null) {
-      var s = S.score[i * P + c.period];
-      var cls = "c sc b" + band(s);
-      if (cell.className !== cls) cell.className = cls;
-      setText(cell.v, scoreShown(s));
-      if (!diagDone) { diag = diagOf(i); diagDone = true; }
-      var info = diag && diag[donemler[c.period]];
-      if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
-      if (info && info.letters) {
-        if (!cell.dg) cell.dg = cell.appendChild(el("span", "dgs"));
-        for (var q = 0; q < info.letters.length; q++) {
-          var ch = info.letters.charAt(q);
-          cell.dg.appendChild(letterChip(ch, groupByLetter[ch]));
-        }
-        cell.title = diagTitle(donemler[c.period], info);
-      } else {
-        cell.title = s === NULL_SCORE ? donemler[c.period] + ": skor yok" : donemler[c.period] + ": " + scoreText(s);
-      }
-    } else if (c.spark) {
-      var max = 0, j, v;
-      for (j = 0; j < R; j++) { v = S.r[i * R + j]; if (v > max) max = v; }
-      var tip = [];
-      for (j = 0; j < R; j++) {
-        v = S.r[i * R + j];
-        var hgt = max > 0 && v > 0 && isFinite(v) ? Math.max(1, Math.round(16 * v / max)) : 0;
-        // an unchanged bar is left alone: each attribute set costs the bar a new style
-        var bar = cell.bars[j];
-        if (bar.h !== hgt) { bar.h = hgt; bar.setAttribute("y", 17 - hgt); bar.setAttribute("height", hgt); }
-        tip.push(riskDonemler[j] + ": " + (isNum(v) ? fmtMio(v) + " mio TL" : MISSING));
-      }
-      cell.title = tip.join("\n");
-      setText(cell.sr, tip.join("; "));
-    } else if (c.watch) {
-      var on = isWatched(i);
-      setText(cell.star, on ? "★" : "☆");
-      cell.star.classList.toggle("on", on);
-      cell.star.setAttribute("aria-pressed", on ? "true" : "false");
-      cell.star.setAttribute("aria-label", (on ? "İzleme listesinden çıkar: " : "İzleme listesine ekle: ") + S.muta[i]);
-    } else if (c.marks) {
-      var m = S.marks[i];
-      for (var b = 0; b < 6; b++) { var off = !(m & (1 << b)); if (cell.mk[b].hidden !== off) cell.mk[b].hidden = off; }
-    } else {
-      var t = c.text(i);
-      if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
-      else if (c.id === "muta" && F.q && typeof S.muta[i] === "number") putMarked(cell, t, t);
-      else setText(cell, t);
-      if (c.tip) cell.title = t;
-      else if (c.amount) cell.title = mioTitle(S.risk[i]);
-      if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
-    }
+    var fresh = cell.fid !== fid;
+    if (vis && !fresh) { partial = true; continue; }
+    if (c.period != null && !diagDone) { diag = diagOf(i); diagDone = true; }
+    if (fresh) { cell.fid = fid; fillContent(cell, c, i, diag); }
+    if (vis) { partial = true; continue; }
+    cell.tid = fid;
+    fillTip(cell, c, i, diag);
   }
   row.partial = partial;
+}
+function fillContent(cell, c, i, diag) {
+  if (c.period != null) {
+    var s = S.score[i * P + c.period];
+    var cls = "c sc b" + band(s);
+    if (cell.className !== cls) cell.className = cls;
+    setText(cell.v, scoreShown(s));
+    var info = diag && diag[donemler[c.period]];
+    if (info && info.letters) {
+      if (!cell.dg) cell.dg = cell.appendChild(el("span", "dgs"));
+      putLetters(cell.dg, info.letters);
+    } else if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
+  } else if (c.spark) {
+    var max = 0, j, v;
+    for (j = 0; j < R; j++) { v = S.r[i * R + j]; if (v > max) max = v; }
+    for (j = 0; j < R; j++) {
+      v = S.r[i * R + j];
+      var hgt = max > 0 && v > 0 && isFinite(v) ? Math.max(1, Math.round(16 * v / max)) : 0;
+      // an unchanged bar is left alone: each attribute set costs the bar a new style
+      var bar = cell.bars[j];
+      if (bar.h !== hgt) { bar.h = hgt; bar.setAttribute("y", 17 - hgt); bar.setAttribute("height", hgt); }
+    }
+  } else if (c.watch) {
+    // the star's state is told at once, with what it shows
+    var on = isWatched(i);
+    setText(cell.star, on ? "★" : "☆");
+    cell.star.classList.toggle("on", on);
+    cell.star.setAttribute("aria-pressed", on ? "true" : "false");
+    cell.star.setAttribute("aria-label", (on ? "İzleme listesinden çıkar: " : "İzleme listesine ekle: ") + S.muta[i]);
+  } else if (c.marks) {
+    var m = S.marks[i];
+    for (var b = 0; b < 6; b++) { var off = !(m & (1 << b)); if (cell.mk[b].hidden !== off) cell.mk[b].hidden = off; }
+  } else {
+    var t = c.text(i);
+    if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
+    else if (c.id === "muta" && F.q && typeof S.muta[i] === "number") putMarked(cell, t, t);
+    else setText(cell, t);
+    if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
+  }
+}
+function fillTip(cell, c, i, diag) {
+  if (c.period != null) {
+    var s = S.score[i * P + c.period], info = diag && diag[donemler[c.period]];
+    if (info && info.letters) cell.title = diagTitle(donemler[c.period], info);
+    else cell.title = s === NULL_SCORE ? donemler[c.period] + ": skor yok" : donemler[c.period] + ": " + scoreText(s);
+  } else if (c.spark) {
+    var tip = [];
+    for (var j = 0; j < R; j++) {
+      var v = S.r[i * R + j];
+      tip.push(riskDonemler[j] + ": " + (isNum(v) ? fmtMio(v) + " mio TL" : MISSING));
+    }
+    cell.title = tip.join("\n");
+    setText(cell.sr, tip.join("; "));
+  } else if (!c.watch && !c.marks) {
+    if (c.tip) cell.title = c.text(i);
+    else if (c.amount) cell.title = mioTitle(S.risk[i]);
+  }
+}
+// Cells laid out across: the pinned ones and those within COL_MARGIN of the view, as the
+// range [a, b) of positions in COLS (the unpinned columns stand in order of their left). The
+// others stay in their rows, hidden, so a frame lays out, styles and paints only those.
+var COL_MARGIN = 240;
+function colSpan() {
+  var x0 = grid.scrollLeft - COL_MARGIN, x1 = grid.scrollLeft + grid.clientWidth + COL_MARGIN;
+  var a = COLS.length, b = a;
+  for (var k = 0; k < COLS.length; k++) {
+    var c = COLS[k];
+    if (!c.stick && c.left < x1 && c.left + c.w > x0) { if (a === COLS.length) a = k; b = k + 1; }
+  }
+  return [a, b];
+}
+function placeCells(row, span) {
+  if (row.span && row.span[0] === span[0] && row.span[1] === span[1]) return;
+  for (var k = 0; k < COLS.length; k++) {
+    var off = !COLS[k].stick && (k < span[0] || k >= span[1]);
+    if (row.cells[k].hidden !== off) row.cells[k].hidden = off;
+  }
+  // the first cell laid out stands where it stands with every cell before it shown
+  if (row.lead) { row.lead.style.marginLeft = ""; row.lead = null; }
+  var lead = COLS[span[0]], pinnedW = 0;
+  for (k = 0; k < COLS.length && COLS[k].stick; k++) pinnedW = COLS[k].left + COLS[k].w;
+  if (lead && lead.left > pinnedW) { row.lead = row.cells[span[0]]; row.lead.style.marginLeft = (lead.left - pinnedW) + "px"; }
+  row.span = span;
 }
 // columns in view across (pinned ones always), by position in COLS
 function colsInView() {
@@ -276,7 +334,7 @@ function draw() {
   fullDraw = false;
   // every size and scroll position is read before the rows change, so reading them never
   // waits for a layout
-  var g = scrollGeometry(), n = g.n, colsShown = byScroll ? colsInView() : null;
+  var g = scrollGeometry(), n = g.n, colsShown = byScroll ? colsInView() : null, span = colSpan();
   body.style.height = g.areaH + "px";
   var top = Math.min(grid.scrollTop, g.maxTop);
   var first, last, layerTop, vis = Math.ceil(g.viewH / ROW_H), later = false;
@@ -311,6 +369,7 @@ function draw() {
       var pos = first + k;
       if (!current(row, pos)) { row.hidden = false; fillRow(row, rowAt(pos), pos, colsShown); row.gen = rowsGen; fresh++; }
       else if (row.partial) fillCells(row, colsShown);      // scrolled across: the cells come into view
+      placeCells(row, span);
       if (row.partial) partial.push(row);
     } else if (!row.hidden) {
       row.hidden = true;
