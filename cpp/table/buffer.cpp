@@ -2,7 +2,12 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/mman.h>
 
+#include <cstdint>
+#include <cstdlib>
+
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -58,6 +63,24 @@ bool give(void* p, std::size_t bytes) {
   return true;
 }
 
+// Maps the pages of a fresh large block in one call: a fault per 4 KiB page,
+// taken as the block is first written, costs about a third more (on virtual
+// machines most of a large build's system time). Pages already mapped are
+// left as they are. False where the kernel lacks the call (before 5.14): the
+// pages then fault as they are written.
+bool populate(void* p, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+  const std::uintptr_t page = 4096;
+  const std::uintptr_t a = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
+  const std::uintptr_t e = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(page - 1);
+  return e <= a || madvise(reinterpret_cast<void*>(a), e - a, MADV_POPULATE_WRITE) == 0;
+#else
+  (void)p;
+  (void)bytes;
+  return false;
+#endif
+}
+
 }  // namespace
 
 // Plain malloc: huge-page advice was tried and makes the first write markedly
@@ -68,6 +91,7 @@ void* allocate_bytes(std::size_t bytes) {
     if (void* p = take(bytes)) return p;
   void* p = std::malloc(bytes);
   if (!p) throw std::bad_alloc();
+  if (bytes >= kWarmMinBytes) (void)populate(p, bytes);
   return p;
 }
 
@@ -100,12 +124,17 @@ void WarmBlocks::prefault(std::size_t bytes, std::size_t count) {
     sched_param none{};
     pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
     for (std::size_t k = 0; k < count && !stop_; ++k) {
-      auto* p = static_cast<volatile char*>(std::malloc(bytes));
+      auto* p = static_cast<char*>(std::malloc(bytes));
       if (!p) return;
       // A block stopped halfway is still kept: its first part is warm.
-      for (std::size_t i = 0; i < bytes && !stop_.load(std::memory_order_relaxed); i += 4096) p[i] = 0;
-      if (!give(const_cast<char*>(p), bytes)) {
-        std::free(const_cast<char*>(p));
+      constexpr std::size_t kStep = std::size_t{2} << 20;
+      for (std::size_t i = 0; i < bytes && !stop_.load(std::memory_order_relaxed); i += kStep) {
+        const std::size_t n = std::min(kStep, bytes - i);
+        if (!populate(p + i, n))
+          for (std::size_t k = 0; k < n; k += 4096) static_cast<volatile char*>(p)[i + k] = 0;
+      }
+      if (!give(p, bytes)) {
+        std::free(p);
         return;
       }
     }
