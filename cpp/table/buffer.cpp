@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/parallel.h"
+
 namespace halvex::table {
 
 namespace {
@@ -91,7 +93,16 @@ void* allocate_bytes(std::size_t bytes) {
     if (void* p = take(bytes)) return p;
   void* p = std::malloc(bytes);
   if (!p) throw std::bad_alloc();
-  if (bytes >= kWarmMinBytes) (void)populate(p, bytes);
+  if (bytes >= kWarmMinBytes) {
+    // Split over the threads, as the writes that would have faulted are: a
+    // column is mostly allocated by one thread and written by all.
+    std::size_t threads = std::min<std::size_t>(halvex::worker_threads(), bytes / kWarmMinBytes);
+    const std::size_t part = (bytes / threads + 4095) & ~std::size_t{4095};
+    halvex::run_parallel(threads, [&](std::size_t t) {
+      const std::size_t b = t * part;
+      if (b < bytes) (void)populate(static_cast<char*>(p) + b, std::min(part, bytes - b));
+    });
+  }
   return p;
 }
 
