@@ -1,4 +1,5 @@
 // Stages 4 and 5: diagnostic merge and output assembly.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -156,6 +157,10 @@ const Column& as_text(const Column& c, Column& converted) {
   return converted;
 }
 
+// Rows gathered for all diagnostic columns before the next rows: 32 KiB of
+// row numbers, which stay in the first-level cache.
+constexpr std::size_t kGatherBlockRows = 4096;
+
 // Diagnostic values of the output rows: row right[i] of `src`, the default
 // where it is negative, floats truncated toward zero.
 void gather_diag_values(const Column& src, const std::int64_t* right, std::int64_t dflt, const std::string& name,
@@ -217,21 +222,41 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
   if (!j.left.empty()) reorder(fp, j.left.data(), j.left.size());  // some rows matched more than once
 
   const std::size_t rows = j.right.size();
-  // Column by column, each split over the threads: one output stream per
-  // thread at a time writes fresh pages faster than thirteen interleaved.
   const std::int64_t* right = j.right.data();
+  struct Gather {
+    const std::string* name;
+    const Column* src;
+    std::int64_t dflt;
+    Column values;
+  };
+  std::vector<Gather> gathers;
   for (const auto& name : diag_feature_cols()) {
     const std::int64_t dflt = diag_default(name);
-    if (!diag->has(name)) {
-      fp.set(name, Column::int64_filled(rows, dflt));
-      continue;
-    }
-    const Column& src = diag->at(name);
-    Column values = Column::int64(rows);
+    if (diag->has(name)) gathers.push_back({&name, &diag->at(name), dflt, Column::int64(rows)});
+  }
+  // Every column of a block of rows in turn: the row numbers are read once
+  // (from cache) instead of once per column, and each column is still
+  // written in long runs.
+  try {
     parallel_rows(rows, [&](std::size_t b, std::size_t e) {
-      gather_diag_values(src, right, dflt, name, values.i64.data(), b, e);
+      for (std::size_t bb = b; bb < e; bb += kGatherBlockRows) {
+        const std::size_t be = std::min(e, bb + kGatherBlockRows);
+        for (Gather& g : gathers) gather_diag_values(*g.src, right, g.dflt, *g.name, g.values.i64.data(), bb, be);
+      }
     });
-    fp.set(name, std::move(values));
+  } catch (...) {
+    // Some value is no number: the error is that of the first such column,
+    // as when the columns are gathered one after the other.
+    for (Gather& g : gathers)
+      parallel_rows(rows, [&](std::size_t b, std::size_t e) {
+        gather_diag_values(*g.src, right, g.dflt, *g.name, g.values.i64.data(), b, e);
+      });
+    throw;
+  }
+  std::size_t k = 0;
+  for (const auto& name : diag_feature_cols()) {
+    if (k < gathers.size() && gathers[k].name == &name) fp.set(name, std::move(gathers[k++].values));
+    else fp.set(name, Column::int64_filled(rows, diag_default(name)));
   }
   timer.mark("  gather");
   return "  [DIAG] " + std::to_string(diag->num_rows()) + " diag feature satırı merge edildi";

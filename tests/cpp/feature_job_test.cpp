@@ -242,6 +242,53 @@ TEST(FeatureJob, DiagnosticFileIsMergedOnTextKeys) {
   }
 }
 
+// Thousands of rows, so the gather crosses its blocks of rows: every third
+// fact row has diagnostic values, every seventh of those twice (its fact row
+// doubles), some rows only a missing value (the default), and the file has
+// keys the facts lack.
+TEST(FeatureJob, DiagnosticValuesLandOnTheirRowsAcrossBlocks) {
+  Folder dir;
+  dir.diag_file();
+  const int entities = 2500;  // two periods each: 5,000 fact rows
+  std::string facts = "entity_id:u donem:i qvr_skor:u kombine_risk:g ykn_izl_flag:i segment:u bolge_kodu:u\n";
+  std::string diag = "entity_id:u donem:u diag_kik_bulgu:l diag_en_agir_katman_kod:g\n";
+  std::vector<std::pair<std::string, std::string>> want;  // per output row: kik, kod
+  auto name = [](int e) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "E%05d", e);
+    return std::string(buf);
+  };
+  for (int e = 0; e < entities; ++e)
+    for (int d = 1; d <= 2; ++d) {
+      facts += " " + name(e) + " " + std::to_string(d) + " 500 1 0 KOBI 1\n";
+      const int row = 2 * e + d - 1;
+      if (row % 3 != 0) {
+        want.push_back({"0", "-1"});
+        continue;
+      }
+      const int copies = row % 7 == 0 ? 2 : 1;
+      for (int c = 0; c < copies; ++c) {
+        const int v = row * 10 + c;
+        const bool missing = row % 11 == 0;
+        diag += " " + name(e) + " " + std::to_string(d) + " " + std::to_string(v) + " " +
+                (missing ? std::string("-") : std::to_string(v % 5) + ".5") + "\n";
+        want.push_back({std::to_string(v), missing ? "-1" : std::to_string(v % 5)});
+      }
+      if (row % 100 == 0) diag += " " + name(e) + "x " + std::to_string(d) + " 1 1\n";
+    }
+  FakeSources src{facts, diag, {}};
+  FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, src.sources());
+  ExportedColumn& kik = column(r, "diag_kik_bulgu");
+  ExportedColumn& kod = column(r, "diag_en_agir_katman_kod");
+  ExportedColumn& other = column(r, "diag_rkd_bulgu");
+  ASSERT_EQ(kik.length(), want.size());
+  for (std::size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(cell(kik, i), want[i].first) << "row " << i;
+    ASSERT_EQ(cell(kod, i), want[i].second) << "row " << i;
+    ASSERT_EQ(cell(other, i), "0") << "row " << i;
+  }
+}
+
 // Without a diagnostic file the keys leave as loaded: an integer period keeps
 // its width, and one with missing values becomes float with NaN (as pandas
 // holds such integers).

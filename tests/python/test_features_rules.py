@@ -310,6 +310,23 @@ class TestBadInput:
         with pytest.raises(ValueError, match="diag_kik_bulgu"):
             build_features(db)
 
+    def test_first_unreadable_diag_column_is_named(self, tmp_path):
+        """Two diagnostic columns hold text that is no number, the later column in an early
+        row: the error names the earlier column, whichever rows are gathered first."""
+        db = make_db(tmp_path, [])
+        con = duckdb.connect(str(db))
+        con.execute("INSERT INTO fact_periodic SELECT 'E' || lpad(i::VARCHAR, 5, '0'), 1, '500', "
+                    "'QVR', 1.0, NULL, 0 FROM range(6000) t(i)")
+        con.close()
+        n = 6000
+        write_diag(tmp_path, pa.table({
+            "entity_id": [f"E{i:05d}" for i in range(n)], "donem": ["1"] * n,
+            "diag_bulgu_sayisi": ["1"] * (n - 1) + ["many"],
+            "diag_kik_bulgu": ["none"] + ["2"] * (n - 1),
+        }))
+        with pytest.raises(ValueError, match="^diag_bulgu_sayisi: invalid literal for integer: 'many'$"):
+            build_features(db)
+
     def test_database_file_unchanged(self, tmp_path):
         db = make_db(tmp_path, series(["1", "2"]))
         before = (db.read_bytes(), db.stat().st_mtime_ns)
