@@ -58,22 +58,19 @@ std::string_view utf8_view(PyObject* str) {
 
 namespace {
 
+// A new reference, or the pending Python error thrown.
+PyObject* check(PyObject* p) {
+  if (!p) throw PythonError();
+  return p;
+}
+
 // A str holding lone surrogates has no UTF-8 form: it is kept in the generalised form a
 // document file's "\\ud800" escape is read into, so that, as there, only writing it fails.
 std::string_view text_with_surrogates(PyObject* str, json::Arena& arena) {
   if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError();
   PyErr_Clear();
-  PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
-  if (!bytes) throw PythonError();
-  std::string_view out = arena.copy_string({PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes))});
-  Py_DECREF(bytes);
-  return out;
-}
-
-// A new reference, or the pending Python error thrown.
-PyObject* check(PyObject* p) {
-  if (!p) throw PythonError();
-  return p;
+  nb::object bytes = nb::steal(check(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass")));
+  return arena.copy_string({PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
 }
 
 // A strong reference for the length of a scope: Python code run by a conversion (__float__,
