@@ -36,48 +36,6 @@ nb::str text(std::string_view s) { return nb::str(s.data(), s.size()); }
 nb::object item_of(nb::handle dict, const char* key) { return nb::borrow(PyDict_GetItemString(dict.ptr(), key)); }
 
 
-// The caller's objects read as a tree; what is handed on is held while it is read (reading
-// may run code that changes the objects).
-class PyTree : public pipeline::TreeReader {
- public:
-  explicit PyTree(json::Arena& arena) : arena_(arena) {}
-  static PyObject* o(Node n) { return static_cast<PyObject*>(const_cast<void*>(n)); }
-  Shape shape(Node n) override {
-    return PyDict_Check(o(n)) ? Shape::Object
-           : (PyList_Check(o(n)) || PyTuple_Check(o(n))) ? Shape::Array
-           : PyUnicode_Check(o(n)) ? Shape::Text : Shape::Other;
-  }
-  size_t size(Node n) override {
-    return PyDict_Check(o(n))      ? PyDict_GET_SIZE(o(n))
-           : PyUnicode_Check(o(n)) ? PyUnicode_GET_LENGTH(o(n))
-                                   : Py_SIZE(o(n));
-  }
-  void members(Node n, const std::function<void(std::string_view, Node)>& f) override {
-    for (auto [k, v] : nb::borrow<nb::dict>(o(n))) {
-      nb::object key = nb::borrow(k), value = nb::borrow(v);
-      f(key_text(key.ptr(), arena_), value.ptr());
-    }
-  }
-  void items(Node n, const std::function<void(Node)>& f) override {
-    for (Py_ssize_t i = 0; i < Py_SIZE(o(n)); ++i) f(nb::borrow(PySequence_Fast_GET_ITEM(o(n), i)).ptr());
-  }
-  // Held for the tree's life: a later look-up may run a key's __eq__ that drops it from the dict.
-  Node find(Node n, const char* key) override {
-    PyObject* v = PyDict_GetItemString(o(n), key);
-    if (v) found_.push_back(nb::borrow(v));
-    return v;
-  }
-  bool is_text(Node n, std::string_view t) override {
-    return PyUnicode_Check(o(n)) && to_value(o(n), arena_).as_string() == t;
-  }
-  json::Value value(Node n) override { return to_value(o(n), arena_, Unserialisable::Opaque); }
-  std::string type_name(Node n) override { return Py_TYPE(o(n))->tp_name; }
-
- private:
-  json::Arena& arena_;
-  std::vector<nb::object> found_;
-};
-
 // The caller's document dict.
 class PyDocument : public pipeline::DocumentSource {
  public:
@@ -97,11 +55,22 @@ class PyDocument : public pipeline::DocumentSource {
     return *rows_;
   }
   bool rows_on_any_thread() const override { return false; }
-  json::Value page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
-                              json::Arena& arena) override {
+  // Customers the page drops are not converted.
+  std::optional<json::Value> diag_index(const std::unordered_set<std::string>* mutas, json::Arena& arena) override {
     nb::object index = item_of(dict_, "diag_index");
-    PyTree tree(arena);
-    return pipeline::read_page_diag_index(tree, index.ptr(), mutas, withhold, arena);
+    if (!index.is_valid()) return std::nullopt;
+    if (!mutas || !PyDict_Check(index.ptr()) || PyDict_GET_SIZE(index.ptr()) == 0) {
+      return to_value(index.ptr(), arena, Unserialisable::Opaque);
+    }
+    std::vector<json::Member> kept;
+    for (auto [k, v] : nb::borrow<nb::dict>(index)) {
+      nb::object key = nb::borrow(k), customer = nb::borrow(v);
+      std::string_view name = key_text(key.ptr(), arena);
+      if (mutas->count(std::string(name))) {
+        kept.push_back(json::Member{name, to_value(customer.ptr(), arena, Unserialisable::Opaque)});
+      }
+    }
+    return arena.object(kept);
   }
   nb::object row(size_t i) { return nb::borrow(static_cast<PyRowSource&>(rows()).item(i)); }
 

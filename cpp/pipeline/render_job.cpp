@@ -238,106 +238,87 @@ std::string page_json(const json::Value& v) { return json::to_json(v, kCompact);
 
 const char* const kAdminLayers[] = {"SQL", "SQL_DELTA"};
 
+// The Python type name of a value (an opaque value keeps its own).
+std::string value_type(const json::Value& v) {
+  return v.kind() == json::Kind::Opaque ? std::string(v.as_string()) : json::type_name(v);
+}
+
 // A finding as the page gets it: without "aciklama"; nullopt when it belongs to an
 // administrator-only layer that is withheld.
-std::optional<json::Value> page_finding(TreeReader& r, TreeReader::Node finding, bool withhold, json::Arena& arena) {
-  if (r.shape(finding) != TreeReader::Shape::Object) {
-    throw TypeError("finding must be an object, not '" + r.type_name(finding) + "'");
+std::optional<json::Value> page_finding(const json::Value& finding, bool withhold, json::Arena& arena) {
+  if (!finding.is_object()) {
+    throw TypeError("finding must be an object, not '" + value_type(finding) + "'");
   }
   if (withhold) {
-    TreeReader::Node katman = r.find(finding, "katman");
+    const json::Value* katman = finding.find("katman");
     for (const char* layer : kAdminLayers) {
-      if (katman && r.is_text(katman, layer)) return std::nullopt;
+      if (katman && katman->is_string() && katman->as_string() == layer) return std::nullopt;
     }
   }
   std::vector<json::Member> members;
-  r.members(finding, [&](std::string_view key, TreeReader::Node value) {
-    if (key != "aciklama") members.push_back(json::Member{key, r.value(value)});
-  });
+  for (size_t i = 0; i < finding.size(); ++i) {
+    if (finding.member(i).key != "aciklama") members.push_back(finding.member(i));
+  }
   return arena.object(members);
 }
 
 // The findings of one period (an array of findings, or an empty object or text, which hold
 // none).
-json::Value page_findings(TreeReader& r, TreeReader::Node findings, bool withhold, json::Arena& arena) {
-  TreeReader::Shape shape = r.shape(findings);
-  if (shape == TreeReader::Shape::Array) {
+json::Value page_findings(const json::Value& findings, bool withhold, json::Arena& arena) {
+  if (findings.is_array()) {
     std::vector<json::Value> kept;
-    r.items(findings, [&](TreeReader::Node item) {
-      if (auto finding = page_finding(r, item, withhold, arena)) kept.push_back(*finding);
-    });
+    for (size_t i = 0; i < findings.size(); ++i) {
+      if (auto finding = page_finding(findings[i], withhold, arena)) kept.push_back(*finding);
+    }
     return arena.array(kept);
   }
-  if ((shape == TreeReader::Shape::Object || shape == TreeReader::Shape::Text) && r.size(findings) == 0) {
-    return withhold ? json::Value::array(nullptr, 0) : r.value(findings);
+  if ((findings.is_object() || findings.is_string()) && findings.size() == 0) {
+    return withhold ? json::Value::array(nullptr, 0) : findings;
   }
-  throw TypeError("findings must be an array, not '" + r.type_name(findings) + "'");
+  throw TypeError("findings must be an array, not '" + value_type(findings) + "'");
+}
+
+// One period's entry of a customer.
+json::Value page_period(const json::Value& entry, bool withhold, json::Arena& arena) {
+  if (entry.is_array()) return page_findings(entry, withhold, arena);
+  if (!entry.is_object() || !entry.find("bulgular")) return entry;
+  std::vector<json::Member> fields;
+  for (size_t i = 0; i < entry.size(); ++i) {
+    const json::Member& m = entry.member(i);
+    fields.push_back(json::Member{m.key, m.key == "bulgular" ? page_findings(m.value, withhold, arena) : m.value});
+  }
+  return arena.object(fields);
 }
 
 }  // namespace
 
-// Reading the index this way never converts what the page drops.
-json::Value read_page_diag_index(TreeReader& r, TreeReader::Node index, const std::unordered_set<std::string>* mutas,
+json::Value read_page_diag_index(const std::optional<json::Value>& index, const std::unordered_set<std::string>* mutas,
                                  bool withhold, json::Arena& arena) {
   if (!index) return json::Value::object(nullptr, 0);
-  if (r.shape(index) != TreeReader::Shape::Object) return r.value(index);
-  if (r.size(index) == 0) mutas = nullptr;
+  if (!index->is_object()) return *index;
+  if (index->size() == 0) mutas = nullptr;
   std::vector<json::Member> customers;
-  r.members(index, [&](std::string_view key, TreeReader::Node customer) {
-    if (mutas && !mutas->count(std::string(key))) return;
-    if (r.shape(customer) != TreeReader::Shape::Object) {
-      customers.push_back(json::Member{key, r.value(customer)});
-      return;
+  for (size_t c = 0; c < index->size(); ++c) {
+    const json::Member& customer = index->member(c);
+    if (mutas && !mutas->count(std::string(customer.key))) continue;
+    if (!customer.value.is_object()) {
+      customers.push_back(customer);
+      continue;
     }
     std::vector<json::Member> periods;
-    r.members(customer, [&](std::string_view period, TreeReader::Node pval) {
-      TreeReader::Shape shape = r.shape(pval);
-      json::Value value;
-      if (shape == TreeReader::Shape::Object && r.find(pval, "bulgular")) {
-        std::vector<json::Member> fields;
-        r.members(pval, [&](std::string_view field, TreeReader::Node fval) {
-          fields.push_back(
-              json::Member{field, field == "bulgular" ? page_findings(r, fval, withhold, arena) : r.value(fval)});
-        });
-        value = arena.object(fields);
-      } else if (shape == TreeReader::Shape::Array) {
-        value = page_findings(r, pval, withhold, arena);
-      } else {
-        value = r.value(pval);
-      }
-      periods.push_back(json::Member{period, value});
-    });
-    customers.push_back(json::Member{key, arena.object(periods)});
-  });
+    for (size_t p = 0; p < customer.value.size(); ++p) {
+      const json::Member& period = customer.value.member(p);
+      periods.push_back(json::Member{period.key, page_period(period.value, withhold, arena)});
+    }
+    customers.push_back(json::Member{customer.key, arena.object(periods)});
+  }
   return arena.object(customers);
 }
 
-namespace {
-
-// A parsed value read as a tree.
-class ValueTree : public TreeReader {
- public:
-  static const json::Value& v(Node n) { return *static_cast<const json::Value*>(n); }
-  Shape shape(Node n) override {
-    return v(n).is_object()   ? Shape::Object
-           : v(n).is_array()  ? Shape::Array
-           : v(n).is_string() ? Shape::Text
-                              : Shape::Other;
-  }
-  size_t size(Node n) override { return v(n).size(); }
-  void members(Node n, const std::function<void(std::string_view, Node)>& f) override {
-    for (size_t i = 0; i < v(n).size(); ++i) f(v(n).member(i).key, &v(n).member(i).value);
-  }
-  void items(Node n, const std::function<void(Node)>& f) override {
-    for (size_t i = 0; i < v(n).size(); ++i) f(&v(n)[i]);
-  }
-  Node find(Node n, const char* key) override { return v(n).find(key); }
-  bool is_text(Node n, std::string_view t) override { return v(n).is_string() && v(n).as_string() == t; }
-  json::Value value(Node n) override { return v(n); }
-  std::string type_name(Node n) override { return json::type_name(v(n)); }
-};
-
-}  // namespace
+json::Value DocumentSource::page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
+                                            json::Arena& arena) {
+  return read_page_diag_index(diag_index(mutas, arena), mutas, withhold, arena);
+}
 
 FileDocument::FileDocument(const std::string& path, bool release_rows) {
   json::read_document_file(path, doc_, json::DEFAULT_MAX_DEPTH, true, release_rows);
@@ -378,12 +359,6 @@ json::Value FileDocument::row(size_t i, json::Arena& arena) {
     return json::parse_lazy_row(doc_, i, arena, scratch);
   }
   return (*rows)[i];
-}
-
-json::Value FileDocument::page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
-                                          json::Arena& arena) {
-  ValueTree tree;
-  return read_page_diag_index(tree, root().find("diag_index"), mutas, withhold, arena);
 }
 
 void RenderOptions::check() const {

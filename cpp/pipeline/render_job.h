@@ -59,10 +59,15 @@ class DocumentSource {
   virtual RowSource& rows() = 0;
   // Whether other threads may read the rows (clones of rows()).
   virtual bool rows_on_any_thread() const = 0;
+  // The diagnostic index as it stands (nullopt when absent), values without a JSON form
+  // kept as opaque values. Customers not in `mutas` may be left out: the page drops them.
+  virtual std::optional<json::Value> diag_index(const std::unordered_set<std::string>* mutas, json::Arena& arena) {
+    (void)mutas;
+    return member("diag_index", arena, true);
+  }
   // The diagnostic index as the page gets it: entries of kept customers only (when mutas is
   // given), findings without "aciklama", administrator-only layers withheld when asked.
-  virtual json::Value page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
-                                      json::Arena& arena) = 0;
+  json::Value page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold, json::Arena& arena);
 };
 
 // A parsed document file.
@@ -74,8 +79,6 @@ class FileDocument : public DocumentSource {
   std::optional<json::Value> member(const char* key, json::Arena& arena, bool opaque_ok = false) override;
   RowSource& rows() override;
   bool rows_on_any_thread() const override { return true; }
-  json::Value page_diag_index(const std::unordered_set<std::string>* mutas, bool withhold,
-                              json::Arena& arena) override;
   // Row i as a value (for a host that hands rows to the caller's filter).
   json::Value row(size_t i, json::Arena& arena);
 
@@ -85,29 +88,9 @@ class FileDocument : public DocumentSource {
   std::unique_ptr<RowSource> rows_;
 };
 
-// Read-only member access to a document's objects (the caller's objects or a parsed file), so
-// that the diagnostic index is read once, in the page's form, by the same code for both.
-class TreeReader {
- public:
-  using Node = const void*;
-  enum class Shape { Object, Array, Text, Other };
-  virtual ~TreeReader() = default;
-  virtual Shape shape(Node n) = 0;
-  virtual size_t size(Node n) = 0;  // members, items or characters
-  // f(key, value) for each member of an object / f(item) for each item of an array; what f
-  // is given stays readable while f runs.
-  virtual void members(Node n, const std::function<void(std::string_view, Node)>& f) = 0;
-  virtual void items(Node n, const std::function<void(Node)>& f) = 0;
-  // null when absent; what it finds stays readable for the reader's life
-  virtual Node find(Node object, const char* key) = 0;
-  virtual bool is_text(Node n, std::string_view text) = 0;
-  virtual json::Value value(Node n) = 0;  // the whole value (without a JSON form: opaque)
-  virtual std::string type_name(Node n) = 0;
-};
-
-// The index as DocumentSource::page_diag_index describes, read from `index` (null: absent).
-json::Value read_page_diag_index(TreeReader& reader, TreeReader::Node index,
-                                 const std::unordered_set<std::string>* mutas, bool withhold, json::Arena& arena);
+// The index as DocumentSource::page_diag_index describes.
+json::Value read_page_diag_index(const std::optional<json::Value>& index, const std::unordered_set<std::string>* mutas,
+                                 bool withhold, json::Arena& arena);
 
 class RenderHost {
  public:

@@ -73,3 +73,18 @@ def test_a_finding_that_is_not_an_object_fails_on_both_paths(dump_templates, tmp
     for source in (doc, str(path)):
         with pytest.raises(TypeError):
             vitrum.render_html(source, output_html=str(tmp_path / "p.html"))
+
+
+def test_what_the_page_drops_needs_no_json_form(dump_templates, tmp_path, capsys):
+    # A customer the row filter leaves out is never read, however it is made; a finding's
+    # "aciklama" is dropped, whatever it holds.
+    cyclic = {}
+    cyclic["self"] = cyclic
+    doc = {"meta": {"donemler": ["p"]}, "rows": [{"muta": 1}, {"muta": 2}],
+           "diag_index": {"1": {"p": {"bulgular": [{"kriter": "K", "aciklama": {1, 2}}]}},
+                          "2": {"p": cyclic}}}
+    vitrum.render_html(doc, output_html=str(tmp_path / "p.html"), row_filter=lambda r: r["muta"] == 1,
+                       extra_data={"page_mode": "admin"})
+    assert json.loads((tmp_path / "p.html").read_text("utf-8")) == {"1": {"p": {"bulgular": [{"kriter": "K"}]}}}
+    with pytest.raises(ValueError, match="Circular reference"):
+        vitrum.render_html(doc, output_html=str(tmp_path / "q.html"), extra_data={"page_mode": "admin"})
