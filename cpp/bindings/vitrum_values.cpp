@@ -21,20 +21,6 @@ bool is_numpy_scalar(PyObject* obj) {
 }
 
 json::Value int_value(PyObject* obj, json::Arena& arena) {
-#if PY_VERSION_HEX < 0x030C0000
-  // Small ints (up to two 30-bit digits) read straight from the object.
-  {
-    auto* lo = reinterpret_cast<PyLongObject*>(obj);
-    Py_ssize_t size = Py_SIZE(obj);
-    if (size == 0) return json::Value::integer(0);
-    if (size == 1) return json::Value::integer(static_cast<int64_t>(lo->ob_digit[0]));
-    if (size == -1) return json::Value::integer(-static_cast<int64_t>(lo->ob_digit[0]));
-    if (size == 2 || size == -2) {
-      int64_t v = static_cast<int64_t>(lo->ob_digit[0]) | (static_cast<int64_t>(lo->ob_digit[1]) << PyLong_SHIFT);
-      return json::Value::integer(size < 0 ? -v : v);
-    }
-  }
-#endif
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (v == -1 && PyErr_Occurred()) throw PythonError();
@@ -92,12 +78,11 @@ bool plain(PyObject* o) {
 // One deep conversion. Containers on the way down are remembered to refuse a cycle and
 // counted against the interpreter's recursion limit, as json.dumps does. Texts are copied
 // into the arena unless `keep` is given: then they point into the str objects, and a strong
-// reference to each such str is added to `keep`. `epoch`, when given, moves on before any
-// Python code of a value's own (__float__, __str__, __index__) is run.
+// reference to each such str is added to `keep`.
 class Converter {
  public:
-  Converter(json::Arena& arena, Unserialisable mode, std::vector<PyObject*>* keep, uint64_t* epoch = nullptr)
-      : arena_(arena), mode_(mode), keep_(keep), epoch_(epoch) {}
+  Converter(json::Arena& arena, Unserialisable mode, std::vector<PyObject*>* keep)
+      : arena_(arena), mode_(mode), keep_(keep) {}
 
   json::Value value(PyObject* obj);
   std::string_view key(PyObject* key);
@@ -118,7 +103,6 @@ class Converter {
   json::Arena& arena_;
   Unserialisable mode_;
   std::vector<PyObject*>* keep_;
-  uint64_t* epoch_;
   std::vector<PyObject*> open_;  // containers being converted
 };
 
@@ -207,29 +191,17 @@ json::Value Converter::container(PyObject* obj) {
 }
 
 json::Value Converter::other(PyObject* obj) {
-  if (epoch_) ++*epoch_;
-  if (is_numpy_scalar(obj)) {
-    const char* name = Py_TYPE(obj)->tp_name;
-    if (std::strcmp(name, "numpy.bool") == 0 || std::strcmp(name, "numpy.bool_") == 0) {
-      int t = PyObject_IsTrue(obj);
-      if (t < 0) throw PythonError();
-      return json::Value::boolean(t != 0);
-    }
-    if (PyIndex_Check(obj)) {
-      PyObject* i = PyNumber_Index(obj);
-      if (!i) throw PythonError();
-      json::Value v = int_value(i, arena_);
-      Py_DECREF(i);
-      return v;
-    }
-    if (Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_float) {
-      double d = PyFloat_AsDouble(obj);
-      if (d == -1.0 && PyErr_Occurred()) throw PythonError();
-      return json::Value::real(d);
-    }
+  const bool numpy = is_numpy_scalar(obj);
+  if (numpy && std::strncmp(Py_TYPE(obj)->tp_name, "numpy.bool", 10) == 0) {  // numpy.bool, numpy.bool_
+    int t = PyObject_IsTrue(obj);
+    if (t < 0) throw PythonError();
+    return json::Value::boolean(t != 0);
   }
-  // Other numbers (Decimal, Fraction, ...) take part in amounts and scores as floats would.
-  if (mode_ == Unserialisable::Raise && Py_TYPE(obj)->tp_as_number && Py_TYPE(obj)->tp_as_number->nb_float) {
+  if (numpy && PyIndex_Check(obj)) return int_value(nb::steal(check(PyNumber_Index(obj))).ptr(), arena_);
+  // numpy's floats, and other numbers (Decimal, Fraction, ...), take part in amounts and
+  // scores as floats would.
+  PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+  if ((numpy || mode_ == Unserialisable::Raise) && number && number->nb_float) {
     double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) throw PythonError();
     return json::Value::real(d);
@@ -289,51 +261,20 @@ nb::object to_python(const json::Value& v) {
 }
 
 PyRowSource::PyRowSource(PyObject* rows) {
-  PyObject* seq = PySequence_Fast(rows, "'rows' must be a list");
-  if (!seq) throw PythonError();
-  Hold h(seq);
-  Py_DECREF(seq);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-  items_.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(seq, i);
-    Py_INCREF(item);
-    items_.push_back(item);
-  }
-}
-
-void PyRowSource::release(std::vector<PyObject*>& refs) {
-  for (PyObject*& o : refs) {
-    if (o && Py_REFCNT(o) == 1) ++epoch_;
-    Py_CLEAR(o);
+  nb::object seq = nb::steal(check(PySequence_Fast(rows, "'rows' must be a list")));
+  items_.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.ptr())));
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+    items_.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i)).release().ptr());
   }
 }
 
 namespace {
-// Before 3.12 every change to a dict gives it a new version tag: a row dict whose tag is
-// unchanged still holds the values looked up ahead, so they are kept as borrowed pointers and
-// taken (a reference count written) only when fetched, by then from the cache. Later
-// interpreters deprecate the tag; there the look-ups ahead hold strong references.
-#if PY_VERSION_HEX < 0x030C0000
-constexpr bool kBorrowAhead = true;
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#else
-constexpr bool kBorrowAhead = false;
-uint64_t dict_version(PyObject*) { return 0; }
-#endif
+void release(std::vector<PyObject*>& refs) {
+  for (PyObject*& o : refs) Py_CLEAR(o);
+}
 }  // namespace
 
-void PyRowSource::drop(Ahead& a) {
-  a.row = SIZE_MAX;
-  if (kBorrowAhead) {
-    std::fill(a.values.begin(), a.values.end(), nullptr);
-  } else {
-    release(a.values);
-  }
-}
-
 PyRowSource::~PyRowSource() {
-  for (Ahead& a : ahead_) drop(a);
   release(items_);
   release(keys_);
   release(kept_);
@@ -341,7 +282,6 @@ PyRowSource::~PyRowSource() {
 }
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
-  for (Ahead& a : ahead_) drop(a);
   release(keys_);
   keys_.clear();
   for (const auto& k : keys) {
@@ -352,75 +292,28 @@ void PyRowSource::prepare(const std::vector<std::string>& keys) {
   }
 }
 
-// The values of row i in key order (nullptr for an absent member), as strong references or,
-// when `borrow`, as the dict's own.
-void PyRowSource::look_up(size_t i, std::vector<PyObject*>& out, bool borrow) {
-  if (!borrow) release(out);
-  out.resize(keys_.size(), nullptr);
-  PyObject* row = items_[i];
-  if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
-  for (size_t k = 0; k < keys_.size(); ++k) {
-    PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
-    if (!v && PyErr_Occurred()) throw PythonError();
-    if (!borrow) Py_XINCREF(v);
-    out[k] = v;
-  }
-}
-
 void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   // The previous row's values and the texts they point into are let go only now.
   arena_.reset();
   release(scratch_);
   release(kept_);
   kept_.clear();
-  const size_t n = keys_.size();
-  bool looked_up = false;
-  for (Ahead& a : ahead_) {
-    if (a.row != i) continue;
-    if (a.epoch == epoch_ && a.version == dict_version(items_[i])) {
-      scratch_.resize(n);
-      for (size_t k = 0; k < n; ++k) {
-        if (kBorrowAhead) Py_XINCREF(a.values[k]);
-        scratch_[k] = a.values[k];
-        a.values[k] = nullptr;
-      }
-      looked_up = true;
-    }
-    drop(a);
-    break;
-  }
-  if (!looked_up) look_up(i, scratch_, false);
-  Converter convert(arena_, Unserialisable::Raise, &kept_, &epoch_);
-  for (size_t k = 0; k < n; ++k) {
-    PyObject* v = scratch_[k];
-    found[k] = v != nullptr;
-    values[k] = v ? convert.value(v) : json::Value::null();
-  }
-}
-
-// The values of a row fetched soon are scattered over the heap: they are looked up now and
-// their memory asked for, so that fetch() does not wait for each in turn.
-void PyRowSource::prefetch(size_t i) {
-  if (i >= items_.size()) return;
-  Ahead& a = ahead_[next_ahead_];
-  next_ahead_ = (next_ahead_ + 1) % ahead_.size();
-  drop(a);
   PyObject* row = items_[i];
-  if (!PyDict_Check(row)) return;  // fetch() reports it, in its turn
-  // Taken first: a change made while looking up (a key's own __eq__) then shows too.
-  const uint64_t version = dict_version(row);
-  try {
-    look_up(i, a.values, kBorrowAhead);
-  } catch (const PythonError&) {
-    drop(a);
-    return;  // likewise
+  if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
+  // All of the row's values are held before any is converted: converting one may run code
+  // that changes the row.
+  scratch_.resize(keys_.size(), nullptr);
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
+    if (!v && PyErr_Occurred()) throw PythonError();
+    Py_XINCREF(v);
+    scratch_[k] = v;
   }
-  for (PyObject* v : a.values) {
-    if (v) __builtin_prefetch(v);
+  Converter convert(arena_, Unserialisable::Raise, &kept_);
+  for (size_t k = 0; k < keys_.size(); ++k) {
+    found[k] = scratch_[k] != nullptr;
+    values[k] = found[k] ? convert.value(scratch_[k]) : json::Value::null();
   }
-  a.row = i;
-  a.epoch = epoch_;
-  a.version = version;
 }
 
 }  // namespace halvex::py

@@ -6,7 +6,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cstdint>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -50,12 +49,6 @@ inline std::string str_text(nb::handle obj) {
 
 // Rows held in a Python list of dicts (a snapshot of the list is taken, so a row filter that
 // changes the caller's list cannot pull rows out from under the encoder).
-//
-// prefetch() looks a row's values up ahead and asks for their memory, so that fetch() finds
-// them in the cache. Those look-ups are used only while no Python code can have run since
-// they were made (no value needed Python to convert, no reference we dropped was the last
-// one) and, where the interpreter tags each change of a dict, while the row dict is unchanged;
-// otherwise the row is looked up again and the page shows the data as it is now.
 class PyRowSource : public pipeline::RowSource {
  public:
   explicit PyRowSource(PyObject* rows_list);
@@ -64,28 +57,13 @@ class PyRowSource : public pipeline::RowSource {
   void prepare(const std::vector<std::string>& keys) override;
   void fetch(size_t i, json::Value* values, bool* found) override;
   PyObject* item(size_t i) const { return items_[i]; }
-  void prefetch(size_t i) override;
 
  private:
-  struct Ahead {
-    size_t row = SIZE_MAX;
-    uint64_t epoch = 0;
-    uint64_t version = 0;           // the row dict's change tag, where there is one
-    std::vector<PyObject*> values;  // in key order (nullptr: absent); see kBorrowAhead
-  };
-  void drop(Ahead& a);
-  void look_up(size_t i, std::vector<PyObject*>& out, bool borrow);
-  // Drops the references in `refs`; one that may be the last moves the epoch on, since
-  // freeing an object can run its finaliser.
-  void release(std::vector<PyObject*>& refs);
   // Every PyObject* below is a strong reference.
   std::vector<PyObject*> items_;    // the rows, as the list held them at the start
   std::vector<PyObject*> keys_;     // interned key strings
   std::vector<PyObject*> scratch_;  // values of the row being fetched
   std::vector<PyObject*> kept_;     // texts the fetched values point into
-  std::vector<Ahead> ahead_ = std::vector<Ahead>(8);
-  size_t next_ahead_ = 0;
-  uint64_t epoch_ = 0;  // moves on whenever Python code may have run
   json::Arena arena_;
 };
 

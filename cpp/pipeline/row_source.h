@@ -23,8 +23,6 @@ class RowSource {
   // absent). Values stay valid until the next fetch. Throws TypeError for a row that is not
   // an object.
   virtual void fetch(size_t i, json::Value* values, bool* found) = 0;
-  // A hint that row i is fetched soon.
-  virtual void prefetch(size_t) {}
   // An independent source over the same rows for another thread, or nullptr when the rows
   // can only be read from this one.
   virtual std::unique_ptr<RowSource> clone() const { return nullptr; }

@@ -132,7 +132,6 @@ void read_then_encode(RowSource& src, const std::vector<uint32_t>& kept, size_t 
         batch.to = std::min(n, from + kBatch);
         batch.arena.reset();
         for (size_t r = batch.from; r < batch.to; ++r) {
-          if (r + 4 < n) src.prefetch(kept[r + 4]);
           found[kMuta] = false;
           try {
             src.fetch(kept[r], values.data(), found.get());
@@ -234,7 +233,6 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
       std::vector<json::Value> values(layout.keys.size());
       std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
       for (size_t r = from; r < to; ++r) {
-        if (r + 4 < to) src.prefetch(kept[r + 4]);
         // A bad value ends the render with an error that says which row holds it.
         found[kMuta] = false;
         try {
