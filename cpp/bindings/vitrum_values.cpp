@@ -25,12 +25,10 @@ json::Value int_value(PyObject* obj, json::Arena& arena) {
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (v == -1 && PyErr_Occurred()) throw PythonError();
   if (!overflow) return json::Value::integer(v);
-  PyObject* text = PyObject_Str(obj);
-  if (!text) throw PythonError();
-  std::string_view digits = utf8_view(text);
-  json::Value out = json::Value::big_integer(arena.copy_string(digits));
-  Py_DECREF(text);
-  return out;
+  // int.__repr__, as json.dumps: a subclass's own __str__ could give any text.
+  nb::object digits = nb::steal(PyLong_Type.tp_repr(obj));
+  if (!digits.is_valid()) throw PythonError();
+  return json::Value::big_integer(arena.copy_string(utf8_view(digits.ptr())));
 }
 
 }  // namespace

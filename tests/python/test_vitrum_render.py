@@ -892,3 +892,16 @@ def test_edited_template_and_include_are_used_by_the_next_render(templates, tmp_
         os.utime(templates.dir / name, ns=(st.st_atime_ns, st.st_mtime_ns + 10**9))
     render(make_doc(simple_rows(2)), tmp_path / "b.html")
     assert (tmp_path / "b.html").read_text("utf-8") == "PART=two;MAIN=2"
+
+
+def test_int_subclass_beyond_64_bits_is_written_as_its_digits(templates, tmp_path):
+    # json.dumps writes an int by int.__repr__; a subclass's own __str__ must not reach the page.
+    class Big(int):
+        def __str__(self):
+            return "1, 2]</script><script>alert(1)</script>"
+        __repr__ = __str__
+
+    big = Big(10**30)
+    _, ctx = render(make_doc(), tmp_path / "p.html", extra_data={"ml_predictions": [big, -big]})
+    assert ctx["ml_predictions_js"] == json.dumps([10**30, -10**30], separators=(",", ":"))
+    assert vitrum._row_to_array_v300({"muta": big, "unvan": "x"}, ["p"], [])[0] == 10**30
