@@ -57,16 +57,6 @@ std::string_view text_with_surrogates(PyObject* str, json::Arena& arena) {
   return arena.copy_string({PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
 }
 
-// A strong reference for the length of a scope: Python code run by a conversion (__float__,
-// __str__, another thread) may drop the container's own reference to the object.
-struct Hold {
-  explicit Hold(PyObject* o) : p(o) { Py_INCREF(o); }
-  ~Hold() { Py_DECREF(p); }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-  PyObject* p;
-};
-
 // Values whose conversion runs no Python code.
 bool plain(PyObject* o) {
   PyTypeObject* t = Py_TYPE(o);
@@ -163,12 +153,8 @@ json::Value Converter::container(PyObject* obj) {
     PyObject *k, *v;
     Py_ssize_t pos = 0;
     while (PyDict_Next(obj, &pos, &k, &v)) {
-      if (PyUnicode_CheckExact(k) && plain(v)) {
-        std::string_view name = key(k);
-        ms.push_back(json::Member{name, value(v)});
-        continue;
-      }
-      Hold hk(k), hv(v);
+      nb::object hk, hv;  // taking references only where needed saves a write per value
+      if (!PyUnicode_CheckExact(k) || !plain(v)) hk = nb::borrow(k), hv = nb::borrow(v);
       std::string_view name = key(k);
       ms.push_back(json::Member{name, value(v)});
     }
@@ -178,11 +164,8 @@ json::Value Converter::container(PyObject* obj) {
   items.reserve(static_cast<size_t>(Py_SIZE(obj)));
   for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
     PyObject* item = PyList_Check(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
-    if (plain(item)) {
-      items.push_back(value(item));
-      continue;
-    }
-    Hold held(item);
+    nb::object held;
+    if (!plain(item)) held = nb::borrow(item);
     items.push_back(value(item));
   }
   return arena_.array(items);
@@ -205,11 +188,8 @@ json::Value Converter::other(PyObject* obj) {
     return json::Value::real(d);
   }
   if (mode_ == Unserialisable::AsText) {
-    PyObject* str = PyObject_Str(obj);
-    if (!str) throw PythonError();
-    Hold h(str);
-    Py_DECREF(str);
-    return json::Value::string(text(str));
+    nb::object str = nb::steal(check(PyObject_Str(obj)));
+    return json::Value::string(text(str.ptr()));
   }
   if (mode_ == Unserialisable::Opaque) return json::Value::opaque(arena_.copy_string(Py_TYPE(obj)->tp_name));
   raise_not_serialisable(obj);
@@ -222,7 +202,7 @@ std::string_view key_text(PyObject* key, json::Arena& arena) {
 }
 
 json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
-  Hold h(obj);
+  nb::object held = nb::borrow(obj);
   return Converter(arena, mode, nullptr).value(obj);
 }
 
