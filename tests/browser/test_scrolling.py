@@ -219,3 +219,34 @@ def test_cells_in_view_across_stand_under_their_headers(grid):
     width.dispatch_event("change")
     grid.settle()
     assert _misplaced_cells(grid)[0] == []
+
+
+def _pinned_backgrounds(p):
+    """Rows whose pinned cells do not paint the row's own background: [row index, row, cell]."""
+    return p.page.evaluate("""() => [...document.querySelectorAll('#hx-rows .row:not([hidden])')].flatMap(r => {
+        const bg = getComputedStyle(r).backgroundColor;
+        return [...r.querySelectorAll(':scope > .stick')].map(c => getComputedStyle(c).backgroundColor)
+          .filter(c => c !== bg).map(c => [r.getAttribute('aria-rowindex'), bg, c]); })""")
+
+
+@pytest.mark.parametrize("scheme", ["light", "dark"])
+def test_pinned_cells_cover_the_cells_under_them_with_their_rows_background(grid, scheme):
+    # scrolled across, the pinned cells cover the others: striped, hovered and selected rows
+    # alike, in both colour schemes
+    grid.page.emulate_media(color_scheme=scheme)
+    grid.page.evaluate("() => { const g = document.getElementById('hx-grid'); g.scrollTop = 777 * 28; g.scrollLeft = 500; }")
+    _quiet(grid)
+    assert len(grid.page.eval_on_selector_all("#hx-rows .row:not([hidden]) > .stick", "cs => cs")) > 20
+    rows = grid.page.locator("#hx-rows .row:not([hidden])")
+    rows.nth(3).locator(".c:not(.stick):not([hidden])").first.hover()
+    assert "row" in grid.page.evaluate("document.querySelector('#hx-rows .row:hover').className")
+    assert _pinned_backgrounds(grid) == []
+    rows.nth(6).locator(".c.stick").first.click()
+    _quiet(grid)
+    assert grid.page.locator("#hx-rows .row.sel").count() == 1
+    rows.nth(6).locator(".c.stick").first.hover()
+    assert _pinned_backgrounds(grid) == []
+    # the stripes differ, so a row taking the wrong one is seen
+    colours = grid.page.evaluate("""() => [...document.querySelectorAll('#hx-rows .row:not([hidden]):not(.sel)')]
+        .map(r => getComputedStyle(r).backgroundColor)""")
+    assert len(set(colours)) >= 2
