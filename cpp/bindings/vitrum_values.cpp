@@ -281,6 +281,12 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   // All of the row's values are held before any is converted: converting one may run code
   // that changes the row.
   scratch_.resize(keys_.size(), nullptr);
+  // A first pass over the entries (plain C, no code can run) asks for the values' memory, so
+  // that the look-ups below do not wait for each value in turn: rows a caller sorted, or a
+  // document rendered a second time (its rows are left in page order), lie scattered in memory.
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(row, &pos, &key, &value)) __builtin_prefetch(value, 1);
   for (size_t k = 0; k < keys_.size(); ++k) {
     PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
     if (!v && PyErr_Occurred()) throw PythonError();
