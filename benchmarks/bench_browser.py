@@ -236,7 +236,7 @@ def _bench_page(browser, name: str, result: dict) -> dict:
     # the scaled scroll area reaches the last row
     page.evaluate("() => { const g = document.getElementById('hx-grid'); g.scrollTop = g.scrollHeight; }")
     _frames(page, 3)
-    last_shown = page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.children[0].textContent)")
+    last_shown = page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.querySelectorAll('[role=gridcell]')[0].textContent)")
     last_in_view = page.evaluate("() => { const h = window.__halvex; return String(h.viewMutas(h.shownRows).pop()); }")
     rep["scroll_reaches_last_row"] = bool(last_shown) and last_shown[-1] == last_in_view
     rep["scroll_height_px"] = page.evaluate("document.getElementById('hx-grid').scrollHeight")

@@ -156,7 +156,7 @@ class Page:
 
     def grid_mutas(self) -> list[str]:
         return self.page.eval_on_selector_all(
-            "#hx-rows .row:not([hidden])", "rs => rs.map(r => r.children[0].textContent)")
+            "#hx-rows .row:not([hidden])", "rs => rs.map(r => r.querySelectorAll('[role=gridcell]')[0].textContent)")
 
     def show_all(self):
         """Presses "show all" (a no-op when every match is already shown)."""
@@ -186,7 +186,7 @@ class Page:
         """Texts of one column in the rows the grid draws."""
         k = self.page.evaluate("id => window.__halvex.columns.indexOf(id)", col_id)
         assert k >= 0, col_id
-        return self.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "(rs, k) => rs.map(r => r.children[k].textContent)", k)
+        return self.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "(rs, k) => rs.map(r => r.querySelectorAll('[role=gridcell]')[k].textContent)", k)
 
     def close(self):
         self.ctx.close()
@@ -463,7 +463,7 @@ def test_values_are_text_and_nothing_leaves_the_page(pages, open_page):
     assert p.page.text_content("#hx-title") == pages["doc"]["meta"]["title"]
     p.search("onerror")
     assert p.state()["matchedRows"] == 1
-    assert p.page.eval_on_selector("#hx-rows .row:not([hidden])", "r => r.children[1].textContent") == HOSTILE_UNVAN[:40]
+    assert p.page.eval_on_selector("#hx-rows .row:not([hidden])", "r => r.querySelectorAll('[role=gridcell]')[1].textContent") == HOSTILE_UNVAN[:40]
     assert p.page.evaluate("document.querySelectorAll('img').length") == 0
     assert p.page.evaluate("[...document.querySelectorAll('b')].every(b => b.id.startsWith('hx-'))")
     # double-click opens the external link with the muta appended (the popup is refused here)

@@ -79,7 +79,7 @@ def _cells(p):
     return p.page.eval_on_selector_all(
         "#hx-rows .row:not([hidden])",
         "rs => rs.map(r => [r.getAttribute('aria-rowindex'), r.className,"
-        "                   Array.from(r.children, c => [c.textContent, c.title, c.className])])")
+        "                   Array.from(r.querySelectorAll('[role=gridcell]'), c => [c.textContent, c.title, c.className])])")
 
 
 def _filled_since(p, mark):
@@ -115,7 +115,7 @@ def test_a_jump_fills_the_visible_rows_first_then_the_rest(grid):
     assert filled[0] <= visible + 1, filled
     assert sum(filled) <= visible + 1 + 2 * OVERSCAN, filled
     # the rows shown are the view's, in order
-    shown = grid.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.children[0].textContent)")
+    shown = grid.page.eval_on_selector_all("#hx-rows .row:not([hidden])", "rs => rs.map(r => r.querySelectorAll('[role=gridcell]')[0].textContent)")
     first = 20_000 - OVERSCAN
     want = grid.page.evaluate("([a, b]) => window.__halvex.viewMutas(b).slice(a).map(String)", [first, first + len(shown)])
     assert shown == want
@@ -181,7 +181,7 @@ def _misplaced_cells(p):
         const heads = [...document.querySelectorAll('#hx-head [role=columnheader]')];
         let laidOut = 0;
         for (const r of document.querySelectorAll('#hx-rows .row:not([hidden])')) {
-          [...r.children].forEach((c, k) => {
+          [...r.querySelectorAll('[role=gridcell]')].forEach((c, k) => {
             const h = heads[k].getBoundingClientRect(), b = c.getBoundingClientRect();
             if (b.width > 0) laidOut++;
             if (h.right <= box.left || h.left >= box.right) return;
@@ -222,10 +222,10 @@ def test_cells_in_view_across_stand_under_their_headers(grid):
 
 
 def _pinned_backgrounds(p):
-    """Rows whose pinned cells do not paint the row's own background: [row index, row, cell]."""
+    """Rows whose pinned block does not paint the row's own background: [row index, row, block]."""
     return p.page.evaluate("""() => [...document.querySelectorAll('#hx-rows .row:not([hidden])')].flatMap(r => {
         const bg = getComputedStyle(r).backgroundColor;
-        return [...r.querySelectorAll(':scope > .stick')].map(c => getComputedStyle(c).backgroundColor)
+        return [...r.querySelectorAll(':scope > .pin')].map(c => getComputedStyle(c).backgroundColor)
           .filter(c => c !== bg).map(c => [r.getAttribute('aria-rowindex'), bg, c]); })""")
 
 
@@ -236,7 +236,7 @@ def test_pinned_cells_cover_the_cells_under_them_with_their_rows_background(grid
     grid.page.emulate_media(color_scheme=scheme)
     grid.page.evaluate("() => { const g = document.getElementById('hx-grid'); g.scrollTop = 777 * 28; g.scrollLeft = 500; }")
     _quiet(grid)
-    assert len(grid.page.eval_on_selector_all("#hx-rows .row:not([hidden]) > .stick", "cs => cs")) > 20
+    assert len(grid.page.eval_on_selector_all("#hx-rows .row:not([hidden]) > .pin > .stick", "cs => cs")) > 20
     rows = grid.page.locator("#hx-rows .row:not([hidden])")
     rows.nth(3).locator(".c:not(.stick):not([hidden])").first.hover()
     assert "row" in grid.page.evaluate("document.querySelector('#hx-rows .row:hover').className")
