@@ -83,8 +83,8 @@ function startResize(ev, c, h) {
   window.addEventListener("pointerup", up);
 }
 // The pinned cells (first in COLS) stand in one sticky block of the row (role none, so the
-// cells stay the row's own to assistive technology): one sticky layer a row instead of one a
-// pinned cell, a tenth less work a frame when scroll jumps fill every row.
+// cells stay the row's own to assistive technology): one sticky layer a row for the browser to
+// place on each frame, instead of one a pinned cell.
 function makeRow() {
   var row = el("div", "row"), pin = null;
   row.setAttribute("role", "row");
