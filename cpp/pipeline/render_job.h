@@ -61,8 +61,8 @@ class DocumentSource {
   virtual bool rows_on_any_thread() const = 0;
   // The diagnostic index as it stands (nullopt when absent), values without a JSON form
   // kept as opaque values. Customers not in `mutas` may be left out: the page drops them.
-  virtual std::optional<json::Value> diag_index(const std::unordered_set<std::string>* mutas, json::Arena& arena) {
-    (void)mutas;
+  virtual std::optional<json::Value> diag_index(const std::unordered_set<std::string>* /*mutas*/,
+                                                json::Arena& arena) {
     return member("diag_index", arena, true);
   }
   // The diagnostic index as the page gets it: entries of kept customers only (when mutas is

@@ -905,3 +905,25 @@ def test_int_subclass_beyond_64_bits_is_written_as_its_digits(templates, tmp_pat
     _, ctx = render(make_doc(), tmp_path / "p.html", extra_data={"ml_predictions": [big, -big]})
     assert ctx["ml_predictions_js"] == json.dumps([10**30, -10**30], separators=(",", ":"))
     assert vitrum._row_to_array_v300({"muta": big, "unvan": "x"}, ["p"], [])[0] == 10**30
+
+
+def test_row_dict_subclass_is_read_by_its_stored_members(templates, tmp_path):
+    # A row is read by its stored members, as json.dumps reads a dict: a subclass's own
+    # look-up, iteration and item views never run, and a second render of the same rows
+    # (left in page order by the first) gives the same rows.
+    class Row(dict):
+        def __getitem__(self, key):
+            raise AssertionError("own __getitem__ ran")
+        def __iter__(self):
+            raise AssertionError("own __iter__ ran")
+        def items(self):
+            raise AssertionError("own items ran")
+        get = keys = values = items
+
+    plain = [{"muta": i, "unvan": f"Firma {i}", "son_risk": (i % 7) * 1_500_000, "qvr202402": 400 + i}
+             for i in range(300)]
+    _, want = render(make_doc(copy.deepcopy(plain)), tmp_path / "plain.html")
+    doc = make_doc([Row(r) for r in plain])
+    _, first = render(doc, tmp_path / "sub.html")
+    _, again = render(doc, tmp_path / "again.html")
+    assert rows_of(first) == rows_of(want) == rows_of(again)
