@@ -20,6 +20,7 @@
 #include <unordered_map>
 
 #include "common/errors.h"
+#include "common/parallel.h"
 #include "json/utf8.h"
 
 namespace halvex::json {
@@ -33,6 +34,10 @@ std::string position_suffix(size_t pos, size_t line, size_t col) {
 
 // Row texts are let go in steps of this many bytes (see Document::release_row_text).
 constexpr uint64_t kReleaseStep = uint64_t(32) << 20;
+// Row arrays of at least this many bytes are checked on two threads (see record_rows).
+constexpr size_t kSplitMinBytes = size_t(2) << 20;
+// How far past the middle of the rows a row start is looked for.
+constexpr size_t kGuessWindow = size_t(1) << 20;
 
 // Python caps int() conversions of decimal text at this many digits.
 constexpr size_t kMaxIntDigits = 4300;
@@ -448,6 +453,13 @@ class Parser {
   }
 
   // The root's "rows": each element is validated and its text range kept.
+  //
+  // A large array is checked on two threads. A second parser starts at a row start guessed
+  // halfway through (the "{" of "}, {") and checks the rows from there to the end of the
+  // array, while this one checks the rows up to the guess. The second parser's rows count
+  // only when this one arrives at exactly that row and the second met no error; otherwise
+  // (the guess lay inside a string, or a row after it is bad) this one carries on alone, so
+  // what is accepted and which error is raised never depend on the split.
   Value record_rows(int depth) {
     if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
     lazy_->row_begin.clear();
@@ -460,9 +472,53 @@ class Parser {
       ++p_;
       return Value::array(nullptr, 0);
     }
+    const char* guess = nullptr;
+    if (static_cast<size_t>(end_ - p_) >= kSplitMinBytes && halvex::worker_threads() >= 2)
+      guess = guess_row_start(p_ + (end_ - p_) / 2);
+    if (!guess) {
+      check_rows(depth, nullptr, released);
+      return Value::array(nullptr, lazy_->row_begin.size());
+    }
+    SecondHalf second;
+    bool met = false;
+    halvex::run_parallel(2, [&](size_t t) {
+      if (t == 1) {
+        second.check(*this, guess, depth);
+        return;
+      }
+      // The second parser stops as soon as its rows cannot count: this one went past the
+      // guess, reached the end of the array, or failed.
+      struct StopUnlessMet {
+        SecondHalf& second;
+        const bool& met;
+        ~StopUnlessMet() {
+          if (!met) second.stop.store(true, std::memory_order_relaxed);
+        }
+      } stop_unless_met{second, met};
+      met = check_rows(depth, guess, released, &second.stop);
+    });
+    if (met && second.ok) {
+      lazy_->row_begin.insert(lazy_->row_begin.end(), second.begins.begin(), second.begins.end());
+      lazy_->row_size.insert(lazy_->row_size.end(), second.sizes.begin(), second.sizes.end());
+      p_ = const_cast<char*>(second.end);
+    } else if (met) {
+      check_rows(depth, nullptr, released);
+    }
+    return Value::array(nullptr, lazy_->row_begin.size());
+  }
+
+  // Checks rows from p_ (after the "[" or a ","), recording each, to the end of the array.
+  // Returns true, without checking it, when a row starts exactly at `stop_at`; a row start
+  // past it makes the guess void (said through `void_guess`) and the check goes on.
+  bool check_rows(int depth, const char* stop_at, uint64_t& released, std::atomic<bool>* void_guess = nullptr) {
     while (true) {
       skip_ws();
       const char* start = p_;
+      if (stop_at && start >= stop_at) {
+        if (start == stop_at) return true;
+        stop_at = nullptr;
+        if (void_guess) void_guess->store(true, std::memory_order_relaxed);
+      }
       skip_value(depth);
       lazy_->row_begin.push_back(static_cast<uint64_t>(start - base_));
       lazy_->row_size.push_back(static_cast<uint32_t>(p_ - start));
@@ -473,11 +529,74 @@ class Parser {
       }
       skip_ws();
       if (p_ < end_ && *p_ == ',') { ++p_; continue; }
-      if (p_ < end_ && *p_ == ']') { ++p_; break; }
+      if (p_ < end_ && *p_ == ']') { ++p_; return false; }
       fail("Expecting ',' delimiter", p_);
     }
-    return Value::array(nullptr, lazy_->row_begin.size());
   }
+
+  // The "{" of the first "}, {" (white space allowed) at or after `from`: where an object row
+  // begins, unless those bytes lie inside a string. Null when there is none close by.
+  const char* guess_row_start(const char* from) const {
+    const char* limit = std::min<const char*>(end_, from + kGuessWindow);
+    auto ws = [&](const char* q) {
+      while (q < end_ && (*q == ' ' || *q == '\n' || *q == '\r' || *q == '\t')) ++q;
+      return q;
+    };
+    for (const char* q = from; q < limit; ++q) {
+      q = static_cast<const char*>(std::memchr(q, '}', static_cast<size_t>(limit - q)));
+      if (!q) return nullptr;
+      const char* r = ws(q + 1);
+      if (r >= end_ || *r != ',') continue;
+      r = ws(r + 1);
+      if (r < end_ && *r == '{') return r;
+    }
+    return nullptr;
+  }
+
+  // The rows from a guessed row start to the end of the array, checked by a parser of their
+  // own on the second thread. Nothing it reads is decoded in place, and it lets go only row
+  // texts after the guess, so the first parser's reads and writes are never disturbed.
+  struct SecondHalf {
+    std::atomic<bool> stop{false};
+    bool ok = false;  // reached the end of the array without an error
+    const char* end = nullptr;  // just past the array's "]"
+    std::vector<uint64_t> begins;
+    std::vector<uint32_t> sizes;
+
+    void check(const Parser& first, const char* from, int depth) {
+      Arena arena;
+      ParseScratch scratch;
+      Parser parser(first.base_, static_cast<size_t>(first.end_ - first.base_), arena, scratch, first.max_depth_,
+                    false, nullptr);
+      const Document& doc = *first.lazy_;
+      parser.p_ = const_cast<char*>(from);
+      uint64_t released = static_cast<uint64_t>(from - first.base_);
+      try {
+        while (!stop.load(std::memory_order_relaxed)) {
+          parser.skip_ws();
+          const char* start = parser.p_;
+          parser.skip_value(depth);
+          const uint64_t offset = static_cast<uint64_t>(start - parser.base_);
+          begins.push_back(offset);
+          sizes.push_back(static_cast<uint32_t>(parser.p_ - start));
+          if (offset - released >= kReleaseStep) {
+            doc.release_row_text(released, offset);
+            released = offset;
+          }
+          parser.skip_ws();
+          const char* q = parser.p_;
+          if (q < parser.end_ && *q == ',') { ++parser.p_; continue; }
+          if (q < parser.end_ && *q == ']') {
+            end = q + 1;
+            ok = true;
+          }
+          return;
+        }
+      } catch (...) {
+        // Void: the first parser checks these rows again and raises what is wrong, in order.
+      }
+    }
+  };
 
   Value parse_array(int depth) {
     if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
@@ -618,6 +737,26 @@ DecodeError::DecodeError(std::string bytes, size_t start, size_t end, std::strin
             "'utf-8' codec can't decode byte at position " + std::to_string(start) + ": " + reason),
       bytes_(std::move(bytes)), start_(start), end_(end), reason_(std::move(reason)) {}
 
+namespace {
+
+// True when the text is known to be valid UTF-8 after checking its halves at once; false
+// when that was not worth it or found an error, which the caller then finds (and describes)
+// in one pass. The halves meet at a byte that starts a character, so two valid halves make
+// a valid whole.
+bool valid_utf8_on_two_threads(std::string_view text) {
+  if (text.size() < kSplitMinBytes || halvex::worker_threads() < 2) return false;
+  size_t mid = text.size() / 2;
+  while (mid > 0 && (static_cast<unsigned char>(text[mid]) & 0xC0) == 0x80) --mid;
+  bool valid[2] = {false, false};
+  halvex::run_parallel(2, [&](size_t t) {
+    Utf8Error err;
+    valid[t] = validate_utf8(t == 0 ? text.substr(0, mid) : text.substr(mid), &err);
+  });
+  return valid[0] && valid[1];
+}
+
+}  // namespace
+
 void parse_document(Document& doc, int max_depth, bool lazy_rows, bool release_rows) {
   doc.release_rows = release_rows;
   std::string_view bytes(doc.data(), doc.size());
@@ -630,7 +769,7 @@ void parse_document(Document& doc, int max_depth, bool lazy_rows, bool release_r
     size_t end = std::min(bytes.size(), pos + block);
     while (end < bytes.size() && end > pos && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) --end;
     Utf8Error err;
-    if (!validate_utf8(bytes.substr(pos, end - pos), &err)) {
+    if (!valid_utf8_on_two_threads(bytes.substr(pos, end - pos)) && !validate_utf8(bytes.substr(pos, end - pos), &err)) {
       size_t start = pos + err.start;
       size_t stop = pos + err.end;
       if (err.end == end - pos && end < bytes.size()) stop = std::min(bytes.size(), start + 4);
@@ -764,10 +903,12 @@ std::string read_file(const std::string& path) {
   return read_fd(fd.fd, st, path);
 }
 
-void Document::release_row_text(uint64_t upto) const {
+void Document::release_row_text(uint64_t upto) const { release_row_text(rows_text_begin, upto); }
+
+void Document::release_row_text(uint64_t begin, uint64_t upto) const {
   if (!mapped || !release_rows) return;
   static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-  uint64_t from = (rows_text_begin + page - 1) / page * page;
+  uint64_t from = (begin + page - 1) / page * page;
   uint64_t to = upto / page * page;
   if (to > from) ::madvise(mapped->data() + from, to - from, MADV_DONTNEED);
 }

@@ -245,6 +245,8 @@ struct Document {
   // Lets the memory of the row texts before byte `upto` go: they are read again from the file
   // when needed. Only row texts are released (they are never decoded in place).
   void release_row_text(uint64_t upto) const;
+  // The same for the row texts in [begin, upto).
+  void release_row_text(uint64_t begin, uint64_t upto) const;
 
   char* data() { return mapped ? mapped->data() : text.data(); }
   const char* data() const { return mapped ? mapped->data() : text.data(); }

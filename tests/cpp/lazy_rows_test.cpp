@@ -3,6 +3,7 @@
 // Whatever way a row is read, it must give what the eagerly parsed document holds.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -192,6 +193,99 @@ TEST(LazyRows, EmptyAndMissingRows) {
   none.text = R"({"meta": {}})";
   parse_document(none, DEFAULT_MAX_DEPTH, true);
   EXPECT_TRUE(none.row_begin.empty());
+}
+
+// Row arrays of a few MiB are checked on two threads, the second starting at a row start
+// guessed halfway through. Whatever the guess hits, the rows kept and the errors raised must
+// be those of a check on one thread.
+struct Threads {
+  explicit Threads(const char* n) { setenv("HALVEX_THREADS", n, 1); }
+  ~Threads() { unsetenv("HALVEX_THREADS"); }
+};
+
+struct LazyOutcome {
+  std::vector<uint64_t> begins;
+  std::vector<uint32_t> sizes;
+  std::string error;
+  bool operator==(const LazyOutcome&) const = default;
+};
+
+LazyOutcome parse_lazily(const std::string& text, const char* threads) {
+  Threads t(threads);
+  LazyOutcome out;
+  Document d;
+  d.text = text;
+  try {
+    parse_document(d, DEFAULT_MAX_DEPTH, true);
+  } catch (const std::exception& e) {
+    out.error = e.what();
+  }
+  out.begins = d.row_begin;
+  out.sizes = d.row_size;
+  return out;
+}
+
+// About 3 MiB of rows; `middle` stands at the middle of the document.
+std::string large_document(const std::string& middle) {
+  std::string half;
+  for (int i = 0; half.size() < (size_t(3) << 19); ++i)
+    half += R"({"muta": )" + std::to_string(i) + R"(, "unvan": "Firma )" + std::to_string(i) + "\"}, ";
+  return R"({"meta": {"donemler": ["a"]}, "rows": [)" + half + middle + ", " + half + R"({"muta": 0}], "x": 1})";
+}
+
+TEST(LazyRows, LargeRowArraysGiveTheRowsOfAOneThreadCheck) {
+  // The guess at the middle falls: on a real row start; inside a string that looks like row
+  // starts; inside a string that looks like rows and the end of the array (the second
+  // parser then finishes without an error); inside a row's nested object; and nowhere near.
+  const std::string middles[] = {
+      R"({"muta": "mid"})",
+      R"({"unvan": ")" + std::string(600, 'x') + R"(}, {}, {}, {a: 1}, {b: [2]}, {c: 3 "})",
+      R"({"unvan": "}, {}]"})",
+      R"({"unvan": "}, {\"muta\": 1}], \"meta\": {}}, {"})",
+      R"({"x": {"a": {"b": 1}, "c": {"d": 2}}, "y": [{"e": 3}, {"f": 4}]})",
+      R"({"pad": ")" + std::string(size_t(3) << 20, 'p') + "\"}",
+  };
+  for (const auto& middle : middles) {
+    const std::string text = large_document(middle);
+    ASSERT_GT(text.size(), size_t(2) << 20);
+    LazyOutcome one = parse_lazily(text, "1"), two = parse_lazily(text, "2");
+    EXPECT_EQ(one.error, "") << middle.substr(0, 40);
+    EXPECT_GT(one.begins.size(), 1000u);
+    EXPECT_TRUE(two == one) << middle.substr(0, 40);
+  }
+}
+
+TEST(LazyRows, ErrorsInLargeRowArraysAreTheFirstInDocumentOrder) {
+  // A bad middle row; a middle row nested too deeply; an error after the middle only; one
+  // in each half; a control character in a string after the middle.
+  std::vector<std::string> texts = {
+      large_document(R"({"muta": tru})"),
+      large_document(R"({"muta": )" + std::string(1200, '[') + std::string(1200, ']') + "}"),
+  };
+  std::string second_half = large_document(R"({"muta": 1})");
+  second_half.insert(second_half.rfind(R"({"muta": )") + 1, "x");
+  texts.push_back(second_half);
+  std::string both = second_half;
+  both.insert(both.find(R"({"muta": )") + 1, "x");
+  texts.push_back(both);
+  std::string control = large_document(R"({"muta": 1})");
+  const size_t quote = control.find("Firma", control.size() / 2 + 5000);
+  control[quote] = '\x01';
+  texts.push_back(control);
+  for (const std::string& text : texts) {
+    LazyOutcome one = parse_lazily(text, "1"), two = parse_lazily(text, "2");
+    EXPECT_NE(one.error, "");
+    EXPECT_EQ(two.error, one.error);
+    Document eager;
+    eager.text = text;
+    std::string eager_error;
+    try {
+      parse_document(eager);
+    } catch (const std::exception& e) {
+      eager_error = e.what();
+    }
+    EXPECT_EQ(one.error, eager_error);
+  }
 }
 
 }  // namespace

@@ -4,7 +4,10 @@ Draws random document texts (a few with thousands of rows; numbers in every JSON
 and lone surrogates, duplicate member names, periods named twice, findings of every layer,
 random white space) and renders each from its file and from ``json.loads`` of the same text.
 Both must give the same page bytes and printed lines, or both fail with the same exception
-type. Each disagreement is kept as OUT/dict-vs-file-SEED-N.json.
+type. Now and then a document has rows of more than 2 MiB, whose check is split over two
+threads at a guessed row start; their text is often broken at one byte (or holds strings
+that look like row starts), and its file must give the same page, or the same error message,
+on one thread as on two. Each disagreement is kept as OUT/dict-vs-file-SEED-N.json.
 
     fuzz_dict_vs_file.py --seconds 300 --out tests/fuzz/crashes
 """
@@ -15,6 +18,7 @@ import argparse
 import contextlib
 import io
 import json
+import os
 import random
 import tempfile
 import time
@@ -44,30 +48,46 @@ def obj(r: random.Random, members: list[tuple[str, str]]) -> str:
                           + space(r) for k, v in members) + "}"
 
 
-def row(r: random.Random) -> str:
+# Values a big document's rows take, so that most of them render: texts where texts belong.
+TEXT_KEYS = {"unvan", "segment", "bolge_kodu", "sube_kodu", "bolge_adi", "sube_adi", "_qvr_neden", "other"}
+TAME_TEXTS = ['""', '"YI"', '"abc"', '"İnşaat Işık"', '"\\u0130\\u015f"', '"a\\"b\\\\c\\/d"', '"KOBI"', '"MIKRO"',
+              '"😀"', '"</script>"', '"2024-01"', '"3"']
+TAME_NUMBERS = ['0', '-0.0', '1', '1.0', '1E2', '1e-7', '2.5e+6', '825', '824.999', '500', '1650000', '999999.9',
+                '-1650000', '0.05', 'null', '3']
+
+
+def row(r: random.Random, tame: bool = False) -> str:
     keys = r.sample(ROW_KEYS, r.randint(1, len(ROW_KEYS)))
     if "muta" not in keys and r.random() < 0.9:
         keys.append("muta")
+    def value(k: str) -> str:
+        if tame:
+            return str(r.randint(0, 10**6)) if k == "muta" else r.choice(TAME_TEXTS if k in TEXT_KEYS else TAME_NUMBERS)
+        return str(r.randint(0, 50)) if k == "muta" and r.random() < 0.7 else r.choice(VALUES)
+
     members = []
     for k in keys:
-        members.append((k, str(r.randint(0, 50)) if k == "muta" and r.random() < 0.7 else r.choice(VALUES)))
+        members.append((k, value(k)))
         if r.random() < 0.05:
-            members.append((k, r.choice(VALUES)))  # the same name again: the last one counts
+            members.append((k, value(k)))  # the same name again: the last one counts
     r.shuffle(members)
     return obj(r, members)
 
 
-def document(r: random.Random) -> str:
+def document(r: random.Random, big: bool = False) -> str:
     meta = [("donemler", '["2024-01","2024-02"]'), ("risk_donemler", '["2024-02"]')]
-    if r.random() < 0.2:
+    if r.random() < 0.2 and not big:
         meta.append(("title", r.choice(VALUES)))
     if r.random() < 0.1:
         meta.append(("donemler", '["2024-02","2024-01","2024-02"]'))
-    # Now and then enough rows to be read on one thread and encoded on another.
+    # Now and then enough rows to be read on one thread and encoded on another, or enough
+    # text for the rows to be checked on two threads.
     n = r.randint(4100, 6000) if r.random() < 0.02 else r.randint(0, 30)
-    rows = "[" + ",".join(space(r) + row(r) for _ in range(n)) + space(r) + "]"
+    if big:
+        n = r.randint(16000, 24000)
+    rows = "[" + ",".join(space(r) + row(r, tame=big) for _ in range(n)) + space(r) + "]"
     top = [("meta", obj(r, meta)), ("rows", rows)]
-    if r.random() < 0.3:
+    if r.random() < 0.3 and not big:
         index = []
         for _ in range(r.randint(0, 4)):
             finding = obj(r, [("kriter", r.choice(VALUES)), ("katman", r.choice(['"SQL"', '"KIK"', '1'])),
@@ -78,13 +98,46 @@ def document(r: random.Random) -> str:
     return obj(r, top)
 
 
-def outcome(source, out: Path, extra):
+def outcome(source, out: Path, extra, message: bool = False):
     try:
         with contextlib.redirect_stdout(io.StringIO()) as said:
             vitrum.render_html(source, str(out), extra_data=extra)
         return "page", out.read_bytes(), said.getvalue().replace(str(out), "OUT")
     except Exception as e:  # any exception is an outcome; they must agree
-        return "error", type(e).__name__
+        return ("error", type(e).__name__, str(e)) if message else ("error", type(e).__name__)
+
+
+# Texts put into a big document's rows: strings that look like row starts or the array's end.
+DECOYS = ['"}, {"', '"}, {}]"', '"}, {\\"muta\\": 1}"', '"} , {\\n"', '"}]}"']
+
+
+def big_document(r: random.Random) -> str:
+    """A document with more than 2 MiB of rows, often broken at one byte."""
+    text = document(r, big=True)
+    for _ in range(r.randint(0, 3)):
+        at = r.randrange(len(text))
+        at = text.find('"_qvr_neden":', at)
+        if at > 0:
+            text = text[:at] + '"other":' + r.choice(DECOYS) + "," + text[at:]
+    if r.random() < 0.6:
+        # mostly near the middle, where the second thread starts
+        at = int(len(text) * r.uniform(0.45, 0.6)) if r.random() < 0.7 else r.randrange(len(text))
+        kind = r.random()
+        if kind < 0.4:
+            text = text[:at] + text[at + 1:]
+        elif kind < 0.8:
+            text = text[:at] + r.choice('{}[],:"x0 \\') + text[at:]
+        else:
+            text = text[:at] + r.choice('{}[],:"x0\\') + text[at + 1:]
+    return text
+
+
+def threads_outcome(path: Path, out: Path, threads: str):
+    os.environ["HALVEX_THREADS"] = threads
+    try:
+        return outcome(str(path), out, None, message=True)
+    finally:
+        del os.environ["HALVEX_THREADS"]
 
 
 def main() -> int:
@@ -101,8 +154,21 @@ def main() -> int:
         work = Path(tmp)
         doc_path = work / "doc.json"
         while time.monotonic() < end:
-            text = document(r)
             cases += 1
+            if r.random() < 0.03:
+                text = big_document(r)
+                doc_path.write_text(text, "utf-8", errors="surrogatepass")
+                one = threads_outcome(doc_path, work / "one.html", "1")
+                two = threads_outcome(doc_path, work / "two.html", "2")
+                if one != two:
+                    args.out.mkdir(parents=True, exist_ok=True)
+                    kept = args.out / f"dict-vs-file-{seed}-{disagreements}.json"
+                    kept.write_text(text, "utf-8", errors="surrogatepass")
+                    print(f"disagreement: one thread {one[0]} {one[2] if one[0] == 'error' else ''}, "
+                          f"two threads {two[0]} {two[2] if two[0] == 'error' else ''}: {kept}")
+                    disagreements += 1
+                continue
+            text = document(r)
             doc_path.write_text(text, "utf-8", errors="surrogatepass")
             extra = {"page_mode": "admin"} if r.random() < 0.2 else None
             from_file = outcome(str(doc_path), work / "file.html", extra)
