@@ -907,6 +907,28 @@ def test_int_subclass_beyond_64_bits_is_written_as_its_digits(templates, tmp_pat
     assert vitrum._row_to_array_v300({"muta": big, "unvan": "x"}, ["p"], [])[0] == 10**30
 
 
+def test_rows_named_by_other_str_objects_give_the_same_rows(templates, tmp_path):
+    # Member names that are not the interned literals: one object per name shared by all rows
+    # (as json.loads makes them), a new object in every row (more of them than the renderer
+    # remembers), and names that are not plain str (a str subclass, an int beside them).
+    class Name(str):
+        pass
+
+    plain = [{"muta": i, "unvan": f"Firma {i}", "son_risk": (i % 7) * 1_500_000, "qvr202402": 400 + i}
+             for i in range(1500)]
+    _, want = render(make_doc(copy.deepcopy(plain)), tmp_path / "plain.html")
+    _, shared = render(make_doc(json.loads(json.dumps(plain))), tmp_path / "shared.html")
+    own = [{"".join(list(k)): v for k, v in r.items()} for r in plain]
+    assert own[0].keys() == plain[0].keys() and next(iter(own[0])) is not next(iter(own[1]))
+    _, fresh = render(make_doc(own), tmp_path / "own.html")
+    odd = [{Name(k) if k == "unvan" and i % 3 == 0 else k: v for k, v in r.items()} for i, r in enumerate(plain)]
+    odd[3][7] = "not a name"
+    _, subclassed = render(make_doc(odd), tmp_path / "odd.html")
+    assert rows_of(shared) == rows_of(want)
+    assert rows_of(fresh) == rows_of(want)
+    assert rows_of(subclassed) == rows_of(want)
+
+
 def test_row_dict_subclass_is_read_by_its_stored_members(templates, tmp_path):
     # A row is read by its stored members, as json.dumps reads a dict: a subclass's own
     # look-up, iteration and item views never run, and a second render of the same rows
