@@ -209,7 +209,7 @@ print(json.dumps(dict(kind=kind, seconds=seconds, cpu=cpu, rows=rows, size=size,
 
 
 # Stages the feature job times itself; every other timed stage runs inside "features".
-_JOB_STAGES = {"query and fetch", "warm-up stop", "import facts", "diagnostic file", "features",
+_JOB_STAGES = {"query and fetch", "import facts", "diagnostic file", "features",
                "export", "data frame"}
 _TIME_LINE = re.compile(r"^  \[time\] (.{28}) +([0-9.]+) ms$")
 
@@ -242,7 +242,7 @@ def measure(kind: str, db: Path, threads: int | None = None, warm_gb: float = 0.
 # The job's stages gathered into the parts the report compares.
 _STAGE_GROUPS = [
     ("fetch", {"query and fetch"}),
-    ("import", {"warm-up stop", "import facts"}),
+    ("import", {"import facts"}),
     ("diagnostic read", {"diagnostic file"}),
     ("features", {"normalise and sort", "groups", "flag features", "history features"}),
     ("diag keys", {"  keys as codes", "  keys as text"}),

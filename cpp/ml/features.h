@@ -58,10 +58,6 @@ std::string merge_diagnostics(table::Table& fp, const table::Table* diag);
 // Stage 5: the 42 output columns in order, renamed; appends the summary lines.
 table::Table assemble_output(table::Table& fp, std::vector<std::string>& lines);
 
-// Full-length 8-byte columns a build allocates (loaded keys and values,
-// text offsets, working and output columns); a hint for warming memory.
-inline constexpr std::size_t kFullColumnsAllocated = 34;
-
 struct FeatureMatrix {
   table::Table table;              // empty (no columns) when there were no facts
   std::vector<std::string> lines;  // to print, in order

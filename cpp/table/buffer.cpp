@@ -1,7 +1,5 @@
 #include "table/buffer.h"
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -10,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "common/parallel.h"
@@ -120,45 +117,10 @@ WarmBlocks::WarmBlocks() {
 
 WarmBlocks::~WarmBlocks() {
   Cache& c = cache();
-  stop();
   std::lock_guard<std::mutex> lock(c.m);
   if (--c.open > 0) return;
   for (const Block& b : c.blocks) std::free(b.p);
   c.blocks.clear();
-}
-
-void WarmBlocks::prefault(std::size_t bytes, std::size_t count) {
-  stop();
-  stop_ = false;
-  filler_ = std::thread([bytes, count, this] {
-    // Idle priority: the writes take only CPU time nobody else wants.
-    sched_param none{};
-    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
-    for (std::size_t k = 0; k < count && !stop_; ++k) {
-      auto* p = static_cast<char*>(std::malloc(bytes));
-      if (!p) return;
-      // A block stopped halfway is still kept: its first part is warm.
-      constexpr std::size_t kStep = std::size_t{2} << 20;
-      for (std::size_t i = 0; i < bytes && !stop_.load(std::memory_order_relaxed); i += kStep) {
-        const std::size_t n = std::min(kStep, bytes - i);
-        if (!populate(p + i, n))
-          for (std::size_t k = 0; k < n; k += 4096) static_cast<volatile char*>(p)[i + k] = 0;
-      }
-      if (!give(p, bytes)) {
-        std::free(p);
-        return;
-      }
-    }
-  });
-}
-
-void WarmBlocks::stop() {
-  stop_ = true;
-  wait();
-}
-
-void WarmBlocks::wait() {
-  if (filler_.joinable()) filler_.join();
 }
 
 std::size_t WarmBlocks::hits() { return cache().hits; }

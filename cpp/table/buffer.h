@@ -4,12 +4,10 @@
 // handed to another owner (numpy, Arrow) and released there with std::free.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 #include <utility>
 
 namespace halvex::table {
@@ -27,10 +25,9 @@ inline constexpr std::size_t kWarmMinBytes = std::size_t{4} << 20;
 // On virtual machines the first write to a fresh page costs far more than
 // any later one, and freed large blocks go straight back to the kernel. While
 // a WarmBlocks is alive, large buffers that die are kept and handed to the
-// next large allocation of about their size, and prefault() writes fresh
-// blocks on a background thread (e.g. while a query runs) for later columns.
-// Everything still cached is freed when the last WarmBlocks ends. Buffers
-// handed out stay ordinary malloc blocks, released with std::free anywhere.
+// next large allocation of about their size. Everything still cached is freed
+// when the last WarmBlocks ends. Buffers handed out stay ordinary malloc
+// blocks, released with std::free anywhere.
 class WarmBlocks {
  public:
   WarmBlocks();
@@ -38,21 +35,9 @@ class WarmBlocks {
   WarmBlocks(const WarmBlocks&) = delete;
   WarmBlocks& operator=(const WarmBlocks&) = delete;
 
-  // Starts writing `count` blocks of `bytes` each on a background thread of
-  // idle priority.
-  void prefault(std::size_t bytes, std::size_t count);
-  // Waits for the background writes.
-  void wait();
-  // Ends the background writes early, keeping the blocks written so far.
-  void stop();
-
   // Allocations served from the cache, and large ones that were not.
   static std::size_t hits();
   static std::size_t misses();
-
- private:
-  std::thread filler_;
-  std::atomic<bool> stop_{false};
 };
 
 template <class T>
