@@ -98,8 +98,10 @@ class Parser {
     throw ParseError(msg, pos, line, col);
   }
 
-  void skip_ws() {
-    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  void skip_ws() { p_ = const_cast<char*>(past_ws(p_)); }
+  const char* past_ws(const char* q) const {
+    while (q < end_ && (*q == ' ' || *q == '\n' || *q == '\r' || *q == '\t')) ++q;
+    return q;
   }
 
   Value parse_value(int depth) {
@@ -465,7 +467,7 @@ class Parser {
     lazy_->row_begin.clear();
     lazy_->row_size.clear();
     lazy_->rows_text_begin = static_cast<uint64_t>(p_ - base_);
-    uint64_t released = lazy_->rows_text_begin;
+    RowRanges mine{*lazy_, lazy_->row_begin, lazy_->row_size, lazy_->rows_text_begin};
     ++p_;
     skip_ws();
     if (p_ < end_ && *p_ == ']') {
@@ -476,7 +478,7 @@ class Parser {
     if (static_cast<size_t>(end_ - p_) >= kSplitMinBytes && halvex::worker_threads() >= 2)
       guess = guess_row_start(p_ + (end_ - p_) / 2);
     if (!guess) {
-      check_rows(depth, nullptr, released);
+      check_rows(depth, mine);
       return Value::array(nullptr, lazy_->row_begin.size());
     }
     SecondHalf second;
@@ -495,41 +497,55 @@ class Parser {
           if (!met) second.stop.store(true, std::memory_order_relaxed);
         }
       } stop_unless_met{second, met};
-      met = check_rows(depth, guess, released, &second.stop);
+      met = check_rows(depth, mine, guess, &second.stop) == RowsEnd::AtGuess;
     });
     if (met && second.ok) {
       lazy_->row_begin.insert(lazy_->row_begin.end(), second.begins.begin(), second.begins.end());
       lazy_->row_size.insert(lazy_->row_size.end(), second.sizes.begin(), second.sizes.end());
       p_ = const_cast<char*>(second.end);
     } else if (met) {
-      check_rows(depth, nullptr, released);
+      check_rows(depth, mine);
     }
     return Value::array(nullptr, lazy_->row_begin.size());
   }
 
+  // Where checked rows go: their text ranges, and where the texts already let go (in `doc`)
+  // end.
+  struct RowRanges {
+    const Document& doc;
+    std::vector<uint64_t>& begins;
+    std::vector<uint32_t>& sizes;
+    uint64_t released;
+  };
+  enum class RowsEnd { AtGuess, ArrayEnd, Stopped };
+
   // Checks rows from p_ (after the "[" or a ","), recording each, to the end of the array.
-  // Returns true, without checking it, when a row starts exactly at `stop_at`; a row start
-  // past it makes the guess void (said through `void_guess`) and the check goes on.
-  bool check_rows(int depth, const char* stop_at, uint64_t& released, std::atomic<bool>* void_guess = nullptr) {
+  // Returns AtGuess, without checking it, when a row starts exactly at `stop_at`; a row start
+  // past it makes the guess void (said through `void_guess`) and the check goes on. Returns
+  // Stopped, before a row, once `stop` is set.
+  RowsEnd check_rows(int depth, RowRanges& out, const char* stop_at = nullptr, std::atomic<bool>* void_guess = nullptr,
+                     const std::atomic<bool>* stop = nullptr) {
     while (true) {
+      if (stop && stop->load(std::memory_order_relaxed)) return RowsEnd::Stopped;
       skip_ws();
       const char* start = p_;
       if (stop_at && start >= stop_at) {
-        if (start == stop_at) return true;
+        if (start == stop_at) return RowsEnd::AtGuess;
         stop_at = nullptr;
         if (void_guess) void_guess->store(true, std::memory_order_relaxed);
       }
       skip_value(depth);
-      lazy_->row_begin.push_back(static_cast<uint64_t>(start - base_));
-      lazy_->row_size.push_back(static_cast<uint32_t>(p_ - start));
+      const uint64_t offset = static_cast<uint64_t>(start - base_);
+      out.begins.push_back(offset);
+      out.sizes.push_back(static_cast<uint32_t>(p_ - start));
       // Checked row texts need not stay in memory: they are read again, row by row, later.
-      if (static_cast<uint64_t>(start - base_) - released >= kReleaseStep) {
-        released = static_cast<uint64_t>(start - base_);
-        lazy_->release_row_text(released);
+      if (offset - out.released >= kReleaseStep) {
+        out.doc.release_row_text(out.released, offset);
+        out.released = offset;
       }
       skip_ws();
       if (p_ < end_ && *p_ == ',') { ++p_; continue; }
-      if (p_ < end_ && *p_ == ']') { ++p_; return false; }
+      if (p_ < end_ && *p_ == ']') { ++p_; return RowsEnd::ArrayEnd; }
       fail("Expecting ',' delimiter", p_);
     }
   }
@@ -538,16 +554,12 @@ class Parser {
   // begins, unless those bytes lie inside a string. Null when there is none close by.
   const char* guess_row_start(const char* from) const {
     const char* limit = std::min<const char*>(end_, from + kGuessWindow);
-    auto ws = [&](const char* q) {
-      while (q < end_ && (*q == ' ' || *q == '\n' || *q == '\r' || *q == '\t')) ++q;
-      return q;
-    };
     for (const char* q = from; q < limit; ++q) {
       q = static_cast<const char*>(std::memchr(q, '}', static_cast<size_t>(limit - q)));
       if (!q) return nullptr;
-      const char* r = ws(q + 1);
+      const char* r = past_ws(q + 1);
       if (r >= end_ || *r != ',') continue;
-      r = ws(r + 1);
+      r = past_ws(r + 1);
       if (r < end_ && *r == '{') return r;
     }
     return nullptr;
@@ -568,30 +580,11 @@ class Parser {
       ParseScratch scratch;
       Parser parser(first.base_, static_cast<size_t>(first.end_ - first.base_), arena, scratch, first.max_depth_,
                     false, nullptr);
-      const Document& doc = *first.lazy_;
       parser.p_ = const_cast<char*>(from);
-      uint64_t released = static_cast<uint64_t>(from - first.base_);
+      RowRanges ranges{*first.lazy_, begins, sizes, static_cast<uint64_t>(from - first.base_)};
       try {
-        while (!stop.load(std::memory_order_relaxed)) {
-          parser.skip_ws();
-          const char* start = parser.p_;
-          parser.skip_value(depth);
-          const uint64_t offset = static_cast<uint64_t>(start - parser.base_);
-          begins.push_back(offset);
-          sizes.push_back(static_cast<uint32_t>(parser.p_ - start));
-          if (offset - released >= kReleaseStep) {
-            doc.release_row_text(released, offset);
-            released = offset;
-          }
-          parser.skip_ws();
-          const char* q = parser.p_;
-          if (q < parser.end_ && *q == ',') { ++parser.p_; continue; }
-          if (q < parser.end_ && *q == ']') {
-            end = q + 1;
-            ok = true;
-          }
-          return;
-        }
+        ok = parser.check_rows(depth, ranges, nullptr, nullptr, &stop) == RowsEnd::ArrayEnd;
+        end = parser.p_;
       } catch (...) {
         // Void: the first parser checks these rows again and raises what is wrong, in order.
       }

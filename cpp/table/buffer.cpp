@@ -65,18 +65,17 @@ bool give(void* p, std::size_t bytes) {
 // Maps the pages of a fresh large block in one call: a fault per 4 KiB page,
 // taken as the block is first written, costs about a third more (on virtual
 // machines most of a large build's system time). Pages already mapped are
-// left as they are. False where the kernel lacks the call (before 5.14): the
-// pages then fault as they are written.
-bool populate(void* p, std::size_t bytes) {
+// left as they are. Where the kernel lacks the call (before 5.14) the pages
+// fault as they are written.
+void populate(void* p, std::size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
   const std::uintptr_t page = 4096;
   const std::uintptr_t a = (reinterpret_cast<std::uintptr_t>(p) + page - 1) & ~(page - 1);
   const std::uintptr_t e = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(page - 1);
-  return e <= a || madvise(reinterpret_cast<void*>(a), e - a, MADV_POPULATE_WRITE) == 0;
+  if (e > a) (void)madvise(reinterpret_cast<void*>(a), e - a, MADV_POPULATE_WRITE);
 #else
   (void)p;
   (void)bytes;
-  return false;
 #endif
 }
 
@@ -97,7 +96,7 @@ void* allocate_bytes(std::size_t bytes) {
     const std::size_t part = (bytes / threads + 4095) & ~std::size_t{4095};
     halvex::run_parallel(threads, [&](std::size_t t) {
       const std::size_t b = t * part;
-      if (b < bytes) (void)populate(static_cast<char*>(p) + b, std::min(part, bytes - b));
+      if (b < bytes) populate(static_cast<char*>(p) + b, std::min(part, bytes - b));
     });
   }
   return p;

@@ -132,6 +132,11 @@ def big_document(r: random.Random) -> str:
     return text
 
 
+def said(result, detail: int) -> str:
+    """An outcome in a line: "page", or "error" and the exception's name or message."""
+    return f"{result[0]} {result[detail]}" if result[0] == "error" else result[0]
+
+
 def threads_outcome(path: Path, out: Path, threads: str):
     os.environ["HALVEX_THREADS"] = threads
     try:
@@ -150,6 +155,15 @@ def main() -> int:
     r = random.Random(seed)
     cases = disagreements = 0
     end = time.monotonic() + args.seconds
+
+    def keep(text: str, what: str) -> None:
+        nonlocal disagreements
+        args.out.mkdir(parents=True, exist_ok=True)
+        kept = args.out / f"dict-vs-file-{seed}-{disagreements}.json"
+        kept.write_text(text, "utf-8", errors="surrogatepass")
+        print(f"disagreement: {what}: {kept}")
+        disagreements += 1
+
     with tempfile.TemporaryDirectory() as tmp:
         work = Path(tmp)
         doc_path = work / "doc.json"
@@ -161,12 +175,7 @@ def main() -> int:
                 one = threads_outcome(doc_path, work / "one.html", "1")
                 two = threads_outcome(doc_path, work / "two.html", "2")
                 if one != two:
-                    args.out.mkdir(parents=True, exist_ok=True)
-                    kept = args.out / f"dict-vs-file-{seed}-{disagreements}.json"
-                    kept.write_text(text, "utf-8", errors="surrogatepass")
-                    print(f"disagreement: one thread {one[0]} {one[2] if one[0] == 'error' else ''}, "
-                          f"two threads {two[0]} {two[2] if two[0] == 'error' else ''}: {kept}")
-                    disagreements += 1
+                    keep(text, f"one thread {said(one, 2)}, two threads {said(two, 2)}")
                 continue
             text = document(r)
             doc_path.write_text(text, "utf-8", errors="surrogatepass")
@@ -178,12 +187,7 @@ def main() -> int:
                 loaded = None
             from_dict = outcome(loaded, work / "dict.html", extra) if loaded is not None else ("error", "-")
             if from_file != from_dict and not (loaded is None and from_file[0] == "error"):
-                args.out.mkdir(parents=True, exist_ok=True)
-                kept = args.out / f"dict-vs-file-{seed}-{disagreements}.json"
-                kept.write_text(text, "utf-8", errors="surrogatepass")
-                print(f"disagreement: file {from_file[0]} {from_file[1] if from_file[0] == 'error' else ''}, "
-                      f"dict {from_dict[0]} {from_dict[1] if from_dict[0] == 'error' else ''}: {kept}")
-                disagreements += 1
+                keep(text, f"file {said(from_file, 1)}, dict {said(from_dict, 1)}")
     print(f"seed {seed}: {cases} documents, {disagreements} disagreements")
     return 1 if disagreements else 0
 
