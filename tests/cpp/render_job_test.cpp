@@ -240,11 +240,10 @@ TEST(DiagnosticIndex, FileIndexInThePagesForm) {
   const fs::path path = fs::temp_directory_path() / ("halvex_diag_" + std::to_string(::getpid()) + ".json");
   auto index_of = [&](const std::string& index, const std::unordered_set<std::string>* mutas, bool withhold) {
     std::ofstream(path) << R"({"rows": [], "diag_index": )" << index << "}";
+    struct Removed { const fs::path& p; ~Removed() { fs::remove(p); } } removed{path};  // also when it throws
     FileDocument doc(path.string(), false);
     json::Arena arena;
-    std::string out = json::to_json(doc.page_diag_index(mutas, withhold, arena), json::WriteOptions{false, false});
-    fs::remove(path);
-    return out;
+    return json::to_json(doc.page_diag_index(mutas, withhold, arena), json::WriteOptions{false, false});
   };
   const std::string index = R"({"1": {"p1": {"bulgular": [{"katman": "SQL", "aciklama": "a"},
       {"katman": "KIK", "aciklama": "b", "k": 1}], "not": "n"},

@@ -18,13 +18,15 @@ import subprocess
 import sys
 
 SETUP = """
-import os, tempfile
+import atexit, os, shutil, tempfile
 from halvex.pipeline import vitrum as v
 cyc = []; cyc.append(cyc)
 cyd = {}; cyd["1"] = cyd
 deep = 1
 for _ in range(200_000): deep = [deep]
-out = os.path.join(tempfile.mkdtemp(), "page.html")
+out_dir = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, out_dir, True)
+out = os.path.join(out_dir, "page.html")
 doc = lambda **kw: {"meta": {"donemler": ["2025-01"]}, "rows": [{"muta": 1, **kw}]}
 victim = []
 class Clears:  # empties `victim` while it is being converted

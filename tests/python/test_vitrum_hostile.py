@@ -22,7 +22,7 @@ import copy, fractions, gc, json, os, sys, tempfile, threading
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard
 
-OUT = tempfile.mkdtemp()
+OUT = os.environ["HALVEX_TEST_OUT"]
 BASE = make_scoreboard(40, n_periods=4, n_risk_periods=2, seed=3)
 
 def fresh():
@@ -92,7 +92,10 @@ def run_child(tmp_path):
     (tmp_path / "js").mkdir()
 
     def run(body, timeout=120):
-        env = {"HALVEX_TEMPLATE_DIR": str(tdir), "HALVEX_JS_DIR": str(tmp_path / "js"), "PATH": "/usr/bin:/bin"}
+        out = tmp_path / "out"
+        out.mkdir(exist_ok=True)
+        env = {"HALVEX_TEMPLATE_DIR": str(tdir), "HALVEX_JS_DIR": str(tmp_path / "js"), "PATH": "/usr/bin:/bin",
+               "HALVEX_TEST_OUT": str(out)}
         # A sanitized run's child needs the same preloaded runtime and options.
         env.update({k: v for k, v in os.environ.items() if k in SANITIZER_ENV})
         code = PRELUDE + textwrap.dedent(body) + "\nprint('CHILD-OK')\n"
