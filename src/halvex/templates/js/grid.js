@@ -39,6 +39,7 @@ function applyColumns() {
   if (typeof onViewChanged === "function") onViewChanged();
 }
 
+var CHIP_W = 40;                 // a score chip and its gap to the cell's right edge
 function place(cell, c) {
   cell.style.width = c.w + "px";
   if (c.stick) { cell.classList.add("stick"); cell.style.left = c.left + "px"; }
@@ -95,8 +96,8 @@ function makeRow() {
     cell.setAttribute("aria-colindex", String(k + 1));
     place(cell, c);
     if (c.period != null) {
-      cell.v = cell.appendChild(el("span", "v"));
-      cell.dg = null;                   // the letters' box, made for the first row with letters
+      cell.style.setProperty("--chip-left", Math.max(0, c.w - CHIP_W) + "px");
+      cell.v = cell.dg = null;          // the score and letters' boxes, while it shows letters
     } else if (c.spark) {
       var svg = svgEl("svg", { "class": "spark", width: 12 * R + 4, height: 18, "aria-hidden": "true" });
       cell.bars = [];
@@ -198,15 +199,24 @@ function fillCells(row, vis) {
 }
 function fillContent(cell, c, i, diag) {
   if (c.period != null) {
-    var s = S.score[i * P + c.period];
-    var cls = "c sc b" + band(s);
+    // a score alone is the cell's text on the cell's own chip; with letters, a chip element
+    // and the letters' box follow each other
+    var s = S.score[i * P + c.period], info = diag && diag[donemler[c.period]];
+    var letters = info && info.letters ? info.letters : "";
+    var cls = (letters ? "c sc b" : "c sc sc-chip b") + band(s);
     if (cell.className !== cls) cell.className = cls;
-    setText(cell.v, scoreShown(s));
-    var info = diag && diag[donemler[c.period]];
-    if (info && info.letters) {
-      if (!cell.dg) cell.dg = cell.appendChild(el("span", "dgs"));
-      putLetters(cell.dg, info.letters);
-    } else if (cell.dg && cell.dg.firstChild) cell.dg.textContent = "";
+    if (letters) {
+      if (!cell.v) {
+        cell.textContent = "";
+        cell.v = cell.appendChild(el("span", "v"));
+        cell.dg = cell.appendChild(el("span", "dgs"));
+      }
+      setText(cell.v, scoreShown(s));
+      putLetters(cell.dg, letters);
+    } else {
+      cell.v = cell.dg = null;
+      setText(cell, scoreShown(s));
+    }
   } else if (c.spark) {
     var max = 0, j, v;
     for (j = 0; j < R; j++) { v = S.r[i * R + j]; if (v > max) max = v; }
@@ -272,11 +282,12 @@ function placeCells(row, span) {
     var off = !COLS[k].stick && (k < span[0] || k >= span[1]);
     if (row.cells[k].hidden !== off) row.cells[k].hidden = off;
   }
-  // the first cell laid out stands where it stands with every cell before it shown
-  if (row.lead) { row.lead.style.marginLeft = ""; row.lead = null; }
+  // the first cell laid out stands where it stands with every cell before it shown (its
+  // margin, which a score chip adds to its own)
+  if (row.lead) { row.lead.style.removeProperty("--lead"); row.lead = null; }
   var lead = COLS[span[0]], pinnedW = 0;
   for (k = 0; k < COLS.length && COLS[k].stick; k++) pinnedW = COLS[k].left + COLS[k].w;
-  if (lead && lead.left > pinnedW) { row.lead = row.cells[span[0]]; row.lead.style.marginLeft = (lead.left - pinnedW) + "px"; }
+  if (lead && lead.left > pinnedW) { row.lead = row.cells[span[0]]; row.lead.style.setProperty("--lead", (lead.left - pinnedW) + "px"); }
   row.span = span;
 }
 // columns in view across (pinned ones always), by position in COLS
