@@ -39,7 +39,6 @@ function applyColumns() {
   if (typeof onViewChanged === "function") onViewChanged();
 }
 
-var CHIP_W = 40;                 // a score chip and its gap to the cell's right edge
 function place(cell, c) {
   cell.style.width = c.w + "px";
   if (c.stick) { cell.classList.add("stick"); cell.style.left = c.left + "px"; }
@@ -96,7 +95,7 @@ function makeRow() {
     cell.setAttribute("aria-colindex", String(k + 1));
     place(cell, c);
     if (c.period != null) {
-      cell.style.setProperty("--chip-left", Math.max(0, c.w - CHIP_W) + "px");
+      cell.style.setProperty("--col-w", c.w + "px");      // the style sheet places the chip in it
       cell.v = cell.dg = null;          // the score and letters' boxes, while it shows letters
     } else if (c.spark) {
       var svg = svgEl("svg", { "class": "spark", width: 12 * R + 4, height: 18, "aria-hidden": "true" });
