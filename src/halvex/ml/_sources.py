@@ -14,16 +14,36 @@ import pyarrow as pa
 _PANDAS3 = int(pd.__version__.split(".")[0]) >= 3
 
 
-def _connect(path: str, facts: bool) -> duckdb.DuckDBPyConnection:
-    """DuckDB never installs or loads extensions for a build, so a remote path ("s3://",
-    "https://", "md:") or another engine's file (SQLite) fails at once instead of reaching the
-    network. The facts' connection also gets no external access (no remote data behind a view)."""
-    config: dict[str, Any] = {"autoinstall_known_extensions": False, "autoload_known_extensions": False}
-    if not facts:
-        return duckdb.connect(":memory:", config=config)
-    config["enable_external_access"] = False
+# DuckDB never installs or loads extensions for a build, so a remote path ("s3://",
+# "https://", "md:") or another engine's file (SQLite) fails at once instead of reaching the
+# network.
+_NO_EXTENSIONS: dict[str, Any] = {"autoinstall_known_extensions": False, "autoload_known_extensions": False}
+# What DuckDB says when this process already holds the file through a connection of other
+# settings (a host that opened the facts itself), and when that connection may write.
+_OTHER_SETTINGS = "different configuration than existing connections"
+_HELD_FOR_WRITING = "Unique file handle conflict"
+
+
+def connect_memory() -> duckdb.DuckDBPyConnection:
+    """An in-memory connection for reading Parquet files, without extensions."""
+    return duckdb.connect(":memory:", config=dict(_NO_EXTENSIONS))
+
+
+def connect_facts(path: str) -> duckdb.DuckDBPyConnection:
+    """The facts database at `path`, read-only, without extensions and without external access
+    (no remote data behind a view).
+
+    A host that holds the same file through a read-only connection of its own settings is
+    left alone: the file is attached read-only to a connection of ours instead, so the host's
+    settings are neither borrowed nor changed. A host connection that may write is refused
+    with what to do, since a second reader would see the file while it changes."""
+    config = dict(_NO_EXTENSIONS, enable_external_access=False)
     try:
         return duckdb.connect(path, read_only=True, config=config)
+    except duckdb.ConnectionException as e:
+        if _OTHER_SETTINGS not in str(e):
+            raise
+        return _attach_beside_host(path)
     except duckdb.Error as e:
         said = str(e)
         if "xtension" not in said:
@@ -32,6 +52,25 @@ def _connect(path: str, facts: bool) -> duckdb.DuckDBPyConnection:
             f"cannot open '{path}' as a local DuckDB database: it needs a DuckDB extension, "
             f"and build_features installs or loads none ({said.splitlines()[0] if said else ''})"
         ) from e
+
+
+def _attach_beside_host(path: str) -> duckdb.DuckDBPyConnection:
+    con = connect_memory()
+    try:
+        con.execute("ATTACH '" + path.replace("'", "''") + "' AS facts (READ_ONLY)")
+        con.execute("USE facts")
+        # Set after the attach, which needs it; DuckDB never turns it back on.
+        con.execute("SET enable_external_access = false")
+        return con
+    except duckdb.Error as e:
+        con.close()
+        if _HELD_FOR_WRITING not in str(e):
+            raise
+        raise duckdb.ConnectionException(
+            f"cannot read '{path}': this process holds it through a DuckDB connection that may "
+            "write, and DuckDB lets no second connection read it meanwhile; close that "
+            "connection before building features, or open it with read_only=True"
+        ) from None
 
 
 def _arrow(relation: Any) -> pa.Table:
@@ -47,7 +86,7 @@ def fetch_facts(path: str, query: str, fact_filter: str, rows_known: Callable[[i
     """The result of the fact query on the database at `path` (opened read-only). rows_known is
     told the fact table's row count first, or 0 when it cannot be had cheaply (the fact query
     then reports any problem); fact_filter is the query's SQL condition, if any."""
-    con = _connect(path, True)
+    con = connect_facts(path)
     try:
         count = "SELECT count(*) FROM fact_periodic fp" + (f" WHERE ({fact_filter})" if fact_filter else "")
         try:
@@ -63,7 +102,7 @@ def fetch_facts(path: str, query: str, fact_filter: str, rows_known: Callable[[i
 def read_diagnostics(path: str, is_dir: bool, row_filter: str) -> pa.Table:
     """One Parquet file, or the union of the Parquet files of a folder; only the rows that pass
     row_filter (SQL) when it is given."""
-    con = _connect(path, False)
+    con = connect_memory()
     try:
         relation = con.read_parquet(path + "/*.parquet" if is_dir else path)
         if row_filter:

@@ -55,16 +55,6 @@ def diagnostic_source(db_path: str) -> str | None:
     return os.path.join(path, "*.parquet") if os.path.isdir(path) else path
 
 
-def _connect(path: str, facts: bool):
-    import duckdb
-
-    config = {"autoinstall_known_extensions": False, "autoload_known_extensions": False}
-    if not facts:
-        return duckdb.connect(":memory:", config=config)
-    config["enable_external_access"] = False
-    return duckdb.connect(path, read_only=True, config=config)
-
-
 def _literal(value) -> str:
     if isinstance(value, str):
         return "'" + value.replace("'", "''") + "'"
@@ -114,10 +104,12 @@ def plan(db_path, rows: int | None = None) -> list[Partition]:
     when the table is built whole (it fits in one, or cannot be cut)."""
     import duckdb
 
+    from halvex.ml._sources import connect_facts, connect_memory
+
     rows = partition_rows() if rows is None else rows
     path = os.fsdecode(os.fspath(db_path))
     try:
-        con = _connect(path, True)
+        con = connect_facts(path)
     except duckdb.Error:
         return []
     try:
@@ -151,7 +143,7 @@ def plan(db_path, rows: int | None = None) -> list[Partition]:
     source = diagnostic_source(path)
     if source is not None:
         try:
-            dcon = _connect(source, False)
+            dcon = connect_memory()
             try:
                 diag_key = _diag_key(fact_type, _key_type(dcon.read_parquet(source)))
             finally:
