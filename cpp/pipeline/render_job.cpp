@@ -392,7 +392,8 @@ json::Value PageResult::to_value(bool compressed, json::Arena& arena) const {
 
 PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource> doc,
                                 const std::string& document_path, const std::optional<std::string>& output,
-                                const std::optional<std::string>& ref_csv, const RenderOptions& options) {
+                                const std::optional<std::string>& ref_csv, const RenderOptions& options,
+                                const std::optional<std::string>& trending) {
   // The document, its folder and the output path.
   const bool from_file = !doc;
   std::string json_dir;
@@ -407,6 +408,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
   const std::string ref = ref_csv ? *ref_csv : path_join(json_dir, "sube_bolge_ref.csv");
   if (from_file) refuse_input(out_path, "the scoreboard document", document_path);
   refuse_input(out_path, "the region/branch reference file", ref);
+  if (trending) refuse_input(out_path, "the trending lists file", *trending);
   ChartLibraries charts = read_chart_libraries(host.js_dir());
   refuse_input(out_path, "a chart library", charts.d3_path);
   refuse_input(out_path, "a chart library", charts.d3_sankey_path);

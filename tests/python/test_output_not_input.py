@@ -89,3 +89,13 @@ def test_template_and_chart_libraries_as_output(run, monkeypatch):
     assert contents(root) == before
     # Beside them, under another name, is fine.
     assert vitrum.render_html(str(doc), output_html=str(templates / "page.html"))["chunks"] == 1
+
+
+def test_trending_lists_named_by_the_caller(run):
+    root, doc, _ = run
+    lists = root / "json" / "sample_trending_lists.json"
+    lists.write_text("{}")
+    refused(vitrum.render_html, str(doc), output_html=str(lists), trending_path=str(lists))
+    assert lists.read_text() == "{}"
+    # The page does not read the file, so any value is still taken as before.
+    assert vitrum.render_html(str(doc), output_html=str(root / "p.html"), trending_path=42)["chunks"] == 1
