@@ -74,7 +74,7 @@ def _inside(output: str, folder: str) -> bool:
         return False
     if not stat.S_ISDIR(top.st_mode):
         return False
-    path = os.path.dirname(os.path.realpath(output))
+    path = os.path.realpath(output)
     while True:
         with contextlib.suppress(OSError):
             here = os.stat(path)

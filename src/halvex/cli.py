@@ -53,9 +53,10 @@ def _check_paths(args: argparse.Namespace) -> None:
             raise ValueError(f"embedded null byte in {name}")
 
 
-def _first_line(exc: BaseException) -> str:
+def _one_line(exc: BaseException) -> str:
+    """The error's kind and the first line of its message (DuckDB's run on for many lines)."""
     lines = str(exc).strip().splitlines()
-    return lines[0] if lines else ""
+    return f"{type(exc).__name__}: {lines[0]}" if lines else type(exc).__name__
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -64,11 +65,10 @@ def main(argv: list[str] | None = None) -> int:
         _check_paths(args)
         result = args.func(args)
     except _BAD_INPUT as exc:
-        print(f"halvex {args.command}: {type(exc).__name__}: {_first_line(exc)}", file=sys.stderr)
+        print(f"halvex {args.command}: {_one_line(exc)}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except Exception as exc:  # noqa: BLE001 - one line instead of a traceback
-        print(f"halvex {args.command}: internal error: {type(exc).__name__}: {_first_line(exc)}",
-              file=sys.stderr)
+        print(f"halvex {args.command}: internal error: {_one_line(exc)}", file=sys.stderr)
         return EXIT_FAILURE
     return int(result or 0)
 

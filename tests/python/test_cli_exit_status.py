@@ -82,6 +82,7 @@ CASES = {
     "features over the database": (["features", "{r}/db/facts.duckdb", "-o", "{r}/db/db-link.parquet"], 2, "is the database"),
     "features over a hard link": (["features", "{r}/db/facts.duckdb", "-o", "{r}/db/db-hard.csv"], 2, "is the database"),
     "features over the diagnostics": (["features", "{r}/db/facts.duckdb", "-o", "{r}/db/cache/diag_features.parquet"], 2, "diagnostic file"),
+    "features over the diag folder": (["features", "{r}/dbdir/facts.duckdb", "-o", "{r}/dbdir/cache/diag_features.parquet"], 2, "diagnostic file"),
     "features into the diag folder": (["features", "{r}/dbdir/facts.duckdb", "-o", "{r}/dbdir/cache/diag_features.parquet/m.csv"], 2, "diagnostic file"),
     # values out of range
     "chunk size 10^23": (["render", "{r}/json/doc.json", "--chunk-size", BIG], 2, "--chunk-size"),
@@ -130,15 +131,17 @@ def test_refused_runs_in_a_process_of_their_own(root):
         assert proc.returncode == 2 and proc.stderr.count("\n") == 1 and "Traceback" not in proc.stderr
 
 
-def test_unexpected_failure_is_one_line_with_status_1(root, capsys, monkeypatch):
+@pytest.mark.parametrize("error, said", [(RuntimeError("first line\nsecond line"), "RuntimeError: first line"),
+                                         (MemoryError(), "MemoryError")])
+def test_unexpected_failure_is_one_line_with_status_1(root, capsys, monkeypatch, error, said):
     import halvex.commands.trending as trending
 
     def broken(args):
-        raise RuntimeError("first line\nsecond line")
+        raise error
 
     monkeypatch.setattr(trending, "run", broken)
     status, err = run(["trending", str(root / "json" / "lists.json")], capsys)
-    assert status == 1 and err == "halvex trending: internal error: RuntimeError: first line\n"
+    assert status == 1 and err == f"halvex trending: internal error: {said}\n"
 
 
 def test_outputs_beside_their_inputs_still_work(root, tmp_path, capsys):
