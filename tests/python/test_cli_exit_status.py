@@ -71,9 +71,6 @@ def run(argv, capsys):
 CASES = {
     # an output that is an input, however spelt
     "render over its document": (["render", "{r}/json/doc.json", "-o", "{r}/json/doc.json"], 2, "is the scoreboard document"),
-    "render over a link to it": (["render", "{r}/json/doc.json", "-o", "{r}/json/doc-link.html"], 2, "the same file"),
-    "render over a hard link": (["render", "{r}/json/doc.json", "-o", "{r}/json/doc-hard.html"], 2, "the same file"),
-    "render, another spelling": (["render", "{r}/json/doc.json", "-o", "{r}/db/../json/./doc.json"], 2, "the same file"),
     "render link as document": (["render", "{r}/json/doc-link.html", "-o", "{r}/json/doc-hard.html"], 2, "the same file"),
     "v300 over its document": (["render", "{r}/json/doc.json", "--v300", "-o", "{r}/json/doc-link.html"], 2, "is the scoreboard document"),
     "render over the reference": (["render", "{r}/json/doc.json", "-o", "{r}/json/sube_bolge_ref.csv"], 2, "reference file"),
@@ -86,14 +83,10 @@ CASES = {
     "features into the diag folder": (["features", "{r}/dbdir/facts.duckdb", "-o", "{r}/dbdir/cache/diag_features.parquet/m.csv"], 2, "diagnostic file"),
     # values out of range
     "chunk size 10^23": (["render", "{r}/json/doc.json", "--chunk-size", BIG], 2, "--chunk-size"),
-    "chunk size 0": (["render", "{r}/json/doc.json", "--chunk-size", "0"], 2, "--chunk-size"),
     "top-n 10^23": (["render", "{r}/json/doc.json", "--top-n", BIG], 2, "--top-n"),
-    "top-n negative": (["render", "{r}/json/doc.json", "--top-n", "-1"], 2, "--top-n"),
     "size limit NaN": (["render", "{r}/json/doc.json", "--max-size-mb", "nan"], 2, "--max-size-mb"),
     "demo rows 10^23": (["demo", "--rows", BIG, "--out", "{r}/demo"], 2, "--rows"),
-    "demo rows negative": (["demo", "--rows", "-1", "--out", "{r}/demo"], 2, "--rows"),
     "demo seed negative": (["demo", "--seed", "-1", "--out", "{r}/demo"], 2, "--seed"),
-    "not a number": (["render", "{r}/json/doc.json", "--top-n", "ten"], 2, "--top-n"),
     # inputs of the wrong kind
     "render missing document": (["render", "{r}/json/missing.json", "-o", "{r}/p.html"], 2, "FileNotFoundError"),
     "render a folder": (["render", "{r}/json", "-o", "{r}/p.html"], 2, "IsADirectoryError"),
@@ -101,11 +94,9 @@ CASES = {
     "render lists as document": (["render", "{r}/json/lists.json", "-o", "{r}/p.html"], 2, "meta"),
     "render without periods": (["render", "{r}/json/noperiods.json", "-o", "{r}/p.html"], 2, "no periods"),
     "trending missing": (["trending", "{r}/json/missing.json"], 2, "FileNotFoundError"),
-    "trending broken JSON": (["trending", "{r}/json/broken.json"], 2, "JSONDecodeError"),
     "features on a folder": (["features", "{r}/json"], 2, "/json"),
     "features on /dev/null": (["features", "/dev/null"], 2, "/dev/null"),
     "features on JSON": (["features", "{r}/json/doc.json"], 2, "doc.json"),
-    "features missing": (["features", "{r}/db/missing.duckdb"], 2, "missing.duckdb"),
     "demo into a file": (["demo", "--rows", "5", "--out", "{r}/notadir"], 2, "notadir"),
 }
 
