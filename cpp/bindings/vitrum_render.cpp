@@ -214,6 +214,18 @@ std::optional<std::string> optional_path(const nb::object& o) {
   return path_argument(o);
 }
 
+// A path the render takes but does not read: any other value is still accepted, and ignored.
+std::optional<std::string> unread_path(const nb::object& o) {
+  if (!given(o)) return std::nullopt;
+  try {
+    return path_argument(o);
+  } catch (const nb::python_error&) {
+    return std::nullopt;
+  } catch (const nb::builtin_exception&) {  // an embedded NUL
+    return std::nullopt;
+  }
+}
+
 nb::object page_result(const pipeline::PageResult& r, bool compressed) {
   json::Arena arena;
   return to_python(r.to_value(compressed, arena));
@@ -238,7 +250,8 @@ nb::object render_html(nb::handle module, const Arguments& a) {
     path = path_argument(a[0]);
   }
   std::optional<std::string> ref_csv = optional_path(a[2]);
-  return page_result(pipeline::render_standard_page(host, std::move(doc), path, output, ref_csv, options), false);
+  return page_result(
+      pipeline::render_standard_page(host, std::move(doc), path, output, ref_csv, options, unread_path(a[3])), false);
 }
 
 nb::object render_html_v300(nb::handle module, const Arguments& a) {

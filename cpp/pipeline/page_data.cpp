@@ -16,8 +16,11 @@ namespace halvex::pipeline {
 
 namespace {
 
-std::string read_optional_text(const std::string& dir, const char* name) {
-  std::string path = dir.empty() ? name : (dir.back() == '/' ? dir + name : dir + "/" + name);
+std::string script_path(const std::string& dir, const char* name) {
+  return dir.empty() ? name : (dir.back() == '/' ? dir + name : dir + "/" + name);
+}
+
+std::string read_optional_text(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return {};
   std::string text = json::read_file(path);
@@ -32,8 +35,10 @@ std::string read_optional_text(const std::string& dir, const char* name) {
 
 ChartLibraries read_chart_libraries(const std::string& js_dir) {
   ChartLibraries libs;
-  libs.d3 = read_optional_text(js_dir, "d3.min.js");
-  libs.d3_sankey = read_optional_text(js_dir, "d3-sankey.min.js");
+  libs.d3_path = script_path(js_dir, "d3.min.js");
+  libs.d3_sankey_path = script_path(js_dir, "d3-sankey.min.js");
+  libs.d3 = read_optional_text(libs.d3_path);
+  libs.d3_sankey = read_optional_text(libs.d3_sankey_path);
   return libs;
 }
 

@@ -14,6 +14,7 @@ namespace halvex::pipeline {
 struct ChartLibraries {
   std::string d3;         // "d3.min.js", or empty
   std::string d3_sankey;  // "d3-sankey.min.js", or empty
+  std::string d3_path, d3_sankey_path;  // where they are read from, present or not
 };
 // Reads the two scripts from js_dir; a missing file leaves its text empty. Throws
 // DecodeError for a file that is not UTF-8, OsError for one that cannot be read.

@@ -9,6 +9,7 @@
 #include "common/errors.h"
 #include "common/number_text.h"
 #include "common/parallel.h"
+#include "common/same_file.h"
 #include "json/writer.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/chunks.h"
@@ -103,11 +104,21 @@ std::vector<uint32_t> filter_rows(RenderHost& host, DocumentSource& doc) {
   return kept;
 }
 
+// ValueError when writing the page would replace one of the files it is made from; checked
+// before anything is written, so that file stays as it is.
+void refuse_input(const std::string& out_path, const char* what, const std::string& input) {
+  if (!input.empty() && same_file(out_path, input)) {
+    throw ValueError("the output '" + out_path + "' is " + what + " '" + input +
+                     "' (the same file); the page must be written elsewhere");
+  }
+}
+
 // Renders the template (data_chunks set here) and writes the page atomically; its size in
 // bytes. Large pages are rendered with chunk markers and the chunk texts written in their
 // place, unless the template did more with a chunk than insert it: then it gets the texts.
 uint64_t render_and_write(RenderHost& host, const std::string& template_path, Context ctx,
                           const ChunkTexts& chunks, const std::string& out_path) {
+  refuse_input(out_path, "the page template", template_path);
   ContextValue* slot = nullptr;
   for (auto& [name, value] : ctx) {
     if (name == "data_chunks") slot = &value;
@@ -167,16 +178,20 @@ PageResult no_periods(RenderHost& host, const std::string& out_path) {
   return r;
 }
 
-// The default output: <folder of the document's folder>/html/qvr_dashboard.html (made now).
+// The default output: <folder of the document's folder>/html/qvr_dashboard.html.
 std::string output_path(const std::optional<std::string>& output, const std::string& json_dir) {
   // A trailing separator names a folder; normalising the path would drop it and write a file
   // named after the folder instead.
   if (output && !output->empty() && output->back() == '/') throw OsError(EISDIR, std::strerror(EISDIR), *output);
   if (output) return path_text(*output);
-  std::string html_dir = path_join(path_parent(json_dir), "html");
-  make_dirs(html_dir);
-  return path_join(html_dir, "qvr_dashboard.html");
+  return path_join(path_join(path_parent(json_dir), "html"), "qvr_dashboard.html");
 }
+
+// The default output's folder is made once the output is known to replace no input.
+void make_output_dir(const std::optional<std::string>& output, const std::string& out_path) {
+  if (!output) make_dirs(path_parent(out_path));
+}
+
 
 // The page data: diagnostic index for the page mode, vocabularies, the caller's sections.
 PageData page_data(RenderHost& host, DocumentSource& doc, const std::unordered_set<std::string>* mutas,
@@ -377,8 +392,10 @@ json::Value PageResult::to_value(bool compressed, json::Arena& arena) const {
 
 PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource> doc,
                                 const std::string& document_path, const std::optional<std::string>& output,
-                                const std::optional<std::string>& ref_csv, const RenderOptions& options) {
+                                const std::optional<std::string>& ref_csv, const RenderOptions& options,
+                                const std::optional<std::string>& trending) {
   // The document, its folder and the output path.
+  const bool from_file = !doc;
   std::string json_dir;
   if (doc) {
     json_dir = (output && !output->empty()) ? path_parent(*output) : ".";
@@ -389,7 +406,13 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
   const std::string out_path = output_path(output, json_dir);
   // The reference file and the chart libraries.
   const std::string ref = ref_csv ? *ref_csv : path_join(json_dir, "sube_bolge_ref.csv");
+  if (from_file) refuse_input(out_path, "the scoreboard document", document_path);
+  refuse_input(out_path, "the region/branch reference file", ref);
+  if (trending) refuse_input(out_path, "the trending lists file", *trending);
   ChartLibraries charts = read_chart_libraries(host.js_dir());
+  refuse_input(out_path, "a chart library", charts.d3_path);
+  refuse_input(out_path, "a chart library", charts.d3_sankey_path);
+  make_output_dir(output, out_path);
 
   // meta, rows and the periods.
   json::Arena arena;
@@ -465,6 +488,8 @@ PageResult render_compressed_page(RenderHost& host, const std::string& document_
                                   const std::optional<std::string>& output, const RenderOptions& options) {
   // Paths; the default folder is made before the document is read.
   const std::string out_path = output_path(output, path_parent(document_path));
+  refuse_input(out_path, "the scoreboard document", document_path);
+  make_output_dir(output, out_path);
   // Document and periods. Rows are read again in page order here, so their texts stay mapped.
   std::unique_ptr<FileDocument> doc;
   host.run_detached([&] { doc = std::make_unique<FileDocument>(document_path, false); });

@@ -141,10 +141,12 @@ struct PageResult {
 };
 
 // The standard page. `doc` is the caller's document, or null to read document_path.
-// output: the output path as given, ref_csv: the reference file as given.
+// output: the output path as given, ref_csv: the reference file as given; trending: the
+// caller's trending lists file, not read, but never to be replaced by the page either.
 PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource> doc,
                                 const std::string& document_path, const std::optional<std::string>& output,
-                                const std::optional<std::string>& ref_csv, const RenderOptions& options);
+                                const std::optional<std::string>& ref_csv, const RenderOptions& options,
+                                const std::optional<std::string>& trending = std::nullopt);
 
 // The compressed-chunk page of a document file.
 PageResult render_compressed_page(RenderHost& host, const std::string& document_path,

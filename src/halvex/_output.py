@@ -17,7 +17,8 @@ import contextlib
 import errno
 import io
 import os
-from typing import Iterator
+import stat
+from typing import Iterator, Mapping
 
 _BUFFER = 1 << 20
 
@@ -54,6 +55,50 @@ def check_output_path(path) -> str:
     if text.endswith(os.sep) or (os.altsep and text.endswith(os.altsep)):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), text)
     return text
+
+
+def _same_file(output: str, input_path: str) -> bool:
+    # As the renderer's check (cpp/common/same_file.h): by device and inode where both exist,
+    # a pipe or device named twice being no file to lose; by where the paths lead otherwise.
+    try:
+        out, inp = os.stat(output), os.stat(input_path)
+    except OSError:
+        return os.path.realpath(output) == os.path.realpath(input_path)
+    return stat.S_ISREG(inp.st_mode) and (out.st_dev, out.st_ino) == (inp.st_dev, inp.st_ino)
+
+
+def _inside(output: str, folder: str) -> bool:
+    try:
+        top = os.stat(folder)
+    except OSError:
+        return False
+    if not stat.S_ISDIR(top.st_mode):
+        return False
+    path = os.path.realpath(output)
+    while True:
+        with contextlib.suppress(OSError):
+            here = os.stat(path)
+            if (here.st_dev, here.st_ino) == (top.st_dev, top.st_ino):
+                return True
+        parent = os.path.dirname(path)
+        if parent == path:
+            return False
+        path = parent
+
+
+def refuse_input(output, inputs: Mapping[str, object]) -> None:
+    """ValueError when writing ``output`` would replace one of ``inputs`` (what each is, such
+    as "the database", to its path) or write into an input that is a folder; links, hard
+    links and other spellings count as the file they name."""
+    out = os.fsdecode(os.fspath(output))
+    for what, path in inputs.items():
+        text = os.fsdecode(os.fspath(path))
+        if _same_file(out, text):
+            raise ValueError(f"the output '{out}' is {what} '{text}' (the same file); "
+                             "write it elsewhere")
+        if _inside(out, text):
+            raise ValueError(f"the output '{out}' is inside {what} '{text}' (a folder read as "
+                             "input); write it elsewhere")
 
 
 @contextlib.contextmanager

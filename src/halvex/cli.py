@@ -1,4 +1,8 @@
-"""The ``halvex`` command line: one sub-command per module of ``halvex.commands``."""
+"""The ``halvex`` command line: one sub-command per module of ``halvex.commands``.
+
+Exit statuses (README: Exit statuses): 0 success; 2 bad arguments or bad input the user can
+fix; 1 an unexpected failure. Every failure is one line on standard error, never a traceback.
+"""
 
 from __future__ import annotations
 
@@ -7,12 +11,26 @@ import importlib
 import os
 import sys
 
+from halvex.commands._support import EXIT_BAD_INPUT, EXIT_FAILURE
+
 # Each module defines register(subparsers), which adds its parser and sets ``func``.
 _COMMAND_MODULES = ("render", "features", "trending", "demo")
 
+# What bad input raises: files that are missing, unreadable or of the wrong kind (OSError), and
+# values that cannot be used (UnicodeDecodeError and json.JSONDecodeError are ValueErrors;
+# RecursionError is a document nested past the reader's depth limit).
+_BAD_INPUT = (OSError, ValueError, TypeError, KeyError, OverflowError, RecursionError)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Argument errors in one line, with the exit status of bad input."""
+
+    def error(self, message: str):
+        self.exit(EXIT_BAD_INPUT, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="halvex",
         description="Early-warning scoreboard: dashboard pages and YI model features.",
     )
@@ -35,14 +53,23 @@ def _check_paths(args: argparse.Namespace) -> None:
             raise ValueError(f"embedded null byte in {name}")
 
 
+def _one_line(exc: BaseException) -> str:
+    """The error's kind and the first line of its message (DuckDB's run on for many lines)."""
+    lines = str(exc).strip().splitlines()
+    return f"{type(exc).__name__}: {lines[0]}" if lines else type(exc).__name__
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         _check_paths(args)
         result = args.func(args)
-    except (OSError, ValueError, TypeError, KeyError) as exc:
-        print(f"halvex {args.command}: {type(exc).__name__}: {exc}", file=sys.stderr)
-        return 1
+    except _BAD_INPUT as exc:
+        print(f"halvex {args.command}: {_one_line(exc)}", file=sys.stderr)
+        return EXIT_BAD_INPUT
+    except Exception as exc:  # noqa: BLE001 - one line instead of a traceback
+        print(f"halvex {args.command}: internal error: {_one_line(exc)}", file=sys.stderr)
+        return EXIT_FAILURE
     return int(result or 0)
 
 

@@ -78,4 +78,4 @@ def test_render_command_passes_only_given_options(tmp_path, monkeypatch):
                          {"top_n": 50, "extra_data": {"page_mode": "admin"}})
     assert main(["render", "doc.json", "-o", out, "--v300", "--chunk-size", "5"]) == 0
     assert calls[-2] == ("render_html_v300", "doc.json", out, {"chunk_size": 5})
-    assert main(["render", "doc.json", "--v300", "--ref-csv", "x.csv"]) == 1
+    assert main(["render", "doc.json", "--v300", "--ref-csv", "x.csv"]) == 2

@@ -129,9 +129,9 @@ def test_failure_in_a_later_partition_keeps_the_old_file(tmp_path, monkeypatch, 
     out.write_bytes(b"old matrix")
     monkeypatch.setenv(ROWS_VARIABLE, "300")
     assert len(plan(db)) > 2
-    assert main(["features", str(db), "-o", str(out)]) == 1
+    assert main(["features", str(db), "-o", str(out)]) == 2
     assert out.read_bytes() == b"old matrix"
     assert sorted(os.listdir(tmp_path)) == ["cache", "facts.duckdb", "m.parquet"]
     monkeypatch.setenv(ROWS_VARIABLE, "0")
-    assert main(["features", str(db), "-o", str(out)]) == 1
+    assert main(["features", str(db), "-o", str(out)]) == 2
     assert "HALVEX_PARTITION_ROWS must be a positive whole number" in capsys.readouterr().err

@@ -94,8 +94,8 @@ def test_command_line(sample_db, tmp_path, capsys):
     assert "  Features: " in printed and "  Written: " in printed
     written = pd.read_csv(out)
     assert written.shape[1] == 42 and len(written) == len(build_features(sample_db, 2))
-    assert main(["features", str(sample_db), "-o", str(tmp_path / "x.txt")]) == 1
-    assert main(["features", str(tmp_path / "missing.duckdb")]) == 1
+    assert main(["features", str(sample_db), "-o", str(tmp_path / "x.txt")]) == 2
+    assert main(["features", str(tmp_path / "missing.duckdb")]) == 2
     assert not (tmp_path / "missing.duckdb").exists()
 
 

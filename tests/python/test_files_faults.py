@@ -219,10 +219,10 @@ def test_cli_output_paths(tmp_path):
     doc = write_scoreboard_json(tmp_path / "doc.json", make_scoreboard(20, seed=2))
     # A path ending in a separator names a folder: an error, not a file named after it.
     r = cli("render", doc, "-o", str(tmp_path / "pages") + "/")
-    assert r.returncode == 1 and b"IsADirectoryError" in r.stderr
+    assert r.returncode == 2 and b"IsADirectoryError" in r.stderr
     assert not (tmp_path / "pages").exists()
     r = cli("trending", doc, "-o", str(tmp_path / "t") + "/")
-    assert r.returncode == 1 and b"IsADirectoryError" in r.stderr
+    assert r.returncode == 2 and b"IsADirectoryError" in r.stderr
     # The longest name a folder takes works.
     name = "p" * 245 + ".html"
     assert cli("render", doc, "-o", tmp_path / name).returncode == 0
@@ -238,7 +238,7 @@ def test_cli_paths_with_nul_are_refused(tmp_path):
                  ["render", str(doc) + "\0x"],
                  ["render", str(doc), "--ref-csv", str(tmp_path / "ref\0.csv")],
                  ["features", str(tmp_path / "db\0.duckdb")]):
-        assert main(argv) == 1
+        assert main(argv) == 2
     assert sorted(os.listdir(tmp_path)) == ["doc.json"]
 
 

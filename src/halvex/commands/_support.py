@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import argparse
 import importlib
 import io
+import math
 import os
 import sys
 from pathlib import Path
@@ -11,6 +13,40 @@ from pathlib import Path
 from halvex._output import write_text
 
 RENDERER_MODULE = "halvex.pipeline.vitrum"
+# Exit statuses besides 0 (README: Exit statuses): an unexpected failure, and bad arguments
+# or bad input the user can fix.
+EXIT_FAILURE = 1
+EXIT_BAD_INPUT = 2
+# The largest count the C++ side takes (a signed 64-bit integer).
+MAX_COUNT = 2 ** 63 - 1
+
+
+def whole_number(low: int, high: int | None = MAX_COUNT):
+    """An argparse type: a whole number from low to high (None: no bound), refused at parse
+    time otherwise."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < low or (high is not None and value > high):
+            bounds = f"from {low} to {high}" if high is not None else f"{low} or more"
+            raise argparse.ArgumentTypeError(f"must be a whole number {bounds}, not {text}")
+        return value
+
+    return parse
+
+
+def size_limit(text: str) -> float:
+    """An argparse type: a size in MB, 0 or more (0: no limit)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if math.isnan(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a number of 0 or more, not {text}")
+    return value
 
 
 def load_renderer(command: str):

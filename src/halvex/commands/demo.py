@@ -18,11 +18,13 @@ import sys
 import time
 from pathlib import Path
 
-from halvex.commands._support import load_renderer, trending_page, write_text_atomic
+from halvex.commands._support import load_renderer, trending_page, whole_number, write_text_atomic
 from halvex.sample.scoreboard import (make_scoreboard, make_trending_lists,
                                       write_reference_csv, write_scoreboard_json)
 
 DEFAULT_ROWS = 2000
+# Far more sample rows than memory holds (a row takes a few kilobytes as Python objects).
+MAX_ROWS = 100_000_000
 DEFAULT_OUT = "demo_out"
 FEATURES_DEMO_MODULE = "halvex.sample.facts_db"
 
@@ -32,11 +34,11 @@ def register(subparsers) -> None:
         "demo", help="generate sample data and render every output",
         description="Generate a sample scoreboard, render the dashboard pages and the "
                     "trending section, and run the feature builder demo.")
-    p.add_argument("--rows", type=int, default=DEFAULT_ROWS,
+    p.add_argument("--rows", type=whole_number(0, MAX_ROWS), default=DEFAULT_ROWS,
                    help=f"number of sample borrowers (default {DEFAULT_ROWS})")
     p.add_argument("--out", type=Path, default=Path(DEFAULT_OUT),
                    help=f"output folder (default {DEFAULT_OUT})")
-    p.add_argument("--seed", type=int, default=0, help="seed of the sample data (default 0)")
+    p.add_argument("--seed", type=whole_number(0, None), default=0, help="seed of the sample data (default 0)")
     p.set_defaults(func=run)
 
 
@@ -52,8 +54,6 @@ def _features_demo(out_dir: Path):
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.rows < 0:
-        raise ValueError("--rows must not be negative")
     out = args.out
     json_dir, html_dir = out / "json", out / "html"
     outputs: list[Path] = []

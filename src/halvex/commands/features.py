@@ -15,11 +15,12 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import re
 import sys
 from pathlib import Path
 
-from halvex._output import atomic_output, check_output_path
+from halvex._output import atomic_output, check_output_path, refuse_input
 from halvex._progress import Progress
 from halvex.commands._support import writes_to_stdout
 
@@ -168,6 +169,38 @@ def build_in_partitions(db, horizon, parts, target=None) -> tuple[int, int]:
     return totals.rows, columns
 
 
+# DuckDB's errors about the file it was given (not a database, tables or columns missing or of
+# another type, a damaged file, another process's lock) rather than about DuckDB itself.
+_INPUT_ERRORS = ("IOException", "CatalogException", "BinderException", "ConversionException",
+                 "InvalidInputException", "InvalidTypeException", "TypeMismatchException",
+                 "OutOfRangeException", "SerializationException", "PermissionException",
+                 "NotImplementedException")
+# Where a DuckDB file says what it is; used only to word an error, never to refuse a file.
+_DUCKDB_MAGIC = (8, b"DUCK")
+
+
+def _is_duckdb_file(db) -> bool:
+    offset, magic = _DUCKDB_MAGIC
+    try:
+        with open(db, "rb") as fh:
+            return fh.read(offset + len(magic))[offset:] == magic
+    except OSError:
+        return True  # unreadable here: DuckDB's own words say why
+
+
+def _database_error(db, exc: Exception) -> Exception:
+    """A DuckDB error about the input as one line that names the file; others as they are."""
+    import duckdb
+
+    kinds = tuple(getattr(duckdb, name) for name in _INPUT_ERRORS if hasattr(duckdb, name))
+    if not isinstance(exc, kinds):
+        return exc
+    said = (str(exc).strip().splitlines() or [""])[0]
+    if not _is_duckdb_file(db):
+        return ValueError(f"{db} is not a DuckDB database file ({said})")
+    return ValueError(f"cannot read the database {db} or its diagnostic file: {said}")
+
+
 def run(args: argparse.Namespace) -> int:
     # Checked first, so a bad name costs no feature build.
     if args.output is not None:
@@ -176,6 +209,24 @@ def run(args: argparse.Namespace) -> int:
             raise ValueError(f"output must end in .parquet or .csv, not {Path(args.output).name!r}")
     if not args.db.exists():
         raise FileNotFoundError(f"no database at {args.db}")
+    if args.db.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "a folder, not a DuckDB database file", str(args.db))
+    import duckdb
+
+    from halvex.ml.partitions import diagnostic_path
+
+    if args.output is not None:
+        refuse_input(args.output, {"the database": args.db, "the diagnostic file": diagnostic_path(args.db)})
+    try:
+        return _build(args)
+    except duckdb.Error as exc:
+        error = _database_error(args.db, exc)
+        if error is exc:
+            raise
+        raise error from exc
+
+
+def _build(args: argparse.Namespace) -> int:
     from halvex.ml.features import build_features
     from halvex.ml.partitions import plan
 

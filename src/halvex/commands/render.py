@@ -9,7 +9,8 @@ from pathlib import Path
 
 from halvex._output import check_output_path
 from halvex._progress import Progress
-from halvex.commands._support import load_renderer, writes_to_stdout
+from halvex.commands._support import (EXIT_BAD_INPUT, load_renderer, size_limit, whole_number,
+                                     writes_to_stdout)
 
 
 def register(subparsers) -> None:
@@ -20,11 +21,11 @@ def register(subparsers) -> None:
                     "beside the document's folder.")
     p.add_argument("document", type=Path, metavar="DOC.json", help="scoreboard document")
     p.add_argument("-o", "--output", help="output HTML file (a pipe or /dev/stdout is written directly)")
-    p.add_argument("--chunk-size", type=int, help="row arrays per data chunk (default 10000)")
-    p.add_argument("--top-n", type=int, help="rows shown when the page opens (default 100)")
+    p.add_argument("--chunk-size", type=whole_number(1), help="row arrays per data chunk (default 10000)")
+    p.add_argument("--top-n", type=whole_number(0), help="rows shown when the page opens (default 100)")
     p.add_argument("--ref-csv", type=Path,
                    help="region/branch reference file (default: sube_bolge_ref.csv beside DOC)")
-    p.add_argument("--max-size-mb", type=float, help="warn when the page is larger than this")
+    p.add_argument("--max-size-mb", type=size_limit, help="warn when the page is larger than this")
     p.add_argument("--external-link", help="URL prefix opened when a row is double-clicked")
     p.add_argument("--page-mode", help='page mode; "admin" shows every diagnostic finding')
     p.add_argument("--v300", action="store_true",
@@ -40,8 +41,6 @@ def run(args: argparse.Namespace) -> int:
     if args.output is not None:
         kwargs["output_html"] = check_output_path(args.output)
     if args.chunk_size is not None:
-        if args.chunk_size < 1:
-            raise ValueError("--chunk-size must be at least 1")
         kwargs["chunk_size"] = args.chunk_size
     if args.top_n is not None:
         kwargs["top_n"] = args.top_n
@@ -71,5 +70,9 @@ def run(args: argparse.Namespace) -> int:
     else:
         with Progress("render", "rendering"):
             result = render(document, **kwargs)
+    if result.get("chunks"):
+        return 0
     # No periods in the document: the renderer warned and wrote nothing.
-    return 0 if result.get("chunks") else 1
+    print(f"halvex render: no periods in {args.document} (meta.donemler): nothing written",
+          file=sys.stderr)
+    return EXIT_BAD_INPUT

@@ -7,8 +7,9 @@ import json
 import sys
 from pathlib import Path
 
-from halvex._output import check_output_path
-from halvex.commands._support import load_renderer, trending_page, write_text_atomic, writes_to_stdout
+from halvex._output import check_output_path, refuse_input
+from halvex.commands._support import (EXIT_BAD_INPUT, load_renderer, trending_page, write_text_atomic,
+                                     writes_to_stdout)
 
 
 def register(subparsers) -> None:
@@ -28,16 +29,19 @@ def run(args: argparse.Namespace) -> int:
     vitrum = load_renderer("trending")
     if vitrum is None:
         return 1
+    if args.output is not None:
+        check_output_path(args.output)
+        refuse_input(args.output, {"the trending lists document": args.lists})
     with open(args.lists, encoding="utf-8") as fh:
         lists = json.load(fh)
     section = vitrum._build_trending_html(lists)
     if args.output is None:
         sys.stdout.write(section + "\n")
         return 0
-    check_output_path(args.output)
     if not section:
         print("    [WARN] Trending listeleri boş; bölüm yazılmadı")
-        return 1
+        print(f"halvex trending: the lists in {args.lists} are empty: nothing written", file=sys.stderr)
+        return EXIT_BAD_INPUT
     to_stdout = writes_to_stdout(args.output)
     write_text_atomic(args.output, section if args.fragment else trending_page(section))
     print(f"    Trending: {args.output}", file=sys.stderr if to_stdout else sys.stdout)

@@ -46,10 +46,15 @@ def partition_rows() -> int:
     return rows
 
 
+def diagnostic_path(db_path) -> str:
+    """Where the builder looks for the diagnostic file of ``db_path`` (a file or a folder)."""
+    return os.path.join(os.path.dirname(db_path), "cache", "diag_features.parquet")
+
+
 def diagnostic_source(db_path: str) -> str | None:
     """What the builder reads as the diagnostic file of ``db_path`` (a folder is read as its
     Parquet files), or None when there is none."""
-    path = os.path.join(os.path.dirname(db_path), "cache", "diag_features.parquet")
+    path = diagnostic_path(db_path)
     if not os.path.exists(path):
         return None
     return os.path.join(path, "*.parquet") if os.path.isdir(path) else path
