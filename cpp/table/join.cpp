@@ -29,7 +29,8 @@ struct CodeKey {
 // then costs one hash probe per run of equal first keys (sorted tables have
 // long runs) and a binary search within the group.
 template <class Second>
-JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, const Second& r2) {
+JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, const Second& r2,
+                      const JoinRowsCounted& counted) {
   const std::size_t nl = l1.size(), nr = r1.size();
 
   // Group id of every right row with both keys present (-1 otherwise).
@@ -108,6 +109,7 @@ JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, cons
   // Some left rows match several right rows: one output row per match.
   std::size_t total = 0;
   for (std::size_t i = 0; i < nl; ++i) total += hi[i] > lo[i] ? hi[i] - lo[i] : 1;
+  if (counted) counted(total);
   out.left = Buffer<std::int64_t>(total);
   out.right = Buffer<std::int64_t>(total);
   std::size_t at = 0;
@@ -206,7 +208,8 @@ void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, cons
 
 // left_join_coded when both sides are sorted by their first key: no hashing,
 // no per-row working arrays, one sequential pass per thread.
-JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2) {
+JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2,
+                       const JoinRowsCounted& counted) {
   const std::size_t nl = l1.size();
   // Ranges cut only where the first key changes, so a run stays in one range.
   std::vector<RowRange> ranges = even_ranges(nl, worker_count(nl));
@@ -218,49 +221,48 @@ JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r
   }
   JoinIndices out;
   out.right = Buffer<std::int64_t>(nl);
-  std::atomic<bool> multi{false};
+  std::vector<std::size_t> emitted(ranges.size(), 0);  // output rows of each range
   run_ranges(ranges, [&](const RowRange& rr) {
-    std::size_t last = static_cast<std::size_t>(-1);
-    bool local_multi = false;
+    std::size_t last = static_cast<std::size_t>(-1), n = 0;
     merge_walk(l1, l2, r1, r2, rr.begin, rr.end, [&](std::size_t i, std::int64_t r) {
-      if (i == last) {
-        local_multi = true;
-        return;
-      }
+      ++n;
+      if (i == last) return;
       last = i;
       out.right[i] = r;
     });
-    if (local_multi) multi = true;
+    emitted[&rr - ranges.data()] = n;
   });
-  if (!multi) return out;
+  std::size_t total = 0;
+  for (std::size_t n : emitted) total += n;
+  if (total == nl) return out;
   // Some left rows match several right rows: one output row per match.
-  std::vector<std::int64_t> left, right;
-  left.reserve(nl);
-  right.reserve(nl);
+  if (counted) counted(total);
+  out.right = Buffer<std::int64_t>();
+  out.left = Buffer<std::int64_t>(total);
+  out.right = Buffer<std::int64_t>(total);
+  std::size_t at = 0;
   merge_walk(l1, l2, r1, r2, 0, nl, [&](std::size_t i, std::int64_t r) {
-    left.push_back(static_cast<std::int64_t>(i));
-    right.push_back(r);
+    out.left[at] = static_cast<std::int64_t>(i);
+    out.right[at++] = r;
   });
-  out.left = Buffer<std::int64_t>(left.size());
-  out.right = Buffer<std::int64_t>(right.size());
-  std::copy(left.begin(), left.end(), out.left.begin());
-  std::copy(right.begin(), right.end(), out.right.begin());
   return out;
 }
 
 }  // namespace
 
-JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2) {
+JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2,
+                      const JoinRowsCounted& counted) {
   for (const Column* c : {&l1, &l2, &r1, &r2})
     if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
-  return join_impl(l1, TextKey{l2}, r1, TextKey{r2});
+  return join_impl(l1, TextKey{l2}, r1, TextKey{r2}, counted);
 }
 
-JoinIndices left_join_coded(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2) {
+JoinIndices left_join_coded(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2,
+                            const JoinRowsCounted& counted) {
   for (const Column* c : {&l1, &r1})
     if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
-  if (ascending_text(r1, true) && ascending_text(l1, false)) return merge_join(l1, l2, r1, r2);
-  return join_impl(l1, CodeKey{l2}, r1, CodeKey{r2});
+  if (ascending_text(r1, true) && ascending_text(l1, false)) return merge_join(l1, l2, r1, r2, counted);
+  return join_impl(l1, CodeKey{l2}, r1, CodeKey{r2}, counted);
 }
 
 }  // namespace halvex::table
