@@ -89,8 +89,12 @@ JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, cons
       const auto second = l2.key(i);
       auto first = rows.begin() + start[group], end = rows.begin() + start[group + 1];
       auto a = std::lower_bound(first, end, second, [&](std::int64_t r, const auto& v) { return r2.key(r) < v; });
+      // A few steps cover the usual one match; a long run of matches is
+      // measured by a search, so counting it costs no step per match.
       auto z = a;
-      while (z != end && r2.key(*z) == second) ++z;
+      for (int step = 0; step < 8 && z != end && r2.key(*z) == second; ++step) ++z;
+      if (z != end && r2.key(*z) == second)
+        z = std::upper_bound(z, end, second, [&](const auto& v, std::int64_t r) { return v < r2.key(r); });
       lo[i] = a - rows.begin();
       hi[i] = z - rows.begin();
       local_multi |= hi[i] - lo[i] > 1;
@@ -145,9 +149,17 @@ bool ascending_text(const Column& c, bool all_present) {
 // once in order: emit(i, r) for every match r of left row i in right-row
 // order, or emit(i, -1) when there is none. A left run of equal first keys
 // meets the right run of that key; within the pair, rows match on codes.
-template <class Emit>
+//
+// Without kEveryMatch, emit(i, r, n) is called once per left row instead, with
+// its first match (or -1) and the number of output rows it makes, which a long
+// run of matches gives without a step per match.
+template <bool kEveryMatch, class Emit>
 void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2, std::size_t b,
                 std::size_t e, Emit&& emit) {
+  auto none = [&](std::size_t i) {
+    if constexpr (kEveryMatch) emit(i, -1);
+    else emit(i, -1, std::size_t{1});
+  };
   const std::size_t nr = r1.size();
   std::size_t j = 0;
   if (b < e && l1.present(b)) {  // start at the first right row not below this range's first key
@@ -164,7 +176,7 @@ void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, cons
   std::size_t i = b;
   while (i < e) {
     if (!l1.present(i)) {  // missing keys come last and match nothing
-      emit(i++, -1);
+      none(i++);
       continue;
     }
     const std::string_view k = l1.str(i);
@@ -177,14 +189,19 @@ void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, cons
     if ((run_end - i) * (d - c) <= 256) {
       for (; i < run_end; ++i) {
         const std::int32_t code = l2[i];
-        bool any = false;
+        std::size_t matches = 0;
+        std::int64_t first = -1;
         if (code >= 0)
           for (std::size_t r = c; r < d; ++r)
             if (r2[r] == code) {
-              emit(i, static_cast<std::int64_t>(r));
-              any = true;
+              if constexpr (kEveryMatch) emit(i, static_cast<std::int64_t>(r));
+              if (matches++ == 0) first = static_cast<std::int64_t>(r);
             }
-        if (!any) emit(i, -1);
+        if constexpr (kEveryMatch) {
+          if (matches == 0) emit(i, -1);
+        } else {
+          emit(i, first, matches ? matches : 1);
+        }
       }
       continue;
     }
@@ -198,10 +215,16 @@ void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, cons
       auto lo = std::lower_bound(by_code.begin(), by_code.end(), code,
                                  [](const auto& x, std::int32_t v) { return x.first < v; });
       if (code < 0 || lo == by_code.end() || lo->first != code) {
-        emit(i, -1);
+        none(i);
         continue;
       }
-      for (; lo != by_code.end() && lo->first == code; ++lo) emit(i, lo->second);
+      if constexpr (kEveryMatch) {
+        for (; lo != by_code.end() && lo->first == code; ++lo) emit(i, lo->second);
+      } else {
+        auto hi = std::upper_bound(lo, by_code.end(), code,
+                                   [](std::int32_t v, const auto& x) { return v < x.first; });
+        emit(i, lo->second, static_cast<std::size_t>(hi - lo));
+      }
     }
   }
 }
@@ -223,12 +246,10 @@ JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r
   out.right = Buffer<std::int64_t>(nl);
   std::vector<std::size_t> emitted(ranges.size(), 0);  // output rows of each range
   run_ranges(ranges, [&](const RowRange& rr) {
-    std::size_t last = static_cast<std::size_t>(-1), n = 0;
-    merge_walk(l1, l2, r1, r2, rr.begin, rr.end, [&](std::size_t i, std::int64_t r) {
-      ++n;
-      if (i == last) return;
-      last = i;
+    std::size_t n = 0;
+    merge_walk<false>(l1, l2, r1, r2, rr.begin, rr.end, [&](std::size_t i, std::int64_t r, std::size_t rows) {
       out.right[i] = r;
+      n += rows;
     });
     emitted[&rr - ranges.data()] = n;
   });
@@ -241,7 +262,7 @@ JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r
   out.left = Buffer<std::int64_t>(total);
   out.right = Buffer<std::int64_t>(total);
   std::size_t at = 0;
-  merge_walk(l1, l2, r1, r2, 0, nl, [&](std::size_t i, std::int64_t r) {
+  merge_walk<true>(l1, l2, r1, r2, 0, nl, [&](std::size_t i, std::int64_t r) {
     out.left[at] = static_cast<std::int64_t>(i);
     out.right[at++] = r;
   });

@@ -40,7 +40,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         _check_paths(args)
         result = args.func(args)
-    except (OSError, ValueError, TypeError, KeyError) as exc:
+    except (OSError, ValueError, TypeError, KeyError, MemoryError) as exc:
         print(f"halvex {args.command}: {type(exc).__name__}: {exc}", file=sys.stderr)
         return 1
     return int(result or 0)

@@ -11,6 +11,8 @@ import duckdb
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from halvex.cli import main
+
 
 def repeated_key_db(folder, facts: int, diag: int):
     """`facts` fact rows and `diag` diagnostic rows, all of entity A in period 1: the merge
@@ -68,3 +70,12 @@ def test_a_merge_beyond_the_address_space_limit_is_refused_with_its_rows(tmp_pat
 def test_a_merge_that_fits_keeps_every_repeated_row(tmp_path):
     db = repeated_key_db(tmp_path, 300, 200)
     assert build_in_child(db, 600) == "60000"
+
+
+def test_the_command_refuses_in_one_line(tmp_path, capsys):
+    db = repeated_key_db(tmp_path, 100_000, 100_000)  # 10^10 rows: terabytes on any machine
+    out = tmp_path / "m.parquet"
+    assert main(["features", str(db), "-o", str(out)]) != 0
+    err = capsys.readouterr().err.strip()
+    assert "\n" not in err and "MemoryError" in err and "10000000000 rows" in err, err
+    assert not out.exists()
