@@ -1,12 +1,11 @@
 // Dates and times as ISO text: the forms, the borders of the years written,
-// and the Arrow import that uses them.
+// and the Arrow import that uses them (its refusals: test_features_periods.py).
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
 #include "arrow_test_stream.h"
-#include "common/errors.h"
 #include "table/arrow_bridge.h"
 #include "table/iso_time.h"
 #include "table/sort.h"
@@ -86,14 +85,4 @@ TEST(ArrowBridge, DatesAndTimesImportAsIsoText) {
   EXPECT_EQ(t.at("s").str(2), "9999-12-31 23:59:59");
   EXPECT_EQ(t.at("n").str(0), "2024-01-31 12:34:56.5");  // in UTC, whatever the zone
   EXPECT_FALSE(t.at("n").present(1));
-}
-
-TEST(ArrowBridge, DatesOutsideTheWrittenYearsAreRefusedByName) {
-  try {
-    import("entity_id:u donem:tdD\nA 0\nB 2147483647\n");
-    FAIL() << "no error";
-  } catch (const halvex::ValueError& e) {
-    EXPECT_NE(std::string(e.what()).find("'donem'"), std::string::npos) << e.what();
-  }
-  EXPECT_THROW(import("donem:tsu:\n-62167219200000001\n"), halvex::ValueError);  // 0000-01-01 less 1 us
 }
