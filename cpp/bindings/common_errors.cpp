@@ -55,6 +55,7 @@ void translate(const std::exception_ptr& p, void*) {
         case ErrorKind::Overflow: return set_error(PyExc_OverflowError, e.what());
         case ErrorKind::ZeroDivision: return set_error(PyExc_ZeroDivisionError, e.what());
         case ErrorKind::Recursion: return set_error(PyExc_RecursionError, e.what());
+        case ErrorKind::Memory: return set_error(PyExc_MemoryError, e.what());
         case ErrorKind::Os: return set_os_error(dynamic_cast<const OsError&>(e));
         case ErrorKind::JsonDecode: return set_json_decode_error(dynamic_cast<const json::ParseError&>(e));
         case ErrorKind::UnicodeDecode:

@@ -18,6 +18,7 @@ enum class ErrorKind {
   Os,            // OSError with errno and file name (see OsError)
   JsonDecode,    // json.JSONDecodeError (see json::ParseError)
   UnicodeDecode, // UnicodeDecodeError (see json::DecodeError)
+  Memory,        // MemoryError: the work would need more memory than is left
 };
 
 class Error : public std::runtime_error {
@@ -39,6 +40,8 @@ struct ZeroDivisionError : Error {
 struct RecursionError : Error {
   explicit RecursionError(const std::string& m) : Error(ErrorKind::Recursion, m) {}
 };
+
+struct MemoryError : Error { explicit MemoryError(const std::string& m) : Error(ErrorKind::Memory, m) {} };
 
 // An operating-system failure on a path; errno is kept so the binding can build the same
 // OSError subclass (FileNotFoundError, IsADirectoryError, ...) that Python's open would.

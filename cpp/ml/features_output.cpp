@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/errors.h"
+#include "common/memory.h"
 #include "ml/features.h"
 #include "table/convert.h"
 #include "table/join.h"
@@ -184,6 +186,33 @@ void gather_diag_values(const Column& src, const std::int64_t* right, std::int64
   }
 }
 
+// A join that repeats fact rows makes the matrix grow with it (keys repeated
+// in the file multiply: 2,000 rows of one key on each side give 4,000,000).
+// Refused before the rows are made when they would not fit in the memory
+// left, rather than have the system kill the process half-way.
+JoinRowsCounted refuse_beyond_memory(const Table& fp) {
+  const std::size_t n = fp.num_rows();
+  // Per output row: the fact columns gathered anew, the diagnostic features
+  // and the join's two row numbers.
+  std::size_t fact_bytes = 0;
+  for (std::size_t k = 0; k < fp.num_columns(); ++k) fact_bytes += fp.at(k).bytes();
+  const double row_bytes = static_cast<double>(fact_bytes) / static_cast<double>(n ? n : 1) +
+                           static_cast<double>(diag_feature_cols().size() * sizeof(std::int64_t)) +
+                           2 * sizeof(std::int64_t);
+  return [row_bytes](std::size_t rows) {
+    const double needed = row_bytes * static_cast<double>(rows);
+    const std::uint64_t available = memory_available();
+    if (needed <= static_cast<double>(available)) return;
+    constexpr double kMB = 1024.0 * 1024.0;
+    throw MemoryError("the diagnostic merge would make " + std::to_string(rows) +
+                      " rows (diag_features.parquet has several rows for the same entity_id and donem, "
+                      "and each repeats its fact row): about " +
+                      std::to_string(static_cast<std::uint64_t>(needed / kMB + 0.5)) + " MB needed, " +
+                      std::to_string(static_cast<std::uint64_t>(static_cast<double>(available) / kMB)) +
+                      " MB available");
+  };
+}
+
 }  // namespace
 
 std::string merge_diagnostics(Table& fp, const Table* diag) {
@@ -212,11 +241,11 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
     PeriodCodes periods = code_periods(fp.at("donem"), diag_donem);
     fp.set("donem", std::move(periods.text));
     timer.mark("  keys as codes");
-    j = left_join_coded(entity_key, periods.fact.data(), diag_entity, periods.diag.data());
+    j = left_join_coded(entity_key, periods.fact.data(), diag_entity, periods.diag.data(), refuse_beyond_memory(fp));
   } else {
     fp.set("donem", to_text(fp.at("donem")));
     timer.mark("  keys as text");
-    j = left_join(entity_key, fp.at("donem"), diag_entity, diag_donem);
+    j = left_join(entity_key, fp.at("donem"), diag_entity, diag_donem, refuse_beyond_memory(fp));
   }
   timer.mark("  join");
   if (!j.left.empty()) reorder(fp, j.left.data(), j.left.size());  // some rows matched more than once

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "table/errors.h"
+#include "table/iso_time.h"
 #include "table/parallel.h"
 
 namespace halvex::table {
@@ -18,12 +19,15 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-enum class Kind { Null, Bool, Int, UInt, Float32, Float64, Decimal, Utf8, LargeUtf8, View };
+// Dates and times become their ISO text (table/iso_time.h): a Table has no
+// time type, and the text sorts as the time does.
+enum class Kind { Null, Bool, Int, UInt, Float32, Float64, Decimal, Utf8, LargeUtf8, View, Date32, Date64, Timestamp };
 
 struct Format {
   Kind kind = Kind::Null;
   int width = 8;      // bytes, for integers and decimals
   int scale = 0;      // decimals
+  std::int64_t per_second = 1;  // timestamps: ticks per second
 };
 
 bool parse_format(const char* f, Format& out) {
@@ -44,6 +48,19 @@ bool parse_format(const char* f, Format& out) {
   if (s == "u" || s == "z") { out.kind = Kind::Utf8; return true; }
   if (s == "U" || s == "Z") { out.kind = Kind::LargeUtf8; return true; }
   if (s == "vu" || s == "vz") { out.kind = Kind::View; return true; }
+  if (s == "tdD") { out.kind = Kind::Date32; return true; }
+  if (s == "tdm") { out.kind = Kind::Date64; return true; }
+  if (s.size() >= 4 && s.substr(0, 2) == "ts" && s[3] == ':') {
+    // "tsu:Etc/UTC": a zone only says how to show the time; the value counts from UTC.
+    static constexpr std::pair<char, std::int64_t> kUnits[] = {{'s', 1}, {'m', 1000}, {'u', 1000000}, {'n', 1000000000}};
+    for (auto [unit, per_second] : kUnits)
+      if (s[2] == unit) {
+        out.kind = Kind::Timestamp;
+        out.per_second = per_second;
+        return true;
+      }
+    return false;
+  }
   if (s.size() > 2 && s.substr(0, 2) == "d:") {
     // d:precision,scale[,bitwidth]
     int parts[3] = {0, 0, 128};
@@ -70,10 +87,21 @@ DType target_type(Kind k) {
     case Kind::UInt: return DType::Int64;
     case Kind::Utf8:
     case Kind::LargeUtf8:
-    case Kind::View: return DType::Text;
+    case Kind::View:
+    case Kind::Date32:
+    case Kind::Date64:
+    case Kind::Timestamp: return DType::Text;
     default: return DType::Float64;
   }
 }
+
+// Days of a date64 (milliseconds, whole days by Arrow's rules, rounded down if not).
+inline std::int64_t floor_days(std::int64_t ms) {
+  constexpr std::int64_t kDay = 86400000;
+  return ms / kDay - (ms % kDay < 0 ? 1 : 0);
+}
+
+inline bool is_time(Kind k) { return k == Kind::Date32 || k == Kind::Date64 || k == Kind::Timestamp; }
 
 inline bool bit(const void* bits, std::int64_t i) {
   return (static_cast<const std::uint8_t*>(bits)[i >> 3] >> (i & 7)) & 1;
@@ -88,6 +116,7 @@ struct Source {
   bool dictionary = false;
   Format index_fmt;
   std::unique_ptr<Source> dict;
+  mutable char time_text[kMaxIsoTime];  // the last date or time written out
 
   bool may_have_nulls() const {
     if (fmt.kind == Kind::Null && !dictionary) return len > 0;
@@ -186,6 +215,14 @@ struct Source {
         std::memcpy(&at, v + 12, 4);
         return {static_cast<const char*>(a->buffers[2 + buf]) + at, static_cast<std::size_t>(n)};
       }
+      case Kind::Date32:
+        return {time_text, write_iso_date(static_cast<const std::int32_t*>(a->buffers[1])[p], time_text)};
+      case Kind::Date64:
+        return {time_text,
+                write_iso_date(floor_days(static_cast<const std::int64_t*>(a->buffers[1])[p]), time_text)};
+      case Kind::Timestamp:
+        return {time_text,
+                write_iso_time(static_cast<const std::int64_t*>(a->buffers[1])[p], fmt.per_second, time_text)};
       default: return {};
     }
   }
@@ -240,7 +277,9 @@ Source make_source(const ColumnPlan& p, const ArrowArray* batch, std::int64_t k)
   return s;
 }
 
-std::int64_t text_bytes(const Source& s) {
+// Characters of a text column's values; dates and times are written out
+// once here, and one outside the years 0000-9999 is refused.
+std::int64_t text_bytes(const Source& s, const std::string& name) {
   if (!s.dictionary && s.fmt.kind == Kind::Utf8) {
     auto o = static_cast<const std::int32_t*>(s.a->buffers[1]);
     return s.len ? o[s.off + s.len] - o[s.off] : 0;
@@ -250,8 +289,15 @@ std::int64_t text_bytes(const Source& s) {
     return s.len ? o[s.off + s.len] - o[s.off] : 0;
   }
   std::int64_t total = 0;
+  const bool time = is_time(s.fmt.kind);
   for (std::int64_t i = 0; i < s.len; ++i)
-    if (s.valid(i)) total += static_cast<std::int64_t>(s.str_at(i).size());
+    if (s.valid(i)) {
+      const std::size_t n = s.str_at(i).size();
+      if (time && n == 0)
+        throw ValueError("column '" + name + "' holds a date or time outside the years 0000 to 9999 (infinity?), "
+                         "which has no ISO text that sorts in time order");
+      total += static_cast<std::int64_t>(n);
+    }
   return total;
 }
 
@@ -399,7 +445,7 @@ Table import_arrow_batches(const ArrowBatches& sb, const std::function<bool(cons
       nulls |= s.may_have_nulls();
       if (t == DType::Text) {
         j.char0.push_back(chars);
-        chars += text_bytes(s);
+        chars += text_bytes(s, j.plan.name);
       }
     }
     switch (t) {

@@ -4,6 +4,13 @@
 
 namespace halvex::table {
 
+std::size_t Column::bytes() const {
+  std::size_t n = f64.size() * sizeof(double) + i64.size() * sizeof(std::int64_t) + b8.size() + valid.size() +
+                  offsets.size() * sizeof(std::int64_t);
+  if (type_ == DType::Text && !offsets.empty()) n += static_cast<std::size_t>(offsets[size_]);
+  return n;
+}
+
 Column Column::float64(std::size_t n) {
   Column c;
   c.type_ = DType::Float64;

@@ -45,6 +45,10 @@ class Column {
     return {chars.data() + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
   }
 
+  // Bytes the values take, presence mask included; for text the characters
+  // in use, not the buffer's spare room.
+  std::size_t bytes() const;
+
   // Adds a presence mask (all present) if there is none yet.
   void ensure_mask();
   Column clone() const;

@@ -29,7 +29,8 @@ struct CodeKey {
 // then costs one hash probe per run of equal first keys (sorted tables have
 // long runs) and a binary search within the group.
 template <class Second>
-JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, const Second& r2) {
+JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, const Second& r2,
+                      const JoinRowsCounted& counted) {
   const std::size_t nl = l1.size(), nr = r1.size();
 
   // Group id of every right row with both keys present (-1 otherwise).
@@ -88,8 +89,12 @@ JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, cons
       const auto second = l2.key(i);
       auto first = rows.begin() + start[group], end = rows.begin() + start[group + 1];
       auto a = std::lower_bound(first, end, second, [&](std::int64_t r, const auto& v) { return r2.key(r) < v; });
+      // A few steps cover the usual one match; a long run of matches is
+      // measured by a search, so counting it costs no step per match.
       auto z = a;
-      while (z != end && r2.key(*z) == second) ++z;
+      for (int step = 0; step < 8 && z != end && r2.key(*z) == second; ++step) ++z;
+      if (z != end && r2.key(*z) == second)
+        z = std::upper_bound(z, end, second, [&](const auto& v, std::int64_t r) { return v < r2.key(r); });
       lo[i] = a - rows.begin();
       hi[i] = z - rows.begin();
       local_multi |= hi[i] - lo[i] > 1;
@@ -108,6 +113,7 @@ JoinIndices join_impl(const Column& l1, const Second& l2, const Column& r1, cons
   // Some left rows match several right rows: one output row per match.
   std::size_t total = 0;
   for (std::size_t i = 0; i < nl; ++i) total += hi[i] > lo[i] ? hi[i] - lo[i] : 1;
+  if (counted) counted(total);
   out.left = Buffer<std::int64_t>(total);
   out.right = Buffer<std::int64_t>(total);
   std::size_t at = 0;
@@ -143,9 +149,17 @@ bool ascending_text(const Column& c, bool all_present) {
 // once in order: emit(i, r) for every match r of left row i in right-row
 // order, or emit(i, -1) when there is none. A left run of equal first keys
 // meets the right run of that key; within the pair, rows match on codes.
-template <class Emit>
+//
+// Without kEveryMatch, emit(i, r, n) is called once per left row instead, with
+// its first match (or -1) and the number of output rows it makes, which a long
+// run of matches gives without a step per match.
+template <bool kEveryMatch, class Emit>
 void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2, std::size_t b,
                 std::size_t e, Emit&& emit) {
+  auto none = [&](std::size_t i) {
+    if constexpr (kEveryMatch) emit(i, -1);
+    else emit(i, -1, std::size_t{1});
+  };
   const std::size_t nr = r1.size();
   std::size_t j = 0;
   if (b < e && l1.present(b)) {  // start at the first right row not below this range's first key
@@ -162,7 +176,7 @@ void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, cons
   std::size_t i = b;
   while (i < e) {
     if (!l1.present(i)) {  // missing keys come last and match nothing
-      emit(i++, -1);
+      none(i++);
       continue;
     }
     const std::string_view k = l1.str(i);
@@ -175,14 +189,19 @@ void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, cons
     if ((run_end - i) * (d - c) <= 256) {
       for (; i < run_end; ++i) {
         const std::int32_t code = l2[i];
-        bool any = false;
+        std::size_t matches = 0;
+        std::int64_t first = -1;
         if (code >= 0)
           for (std::size_t r = c; r < d; ++r)
             if (r2[r] == code) {
-              emit(i, static_cast<std::int64_t>(r));
-              any = true;
+              if constexpr (kEveryMatch) emit(i, static_cast<std::int64_t>(r));
+              if (matches++ == 0) first = static_cast<std::int64_t>(r);
             }
-        if (!any) emit(i, -1);
+        if constexpr (kEveryMatch) {
+          if (matches == 0) emit(i, -1);
+        } else {
+          emit(i, first, matches ? matches : 1);
+        }
       }
       continue;
     }
@@ -196,17 +215,24 @@ void merge_walk(const Column& l1, const std::int32_t* l2, const Column& r1, cons
       auto lo = std::lower_bound(by_code.begin(), by_code.end(), code,
                                  [](const auto& x, std::int32_t v) { return x.first < v; });
       if (code < 0 || lo == by_code.end() || lo->first != code) {
-        emit(i, -1);
+        none(i);
         continue;
       }
-      for (; lo != by_code.end() && lo->first == code; ++lo) emit(i, lo->second);
+      if constexpr (kEveryMatch) {
+        for (; lo != by_code.end() && lo->first == code; ++lo) emit(i, lo->second);
+      } else {
+        auto hi = std::upper_bound(lo, by_code.end(), code,
+                                   [](std::int32_t v, const auto& x) { return v < x.first; });
+        emit(i, lo->second, static_cast<std::size_t>(hi - lo));
+      }
     }
   }
 }
 
 // left_join_coded when both sides are sorted by their first key: no hashing,
 // no per-row working arrays, one sequential pass per thread.
-JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2) {
+JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2,
+                       const JoinRowsCounted& counted) {
   const std::size_t nl = l1.size();
   // Ranges cut only where the first key changes, so a run stays in one range.
   std::vector<RowRange> ranges = even_ranges(nl, worker_count(nl));
@@ -218,49 +244,46 @@ JoinIndices merge_join(const Column& l1, const std::int32_t* l2, const Column& r
   }
   JoinIndices out;
   out.right = Buffer<std::int64_t>(nl);
-  std::atomic<bool> multi{false};
+  std::vector<std::size_t> emitted(ranges.size(), 0);  // output rows of each range
   run_ranges(ranges, [&](const RowRange& rr) {
-    std::size_t last = static_cast<std::size_t>(-1);
-    bool local_multi = false;
-    merge_walk(l1, l2, r1, r2, rr.begin, rr.end, [&](std::size_t i, std::int64_t r) {
-      if (i == last) {
-        local_multi = true;
-        return;
-      }
-      last = i;
+    std::size_t n = 0;
+    merge_walk<false>(l1, l2, r1, r2, rr.begin, rr.end, [&](std::size_t i, std::int64_t r, std::size_t rows) {
       out.right[i] = r;
+      n += rows;
     });
-    if (local_multi) multi = true;
+    emitted[&rr - ranges.data()] = n;
   });
-  if (!multi) return out;
+  std::size_t total = 0;
+  for (std::size_t n : emitted) total += n;
+  if (total == nl) return out;
   // Some left rows match several right rows: one output row per match.
-  std::vector<std::int64_t> left, right;
-  left.reserve(nl);
-  right.reserve(nl);
-  merge_walk(l1, l2, r1, r2, 0, nl, [&](std::size_t i, std::int64_t r) {
-    left.push_back(static_cast<std::int64_t>(i));
-    right.push_back(r);
+  if (counted) counted(total);
+  out.right = Buffer<std::int64_t>();
+  out.left = Buffer<std::int64_t>(total);
+  out.right = Buffer<std::int64_t>(total);
+  std::size_t at = 0;
+  merge_walk<true>(l1, l2, r1, r2, 0, nl, [&](std::size_t i, std::int64_t r) {
+    out.left[at] = static_cast<std::int64_t>(i);
+    out.right[at++] = r;
   });
-  out.left = Buffer<std::int64_t>(left.size());
-  out.right = Buffer<std::int64_t>(right.size());
-  std::copy(left.begin(), left.end(), out.left.begin());
-  std::copy(right.begin(), right.end(), out.right.begin());
   return out;
 }
 
 }  // namespace
 
-JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2) {
+JoinIndices left_join(const Column& l1, const Column& l2, const Column& r1, const Column& r2,
+                      const JoinRowsCounted& counted) {
   for (const Column* c : {&l1, &l2, &r1, &r2})
     if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
-  return join_impl(l1, TextKey{l2}, r1, TextKey{r2});
+  return join_impl(l1, TextKey{l2}, r1, TextKey{r2}, counted);
 }
 
-JoinIndices left_join_coded(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2) {
+JoinIndices left_join_coded(const Column& l1, const std::int32_t* l2, const Column& r1, const std::int32_t* r2,
+                            const JoinRowsCounted& counted) {
   for (const Column* c : {&l1, &r1})
     if (c->type() != DType::Text) throw UnsupportedType("join keys must be text");
-  if (ascending_text(r1, true) && ascending_text(l1, false)) return merge_join(l1, l2, r1, r2);
-  return join_impl(l1, CodeKey{l2}, r1, CodeKey{r2});
+  if (ascending_text(r1, true) && ascending_text(l1, false)) return merge_join(l1, l2, r1, r2, counted);
+  return join_impl(l1, CodeKey{l2}, r1, CodeKey{r2}, counted);
 }
 
 }  // namespace halvex::table

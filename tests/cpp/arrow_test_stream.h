@@ -5,7 +5,9 @@
 //   E2           -        ''
 //
 // The header names each column with its Arrow format (u utf8, i int32,
-// l int64, g float64, tdD date32); "-" is a missing value, '' an empty text.
+// l int64, g float64, tdD date32, and int64 counts for tdm date64 and the
+// timestamps tss: tsm: tsu: tsn:, a zone after the colon); "-" is a missing
+// value, '' an empty text.
 // Rows are cut into batches of `batch_rows`, so tests cross batch borders.
 #pragma once
 
@@ -168,7 +170,7 @@ class TextTableStream {
         put<std::int32_t>(d->values, static_cast<std::int32_t>(std::stol(v)));
       } else if (c.format == "s") {
         put<std::int16_t>(d->values, static_cast<std::int16_t>(std::stoi(v)));
-      } else if (c.format == "l") {
+      } else if (c.format == "l" || c.format == "tdm" || c.format.rfind("ts", 0) == 0) {
         put<std::int64_t>(d->values, std::stoll(v));
       } else if (c.format == "g") {
         put<double>(d->values, std::stod(v));

@@ -1,7 +1,10 @@
 // Table operations at group boundaries and on awkward values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <stdexcept>
 #include <limits>
 #include <random>
 #include <set>
@@ -252,6 +255,49 @@ TEST(Join, SortedSidesJoinLikeTheirTexts) {
     EXPECT_TRUE(plain_want.left.empty()) << c.entities;
     EXPECT_EQ(vec(plain.right), vec(plain_want.right)) << c.entities;
   }
+  unsetenv("HALVEX_THREADS");
+}
+
+// The count a join reports before it makes its rows is the number it makes,
+// on the merge path (sorted sides, two threads) and the hash paths; a join
+// that repeats no left row reports nothing, and a refusal stops it.
+TEST(Join, CountsItsRowsBeforeMakingThem) {
+  setenv("HALVEX_THREADS", "2", 1);
+  std::vector<std::string> l1, r1, lt, rt;
+  std::vector<std::int32_t> lc, rc;
+  std::size_t expected = 0;
+  for (int e = 0; e < 20000; ++e) {
+    char name[16];
+    std::snprintf(name, sizeof name, "E%05d", e);
+    l1.push_back(name);
+    lc.push_back(e % 3);
+    lt.push_back(std::to_string(e % 3));
+    for (int k = 0; k < e % 4; ++k) {  // 0 to 3 matches
+      r1.push_back(name);
+      rc.push_back(e % 3);
+      rt.push_back(std::to_string(e % 3));
+    }
+    expected += e % 4 ? e % 4 : 1;
+  }
+  std::vector<std::size_t> told;
+  auto tell = [&](std::size_t rows) { told.push_back(rows); };
+  JoinIndices merged = left_join_coded(texts(l1), lc.data(), texts(r1), rc.data(), tell);
+  std::reverse(r1.begin(), r1.end());  // unsorted: the hash join
+  std::reverse(rc.begin(), rc.end());
+  std::reverse(rt.begin(), rt.end());
+  JoinIndices hashed = left_join_coded(texts(l1), lc.data(), texts(r1), rc.data(), tell);
+  JoinIndices text = left_join(texts(l1), texts(lt), texts(r1), texts(rt), tell);
+  EXPECT_EQ(told, (std::vector<std::size_t>{expected, expected, expected}));
+  EXPECT_EQ(merged.right.size(), expected);
+  EXPECT_EQ(hashed.left.size(), expected);
+  EXPECT_EQ(text.left.size(), expected);
+
+  auto refuse = [](std::size_t) { throw std::length_error("too many rows"); };
+  EXPECT_THROW(left_join(texts(l1), texts(lt), texts(r1), texts(rt), refuse), std::length_error);
+  std::vector<std::int32_t> none(rc.size(), -1);  // no right row matches: nothing repeats
+  told.clear();
+  EXPECT_EQ(left_join_coded(texts(l1), lc.data(), texts(r1), none.data(), tell).right.size(), l1.size());
+  EXPECT_TRUE(told.empty());
   unsetenv("HALVEX_THREADS");
 }
 
