@@ -18,9 +18,9 @@ _COMMAND_MODULES = ("render", "features", "trending", "demo")
 
 # What bad input raises: files that are missing, unreadable or of the wrong kind (OSError), and
 # values that cannot be used (UnicodeDecodeError and json.JSONDecodeError are ValueErrors;
-# RecursionError is a document nested past the reader's depth limit; MemoryError is a build
-# refused before it starts, such as a diagnostic file whose repeated keys multiply the rows).
-_BAD_INPUT = (OSError, ValueError, TypeError, KeyError, OverflowError, RecursionError, MemoryError)
+# RecursionError is a document nested past the reader's depth limit). Memory is not among
+# them: a build refused before it runs out (MemoryError) is status 1 like any other shortage.
+_BAD_INPUT = (OSError, ValueError, TypeError, KeyError, OverflowError, RecursionError)
 
 
 class _Parser(argparse.ArgumentParser):
