@@ -22,7 +22,7 @@ void rethrow_for_row(const Error& e, size_t position, const json::Value* muta) {
     throw json::ParseError(pe->msg() + where, pe->pos(), pe->line(), pe->column());
   }
   if (auto* de = dynamic_cast<const json::DecodeError*>(&e)) {
-    throw json::DecodeError(de->bytes(), de->start(), de->end(), de->reason() + where);
+    throw json::DecodeError(*de, where);
   }
   const std::string message = e.what() + where;
   switch (e.kind()) {

@@ -196,6 +196,71 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"\xf4\x90\x80\x80", 0, 1, "invalid continuation byte"},
                       Utf8Case{"ok\xe2(\xa1", 2, 3, "invalid continuation byte"}));
 
+// The message is Python's, and the error holds the input up to the fault.
+TEST(ReaderUtf8, MessageAndBytesAsPythonGives) {
+  const struct {
+    std::string text;
+    const char* what;
+  } cases[] = {
+      {"[\"ab\xff\"]", "'utf-8' codec can't decode byte 0xff in position 4: invalid start byte"},
+      {"[\"\xe2\x82(\"]", "'utf-8' codec can't decode bytes in position 2-3: invalid continuation byte"},
+      {"[1, \"\xf0\x90\x80", "'utf-8' codec can't decode bytes in position 5-7: unexpected end of data"},
+  };
+  for (const auto& c : cases) {
+    Document doc;
+    doc.text = c.text;
+    try {
+      parse_document(doc);
+      ADD_FAILURE() << "no error for " << c.what;
+    } catch (const DecodeError& e) {
+      EXPECT_STREQ(e.what(), c.what);
+      EXPECT_EQ(e.bytes(), std::string_view(c.text).substr(0, e.end()));
+    }
+  }
+}
+
+// Faults found past the first block the reader checks at a time (32 MiB), and at its edge.
+TEST(ReaderUtf8, FaultsBeyondTheFirstBlock) {
+  const size_t block = size_t(32) << 20;
+  auto first_fault = [](const std::string& text) -> std::pair<size_t, std::string> {
+    Document doc;
+    doc.text = text;
+    try {
+      parse_document(doc);
+    } catch (const DecodeError& e) {
+      return {e.start(), e.what()};
+    } catch (const ParseError&) {
+      return {0, "parse error"};
+    }
+    return {0, "valid"};
+  };
+  std::string text = "[\"" + std::string(block + 100, 'a') + "\"]";
+  {
+    std::string t = text;  // deep inside the second block
+    t[block + 50] = '\xff';
+    EXPECT_EQ(first_fault(t).first, block + 50);
+  }
+  {
+    std::string t = text;  // a character split by the block's edge is valid
+    t.replace(block - 1, 3, "\xe2\x82\xac");
+    EXPECT_EQ(first_fault(t).second, "valid");
+  }
+  {
+    std::string t = text;  // a character cut short at the edge: its real fault, not the block's end
+    t.replace(block - 2, 2, "\xe2\x82");
+    EXPECT_EQ(first_fault(t), std::make_pair(block - 2, "'utf-8' codec can't decode bytes in position " +
+                                                          std::to_string(block - 2) + "-" + std::to_string(block - 1) +
+                                                          ": invalid continuation byte"));
+  }
+  {
+    std::string t = text;  // four-byte character across the edge, then a stray continuation byte
+    t.replace(block - 3, 5, "\xf0\x90\x80\x80\x80");
+    EXPECT_EQ(first_fault(t).first, block + 1);
+  }
+  // Continuation bytes past a whole block: no character starts where the block ends.
+  EXPECT_EQ(first_fault("ok" + std::string(block + 10, '\x80')).first, 2u);
+}
+
 TEST(Reader, NestingLimit) {
   {
     Document doc;

@@ -1,0 +1,94 @@
+"""Errors that say where: the byte of a document that is not UTF-8."""
+
+import json
+
+import pytest
+
+from halvex.pipeline import vitrum
+
+ROW = '{"muta": 1, "unvan": "Firma ş", "son_risk": 2500000}'
+
+
+@pytest.fixture
+def templates(tmp_path, monkeypatch):
+    tdir = tmp_path / "templates"
+    tdir.mkdir()
+    (tdir / "dashboard.html.j2").write_text("{{ total_rows }}", encoding="utf-8")
+    (tdir / "dashboard_v300.html.j2").write_text("{{ total_rows }}", encoding="utf-8")
+    (tmp_path / "js").mkdir()
+    monkeypatch.setenv("HALVEX_TEMPLATE_DIR", str(tdir))
+    monkeypatch.setenv("HALVEX_JS_DIR", str(tmp_path / "js"))
+
+
+def document(n_rows, bad=b"", at="end"):
+    """A document of n_rows rows with `bad` bytes placed inside a string at the start, middle
+    or end of its rows (or, for "front", before everything)."""
+    rows = [ROW.encode()] * n_rows
+    where = {"start": 0, "middle": n_rows // 2, "end": n_rows - 1}.get(at)
+    if where is not None:
+        rows[where] = b'{"muta": 9, "unvan": "x' + bad + b'y"}'
+    text = b'{"meta": {"donemler": ["p"]}, "rows": [' + b", ".join(rows) + b"]}"
+    return bad + text if at == "front" else text
+
+
+def python_error(data):
+    with pytest.raises(UnicodeDecodeError) as info:
+        data.decode("utf-8")
+    return info.value
+
+
+# --- invalid UTF-8 ----------------------------------------------------------------------------
+
+BAD = [b"\xff", b"\xc3(", b"\xe2\x82(", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xf0\x90\x80("]
+
+
+@pytest.mark.parametrize("render", ["render_html", "render_html_v300"])
+@pytest.mark.parametrize("bad", BAD)
+@pytest.mark.parametrize("at, n_rows", [("front", 3), ("start", 3), ("middle", 101), ("end", 5),
+                                        ("middle", 30000)])  # 30000 rows: over 2 MiB
+def test_decode_error_is_python_s(templates, tmp_path, render, bad, at, n_rows):
+    data = document(n_rows, bad, at)
+    path = tmp_path / "doc.json"
+    path.write_bytes(data)
+    expected = python_error(data)
+    with pytest.raises(UnicodeDecodeError) as info:
+        getattr(vitrum, render)(str(path), str(tmp_path / "p.html"))
+    got = info.value
+    assert str(got) == str(expected)
+    assert (got.encoding, got.start, got.end, got.reason) == (expected.encoding, expected.start, expected.end,
+                                                              expected.reason)
+    assert got.object[got.start:got.end] == data[expected.start:expected.end]
+    assert not (tmp_path / "p.html").exists()
+
+
+@pytest.mark.parametrize("tail", [b"\xe2\x82", b"\xf0", b"\xc3"])
+def test_decode_error_at_the_very_end(templates, tmp_path, tail):
+    data = document(4) + tail
+    path = tmp_path / "doc.json"
+    path.write_bytes(data)
+    expected = python_error(data)
+    with pytest.raises(UnicodeDecodeError) as info:
+        vitrum.render_html(str(path), str(tmp_path / "p.html"))
+    assert (str(info.value), info.value.start, info.value.end) == (str(expected), expected.start, expected.end)
+
+
+def test_first_of_two_bad_bytes_on_either_half(templates, tmp_path):
+    # Over 2 MiB: the halves are checked at once; the error is the first in the file.
+    data = bytearray(document(30000))
+    first, second = len(data) // 4, len(data) * 3 // 4
+    data[first], data[second] = 0xFF, 0xFE
+    path = tmp_path / "doc.json"
+    path.write_bytes(bytes(data))
+    with pytest.raises(UnicodeDecodeError) as info:
+        vitrum.render_html(str(path), str(tmp_path / "p.html"))
+    assert info.value.start == first
+    assert str(info.value) == str(python_error(bytes(data)))
+
+
+def test_reference_csv_decode_error_position(templates, tmp_path):
+    csv = tmp_path / "ref.csv"
+    csv.write_bytes(b"bolge_kodu,bolge_adi,sube_kodu,sube_adi\n1,Ege,5,\xc4zmir\n")
+    doc = {"meta": {"donemler": ["p"]}, "rows": [{"muta": 1, "bolge_kodu": 1, "sube_kodu": 5}]}
+    with pytest.raises(UnicodeDecodeError) as info:
+        vitrum.render_html(doc, str(tmp_path / "p.html"), ref_csv_path=str(csv))
+    assert str(info.value) == str(python_error(csv.read_bytes()))
