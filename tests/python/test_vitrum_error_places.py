@@ -1,4 +1,5 @@
-"""Errors that say where: the byte of a document that is not UTF-8."""
+"""Errors that say where: the byte of a document that is not UTF-8, the row whose risk cannot
+be ordered."""
 
 import json
 
@@ -92,3 +93,45 @@ def test_reference_csv_decode_error_position(templates, tmp_path):
     with pytest.raises(UnicodeDecodeError) as info:
         vitrum.render_html(doc, str(tmp_path / "p.html"), ref_csv_path=str(csv))
     assert str(info.value) == str(python_error(csv.read_bytes()))
+
+
+# --- son_risk that cannot be ordered ----------------------------------------------------------
+
+MIXED = [
+    ([{"muta": 5, "son_risk": 3}, {"muta": 5678, "son_risk": "abc"}], 1, "muta 5678", "str 'abc'"),
+    ([{"son_risk": 7}, {"son_risk": 1}, {"son_risk": "12"}], 2, None, "str '12'"),
+    ([{"muta": "A-1", "son_risk": "5"}, {"muta": 2, "son_risk": None}], 0, "muta A-1", "str '5'"),
+    ([{"muta": 1, "son_risk": 2}, {"muta": 3, "son_risk": [1]}], 1, "muta 3", "list"),
+]
+
+
+@pytest.mark.parametrize("rows, index, muta, shown", MIXED)
+@pytest.mark.parametrize("form", ["dict", "file"])
+def test_unorderable_risk_names_its_row(templates, tmp_path, rows, index, muta, shown, form):
+    doc = {"meta": {"donemler": ["p"]}, "rows": rows}
+    if form == "file":
+        (tmp_path / "doc.json").write_text(json.dumps(doc), encoding="utf-8")
+        doc = str(tmp_path / "doc.json")
+    with pytest.raises(TypeError) as info:
+        vitrum.render_html(doc, str(tmp_path / "p.html"))
+    message = str(info.value)
+    assert f"row {index}" in message and shown in message
+    assert (muta in message) if muta else "muta" not in message
+    assert not (tmp_path / "p.html").exists()
+
+
+@pytest.mark.parametrize("rows, index, muta, shown", MIXED[:2])
+def test_unorderable_risk_names_its_row_v300(templates, tmp_path, rows, index, muta, shown):
+    path = tmp_path / "doc.json"
+    path.write_text(json.dumps({"meta": {"donemler": ["p"]}, "rows": rows}), encoding="utf-8")
+    with pytest.raises(TypeError) as info:
+        vitrum.render_html_v300(str(path), str(tmp_path / "p.html"))
+    assert f"row {index}" in str(info.value) and shown in str(info.value)
+
+
+def test_row_named_by_its_place_in_the_document_under_a_filter(templates, tmp_path):
+    rows = [{"muta": 1, "son_risk": "x"}, {"muta": 2, "son_risk": 1}, {"muta": 3, "son_risk": "y"}]
+    with pytest.raises(TypeError) as info:
+        vitrum.render_html({"meta": {"donemler": ["p"]}, "rows": rows}, str(tmp_path / "p.html"),
+                           row_filter=lambda r: r["muta"] != 1)
+    assert "row 2" in str(info.value) and "muta 3" in str(info.value)
