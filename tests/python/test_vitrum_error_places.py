@@ -1,5 +1,5 @@
 """Errors that say where: the byte of a document that is not UTF-8, the row whose risk cannot
-be ordered."""
+be ordered, the map entry whose index the encoder cannot carry."""
 
 import json
 
@@ -135,3 +135,23 @@ def test_row_named_by_its_place_in_the_document_under_a_filter(templates, tmp_pa
         vitrum.render_html({"meta": {"donemler": ["p"]}, "rows": rows}, str(tmp_path / "p.html"),
                            row_filter=lambda r: r["muta"] != 1)
     assert "row 2" in str(info.value) and "muta 3" in str(info.value)
+
+
+# --- map indexes --------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("index", [2 ** 32 + 5, 2 ** 31, -(2 ** 31) - 1, 2 ** 63 - 1, -(2 ** 63)])
+def test_map_index_kept_exactly(index):
+    row = {"muta": 1, "bolge_kodu": "07", "sube_kodu": 12}
+    arr = vitrum._row_to_array(row, ["p"], [], {"07": index}, {12: index})
+    assert arr[4:6] == [index, index]
+
+
+@pytest.mark.parametrize("index", [2 ** 63, 2 ** 64 + 5, -(2 ** 63) - 1])
+@pytest.mark.parametrize("which", ["BOLGE_MAP", "SUBE_MAP"])
+def test_map_index_beyond_64_bits_refused_by_key(index, which):
+    maps = {"BOLGE_MAP": {"07": 0}, "SUBE_MAP": {12: 0}}
+    maps[which] = {"07": index} if which == "BOLGE_MAP" else {12: index}
+    with pytest.raises(OverflowError) as info:
+        vitrum._row_to_array({"muta": 1, "bolge_kodu": "07", "sube_kodu": 12}, ["p"], [], **maps)
+    assert which in str(info.value)
+    assert ("'07'" if which == "BOLGE_MAP" else "12") in str(info.value)
