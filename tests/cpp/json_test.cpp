@@ -332,6 +332,14 @@ TEST(Value, TruthinessAndEquality) {
   EXPECT_STREQ(type_name(v[6]), "dict");
 }
 
+// Sizes beyond 32 bits are refused instead of wrapping to a small size (nothing is read).
+TEST(Value, SizesBeyond32BitsRefused) {
+  const size_t too_many = (size_t(1) << 32) + 5;
+  EXPECT_THROW(Value::array(nullptr, too_many), halvex::OverflowError);
+  EXPECT_THROW(Value::object(nullptr, too_many), halvex::OverflowError);
+  EXPECT_EQ(Value::array(nullptr, UINT32_MAX).size(), UINT32_MAX);
+}
+
 // --- writer -----------------------------------------------------------------------------------
 
 const char* const kSample =
