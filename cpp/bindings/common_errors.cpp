@@ -28,10 +28,12 @@ void set_json_decode_error(const json::ParseError& e) {
   PyErr_SetObject(cls.ptr(), exc.ptr());
 }
 
+// UnicodeDecodeError over the input up to the fault, so that start, end and the text are the
+// ones Python's own decoding of the file gives.
 void set_unicode_decode_error(const json::DecodeError& e) {
   nb::object exc = nb::steal(PyUnicodeDecodeError_Create(
-      "utf-8", e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size()), 0,
-      static_cast<Py_ssize_t>(e.end() - e.start()), e.reason().c_str()));
+      "utf-8", e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size()), static_cast<Py_ssize_t>(e.start()),
+      static_cast<Py_ssize_t>(e.end()), e.reason().c_str()));
   if (!exc.is_valid()) throw nb::python_error();
   PyErr_SetObject(PyExc_UnicodeDecodeError, exc.ptr());
 }

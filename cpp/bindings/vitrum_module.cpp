@@ -52,15 +52,20 @@ nb::tuple catalogue_to_python(const pipeline::Catalogue& cat) {
 
 // Region and branch maps given by a caller, for encoding single rows.
 void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catalogue& cat) {
-  auto load = [&](nb::handle map, std::unordered_map<pipeline::CodeKey, int, pipeline::CodeKeyHash>& out,
-                  const char* name) {
+  auto load = [&](nb::handle map, pipeline::Catalogue::IndexMap& out, const char* name) {
     if (!PyDict_Check(map.ptr())) argument_type_error(name, "dict", map);
     for (auto [k, v] : nb::borrow<nb::dict>(map)) {
       nb::object key = nb::borrow(k), index = nb::borrow(v);  // held: reading them may run code
       json::Value code = to_value(key.ptr(), cat.arena);
-      long idx = PyLong_AsLong(index.ptr());
-      if (idx == -1 && PyErr_Occurred()) throw PythonError();
-      out[pipeline::make_code_key(code)] = static_cast<int>(idx);
+      int overflow = 0;
+      long long idx = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+      if (idx == -1 && !overflow && PyErr_Occurred()) throw PythonError();
+      // Written as given or not at all: an index the row array cannot carry is refused.
+      if (overflow) {
+        throw OverflowError(std::string(name) + "[" + nb::repr(key).c_str() + "]: index " + nb::str(index).c_str() +
+                            " does not fit in 64 bits");
+      }
+      out[pipeline::make_code_key(code)] = idx;
     }
   };
   load(bolge_map, cat.region_index, "BOLGE_MAP");

@@ -725,10 +725,35 @@ ParseError::ParseError(std::string msg, size_t char_pos, size_t line, size_t col
     : Error(ErrorKind::JsonDecode, msg + position_suffix(char_pos, line, column)),
       msg_(std::move(msg)), pos_(char_pos), line_(line), column_(column) {}
 
-DecodeError::DecodeError(std::string bytes, size_t start, size_t end, std::string reason)
-    : Error(ErrorKind::UnicodeDecode,
-            "'utf-8' codec can't decode byte at position " + std::to_string(start) + ": " + reason),
-      bytes_(std::move(bytes)), start_(start), end_(end), reason_(std::move(reason)) {}
+namespace {
+
+// Python's UnicodeDecodeError text: one byte by its value, several by their range.
+std::string decode_message(std::string_view text, size_t start, size_t end, const std::string& reason) {
+  char head[64];
+  if (end == start + 1 && start < text.size()) {
+    std::snprintf(head, sizeof head, "byte 0x%02x in position %zu",
+                  static_cast<unsigned>(static_cast<unsigned char>(text[start])), start);
+  } else {
+    std::snprintf(head, sizeof head, "bytes in position %zu-%zu", start, end - 1);
+  }
+  return std::string("'utf-8' codec can't decode ") + head + ": " + reason;
+}
+
+}  // namespace
+
+DecodeError::DecodeError(std::string_view text, size_t start, size_t end, std::string reason)
+    : Error(ErrorKind::UnicodeDecode, decode_message(text, start, end, reason)),
+      bytes_(std::make_shared<const std::string>(text.substr(0, end))), start_(start), end_(end),
+      reason_(std::move(reason)) {}
+
+DecodeError::DecodeError(const DecodeError& e, const std::string& more)
+    : Error(ErrorKind::UnicodeDecode, decode_message(*e.bytes_, e.start_, e.end_, e.reason_ + more)),
+      bytes_(e.bytes_), start_(e.start_), end_(e.end_), reason_(e.reason_ + more) {}
+
+void check_utf8(std::string_view text) {
+  Utf8Error err;
+  if (!validate_utf8(text, &err)) throw DecodeError(text, err.start, err.end, err.reason);
+}
 
 namespace {
 
@@ -759,21 +784,23 @@ void parse_document(Document& doc, int max_depth, bool lazy_rows, bool release_r
   const std::atomic<bool>* changed = change_flag(doc);
   for (size_t pos = 0; pos < bytes.size();) {
     if (changed && changed->load(std::memory_order_relaxed)) throw ChangedError("");
-    size_t end = std::min(bytes.size(), pos + block);
-    while (end < bytes.size() && end > pos && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80) --end;
+    const size_t end = std::min(bytes.size(), pos + block);
+    const std::string_view part = bytes.substr(pos, end - pos);
+    size_t next = end;
     Utf8Error err;
-    if (!valid_utf8_on_two_threads(bytes.substr(pos, end - pos)) && !validate_utf8(bytes.substr(pos, end - pos), &err)) {
-      size_t start = pos + err.start;
-      size_t stop = pos + err.end;
-      if (err.end == end - pos && end < bytes.size()) stop = std::min(bytes.size(), start + 4);
-      throw DecodeError(std::string(bytes.substr(start, stop - start)), start, stop, err.reason);
+    if (!valid_utf8_on_two_threads(part) && !validate_utf8(part, &err)) {
+      // A character cut by the block's end is checked again from its first byte with the
+      // next block; any other fault is the first of the file.
+      const bool cut = err.cut && end < bytes.size() && err.start > 0;
+      if (!cut) throw DecodeError(bytes, pos + err.start, pos + err.end, err.reason);
+      next = pos + err.start;
     }
     if (doc.mapped && release_rows) {
       static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-      size_t from = pos / page * page, to = end / page * page;
+      size_t from = pos / page * page, to = next / page * page;
       if (to > from) ::madvise(doc.mapped->data() + from, to - from, MADV_DONTNEED);
     }
-    pos = end;
+    pos = next;
   }
   doc.lazy_rows = lazy_rows;
   doc.row_begin.clear();

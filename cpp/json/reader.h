@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,20 +33,28 @@ class ParseError : public Error {
   size_t pos_, line_, column_;
 };
 
-// Bytes that are not valid UTF-8 text.
+// Bytes that are not valid UTF-8 text; what() is Python's "'utf-8' codec can't decode byte
+// 0xff in position 1234: invalid start byte". Like Python's exception, it holds the input
+// (its first end() bytes, so that bytes()[start, end) is the fault): a copy made once, and
+// shared by the copies of the error.
 class DecodeError : public Error {
  public:
-  DecodeError(std::string bytes, size_t start, size_t end, std::string reason);
-  const std::string& bytes() const { return bytes_; }  // the offending bytes only
+  DecodeError(std::string_view text, size_t start, size_t end, std::string reason);
+  // The same fault, its reason followed by `more` (where it was found).
+  DecodeError(const DecodeError& e, const std::string& more);
+  std::string_view bytes() const { return *bytes_; }
   size_t start() const { return start_; }
   size_t end() const { return end_; }
   const std::string& reason() const { return reason_; }
 
  private:
-  std::string bytes_;
+  std::shared_ptr<const std::string> bytes_;
   size_t start_, end_;
   std::string reason_;
 };
+
+// Throws DecodeError for the first fault of text that is not valid UTF-8.
+void check_utf8(std::string_view text);
 
 // The document's file changed (truncated, rewritten in place) while it was being read.
 struct ChangedError : ValueError {

@@ -8,8 +8,8 @@ bool validate_utf8(std::string_view bytes, Utf8Error* err) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
   size_t i = 0;
-  auto fail = [&](size_t start, size_t end, const char* reason) {
-    if (err) *err = Utf8Error{start, end, reason};
+  auto fail = [&](size_t start, size_t end, const char* reason, bool cut = false) {
+    if (err) *err = Utf8Error{start, end, reason, cut};
     return false;
   };
   while (i < n) {
@@ -43,7 +43,7 @@ bool validate_utf8(std::string_view bytes, Utf8Error* err) {
       return fail(i, i + 1, "invalid start byte");
     }
     for (size_t k = 1; k < len; ++k) {
-      if (i + k >= n) return fail(i, n, "unexpected end of data");
+      if (i + k >= n) return fail(i, n, "unexpected end of data", true);
       unsigned char cc = s[i + k];
       unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
       if (cc < l || cc > h) return fail(i, i + k, "invalid continuation byte");

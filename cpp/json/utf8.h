@@ -12,6 +12,7 @@ struct Utf8Error {
   size_t start;       // byte offset of the first invalid byte
   size_t end;         // one past the bytes that form the invalid sequence
   const char* reason; // Python's wording: "invalid start byte", "invalid continuation byte", ...
+  bool cut = false;    // the bytes ended inside a character ("unexpected end of data")
 };
 
 // Returns true for valid UTF-8; otherwise fills err with Python's description of the first fault.

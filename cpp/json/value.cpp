@@ -4,7 +4,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/errors.h"
+
 namespace halvex::json {
+
+void Value::throw_too_large(size_t n) {
+  throw OverflowError("a text, list or object of " + std::to_string(n) + " elements is too large (at most " +
+                      std::to_string(UINT32_MAX) + ")");
+}
 
 namespace {
 

@@ -43,10 +43,10 @@ class Value {
   static Value big_integer(std::string_view digits) { return with_text(Kind::BigInt, digits); }
   static Value opaque(std::string_view type_name) { return with_text(Kind::Opaque, type_name); }
   static Value array(const Value* items, size_t n) {
-    Value v; v.kind_ = Kind::Array; v.size_ = static_cast<uint32_t>(n); v.a_ = items; return v;
+    Value v; v.kind_ = Kind::Array; v.size_ = size32(n); v.a_ = items; return v;
   }
   static Value object(const Member* members, size_t n) {
-    Value v; v.kind_ = Kind::Object; v.size_ = static_cast<uint32_t>(n); v.m_ = members; return v;
+    Value v; v.kind_ = Kind::Object; v.size_ = size32(n); v.m_ = members; return v;
   }
 
   Kind kind() const { return kind_; }
@@ -77,8 +77,14 @@ class Value {
 
  private:
   static Value with_text(Kind k, std::string_view s) {
-    Value v; v.kind_ = k; v.size_ = static_cast<uint32_t>(s.size()); v.s_ = s.data(); return v;
+    Value v; v.kind_ = k; v.size_ = size32(s.size()); v.s_ = s.data(); return v;
   }
+  // Sizes are held in 32 bits: a longer text or a larger container is refused, never cut.
+  static uint32_t size32(size_t n) {
+    if (n > UINT32_MAX) [[unlikely]] throw_too_large(n);
+    return static_cast<uint32_t>(n);
+  }
+  [[noreturn]] static void throw_too_large(size_t n);
 
   Kind kind_;
   uint32_t size_;

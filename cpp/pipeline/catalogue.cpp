@@ -7,8 +7,7 @@
 
 namespace halvex::pipeline {
 
-int Catalogue::lookup(const std::unordered_map<CodeKey, int, CodeKeyHash>& m,
-                      const json::Value* code) {
+int64_t Catalogue::lookup(const IndexMap& m, const json::Value* code) {
   if (!code || code->is_null()) return -1;
   auto it = m.find(make_code_key(*code));
   return it == m.end() ? -1 : it->second;
@@ -93,7 +92,7 @@ void build_catalogue(RowSource& rows, const std::vector<uint32_t>& order,
     CodeKey key = make_code_key(vals[0]);
     if (out.region_index.count(key)) continue;
     std::string name = region_name(names, text_form(vals[0]));
-    out.region_index.emplace(std::move(key), static_cast<int>(out.regions.size()));
+    out.region_index.emplace(std::move(key), static_cast<int64_t>(out.regions.size()));
     out.regions.push_back(RegionRecord{keep_code(vals[0], out.arena), std::move(name)});
   }
   // Then branches, each keeping the region of the first row it occurs in.
@@ -103,8 +102,8 @@ void build_catalogue(RowSource& rows, const std::vector<uint32_t>& order,
     CodeKey key = make_code_key(vals[1]);
     if (out.branch_index.count(key)) continue;
     std::optional<std::string> name = branch_name(names, text_form(vals[1]));
-    int bolge_idx = found[0] ? out.region_of(&vals[0]) : -1;
-    out.branch_index.emplace(std::move(key), static_cast<int>(out.branches.size()));
+    int64_t bolge_idx = found[0] ? out.region_of(&vals[0]) : -1;
+    out.branch_index.emplace(std::move(key), static_cast<int64_t>(out.branches.size()));
     out.branches.push_back(BranchRecord{keep_code(vals[1], out.arena), std::move(name), bolge_idx});
   }
 }

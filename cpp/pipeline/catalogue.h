@@ -2,6 +2,7 @@
 // the rows, in first-appearance order, with names from the reference file or generated ones.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -21,26 +22,28 @@ struct RegionRecord {
 struct BranchRecord {
   json::Value kodu;
   std::optional<std::string> adi;  // null when the reference line stopped short of the name
-  int bolge_idx;                   // position in the region list, or -1
+  int64_t bolge_idx;               // position in the region list, or -1
 };
 
 struct Catalogue {
   std::vector<RegionRecord> regions;
   std::vector<BranchRecord> branches;
-  std::unordered_map<CodeKey, int, CodeKeyHash> region_index;
-  std::unordered_map<CodeKey, int, CodeKeyHash> branch_index;
+  // Code -> position. A caller's maps may hold any 64-bit index, kept as given.
+  using IndexMap = std::unordered_map<CodeKey, int64_t, CodeKeyHash>;
+  IndexMap region_index;
+  IndexMap branch_index;
   json::Arena arena;  // holds the text of the codes
 
   // Position of a code in the list, -1 when null, absent or not catalogued.
-  int region_of(const json::Value* code) const { return lookup(region_index, code); }
-  int branch_of(const json::Value* code) const { return lookup(branch_index, code); }
+  int64_t region_of(const json::Value* code) const { return lookup(region_index, code); }
+  int64_t branch_of(const json::Value* code) const { return lookup(branch_index, code); }
 
   // The two lists as JSON values (objects with the keys kodu, adi[, bolge_idx]).
   json::Value region_list(json::Arena& arena) const;
   json::Value branch_list(json::Arena& arena) const;
 
  private:
-  static int lookup(const std::unordered_map<CodeKey, int, CodeKeyHash>& m, const json::Value* code);
+  static int64_t lookup(const IndexMap& m, const json::Value* code);
 };
 
 // Reference names from the CSV at ref_csv_path (no file, or an empty path: none).

@@ -113,7 +113,7 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
       found[kMuta] = false;
       try {
         src.fetch(kept[r], values.data(), found.get());
-        risk.add(r, values[3], found[3]);
+        risk.add(r, values[3], found[3], kept[r], found[kMuta] ? &values[kMuta] : nullptr);
         encode_row_compressed(layout, values.data(), found.get(), scratch, arr);
         owner[r] = t;
         start[r] = text.size();

@@ -8,7 +8,6 @@
 
 #include "common/errors.h"
 #include "json/reader.h"
-#include "json/utf8.h"
 #include "pipeline/constants.h"
 #include "pipeline/text_form.h"
 
@@ -24,10 +23,7 @@ std::string read_optional_text(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return {};
   std::string text = json::read_file(path);
-  json::Utf8Error err;
-  if (!json::validate_utf8(text, &err)) {
-    throw json::DecodeError(text.substr(err.start, err.end - err.start), err.start, err.end, err.reason);
-  }
+  json::check_utf8(text);
   return text;
 }
 

@@ -1,7 +1,6 @@
 #include "pipeline/reference_csv.h"
 
 #include "json/reader.h"
-#include "json/utf8.h"
 
 namespace halvex::pipeline {
 
@@ -96,11 +95,7 @@ CsvTable parse_csv(std::string text) {
 
 CsvTable read_csv_file(const std::string& path) {
   std::string text = json::read_file(path);
-  json::Utf8Error err;
-  if (!json::validate_utf8(text, &err)) {
-    throw json::DecodeError(text.substr(err.start, err.end - err.start), err.start, err.end,
-                            err.reason);
-  }
+  json::check_utf8(text);
   return parse_csv(std::move(text));
 }
 

@@ -95,6 +95,10 @@ Context page_context(const Periods& periods, long long top_n, size_t n_chunks, s
 
 std::vector<uint32_t> filter_rows(RenderHost& host, DocumentSource& doc) {
   const size_t n = doc.rows().size();
+  // Rows are numbered in 32 bits from here on: more would be rows mixed up, so they are refused.
+  if (n > UINT32_MAX) {
+    throw OverflowError("too many rows: " + std::to_string(n) + " (at most " + std::to_string(UINT32_MAX) + ")");
+  }
   const bool filter = host.has_row_filter();
   std::vector<uint32_t> kept;
   kept.reserve(n);

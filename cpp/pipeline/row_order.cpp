@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <mutex>
 #include <string>
 
 #include "common/errors.h"
 #include "common/number_text.h"
+#include "pipeline/row_source.h"
 
 namespace halvex::pipeline {
 
@@ -57,13 +61,37 @@ int compare(const NumKey& a, const NumKey& b) {
   return compare_big(exact_digits(a), exact_digits(b));
 }
 
+// A text as Python's repr shows it, cut after kShownChars bytes.
+std::string quoted(std::string_view s) {
+  constexpr size_t kShownChars = 40;
+  std::string out = "'";
+  size_t i = 0;
+  for (; i < s.size() && i < kShownChars; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '\\' || c == '\'') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7f) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  while (i < s.size() && (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80) out += s[i++];  // whole characters
+  return out + (i < s.size() ? "'..." : "'");
+}
+
 }  // namespace
 
 struct RiskOrder::Impl {
   std::vector<NumKey> numeric;
   std::vector<std::string> texts;  // one per row: add() may run on several threads
-  std::atomic<const char*> text_type{nullptr};
-  std::atomic<const char*> other_type{nullptr};
+  // The first row (in row order) with a text key, and how an error names it.
+  std::mutex first_text_mu;
+  std::atomic<size_t> first_text{std::numeric_limits<size_t>::max()};
+  std::string first_text_place;
 };
 
 RiskOrder::RiskOrder(size_t n) : impl_(new Impl) {
@@ -72,16 +100,15 @@ RiskOrder::RiskOrder(size_t n) : impl_(new Impl) {
 }
 RiskOrder::~RiskOrder() { delete impl_; }
 
-void RiskOrder::add(size_t n, const json::Value& v, bool found) {
+void RiskOrder::add(size_t n, const json::Value& v, bool found, size_t position, const json::Value* muta) {
   Impl& m = *impl_;
   if (!found || !v.truthy()) return;
   switch (v.kind()) {
     case json::Kind::Bool:
-    case json::Kind::Int: m.numeric[n].i = v.as_int(); m.other_type = "int"; break;
+    case json::Kind::Int: m.numeric[n].i = v.as_int(); break;
     case json::Kind::BigInt:
       m.numeric[n].kind = NumKey::K::Big;
       m.numeric[n].big = std::string(v.as_string());
-      m.other_type = "int";
       break;
     case json::Kind::Double:
       // NaN compares false both ways and would leave the order undefined: it counts as 0.
@@ -89,11 +116,16 @@ void RiskOrder::add(size_t n, const json::Value& v, bool found) {
         m.numeric[n].kind = NumKey::K::Real;
         m.numeric[n].d = v.as_double();
       }
-      m.other_type = "float";
       break;
     case json::Kind::String:
       m.texts[n] = std::string(v.as_string());
-      m.text_type = "str";
+      if (n < m.first_text.load(std::memory_order_relaxed)) {
+        std::lock_guard lock(m.first_text_mu);
+        if (n < m.first_text.load(std::memory_order_relaxed)) {
+          m.first_text_place = row_place(position, muta);
+          m.first_text.store(n, std::memory_order_relaxed);
+        }
+      }
       break;
     default:
       throw TypeError(std::string("'<' not supported between instances of '") + json::type_name(v) +
@@ -105,16 +137,15 @@ std::vector<uint32_t> RiskOrder::sorted_positions() const {
   const Impl& m = *impl_;
   const size_t n = m.numeric.size();
   // Falsy keys count as the integer 0, so text keys can only be ordered among themselves.
-  bool all_text = m.text_type != nullptr;
-  const char* other_type = m.other_type.load();
+  const bool any_text = m.first_text.load() < n;
+  bool all_text = any_text;
   if (all_text) {
     for (size_t i = 0; i < n; ++i) {
-      if (m.texts[i].empty()) { all_text = false; other_type = "int"; break; }
+      if (m.texts[i].empty()) { all_text = false; break; }
     }
   }
-  if (m.text_type && !all_text) {
-    throw TypeError(std::string("'<' not supported between instances of 'str' and '") +
-                    (other_type ? other_type : "int") + "'");
+  if (any_text && !all_text) {
+    throw TypeError("son_risk must be a number, not str " + quoted(m.texts[m.first_text]) + m.first_text_place);
   }
   std::vector<uint32_t> idx(n);
   for (size_t i = 0; i < n; ++i) idx[i] = static_cast<uint32_t>(i);

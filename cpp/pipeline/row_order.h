@@ -15,11 +15,12 @@ class RiskOrder {
   ~RiskOrder();
   RiskOrder(const RiskOrder&) = delete;
   RiskOrder& operator=(const RiskOrder&) = delete;
-  // The son_risk of the n-th row (found false when absent). Different rows may be added from
-  // different threads.
-  void add(size_t n, const json::Value& v, bool found);
+  // The son_risk of the n-th row (found false when absent), which stands at `position` in the
+  // document's rows and has the customer number `muta` (or nullptr): those name the row in
+  // errors. Different rows may be added from different threads.
+  void add(size_t n, const json::Value& v, bool found, size_t position, const json::Value* muta);
   // Positions 0..n-1 ordered by key, largest first, stable. Throws TypeError for keys that
-  // cannot be compared.
+  // cannot be compared, naming the first row whose text key stands among numbers.
   std::vector<uint32_t> sorted_positions() const;
 
  private:

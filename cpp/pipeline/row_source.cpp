@@ -12,17 +12,21 @@ constexpr size_t kRowsPerCheck = 4096;  // rows read between two looks at the do
 
 }  // namespace
 
-void rethrow_for_row(const Error& e, size_t position, const json::Value* muta) {
-  if (dynamic_cast<const json::ChangedError*>(&e)) throw;
+std::string row_place(size_t position, const json::Value* muta) {
   std::string where = " (row " + std::to_string(position);
   if (muta && !muta->is_null()) where += ", muta " + text_form(*muta);
-  where += ")";
+  return where + ")";
+}
+
+void rethrow_for_row(const Error& e, size_t position, const json::Value* muta) {
+  if (dynamic_cast<const json::ChangedError*>(&e)) throw;
+  const std::string where = row_place(position, muta);
   if (auto* os = dynamic_cast<const OsError*>(&e)) throw OsError(os->errnum, os->what() + where, os->filename);
   if (auto* pe = dynamic_cast<const json::ParseError*>(&e)) {
     throw json::ParseError(pe->msg() + where, pe->pos(), pe->line(), pe->column());
   }
   if (auto* de = dynamic_cast<const json::DecodeError*>(&e)) {
-    throw json::DecodeError(de->bytes(), de->start(), de->end(), de->reason() + where);
+    throw json::DecodeError(*de, where);
   }
   const std::string message = e.what() + where;
   switch (e.kind()) {

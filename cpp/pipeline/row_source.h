@@ -84,6 +84,8 @@ class LazyRowSource : public RowSource {
 // its position in the document's rows and, when `muta` is given, its customer number. A
 // ChangedError is about the whole document and goes on as it is.
 [[noreturn]] void rethrow_for_row(const Error& e, size_t position, const json::Value* muta);
+// How those messages name a row: " (row 12, muta 345)".
+std::string row_place(size_t position, const json::Value* muta);
 
 // The error for a row that is not an object.
 [[noreturn]] void throw_row_not_object(const char* type_name);

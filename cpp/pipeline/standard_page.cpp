@@ -193,7 +193,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
     Encoder& e = encoders[t];
     const json::WriteOptions opts{false, true};
     std::string& text = texts[t];
-    risk.add(r, values[3], found[3]);
+    risk.add(r, values[3], found[3], kept[r], found[kMuta] ? &values[kMuta] : nullptr);
     if (found[4] && !values[4].is_null()) region_id[r] = local_regions[t].id_of(values[4], &region_form[r]);
     if (found[5] && !values[5].is_null()) branch_id[r] = local_branches[t].id_of(values[5], &branch_form[r]);
     encode_row_standard(layout, values, found, e.no_catalogue, e.scratch, e.arr);

@@ -181,6 +181,7 @@ TEST_P(ReaderUtf8, InvalidBytesAreADecodeError) {
     EXPECT_EQ(e.start(), c.start);
     EXPECT_EQ(e.end(), c.end);
     EXPECT_EQ(e.reason(), c.reason);
+    EXPECT_EQ(e.bytes(), c.bytes.substr(0, c.end));  // the input up to the fault, as Python holds it
   }
 }
 
@@ -195,6 +196,48 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"a\xe2\x82", 1, 3, "unexpected end of data"},
                       Utf8Case{"\xf4\x90\x80\x80", 0, 1, "invalid continuation byte"},
                       Utf8Case{"ok\xe2(\xa1", 2, 3, "invalid continuation byte"}));
+
+// Faults found past the first block the reader checks at a time (32 MiB), and at its edge.
+TEST(ReaderUtf8, FaultsBeyondTheFirstBlock) {
+  const size_t block = size_t(32) << 20;
+  auto first_fault = [](const std::string& text) -> std::pair<size_t, std::string> {
+    Document doc;
+    doc.text = text;
+    try {
+      parse_document(doc);
+    } catch (const DecodeError& e) {
+      return {e.start(), e.what()};
+    } catch (const ParseError&) {
+      return {0, "parse error"};
+    }
+    return {0, "valid"};
+  };
+  std::string text = "[\"" + std::string(block + 100, 'a') + "\"]";
+  {
+    std::string t = text;  // deep inside the second block
+    t[block + 50] = '\xff';
+    EXPECT_EQ(first_fault(t).first, block + 50);
+  }
+  {
+    std::string t = text;  // a character split by the block's edge is valid
+    t.replace(block - 1, 3, "\xe2\x82\xac");
+    EXPECT_EQ(first_fault(t).second, "valid");
+  }
+  {
+    std::string t = text;  // a character cut short at the edge: its real fault, not the block's end
+    t.replace(block - 2, 2, "\xe2\x82");
+    EXPECT_EQ(first_fault(t), std::make_pair(block - 2, "'utf-8' codec can't decode bytes in position " +
+                                                          std::to_string(block - 2) + "-" + std::to_string(block - 1) +
+                                                          ": invalid continuation byte"));
+  }
+  {
+    std::string t = text;  // four-byte character across the edge, then a stray continuation byte
+    t.replace(block - 3, 5, "\xf0\x90\x80\x80\x80");
+    EXPECT_EQ(first_fault(t).first, block + 1);
+  }
+  // Continuation bytes past a whole block: no character starts where the block ends.
+  EXPECT_EQ(first_fault("ok" + std::string(block + 10, '\x80')).first, 2u);
+}
 
 TEST(Reader, NestingLimit) {
   {
@@ -265,6 +308,14 @@ TEST(Value, TruthinessAndEquality) {
   EXPECT_STREQ(type_name(v[4]), "str");
   EXPECT_STREQ(type_name(v[5]), "list");
   EXPECT_STREQ(type_name(v[6]), "dict");
+}
+
+// Sizes beyond 32 bits are refused instead of wrapping to a small size (nothing is read).
+TEST(Value, SizesBeyond32BitsRefused) {
+  const size_t too_many = (size_t(1) << 32) + 5;
+  EXPECT_THROW(Value::array(nullptr, too_many), halvex::OverflowError);
+  EXPECT_THROW(Value::object(nullptr, too_many), halvex::OverflowError);
+  EXPECT_EQ(Value::array(nullptr, UINT32_MAX).size(), UINT32_MAX);
 }
 
 // --- writer -----------------------------------------------------------------------------------
