@@ -83,7 +83,8 @@ long long truncate_real(double d, bool clamp, const char* nan_prefix) {
   if (std::isnan(d)) throw ValueError(std::string(nan_prefix) + "cannot convert float NaN to integer");
   // 9.2e18 is the largest round bound below 2**63 (the doubles near it are 1024 apart).
   if (std::fabs(d) >= 9.2e18) {
-    if (!clamp) throw OverflowError("cannot convert float infinity to integer");
+    // As int() then a 64-bit conversion would say: only an infinity is called one.
+    if (!clamp) throw OverflowError(std::isinf(d) ? "cannot convert float infinity to integer" : "int too big to convert");
     return d > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
   }
   return static_cast<long long>(std::trunc(d));

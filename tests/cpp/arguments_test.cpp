@@ -81,6 +81,21 @@ TEST(TruncateReal, OutOfRangeRaisesOrClamps) {
   EXPECT_THROW(truncate_real(nan, false), ValueError);
 }
 
+// A finite value past the range is no infinity, and the error must not say so.
+TEST(TruncateReal, OverflowSaysWhatWasGiven) {
+  auto said = [](double d) {
+    try {
+      truncate_real(d, false);
+    } catch (const OverflowError& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(said(1e19), "int too big to convert");
+  EXPECT_EQ(said(-1e300), "int too big to convert");
+  EXPECT_EQ(said(std::numeric_limits<double>::infinity()), "cannot convert float infinity to integer");
+}
+
 }  // namespace
 
 namespace {
