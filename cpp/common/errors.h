@@ -18,6 +18,7 @@ enum class ErrorKind {
   Os,            // OSError with errno and file name (see OsError)
   JsonDecode,    // json.JSONDecodeError (see json::ParseError)
   UnicodeDecode, // UnicodeDecodeError (see json::DecodeError)
+  Cancelled,     // the run was stopped (see common/cancel.h); the host raises what stopped it
 };
 
 class Error : public std::runtime_error {

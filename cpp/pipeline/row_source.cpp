@@ -13,7 +13,8 @@ constexpr size_t kRowsPerCheck = 4096;  // rows read between two looks at the do
 }  // namespace
 
 void rethrow_for_row(const Error& e, size_t position, const json::Value* muta) {
-  if (dynamic_cast<const json::ChangedError*>(&e)) throw;
+  // A stopped run and a changed file are not the row's fault.
+  if (e.kind() == ErrorKind::Cancelled || dynamic_cast<const json::ChangedError*>(&e)) throw;
   std::string where = " (row " + std::to_string(position);
   if (muta && !muta->is_null()) where += ", muta " + text_form(*muta);
   where += ")";

@@ -7,6 +7,8 @@ import importlib
 import os
 import sys
 
+from halvex._interrupt import exit_status
+
 # Each module defines register(subparsers), which adds its parser and sets ``func``.
 _COMMAND_MODULES = ("render", "features", "trending", "demo")
 
@@ -35,6 +37,7 @@ def _check_paths(args: argparse.Namespace) -> None:
             raise ValueError(f"embedded null byte in {name}")
 
 
+@exit_status
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
