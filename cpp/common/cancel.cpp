@@ -34,26 +34,35 @@ CancelScope::Join::~Join() {
   t_owner = outer_owner_;
 }
 
-void CancelScope::ask(bool owner) noexcept {
+void CancelScope::ask(bool owner, bool now) noexcept {
   if (!owner || !check_ || cancelled()) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now < next_check_) return;
-  next_check_ = now + kCheckInterval;
+  const auto time = std::chrono::steady_clock::now();
+  if (!now && time < next_check_) return;
+  next_check_ = time + kCheckInterval;
   if (check_()) cancel();
 }
 
-void cancel_point() {
-  CancelScope* scope = t_scope;
-  if (!scope) return;
-  scope->ask(t_owner);
+void CancelScope::throw_if_cancelled() const {
   // An inner run stops with the run around it.
-  for (CancelScope* s = scope; s; s = s->outer_) {
+  for (const CancelScope* s = this; s; s = s->outer_) {
     if (s->cancelled()) throw Cancelled();
   }
 }
 
+void cancel_point() {
+  if (!t_scope) return;
+  t_scope->ask(t_owner, false);
+  t_scope->throw_if_cancelled();
+}
+
+void cancel_point_now() {
+  if (!t_scope) return;
+  t_scope->ask(t_owner, true);
+  t_scope->throw_if_cancelled();
+}
+
 void poll_cancel() noexcept {
-  if (t_scope) t_scope->ask(t_owner);
+  if (t_scope) t_scope->ask(t_owner, false);
 }
 
 }  // namespace halvex

@@ -31,9 +31,9 @@ class CancelScope {
   // rarely enough that a check that waits for a lock costs the run next to nothing.
   static constexpr std::chrono::milliseconds kCheckInterval{50};
 
-  // The check must not throw (a host keeps what it has to report and returns true).
   // Opens a run on this thread (a scope already open here stays the one its workers see;
-  // this one nests inside it). `check` returns true to cancel; it runs on this thread only.
+  // this one nests inside it). `check` returns true to cancel; it runs on this thread only
+  // and must not throw (a host keeps what it has to report and returns true).
   explicit CancelScope(std::function<bool()> check = {});
   ~CancelScope();
   CancelScope(const CancelScope&) = delete;
@@ -61,12 +61,10 @@ class CancelScope {
 
  private:
   friend void cancel_point();
-
-// Runs the check of the calling thread's run when it is due, without throwing: for a thread
-// that waits for others (they stop at their own cancel points).
-void poll_cancel() noexcept;
+  friend void cancel_point_now();
   friend void poll_cancel() noexcept;
-  void ask(bool owner) noexcept;
+  void ask(bool owner, bool now) noexcept;
+  void throw_if_cancelled() const;
   std::atomic<bool> cancelled_{false};
   std::function<bool()> check_;
   std::chrono::steady_clock::time_point next_check_;
@@ -77,6 +75,10 @@ void poll_cancel() noexcept;
 // Throws Cancelled when the calling thread's run is cancelled (nothing outside a run). Cheap:
 // loops call it every few thousand rows and at every stage boundary.
 void cancel_point();
+
+// cancel_point(), but the check runs whether it is due or not: before a step that cannot be
+// taken back (AtomicFile::commit), so a signal that came while the file was written stops it.
+void cancel_point_now();
 
 // Runs the check of the calling thread's run when it is due, without throwing: for a thread
 // that waits for others (they stop at their own cancel points).
