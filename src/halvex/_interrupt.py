@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import gc
 import signal
 import sys
 import threading
@@ -102,6 +103,10 @@ def exit_status(main):
                 raise
             signum = _received or (signal.SIGTERM if isinstance(stop, Terminated) else signal.SIGINT)
             print(f"{_command(argv)}: {_WORD[signum]}", file=sys.stderr)
+            # What the interrupted frames held (a writer holding its output file in a
+            # cycle) goes now, not at interpreter exit where its type is gone already.
+            del exc
+            gc.collect()
             return EXIT_STATUS[signum]
 
     return run

@@ -44,6 +44,12 @@ class _Sink(io.RawIOBase):
     def tell(self) -> int:
         return self._pos
 
+    def close(self) -> None:
+        super().close()
+        # A consumer interrupted part-way may keep the stream alive for good (pyarrow's
+        # writer does after a KeyboardInterrupt): it must not keep the native writer too.
+        self._native = None
+
 
 def check_output_path(path) -> str:
     """The output path as text; ValueError for an embedded NUL, IsADirectoryError for a path
