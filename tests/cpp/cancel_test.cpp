@@ -31,12 +31,6 @@ bool loop_until_cancelled(double seconds) {
   return false;
 }
 
-TEST(Cancel, NothingHappensOutsideARun) {
-  EXPECT_EQ(CancelScope::current(), nullptr);
-  EXPECT_NO_THROW(cancel_point());
-  EXPECT_NO_THROW(cancel_point_now());
-}
-
 TEST(Cancel, WorkersStopWhenTheCheckOfTheRunsThreadSaysSo) {
   const std::thread::id owner = std::this_thread::get_id();
   std::atomic<int> checks{0}, checks_elsewhere{0};
@@ -68,26 +62,20 @@ TEST(Cancel, WorkersStopWhenTheCheckOfTheRunsThreadSaysSo) {
   EXPECT_LE(checks.load(), (std::chrono::steady_clock::now() - start) / CancelScope::kCheckInterval + 2);
 }
 
-TEST(Cancel, ARunOnAnotherThreadGoesOn) {
-  CancelScope stopped;
-  stopped.cancel();
-  bool other_stopped = true;
-  std::thread other([&] {
-    CancelScope own;
-    other_stopped = loop_until_cancelled(0.05);
-  });
-  other.join();
-  EXPECT_FALSE(other_stopped);
-  EXPECT_THROW(cancel_point(), Cancelled);
-}
-
-TEST(Cancel, AnInnerRunStopsWithItsOuterRunAndTheNextRunStartsAfresh) {
+TEST(Cancel, RunsAreTheirThreadsAndANewRunStartsAfresh) {
   {
     CancelScope outer;
-    CancelScope inner;
+    CancelScope inner;  // stops with the run around it
     outer.cancel();
     EXPECT_THROW(cancel_point(), Cancelled);
+    bool other_stopped = true;
+    std::thread([&] {
+      CancelScope own;
+      other_stopped = loop_until_cancelled(0.05);
+    }).join();
+    EXPECT_FALSE(other_stopped);
   }
+  EXPECT_NO_THROW(cancel_point());  // outside a run
   CancelScope next;
   EXPECT_NO_THROW(cancel_point());
 }
