@@ -4,7 +4,13 @@ namespace halvex::py {
 
 bool SignalCancel::handlers_raised() noexcept {
   nb::gil_scoped_acquire gil;  // also where the job runs with the GIL released
-  if (PyErr_CheckSignals() == 0) return false;
+  if (PyErr_CheckSignals() == 0) {
+    // A handler's exception that Python code swallowed (a callback that cannot raise) is
+    // not lost: the command line keeps it until the run ends.
+    nb::object pending = nb::steal(PyImport_ImportModule("halvex._interrupt"));
+    if (pending.is_valid()) pending = nb::steal(PyObject_CallMethod(pending.ptr(), "check_pending", nullptr));
+    if (pending.is_valid()) return false;
+  }
   raised_.emplace();  // takes the handler's exception
   return true;
 }

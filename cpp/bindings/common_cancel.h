@@ -21,7 +21,9 @@ class SignalCancel {
   template <class F>
   auto run(F&& f) -> decltype(f()) {
     try {
-      return f();
+      auto result = f();
+      if (raised_) raise();  // asked after its last cancel point: the signal still counts
+      return result;
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::Cancelled) throw;
       raise();

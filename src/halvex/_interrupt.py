@@ -52,11 +52,21 @@ def installed() -> Iterator[None]:
         for signum, default in ((signal.SIGINT, signal.default_int_handler), (signal.SIGTERM, signal.SIG_DFL)):
             if signal.getsignal(signum) == default:
                 previous[signum] = signal.signal(signum, _handler)
+    hook = sys.unraisablehook
+    sys.unraisablehook = functools.partial(_unraisable, hook)
     try:
         yield
     finally:
+        sys.unraisablehook = hook
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+
+
+def _unraisable(hook, unraisable) -> None:
+    # Raised where Python cannot raise (a weakref callback of the import machinery): the
+    # run learns of it at its next check_pending(), so nothing needs saying here.
+    if _received is None or not issubclass(unraisable.exc_type, tuple(_EXCEPTION.values())):
+        hook(unraisable)
 
 
 def consumed() -> BaseException:
@@ -64,6 +74,14 @@ def consumed() -> BaseException:
     interrupted query as RuntimeError): the one a handler here raised, else KeyboardInterrupt,
     as Python's own SIGINT handler would have raised."""
     return _EXCEPTION[_received]() if _received is not None else KeyboardInterrupt()
+
+
+def check_pending() -> None:
+    """Raises the signal's exception if a handler here raised one that a library swallowed.
+    Called before what cannot be taken back (committing an output) and at the cancel points
+    of the compiled jobs; while the exception itself propagates, none of these runs."""
+    if _received is not None:
+        raise _EXCEPTION[_received]()
 
 
 def is_interrupted_query(exc: BaseException) -> bool:
@@ -89,24 +107,30 @@ def _command(argv: list[str] | None) -> str:
 
 
 def exit_status(main):
-    """Runs ``main(argv)`` with the handlers installed; a run ended by a signal prints one
-    line and returns 130 or 143."""
+    """Runs ``main(argv)`` with the handlers installed. A run that a handler here raised in
+    prints one line and returns 130 or 143, however it ended: libraries may turn the
+    exception into another (an interrupted import is an ImportError without the cause, an
+    interrupted DuckDB query a RuntimeError) or drop it."""
 
     @functools.wraps(main)
     def run(argv: list[str] | None = None) -> int:
         try:
             with installed():
-                return main(argv)
+                status = main(argv)
         except BaseException as exc:
             stop = interrupt_in(exc)
-            if stop is None and not (_received and is_interrupted_query(exc)):
+            if stop is None and _received is None:
                 raise
             signum = _received or (signal.SIGTERM if isinstance(stop, Terminated) else signal.SIGINT)
-            print(f"{_command(argv)}: {_WORD[signum]}", file=sys.stderr)
             # What the interrupted frames held (a writer holding its output file in a
             # cycle) goes now, not at interpreter exit where its type is gone already.
-            del exc
+            del exc, stop
             gc.collect()
-            return EXIT_STATUS[signum]
+        else:
+            if _received is None:
+                return status
+            signum = _received
+        print(f"{_command(argv)}: {_WORD[signum]}", file=sys.stderr)
+        return EXIT_STATUS[signum]
 
     return run

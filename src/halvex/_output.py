@@ -19,6 +19,8 @@ import io
 import os
 from typing import Iterator
 
+from halvex._interrupt import check_pending
+
 _BUFFER = 1 << 20
 
 
@@ -79,6 +81,7 @@ def atomic_output(path, mode: str = "w", *, encoding: str = "utf-8", newline: st
         # A consumer may have closed the stream itself (pyarrow does): it flushed on closing.
         if not stream.closed:
             stream.flush()
+        check_pending()  # an interrupt that the writer swallowed keeps the old target
         native.commit()
     finally:
         # Closed first, so text still buffered in the wrappers is dropped when they go,

@@ -13,6 +13,8 @@ import time
 
 import pytest
 
+from halvex._interrupt import installed
+from halvex._output import atomic_output
 from halvex.pipeline import vitrum
 from halvex.sample.facts_db import write_sample_db
 from halvex.sample.scoreboard import make_scoreboard, write_scoreboard_json
@@ -134,13 +136,32 @@ def test_interrupt_during_the_renderer_import_is_no_missing_module(tmp_path):
 
 def test_library_caller_gets_keyboard_interrupt_and_can_call_again(big_doc, tmp_path, capsys):
     page = tmp_path / "page.html"
-    timer = threading.Timer(0.4, os.kill, (os.getpid(), INT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            vitrum.render_html(str(big_doc), output_html=str(page))
-    finally:
-        timer.cancel()
+
+    def interrupt_once_mapped():  # the job is reading the document's rows
+        deadline = time.monotonic() + 30
+        while str(big_doc) not in _proc_text("self", "maps") and time.monotonic() < deadline:
+            time.sleep(0.002)
+        os.kill(os.getpid(), INT)
+
+    sender = threading.Thread(target=interrupt_once_mapped)
+    with pytest.raises(KeyboardInterrupt):
+        sender.start()
+        vitrum.render_html(str(big_doc), output_html=str(page))
+    sender.join()
     assert not page.exists() and _temporaries(tmp_path) == []
     # Nothing of the stopped run stops the next one.
     assert vitrum.render_html(str(big_doc), output_html=str(page))["rows"] == N_ROWS
+
+
+def test_an_interrupt_that_a_library_swallowed_still_keeps_the_old_output(tmp_path):
+    out = tmp_path / "matrix.csv"
+    out.write_bytes(OLD)
+    with installed():
+        try:
+            os.kill(os.getpid(), INT)
+            time.sleep(5)
+        except KeyboardInterrupt:
+            pass  # what a callback that cannot raise, or a catch-all, does with it
+        with pytest.raises(KeyboardInterrupt), atomic_output(out) as fh:
+            fh.write("new")
+    assert out.read_bytes() == OLD and _temporaries(tmp_path) == []
