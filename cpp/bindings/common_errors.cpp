@@ -62,6 +62,7 @@ void translate(const std::exception_ptr& p, void*) {
         case ErrorKind::JsonDecode: return set_json_decode_error(dynamic_cast<const json::ParseError&>(e));
         case ErrorKind::UnicodeDecode:
           return set_unicode_decode_error(dynamic_cast<const json::DecodeError&>(e));
+        case ErrorKind::Cancelled: PyErr_SetNone(PyExc_KeyboardInterrupt); return;
       }
       set_error(PyExc_RuntimeError, e.what());
     } catch (nb::python_error& failed) {

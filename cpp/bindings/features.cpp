@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common_args.h"
+#include "common_cancel.h"
 #include "ml/feature_job.h"
 #include "ml/features.h"
 #include "table/timing.h"
@@ -107,7 +108,8 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
   // Beyond the 64-bit range target_horizon is capped (no entity has that many periods).
   const std::int64_t horizon = a[1].is_valid() ? halvex::py::integer_argument("target_horizon", a[1], true) : 3;
   std::vector<std::string> lines;
-  nb::object frame = build_frame(halvex::py::path_argument(a[0]), horizon, sources({}, {}), lines);
+  const std::string path = halvex::py::path_argument(a[0]);
+  nb::object frame = halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources({}, {}), lines); });
   for (const auto& line : lines) nb::print(line.c_str());
   return frame;
 }
@@ -117,8 +119,10 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
 nb::tuple build_features_part(nb::handle db_path, nb::handle target_horizon, const std::string& fact_filter,
                               const std::string& diag_filter) {
   std::vector<std::string> lines;
-  nb::object frame = build_frame(halvex::py::path_argument(db_path), halvex::py::integer_argument("target_horizon", target_horizon, true),
-                                 sources(fact_filter, diag_filter), lines);
+  const std::string path = halvex::py::path_argument(db_path);
+  const std::int64_t horizon = halvex::py::integer_argument("target_horizon", target_horizon, true);
+  nb::object frame =
+      halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources(fact_filter, diag_filter), lines); });
   return nb::make_tuple(frame, nb::cast(lines));
 }
 

@@ -16,6 +16,7 @@
 #include "pipeline/constants.h"
 #include "pipeline/page_data.h"
 #include "pipeline/row_encoding.h"
+#include "common_cancel.h"
 #include "vitrum_render.h"
 #include "vitrum_values.h"
 
@@ -127,8 +128,12 @@ nb::object slim_diag_index(const Arguments& a) {
 // The module itself: the render functions look up its halvex.paths operations at call time.
 nb::handle vitrum_module;
 
-nb::object render(const Arguments& a) { return render_html(vitrum_module, a); }
-nb::object render_v300(const Arguments& a) { return render_html_v300(vitrum_module, a); }
+nb::object render(const Arguments& a) {
+  return SignalCancel().run([&] { return render_html(vitrum_module, a); });
+}
+nb::object render_v300(const Arguments& a) {
+  return SignalCancel().run([&] { return render_html_v300(vitrum_module, a); });
+}
 
 // The package's atomic file writer as `_AtomicFile`; halvex._output wraps it as a file object.
 void bind_files(nb::module_& m) {

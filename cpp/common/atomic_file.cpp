@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/cancel.h"
 #include "common/errors.h"
 
 namespace halvex {
@@ -231,6 +232,8 @@ void AtomicFile::write(std::string_view bytes) {
 
 uint64_t AtomicFile::commit() {
   if (fd_ < 0) throw ValueError("commit of a file already committed or discarded");
+  // A run stopped while the file was written keeps the old target.
+  cancel_point_now();
   flush();
   if (direct_) {
     int fd = fd_;

@@ -37,7 +37,8 @@ class AtomicFile {
   AtomicFile& operator=(const AtomicFile&) = delete;
 
   void write(std::string_view bytes);
-  // Makes the written bytes the target's content; returns their number.
+  // Makes the written bytes the target's content; returns their number. In a cancelled run
+  // (common/cancel.h) it throws Cancelled instead and the target stays.
   uint64_t commit();
   // Gives up: the temporary file goes, the target stays as it was. Called by the destructor.
   void discard();

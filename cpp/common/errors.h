@@ -19,6 +19,7 @@ enum class ErrorKind {
   JsonDecode,    // json.JSONDecodeError (see json::ParseError)
   UnicodeDecode, // UnicodeDecodeError (see json::DecodeError)
   Memory,        // MemoryError: the work would need more memory than is left
+  Cancelled,     // the run was stopped (see common/cancel.h); the host raises what stopped it
 };
 
 class Error : public std::runtime_error {

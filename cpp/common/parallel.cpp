@@ -1,7 +1,12 @@
 #include "common/parallel.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace halvex {
 
@@ -17,5 +22,50 @@ unsigned worker_threads() {
   if (hw == 0) return 1;
   return hw > kDefaultMaxThreads ? kDefaultMaxThreads : hw;
 }
+
+namespace detail {
+
+void run_threads(std::size_t threads, const std::function<void(std::size_t)>& f) {
+  CancelScope* scope = CancelScope::current();
+  std::vector<std::exception_ptr> errors(threads);
+  std::mutex m;
+  std::condition_variable done;
+  std::size_t running = threads - 1;
+  std::vector<std::thread> pool;
+  pool.reserve(threads - 1);
+  for (std::size_t t = 1; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      {
+        CancelScope::Join join(scope);
+        try {
+          f(t);
+        } catch (...) {
+          errors[t] = std::current_exception();
+        }
+      }
+      std::lock_guard lock(m);
+      --running;
+      done.notify_one();
+    });
+  }
+  try {
+    f(std::size_t{0});
+  } catch (...) {
+    errors[0] = std::current_exception();
+  }
+  // The caller's share may end long before the others: it keeps asking while it waits.
+  std::unique_lock lock(m);
+  while (!done.wait_for(lock, CancelScope::kCheckInterval, [&] { return running == 0; })) {
+    lock.unlock();
+    poll_cancel();
+    lock.lock();
+  }
+  lock.unlock();
+  for (auto& th : pool) th.join();
+  for (auto& e : errors)
+    if (e) std::rethrow_exception(e);
+}
+
+}  // namespace detail
 
 }  // namespace halvex

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
-#include <thread>
-#include <vector>
+#include <functional>
+
+#include "common/cancel.h"
 
 namespace halvex {
 
@@ -19,35 +19,22 @@ inline constexpr unsigned kDefaultMaxThreads = 16;
 // kDefaultMaxThreads; always between 1 and kMaxThreads. Read on every call.
 unsigned worker_threads();
 
+namespace detail {
+void run_threads(std::size_t threads, const std::function<void(std::size_t)>& f);
+}
+
 // Runs f(t) for t in [0, threads), t == 0 on the calling thread, and waits for all. When any
 // of them throws, the exception of the lowest t is rethrown, so which error a caller sees
-// never depends on timing.
+// never depends on timing. The workers belong to the caller's run (common/cancel.h); while
+// the calling thread waits for them it keeps asking whether the run is cancelled (it throws
+// nothing itself: the workers stop at their own cancel points).
 template <class F>
 void run_parallel(std::size_t threads, F&& f) {
   if (threads <= 1) {
     if (threads == 1) f(std::size_t{0});
     return;
   }
-  std::vector<std::exception_ptr> errors(threads);
-  std::vector<std::thread> pool;
-  pool.reserve(threads - 1);
-  for (std::size_t t = 1; t < threads; ++t) {
-    pool.emplace_back([&, t] {
-      try {
-        f(t);
-      } catch (...) {
-        errors[t] = std::current_exception();
-      }
-    });
-  }
-  try {
-    f(std::size_t{0});
-  } catch (...) {
-    errors[0] = std::current_exception();
-  }
-  for (auto& th : pool) th.join();
-  for (auto& e : errors)
-    if (e) std::rethrow_exception(e);
+  detail::run_threads(threads, std::function<void(std::size_t)>(std::ref(f)));
 }
 
 }  // namespace halvex

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "common/cancel.h"
 #include "common/errors.h"
 #include "common/parallel.h"
 #include "json/utf8.h"
@@ -536,6 +537,7 @@ class Parser {
       }
       skip_value(depth);
       const uint64_t offset = static_cast<uint64_t>(start - base_);
+      if (out.begins.size() % kRowsPerCancelPoint == 0) cancel_point();
       out.begins.push_back(offset);
       out.sizes.push_back(static_cast<uint32_t>(p_ - start));
       // Checked row texts need not stay in memory: they are read again, row by row, later.

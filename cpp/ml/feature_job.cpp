@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "common/cancel.h"
 #include "common/errors.h"
 #include "ml/features.h"
 #include "table/buffer.h"
@@ -104,6 +105,7 @@ FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizo
     if (rows > 0) diag.start();  // 0: none, or not known: the facts decide whether to read it
   });
   timer.mark("query and fetch");
+  cancel_point();
 
   FeatureJobResult out;
   Table facts;
@@ -119,6 +121,7 @@ FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizo
     });
   }  // the Arrow copy of the facts goes here
   timer.mark("import facts");
+  cancel_point();
   diag.start();
 
   FeatureMatrix m = build_feature_matrix(std::move(facts), [&] {
@@ -128,6 +131,7 @@ FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizo
     return t;
   }, horizon);
   timer.mark("features");
+  cancel_point();
   const std::size_t n_cols = m.table.num_columns();
   out.columns.reserve(n_cols);
   for (std::size_t k = 0; k < n_cols; ++k) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/cancel.h"
 #include "common/errors.h"
 #include "json/writer.h"
 #include "pipeline/row_order.h"
@@ -110,6 +111,7 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
     std::string& text = texts[t];
     text.reserve((to - from) * 96);
     for (size_t r = from; r < to; ++r) {
+      if ((r - from) % kRowsPerCancelPoint == 0) cancel_point();
       found[kMuta] = false;
       try {
         src.fetch(kept[r], values.data(), found.get());
@@ -137,6 +139,7 @@ CompressedChunks encode_compressed_chunks(RowSource& rows, const std::vector<uin
   run_parallel(std::min<unsigned>(threads, static_cast<unsigned>(n_chunks)), [&](unsigned) {
     std::string json_text;
     for (size_t c = next++; c < n_chunks; c = next++) {
+      cancel_point();
       size_t from = c * cs, to = std::min(n, from + cs);
       json_text.clear();
       json_text.push_back('[');

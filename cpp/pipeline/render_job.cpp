@@ -6,6 +6,7 @@
 #include <random>
 #include <thread>
 
+#include "common/cancel.h"
 #include "common/errors.h"
 #include "common/number_text.h"
 #include "common/parallel.h"
@@ -141,6 +142,7 @@ uint64_t render_and_write(RenderHost& host, const std::string& template_path, Co
       host.run_detached([&] {
         AtomicFile file(out_path);
         for (const auto& part : parts) {
+          cancel_point();
           if (part.chunk == SIZE_MAX) {
             file.write(part.text);
           } else {
@@ -427,6 +429,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
   std::vector<uint32_t> kept = filter_rows(host, *doc);
   auto layout = RowLayout::standard(period_items(periods.donemler, arena), period_items(periods.risk_donemler, arena));
   ReferenceNames names = read_reference_names(ref);
+  cancel_point();
   StandardRows rows;
   if (doc->rows_on_any_thread()) {
     host.run_detached(
@@ -452,6 +455,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
     }
   }
   PageData page = page_data(host, *doc, host.has_row_filter() ? &mutas : nullptr, arena);
+  cancel_point();
 
   // The context, in the template's order.
   Context ctx = page_context(periods, options.top_n, n_chunks, n_rows);
@@ -505,6 +509,7 @@ PageResult render_compressed_page(RenderHost& host, const std::string& document_
   std::vector<uint32_t> kept = filter_rows(host, *doc);
   auto layout =
       RowLayout::compressed(period_items(periods.donemler, arena), period_items(periods.risk_donemler, arena));
+  cancel_point();
   CompressedChunks chunks;
   host.run_detached(
       [&] { chunks = encode_compressed_chunks(doc->rows(), kept, layout, options.chunk_size, worker_threads()); });
@@ -524,6 +529,7 @@ PageResult render_compressed_page(RenderHost& host, const std::string& document_
   ctx.emplace_back("row_slots_js", text_value(row_slots_json(layout)));
   doc.reset();
   arena.reset();
+  cancel_point();
 
   // 14-18.
   result.size_bytes = render_and_write(host, template_path, std::move(ctx), StringChunks(chunks.base64), out_path);

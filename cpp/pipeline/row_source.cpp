@@ -19,7 +19,8 @@ std::string row_place(size_t position, const json::Value* muta) {
 }
 
 void rethrow_for_row(const Error& e, size_t position, const json::Value* muta) {
-  if (dynamic_cast<const json::ChangedError*>(&e)) throw;
+  // A stopped run and a changed file are not the row's fault.
+  if (e.kind() == ErrorKind::Cancelled || dynamic_cast<const json::ChangedError*>(&e)) throw;
   const std::string where = row_place(position, muta);
   if (auto* os = dynamic_cast<const OsError*>(&e)) throw OsError(os->errnum, os->what() + where, os->filename);
   if (auto* pe = dynamic_cast<const json::ParseError*>(&e)) {

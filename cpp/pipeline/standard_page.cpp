@@ -7,6 +7,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "common/cancel.h"
 #include "common/errors.h"
 #include "common/number_text.h"
 #include "common/parallel.h"
@@ -98,6 +99,7 @@ void read_then_encode(RowSource& src, const std::vector<uint32_t>& kept, size_t 
         }
         Batch& batch = slots[b % kSlots];
         try {
+          cancel_point();
           for (size_t r = batch.from; r < batch.to; ++r) {
             const size_t k = (r - batch.from) * n_keys;
             try {
@@ -127,6 +129,7 @@ void read_then_encode(RowSource& src, const std::vector<uint32_t>& kept, size_t 
           cv.wait(lock, [&] { return encoded + kSlots > b || failed; });
           if (failed) break;
         }
+        cancel_point();
         Batch& batch = slots[b % kSlots];
         batch.from = from;
         batch.to = std::min(n, from + kBatch);
@@ -233,6 +236,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
       std::vector<json::Value> values(layout.keys.size());
       std::unique_ptr<bool[]> found(new bool[layout.keys.size()]);
       for (size_t r = from; r < to; ++r) {
+        if ((r - from) % kRowsPerCancelPoint == 0) cancel_point();
         // A bad value ends the render with an error that says which row holds it.
         found[kMuta] = false;
         try {
@@ -246,6 +250,7 @@ void build_standard_rows(RowSource& rows, const std::vector<uint32_t>& kept, con
     });
   }
   rows.verify();
+  cancel_point();
   // One id space for the codes (and forms) of all readers, in document order.
   CodeIds regions, branches;
   struct Global {

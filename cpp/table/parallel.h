@@ -29,9 +29,13 @@ std::vector<RowRange> even_ranges(std::size_t n, std::size_t parts);
 
 // Runs fn(range) for every range, the first on the calling thread. The
 // exception of the first failing range is rethrown after all have finished.
+// A cancelled run (common/cancel.h) stops before its ranges start.
 template <class Fn>
 void run_ranges(const std::vector<RowRange>& ranges, Fn&& fn) {
-  halvex::run_parallel(ranges.size(), [&](std::size_t k) { fn(ranges[k]); });
+  halvex::run_parallel(ranges.size(), [&](std::size_t k) {
+    halvex::cancel_point();
+    fn(ranges[k]);
+  });
 }
 
 // fn(begin, end) over [0, n) split evenly across the worker threads.

@@ -20,6 +20,8 @@ import os
 import stat
 from typing import Iterator, Mapping
 
+from halvex._interrupt import check_pending
+
 _BUFFER = 1 << 20
 
 
@@ -44,6 +46,12 @@ class _Sink(io.RawIOBase):
 
     def tell(self) -> int:
         return self._pos
+
+    def close(self) -> None:
+        super().close()
+        # A consumer interrupted part-way may keep the stream alive for good (pyarrow's
+        # writer does after a KeyboardInterrupt): it must not keep the native writer too.
+        self._native = None
 
 
 def check_output_path(path) -> str:
@@ -118,6 +126,7 @@ def atomic_output(path, mode: str = "w", *, encoding: str = "utf-8", newline: st
         # A consumer may have closed the stream itself (pyarrow does): it flushed on closing.
         if not stream.closed:
             stream.flush()
+        check_pending()  # an interrupt that the writer swallowed keeps the old target
         native.commit()
     finally:
         # Closed first, so text still buffered in the wrappers is dropped when they go,

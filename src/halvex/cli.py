@@ -1,7 +1,8 @@
 """The ``halvex`` command line: one sub-command per module of ``halvex.commands``.
 
 Exit statuses (README: Exit statuses): 0 success; 2 bad arguments or bad input the user can
-fix; 1 an unexpected failure. Every failure is one line on standard error, never a traceback.
+fix; 1 an unexpected failure; 130 / 143 after SIGINT / SIGTERM (halvex._interrupt). Every
+failure is one line on standard error, never a traceback.
 """
 
 from __future__ import annotations
@@ -11,6 +12,7 @@ import importlib
 import os
 import sys
 
+from halvex._interrupt import check_pending, exit_status, interrupt_in
 from halvex.commands._support import EXIT_BAD_INPUT, EXIT_FAILURE
 
 # Each module defines register(subparsers), which adds its parser and sets ``func``.
@@ -60,15 +62,28 @@ def _one_line(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {lines[0]}" if lines else type(exc).__name__
 
 
+def _stopped_by_signal(exc: BaseException) -> None:
+    """Raises the signal's own exception when `exc` is what a library made of it (DuckDB's
+    "Query interrupted", the ImportError of an interrupted import), so the run ends as
+    interrupted rather than as a failure of its own."""
+    check_pending()
+    stop = interrupt_in(exc)
+    if stop is not None:
+        raise stop
+
+
+@exit_status
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         _check_paths(args)
         result = args.func(args)
     except _BAD_INPUT as exc:
+        _stopped_by_signal(exc)
         print(f"halvex {args.command}: {_one_line(exc)}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except Exception as exc:  # noqa: BLE001 - one line instead of a traceback
+        _stopped_by_signal(exc)
         print(f"halvex {args.command}: internal error: {_one_line(exc)}", file=sys.stderr)
         return EXIT_FAILURE
     return int(result or 0)

@@ -10,6 +10,7 @@ import os
 import sys
 from pathlib import Path
 
+from halvex._interrupt import interrupt_in
 from halvex._output import write_text
 
 RENDERER_MODULE = "halvex.pipeline.vitrum"
@@ -54,6 +55,10 @@ def load_renderer(command: str):
     try:
         return importlib.import_module(RENDERER_MODULE)
     except ImportError as exc:
+        # A signal during the module's initialisation is no missing module.
+        stopped = interrupt_in(exc)
+        if stopped is not None:
+            raise stopped from None
         print(f"halvex {command}: {RENDERER_MODULE} is not available ({exc}); "
               "build it with `make install`", file=sys.stderr)
         return None

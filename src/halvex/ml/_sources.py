@@ -11,6 +11,8 @@ import numpy as np
 import pandas as pd
 import pyarrow as pa
 
+from halvex._interrupt import consumed, is_interrupted_query
+
 _PANDAS3 = int(pd.__version__.split(".")[0]) >= 3
 
 
@@ -82,6 +84,17 @@ def _arrow(relation: Any) -> pa.Table:
     raise TypeError("duckdb relation offers no Arrow fetch")
 
 
+def _interruptible(read: Callable[[], pa.Table]) -> pa.Table:
+    """read(); a query that DuckDB stopped for a signal raises what the signal's handler
+    raised (DuckDB reports it as RuntimeError instead)."""
+    try:
+        return read()
+    except RuntimeError as e:
+        if is_interrupted_query(e):
+            raise consumed() from None
+        raise
+
+
 def fetch_facts(path: str, query: str, fact_filter: str, rows_known: Callable[[int], None]) -> pa.Table:
     """The result of the fact query on the database at `path` (opened read-only). rows_known is
     told the fact table's row count first, or 0 when it cannot be had cheaply (the fact query
@@ -91,10 +104,12 @@ def fetch_facts(path: str, query: str, fact_filter: str, rows_known: Callable[[i
         count = "SELECT count(*) FROM fact_periodic fp" + (f" WHERE ({fact_filter})" if fact_filter else "")
         try:
             rows = int(con.sql(count).fetchall()[0][0])
-        except Exception:
+        except Exception as e:
+            if is_interrupted_query(e):
+                raise consumed() from None
             rows = 0
         rows_known(rows)
-        return _arrow(con.sql(query))
+        return _interruptible(lambda: _arrow(con.sql(query)))
     finally:
         con.close()
 
@@ -107,7 +122,7 @@ def read_diagnostics(path: str, is_dir: bool, row_filter: str) -> pa.Table:
         relation = con.read_parquet(path + "/*.parquet" if is_dir else path)
         if row_filter:
             relation = relation.filter(row_filter)
-        return _arrow(relation)
+        return _interruptible(lambda: _arrow(relation))
     finally:
         con.close()
 
