@@ -6,16 +6,28 @@
 function hxDecoder(scope) {
   var NULL_SCORE = -2147483648;
   var NON_FINITE = /"(?:[^"\\]|\\.)*"|-?Infinity|NaN/g;
+  // An integer token of 16 digits or more, not part of a fraction or an exponent (the
+  // character before it is taken along, so no look-behind is needed).
+  var LONG_INT = /(?:^|[^\d.eE+\-])-?\d{16}/;
+  var TOKENS = /"(?:[^"\\]|\\.)*"|(^|[^\d.eE+\-"])(-?\d{16,})(?![\d.eE])|-?Infinity|NaN/g;
+  var MAX_SAFE = "9007199254740991";
   var cfg = null;
   var utf8 = typeof TextDecoder === "function" ? new TextDecoder() : null;
 
-  // Bare NaN / Infinity tokens (outside strings) are read as null. The replacement only
-  // runs when the text holds such a token somewhere (possibly inside a string).
+  // Bare NaN / Infinity tokens (outside strings) are read as null. Integers beyond 2^53 - 1
+  // (customer numbers) would lose digits in JSON.parse, so 9007199254740993 became
+  // ...992 and two borrowers one: such a token is read as the string of its digits. Either
+  // replacement only runs when the text holds such a token somewhere (possibly in a string).
+  function nonFinite(m) { return m.charAt(0) === '"' ? m : "null"; }
+  function token(m, before, digits) {
+    if (digits === undefined) return nonFinite(m);
+    var d = digits.charAt(0) === "-" ? digits.slice(1) : digits;
+    return d.length > 16 || d > MAX_SAFE ? before + '"' + digits + '"' : m;
+  }
   function parseJSON(src) {
+    if (LONG_INT.test(src)) return JSON.parse(src.replace(TOKENS, token));
     if (src.indexOf("NaN") < 0 && src.indexOf("Infinity") < 0) return JSON.parse(src);
-    return JSON.parse(src.replace(NON_FINITE, function (m) {
-      return m.charAt(0) === '"' ? m : "null";
-    }));
+    return JSON.parse(src.replace(NON_FINITE, nonFinite));
   }
   // Lower case with the Turkish dotted and dotless i, for searching.
   function fold(s) {
