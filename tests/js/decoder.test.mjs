@@ -51,13 +51,20 @@ test("bare NaN and Infinity are read as null, also beside long integers", () => 
   assert.deepEqual(plain(parse("[Infinity,1]")), [null, 1]);
 });
 
-test("rows decoded to columns keep each row's customer number", () => {
-  vm.runInContext(`var got = null;
-    scope.init({ slots: { layout: "v300", P: 1, R: 0, muta: 0, unvan: 1, segment: 2, risk: 3, scores: 4, r: 5 },
+test("rows decoded to columns keep each row's customer number, chunk after chunk", async () => {
+  vm.runInContext(`var got = [];
+    scope.init({ slots: { layout: "v300", P: 1, R: 1, muta: 0, unvan: 1, segment: 2, risk: 3, scores: 4, r: 5 },
                  amountsInTL: true });
-    scope.submit({ i: 0, gz: false, text: '[[9007199254740992,"a",1,5,700],[9007199254740993,"b",1,5,700],[17,"c",0,1,1]]' },
-                 function (i, c) { got = Array.from(c.muta); });`, ctx);
-  return new Promise((r) => setTimeout(r, 10)).then(() => {
-    assert.deepEqual(plain(ctx.got), ["9007199254740992", "9007199254740993", 17]);
-  });
+    [ '[[9007199254740992,"a",1,5,700,1],[9007199254740993,"b",1,5,700,2],[17,"c",0,1,1,3]]',
+      '[[18,"1234567890123456789",0,1,1,0.12345678901234567],[-12345678901234567890,"e",0,1,1,4]]',
+      '[[19,"f",0,1,1,0.12345678901234567]]' ].forEach(function (text, i) {
+      scope.submit({ i: i, gz: false, text: text },
+                   function (i, c, err) { got[i] = err || [Array.from(c.muta), Array.from(c.r), c.names]; });
+    });`, ctx);
+  await new Promise((r) => setTimeout(r, 20));
+  assert.deepEqual(plain(ctx.got), [
+    [["9007199254740992", "9007199254740993", 17], [1e-6, 2e-6, 3e-6], ["a", "b", "c"]],
+    [[18, "-12345678901234567890"], [0.12345678901234567 / 1e6, 4e-6], ["1234567890123456789", "e"]],
+    [[19], [0.12345678901234567 / 1e6], ["f"]],
+  ]);
 });

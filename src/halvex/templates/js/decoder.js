@@ -32,14 +32,21 @@ function hxDecoder(scope) {
   function parseExact(src) { return JSON.parse(src.replace(TOKENS, token)); }
   // The page's own JSON texts: read exactly when a long digit run is in them.
   function parseJSON(src) { return LONG_RUN.test(src) ? parseExact(src) : parseFast(src); }
-  // A chunk: JSON.parse first (a long run is common in fractions, and the exact reader costs
-  // twice the parse); read again exactly only when a customer number came out unsafe.
+  // A chunk: JSON.parse first (long runs are common in fractions, and the exact reader costs
+  // over twice the parse); read again exactly when a customer number came out unsafe. Once a
+  // chunk needed that, the page has such numbers, and chunks with a long run go to the exact
+  // reader straight away.
+  var exactChunks = false;
   function parseRows(src) {
+    if (exactChunks && LONG_RUN.test(src)) return parseExact(src);
     var rows = parseFast(src), p = cfg.slots.muta;
     if (!Array.isArray(rows)) return rows;
     for (var i = 0; i < rows.length; i++) {
       var m = Array.isArray(rows[i]) ? rows[i][p] : null;
-      if (typeof m === "number" && (m > MAX_SAFE_NUM || m < -MAX_SAFE_NUM)) return parseExact(src);
+      if (typeof m === "number" && (m > MAX_SAFE_NUM || m < -MAX_SAFE_NUM)) {
+        exactChunks = true;
+        return parseExact(src);
+      }
     }
     return rows;
   }
