@@ -54,7 +54,7 @@ FUZZ_WORK   := build/fuzz-work
 FUZZ_APT    := clang libclang-rt-dev
 FUZZERS     := json_document_fuzzer json_lazy_rows_fuzzer json_file_fuzzer
 
-.PHONY: all deps apt venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test stubs stubs-check \
+.PHONY: all deps apt venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test js-test stubs stubs-check \
 	test demo bench bench-deps clean \
 	sanitize sanitize-venv sanitize-install sanitize-cpp-test sanitize-pytest \
 	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python fuzz-differential
@@ -145,6 +145,10 @@ cpp-test: $(STAMPS)/deps $(STAMPS)/venv
 pytest: install
 	$(VPY) -m pytest -q tests/python
 
+# The page script's pure parts (no page, no DOM) under Node's own test runner.
+js-test:
+	node --test tests/js/
+
 # Headless Chromium (Debian's package) driven by Playwright; no browser download.
 browser-test: install
 	$(VPY) -m pytest -q tests/browser
@@ -164,7 +168,7 @@ stubs-check: install
 	  diff -u $${spec#*:} $$tmp/stub.pyi || { echo "stale stub: $${spec#*:} (make stubs)"; status=1; }; \
 	done; rm -rf $$tmp; exit $$status
 
-test: install cpp-test stubs-check pytest browser-test wheel-test sanitize
+test: install cpp-test stubs-check pytest js-test browser-test wheel-test sanitize
 
 # The sanitized venv: the interpreter of $(VENV), its packages through a .pth file, and
 # halvex itself built again with the sanitizers (build/sanitize keeps the objects between runs).

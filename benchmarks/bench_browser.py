@@ -198,7 +198,7 @@ def _queries(page) -> dict:
     return timings
 
 
-def _bench_page(browser, name: str, result: dict) -> dict:
+def _bench_page(browser, name: str, result: dict, load_only: bool = False) -> dict:
     loads = []
     for _ in range(RUNS):
         ctx, page, st, errors = _open(browser, result["html_path"])
@@ -213,7 +213,11 @@ def _bench_page(browser, name: str, result: dict) -> dict:
         "decoded_ok": all(s["decodedChunks"] == s["totalChunks"] and not s["failedChunks"] and s["loadedRows"] == s["totalRows"]
                           for s in loads),
         "errors": errors + st["errors"],
+        "decode_ms": [s["decodeMs"] for s in loads],
     }
+    if load_only:
+        ctx.close()
+        return rep
     page.evaluate("document.getElementById('hx-show-all').click()")
     _quiet(page, 2000)
     runs = [_queries(page) for _ in range(RUNS)]
@@ -279,6 +283,7 @@ def main() -> int:
     ap.add_argument("--reuse", action="store_true", help="open the pages already rendered under --out")
     ap.add_argument("--pages", nargs="*", default=["v300", "standard"], choices=["v300", "standard"])
     ap.add_argument("--runs", type=int, default=RUNS, help="runs of each measurement")
+    ap.add_argument("--load-only", action="store_true", help="measure the loading alone")
     args = ap.parse_args()
     RUNS = max(1, args.runs)
     try:
@@ -296,7 +301,7 @@ def main() -> int:
         browser = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-gpu"])
         for name in args.pages:
             load_before = _load_average()
-            report[name] = rep = _bench_page(browser, name, pages[name])
+            report[name] = rep = _bench_page(browser, name, pages[name], args.load_only)
             rep["load_average"] = [load_before, _load_average()]
             print(f"\n{name}: {rep['rows']:,} rows, {rep['chunks']} chunks, {rep['size_mb']:.1f} MB page "
                   f"(rendered in {rep['render_s']:.1f} s); load average {load_before} -> {rep['load_average'][1]}")
@@ -304,6 +309,11 @@ def main() -> int:
             print(_line("first rows shown", rep["first_rows_ms"], TARGET_FIRST_ROWS_MS if name == "v300" else None))
             print(_line("all rows loaded", rep["all_decoded_ms"], TARGET_LOADED_MS,
                         f"   every chunk ok: {rep['decoded_ok']}"))
+            spent = [sum(ms[k] for ms in rep["decode_ms"]) / len(rep["decode_ms"]) for k in range(3)]
+            print(f"  decoding, summed over the chunks (mean of the runs): inflate {spent[0]:.0f} ms, "
+                  f"parse {spent[1]:.0f} ms, columns {spent[2]:.0f} ms")
+            if args.load_only:
+                continue
             for label, t in rep["queries"].items():
                 print(_line(label + " (painted)", t["painted"], TARGET_QUERY_MS,
                             f"   compute median {statistics.median(t['compute']):5.0f} ms ({t['matched']:,} rows)"))

@@ -239,7 +239,7 @@ function fillContent(cell, c, i, diag) {
   } else {
     var t = c.text(i);
     if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
-    else if (c.id === "muta" && F.q && typeof S.muta[i] === "number") putMarked(cell, t, t);
+    else if (c.id === "muta" && F.q && (typeof S.muta[i] === "number" || /^-?\d+$/.test(t))) putMarked(cell, t, t);
     else setText(cell, t);
     if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
   }

@@ -68,10 +68,26 @@ function sortRows(c, desc, base) {
     present[m++] = i;
   }
   var order = radixOrder(present.subarray(0, m), [hi, lo]);
+  var ties = c.ties && c.ties();
+  if (ties) settleTies(order, hi, lo, desc ? function (x, y) { return ties(y, x); } : ties);
   var out = new Int32Array(n);
   out.set(order);
   for (k = 0; k < missing.length; k++) out[m + k] = missing[k];
   return out;
+}
+
+// Runs of rows whose keys are equal as doubles, ordered by the column's own comparison
+// (stable: rows it finds equal keep their order).
+function settleTies(order, hi, lo, cmp) {
+  for (var s = 0, k = 1; k <= order.length; k++) {
+    if (k < order.length && hi[order[k]] === hi[order[s]] && lo[order[k]] === lo[order[s]]) continue;
+    if (k - s > 1) {
+      var run = Array.prototype.slice.call(order.subarray(s, k));
+      run.sort(cmp);
+      order.set(run, s);
+    }
+    s = k;
+  }
 }
 
 // Text columns: every row gets the rank of its text among the column's distinct texts, and

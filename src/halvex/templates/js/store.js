@@ -20,7 +20,7 @@ function grow(cap) {
 // page's thread at a million rows), S.uid the index of each row's. Once every chunk is in,
 // mergeNames makes the texts distinct in the background, so that sorting and searching by
 // name see each text once. S.namesGen counts the merges (name indices change with them).
-S.muta = []; S.neden = []; S.names = []; S.namesGen = 0;
+S.muta = []; S.mutaTexts = 0; S.neden = []; S.names = []; S.namesGen = 0;
 grow(Math.max(TOTAL_ROWS, 1));
 function unvanAt(i) { return S.names[S.uid[i]]; }
 
@@ -68,6 +68,8 @@ function appendColumns(c) {
     suid[off + i] = first + uid[i];
     smuta.push(muta[i]);
   }
+  // customer numbers that came as text (the chunk's numbers come as one typed array)
+  if (!(muta instanceof Float64Array)) for (i = 0; i < n; i++) if (typeof muta[i] !== "number") S.mutaTexts++;
   if (V316) { var nid = c.nedenId, nt = c.nedenTexts; for (i = 0; i < n; i++) S.neden.push(nt[nid[i]]); }
   S.n = off + n;
   HXS.loadedRows = S.n;
@@ -135,8 +137,24 @@ function deltaText(i) {
   var d = scoreDelta(i);
   return d !== d ? MISSING : d > 0 ? "+" + d : d < 0 ? "−" + (-d) : "0";
 }
+// Customer numbers beyond 2^53 are kept as their digits (the decoder reads them so); as
+// numbers they may tie, and such ties are settled by the digits.
+function intParts(m) {
+  var s = typeof m === "number" ? (Number.isSafeInteger(m) ? String(m) : "") : typeof m === "string" ? m.trim() : "";
+  if (!/^-?\d+$/.test(s)) return null;
+  var d = s.replace(/^-?0*/, "");
+  return { neg: s.charAt(0) === "-" && d !== "", d: d };
+}
+function compareMuta(i, j) {
+  var a = intParts(S.muta[i]), b = intParts(S.muta[j]);
+  if (!a || !b) return 0;
+  if (a.neg !== b.neg) return a.neg ? -1 : 1;
+  var c = a.d.length !== b.d.length ? a.d.length - b.d.length : a.d < b.d ? -1 : a.d > b.d ? 1 : 0;
+  return a.neg ? -c : c;
+}
 col({ id: "muta", title: "MUTA", w: 92, type: "num",
       key: function (i) { var m = S.muta[i]; return typeof m === "number" ? m : m === "" ? NaN : Number(m); },
+      ties: function () { return S.mutaTexts ? compareMuta : null; },
       text: function (i) { return String(S.muta[i]); } });
 col({ id: "unvan", title: "Unvan", w: 250, type: "str",
       key: unvanAt, text: unvanAt, tip: true,
