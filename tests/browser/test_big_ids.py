@@ -70,14 +70,6 @@ def pages():
     return out
 
 
-@pytest.fixture(scope="module")
-def browser():
-    with sync_api.sync_playwright() as p:
-        b = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-gpu"])
-        yield b
-        b.close()
-
-
 def _open(browser, path, workers=True):
     ctx = browser.new_context(viewport={"width": 1440, "height": 900}, accept_downloads=True)
     page = ctx.new_page()

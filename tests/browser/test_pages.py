@@ -112,14 +112,6 @@ def _render_pages():
     return out
 
 
-@pytest.fixture(scope="module")
-def browser():
-    with sync_api.sync_playwright() as p:
-        b = p.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox", "--disable-gpu"])
-        yield b
-        b.close()
-
-
 class Page:
     """One opened dashboard page with what it logged and what it tried to fetch."""
 
