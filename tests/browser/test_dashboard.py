@@ -20,7 +20,7 @@ from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score, browser  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, browser  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
