@@ -42,7 +42,10 @@ std::size_t write_iso_time(std::int64_t ticks, std::int64_t per_second, char* ou
   int fraction_digits = 0;
   for (std::int64_t p = per_second; p > 1; p /= 10) ++fraction_digits;
   const std::int64_t seconds = floor_div(ticks, per_second);
-  const std::int64_t fraction = ticks - seconds * per_second;
+  // The remainder itself, not ticks - seconds * per_second: that product leaves the 64-bit
+  // range for the earliest ticks.
+  const std::int64_t rest = ticks % per_second;
+  const std::int64_t fraction = rest < 0 ? rest + per_second : rest;
   const std::int64_t days = floor_div(seconds, 86400);
   const std::int64_t in_day = seconds - days * 86400;
   if (write_iso_date(days, out) == 0) return 0;
