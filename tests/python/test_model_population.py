@@ -101,3 +101,21 @@ def test_a_single_class_cannot_train(matrix):
                          label=np.where(matrix["label"].notna(), 0.0, np.nan))
     with pytest.raises(ValueError, match="single class"):
         train(flat, 3, params=FAST)
+
+
+@pytest.mark.parametrize("with_diag", [False, True])
+def test_the_matrix_of_build_features_trains_as_it_is(tmp_path, with_diag):
+    # Without a diagnostic file donem stays an integer, with one it becomes text.
+    from halvex.ml.features import build_features
+    from halvex.sample.facts_db import write_sample_db
+    db = write_sample_db(tmp_path / "f.duckdb", n_entities=1500, n_periods=12, seed=2,
+                         with_diag=with_diag)
+    frame = build_features(db)
+    before = frame.copy()
+    model = train(frame, 3, params=FAST, threads=1, num_boost_round=20)
+    pd.testing.assert_frame_equal(frame, before)
+    split = model.card["split"]
+    assert [str(p) for p in split["valid_periods"]] == ["202309", "202310"]
+    assert str(split["origin"]) == "202312"
+    out = model.predict(frame)
+    assert len(out) == int((frame["qvr_score"] < 1000).sum() + frame["qvr_score"].isna().sum())

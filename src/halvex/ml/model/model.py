@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import math
 import os
 
 import lightgbm as lgb
@@ -113,7 +112,8 @@ class Model:
         card = dict(self.card)
         card["files"] = {MODEL_FILE: {"bytes": len(model_bytes), "sha256": sha256(model_bytes)},
                          CALIBRATION_FILE: {"bytes": len(calib_bytes), "sha256": sha256(calib_bytes)}}
-        card_bytes = (json.dumps(card, ensure_ascii=False, indent=2, default=_json_value) + "\n").encode("utf-8")
+        card_bytes = (json.dumps(card, ensure_ascii=False, indent=2, allow_nan=False,
+                                 default=_json_value) + "\n").encode("utf-8")
         self.card = card
         return write_folder(folder, {MODEL_FILE: model_bytes, CALIBRATION_FILE: calib_bytes,
                                      CARD_FILE: card_bytes})
@@ -146,8 +146,7 @@ def _booster(text: str, what: str) -> lgb.Booster:
 
 
 def _json_value(value):
+    # Periods may be numpy scalars or dates; anything else is written as its text.
     if isinstance(value, np.generic):
         return value.item()
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
     return str(value)

@@ -63,9 +63,9 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
     text = booster.model_to_string(num_iteration=best)
     del booster, dtrain, dvalid
 
-    model = Model(text, Calibration(x=(0.0,), y=(0.0,)), {})
-    model.calibration = Calibration.fit(model.raw_score(x_valid), y_valid)
-    model.card = {
+    # Calibrated on what the stored text predicts, so a loaded model maps the same way.
+    calibration = Calibration.fit(lgb.Booster(model_str=text).predict(x_valid, raw_score=True), y_valid)
+    card = {
         "format": CARD_FORMAT,
         "model": "halvex close-monitoring (YI) model: LightGBM gradient-boosted trees",
         "purpose": f"ranks borrowers not yet under close monitoring by the chance that their "
@@ -90,4 +90,4 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
         "versions": library_versions(),
         "caveats": list(CAVEATS),
     }
-    return model
+    return Model(text, calibration, card)
