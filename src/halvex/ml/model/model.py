@@ -15,7 +15,7 @@ from halvex.ml.model.card import CALIBRATION_FILE, CARD_FILE, MODEL_FILE, sha256
 from halvex.ml.model.periods import period_codes
 from halvex.ml.model.population import drop_repeated, is_candidate
 from halvex.ml.model.reasons import reason_columns, top_reasons
-from halvex.ml.model.schema import KEYS, check_columns, feature_array
+from halvex.ml.model.schema import check_columns, feature_array
 from halvex.ml.model.store import read_folder, write_folder
 
 # Rows of each period that get reasons by default: the top of the list an analyst reads.
@@ -75,9 +75,10 @@ class Model:
                                  "prob": np.zeros(0), "rank": np.zeros(0, dtype=np.int64),
                                  **{c: np.zeros(0) if c.endswith("_logodds") else
                                     np.zeros(0, dtype=object) for c in reason_columns()}})
-        raw = self.raw_score(feature_array(frame))
+        x = feature_array(frame)
+        raw = self.raw_score(x)
         codes = period_codes(frame["donem"])[1]
-        order = np.lexsort((np.arange(n), -raw, codes))  # by period, riskiest first
+        order = np.lexsort((-raw, codes))  # by period, riskiest first (stable: ties in row order)
         new_period = np.r_[True, codes[order][1:] != codes[order][:-1]]
         starts = np.flatnonzero(new_period)
         sizes = np.diff(np.append(starts, n))
@@ -86,10 +87,9 @@ class Model:
         wanted = np.maximum(reasons_top_n, np.ceil(float(reasons_share) * sizes).astype(np.int64))
         with_reasons = rank <= wanted[group]
 
-        picked = frame.iloc[order]
         out = pd.DataFrame({
-            "entity_id": picked["entity_id"].to_numpy(),
-            "donem": picked["donem"].to_numpy(),
+            "entity_id": frame["entity_id"].to_numpy()[order],
+            "donem": frame["donem"].to_numpy()[order],
             "score": raw[order],
             "prob": self.calibration.apply(raw[order]),
             "rank": rank.astype(np.int64),
@@ -98,8 +98,7 @@ class Model:
             out[col] = np.nan if col.endswith("_logodds") else None
         idx = np.flatnonzero(with_reasons)
         if len(idx):
-            reasons = top_reasons(self._booster, feature_array(picked.iloc[idx]),
-                                  list(FEATURE_COLS), dict(FEATURE_LABELS))
+            reasons = top_reasons(self._booster, x[order[idx]], list(FEATURE_COLS), dict(FEATURE_LABELS))
             for col in reason_columns():
                 out.loc[idx, col] = reasons[col].to_numpy()
         return out

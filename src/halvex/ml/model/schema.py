@@ -43,4 +43,8 @@ def check_columns(matrix: pd.DataFrame, *, need_label: bool) -> None:
 
 def feature_array(frame: pd.DataFrame) -> np.ndarray:
     """The features as a float64 array in ``FEATURE_COLS`` order (NaN = missing)."""
-    return np.ascontiguousarray(frame[FEATURE_COLS].to_numpy(dtype=np.float64, na_value=np.nan))
+    features = frame[FEATURE_COLS]
+    # NumPy columns hold NaN already; asking pandas for na_value anyway costs a slow path.
+    if all(isinstance(t, np.dtype) for t in features.dtypes):
+        return features.to_numpy(dtype=np.float64)
+    return features.to_numpy(dtype=np.float64, na_value=np.nan)
