@@ -119,3 +119,5 @@ def test_the_matrix_of_build_features_trains_as_it_is(tmp_path, with_diag):
     assert str(split["origin"]) == "202312"
     out = model.predict(frame)
     assert len(out) == int((frame["qvr_score"] < 1000).sum() + frame["qvr_score"].isna().sum())
+    assert out["donem"].dtype == frame["donem"].dtype and out["entity_id"].dtype == frame["entity_id"].dtype
+    assert model.predict(frame.iloc[:0]).empty

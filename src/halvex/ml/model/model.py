@@ -70,8 +70,8 @@ class Model:
         frame = frame.loc[is_candidate(frame)]
         n = len(frame)
         if n == 0:
-            return pd.DataFrame({"entity_id": frame["entity_id"].to_numpy(),
-                                 "donem": frame["donem"].to_numpy(), "score": np.zeros(0),
+            return pd.DataFrame({"entity_id": frame["entity_id"].reset_index(drop=True),
+                                 "donem": frame["donem"].reset_index(drop=True), "score": np.zeros(0),
                                  "prob": np.zeros(0), "rank": np.zeros(0, dtype=np.int64),
                                  **{c: np.zeros(0) if c.endswith("_logodds") else
                                     np.zeros(0, dtype=object) for c in reason_columns()}})
@@ -88,8 +88,9 @@ class Model:
         with_reasons = rank <= wanted[group]
 
         out = pd.DataFrame({
-            "entity_id": frame["entity_id"].to_numpy()[order],
-            "donem": frame["donem"].to_numpy()[order],
+            # Keys keep the caller's types (text stays text).
+            "entity_id": frame["entity_id"].take(order).reset_index(drop=True),
+            "donem": frame["donem"].take(order).reset_index(drop=True),
             "score": raw[order],
             "prob": self.calibration.apply(raw[order]),
             "rank": rank.astype(np.int64),
