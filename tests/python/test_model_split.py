@@ -113,3 +113,11 @@ def test_too_few_periods_for_the_horizon_is_a_clear_error():
         split_at(frame, timeline(frame, 3))
     with pytest.raises(ValueError, match="period 99 is not in the data"):
         split_at(frame, timeline(frame, 3), origin=99)
+
+
+def test_a_matrix_without_rows_or_labels_is_a_clear_error():
+    frame = matrix_from_histories(random_histories(50, PERIODS, seed=2), horizon=3)
+    with pytest.raises(ValueError, match="the matrix has no rows"):
+        train(frame.iloc[:0], 3)
+    with pytest.raises(ValueError, match="no labelled rows"):
+        train(frame.assign(label=np.nan), 3)

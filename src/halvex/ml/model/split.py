@@ -115,6 +115,8 @@ def split_at(frame: pd.DataFrame, line: Timeline, origin=None, *,
     value; default the latest period). ValueError when either would be empty."""
     if valid_periods < 1:
         raise ValueError(f"valid_periods must be 1 or more, not {valid_periods!r}")
+    if not line.periods:
+        raise ValueError("the matrix has no rows")
     origin_code = len(line.periods) - 1 if origin is None else period_position(line.periods, origin)
     usable = usable_at(frame, line, origin_code)
     seen = np.unique(line.codes[usable])
