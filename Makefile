@@ -19,7 +19,7 @@ CONSTRAINTS := constraints.txt
 DIST       := dist
 WHEEL_RAW  := build/wheel-raw
 WHEELHOUSE := build/wheelhouse
-RUNTIME_DEPS := jinja2 duckdb pandas pyarrow numpy
+RUNTIME_DEPS := jinja2 duckdb pandas pyarrow numpy lightgbm scikit-learn
 
 # Needed to build and test.
 APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++

@@ -1,0 +1,88 @@
+"""The model card: what a reviewer needs to know about a trained model, written by the
+code that trained it, from the same numbers."""
+
+from __future__ import annotations
+
+import hashlib
+import platform
+from importlib import metadata
+
+import numpy as np
+import pandas as pd
+
+from halvex.ml.features import FEATURE_COLS
+
+CARD_FORMAT = 1
+MODEL_FILE = "model.txt"
+CALIBRATION_FILE = "calibration.json"
+CARD_FILE = "model_card.json"
+
+CAVEATS = (
+    "Borrowers who leave the data have no label for their last row, and a shorter label "
+    "window for the rows before it: they drop out of training and evaluation once no row "
+    "follows.",
+    "A missing diagnostic row reads as no findings (the feature builder's defaults), so a "
+    "borrower without diagnostics looks like one with nothing found.",
+    "Rows whose current score is already \"YI\" (1000 or more) are not candidates: never "
+    "trained on, scored or counted.",
+    "The probability is calibrated on the validation window; ranking and alerts use the "
+    "raw score.",
+)
+
+
+def library_versions() -> dict:
+    out = {"python": platform.python_version()}
+    for name in ("halvex", "lightgbm", "scikit-learn", "numpy", "pandas"):
+        try:
+            out[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            out[name] = None
+    return out
+
+
+def sha256(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def fingerprint(frame: pd.DataFrame, x: np.ndarray, label: np.ndarray) -> dict:
+    """Rows, periods, positives and a hash of the rows a model learnt from (keys, features,
+    labels, in the frame's order)."""
+    h = hashlib.sha256()
+    for col in ("entity_id", "donem"):
+        h.update("\x1f".join(map(str, frame[col].tolist())).encode("utf-8", "surrogatepass"))
+        h.update(b"\x1e")
+    h.update(np.ascontiguousarray(x, dtype="<f8").tobytes())
+    h.update(np.ascontiguousarray(label, dtype="<f8").tobytes())
+    return {
+        "rows": int(len(frame)),
+        "periods": int(frame["donem"].nunique()),
+        "positives": int((label == 1.0).sum()),
+        "sha256": h.hexdigest(),
+    }
+
+
+def check_card(card, folder: str) -> None:
+    """ValueError unless ``card`` is a card this version reads, for ``FEATURE_COLS``."""
+    if not isinstance(card, dict) or card.get("format") != CARD_FORMAT:
+        raise ValueError(f"{folder}: {CARD_FILE} is not a halvex model card of format {CARD_FORMAT}")
+    features = card.get("features")
+    if features != list(FEATURE_COLS):
+        if not isinstance(features, list):
+            raise ValueError(f"{folder}: {CARD_FILE} has no feature list")
+        missing = [f for f in FEATURE_COLS if f not in features]
+        extra = [f for f in features if f not in FEATURE_COLS]
+        detail = "; ".join(filter(None, (
+            f"missing {', '.join(missing)}" if missing else "",
+            f"unknown {', '.join(map(str, extra))}" if extra else "",
+            "same names in another order" if not (missing or extra) else "")))
+        raise ValueError(f"{folder}: the model was trained on another feature set than this "
+                         f"halvex builds ({detail})")
+    files = card.get("files")
+    for name in (MODEL_FILE, CALIBRATION_FILE):
+        entry = files.get(name) if isinstance(files, dict) else None
+        if not (isinstance(entry, dict) and isinstance(entry.get("sha256"), str)
+                and isinstance(entry.get("bytes"), int)):
+            raise ValueError(f"{folder}: {CARD_FILE} records no hash for {name}")
+    if not isinstance(card.get("horizon"), int) or isinstance(card.get("horizon"), bool):
+        raise ValueError(f"{folder}: {CARD_FILE} has no horizon")
+

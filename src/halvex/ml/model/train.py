@@ -1,0 +1,93 @@
+"""Training: LightGBM on the rows the split allows, early stopping and calibration on the
+out-of-time validation window."""
+
+from __future__ import annotations
+
+import time
+from datetime import datetime, timezone
+
+import lightgbm as lgb
+import numpy as np
+import pandas as pd
+
+from halvex.ml.features import FEATURE_COLS
+from halvex.ml.model.calibration import Calibration
+from halvex.ml.model.card import CARD_FORMAT, CAVEATS, fingerprint, library_versions
+from halvex.ml.model.model import Model
+from halvex.ml.model.params import (CATEGORICAL, DEFAULT_SEED, EARLY_STOPPING_ROUNDS,
+                                    MONOTONE_INCREASING, NUM_BOOST_ROUND, lightgbm_params)
+from halvex.ml.model.population import YI_SCORE, drop_repeated
+from halvex.ml.model.schema import LABEL, check_columns, feature_array
+from halvex.ml.model.split import DEFAULT_VALID_PERIODS, split_at, timeline
+
+DEFAULT_HORIZON = 3
+
+
+def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict | None = None,
+          threads: int | None = None, seed: int = DEFAULT_SEED, origin=None,
+          valid_periods: int = DEFAULT_VALID_PERIODS, keep: str | None = None,
+          num_boost_round: int = NUM_BOOST_ROUND,
+          early_stopping_rounds: int = EARLY_STOPPING_ROUNDS) -> Model:
+    """Trains the close-monitoring model on the matrix of ``build_features`` (built with
+    ``target_horizon=horizon``), as it would have been trained at ``origin`` (a ``donem``
+    value; default the latest period): only rows whose label windows end by then.
+
+    ``params`` overrides LightGBM defaults (not the objective, seed, threads or
+    constraints); ``threads`` None lets LightGBM choose (the trees do not depend on it).
+    ``keep="first"`` keeps the first of repeated (entity_id, donem) rows instead of refusing
+    them. ``matrix`` is never changed. ValueError for a matrix that cannot train a model.
+    """
+    started = time.perf_counter()
+    check_columns(matrix, need_label=True)
+    lgb_params = lightgbm_params(params, threads=threads, seed=seed)
+    frame = drop_repeated(matrix, keep)
+    line = timeline(frame, horizon)
+    split = split_at(frame, line, origin, valid_periods=valid_periods)
+
+    train_rows, valid_rows = frame.loc[split.train], frame.loc[split.valid]
+    x_train, x_valid = feature_array(train_rows), feature_array(valid_rows)
+    y_train = train_rows[LABEL].to_numpy(dtype=np.float64)
+    y_valid = valid_rows[LABEL].to_numpy(dtype=np.float64)
+    if len(np.unique(y_train)) < 2:
+        raise ValueError(f"the training window ({len(y_train)} rows) holds a single class: "
+                         "no borrower both reaches and stays out of close monitoring")
+
+    names = list(FEATURE_COLS)
+    dtrain = lgb.Dataset(x_train, y_train, feature_name=names, categorical_feature=list(CATEGORICAL),
+                         params=lgb_params, free_raw_data=True)
+    dvalid = lgb.Dataset(x_valid, y_valid, reference=dtrain, params=lgb_params)
+    booster = lgb.train(lgb_params, dtrain, num_boost_round=num_boost_round, valid_sets=[dvalid],
+                        valid_names=["valid"],
+                        callbacks=[lgb.early_stopping(early_stopping_rounds, verbose=False)])
+    best = booster.best_iteration if booster.best_iteration > 0 else booster.current_iteration()
+    text = booster.model_to_string(num_iteration=best)
+    del booster, dtrain, dvalid
+
+    # Calibrated on what the stored text predicts, so a loaded model maps the same way.
+    calibration = Calibration.fit(lgb.Booster(model_str=text).predict(x_valid, raw_score=True), y_valid)
+    card = {
+        "format": CARD_FORMAT,
+        "model": "halvex close-monitoring (YI) model: LightGBM gradient-boosted trees",
+        "purpose": f"ranks borrowers not yet under close monitoring by the chance that their "
+                   f"score is \"YI\" within the next {horizon} rows of their history",
+        "not_for": "borrowers already under close monitoring (score \"YI\" or 1000 or more); "
+                   "decisions on a single borrower without an analyst's review",
+        "horizon": int(horizon),
+        "features": names,
+        "categorical": list(CATEGORICAL),
+        "monotone_increasing": list(MONOTONE_INCREASING),
+        "not_candidate": f"qvr_score >= {YI_SCORE:g}",
+        "params": lgb_params,
+        "num_boost_round": int(num_boost_round),
+        "early_stopping_rounds": int(early_stopping_rounds),
+        "best_iteration": int(best),
+        "split": split.describe(),
+        "data": {"train": fingerprint(train_rows, x_train, y_train),
+                 "valid": fingerprint(valid_rows, x_valid, y_valid)},
+        "calibration": "isotonic regression of the raw score, fitted on the validation window",
+        "training_seconds": round(time.perf_counter() - started, 3),
+        "trained_at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+        "versions": library_versions(),
+        "caveats": list(CAVEATS),
+    }
+    return Model(text, calibration, card)

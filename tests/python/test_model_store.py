@@ -1,0 +1,170 @@
+"""Model folders: round trip, determinism across runs and thread counts, damaged files."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.metrics import roc_auc_score
+
+from halvex.ml.features import FEATURE_COLS
+from halvex.ml.model import Model, split_at, timeline, train
+from model_matrices import matrix_from_histories, random_histories
+
+FAST = {"num_leaves": 15, "min_data_in_leaf": 10, "min_data_per_group": 10}
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+@pytest.fixture(scope="module")
+def matrix():
+    return matrix_from_histories(random_histories(800, list(range(1, 15)), seed=5), horizon=3)
+
+
+@pytest.fixture(scope="module")
+def saved(matrix, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("m") / "model"
+    model = train(matrix, 3, params=FAST, threads=1, num_boost_round=60)
+    model.save(folder)
+    return model, folder
+
+
+def test_round_trip_keeps_predictions_and_writes_a_card(saved, matrix):
+    model, folder = saved
+    assert sorted(os.listdir(folder)) == ["calibration.json", "model.txt", "model_card.json"]
+    loaded = Model.load(folder)
+    pd.testing.assert_frame_equal(loaded.predict(matrix), model.predict(matrix))
+    card = json.loads((folder / "model_card.json").read_text(encoding="utf-8"))
+    assert card["features"] == list(FEATURE_COLS) and card["horizon"] == 3
+    assert card["params"]["monotone_constraints"][FEATURE_COLS.index("qvr_score")] == 1
+    assert card["data"]["train"]["rows"] == card["split"]["train_rows"] > 0
+    assert card["caveats"] and card["versions"]["lightgbm"] == "4.7.0"
+    calib = json.loads((folder / "calibration.json").read_text())
+    assert all(isinstance(v, float) for v in calib["x"] + calib["y"])
+    # The model learnt something: it ranks the validation window better than chance.
+    out = model.predict(matrix)
+    merged = out.merge(matrix[["entity_id", "donem", "label"]]).dropna(subset=["label"])
+    assert roc_auc_score(merged["label"], merged["score"]) > 0.7
+
+
+def test_calibration_maps_as_scikit_learns_isotonic_regression(saved, matrix):
+    from sklearn.isotonic import IsotonicRegression
+    model, _ = saved
+    valid = matrix.loc[split_at(matrix, timeline(matrix, 3)).valid]
+    raw = model.raw_score(valid[FEATURE_COLS].to_numpy(np.float64))
+    iso = IsotonicRegression(y_min=0, y_max=1, out_of_bounds="clip").fit(raw, valid["label"])
+    probe = np.linspace(raw.min() - 1, raw.max() + 1, 101)
+    np.testing.assert_allclose(model.calibration.apply(probe), iso.predict(probe), atol=1e-12)
+
+
+def test_saving_again_replaces_the_folder_and_refuses_someone_elses(saved, tmp_path):
+    model, _ = saved
+    target = tmp_path / "model"
+    model.save(target)
+    (target / "stale.txt").write_text("old")
+    model.save(target)
+    assert sorted(os.listdir(target)) == ["calibration.json", "model.txt", "model_card.json"]
+    other = tmp_path / "photos"
+    other.mkdir()
+    (other / "a.jpg").write_bytes(b"x")
+    with pytest.raises(ValueError, match="not replaced"):
+        model.save(other)
+    assert os.listdir(other) == ["a.jpg"]
+    assert sorted(os.listdir(tmp_path)) == ["model", "photos"]  # no temporary folder left
+
+
+def test_a_failed_save_leaves_nothing(saved, tmp_path, monkeypatch):
+    model, _ = saved
+    def boom(fd):
+        raise OSError(28, "No space left on device")
+    monkeypatch.setattr(os, "fsync", boom)
+    with pytest.raises(OSError, match="No space"):
+        model.save(tmp_path / "model")
+    assert os.listdir(tmp_path) == []
+
+
+def _load_in_child(folder) -> subprocess.CompletedProcess:
+    code = textwrap.dedent(f"""
+        from halvex.ml.model import Model
+        try:
+            Model.load({str(folder)!r})
+        except ValueError as exc:
+            print("refused:", exc)
+    """)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+
+
+def _copy(folder, dest):
+    dest.mkdir()
+    for name in os.listdir(folder):
+        (dest / name).write_bytes((folder / name).read_bytes())
+    return dest
+
+
+@pytest.mark.parametrize("damage, message", [
+    ("truncate", "model.txt is corrupt or truncated"),
+    ("flip", "model.txt is corrupt or truncated"),
+    ("calibration", "calibration.json is corrupt or truncated"),
+    ("card", "model_card.json is not valid JSON"),
+    ("features", "trained on another feature set"),
+    ("missing", "model.txt is missing"),
+])
+def test_a_damaged_folder_is_refused_without_crashing(saved, tmp_path, damage, message):
+    _, folder = saved
+    bad = _copy(folder, tmp_path / "bad")
+    model_txt = bad / "model.txt"
+    if damage == "truncate":   # LightGBM itself dies of SIGSEGV on this
+        data = model_txt.read_bytes()
+        model_txt.write_bytes(data[: len(data) // 2])
+    elif damage == "flip":
+        data = bytearray(model_txt.read_bytes())
+        data[len(data) // 3] ^= 0x01
+        model_txt.write_bytes(bytes(data))
+    elif damage == "calibration":
+        (bad / "calibration.json").write_text('{"method": "isotonic", "x": [0], "y": [2]}')
+    elif damage == "card":
+        (bad / "model_card.json").write_text('{"format": 1, "feat')
+    elif damage == "features":
+        card = json.loads((bad / "model_card.json").read_text())
+        card["features"] = card["features"][:-1] + ["diag_yeni_ozellik"]
+        (bad / "model_card.json").write_text(json.dumps(card))
+    elif damage == "missing":
+        model_txt.unlink()
+    done = _load_in_child(bad)
+    assert done.returncode == 0, done.stderr
+    assert message in done.stdout
+
+
+_DETERMINISM = textwrap.dedent("""
+    import hashlib, sys
+    sys.path.insert(0, {here!r})
+    from halvex.ml.model import train
+    from model_matrices import matrix_from_histories, random_histories
+    m = matrix_from_histories(random_histories(800, list(range(1, 15)), seed=5), horizon=3)
+    model = train(m, 3, params={params!r}, threads=int(sys.argv[1]), num_boost_round=60)
+    model.save(sys.argv[2])
+    model.predict(m).to_parquet(sys.argv[2] + ".parquet")
+""")
+
+
+def test_same_data_gives_byte_identical_files_for_one_and_two_threads(tmp_path):
+    code = _DETERMINISM.format(here=HERE, params=FAST)
+    out = {}
+    for name, threads in (("a1", 1), ("b1", 1), ("c2", 2)):
+        done = subprocess.run([sys.executable, "-c", code, str(threads), str(tmp_path / name)],
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        out[name] = {f: (tmp_path / name / f).read_bytes() for f in ("model.txt", "calibration.json")}
+        out[name]["predictions"] = pd.read_parquet(tmp_path / f"{name}.parquet")
+    assert out["a1"]["model.txt"] == out["b1"]["model.txt"]
+    assert out["a1"]["calibration.json"] == out["b1"]["calibration.json"]
+    # Two threads: the same trees; only the parameter block names the thread count.
+    one, two = (out[k]["model.txt"].decode() for k in ("a1", "c2"))
+    assert one.replace("[num_threads: 1]", "[num_threads: 2]") == two
+    assert out["a1"]["calibration.json"] == out["c2"]["calibration.json"]
+    pd.testing.assert_frame_equal(out["a1"]["predictions"], out["c2"]["predictions"], check_exact=True)
