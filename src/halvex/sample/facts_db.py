@@ -229,40 +229,44 @@ def _close_monitoring(rng: np.random.Generator, facts: dict, grid: dict, diag: d
     score, risk, keep = grid["score"], grid["risk"], grid["keep"]
     n_entities, n_periods = score.shape
     shape = score.shape
-    findings = np.zeros(shape)
-    exclusions = np.zeros(shape)
-    pick = diag["pick"]
-    cells = (facts["ent"][pick], facts["per"][pick])
-    findings[cells] = diag["diag_bulgu_sayisi"]
-    exclusions[cells] = 0.8 * diag["diag_sql_diskalma"] + 0.8 * diag["diag_memzuc_aktif"]
-
-    level = (score - 500.0) / 150.0
+    f32 = np.float32
+    # z is built in place in single precision: the grid is as large as the fact table.
+    level = (score.astype(f32) - f32(500)) / f32(150)
+    warning = rng.random(shape, dtype=f32) < _sigmoid(f32(-4.3) + f32(0.8) * level)
+    z = f32(1.1) * level
+    del level
     back = np.maximum(np.arange(n_periods) - 3, 0)
-    rise = np.clip(score - score[:, back], 0, None) / 100.0
+    z += np.clip(score - score[:, back], 0, None).astype(f32) * f32(0.009)
     with np.errstate(divide="ignore", invalid="ignore"):
-        growth = np.diff(np.log(risk), axis=1, prepend=np.nan)
-    growth = np.clip(np.nan_to_num(growth, nan=0.0, posinf=0.0, neginf=0.0), -0.5, 0.5)
-    warning = rng.random(shape) < _sigmoid(-4.3 + 0.8 * level)
-    frailty = rng.normal(0.0, 0.6, n_entities)
-    z = (-7.2 + 1.1 * level + 0.9 * rise + 4.0 * growth + 1.5 * warning
-         + 0.35 * findings + exclusions + frailty[:, None])
+        growth = np.diff(np.log(risk).astype(f32), axis=1, prepend=f32(np.nan))
+    np.nan_to_num(growth, copy=False, nan=0.0, posinf=0.0, neginf=0.0)
+    z += f32(4.0) * np.clip(growth, -0.5, 0.5, out=growth)
+    del growth
+    z += f32(1.5) * warning
+    pick = diag["pick"]
+    z[facts["ent"][pick], facts["per"][pick]] += (0.35 * diag["diag_bulgu_sayisi"]
+                                                  + 0.8 * diag["diag_sql_diskalma"]
+                                                  + 0.8 * diag["diag_memzuc_aktif"]).astype(f32)
+    z += rng.normal(0.0, 0.6, n_entities).astype(f32)[:, None]  # per-borrower frailty
+    z -= f32(7.2)
     # Entry in period t follows z of period t-1; nobody enters in the first period.
-    hazard = np.zeros(shape)
-    hazard[:, 1:] = _sigmoid(z[:, :-1])
-    enters = rng.random(shape) < hazard
+    enters = np.zeros(shape, bool)
+    enters[:, 1:] = rng.random((n_entities, n_periods - 1), dtype=f32) < _sigmoid(z[:, :-1])
+    del z
     yi_start = np.where(enters.any(axis=1), enters.argmax(axis=1), n_periods + 99)
+    del enters
     leave = rng.random(n_entities) < 0.25
     yi_end = np.where(leave, yi_start + rng.integers(1, 4, n_entities), n_periods + 99)
     col = np.arange(n_periods)[None, :]
     is_yi = (col >= yi_start[:, None]) & (col < yi_end[:, None])
 
-    flag = (is_yi | (warning & (col < yi_start[:, None]))).astype(np.int32)
-    early = (col == yi_start[:, None] - 1) & (rng.random(shape) < 0.3)
-    flag[early] = 1
-    flag[is_yi & (rng.random(shape) < 0.03)] = 0
+    flag = is_yi | (warning & (col < yi_start[:, None]))
+    del warning
+    flag[(col == yi_start[:, None] - 1) & (rng.random(shape, dtype=f32) < 0.3)] = True
+    flag[is_yi & (rng.random(shape, dtype=f32) < 0.03)] = False
 
     facts["state"][is_yi[keep]] = 1
-    facts["flag"] = flag[keep]
+    facts["flag"] = flag[keep].astype(np.int32)
 
 
 def write_sample_db(path, n_entities: int = 2000, n_periods: int = 24, seed: int = 0, *,
@@ -284,6 +288,7 @@ def write_sample_db(path, n_entities: int = 2000, n_periods: int = 24, seed: int
     # Drawn whether or not the file is written: the hazard reads the findings.
     diag = _diag_columns(rng, facts, diag_share)
     _close_monitoring(np.random.default_rng([seed, _YI_STREAM]), facts, grid, diag)
+    del grid
 
     # Written under a temporary name and renamed, so a reader never sees half a database.
     fd, tmp = tempfile.mkstemp(prefix=path.name + ".", suffix=".tmp", dir=path.parent)
