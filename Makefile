@@ -21,8 +21,8 @@ WHEEL_RAW  := build/wheel-raw
 WHEELHOUSE := build/wheelhouse
 RUNTIME_DEPS := jinja2 duckdb pandas pyarrow numpy lightgbm scikit-learn
 
-# Needed to build and test.
-APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++
+# Needed to build and test (libgomp1: the OpenMP runtime LightGBM loads).
+APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++ libgomp1
 # Wanted but not needed: chromium drives the browser tests (they skip without it) and
 # libjs-d3 provides the chart library the pages inline (they draw their own charts without it).
 APT_OPTIONAL := chromium libjs-d3
