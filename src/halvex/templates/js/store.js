@@ -152,7 +152,8 @@ function compareMuta(i, j) {
   var c = a.d.length !== b.d.length ? a.d.length - b.d.length : a.d < b.d ? -1 : a.d > b.d ? 1 : 0;
   return a.neg ? -c : c;
 }
-col({ id: "muta", title: "MUTA", w: 92, type: "num",
+// tip: a number longer than the column shows whole when pointed at
+col({ id: "muta", title: "MUTA", w: 92, type: "num", tip: true,
       key: function (i) { var m = S.muta[i]; return typeof m === "number" ? m : m === "" ? NaN : Number(m); },
       ties: function () { return S.mutaTexts ? compareMuta : null; },
       text: function (i) { return String(S.muta[i]); } });
