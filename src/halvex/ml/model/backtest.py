@@ -1,9 +1,10 @@
 """Rolling-origin back-test: the model as it would have been trained at each of the last
 origins, scored on that origin's candidates and compared with what happened.
 
-An origin is a period whose candidates include rows with a label settled within the data
-(their label window ends at a period of the data) and at which a model can be trained by
-the no-look-ahead rule (training rows of both classes, a validation window). The last
+An origin is a period followed by at least ``horizon`` periods of the data, whose
+candidates include rows with a label settled within the data (their label window ends at a
+period of the data; only those rows are judged) and at which a model can be trained by the
+no-look-ahead rule (training rows of both classes, a validation window). The last
 ``origins`` such periods are used; ``possible`` says how many there were.
 """
 
@@ -79,7 +80,7 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
     if isinstance(top_n, bool) or not isinstance(top_n, (int, np.integer)) or top_n < 0:
         raise ValueError(f"top_n must be a whole number, 0 or more, not {top_n!r}")
     check_columns(matrix, need_label=True)
-    frame = drop_repeated(matrix, keep).reset_index(drop=True)
+    frame = _canonical(drop_repeated(matrix, keep), horizon)
     line = timeline(frame, horizon)
     n_periods = len(line.periods)
     candidate = is_candidate(frame)
@@ -87,7 +88,9 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
     judged = candidate & has_label(frame) & (line.window_end < n_periods)
     labels = frame[LABEL].to_numpy(dtype=np.float64, na_value=np.nan)
 
-    possible = [c for c in range(n_periods) if judged[line.codes == c].any()
+    # An origin needs `horizon` later periods: nearer the end, only borrowers who left the
+    # data have settled labels, a few rows that say nothing of the rest.
+    possible = [c for c in range(n_periods - int(horizon)) if judged[line.codes == c].any()
                 and _trainable(frame, line, c, labels, valid_periods)]
     if not possible:
         raise ValueError(f"no origin to back-test: no period has candidates with a settled "
@@ -148,6 +151,17 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
     }
     firma = {k: firma[k] for k in sorted(firma)}
     return Backtest(_plain(summary), _plain(firma), _plain(predictions))
+
+
+def _canonical(frame: pd.DataFrame, horizon: int) -> pd.DataFrame:
+    """Rows by borrower, then period: LightGBM's trees depend on row order, the back-test of
+    the same rows must not."""
+    codes = timeline(frame, horizon).codes  # also refuses periods without an order
+    try:
+        entity = pd.factorize(frame["entity_id"], sort=True, use_na_sentinel=False)[0]
+    except TypeError:
+        entity = pd.factorize(frame["entity_id"].astype(str), sort=True, use_na_sentinel=False)[0]
+    return frame.take(np.lexsort((codes, entity))).reset_index(drop=True)
 
 
 def _trainable(frame, line, code, labels, valid_periods) -> bool:
