@@ -53,9 +53,9 @@ def test_origins_are_the_last_six_and_short_data_gives_fewer(sample, result):
     # The last periods with settled labels: the final `horizon` periods have none.
     assert used == list(periods[-HORIZON - 6:-HORIZON])
 
-    short = matrix_from_histories(random_histories(200, list(range(1, 11)), seed=2), HORIZON)
+    short = matrix_from_histories(random_histories(200, list(range(1, 14)), seed=2), HORIZON)
     few = _run(short).backtest_summary
-    assert few["origins_possible"] == few["origins_used"] < 6
+    assert 1 <= few["origins_possible"] == few["origins_used"] < 6
     assert len(few["origins"]) == few["origins_used"]
     tiny = matrix_from_histories(random_histories(50, [1, 2, 3, 4], seed=2), HORIZON)
     with pytest.raises(ValueError, match="no origin to back-test"):
