@@ -23,7 +23,8 @@ def _run(matrix, **kw):
 
 @pytest.fixture(scope="module")
 def sample(tmp_path_factory):
-    db = write_sample_db(tmp_path_factory.mktemp("bt") / "facts.duckdb", n_entities=250, n_periods=24, seed=5)
+    db = write_sample_db(tmp_path_factory.mktemp("bt") / "facts.duckdb", n_entities=250,
+                         n_periods=24, seed=5)
     return build_features(db, target_horizon=HORIZON)
 
 
@@ -69,7 +70,8 @@ def test_no_origin_learns_from_a_label_settled_after_it(sample, result):
     for o in result.backtest_summary["origins"]:
         seen = o["train_periods"] + o["valid_periods"]
         assert max(position[p] for p in seen) + HORIZON <= position[o["origin"]]
-        assert max(position[p] for p in o["train_periods"]) + HORIZON <= position[o["valid_periods"][0]]
+        last_train = max(position[p] for p in o["train_periods"])
+        assert last_train + HORIZON <= position[o["valid_periods"][0]]
 
 
 def test_gapped_histories_keep_training_before_the_origin():

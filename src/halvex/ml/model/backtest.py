@@ -20,6 +20,7 @@ import numpy as np
 import pandas as pd
 
 from halvex._output import atomic_output
+from halvex.ml.features import FEATURE_COLS
 from halvex.ml.model import metrics as mx
 from halvex.ml.model.lead import periods_to_yi
 from halvex.ml.model.model import DEFAULT_REASONS_TOP_N
@@ -50,8 +51,9 @@ class Backtest:
         folder = os.fspath(folder)
         os.makedirs(folder, exist_ok=True)
         paths = []
-        for name, value in ((SUMMARY_FILE, self.backtest_summary), (FIRMA_FILE, self.backtest_firma),
-                            (PREDICTIONS_FILE, self.ml_predictions)):
+        files = ((SUMMARY_FILE, self.backtest_summary), (FIRMA_FILE, self.backtest_firma),
+                 (PREDICTIONS_FILE, self.ml_predictions))
+        for name, value in files:
             text = json.dumps(value, ensure_ascii=False, allow_nan=False, indent=1) + "\n"
             path = os.path.join(folder, name)
             with atomic_output(path) as fh:
@@ -116,7 +118,8 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
         share = mx.alert_share(labels[split.train], alert_multiple, alert_share)
         al = mx.alerts(y, s, share, lead[rows])
         train_s = model.raw_score(feature_array(frame.loc[split.train]))
-        score_psi = mx.psi(train_s, model.raw_score(feature_array(frame.loc[candidate & (line.codes == code)])))
+        at_origin = frame.loc[candidate & (line.codes == code)]
+        score_psi = mx.psi(train_s, model.raw_score(feature_array(at_origin)))
         sub = frame.loc[rows]
         entry = {"origin": _key(origin), **split.describe(),
                  "train_positives": int(np.nansum(labels[split.train])),
@@ -227,17 +230,20 @@ def _latest(frame, line, model, candidate, top_n, valid_periods):
                     "logodds": getattr(r, f"reason_{i}_logodds")} for i in range(1, REASONS + 1)
                    if getattr(r, f"reason_{i}") is not None]
         predictions.append({"entity_id": str(_key(r.entity_id)), "donem": _key(r.donem),
-                            "prob": r.prob, "score": r.score, "rank": int(r.rank), "reasons": reasons})
+                            "prob": r.prob, "score": r.score, "rank": int(r.rank),
+                            "reasons": reasons})
     split = split_at(frame, line, valid_periods=valid_periods)
     train_rows = frame.loc[split.train]
     now_cand = frame.loc[candidate & (line.codes == code)]
-    score_psi = mx.psi(model.raw_score(feature_array(train_rows)), model.raw_score(feature_array(now_cand)))
-    from halvex.ml.features import FEATURE_COLS
+    score_psi = mx.psi(model.raw_score(feature_array(train_rows)),
+                       model.raw_score(feature_array(now_cand)))
     features = mx.feature_psi(train_rows, now_cand, FEATURE_COLS)
-    stability = {"period": _key(line.periods[code]), "train_periods": [_key(v) for v in split.train_periods],
+    stability = {"period": _key(line.periods[code]),
+                 "train_periods": [_key(v) for v in split.train_periods],
                  "rows": int(len(now_cand)),
                  "score_psi": {"value": score_psi, "band": mx.psi_band(score_psi)},
-                 "feature_psi": {k: {"value": v.value, "band": v.band} for k, v in features.items()}}
+                 "feature_psi": {k: {"value": v.value, "band": v.band}
+                                 for k, v in features.items()}}
     return predictions, stability
 
 
