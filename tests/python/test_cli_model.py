@@ -56,11 +56,11 @@ def root(tmp_path_factory):
 
 
 def test_train_writes_a_model_folder_and_says_what_it_learnt(root, capsys):
-    status, out, err = run(capsys, "train", root / "db" / "facts.duckdb", "-o", root / "again/")
+    status, out, err = run(capsys, "train", root / "db" / "facts.duckdb", "-o", f"{root}/new/again/")
     assert status == 0, err
-    assert sorted(p.name for p in (root / "again").iterdir()) == \
+    assert sorted(p.name for p in (root / "new" / "again").iterdir()) == \
         ["calibration.json", "model.txt", "model_card.json"]
-    card = json.loads((root / "again" / "model_card.json").read_text())
+    card = json.loads((root / "new" / "again" / "model_card.json").read_text())
     assert card["horizon"] == 3 and card["features"] == list(FEATURE_COLS)
     lines = {line.split(":")[0].strip(): line for line in out.splitlines() if ":" in line}
     assert f"{card['data']['train']['rows']} rows" in lines["Trained"]
@@ -69,7 +69,7 @@ def test_train_writes_a_model_folder_and_says_what_it_learnt(root, capsys):
     auc = float(lines["Validation"].rsplit("AUC ", 1)[1])
     assert 0.5 < auc <= 1.0
     # Trained again on the same data: the same trees.
-    assert (root / "again" / "model.txt").read_bytes() == (root / "trained" / "model.txt").read_bytes()
+    assert (root / "new" / "again" / "model.txt").read_bytes() == (root / "trained" / "model.txt").read_bytes()
 
 
 def test_score_writes_the_latest_period_or_the_one_asked(root, capsys):
@@ -79,15 +79,15 @@ def test_score_writes_the_latest_period_or_the_one_asked(root, capsys):
     assert status == 0, err
     latest = pd.read_parquet(out_file)
     assert list(latest.columns) == PREDICT_COLUMNS
-    assert set(latest["donem"]) == {202412} and len(latest) > 0
+    assert set(latest["donem"]) == {"202312"} and len(latest) > 0
     assert latest["rank"].tolist() == list(range(1, len(latest) + 1))
     assert latest["prob"].between(0, 1).all() and latest["reason_1_label"].notna().all()
-    assert "period 202412" in out
+    assert "period 202312" in out
 
-    status, _, err = run(capsys, "score", db, "--model", root / "trained", "--period", "202405",
+    status, _, err = run(capsys, "score", db, "--model", root / "trained", "--period", "202305",
                          "--horizon", "3", "-o", out_file)
     assert status == 0, err
-    assert set(pd.read_parquet(out_file)["donem"]) == {202405}
+    assert set(pd.read_parquet(out_file)["donem"]) == {"202305"}
 
 
 def test_repeated_rows_are_kept_first_only_when_asked(root, capsys):

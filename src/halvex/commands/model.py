@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
+import os
 import sys
 from pathlib import Path
 
@@ -88,25 +90,42 @@ def _matrix(db: Path, horizon: int, keep_first: bool, progress: Progress):
         raise ValueError(str(exc).replace("pass keep='first'", "pass --keep-first")) from None
 
 
+def _writable_place(path: str) -> None:
+    """NotADirectoryError when a file stands where ``path``'s folders would be: found before
+    the work rather than after it."""
+    place = os.path.dirname(os.path.abspath(path))
+    while not os.path.lexists(place):
+        place = os.path.dirname(place)
+    if not os.path.isdir(place):
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder, so the output cannot go under it", place)
+
+
 def _inputs(args: argparse.Namespace) -> None:
     """Checks done before any work: the database exists, the output folder replaces no
-    input."""
+    input and has a place to go."""
     # A folder may be named with a trailing separator ("models/"); the writer takes its name.
     args.output = check_output_path(args.output.rstrip("/") or args.output)
     check_database(args.db)
     refuse_input(args.output, database_inputs(args.db))
+    _writable_place(args.output)
+
+
+def _save_folder(save, folder: str) -> None:
+    # Missing parent folders are created, as the file writer does for files.
+    os.makedirs(os.path.dirname(os.path.abspath(folder)), exist_ok=True)
+    save(folder)
 
 
 def run_train(args: argparse.Namespace) -> int:
     from halvex.ml.model import train
 
     _inputs(args)
-    with Progress("model", "building features") as progress:
+    with Progress(f"model {args.action}", "building features") as progress:
         matrix = _matrix(args.db, args.horizon, args.keep_first, progress)
         progress.stage("training")
         model = train(matrix, args.horizon)
         progress.stage("saving")
-        model.save(args.output)
+        _save_folder(model.save, args.output)
         auc = _validation_auc(model, matrix)
     card = model.card
     data, split = card["data"], card["split"]
@@ -143,6 +162,7 @@ def run_score(args: argparse.Namespace) -> int:
     check_matrix_output(args.output)
     check_database(args.db)
     refuse_input(args.output, {**database_inputs(args.db), "the model folder": args.model})
+    _writable_place(args.output)
     # The model first: a damaged or foreign one costs no feature build.
     model = Model.load(args.model)
     if args.horizon is not None and args.horizon != model.horizon:
@@ -151,7 +171,7 @@ def run_score(args: argparse.Namespace) -> int:
     to_stdout = writes_to_stdout(args.output)
     sys.stdout.flush()
     with contextlib.redirect_stdout(sys.stderr if to_stdout else sys.stdout), \
-            Progress("model", "building features") as progress:
+            Progress(f"model {args.action}", "building features") as progress:
         matrix = _matrix(args.db, model.horizon, args.keep_first, progress)
         periods, codes = period_codes(matrix["donem"])
         at = len(periods) - 1 if args.period is None else period_position(periods, args.period)
@@ -171,12 +191,12 @@ def run_backtest(args: argparse.Namespace) -> int:
     from halvex.ml import model as ml_model
 
     _inputs(args)
-    with Progress("model", "building features") as progress:
+    with Progress(f"model {args.action}", "building features") as progress:
         matrix = _matrix(args.db, args.horizon, args.keep_first, progress)
         progress.stage("back-testing")
         result = ml_model.backtest(matrix, horizon=args.horizon, origins=args.origins)
         progress.stage("saving")
-        result.save(args.output)
+        _save_folder(result.save, args.output)
     names = sorted(p.name for p in Path(args.output).iterdir())
     print(f"  Written: {args.output} ({', '.join(names)})")
     return 0
