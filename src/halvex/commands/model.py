@@ -40,7 +40,8 @@ def register(subparsers) -> None:
     def common(q, horizon_default):
         q.add_argument("db", type=Path, help="DuckDB database file")
         q.add_argument("--keep-first", action="store_true",
-                       help="keep the first of repeated (entity_id, donem) rows instead of refusing them")
+                       help="keep the first of repeated (entity_id, donem) rows instead of "
+                            "refusing them")
         q.add_argument("--horizon", type=whole_number(1, MAX_HORIZON), default=horizon_default,
                        help="periods ahead in which a YI score sets the label"
                             + (f" (default {horizon_default})" if horizon_default else
@@ -58,7 +59,8 @@ def register(subparsers) -> None:
                                    "latest) with a saved model; write the predictions.")
     common(q, None)
     q.add_argument("--model", required=True, type=Path, help="model folder of `halvex model train`")
-    q.add_argument("--period", default=None, help="the period (donem) to score (default the latest)")
+    q.add_argument("--period", default=None,
+                   help="the period (donem) to score (default the latest)")
     q.add_argument("-o", "--output", required=True, help="predictions file, .parquet or .csv")
     q.set_defaults(func=run_score)
 
@@ -97,7 +99,8 @@ def _writable_place(path: str) -> None:
     while not os.path.lexists(place):
         place = os.path.dirname(place)
     if not os.path.isdir(place):
-        raise NotADirectoryError(errno.ENOTDIR, "not a folder, so the output cannot go under it", place)
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder, so the output cannot go under it",
+                                 place)
 
 
 def _inputs(args: argparse.Namespace) -> None:
