@@ -16,7 +16,7 @@ from halvex._interrupt import check_pending, exit_status, interrupt_in
 from halvex.commands._support import EXIT_BAD_INPUT, EXIT_FAILURE
 
 # Each module defines register(subparsers), which adds its parser and sets ``func``.
-_COMMAND_MODULES = ("render", "features", "trending", "demo")
+_COMMAND_MODULES = ("render", "features", "trending", "demo", "model")
 
 # What bad input raises: files that are missing, unreadable or of the wrong kind (OSError), and
 # values that cannot be used (UnicodeDecodeError and json.JSONDecodeError are ValueErrors;
@@ -75,16 +75,18 @@ def _stopped_by_signal(exc: BaseException) -> None:
 @exit_status
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    # A command with actions of its own (``model train``) names the action too.
+    name = " ".join(filter(None, (args.command, getattr(args, "action", None))))
     try:
         _check_paths(args)
         result = args.func(args)
     except _BAD_INPUT as exc:
         _stopped_by_signal(exc)
-        print(f"halvex {args.command}: {_one_line(exc)}", file=sys.stderr)
+        print(f"halvex {name}: {_one_line(exc)}", file=sys.stderr)
         return EXIT_BAD_INPUT
     except Exception as exc:  # noqa: BLE001 - one line instead of a traceback
         _stopped_by_signal(exc)
-        print(f"halvex {args.command}: internal error: {_one_line(exc)}", file=sys.stderr)
+        print(f"halvex {name}: internal error: {_one_line(exc)}", file=sys.stderr)
         return EXIT_FAILURE
     return int(result or 0)
 

@@ -201,29 +201,51 @@ def _database_error(db, exc: Exception) -> Exception:
     return ValueError(f"cannot read the database {db} or its diagnostic file: {said}")
 
 
-def run(args: argparse.Namespace) -> int:
-    # Checked first, so a bad name costs no feature build.
-    if args.output is not None:
-        check_output_path(args.output)
-        if Path(args.output).suffix.lower() not in _WRITERS:
-            raise ValueError(f"output must end in .parquet or .csv, not {Path(args.output).name!r}")
-    if not args.db.exists():
-        raise FileNotFoundError(f"no database at {args.db}")
-    if args.db.is_dir():
-        raise IsADirectoryError(errno.EISDIR, "a folder, not a DuckDB database file", str(args.db))
-    import duckdb
+def check_database(db: Path) -> None:
+    """FileNotFoundError / IsADirectoryError unless ``db`` is a file to open."""
+    if not db.exists():
+        raise FileNotFoundError(f"no database at {db}")
+    if db.is_dir():
+        raise IsADirectoryError(errno.EISDIR, "a folder, not a DuckDB database file", str(db))
 
+
+def database_inputs(db: Path) -> dict:
+    """What an output must not replace: the database and its diagnostic file."""
     from halvex.ml.partitions import diagnostic_path
 
-    if args.output is not None:
-        refuse_input(args.output, {"the database": args.db, "the diagnostic file": diagnostic_path(args.db)})
+    return {"the database": db, "the diagnostic file": diagnostic_path(db)}
+
+
+@contextlib.contextmanager
+def database_errors(db: Path):
+    """DuckDB's errors about the input inside the block, as one line that names the file."""
+    import duckdb
+
     try:
-        return _build(args)
+        yield
     except duckdb.Error as exc:
-        error = _database_error(args.db, exc)
+        error = _database_error(db, exc)
         if error is exc:
             raise
         raise error from exc
+
+
+def check_matrix_output(path) -> None:
+    """ValueError unless ``path`` names a file ``write_matrix`` writes."""
+    check_output_path(path)
+    if Path(path).suffix.lower() not in _WRITERS:
+        raise ValueError(f"output must end in .parquet or .csv, not {Path(path).name!r}")
+
+
+def run(args: argparse.Namespace) -> int:
+    # Checked first, so a bad name costs no feature build.
+    if args.output is not None:
+        check_matrix_output(args.output)
+    check_database(args.db)
+    if args.output is not None:
+        refuse_input(args.output, database_inputs(args.db))
+    with database_errors(args.db):
+        return _build(args)
 
 
 def _build(args: argparse.Namespace) -> int:

@@ -1,0 +1,205 @@
+"""``halvex model``: train, score and back-test the close-monitoring (YI) model on a fact DB.
+
+    halvex model train DB [--horizon 3] -o MODEL_DIR
+    halvex model score DB --model MODEL_DIR [--period P] [--horizon N] -o predictions.parquet
+    halvex model backtest DB [--horizon 3] [--origins 6] -o OUT_DIR
+
+Each builds the feature matrix of DB (as ``halvex features``) and hands it to
+``halvex.ml.model``. Outputs appear whole or not at all: the model folder through
+``Model.save``, the predictions through the package's atomic writer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import errno
+import os
+import sys
+from pathlib import Path
+
+from halvex._output import check_output_path, refuse_input
+from halvex._progress import Progress
+from halvex.commands._support import whole_number, writes_to_stdout
+from halvex.commands.features import (check_database, check_matrix_output, database_errors,
+                                      database_inputs, write_matrix)
+
+DEFAULT_HORIZON = 3
+DEFAULT_ORIGINS = 6
+# Far beyond any history a bank keeps; the feature builder counts the horizon in an int.
+MAX_HORIZON = 10_000
+
+
+def register(subparsers) -> None:
+    p = subparsers.add_parser(
+        "model", help="train, score and back-test the close-monitoring (YI) model",
+        description="Train, score and back-test the close-monitoring (YI) model on the feature "
+                    "matrix of a DuckDB fact database.")
+    sub = p.add_subparsers(dest="action", required=True, metavar="ACTION")
+
+    def common(q, horizon_default):
+        q.add_argument("db", type=Path, help="DuckDB database file")
+        q.add_argument("--keep-first", action="store_true",
+                       help="keep the first of repeated (entity_id, donem) rows instead of "
+                            "refusing them")
+        q.add_argument("--horizon", type=whole_number(1, MAX_HORIZON), default=horizon_default,
+                       help="periods ahead in which a YI score sets the label"
+                            + (f" (default {horizon_default})" if horizon_default else
+                               " (default: the model's; another value is refused)"))
+
+    q = sub.add_parser("train", help="train a model and save its folder",
+                       description="Train the model on every labelled row of DB and save the "
+                                   "model folder (model.txt, calibration.json, model_card.json).")
+    common(q, DEFAULT_HORIZON)
+    q.add_argument("-o", "--output", required=True, help="model folder to write")
+    q.set_defaults(func=run_train)
+
+    q = sub.add_parser("score", help="score one period with a saved model",
+                       description="Score the borrowers of one period of DB (default the "
+                                   "latest) with a saved model; write the predictions.")
+    common(q, None)
+    q.add_argument("--model", required=True, type=Path, help="model folder of `halvex model train`")
+    q.add_argument("--period", default=None,
+                   help="the period (donem) to score (default the latest)")
+    q.add_argument("-o", "--output", required=True, help="predictions file, .parquet or .csv")
+    q.set_defaults(func=run_score)
+
+    q = sub.add_parser("backtest", help="rolling-origin back-test",
+                       description="Train at each of the last origins of DB, score the origin and "
+                                   "compare with what happened; write the results folder.")
+    common(q, DEFAULT_HORIZON)
+    q.add_argument("--origins", type=whole_number(1, None), default=DEFAULT_ORIGINS,
+                   help=f"origins to back-test, the latest ones (default {DEFAULT_ORIGINS}; "
+                        "fewer when the data is short)")
+    q.add_argument("-o", "--output", required=True, help="folder to write the results into")
+    q.set_defaults(func=run_backtest)
+
+
+def _matrix(db: Path, horizon: int, keep_first: bool, progress: Progress):
+    """The feature matrix of ``db``, repeated keys refused (or the first kept)."""
+    from halvex.ml.features import build_features
+    from halvex.ml.model.population import drop_repeated
+
+    progress.stage("building features")
+    with database_errors(db):
+        matrix = build_features(db, horizon)
+    if len(matrix) == 0:
+        raise ValueError(f"{db}: no facts to build features from")
+    try:
+        return drop_repeated(matrix, "first" if keep_first else None)
+    except ValueError as exc:
+        # The library's advice names its argument; the command's is the flag.
+        raise ValueError(str(exc).replace("pass keep='first'", "pass --keep-first")) from None
+
+
+def _writable_place(path: str) -> None:
+    """NotADirectoryError when a file stands where ``path``'s folders would be: found before
+    the work rather than after it."""
+    place = os.path.dirname(os.path.abspath(path))
+    while not os.path.lexists(place):
+        place = os.path.dirname(place)
+    if not os.path.isdir(place):
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder, so the output cannot go under it",
+                                 place)
+
+
+def _inputs(args: argparse.Namespace) -> None:
+    """Checks done before any work: the database exists, the output folder replaces no
+    input and has a place to go."""
+    # A folder may be named with a trailing separator ("models/"); the writer takes its name.
+    args.output = check_output_path(args.output.rstrip("/") or args.output)
+    check_database(args.db)
+    refuse_input(args.output, database_inputs(args.db))
+    _writable_place(args.output)
+
+
+def _save_folder(save, folder: str) -> None:
+    # Missing parent folders are created, as the file writer does for files.
+    os.makedirs(os.path.dirname(os.path.abspath(folder)), exist_ok=True)
+    save(folder)
+
+
+def run_train(args: argparse.Namespace) -> int:
+    from halvex.ml.model import train
+
+    _inputs(args)
+    with Progress(f"model {args.action}", "building features") as progress:
+        matrix = _matrix(args.db, args.horizon, args.keep_first, progress)
+        progress.stage("training")
+        model = train(matrix, args.horizon)
+        progress.stage("saving")
+        _save_folder(model.save, args.output)
+        auc = _validation_auc(model, matrix)
+    card = model.card
+    data, split = card["data"], card["split"]
+    print(f"  Trained: {data['train']['rows']} rows, {data['train']['periods']} periods "
+          f"({split['train_periods'][0]} to {split['train_periods'][-1]}), "
+          f"{data['train']['positives']} positives, horizon {model.horizon}")
+    print(f"  Trees: {card['best_iteration']} (early stopping on "
+          f"{', '.join(map(str, split['valid_periods']))})")
+    print(f"  Validation: {data['valid']['rows']} rows, {data['valid']['positives']} positives, "
+          + (f"AUC {auc:.4f}" if auc is not None else "AUC undefined (one class)"))
+    print(f"  Written: {args.output}")
+    return 0
+
+
+def _validation_auc(model, matrix) -> float | None:
+    """AUC of the raw score on the validation window the model was stopped and calibrated
+    on; None when that window holds one class."""
+    from sklearn.metrics import roc_auc_score
+
+    from halvex.ml.model import split_at, timeline
+    from halvex.ml.model.schema import LABEL, feature_array
+
+    valid = matrix.loc[split_at(matrix, timeline(matrix, model.horizon)).valid]
+    y = valid[LABEL].to_numpy()
+    if len(set(y.tolist())) < 2:
+        return None
+    return float(roc_auc_score(y, model.raw_score(feature_array(valid))))
+
+
+def run_score(args: argparse.Namespace) -> int:
+    from halvex.ml.model import Model
+    from halvex.ml.model.periods import period_codes, period_position
+
+    check_matrix_output(args.output)
+    check_database(args.db)
+    refuse_input(args.output, {**database_inputs(args.db), "the model folder": args.model})
+    _writable_place(args.output)
+    # The model first: a damaged or foreign one costs no feature build.
+    model = Model.load(args.model)
+    if args.horizon is not None and args.horizon != model.horizon:
+        raise ValueError(f"{args.model}: the model was trained for horizon {model.horizon}, "
+                         f"not {args.horizon}")
+    to_stdout = writes_to_stdout(args.output)
+    sys.stdout.flush()
+    with contextlib.redirect_stdout(sys.stderr if to_stdout else sys.stdout), \
+            Progress(f"model {args.action}", "building features") as progress:
+        matrix = _matrix(args.db, model.horizon, args.keep_first, progress)
+        periods, codes = period_codes(matrix["donem"])
+        at = len(periods) - 1 if args.period is None else period_position(periods, args.period)
+        rows = matrix.loc[codes == at]
+        progress.stage(f"scoring {periods[at]}")
+        out = model.predict(rows)
+        progress.stage(f"writing {Path(args.output).name}")
+        write_matrix(out, args.output)
+        print(f"  Scored: period {periods[at]}, {len(out)} borrowers "
+              f"({len(rows) - len(out)} already under close monitoring left out)")
+        print(f"  Written: {args.output}")
+    return 0
+
+
+def run_backtest(args: argparse.Namespace) -> int:
+    # Imported here: the back-test is a part of the model package of its own.
+    from halvex.ml import model as ml_model
+
+    _inputs(args)
+    with Progress(f"model {args.action}", "building features") as progress:
+        matrix = _matrix(args.db, args.horizon, args.keep_first, progress)
+        progress.stage("back-testing")
+        result = ml_model.backtest(matrix, horizon=args.horizon, origins=args.origins)
+        progress.stage("saving")
+        _save_folder(result.save, args.output)
+    names = sorted(p.name for p in Path(args.output).iterdir())
+    print(f"  Written: {args.output} ({', '.join(names)})")
+    return 0
