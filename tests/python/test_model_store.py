@@ -76,6 +76,9 @@ def test_saving_again_replaces_the_folder_and_refuses_someone_elses(saved, tmp_p
         model.save(other)
     assert os.listdir(other) == ["a.jpg"]
     assert sorted(os.listdir(tmp_path)) == ["model", "photos"]  # no temporary folder left
+    # a folder named with its trailing separator, under folders not made yet
+    model.save(str(tmp_path / "runs" / "tonight" / "model") + os.sep)
+    assert sorted(os.listdir(tmp_path / "runs" / "tonight" / "model")) == sorted(os.listdir(target))
 
 
 def test_a_failed_save_leaves_nothing(saved, tmp_path, monkeypatch):

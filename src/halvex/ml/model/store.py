@@ -56,8 +56,12 @@ def _replaceable(folder: str) -> bool:
 
 def write_folder(folder, files: dict[str, bytes]) -> str:
     """Writes ``files`` (name to content) as the folder ``folder``, atomically."""
-    target = os.path.abspath(check_output_path(folder))
+    # A folder may be named with its trailing separator; missing parents are made, as for
+    # every other output.
+    text = os.fsdecode(os.fspath(folder))
+    target = os.path.abspath(check_output_path(text.rstrip(os.sep) or text))
     parent = os.path.dirname(target)
+    os.makedirs(parent, exist_ok=True)
     if os.path.lexists(target):
         if not os.path.isdir(target) or os.path.islink(target):
             raise ValueError(f"{folder}: exists and is not a folder; not replaced")
