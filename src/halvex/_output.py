@@ -9,16 +9,21 @@ The file object writes to a temporary file beside the target; leaving the block 
 makes it the target (synced, renamed over it), an exception leaves the target as it was and
 removes the temporary file. A named pipe or a device (``/dev/stdout``) is written directly.
 Existing targets keep their permission bits; see halvex.pipeline.vitrum._AtomicFile.
+Whole folders (a model folder) go through write_folder_atomic in the same way.
 """
 
 from __future__ import annotations
 
 import contextlib
+import ctypes
+import ctypes.util
 import errno
 import io
 import os
+import shutil
 import stat
-from typing import Iterator, Mapping
+import tempfile
+from typing import Callable, Iterator, Mapping
 
 from halvex._interrupt import check_pending
 
@@ -140,3 +145,87 @@ def write_text(path, text: str) -> str:
     with atomic_output(path) as fh:
         fh.write(text)
     return check_output_path(path)
+
+
+# Whole folders (a model): written beside the target and swapped into place.
+_RENAME_EXCHANGE = 2  # renameat2 flag (Linux 3.15+)
+_AT_FDCWD = -100
+
+
+def _sync_dir(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _exchange(a: str, b: str) -> bool:
+    """Atomically swaps two paths; False where the system cannot."""
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or None, use_errno=True)
+        fn = libc.renameat2
+    except (OSError, AttributeError):
+        return False
+    fn.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+    if fn(_AT_FDCWD, os.fsencode(a), _AT_FDCWD, os.fsencode(b), _RENAME_EXCHANGE) == 0:
+        return True
+    err = ctypes.get_errno()
+    if err in (errno.EINVAL, errno.ENOSYS, errno.ENOTSUP):
+        return False
+    raise OSError(err, os.strerror(err), b)
+
+
+def write_folder_atomic(folder, files: Mapping[str, bytes], *, replaceable: Callable[[str], bool],
+                        what: str = "a folder of other files") -> str:
+    """Writes ``files`` (name to content) as the folder ``folder``: every file into a new
+    temporary folder beside it, synced, then renamed into place (swapped atomically with an
+    existing folder, which is then removed), so a reader sees the old folder or the whole new
+    one. An existing folder is replaced only when ``replaceable(path)`` says so; otherwise
+    ValueError saying it is ``what``."""
+    # A folder may be named with its trailing separator; missing parents are made, as for
+    # every other output.
+    text = os.fsdecode(os.fspath(folder))
+    target = os.path.abspath(check_output_path(text.rstrip(os.sep) or text))
+    parent = os.path.dirname(target)
+    os.makedirs(parent, exist_ok=True)
+    if os.path.lexists(target):
+        if not os.path.isdir(target) or os.path.islink(target):
+            raise ValueError(f"{folder}: exists and is not a folder; not replaced")
+        if not replaceable(target):
+            raise ValueError(f"{folder}: is {what}; not replaced")
+    tmp = tempfile.mkdtemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=parent)
+    try:
+        for name, data in files.items():
+            fd = os.open(os.path.join(tmp, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            with os.fdopen(fd, "wb") as fh:
+                fh.write(data)
+                fh.flush()
+                os.fsync(fh.fileno())
+        os.chmod(tmp, 0o755 & ~_umask())
+        _sync_dir(tmp)
+        check_pending()
+        if os.path.isdir(target) and not os.path.islink(target):
+            if not _exchange(tmp, target):
+                aside = tmp + ".old"
+                os.rename(target, aside)
+                os.rename(tmp, target)
+                os.rename(aside, tmp)
+        else:
+            os.rename(tmp, target)
+        _sync_dir(parent)
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)  # the new files on failure, the old after a swap
+    return target
+
+
+def _umask() -> int:
+    # Read, not set and reset: os.umask would change it for every thread meanwhile.
+    try:
+        with open("/proc/self/status") as fh:
+            for line in fh:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    return 0o022

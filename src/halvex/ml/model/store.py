@@ -1,51 +1,17 @@
 """A model folder on disk: written whole or not at all, read only after its files check out.
 
-Saving writes every file into a new temporary folder beside the target, syncs it and then
-renames it into place (swapping it atomically with an earlier model folder, which is then
-removed). Loading checks each file's size and SHA-256 against the card before anything
-parses it: LightGBM kills the process on a model text cut short.
+Saving goes through the package's atomic folder writer (halvex._output); only an empty
+folder or an earlier model is replaced. Loading checks each file's size and SHA-256 against
+the card before anything parses it: LightGBM kills the process on a model text cut short.
 """
 
 from __future__ import annotations
 
-import ctypes
-import ctypes.util
-import errno
 import json
 import os
-import shutil
-import tempfile
 
-from halvex._interrupt import check_pending
-from halvex._output import check_output_path
+from halvex._output import write_folder_atomic
 from halvex.ml.model.card import CALIBRATION_FILE, CARD_FILE, MODEL_FILE, check_card, sha256
-
-_RENAME_EXCHANGE = 2  # renameat2 flag (Linux 3.15+)
-_AT_FDCWD = -100
-
-
-def _sync_dir(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def _exchange(a: str, b: str) -> bool:
-    """Atomically swaps two paths; False where the system cannot."""
-    try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or None, use_errno=True)
-        fn = libc.renameat2
-    except (OSError, AttributeError):
-        return False
-    fn.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
-    if fn(_AT_FDCWD, os.fsencode(a), _AT_FDCWD, os.fsencode(b), _RENAME_EXCHANGE) == 0:
-        return True
-    err = ctypes.get_errno()
-    if err in (errno.EINVAL, errno.ENOSYS, errno.ENOTSUP):
-        return False
-    raise OSError(err, os.strerror(err), b)
 
 
 def _replaceable(folder: str) -> bool:
@@ -55,54 +21,9 @@ def _replaceable(folder: str) -> bool:
 
 
 def write_folder(folder, files: dict[str, bytes]) -> str:
-    """Writes ``files`` (name to content) as the folder ``folder``, atomically."""
-    # A folder may be named with its trailing separator; missing parents are made, as for
-    # every other output.
-    text = os.fsdecode(os.fspath(folder))
-    target = os.path.abspath(check_output_path(text.rstrip(os.sep) or text))
-    parent = os.path.dirname(target)
-    os.makedirs(parent, exist_ok=True)
-    if os.path.lexists(target):
-        if not os.path.isdir(target) or os.path.islink(target):
-            raise ValueError(f"{folder}: exists and is not a folder; not replaced")
-        if not _replaceable(target):
-            raise ValueError(f"{folder}: is a folder with other files than a halvex model; "
-                             "not replaced")
-    tmp = tempfile.mkdtemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp", dir=parent)
-    try:
-        for name, data in files.items():
-            fd = os.open(os.path.join(tmp, name), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
-            with os.fdopen(fd, "wb") as fh:
-                fh.write(data)
-                fh.flush()
-                os.fsync(fh.fileno())
-        os.chmod(tmp, 0o755 & ~_umask())
-        _sync_dir(tmp)
-        check_pending()
-        if os.path.isdir(target) and not os.path.islink(target):
-            if not _exchange(tmp, target):
-                aside = tmp + ".old"
-                os.rename(target, aside)
-                os.rename(tmp, target)
-                os.rename(aside, tmp)
-        else:
-            os.rename(tmp, target)
-        _sync_dir(parent)
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)  # the new files on failure, the old after a swap
-    return target
-
-
-def _umask() -> int:
-    # Read, not set and reset: os.umask would change it for every thread meanwhile.
-    try:
-        with open("/proc/self/status") as fh:
-            for line in fh:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except OSError:
-        pass
-    return 0o022
+    """Writes ``files`` (name to content) as the model folder ``folder``, atomically."""
+    return write_folder_atomic(folder, files, replaceable=_replaceable,
+                               what="a folder with other files than a halvex model")
 
 
 def _read(folder: str, name: str) -> bytes:
