@@ -60,15 +60,23 @@ def test_train_writes_a_model_folder_and_says_what_it_learnt(root, capsys):
     status, out, err = run(capsys, "train", db, "-o", f"{root}/new/again/")
     assert status == 0, err
     assert sorted(p.name for p in (root / "new" / "again").iterdir()) == \
-        ["calibration.json", "model.txt", "model_card.json"]
+        ["calibration.json", "model.txt", "model_card.json", "training_run.json"]
     card = json.loads((root / "new" / "again" / "model_card.json").read_text())
     assert card["horizon"] == 3 and card["features"] == list(FEATURE_COLS)
     lines = {line.split(":")[0].strip(): line for line in out.splitlines() if ":" in line}
     assert f"{card['data']['train']['rows']} rows" in lines["Trained"]
     assert f"{card['data']['train']['positives']} positives" in lines["Trained"]
     assert f"Trees: {card['best_iteration']} " in lines["Trees"]
-    auc = float(lines["Validation"].rsplit("AUC ", 1)[1])
-    assert 0.5 < auc <= 1.0
+    auc, alone = (float(v.split(",")[0]) for v in lines["Validation"].split("AUC ")[1].split(
+        "current score alone "))
+    assert 0.5 < auc <= 1.0 and (auc, alone) == (round(card["validation"]["auc"], 4),
+                                                  round(card["validation"]["score_alone_auc"], 4))
+    # The back-test ran first and its figures are in the card and the summary.
+    bt = card["backtest"]
+    assert len(bt["origins"]) == len(bt["by_origin"]) >= 1
+    assert f"{len(bt['origins'])} origins" in lines["Back-test"]
+    assert f"AUC {bt['auc']:.4f}" in lines["Back-test"]
+    assert lines["Score PSI " + str(card["stability"]["period"]) + " against training"]
     # Trained again on the same data: the same trees.
     assert (root / "new" / "again" / "model.txt").read_bytes() == \
         (root / "trained" / "model.txt").read_bytes()

@@ -128,3 +128,14 @@ def test_periods_to_yi_counts_rows_of_the_borrowers_history_not_months():
     assert np.isnan(k["A", 9]) and np.isnan(k["A", 10])
     assert k["B", 1] == 1 and k["B", 2] == 1             # the nearest YI row counts
     assert np.isnan(k["C", 1]) and np.isnan(k["C", 5])
+
+
+def test_the_latest_model_carries_the_backtests_figures_and_beats_the_score_alone(result):
+    summary, card = result.backtest_summary, result.model.card
+    overall = summary["overall"]
+    assert card["backtest"]["origins"] == [o["origin"] for o in summary["origins"]]
+    assert (card["backtest"]["auc"], card["backtest"]["rows"]) == (overall["auc"], overall["rows"])
+    assert card["split"]["origin"] == summary["latest"]["period"]
+    assert card["stability"]["score_psi"] == summary["latest"]["score_psi"]
+    # The sample's hazard depends on more than the score: the model ranks better than it.
+    assert overall["auc"] > overall["score_alone_auc"]

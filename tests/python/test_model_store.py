@@ -36,8 +36,10 @@ def saved(matrix, tmp_path_factory):
 
 def test_round_trip_keeps_predictions_and_writes_a_card(saved, matrix):
     model, folder = saved
-    assert sorted(os.listdir(folder)) == ["calibration.json", "model.txt", "model_card.json"]
+    assert sorted(os.listdir(folder)) == ["calibration.json", "model.txt", "model_card.json",
+                                          "training_run.json"]
     loaded = Model.load(folder)
+    assert loaded.run["trained_at"].endswith("Z") and loaded.run["training_seconds"] >= 0
     pd.testing.assert_frame_equal(loaded.predict(matrix), model.predict(matrix))
     card = json.loads((folder / "model_card.json").read_text(encoding="utf-8"))
     assert card["features"] == list(FEATURE_COLS) and card["horizon"] == 3
@@ -46,10 +48,31 @@ def test_round_trip_keeps_predictions_and_writes_a_card(saved, matrix):
     assert card["caveats"] and card["versions"]["lightgbm"] == "4.7.0"
     calib = json.loads((folder / "calibration.json").read_text())
     assert all(isinstance(v, float) for v in calib["x"] + calib["y"])
+    assert card["model_id"] == loaded.model_id == card["files"]["model.txt"]["sha256"][:12]
     # The model learnt something: it ranks the validation window better than chance.
     out = model.predict(matrix)
     merged = out.merge(matrix[["entity_id", "donem", "label"]]).dropna(subset=["label"])
     assert roc_auc_score(merged["label"], merged["score"]) > 0.7
+
+
+def test_card_holds_validation_metrics_and_stability_from_the_models_own_windows(saved, matrix):
+    model, _ = saved
+    card = model.card
+    valid = matrix.loc[split_at(matrix, timeline(matrix, 3)).valid]
+    raw = model.raw_score(valid[FEATURE_COLS].to_numpy(np.float64))
+    assert card["validation"]["rows"] == len(valid) == card["split"]["valid_rows"]
+    assert card["validation"]["auc"] == pytest.approx(roc_auc_score(valid["label"], raw), abs=1e-12)
+    score = valid["qvr_score"].fillna(-1.0)
+    assert card["validation"]["score_alone_auc"] == pytest.approx(
+        roc_auc_score(valid["label"], score), abs=1e-12)
+    stability = card["stability"]
+    latest = matrix["donem"].max()
+    now = matrix.loc[(matrix["donem"] == latest) & ~(matrix["qvr_score"] >= 1000)]
+    assert stability["period"] == latest and stability["rows"] == len(now)
+    assert stability["train_sample_rows"] == card["split"]["train_rows"]  # small: every row
+    assert set(stability["feature_psi"]) == set(FEATURE_COLS)
+    assert stability["score_psi"]["band"] in ("stable", "watch", "act")
+    assert card["backtest"] is None  # filled by the back-test, see test_model_backtest
 
 
 def test_calibration_maps_as_scikit_learns_isotonic_regression(saved, matrix):
@@ -68,7 +91,8 @@ def test_saving_again_replaces_the_folder_and_refuses_someone_elses(saved, tmp_p
     model.save(target)
     (target / "stale.txt").write_text("old")
     model.save(target)
-    assert sorted(os.listdir(target)) == ["calibration.json", "model.txt", "model_card.json"]
+    assert sorted(os.listdir(target)) == ["calibration.json", "model.txt", "model_card.json",
+                                          "training_run.json"]
     other = tmp_path / "photos"
     other.mkdir()
     (other / "a.jpg").write_bytes(b"x")
@@ -162,10 +186,12 @@ def test_same_data_gives_byte_identical_files_for_one_and_two_threads(tmp_path):
         done = subprocess.run([sys.executable, "-c", code, str(threads), str(tmp_path / name)],
                               capture_output=True, text=True, timeout=120)
         assert done.returncode == 0, done.stderr
-        out[name] = {f: (tmp_path / name / f).read_bytes() for f in ("model.txt", "calibration.json")}
+        out[name] = {f: (tmp_path / name / f).read_bytes()
+                     for f in ("model.txt", "calibration.json", "model_card.json")}
         out[name]["predictions"] = pd.read_parquet(tmp_path / f"{name}.parquet")
     assert out["a1"]["model.txt"] == out["b1"]["model.txt"]
     assert out["a1"]["calibration.json"] == out["b1"]["calibration.json"]
+    assert out["a1"]["model_card.json"] == out["b1"]["model_card.json"]
     # Two threads: the same trees; only the parameter block names the thread count.
     one, two = (out[k]["model.txt"].decode() for k in ("a1", "c2"))
     assert one.replace("[num_threads: 1]", "[num_threads: 2]") == two

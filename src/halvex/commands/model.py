@@ -1,6 +1,6 @@
 """``halvex model``: train, score and back-test the close-monitoring (YI) model on a fact DB.
 
-    halvex model train DB [--horizon 3] -o MODEL_DIR
+    halvex model train DB [--horizon 3] [--origins 6] -o MODEL_DIR
     halvex model score DB --model MODEL_DIR [--period P] [--horizon N] -o predictions.parquet
     halvex model backtest DB [--horizon 3] [--origins 6] -o OUT_DIR
 
@@ -51,6 +51,10 @@ def register(subparsers) -> None:
                        description="Train the model on every labelled row of DB and save the "
                                    "model folder (model.txt, calibration.json, model_card.json).")
     common(q, DEFAULT_HORIZON)
+    q.add_argument("--origins", type=whole_number(0, None), default=DEFAULT_ORIGINS,
+                   help=f"back-test the model over this many of the latest origins first and "
+                        f"keep the figures in its card (default {DEFAULT_ORIGINS}; 0: no "
+                        "back-test)")
     q.add_argument("-o", "--output", required=True, help="model folder to write")
     q.set_defaults(func=run_train)
 
@@ -120,42 +124,65 @@ def _save_folder(save, folder: str) -> None:
 
 
 def run_train(args: argparse.Namespace) -> int:
-    from halvex.ml.model import train
+    from halvex.ml.model import backtest, train
 
     _inputs(args)
+    skipped = None
     with Progress(f"model {args.action}", "building features") as progress:
         matrix = _matrix(args.db, args.horizon, args.keep_first, progress)
-        progress.stage("training")
-        model = train(matrix, args.horizon)
+        model = None
+        if args.origins:
+            progress.stage("back-testing")
+
+            def step(done: int, total: int) -> None:
+                progress.stage(f"back-testing: {done} of {total} models trained")
+            try:
+                model = backtest(matrix, args.horizon, args.origins, top_n=0, progress=step).model
+            except ValueError as exc:
+                # Too short a history for a back-test still trains; the card says why.
+                skipped = str(exc)
+        if model is None:
+            progress.stage("training")
+            model = train(matrix, args.horizon)
+            if skipped is not None:
+                model.card = {**model.card, "backtest": {"not_run": skipped}}
         progress.stage("saving")
         _save_folder(model.save, args.output)
-        auc = _validation_auc(model, matrix)
-    card = model.card
-    data, split = card["data"], card["split"]
-    print(f"  Trained: {data['train']['rows']} rows, {data['train']['periods']} periods "
-          f"({split['train_periods'][0]} to {split['train_periods'][-1]}), "
-          f"{data['train']['positives']} positives, horizon {model.horizon}")
-    print(f"  Trees: {card['best_iteration']} (early stopping on "
-          f"{', '.join(map(str, split['valid_periods']))})")
-    print(f"  Validation: {data['valid']['rows']} rows, {data['valid']['positives']} positives, "
-          + (f"AUC {auc:.4f}" if auc is not None else "AUC undefined (one class)"))
+    for line in train_summary(model.card):
+        print(f"  {line}")
     print(f"  Written: {args.output}")
     return 0
 
 
-def _validation_auc(model, matrix) -> float | None:
-    """AUC of the raw score on the validation window the model was stopped and calibrated
-    on; None when that window holds one class."""
-    from sklearn.metrics import roc_auc_score
+def _auc(value) -> str:
+    return "undefined (one class)" if value is None else f"{value:.4f}"
 
-    from halvex.ml.model import split_at, timeline
-    from halvex.ml.model.schema import LABEL, feature_array
 
-    valid = matrix.loc[split_at(matrix, timeline(matrix, model.horizon)).valid]
-    y = valid[LABEL].to_numpy()
-    if len(set(y.tolist())) < 2:
-        return None
-    return float(roc_auc_score(y, model.raw_score(feature_array(valid))))
+def train_summary(card: dict) -> list[str]:
+    """What a trained model's card says in a few lines: data, trees, AUCs, stability."""
+    data, split, valid = card["data"], card["split"], card["validation"]
+    lines = [
+        f"Trained: {data['train']['rows']} rows, {data['train']['periods']} periods "
+        f"({split['train_periods'][0]} to {split['train_periods'][-1]}), "
+        f"{data['train']['positives']} positives, horizon {card['horizon']}",
+        f"Trees: {card['best_iteration']} (early stopping on "
+        f"{', '.join(map(str, split['valid_periods']))})",
+        f"Validation: {data['valid']['rows']} rows, {data['valid']['positives']} positives, "
+        f"AUC {_auc(valid['auc'])}, current score alone {_auc(valid['score_alone_auc'])}",
+    ]
+    bt = card.get("backtest")
+    if bt and "not_run" not in bt:
+        lines.append(f"Back-test: {len(bt['origins'])} origins ({bt['origins'][0]} to "
+                     f"{bt['origins'][-1]}), {bt['rows']} rows, AUC {_auc(bt['auc'])}, current "
+                     f"score alone {_auc(bt['score_alone_auc'])}")
+    elif bt:
+        lines.append(f"Back-test: not run ({bt['not_run']})")
+    stability = card.get("stability")
+    if stability:
+        psi = stability["score_psi"]
+        lines.append(f"Score PSI {stability['period']} against training: {psi['value']:.3f} "
+                     f"({psi['band']})")
+    return lines
 
 
 def run_score(args: argparse.Namespace) -> int:

@@ -23,10 +23,11 @@ from halvex._output import atomic_output
 from halvex.ml.features import FEATURE_COLS
 from halvex.ml.model import metrics as mx
 from halvex.ml.model.lead import periods_to_yi
-from halvex.ml.model.model import DEFAULT_REASONS_TOP_N
+from halvex.ml.model.model import DEFAULT_REASONS_TOP_N, Model
 from halvex.ml.model.params import DEFAULT_SEED, EARLY_STOPPING_ROUNDS, NUM_BOOST_ROUND
 from halvex.ml.model.population import drop_repeated, has_label, is_candidate
 from halvex.ml.model.reasons import REASONS
+from halvex.ml.model.review import score_alone_auc
 from halvex.ml.model.schema import LABEL, check_columns, feature_array
 from halvex.ml.model.split import DEFAULT_VALID_PERIODS, split_at, timeline, usable_at
 from halvex.ml.model.train import DEFAULT_HORIZON, train
@@ -40,10 +41,12 @@ PREDICTIONS_FILE = "ml_predictions.json"
 
 @dataclass
 class Backtest:
-    """The three JSON-ready results (plain dicts, lists, text, numbers, bools, None)."""
+    """The three JSON-ready results (plain dicts, lists, text, numbers, bools, None), and
+    the model trained at the latest period, its card holding the back-test's figures."""
     backtest_summary: dict
     backtest_firma: dict
     ml_predictions: list = field(default_factory=list)
+    model: Model | None = None
 
     def save(self, folder) -> list[str]:
         """Writes backtest_summary.json, backtest_firma.json and ml_predictions.json into
@@ -117,16 +120,13 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
         y = labels[rows].astype(np.int8)
         share = mx.alert_share(labels[split.train], alert_multiple, alert_share)
         al = mx.alerts(y, s, share, lead[rows])
-        train_s = model.raw_score(feature_array(frame.loc[split.train]))
-        at_origin = frame.loc[candidate & (line.codes == code)]
-        score_psi = mx.psi(train_s, model.raw_score(feature_array(at_origin)))
         sub = frame.loc[rows]
         entry = {"origin": _key(origin), **split.describe(),
                  "train_positives": int(np.nansum(labels[split.train])),
                  "best_iteration": int(model.card["best_iteration"]),
                  "alert_share": share, "alert_threshold": al.cutoff,
                  **_block(sub, y, s, p, al, lead[rows]),
-                 "score_psi": {"value": score_psi, "band": mx.psi_band(score_psi)}}
+                 "score_psi": model.card["stability"]["score_psi"]}
         per_origin.append(entry)
         pooled.append((sub, y, s, p, al, lead[rows]))
         _add_firma(firma, origin, sub["entity_id"].to_numpy(), p, s, al, y)
@@ -137,7 +137,9 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
                                                             for k in (1, 2, 3)),
                      _merge_alerts([t[4] for t in pooled]), np.concatenate([t[5] for t in pooled]))
     latest = train(frame, **fit)
-    predictions, stability = _latest(frame, line, latest, candidate, top_n, valid_periods)
+    predictions = _latest_predictions(frame, line, latest, top_n)
+    stability = {**(latest.card["stability"] or {"period": _key(line.periods[-1]), "rows": 0}),
+                 "train_periods": [_key(v) for v in latest.card["split"]["train_periods"]]}
     if progress is not None:
         progress(total, total)
 
@@ -153,7 +155,9 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
         "latest": stability,
     }
     firma = {k: firma[k] for k in sorted(firma)}
-    return Backtest(_plain(summary), _plain(firma), _plain(predictions))
+    summary = _plain(summary)
+    latest.attach_backtest(summary)
+    return Backtest(summary, _plain(firma), _plain(predictions), latest)
 
 
 def _canonical(frame: pd.DataFrame, horizon: int) -> pd.DataFrame:
@@ -198,8 +202,8 @@ def _block(sub: pd.DataFrame, y, s, p, al: mx.Alerts, lead) -> dict:
         m = seg == name
         segments[name] = {**mx.as_dict(mx.evaluate(y[m], s[m], p[m])), **_counts(al, m),
                           "mean_lead_time": _mean_lead(al, lead, m)}
-    return {**mx.as_dict(mx.evaluate(y, s, p)), **_counts(al),
-            "mean_lead_time": _mean_lead(al, lead), "segments": segments}
+    return {**mx.as_dict(mx.evaluate(y, s, p)), "score_alone_auc": score_alone_auc(sub, y),
+            **_counts(al), "mean_lead_time": _mean_lead(al, lead), "segments": segments}
 
 
 def _merge_alerts(parts: list[mx.Alerts]) -> mx.Alerts:
@@ -217,11 +221,9 @@ def _add_firma(firma: dict, origin, entities, p, s, al: mx.Alerts, y) -> None:
             "outcome": int(y[i]), "caught": bool(al.caught[i]), "missed": bool(al.missed[i])}
 
 
-def _latest(frame, line, model, candidate, top_n, valid_periods):
-    """The top ``top_n`` of the latest period with reasons, and the stability of the score
-    and of each feature between the latest model's training window and that period."""
-    code = len(line.periods) - 1
-    now = frame.loc[line.codes == code]
+def _latest_predictions(frame, line, model, top_n) -> list:
+    """The top ``top_n`` candidates of the latest period with their reasons."""
+    now = frame.loc[line.codes == len(line.periods) - 1]
     scored = model.predict(now, reasons_top_n=int(top_n))
     top = scored.loc[scored["rank"] <= top_n]
     predictions = []
@@ -232,19 +234,7 @@ def _latest(frame, line, model, candidate, top_n, valid_periods):
         predictions.append({"entity_id": str(_key(r.entity_id)), "donem": _key(r.donem),
                             "prob": r.prob, "score": r.score, "rank": int(r.rank),
                             "reasons": reasons})
-    split = split_at(frame, line, valid_periods=valid_periods)
-    train_rows = frame.loc[split.train]
-    now_cand = frame.loc[candidate & (line.codes == code)]
-    score_psi = mx.psi(model.raw_score(feature_array(train_rows)),
-                       model.raw_score(feature_array(now_cand)))
-    features = mx.feature_psi(train_rows, now_cand, FEATURE_COLS)
-    stability = {"period": _key(line.periods[code]),
-                 "train_periods": [_key(v) for v in split.train_periods],
-                 "rows": int(len(now_cand)),
-                 "score_psi": {"value": score_psi, "band": mx.psi_band(score_psi)},
-                 "feature_psi": {k: {"value": v.value, "band": v.band}
-                                 for k, v in features.items()}}
-    return predictions, stability
+    return predictions
 
 
 def _key(value):

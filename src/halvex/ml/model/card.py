@@ -4,7 +4,9 @@ code that trained it, from the same numbers."""
 from __future__ import annotations
 
 import hashlib
+import os
 import platform
+from datetime import datetime, timezone
 from importlib import metadata
 
 import numpy as np
@@ -16,6 +18,7 @@ CARD_FORMAT = 1
 MODEL_FILE = "model.txt"
 CALIBRATION_FILE = "calibration.json"
 CARD_FILE = "model_card.json"
+RUN_FILE = "training_run.json"
 
 CAVEATS = (
     "Borrowers who leave the data have no label for their last row, and a shorter label "
@@ -86,3 +89,19 @@ def check_card(card, folder: str) -> None:
     if not isinstance(card.get("horizon"), int) or isinstance(card.get("horizon"), bool):
         raise ValueError(f"{folder}: {CARD_FILE} has no horizon")
 
+
+
+def training_run(seconds: float, params: dict) -> dict:
+    """When and how long a training ran: kept beside the card, not in it, so that the same
+    data and parameters give the same card byte for byte."""
+    return {
+        "trained_at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+        "training_seconds": round(seconds, 3),
+        "num_threads": params.get("num_threads"),
+        "cpu_count": os.cpu_count(),
+    }
+
+
+def model_id(model_bytes: bytes) -> str:
+    """A short name of a model: the start of its text's SHA-256, the same wherever it is."""
+    return sha256(model_bytes)[:12]

@@ -11,25 +11,46 @@ import pandas as pd
 
 from halvex.ml.features import FEATURE_COLS, FEATURE_LABELS
 from halvex.ml.model.calibration import Calibration
-from halvex.ml.model.card import CALIBRATION_FILE, CARD_FILE, MODEL_FILE, sha256
+from halvex.ml.model.card import (CALIBRATION_FILE, CARD_FILE, MODEL_FILE, RUN_FILE, model_id,
+                                  sha256)
 from halvex.ml.model.periods import period_codes
 from halvex.ml.model.population import drop_repeated, is_candidate
 from halvex.ml.model.reasons import reason_columns, top_reasons
 from halvex.ml.model.schema import check_columns, feature_array
-from halvex.ml.model.store import read_folder, write_folder
+from halvex.ml.model.store import read_folder, read_run, write_folder
 
 # Rows of each period that get reasons by default: the top of the list an analyst reads.
 DEFAULT_REASONS_TOP_N = 1000
 
 
 class Model:
-    """A LightGBM booster (kept as its text model), its calibration and its card."""
+    """A LightGBM booster (kept as its text model), its calibration and its card; ``run``
+    records when and how long the training ran (None when unknown)."""
 
-    def __init__(self, model_text: str, calibration: Calibration, card: dict) -> None:
+    def __init__(self, model_text: str, calibration: Calibration, card: dict,
+                 run: dict | None = None) -> None:
         self._text = model_text
         self._booster = _booster(model_text, "the model text")
         self.calibration = calibration
         self.card = card
+        self.run = run
+
+    @property
+    def model_id(self) -> str:
+        return model_id(self._text.encode("utf-8"))
+
+    def attach_backtest(self, summary: dict) -> None:
+        """Records the back-test's overall figures in the card (``backtest_summary`` of
+        ``backtest``): origins, rows, positives, AUC, Gini, KS, PR-AUC, Brier, alerts."""
+        overall = summary["overall"]
+        keep = ("rows", "positives", "auc", "score_alone_auc", "gini", "ks", "pr_auc", "brier", "alerted", "caught",
+                "missed", "false_alarms", "mean_lead_time")
+        self.card = {**self.card, "backtest": {
+            "origins": [o["origin"] for o in summary["origins"]],
+            "alert_rule": summary["alert_rule"],
+            **{k: overall.get(k) for k in keep},
+            "by_origin": [{"origin": o["origin"], "auc": o["auc"], "rows": o["rows"],
+                           "positives": o["positives"]} for o in summary["origins"]]}}
 
     @property
     def horizon(self) -> int:
@@ -106,17 +127,22 @@ class Model:
 
     def save(self, folder) -> str:
         """Writes the model folder atomically: ``model.txt`` (LightGBM's text model),
-        ``calibration.json`` and ``model_card.json``. Returns its path."""
+        ``calibration.json``, ``model_card.json`` and, when known, ``training_run.json``
+        (when and how long: the one file two identical trainings do not share). Returns
+        its path."""
         model_bytes = self._text.encode("utf-8")
         calib_bytes = (json.dumps(self.calibration.to_json(), indent=1) + "\n").encode("utf-8")
         card = dict(self.card)
+        card["model_id"] = model_id(model_bytes)
         card["files"] = {MODEL_FILE: {"bytes": len(model_bytes), "sha256": sha256(model_bytes)},
                          CALIBRATION_FILE: {"bytes": len(calib_bytes), "sha256": sha256(calib_bytes)}}
         card_bytes = (json.dumps(card, ensure_ascii=False, indent=2, allow_nan=False,
                                  default=_json_value) + "\n").encode("utf-8")
         self.card = card
-        return write_folder(folder, {MODEL_FILE: model_bytes, CALIBRATION_FILE: calib_bytes,
-                                     CARD_FILE: card_bytes})
+        files = {MODEL_FILE: model_bytes, CALIBRATION_FILE: calib_bytes, CARD_FILE: card_bytes}
+        if self.run is not None:
+            files[RUN_FILE] = (json.dumps(self.run, indent=1) + "\n").encode("utf-8")
+        return write_folder(folder, files)
 
     @classmethod
     def load(cls, folder) -> "Model":
@@ -131,7 +157,7 @@ class Model:
             text = model_bytes.decode("utf-8")
         except UnicodeDecodeError:
             raise ValueError(f"{where}: {MODEL_FILE} is not a LightGBM text model") from None
-        model = cls(text, calibration, card)
+        model = cls(text, calibration, card, run=read_run(where))
         if model._booster.feature_name() != list(FEATURE_COLS):
             raise ValueError(f"{where}: {MODEL_FILE} was trained on another feature set than "
                              "its card names")

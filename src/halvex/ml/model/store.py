@@ -11,7 +11,7 @@ import json
 import os
 
 from halvex._output import write_folder_atomic
-from halvex.ml.model.card import CALIBRATION_FILE, CARD_FILE, MODEL_FILE, check_card, sha256
+from halvex.ml.model.card import CALIBRATION_FILE, CARD_FILE, MODEL_FILE, RUN_FILE, check_card, sha256
 
 
 def _replaceable(folder: str) -> bool:
@@ -54,3 +54,14 @@ def read_folder(folder) -> tuple[dict, bytes, bytes]:
                              f"card records {entry['bytes']} bytes with another hash)")
         out.append(data)
     return card, out[0], out[1]
+
+
+def read_run(folder: str) -> dict | None:
+    """The training record of a model folder; None when absent or unreadable (it only
+    informs, the model does not depend on it)."""
+    try:
+        with open(os.path.join(folder, RUN_FILE), "rb") as fh:
+            run = json.loads(fh.read().decode("utf-8"))
+    except (OSError, UnicodeDecodeError, json.JSONDecodeError):
+        return None
+    return run if isinstance(run, dict) else None

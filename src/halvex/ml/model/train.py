@@ -4,7 +4,6 @@ out-of-time validation window."""
 from __future__ import annotations
 
 import time
-from datetime import datetime, timezone
 
 import lightgbm as lgb
 import numpy as np
@@ -12,11 +11,13 @@ import pandas as pd
 
 from halvex.ml.features import FEATURE_COLS
 from halvex.ml.model.calibration import Calibration
-from halvex.ml.model.card import CARD_FORMAT, CAVEATS, fingerprint, library_versions
+from halvex.ml.model.card import CARD_FORMAT, CAVEATS, fingerprint, library_versions, training_run
 from halvex.ml.model.model import Model
 from halvex.ml.model.params import (CATEGORICAL, DEFAULT_SEED, EARLY_STOPPING_ROUNDS,
                                     MONOTONE_INCREASING, NUM_BOOST_ROUND, lightgbm_params)
-from halvex.ml.model.population import YI_SCORE, drop_repeated
+from halvex.ml.model.periods import period_position
+from halvex.ml.model.population import YI_SCORE, drop_repeated, is_candidate
+from halvex.ml.model.review import evenly_spaced, stability_block, validation_block
 from halvex.ml.model.schema import LABEL, check_columns, feature_array
 from halvex.ml.model.split import DEFAULT_VALID_PERIODS, split_at, timeline
 
@@ -64,7 +65,14 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
     del booster, dtrain, dvalid
 
     # Calibrated on what the stored text predicts, so a loaded model maps the same way.
-    calibration = Calibration.fit(lgb.Booster(model_str=text).predict(x_valid, raw_score=True), y_valid)
+    stored = lgb.Booster(model_str=text)
+    raw_valid = stored.predict(x_valid, raw_score=True)
+    calibration = Calibration.fit(raw_valid, y_valid)
+    validation = validation_block(valid_rows, y_valid, raw_valid, calibration.apply(raw_valid))
+    sample = train_rows.iloc[evenly_spaced(len(train_rows))]
+    at = line.codes == period_position(line.periods, split.origin)
+    now = frame.loc[at & is_candidate(frame)]
+    stability = stability_block(split.origin, sample, _raw(stored, sample), now, _raw(stored, now))
     card = {
         "format": CARD_FORMAT,
         "model": "halvex close-monitoring (YI) model: LightGBM gradient-boosted trees",
@@ -85,9 +93,14 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
         "data": {"train": fingerprint(train_rows, x_train, y_train),
                  "valid": fingerprint(valid_rows, x_valid, y_valid)},
         "calibration": "isotonic regression of the raw score, fitted on the validation window",
-        "training_seconds": round(time.perf_counter() - started, 3),
-        "trained_at": datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
+        "validation": validation,
+        "stability": stability,
+        "backtest": None,
         "versions": library_versions(),
         "caveats": list(CAVEATS),
     }
-    return Model(text, calibration, card)
+    return Model(text, calibration, card, run=training_run(time.perf_counter() - started, lgb_params))
+
+
+def _raw(booster: lgb.Booster, rows: pd.DataFrame) -> np.ndarray:
+    return booster.predict(feature_array(rows), raw_score=True) if len(rows) else np.zeros(0)
