@@ -20,11 +20,12 @@ def _rss_mb():
     with open('/proc/self/statm') as f:
         return int(f.read().split()[1]) * os.sysconf('SC_PAGE_SIZE') / 2**20
 def begin():
-    global _t0
-    print('@@BEGIN', flush=True, file=sys.__stdout__); _t0 = time.perf_counter()
+    global _t0, _c0
+    print('@@BEGIN', flush=True, file=sys.__stdout__); _t0 = time.perf_counter(); _c0 = time.process_time()
 def end():
-    global elapsed
-    elapsed = time.perf_counter() - _t0; print('@@END', flush=True, file=sys.__stdout__)
+    global elapsed, cpu
+    elapsed = time.perf_counter() - _t0; cpu = time.process_time() - _c0
+    print('@@END', flush=True, file=sys.__stdout__)
 """
 
 
@@ -41,7 +42,7 @@ def _rss_of(pid: int) -> float:
 
 def run_case(code: str) -> dict:
     """Executes `code` (which calls begin() and end() around the measured call)."""
-    script = PRELUDE + code + "\nprint('@@' + json.dumps({'elapsed': elapsed, 'extra': globals().get('extra', {})}), flush=True)\n"
+    script = PRELUDE + code + "\nprint('@@' + json.dumps({'elapsed': elapsed, 'cpu': cpu, 'extra': globals().get('extra', {})}), flush=True)\n"
     proc = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     state = {"phase": "setup", "before": 0.0, "peak": 0.0}
     lines: list[str] = []
