@@ -1,0 +1,38 @@
+#include "scoreboard/scoreboard_job.h"
+
+#include <memory>
+
+#include "common/atomic_file.h"
+#include "common/cancel.h"
+#include "common/errors.h"
+
+namespace halvex::scoreboard {
+
+ScoreboardResult run_scoreboard_job(const std::string& db_path, const std::string& out_path,
+                                    const ScoreboardOptions& options, const ScoreboardSources& sources) {
+  if (db_path.find('\0') != std::string::npos || out_path.find('\0') != std::string::npos)
+    throw ValueError("embedded null byte");
+  const SourceQueries q = source_queries(sources.columns(db_path), options.rd_column);
+  table::Table facts;
+  {
+    table::OwnedArrowStream s = sources.fetch(db_path, q.facts);
+    facts = table::import_arrow_stream(s.get());
+  }
+  std::unique_ptr<table::Table> findings;
+  if (!q.findings.empty()) {
+    table::OwnedArrowStream s = sources.fetch(db_path, q.findings);
+    findings = std::make_unique<table::Table>(table::import_arrow_stream(s.get()));
+  }
+  cancel_point_now();
+  ScoreboardResult out;
+  out.text = build_document(std::move(facts), findings.get(), options);
+  out.bytes = out.text.size();
+  if (out_path.empty()) return out;
+  AtomicFile file(out_path);
+  file.write(out.text);
+  file.commit();
+  out.text = std::string();
+  return out;
+}
+
+}  // namespace halvex::scoreboard
