@@ -90,8 +90,14 @@ nb::object build_document(nb::handle db_path, nb::handle out_path, std::size_t r
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads
     return halvex::scoreboard::run_scoreboard_job(db, out, opt, from);
   });
-  if (!out.empty()) return nb::int_(result.bytes);
-  return nb::str(result.text.data(), result.text.size());
+  const halvex::scoreboard::Document& d = result.document;
+  if (out.empty()) return nb::str(d.text.data(), d.text.size());
+  nb::dict summary;
+  summary["rows"] = d.rows;
+  summary["periods"] = d.periods;
+  summary["latest"] = d.latest;
+  summary["bytes"] = result.bytes;
+  return summary;
 }
 
 }  // namespace
@@ -102,7 +108,8 @@ NB_MODULE(document, m) {
   m.def("build_document", &build_document, "db_path"_a, "out_path"_a.none(), "risk_periods"_a, "title"_a,
         "generated_at"_a, "rd_column"_a, "alert_threshold"_a.none(), "model_id"_a, "model_trained_at"_a,
         "sql_admin_only"_a, "model"_a.none(), "sections"_a,
-        "The document's JSON text (with out_path None), or the bytes written to out_path.\n\n"
+        "The document's JSON text (with out_path None), or what was written to out_path: rows,\n"
+        "periods, latest (period) and bytes.\n\n"
         "model: None or (keys, prob, alerted, caught, missed), lists of one length; sections:\n"
         "(name, JSON text) pairs appended to the document. See halvex.scoreboard.build_scoreboard.");
 }

@@ -103,7 +103,7 @@ Value amount_sum(double v) { return number_value(halvex::round_decimals(v, 2)); 
 
 }  // namespace
 
-std::string build_document(Table facts, const Table* findings, const ScoreboardOptions& opt) {
+Document build_document(Table facts, const Table* findings, const ScoreboardOptions& opt) {
   if (facts.num_rows() == 0) throw ValueError("no facts: fact_periodic has no rows");
   if (!table::is_sorted_by(facts.at("entity_id"), facts.at("donem"))) {
     std::vector<std::int64_t> order = table::stable_sort_indices(facts.at("entity_id"), facts.at("donem"));
@@ -301,7 +301,7 @@ std::string build_document(Table facts, const Table* findings, const ScoreboardO
     out += text;
   }
   out += "}";
-  return out;
+  return Document{std::move(out), n_rows, P, periods.texts[L]};
 }
 
 }  // namespace halvex::scoreboard

@@ -60,9 +60,15 @@ struct SourceQueries {
 // column they need are missing, or `rd_column` is no column of fact_periodic.
 SourceQueries source_queries(const SourceColumns& columns, const std::string& rd_column);
 
-// The document as JSON text, equal to json.dumps(document, ensure_ascii=False). `facts` is
-// the result of the facts query (any row order), `findings` that of the findings query or
-// null. Fails with ValueError when there are no facts.
-std::string build_document(table::Table facts, const table::Table* findings, const ScoreboardOptions& options);
+struct Document {
+  std::string text;       // equal to json.dumps(document, ensure_ascii=False)
+  std::size_t rows = 0;   // borrowers of the latest period
+  std::size_t periods = 0;
+  std::string latest;     // the latest period
+};
+
+// The document. `facts` is the result of the facts query (any row order), `findings` that of
+// the findings query or null. Fails with ValueError when there are no facts.
+Document build_document(table::Table facts, const table::Table* findings, const ScoreboardOptions& options);
 
 }  // namespace halvex::scoreboard

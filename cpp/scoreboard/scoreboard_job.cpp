@@ -25,13 +25,13 @@ ScoreboardResult run_scoreboard_job(const std::string& db_path, const std::strin
   }
   cancel_point_now();
   ScoreboardResult out;
-  out.text = build_document(std::move(facts), findings.get(), options);
-  out.bytes = out.text.size();
+  out.document = build_document(std::move(facts), findings.get(), options);
+  out.bytes = out.document.text.size();
   if (out_path.empty()) return out;
   AtomicFile file(out_path);
-  file.write(out.text);
+  file.write(out.document.text);
   file.commit();
-  out.text = std::string();
+  out.document.text = std::string();
   return out;
 }
 

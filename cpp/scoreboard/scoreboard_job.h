@@ -19,8 +19,8 @@ struct ScoreboardSources {
 };
 
 struct ScoreboardResult {
-  std::string text;        // the document; empty when it was written to a file
-  std::uint64_t bytes = 0; // its size in bytes
+  Document document;        // its text is empty when it was written to a file
+  std::uint64_t bytes = 0;  // the text's size in bytes
 };
 
 // Builds the document of the database at `db_path`; writes it atomically to `out_path`

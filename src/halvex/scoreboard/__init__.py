@@ -71,7 +71,8 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
     """Build the scoreboard document of the DuckDB file at ``db_path`` (opened read-only).
 
     Returns the document as a dict, or with ``out_path`` writes it there atomically as UTF-8
-    JSON (``json.dumps(doc, ensure_ascii=False)``) and returns the path. ``rd_column`` names
+    JSON (``json.dumps(doc, ensure_ascii=False)``) and returns {``path``, ``rows`` (borrowers),
+    ``periods``, ``latest`` (period), ``bytes``}. ``rd_column`` names
     the fact_periodic column of the second risk series; ``model`` maps ``entity_id``,
     ``prob`` and optionally ``alerted``, ``caught``, ``missed`` to equal-length columns;
     ``backtest_summary``, ``backtest_firma`` and ``ml_predictions`` are added as they are.
@@ -101,5 +102,5 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
         model_id or "", model_trained_at or "", bool(admin_only),
         None if model is None else _model_columns(model), sections)
     if out_path is not None:
-        return Path(out_path)
+        return {"path": Path(out_path), **text}
     return json.loads(text)
