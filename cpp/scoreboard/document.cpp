@@ -38,18 +38,36 @@ struct Periods {
   std::vector<int> of_row;  // -1: the row has no period
 };
 
+// Period of each row, by a key that needs no formatting where the column allows it: integers
+// by value, text by its bytes; other types by their text form.
+template <class Key, class KeyOf>
+std::vector<std::size_t> distinct_periods(const Column& donem, std::vector<int>& of_row, KeyOf key_of) {
+  std::unordered_map<Key, int> seen;
+  std::vector<std::size_t> first_rows;
+  for (std::size_t i = 0; i < donem.size(); ++i) {
+    if (!donem.present(i)) continue;
+    auto [it, added] = seen.emplace(key_of(i), static_cast<int>(first_rows.size()));
+    if (added) first_rows.push_back(i);
+    of_row[i] = it->second;
+  }
+  return first_rows;
+}
+
 Periods periods_of(const Column& donem) {
   Periods p;
   const std::size_t n = donem.size();
   p.of_row.assign(n, -1);
   std::vector<std::size_t> first_rows;
-  std::string t;
-  for (std::size_t i = 0; i < n; ++i) {
-    t.clear();
-    if (!table::append_text_form(donem, i, t)) continue;
-    auto [it, added] = p.index.emplace(t, static_cast<int>(first_rows.size()));
-    if (added) first_rows.push_back(i);
-    p.of_row[i] = it->second;
+  if (donem.type() == DType::Int64) {
+    first_rows = distinct_periods<std::int64_t>(donem, p.of_row, [&](std::size_t i) { return donem.i64[i]; });
+  } else if (donem.type() == DType::Text) {
+    first_rows = distinct_periods<std::string_view>(donem, p.of_row, [&](std::size_t i) { return donem.str(i); });
+  } else {
+    first_rows = distinct_periods<std::string>(donem, p.of_row, [&](std::size_t i) {
+      std::string t;
+      table::append_text_form(donem, i, t);
+      return t;
+    });
   }
   std::vector<int> order(first_rows.size());
   for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<int>(k);
@@ -59,9 +77,9 @@ Periods periods_of(const Column& donem) {
   std::vector<int> rank(order.size());
   for (std::size_t k = 0; k < order.size(); ++k) rank[order[k]] = static_cast<int>(k);
   p.texts.resize(order.size());
-  for (auto& [text, k] : p.index) {
-    k = rank[k];
-    p.texts[k] = text;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    table::append_text_form(donem, first_rows[order[k]], p.texts[k]);
+    p.index.emplace(p.texts[k], static_cast<int>(k));
   }
   for (int& r : p.of_row)
     if (r >= 0) r = rank[r];
