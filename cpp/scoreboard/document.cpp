@@ -8,7 +8,6 @@
 
 #include "common/cancel.h"
 #include "common/errors.h"
-#include "common/number_text.h"
 #include "json/writer.h"
 #include "scoreboard/findings_index.h"
 #include "scoreboard/score_marks.h"
@@ -16,6 +15,7 @@
 #include "scoreboard/table_values.h"
 #include "table/convert.h"
 #include "table/groups.h"
+#include "table/parallel.h"
 #include "table/sort.h"
 #include "table/text_form.h"
 
@@ -104,20 +104,27 @@ double number_at(const Column* c, std::int64_t row) {
   return table::numeric_at(*c, static_cast<std::size_t>(row));
 }
 
-// Per period and band: borrowers and the sum of their risk (missing risk counts 0).
-struct BandTotals {
-  std::vector<std::array<std::int64_t, kBands>> count;
-  std::vector<std::array<double, kBands>> risk;
-  explicit BandTotals(std::size_t periods) : count(periods), risk(periods) {
+// An amount in whole kuruş: sums of these are exact, so they do not depend on how the rows
+// were split between threads.
+std::int64_t kurus(double tl) { return std::isfinite(tl) ? std::llround(tl * 100.0) : 0; }
+Value tl_of_kurus(std::int64_t k) { return number_value(static_cast<double>(k) / 100.0); }
+
+// What one range of borrowers contributes: its rows' text, their customer numbers, and per
+// period and band their number and risk (missing risk counts 0), and the band moves.
+struct Part {
+  std::string rows_text;
+  std::vector<std::string> mutas;  // text forms, for the findings
+  std::size_t n_rows = 0;
+  std::vector<std::array<std::int64_t, kBands>> count, risk;
+  std::array<std::array<std::int64_t, kBands>, kBands> flow_count{}, flow_risk{};
+  explicit Part(std::size_t periods) : count(periods), risk(periods) {
     for (auto& c : count) c.fill(0);
-    for (auto& r : risk) r.fill(0.0);
+    for (auto& r : risk) r.fill(0);
   }
 };
 
 void append_value(std::string& out, const Value& v) { json::write(out, v, kSpaced); }
 
-// A sum of amounts in TL, to the kuruş: the digits a sum of doubles adds beyond are noise.
-Value amount_sum(double v) { return number_value(halvex::round_decimals(v, 2)); }
 
 }  // namespace
 
@@ -156,93 +163,114 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
 
   const table::RunGroups groups = table::RunGroups::of(ent);
   const std::int32_t* rem = groups.rem();
-  std::vector<std::int64_t> slot(P);
-  std::vector<Score> scores(P);
-  std::vector<std::string> mutas;  // text forms, for the findings and the model
-  BandTotals snapshot(P);
-  std::array<std::array<std::int64_t, kBands>, kBands> flow_count{};
-  std::array<std::array<double, kBands>, kBands> flow_risk{};
-  json::Arena scratch;
-  std::vector<Member> m;
-  std::string rows_text;
-  std::string muta_text;
-  std::size_t n_rows = 0;
+  // Borrowers are independent: ranges of them are built on the worker threads and joined
+  // in order, so the document does not depend on the number of threads.
+  const std::vector<table::RowRange> ranges = groups.ranges();
+  std::vector<Part> parts(ranges.size(), Part(P));
+  table::run_ranges(ranges, [&](const table::RowRange& range) {
+    Part& part = parts[static_cast<std::size_t>(&range - ranges.data())];
+    std::vector<std::int64_t> slot(P);
+    std::vector<Score> scores(P);
+    json::Arena scratch;
+    std::vector<Member> m;
+    std::string muta_text;
+    for (std::size_t start = range.begin; start < range.end; start += static_cast<std::size_t>(rem[start]) + 1) {
+      if ((start & 1023) == 0) cancel_point();
+      const std::size_t end = start + static_cast<std::size_t>(rem[start]) + 1;
+      if (!ent.present(start)) continue;  // no customer number: not a borrower of the page
+      std::fill(slot.begin(), slot.end(), -1);
+      for (std::size_t i = start; i < end; ++i)  // a repeated period: its last row counts
+        if (periods.of_row[i] >= 0) slot[periods.of_row[i]] = static_cast<std::int64_t>(i);
+      if (slot[L] < 0) continue;  // not in the latest period
+      const std::size_t last = static_cast<std::size_t>(slot[L]);
+      for (std::size_t p = 0; p < P; ++p) scores[p] = slot[p] < 0 ? Score{} : score_at(skor, slot[p]);
+      std::string_view from_source;
+      if (source && source->present(last) && source->type() == DType::Text) from_source = source->str(last);
+      const Marks marks = marks_of(scores.data(), P, from_source);
+      const double son_risk = number_at(risk, slot[L]);
 
-  for (std::size_t start = 0, n = facts.num_rows(); start < n; start += static_cast<std::size_t>(rem[start]) + 1) {
-    if ((start & 1023) == 0) cancel_point();
-    const std::size_t end = start + static_cast<std::size_t>(rem[start]) + 1;
-    if (!ent.present(start)) continue;  // no customer number: not a borrower of the page
-    std::fill(slot.begin(), slot.end(), -1);
-    for (std::size_t i = start; i < end; ++i)  // a repeated period: its last row counts
-      if (periods.of_row[i] >= 0) slot[periods.of_row[i]] = static_cast<std::int64_t>(i);
-    if (slot[L] < 0) continue;  // not in the latest period
-    const std::size_t last = static_cast<std::size_t>(slot[L]);
-    for (std::size_t p = 0; p < P; ++p) scores[p] = slot[p] < 0 ? Score{} : score_at(skor, slot[p]);
-    std::string_view from_source;
-    if (source && source->present(last) && source->type() == DType::Text) from_source = source->str(last);
-    const Marks marks = marks_of(scores.data(), P, from_source);
-    const double son_risk = number_at(risk, slot[L]);
-
-    scratch.reset();
-    m.clear();
-    m.push_back({"muta", cell_value(ent, last)});
-    if (unvan && unvan->present(last)) m.push_back({"unvan", cell_value(*unvan, last)});
-    if (segment && segment->present(last)) m.push_back({"segment", cell_value(*segment, last)});
-    m.push_back({"son_risk", std::isnan(son_risk) ? Value::null() : number_value(son_risk)});
-    if (bolge && bolge->present(last)) m.push_back({"bolge_kodu", cell_value(*bolge, last)});
-    if (sube && sube->present(last)) m.push_back({"sube_kodu", cell_value(*sube, last)});
-    for (std::size_t p = 0; p < P; ++p) {
-      if (scores[p].yi) m.push_back({qvr_keys[p], Value::string("YI")});
-      else if (scores[p].numeric()) m.push_back({qvr_keys[p], number_value(scores[p].value)});
-    }
-    const std::pair<const Column*, const std::vector<std::string>*> series[] = {
-        {risk, &r_keys}, {second, &rd_keys}, {change, &df_keys}};
-    for (const auto& [col, names] : series) {
-      if (!col) continue;
-      for (std::size_t p = P - R; p < P; ++p) {
-        const double v = number_at(col, slot[p]);
-        if (!std::isnan(v)) m.push_back({(*names)[p], number_value(v)});
+      scratch.reset();
+      m.clear();
+      m.push_back({"muta", cell_value(ent, last)});
+      if (unvan && unvan->present(last)) m.push_back({"unvan", cell_value(*unvan, last)});
+      if (segment && segment->present(last)) m.push_back({"segment", cell_value(*segment, last)});
+      m.push_back({"son_risk", std::isnan(son_risk) ? Value::null() : number_value(son_risk)});
+      if (bolge && bolge->present(last)) m.push_back({"bolge_kodu", cell_value(*bolge, last)});
+      if (sube && sube->present(last)) m.push_back({"sube_kodu", cell_value(*sube, last)});
+      for (std::size_t p = 0; p < P; ++p) {
+        if (scores[p].yi) m.push_back({qvr_keys[p], Value::string("YI")});
+        else if (scores[p].numeric()) m.push_back({qvr_keys[p], number_value(scores[p].value)});
       }
-    }
-    m.push_back({"_hizli_yukselen", Value::integer(marks.fast_riser)});
-    m.push_back({"_rejim_degisimi", Value::integer(marks.band_change)});
-    m.push_back({"_potansiyel_yi", Value::integer(marks.potential_yi)});
-    const ModelMarks* model = opt.model;
-    std::size_t k = 0;
-    bool scored = false;
-    if (model) {
+      const std::pair<const Column*, const std::vector<std::string>*> series[] = {
+          {risk, &r_keys}, {second, &rd_keys}, {change, &df_keys}};
+      for (const auto& [col, names] : series) {
+        if (!col) continue;
+        for (std::size_t p = P - R; p < P; ++p) {
+          const double v = number_at(col, slot[p]);
+          if (!std::isnan(v)) m.push_back({(*names)[p], number_value(v)});
+        }
+      }
+      m.push_back({"_hizli_yukselen", Value::integer(marks.fast_riser)});
+      m.push_back({"_rejim_degisimi", Value::integer(marks.band_change)});
+      m.push_back({"_potansiyel_yi", Value::integer(marks.potential_yi)});
+      const ModelMarks* model = opt.model;
+      std::size_t k = 0;
+      bool scored = false;
+      if (model) {
+        muta_text.clear();
+        table::append_text_form(ent, last, muta_text);
+        auto it = model_row.find(muta_text);
+        scored = it != model_row.end();
+        if (scored) k = it->second;
+        m.push_back({"_erken_sinyal", Value::integer(scored && model->alerted[k] && !scores[L].yi)});
+        m.push_back({"_yakalanan", Value::integer(scored && model->caught[k])});
+        m.push_back({"_kacirilan", Value::integer(scored && model->missed[k])});
+      }
+      m.push_back({"_qvr_neden", Value::string(scratch.copy_string(marks.reason))});
+      if (scored && !std::isnan(model->prob[k])) m.push_back({"_ml_yi_prob", Value::real(model->prob[k])});
+
+      if (part.n_rows) part.rows_text += ", ";
+      append_value(part.rows_text, Value::object(m.data(), m.size()));
+      ++part.n_rows;
       muta_text.clear();
       table::append_text_form(ent, last, muta_text);
-      auto it = model_row.find(muta_text);
-      scored = it != model_row.end();
-      if (scored) k = it->second;
-      m.push_back({"_erken_sinyal", Value::integer(scored && model->alerted[k] && !scores[L].yi)});
-      m.push_back({"_yakalanan", Value::integer(scored && model->caught[k])});
-      m.push_back({"_kacirilan", Value::integer(scored && model->missed[k])});
-    }
-    m.push_back({"_qvr_neden", Value::string(scratch.copy_string(marks.reason))});
-    if (scored && !std::isnan(model->prob[k])) m.push_back({"_ml_yi_prob", Value::real(model->prob[k])});
+      part.mutas.push_back(muta_text);
 
-    if (n_rows) rows_text += ", ";
-    append_value(rows_text, Value::object(m.data(), m.size()));
-    ++n_rows;
-    muta_text.clear();
-    table::append_text_form(ent, last, muta_text);
-    mutas.push_back(muta_text);
+      for (std::size_t p = 0; p < P; ++p) {
+        const Band b = band_of(scores[p]);
+        part.count[p][b] += 1;
+        part.risk[p][b] += kurus(number_at(risk, slot[p]));
+      }
+      if (P >= 2) {
+        const Band a = band_of(scores[L - 1]), b = band_of(scores[L]);
+        part.flow_count[a][b] += 1;
+        part.flow_risk[a][b] += kurus(son_risk);
+      }
+    }
+  });
 
-    const double risk_or_0 = std::isnan(son_risk) ? 0.0 : son_risk;
-    for (std::size_t p = 0; p < P; ++p) {
-      const Band b = band_of(scores[p]);
-      const double r = number_at(risk, slot[p]);
-      snapshot.count[p][b] += 1;
-      snapshot.risk[p][b] += std::isnan(r) ? 0.0 : r;
-    }
-    if (P >= 2) {
-      const Band a = band_of(scores[L - 1]), b = band_of(scores[L]);
-      flow_count[a][b] += 1;
-      flow_risk[a][b] += risk_or_0;
-    }
+  // The parts joined in order.
+  Part all(P);
+  std::string& rows_text = all.rows_text;
+  for (Part& part : parts) {
+    if (!part.n_rows) continue;
+    if (all.n_rows) rows_text += ", ";
+    rows_text += part.rows_text;
+    part.rows_text = std::string();
+    all.n_rows += part.n_rows;
+    for (auto& t : part.mutas) all.mutas.push_back(std::move(t));
+    for (std::size_t p = 0; p < P; ++p)
+      for (std::size_t b = 0; b < kBands; ++b) {
+        all.count[p][b] += part.count[p][b];
+        all.risk[p][b] += part.risk[p][b];
+      }
+    for (std::size_t a = 0; a < kBands; ++a)
+      for (std::size_t b = 0; b < kBands; ++b) {
+        all.flow_count[a][b] += part.flow_count[a][b];
+        all.flow_risk[a][b] += part.flow_risk[a][b];
+      }
   }
+  const std::size_t n_rows = all.n_rows;
 
   json::Arena arena;
   auto texts = [&](std::size_t from) {
@@ -252,7 +280,7 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
   };
 
   FindingsIndex diag;
-  if (findings) diag = findings_index(*findings, mutas, periods.index, periods.texts, arena);
+  if (findings) diag = findings_index(*findings, all.mutas, periods.index, periods.texts, arena);
 
   std::vector<Member> meta = {
       {"title", arena.string(opt.title)},
@@ -276,20 +304,20 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
   if (P >= 2)
     for (std::size_t a = 0; a < kBands; ++a)
       for (std::size_t b = 0; b < kBands; ++b) {
-        if (!flow_count[a][b]) continue;
+        if (!all.flow_count[a][b]) continue;
         flow.push_back(arena.object({{"from_donem", Value::string(periods.texts[L - 1])},
                                      {"to_donem", Value::string(periods.texts[L])},
                                      {"from_band", Value::string(kBandKeys[a])},
                                      {"to_band", Value::string(kBandKeys[b])},
-                                     {"count", Value::integer(flow_count[a][b])},
-                                     {"risk", amount_sum(flow_risk[a][b])}}));
+                                     {"count", Value::integer(all.flow_count[a][b])},
+                                     {"risk", tl_of_kurus(all.flow_risk[a][b])}}));
       }
   std::vector<Member> counts, risks;
   for (std::size_t p = 0; p < P; ++p) {
     std::vector<Member> c, r;
     for (std::size_t b = 0; b < kBands; ++b) {
-      c.push_back({kBandKeys[b], Value::integer(snapshot.count[p][b])});
-      r.push_back({kBandKeys[b], amount_sum(snapshot.risk[p][b])});
+      c.push_back({kBandKeys[b], Value::integer(all.count[p][b])});
+      r.push_back({kBandKeys[b], tl_of_kurus(all.risk[p][b])});
     }
     counts.push_back({periods.texts[p], arena.object(c)});
     risks.push_back({periods.texts[p], arena.object(r)});

@@ -228,3 +228,16 @@ def test_bad_inputs(tmp_path, db):
         build_scoreboard(db, db)
     with pytest.raises(ValueError, match="risk_periods"):
         build_scoreboard(db, risk_periods=-1)
+
+
+def test_thread_count_does_not_change_the_document(tmp_path, monkeypatch):
+    from halvex.sample.facts_db import write_sample_db
+
+    # Enough fact rows (480,000) for the borrowers to be built in two ranges on two threads.
+    db = write_sample_db(tmp_path / "facts.duckdb", n_entities=80000, n_periods=6, seed=3)
+    texts = []
+    for threads in ("1", "2"):
+        monkeypatch.setenv("HALVEX_THREADS", threads)
+        build_scoreboard(db, tmp_path / f"doc{threads}.json", generated_at="x")
+        texts.append((tmp_path / f"doc{threads}.json").read_bytes())
+    assert texts[0] == texts[1]
