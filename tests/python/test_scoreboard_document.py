@@ -241,3 +241,17 @@ def test_thread_count_does_not_change_the_document(tmp_path, monkeypatch):
         build_scoreboard(db, tmp_path / f"doc{threads}.json", generated_at="x")
         texts.append((tmp_path / f"doc{threads}.json").read_bytes())
     assert texts[0] == texts[1]
+
+
+def test_a_named_column_is_quoted_as_an_identifier(tmp_path):
+    path = tmp_path / "quoted.duckdb"
+    con = duckdb.connect(str(path))
+    con.execute("""CREATE TABLE fact_periodic (entity_id BIGINT, donem VARCHAR, qvr_skor DOUBLE,
+                   kombine_risk DOUBLE, "nakdi ""risk""; --" DOUBLE)""")
+    con.execute("INSERT INTO fact_periodic VALUES (9007199254740993, '2024-01', 812.0, 10.25, 7)")
+    con.close()
+    doc = build_scoreboard(path, generated_at="x", rd_column='nakdi "risk"; --')
+    assert doc["rows"] == [{"muta": 9007199254740993, "son_risk": 10.25, "qvr2024-01": 812,
+                            "r2024-01": 10.25, "rd2024-01": 7, "_hizli_yukselen": 0,
+                            "_rejim_degisimi": 0, "_potansiyel_yi": 0, "_qvr_neden": ""}]
+    assert doc["flow_matrix"] == [] and doc["meta"]["risk_donemler"] == ["2024-01"]
