@@ -8,7 +8,7 @@ import json
 import duckdb
 import pytest
 
-from halvex.pipeline.vitrum import render_html
+from halvex.pipeline.vitrum import render_html, render_html_v300
 from halvex.scoreboard import build_scoreboard
 
 P = ["202401", "202402", "202403", "202404"]
@@ -212,6 +212,7 @@ def test_file_equals_json_dumps_and_renders_alike(db, doc, tmp_path):
     b = render_html(str(done["path"]), output_html=str(tmp_path / "b.html"))
     assert a["rows"] == b["rows"] == 8
     assert (tmp_path / "a.html").read_bytes() == (tmp_path / "b.html").read_bytes()
+    assert render_html_v300(str(done["path"]), output_html=str(tmp_path / "c.html"))["rows"] == 8
 
 
 def test_bad_inputs(tmp_path, db):
