@@ -154,7 +154,8 @@ browser-test: install
 	$(VPY) -m pytest -q tests/browser
 
 # Type stubs of the extension modules, generated from the built modules (module:stub file).
-STUBS := halvex.pipeline.vitrum:src/halvex/pipeline/vitrum.pyi halvex.ml.features:src/halvex/ml/features.pyi
+STUBS := halvex.pipeline.vitrum:src/halvex/pipeline/vitrum.pyi halvex.ml.features:src/halvex/ml/features.pyi \
+	halvex.scoreboard.document:src/halvex/scoreboard/document.pyi
 STUBGEN := $(VPY) -m nanobind.stubgen -q -P -p tools/stub_patterns.txt
 
 stubs: install

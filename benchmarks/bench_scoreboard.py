@@ -1,0 +1,69 @@
+"""Benchmark of the scoreboard document against the feature build on the same database.
+
+    .venv/bin/python benchmarks/bench_scoreboard.py [--entities 200000] [--periods 12] [--repeat 3]
+
+Times, each in a fresh process (its peak memory above the size it had before the call is its
+own): ``scoreboard-file`` (build_scoreboard writing the JSON file), ``scoreboard-dict``
+(the document returned as a dict, json.loads of its text included) and ``build_features``
+(the feature matrix as a DataFrame). The database (sample data with its diagnostic file, gaps
+included) is written once under --dir and reused. The fastest of --repeat runs counts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from _measure import run_case  # noqa: E402
+
+CASES = {
+    "scoreboard-file": "from halvex.scoreboard import build_scoreboard\n"
+                       "begin(); build_scoreboard(DB, OUT); end()",
+    "scoreboard-dict": "from halvex.scoreboard import build_scoreboard\n"
+                       "begin(); doc = build_scoreboard(DB); end()",
+    "build_features": "from halvex.ml.features import build_features\n"
+                      "with contextlib.redirect_stdout(io.StringIO()):\n"
+                      "    begin(); m = build_features(DB); end()",
+}
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--entities", type=int, default=200_000)
+    ap.add_argument("--periods", type=int, default=12)
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--dir", default="/tmp/halvex-bench-scoreboard")
+    args = ap.parse_args()
+
+    folder = Path(args.dir) / f"db_{args.entities}x{args.periods}"
+    db = folder / "facts.duckdb"
+    if not db.exists():
+        print(f"writing {args.entities:,} borrowers x {args.periods} periods to {db} ...", flush=True)
+        from halvex.sample.facts_db import write_sample_db
+        write_sample_db(db, n_entities=args.entities, n_periods=args.periods, seed=1)
+    out = folder / "scoreboard.json"
+    # DuckDB, pyarrow and pandas are imported before the call in every case alike.
+    prelude = f"import halvex.ml._sources\nDB = {str(db)!r}\nOUT = {str(out)!r}\n"
+    best = {}
+    for _ in range(args.repeat):
+        for name, code in CASES.items():
+            r = run_case(prelude + code)
+            if name not in best or r["elapsed"] < best[name]["elapsed"]:
+                best[name] = r
+    print(f"{args.entities:,} borrowers x {args.periods} periods, best of {args.repeat}:")
+    for name, r in best.items():
+        print(f"  {name:16s} {r['elapsed']:7.2f} s   peak +{r['extra_mb']:7.0f} MiB")
+    if out.exists():
+        print(f"  document file: {os.path.getsize(out) / 2**20:.0f} MiB")
+    ratio = best["scoreboard-file"]["elapsed"] / best["build_features"]["elapsed"]
+    print(f"  scoreboard-file / build_features: {ratio:.2f} (target: at most 1.00)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,115 @@
+// Python module halvex.scoreboard.document: build_document's arguments and result. The build
+// is the scoreboard job of cpp/scoreboard; its reads (DuckDB's Python package) are
+// halvex.scoreboard._sources.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common_args.h"
+#include "common_cancel.h"
+#include "scoreboard/scoreboard_job.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using halvex::scoreboard::ModelMarks;
+using halvex::scoreboard::ScoreboardOptions;
+using halvex::scoreboard::ScoreboardSources;
+using halvex::scoreboard::SourceColumns;
+using halvex::table::OwnedArrowStream;
+
+namespace {
+
+nb::object python_side(const char* name) { return nb::module_::import_("halvex.scoreboard._sources").attr(name); }
+
+OwnedArrowStream stream_of(nb::handle arrow) {
+  nb::object capsule = arrow.attr("__arrow_c_stream__")();
+  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.ptr(), "arrow_array_stream"));
+  if (!stream) throw nb::python_error();
+  return OwnedArrowStream(stream);
+}
+
+ScoreboardSources sources() {
+  auto columns = [](const std::string& path) {
+    nb::gil_scoped_acquire gil;
+    nb::object got = python_side("columns")(path);
+    SourceColumns c;
+    c.fact_periodic = nb::cast<std::vector<std::string>>(got[0]);
+    c.dim_entity = nb::cast<std::vector<std::string>>(got[1]);
+    c.findings = nb::cast<std::vector<std::string>>(got[2]);
+    return c;
+  };
+  auto fetch = [](const std::string& path, const std::string& query) {
+    nb::gil_scoped_acquire gil;
+    return stream_of(python_side("fetch")(path, query));
+  };
+  return ScoreboardSources{columns, fetch};
+}
+
+// The model marks as equal-length lists (the Python side lines them up).
+std::optional<ModelMarks> model_marks(const nb::object& model) {
+  if (model.is_none()) return std::nullopt;
+  ModelMarks m;
+  m.keys = nb::cast<std::vector<std::string>>(model[0]);
+  m.prob = nb::cast<std::vector<double>>(model[1]);
+  m.alerted = nb::cast<std::vector<std::uint8_t>>(model[2]);
+  m.caught = nb::cast<std::vector<std::uint8_t>>(model[3]);
+  m.missed = nb::cast<std::vector<std::uint8_t>>(model[4]);
+  const std::size_t n = m.keys.size();
+  if (m.prob.size() != n || m.alerted.size() != n || m.caught.size() != n || m.missed.size() != n)
+    throw nb::value_error("model marks: every column must have one value per entity_id");
+  return m;
+}
+
+nb::object build_document(nb::handle db_path, nb::handle out_path, std::size_t risk_periods, std::string title,
+                          std::string generated_at, std::string rd_column, std::optional<double> alert_threshold,
+                          std::string model_id, std::string model_trained_at, bool sql_admin_only, nb::object model,
+                          std::vector<std::pair<std::string, std::string>> sections) {
+  const std::string db = halvex::py::path_argument(db_path);
+  const std::string out = out_path.is_none() ? std::string() : halvex::py::path_argument(out_path);
+  std::optional<ModelMarks> marks = model_marks(model);
+  ScoreboardOptions opt;
+  opt.risk_periods = risk_periods;
+  opt.title = std::move(title);
+  opt.generated_at = std::move(generated_at);
+  opt.rd_column = std::move(rd_column);
+  opt.alert_threshold = alert_threshold;
+  opt.model_id = std::move(model_id);
+  opt.model_trained_at = std::move(model_trained_at);
+  opt.sql_admin_only = sql_admin_only;
+  opt.model = marks ? &*marks : nullptr;
+  opt.sections = std::move(sections);
+  const ScoreboardSources from = sources();
+  halvex::scoreboard::ScoreboardResult result = halvex::py::SignalCancel().run([&] {
+    nb::gil_scoped_release unlocked;  // the sources take it back for their reads
+    return halvex::scoreboard::run_scoreboard_job(db, out, opt, from);
+  });
+  const halvex::scoreboard::Document& d = result.document;
+  if (out.empty()) return nb::str(d.text.data(), d.text.size());
+  nb::dict summary;
+  summary["rows"] = d.rows;
+  summary["periods"] = d.periods;
+  summary["latest"] = d.latest;
+  summary["bytes"] = result.bytes;
+  return summary;
+}
+
+}  // namespace
+
+NB_MODULE(document, m) {
+  m.doc() = "The scoreboard document built from the periodic facts.";
+  halvex::py::register_error_translation();
+  m.def("build_document", &build_document, "db_path"_a, "out_path"_a.none(), "risk_periods"_a, "title"_a,
+        "generated_at"_a, "rd_column"_a, "alert_threshold"_a.none(), "model_id"_a, "model_trained_at"_a,
+        "sql_admin_only"_a, "model"_a.none(), "sections"_a,
+        "The document's JSON text (with out_path None), or what was written to out_path: rows,\n"
+        "periods, latest (period) and bytes.\n\n"
+        "model: None or (keys, prob, alerted, caught, missed), lists of one length; sections:\n"
+        "(name, JSON text) pairs appended to the document. See halvex.scoreboard.build_scoreboard.");
+}

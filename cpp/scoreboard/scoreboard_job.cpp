@@ -1,0 +1,45 @@
+#include "scoreboard/scoreboard_job.h"
+
+#include <memory>
+
+#include "common/atomic_file.h"
+#include "common/cancel.h"
+#include "common/errors.h"
+#include "table/timing.h"
+
+namespace halvex::scoreboard {
+
+ScoreboardResult run_scoreboard_job(const std::string& db_path, const std::string& out_path,
+                                    const ScoreboardOptions& options, const ScoreboardSources& sources) {
+  if (db_path.find('\0') != std::string::npos || out_path.find('\0') != std::string::npos)
+    throw ValueError("embedded null byte");
+  table::StageTimer timer;
+  const SourceQueries q = source_queries(sources.columns(db_path), options.rd_column);
+  timer.mark("columns");
+  table::Table facts;
+  {
+    table::OwnedArrowStream s = sources.fetch(db_path, q.facts);
+    timer.mark("query and fetch");
+    facts = table::import_arrow_stream(s.get());
+  }
+  timer.mark("import facts");
+  std::unique_ptr<table::Table> findings;
+  if (!q.findings.empty()) {
+    table::OwnedArrowStream s = sources.fetch(db_path, q.findings);
+    findings = std::make_unique<table::Table>(table::import_arrow_stream(s.get()));
+  }
+  cancel_point_now();
+  ScoreboardResult out;
+  out.document = build_document(std::move(facts), findings.get(), options);
+  timer.mark("document");
+  out.bytes = out.document.text.size();
+  if (out_path.empty()) return out;
+  AtomicFile file(out_path);
+  file.write(out.document.text);
+  file.commit();
+  timer.mark("write");
+  out.document.text = std::string();
+  return out;
+}
+
+}  // namespace halvex::scoreboard

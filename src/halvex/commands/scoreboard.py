@@ -1,0 +1,47 @@
+"""``halvex scoreboard DB -o DOC.json``: the scoreboard document of a fact database, the input
+of ``halvex render``.
+
+    halvex scoreboard facts.duckdb -o run/json/scoreboard.json [--risk-periods 3]
+                      [--rd-column nakdi_risk] [--title TEXT]
+
+Written atomically (UTF-8 JSON); prints the borrowers, periods and where the file is.
+"""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+
+from halvex._output import check_output_path, refuse_input
+from halvex._progress import Progress
+from halvex.commands._support import whole_number
+from halvex.commands.features import check_database, database_errors
+
+
+def register(subparsers) -> None:
+    p = subparsers.add_parser(
+        "scoreboard", help="build the scoreboard document (JSON) from a DuckDB fact database",
+        description="Build the scoreboard document that `halvex render` reads from the "
+                    "fact_periodic, dim_entity and (when present) fact_findings tables of a "
+                    "DuckDB file (opened read-only).")
+    p.add_argument("db", type=Path, help="DuckDB database file")
+    p.add_argument("-o", "--output", required=True, help="the document's JSON file")
+    p.add_argument("--risk-periods", type=whole_number(0), default=3,
+                   help="the last N periods carry risk amounts (default 3)")
+    p.add_argument("--rd-column", help="fact_periodic column of the second risk series (rd)")
+    p.add_argument("--title", help="the page's title")
+    p.set_defaults(func=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    from halvex.scoreboard import DEFAULT_TITLE, build_scoreboard
+
+    check_output_path(args.output)
+    check_database(args.db)
+    refuse_input(args.output, {"the database": args.db})
+    with database_errors(args.db), Progress("scoreboard", "building the document"):
+        done = build_scoreboard(args.db, args.output, risk_periods=args.risk_periods,
+                                rd_column=args.rd_column, title=args.title or DEFAULT_TITLE)
+    print(f"  Skorkart: {done['rows']} firma, {done['periods']} dönem (son: {done['latest']})")
+    print(f"  Written: {done['path']}")
+    return 0
