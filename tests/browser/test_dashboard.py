@@ -388,19 +388,25 @@ def test_regions_sharing_a_name_are_one_option(dash, open_page):
     assert p.state()["matchedRows"] == 4
 
 
-def test_search_ignores_diacritics_on_request_and_marks_matches(dash, open_page):
+def test_search_ignores_diacritics_unless_exact_and_marks_matches(dash, open_page):
     p = open_page(dash["standard"])
     p.search("insaat")
-    plain_off = p.state()["matchedRows"]
-    p.page.check("#hx-q-plain")
-    p.page.wait_for_function("() => window.__halvex.matchedRows !== %d" % plain_off)
-    p.settle()
     names = p.column_texts("unvan")
     assert "İnşaat Yapı Işık A.Ş." in names and "Kuzey Insaat Isik Ltd." in names
     marks = p.page.eval_on_selector_all("#hx-rows .row:not([hidden]) mark", "ms => ms.map(m => m.textContent)")
     assert "İnşaat" in marks and "Insaat" in marks
     p.search("isik")
     assert "İnşaat Yapı Işık A.Ş." in p.column_texts("unvan")
+    # an exact match on request: "ş" is no longer "s"
+    p.search("ışık")
+    assert {"İnşaat Yapı Işık A.Ş.", "Kuzey Insaat Isik Ltd."} <= set(p.column_texts("unvan"))
+    folded = p.state()["matchedRows"]
+    p.page.check("#hx-q-exact")
+    p.page.wait_for_function("() => window.__halvex.matchedRows !== %d" % folded)
+    p.settle()
+    assert "İnşaat Yapı Işık A.Ş." in p.column_texts("unvan") and "Kuzey Insaat Isik Ltd." not in p.column_texts("unvan")
+    assert "tam=1" in p.page.evaluate("location.hash")
+    p.page.uncheck("#hx-q-exact")
     _shot(p, "search_marked_1440")
     # nothing found: a message with a button that clears the filters
     p.search("qqqzzzxxx")

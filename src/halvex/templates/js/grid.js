@@ -395,7 +395,7 @@ function draw() {
   grid.setAttribute("aria-rowcount", String(matched + 1));
   if (n > 0 && cursor < n && cursor >= first && cursor < last) grid.setAttribute("aria-activedescendant", "hx-active-row");
   else grid.removeAttribute("aria-activedescendant");
-  $("hx-empty").hidden = !(matched === 0 && S.n > 0 && filtersActive());
+  showEmpty(matched === 0 && S.n > 0 && filtersActive());
   if (count > 0 && firstRowsAt === null) { firstRowsAt = performance.now(); HXS.firstRowsAt = firstRowsAt; }
   if (!byScroll) updateCounts();
   // frames drawn, and the rows each of the latest filled (the newest last)
@@ -438,8 +438,19 @@ grid.addEventListener("keydown", function (ev) {
   if ((ev.key === "*" || ev.key === "i") && g.n) { ev.preventDefault(); toggleWatch(rowAt(cursor)); }
 });
 
+// Nothing matches: the message names the filters that hide every row.
+function showEmpty(on) {
+  var box = $("hx-empty");
+  if (on) setText($("hx-empty-text"), "Kayıt bulunamadı. Etkin filtreler: " + viewSummary().filters + ".");
+  if (box.hidden === on) box.hidden = !on;
+}
 function updateCounts() {
   var shown = shownCount();
+  // once everything is loaded, the status line says how many rows the filters leave
+  if (allLoaded() && TOTAL_CHUNKS > 0 && !HXS.failedChunks.length) {
+    setStatus(filtersActive() ? "Filtrelere uyan: " + fmtInt(matched) + " / " + fmtInt(S.n) + " firma."
+                              : "Yükleme tamamlandı: " + fmtInt(S.n) + " firma.");
+  }
   $("hx-loaded").textContent = fmtInt(S.n);
   $("hx-matched").textContent = fmtInt(matched);
   $("hx-shown").textContent = fmtInt(shown);
