@@ -7,8 +7,15 @@ default order said, the columns decided on first, and the search that folds Turk
 
 from __future__ import annotations
 
-from test_dashboard import N, dash, open_page  # noqa: F401  (fixtures; skips without Chromium)
+import copy
+import json
+import os
+from pathlib import Path
+
+from test_dashboard import N, OUT, dash, open_page  # noqa: F401  (fixtures; skips without Chromium)
 from test_pages import _score
+
+from halvex.pipeline import vitrum
 
 
 def _risk_mio(r):                                       # as the standard page holds it
@@ -67,12 +74,102 @@ def test_range_filters_read_turkish_numbers_and_refuse_the_rest(dash, open_page)
     deltas = [_delta(r, donemler) for r in rows]
     assert p.state()["matchedRows"] == sum(1 for d in deltas if d is not None and d >= 50) > 0
     pg.select_option("#hx-f-delta", "-1")
+    _type(p, "#hx-f-delta-min", "20")
+    assert p.state()["matchedRows"] == sum(1 for d in deltas if d is not None and d <= -20) > 0
+    pg.select_option("#hx-f-delta", "0")
     p.settle()
-    assert p.state()["matchedRows"] == sum(1 for d in deltas if d is not None and d <= -50) > 0
+    assert p.state()["matchedRows"] == sum(1 for d in deltas if d is not None and abs(d) >= 20)
+    pg.select_option("#hx-f-delta", "-1")
     # the view comes back from the URL with the fields written the Turkish way
     pg.evaluate("location.reload()")
     pg.wait_for_function("window.__halvex && window.__halvex.allDecodedAt !== null")
     p.settle()
-    assert p.state()["matchedRows"] == sum(1 for d in deltas if d is not None and d <= -50)
-    assert pg.input_value("#hx-f-delta-min") == "50" and pg.input_value("#hx-f-delta") == "-1"
+    assert p.state()["matchedRows"] == sum(1 for d in deltas if d is not None and d <= -20)
+    assert pg.input_value("#hx-f-delta-min") == "20" and pg.input_value("#hx-f-delta") == "-1"
     assert p.errors == []
+
+
+# ------------------------------------------------------------------ search that finds
+def test_search_folds_by_default_and_nothing_found_names_the_filters(dash, open_page):
+    p = open_page(dash["standard"])
+    pg = p.page
+    p.search("insaat isik")                             # "İnşaat", "Işık" without the Turkish letters
+    assert "Kuzey Insaat Isik Ltd." in p.column_texts("unvan")
+    p.select("hx-f-seg", "KOBI")
+    _type(p, "#hx-f-risk", "1.000")
+    p.search("qqqzzz")
+    assert p.state()["matchedRows"] == 0
+    empty = pg.text_content("#hx-empty")
+    assert pg.is_visible("#hx-empty") and all(t in empty for t in ("qqqzzz", "KOBI", "Risk ≥ 1000"))
+    assert "0 / " in pg.text_content("#hx-status")
+    pg.click("#hx-empty-clear")
+    p.settle()
+    assert pg.text_content("#hx-status").startswith("Yükleme tamamlandı")
+    assert p.errors == []
+
+
+# ------------------------------------------------------------------ the watch list survives the next night
+def _next_night(doc):
+    """The same borrowers rendered again with another creation time and row count."""
+    doc = copy.deepcopy(doc)
+    doc["meta"]["generated_at"] = "2099-01-02T03:04:05"
+    doc["rows"] = doc["rows"][:-1]
+    path = OUT / "json" / "next_night.json"
+    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+    os.environ["HALVEX_JS_DIR"] = str(OUT / "no_js")
+    try:
+        return vitrum.render_html(str(path), output_html=str(OUT / "next_night" / "standard.html"), top_n=100)["html_path"]
+    finally:
+        del os.environ["HALVEX_JS_DIR"]
+
+
+def _open_in(ctx, path):
+    pg = ctx.new_page()
+    pg.goto(Path(path).as_uri())
+    pg.wait_for_function("window.__halvex && window.__halvex.allDecodedAt !== null", timeout=30000)
+    pg.evaluate("() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))")
+    return pg
+
+
+def test_stars_are_kept_by_customer_number_across_renders_and_pages(dash, open_page, tmp_path):
+    p = open_page(dash["standard"])
+    pg = p.page
+    first = p.mutas(1)[0]
+    pg.locator("#hx-rows .row:not([hidden]) button.star").nth(0).click()
+    assert p.state()["watched"] == [str(first)]
+    # tomorrow's page, in another folder with another creation time, shows the star
+    tomorrow = _open_in(p.ctx, _next_night(dash["doc"]))
+    assert tomorrow.evaluate("window.__halvex.watched") == [str(first)]
+    tomorrow.check("#hx-f-watch")
+    tomorrow.wait_for_function("window.__halvex.matchedRows === 1")
+    # so do the administrator and compressed pages of the same origin
+    for name in ("admin", "v300"):
+        other = _open_in(p.ctx, dash[name])
+        assert other.evaluate("window.__halvex.watched") == [str(first)], name
+        other.close()
+    # a star set on tomorrow's page reaches the page open beside it
+    tomorrow.uncheck("#hx-f-watch")
+    tomorrow.wait_for_function("window.__halvex.matchedRows > 1")
+    tomorrow.evaluate("() => new Promise(r => requestAnimationFrame(() => requestAnimationFrame(r)))")
+    tomorrow.locator("#hx-rows .row:not([hidden]) button.star").nth(1).click()
+    pg.wait_for_function("window.__halvex.watched.length === 2")
+    # exported as a small file and read on another machine (a fresh browser profile)
+    with pg.expect_download() as dl:
+        pg.click("#hx-watch-export")
+    exported = Path(dl.value.path()).read_text(encoding="utf-8")
+    assert sorted(json.loads(exported)["izleme_listesi"]) == sorted(str(m) for m in (first, p.mutas(2)[1]))
+    fresh = open_page(dash["v300"])
+    (tmp_path / "liste.json").write_text(exported, encoding="utf-8")
+    with fresh.page.expect_file_chooser() as fc:
+        fresh.page.click("#hx-watch-import")
+    fc.value.set_files(str(tmp_path / "liste.json"))
+    fresh.page.wait_for_function("window.__halvex.watched.length === 2")
+    assert "2 MUTA eklendi" in fresh.page.text_content("#hx-watch-note")
+    # a file that is no watch list is refused visibly and changes nothing
+    (tmp_path / "bozuk.json").write_text('{"x": 1}', encoding="utf-8")
+    with fresh.page.expect_file_chooser() as fc:
+        fresh.page.click("#hx-watch-import")
+    fc.value.set_files(str(tmp_path / "bozuk.json"))
+    fresh.page.wait_for_function("document.getElementById('hx-watch-note').textContent.includes('değişmedi')")
+    assert len(fresh.state()["watched"]) == 2
+    assert p.errors == [] and fresh.errors == []

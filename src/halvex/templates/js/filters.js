@@ -103,6 +103,34 @@ function clearFilters() {
   Array.prototype.forEach.call($("hx-f-marks").querySelectorAll("input"), function (b) { b.checked = false; });
   refresh();
 }
+// The watch list to and from a file, for another machine.
+function initWatchFile() {
+  var note = $("hx-watch-note"), file = $("hx-watch-file");
+  $("hx-watch-export").addEventListener("click", function () {
+    var a = el("a");
+    a.href = URL.createObjectURL(new Blob([WatchList.exportText(watched)], { type: "application/json" }));
+    a.download = WatchList.FILE_NAME;
+    document.body.appendChild(a);
+    a.click();
+    a.remove();
+    setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
+    note.className = "note";
+    note.textContent = "İzleme listesi indirildi: " + fmtInt(watched.size) + " MUTA.";
+  });
+  $("hx-watch-import").addEventListener("click", function () { file.value = ""; file.click(); });
+  file.addEventListener("change", function () {
+    var f = file.files && file.files[0];
+    if (!f) return;
+    f.text().then(function (text) {
+      var r = WatchList.parseFile(text);
+      if (r.error) { note.className = "note error"; note.textContent = f.name + ": " + r.error + " Liste değişmedi."; return; }
+      var got = WatchList.addAll(watchStorage, watched, r.keys);
+      watchedChanged(got.set);
+      note.className = "note";
+      note.textContent = f.name + ": " + fmtInt(got.added) + " MUTA eklendi, listede " + fmtInt(got.set.size) + " MUTA var.";
+    }, function () { note.className = "note error"; note.textContent = f.name + ": dosya okunamadı. Liste değişmedi."; });
+  });
+}
 function initFilters() {
   multiSelect("hx-f-seg", "seg", SEGMENTS.map(function (s, k) { return [s, [k]]; }).concat([["Tanımsız", [-1]]]), 4);
   multiSelect("hx-f-band", "band", BAND_NAMES.map(function (s, k) { return [s, [k]]; }), 5);
@@ -147,6 +175,7 @@ function initFilters() {
   $("hx-f-move").addEventListener("change", function () { F.move = Number($("hx-f-move").value) || 0; onFilterChange("move"); });
   $("hx-clear").addEventListener("click", clearFilters);
   $("hx-f-watch").addEventListener("change", function () { F.watch = $("hx-f-watch").checked; onFilterChange("watch"); });
+  initWatchFile();
   $("hx-chart-filter-clear").addEventListener("click", function () { setChartFilter(null); });
   $("hx-empty-clear").addEventListener("click", function () { clearFilters(); grid.focus(); });
   $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); });

@@ -75,7 +75,7 @@ function refresh() {
       if (move && bandMove(i) !== move) continue;
       if (ch && (band(S.score[i * P + ch.k]) !== ch.b || (ch.a >= 0 && band(S.score[i * P + ch.k - 1]) !== ch.a))) continue;
       if (hits && !hits[i]) continue;
-      if (F.watch && !watched.has(String(S.muta[i]))) continue;
+      if (F.watch && !isWatched(i)) continue;
       out[m++] = i;
     }
     view = out.subarray(0, m);
