@@ -89,6 +89,53 @@ def test_range_filters_read_turkish_numbers_and_refuse_the_rest(dash, open_page)
     assert p.errors == []
 
 
+# ------------------------------------------------------------------ nothing hidden silently
+def test_row_cap_and_default_order_are_said(dash, open_page):
+    p = open_page(dash["standard"])
+    pg = p.page
+    assert p.state()["shownRows"] == 100
+    assert pg.text_content("#hx-cap") == "İlk 100 / 800 satır gösteriliyor"
+    assert pg.get_attribute("#hx-grid", "aria-rowcount") == str(N + 1)
+    # the renderer's order is shown on the risk header until the analyst sorts
+    assert pg.get_attribute("#hx-head [data-col=risk]", "aria-sort") == "descending"
+    assert "varsayılan" in pg.get_attribute("#hx-head [data-col=risk]", "title")
+    assert pg.eval_on_selector_all("#hx-head [aria-sort=descending], #hx-head [aria-sort=ascending]", "hs => hs.length") == 1
+    pg.click("#hx-head [data-col=risk]")                 # the shown order, reversed
+    p.settle()
+    assert pg.get_attribute("#hx-head [data-col=risk]", "aria-sort") == "ascending"
+    assert "varsayılan" not in pg.get_attribute("#hx-head [data-col=risk]", "title")
+    pg.click("#hx-head [data-col=unvan]")
+    p.settle()
+    assert pg.get_attribute("#hx-head [data-col=risk]", "aria-sort") == "none"
+    # "show all" is kept in the URL
+    pg.click("#hx-show-all")
+    p.settle()
+    assert p.state()["shownRows"] == N and pg.text_content("#hx-cap") == ""
+    assert "tumu=1" in pg.evaluate("location.hash")
+    pg.evaluate("location.reload()")
+    pg.wait_for_function("window.__halvex && window.__halvex.allDecodedAt !== null")
+    p.settle()
+    assert p.state()["shownRows"] == N
+    pg.go_back()
+    pg.wait_for_function("window.__halvex.shownRows === 100")
+    assert p.errors == []
+
+
+def test_segment_region_and_branch_stand_by_the_identity_columns(dash, open_page):
+    for name, where in (("standard", ["segment", "bolge", "sube"]), ("v300", ["segment"])):
+        p = open_page(dash[name])
+        assert p.state()["columns"][:2 + len(where)] == ["muta", "unvan"] + where
+        # in view at 1440 px without scrolling
+        right = p.page.evaluate("document.getElementById('hx-grid').getBoundingClientRect().right")
+        assert p.page.evaluate("r => [...document.querySelectorAll('#hx-head [data-col=sube], #hx-head [data-col=segment]')]"
+                               ".every(h => h.getBoundingClientRect().right <= r)", right)
+    # the chooser still moves them
+    p = open_page(dash["standard"])
+    p.page.click("#hx-cols-btn")
+    p.page.click("#hx-cols button[aria-label='Segment aşağı']")
+    assert p.state()["columns"][:5] == ["muta", "unvan", "bolge", "segment", "sube"]
+
+
 # ------------------------------------------------------------------ search that finds
 def test_search_folds_by_default_and_nothing_found_names_the_filters(dash, open_page):
     p = open_page(dash["standard"])

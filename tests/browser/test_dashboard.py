@@ -139,7 +139,9 @@ def test_decision_columns_in_view_and_screenshots(dash, open_page, name, size):
     assert p.errors == []
     cols = p.state()["columns"]
     P = len(dash["doc"]["meta"]["donemler"])
-    decision = ["muta", "unvan", f"s{P - 1}", "delta", "risk"] + (["ml", "marks"] if name != "v300" else [])
+    # who and where first (segment, region, branch), then the decision columns
+    decision = (["muta", "unvan", "segment"] + (["bolge", "sube"] if name != "v300" else []) +
+                [f"s{P - 1}", "delta", "risk"] + (["ml", "marks"] if name != "v300" else []))
     assert cols[:len(decision)] == decision
     # then the older periods, newest first
     older = [c for c in cols if c.startswith("s") and c[1:].isdigit()][1:]

@@ -178,7 +178,7 @@ function initFilters() {
   initWatchFile();
   $("hx-chart-filter-clear").addEventListener("click", function () { setChartFilter(null); });
   $("hx-empty-clear").addEventListener("click", function () { clearFilters(); grid.focus(); });
-  $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); });
+  $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); onViewChanged(); });
   $("hx-csv").addEventListener("click", exportCsv);
   $("hx-print-btn").addEventListener("click", function () { window.print(); });
   // a click outside closes an open multi-select

@@ -18,6 +18,7 @@ function viewState() {
   if (F.move) st.set("hareket", String(F.move));
   if (F.marks) st.set("isaret", String(F.marks));
   if (F.watch) st.set("izleme", "1");
+  if (limit === Infinity) st.set("tumu", "1");
   if (F.chart) st.set("grafik", [F.chart.k, F.chart.a, F.chart.b].join(":"));
   if (sorts.length) st.set("sira", sorts.map(function (s) { return (s.desc ? "-" : "") + s.id; }).join(","));
   var cols = COLS.map(function (c) { return c.id; }).join(",");
@@ -89,6 +90,7 @@ function restoreFromUrl(initial) {
     $("hx-f-delta").value = String(F.deltaDir);
     F.move = Number(st.get("hareket")) === 1 ? 1 : Number(st.get("hareket")) === -1 ? -1 : 0;
     $("hx-f-move").value = String(F.move);
+    limit = st.get("tumu") === "1" ? Infinity : TOP_N;
     F.watch = st.get("izleme") === "1";
     $("hx-f-watch").checked = F.watch;
     F.marks = V316 ? (Number(st.get("isaret")) & 63) : 0;

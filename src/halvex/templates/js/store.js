@@ -212,9 +212,11 @@ window.addEventListener("storage", function (ev) {
 HXS.watched = Array.from(watched);
 col({ id: "watch", title: "İzleme", w: 72, type: "num", firstDesc: true, watch: true,
       key: function (i) { return isWatched(i) ? 1 : NaN; }, long: "İzleme listesi (yıldız)" });
-// Columns in view order at first: the decision columns, then older periods newest first.
+// Columns in view order at first: who the borrower is and where (segment, region, branch),
+// the decision columns, then older periods newest first.
 function defaultOrder(newestFirst) {
   var ids = ["muta", "unvan"];
+  ["segment", "bolge", "sube"].forEach(function (id) { if (COLS_BY_ID[id]) ids.push(id); });
   if (P) ids.push("s" + (P - 1));
   ["delta", "risk", "ml", "marks", "watch"].forEach(function (id) { if (COLS_BY_ID[id]) ids.push(id); });
   var older = [];
