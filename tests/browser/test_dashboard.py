@@ -217,10 +217,11 @@ def test_amounts_are_shown_alike_on_both_pages(dash, open_page):
     assert _risk_texts(v300, names) == expected
     # the tooltip says the value is rounded; a missing amount says so
     v300.search("Tutar 0")
-    title = v300.page.eval_on_selector("#hx-rows .row:not([hidden]) [aria-colindex='5']", "c => c.title")
+    risk = "#hx-rows .row:not([hidden]) [aria-colindex='%d']"
+    title = v300.page.eval_on_selector(risk % (v300.state()["columns"].index("risk") + 1), "c => c.title")
     assert "yuvarlanmış" in title and "2.500.000 TL" in title
     std.search("Tutar 6")
-    assert std.page.eval_on_selector("#hx-rows .row:not([hidden]) [aria-colindex='5']", "c => c.title") == "Değer yok"
+    assert std.page.eval_on_selector(risk % (std.state()["columns"].index("risk") + 1), "c => c.title") == "Değer yok"
 
 
 def test_probabilities_and_missing_values_in_grid_and_detail(dash, open_page):
@@ -434,7 +435,7 @@ def test_csv_neutralises_formulas_and_keeps_numbers(dash, open_page):
     name, raw, table = _download(p)
     assert not name.endswith("_filtreli.csv")
     head = table[0]
-    assert head[:3] == ["MUTA", "Unvan", "Skor " + dash["doc"]["meta"]["donemler"][-1]]
+    assert head[:6] == ["MUTA", "Unvan", "Segment", "Bölge", "Şube", "Skor " + dash["doc"]["meta"]["donemler"][-1]]
     by_unvan = {row[1]: row for row in table[1:]}
     for text in FORMULAS:
         assert "'" + text in by_unvan, text                 # apostrophe in front, text kept

@@ -157,7 +157,8 @@ function initFilters() {
   var qTimer = 0;
   function readQuery() {
     var raw = $("hx-q").value, plain = !$("hx-q-exact").checked, q = foldQuery(raw, plain);
-    if (q !== F.q || plain !== F.plain) { F.q = q; F.qRaw = raw.trim(); F.plain = plain; typing = true; onFilterChange("q"); }
+    // a new text that folds to the same query still changes what the URL and print say
+    if (q !== F.q || plain !== F.plain || raw.trim() !== F.qRaw) { F.q = q; F.qRaw = raw.trim(); F.plain = plain; typing = true; onFilterChange("q"); }
   }
   $("hx-q").addEventListener("input", function () { clearTimeout(qTimer); qTimer = setTimeout(readQuery, 150); });
   $("hx-q-exact").addEventListener("change", readQuery);
