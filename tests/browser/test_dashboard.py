@@ -139,7 +139,9 @@ def test_decision_columns_in_view_and_screenshots(dash, open_page, name, size):
     assert p.errors == []
     cols = p.state()["columns"]
     P = len(dash["doc"]["meta"]["donemler"])
-    decision = ["muta", "unvan", f"s{P - 1}", "delta", "risk"] + (["ml", "marks"] if name != "v300" else [])
+    # who and where first (segment, region, branch), then the decision columns
+    decision = (["muta", "unvan", "segment"] + (["bolge", "sube"] if name != "v300" else []) +
+                [f"s{P - 1}", "delta", "risk"] + (["ml", "marks"] if name != "v300" else []))
     assert cols[:len(decision)] == decision
     # then the older periods, newest first
     older = [c for c in cols if c.startswith("s") and c[1:].isdigit()][1:]
@@ -215,10 +217,11 @@ def test_amounts_are_shown_alike_on_both_pages(dash, open_page):
     assert _risk_texts(v300, names) == expected
     # the tooltip says the value is rounded; a missing amount says so
     v300.search("Tutar 0")
-    title = v300.page.eval_on_selector("#hx-rows .row:not([hidden]) [aria-colindex='5']", "c => c.title")
+    risk = "#hx-rows .row:not([hidden]) [aria-colindex='%d']"
+    title = v300.page.eval_on_selector(risk % (v300.state()["columns"].index("risk") + 1), "c => c.title")
     assert "yuvarlanmış" in title and "2.500.000 TL" in title
     std.search("Tutar 6")
-    assert std.page.eval_on_selector("#hx-rows .row:not([hidden]) [aria-colindex='5']", "c => c.title") == "Değer yok"
+    assert std.page.eval_on_selector(risk % (std.state()["columns"].index("risk") + 1), "c => c.title") == "Değer yok"
 
 
 def test_probabilities_and_missing_values_in_grid_and_detail(dash, open_page):
@@ -388,19 +391,25 @@ def test_regions_sharing_a_name_are_one_option(dash, open_page):
     assert p.state()["matchedRows"] == 4
 
 
-def test_search_ignores_diacritics_on_request_and_marks_matches(dash, open_page):
+def test_search_ignores_diacritics_unless_exact_and_marks_matches(dash, open_page):
     p = open_page(dash["standard"])
     p.search("insaat")
-    plain_off = p.state()["matchedRows"]
-    p.page.check("#hx-q-plain")
-    p.page.wait_for_function("() => window.__halvex.matchedRows !== %d" % plain_off)
-    p.settle()
     names = p.column_texts("unvan")
     assert "İnşaat Yapı Işık A.Ş." in names and "Kuzey Insaat Isik Ltd." in names
     marks = p.page.eval_on_selector_all("#hx-rows .row:not([hidden]) mark", "ms => ms.map(m => m.textContent)")
     assert "İnşaat" in marks and "Insaat" in marks
     p.search("isik")
     assert "İnşaat Yapı Işık A.Ş." in p.column_texts("unvan")
+    # an exact match on request: "ş" is no longer "s"
+    p.search("ışık")
+    assert {"İnşaat Yapı Işık A.Ş.", "Kuzey Insaat Isik Ltd."} <= set(p.column_texts("unvan"))
+    folded = p.state()["matchedRows"]
+    p.page.check("#hx-q-exact")
+    p.page.wait_for_function("() => window.__halvex.matchedRows !== %d" % folded)
+    p.settle()
+    assert "İnşaat Yapı Işık A.Ş." in p.column_texts("unvan") and "Kuzey Insaat Isik Ltd." not in p.column_texts("unvan")
+    assert "tam=1" in p.page.evaluate("location.hash")
+    p.page.uncheck("#hx-q-exact")
     _shot(p, "search_marked_1440")
     # nothing found: a message with a button that clears the filters
     p.search("qqqzzzxxx")
@@ -426,7 +435,7 @@ def test_csv_neutralises_formulas_and_keeps_numbers(dash, open_page):
     name, raw, table = _download(p)
     assert not name.endswith("_filtreli.csv")
     head = table[0]
-    assert head[:3] == ["MUTA", "Unvan", "Skor " + dash["doc"]["meta"]["donemler"][-1]]
+    assert head[:6] == ["MUTA", "Unvan", "Segment", "Bölge", "Şube", "Skor " + dash["doc"]["meta"]["donemler"][-1]]
     by_unvan = {row[1]: row for row in table[1:]}
     for text in FORMULAS:
         assert "'" + text in by_unvan, text                 # apostrophe in front, text kept

@@ -476,7 +476,7 @@ def test_csv_export_holds_the_filtered_rows(pages, open_page):
         p.page.click("#hx-csv")
     text = Path(dl.value.path()).read_text(encoding="utf-8-sig")
     table = list(csv.reader(io.StringIO(text), delimiter=";"))
-    assert table[0][:3] == ["MUTA", "Unvan", "Skor " + pages["doc"]["meta"]["donemler"][-1]]
+    assert table[0][:6] == ["MUTA", "Unvan", "Segment", "Bölge", "Şube", "Skor " + pages["doc"]["meta"]["donemler"][-1]]
     assert len(table) - 1 == len(mikro)                  # all matches, not only the shown ones
     assert [t[0] for t in table[1:]] == [str(r["muta"]) for r in mikro]
     seg = table[0].index("Segment")

@@ -50,12 +50,6 @@ function hxDecoder(scope) {
     }
     return rows;
   }
-  // Lower case with the Turkish dotted and dotless i, for searching.
-  function fold(s) {
-    if (s.indexOf("I") >= 0) s = s.replace(/I/g, "ı");
-    if (s.indexOf("İ") >= 0) s = s.replace(/İ/g, "i");
-    return s.toLowerCase();
-  }
   function num(v) {
     if (typeof v === "number") return v;
     if (typeof v === "string" && v.trim() !== "") { var x = Number(v); return isFinite(x) ? x : NaN; }
@@ -208,7 +202,6 @@ function hxDecoder(scope) {
       .then(function () { busy = false; pump(); });
   }
 
-  scope.fold = fold;
   scope.band = band;
   scope.parseJSON = parseJSON;
   scope.NULL_SCORE = NULL_SCORE;

@@ -67,13 +67,19 @@ function exportCsv() {
 // What the printed list is: filters, sort and row count.
 function viewSummary() {
   var parts = [];
-  if (F.qRaw) parts.push("Arama: \u201c" + F.qRaw + "\u201d" + (F.plain ? " (harf duyarsız)" : ""));
+  if (F.qRaw) parts.push("Arama: \u201c" + F.qRaw + "\u201d" + (F.plain ? "" : " (harfler tam)"));
   Object.keys(multi).forEach(function (k) {
     var on = multi[k].labels();
     if (on.length) parts.push($( "hx-f-" + k).querySelector("summary").getAttribute("data-title") + ": " + on.join(", "));
   });
-  if (F.riskMin === F.riskMin) parts.push("Risk ≥ " + F.riskMin + " mio TL");
-  if (F.mlMin === F.mlMin) parts.push("Olasılık ≥ %" + Math.round(F.mlMin * 1000) / 10);
+  if (F.riskMin === F.riskMin) parts.push("Risk ≥ " + NumberText.format(F.riskMin) + " mio TL");
+  if (F.riskMax === F.riskMax) parts.push("Risk ≤ " + NumberText.format(F.riskMax) + " mio TL");
+  if (F.mlMin === F.mlMin) parts.push("Olasılık ≥ %" + NumberText.format(Math.round(F.mlMin * 1000) / 10));
+  if (F.mlMax === F.mlMax) parts.push("Olasılık ≤ %" + NumberText.format(Math.round(F.mlMax * 1000) / 10));
+  if (deltaFilterOn()) {
+    parts.push("Skor değişimi" + (F.deltaDir > 0 ? " artan" : F.deltaDir < 0 ? " azalan" : "") +
+               (F.deltaMin === F.deltaMin ? ", en az " + NumberText.format(F.deltaMin) + " puan" : ""));
+  }
   if (F.watch) parts.push("Yalnız izleme listesi");
   if (F.chart) parts.push("Grafik: " + chartFilterText(F.chart));
   if (F.move) parts.push("Bant " + (F.move > 0 ? "yükselen" : "düşen"));

@@ -69,24 +69,67 @@ function onFilterChange(key) {
   grid.scrollTop = 0;
   cursor = 0;
 }
-function numberInput(id) {
-  var v = $(id).value.trim().replace(",", ".");
-  var x = v === "" ? NaN : Number(v);
-  return isFinite(x) ? x : NaN;
+// A number field of a filter: its value, or NaN when it is empty or refused. A refused text
+// is marked on its field and said in words beside the filters; its bound is not applied.
+var NUMBER_FIELDS = ["hx-f-risk", "hx-f-risk-max", "hx-f-ml", "hx-f-ml-max", "hx-f-delta-min"];
+var numberErrors = {};
+function numberInput(id, percent) {
+  var box = $(id), r = NumberText.parse(box.value, percent);
+  if (r.error) {
+    numberErrors[id] = box.getAttribute("aria-label") + ": \u201c" + box.value.trim() + "\u201d okunamadı, uygulanmadı. " + r.error;
+    box.setAttribute("aria-invalid", "true");
+  } else {
+    delete numberErrors[id];
+    box.removeAttribute("aria-invalid");
+  }
+  var text = NUMBER_FIELDS.filter(function (f) { return numberErrors[f]; }).map(function (f) { return numberErrors[f]; }).join(" ");
+  $("hx-num-err").textContent = text;
+  $("hx-num-err").hidden = text === "";
+  return r.value;
 }
+function setNumberField(id, x) { $(id).value = NumberText.format(x); numberInput(id, false); }
+function percentOf(x) { return x === x ? x / 100 : NaN; }
 function clearFilters() {
   F = noFilters();
   $("hx-chart-filter").hidden = true;
   $("hx-q").value = "";
-  $("hx-q-plain").checked = false;
+  $("hx-q-exact").checked = false;
   $("hx-f-watch").checked = false;
-  $("hx-f-risk").value = "";
-  $("hx-f-ml").value = "";
+  NUMBER_FIELDS.forEach(function (id) { setNumberField(id, NaN); });
+  $("hx-f-delta").value = "0";
   $("hx-f-move").value = "0";
   Object.keys(multi).forEach(function (k) { multi[k].set([]); });
   if (V316) fillSubeOptions();
   Array.prototype.forEach.call($("hx-f-marks").querySelectorAll("input"), function (b) { b.checked = false; });
   refresh();
+}
+// The watch list to and from a file, for another machine.
+function initWatchFile() {
+  var note = $("hx-watch-note"), file = $("hx-watch-file");
+  $("hx-watch-export").addEventListener("click", function () {
+    var a = el("a");
+    a.href = URL.createObjectURL(new Blob([WatchList.exportText(watched)], { type: "application/json" }));
+    a.download = WatchList.FILE_NAME;
+    document.body.appendChild(a);
+    a.click();
+    a.remove();
+    setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
+    note.className = "note";
+    note.textContent = "İzleme listesi indirildi: " + fmtInt(watched.size) + " MUTA.";
+  });
+  $("hx-watch-import").addEventListener("click", function () { file.value = ""; file.click(); });
+  file.addEventListener("change", function () {
+    var f = file.files && file.files[0];
+    if (!f) return;
+    f.text().then(function (text) {
+      var r = WatchList.parseFile(text);
+      if (r.error) { note.className = "note error"; note.textContent = f.name + ": " + r.error + " Liste değişmedi."; return; }
+      var got = WatchList.addAll(watchStorage, watched, r.keys);
+      watchedChanged(got.set);
+      note.className = "note";
+      note.textContent = f.name + ": " + fmtInt(got.added) + " MUTA eklendi, listede " + fmtInt(got.set.size) + " MUTA var.";
+    }, function () { note.className = "note error"; note.textContent = f.name + ": dosya okunamadı. Liste değişmedi."; });
+  });
 }
 function initFilters() {
   multiSelect("hx-f-seg", "seg", SEGMENTS.map(function (s, k) { return [s, [k]]; }).concat([["Tanımsız", [-1]]]), 4);
@@ -113,19 +156,30 @@ function initFilters() {
   }
   var qTimer = 0;
   function readQuery() {
-    var raw = $("hx-q").value, plain = $("hx-q-plain").checked, q = foldQuery(raw, plain);
-    if (q !== F.q || plain !== F.plain) { F.q = q; F.qRaw = raw.trim(); F.plain = plain; typing = true; onFilterChange("q"); }
+    var raw = $("hx-q").value, plain = !$("hx-q-exact").checked, q = foldQuery(raw, plain);
+    // a new text that folds to the same query still changes what the URL and print say
+    if (q !== F.q || plain !== F.plain || raw.trim() !== F.qRaw) { F.q = q; F.qRaw = raw.trim(); F.plain = plain; typing = true; onFilterChange("q"); }
   }
   $("hx-q").addEventListener("input", function () { clearTimeout(qTimer); qTimer = setTimeout(readQuery, 150); });
-  $("hx-q-plain").addEventListener("change", readQuery);
-  $("hx-f-risk").addEventListener("change", function () { F.riskMin = numberInput("hx-f-risk"); onFilterChange("risk"); });
-  $("hx-f-ml").addEventListener("change", function () { var x = numberInput("hx-f-ml"); F.mlMin = x === x ? x / 100 : NaN; onFilterChange("ml"); });
+  $("hx-q-exact").addEventListener("change", readQuery);
+  $("hx-f-risk").addEventListener("change", function () { F.riskMin = numberInput("hx-f-risk", false); onFilterChange("risk"); });
+  $("hx-f-risk-max").addEventListener("change", function () { F.riskMax = numberInput("hx-f-risk-max", false); onFilterChange("risk"); });
+  $("hx-f-ml").addEventListener("change", function () { F.mlMin = percentOf(numberInput("hx-f-ml", true)); onFilterChange("ml"); });
+  $("hx-f-ml-max").addEventListener("change", function () { F.mlMax = percentOf(numberInput("hx-f-ml-max", true)); onFilterChange("ml"); });
+  $("hx-f-delta").addEventListener("change", function () { F.deltaDir = Number($("hx-f-delta").value) || 0; onFilterChange("delta"); });
+  $("hx-f-delta-min").addEventListener("change", function () {
+    var x = numberInput("hx-f-delta-min", false);
+    F.deltaMin = x === x ? Math.abs(x) : NaN;
+    onFilterChange("delta");
+  });
+  $("hx-f-delta-box").hidden = P < 2;
   $("hx-f-move").addEventListener("change", function () { F.move = Number($("hx-f-move").value) || 0; onFilterChange("move"); });
   $("hx-clear").addEventListener("click", clearFilters);
   $("hx-f-watch").addEventListener("change", function () { F.watch = $("hx-f-watch").checked; onFilterChange("watch"); });
+  initWatchFile();
   $("hx-chart-filter-clear").addEventListener("click", function () { setChartFilter(null); });
   $("hx-empty-clear").addEventListener("click", function () { clearFilters(); grid.focus(); });
-  $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); });
+  $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); onViewChanged(); });
   $("hx-csv").addEventListener("click", exportCsv);
   $("hx-print-btn").addEventListener("click", function () { window.print(); });
   // a click outside closes an open multi-select

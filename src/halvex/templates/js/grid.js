@@ -395,7 +395,7 @@ function draw() {
   grid.setAttribute("aria-rowcount", String(matched + 1));
   if (n > 0 && cursor < n && cursor >= first && cursor < last) grid.setAttribute("aria-activedescendant", "hx-active-row");
   else grid.removeAttribute("aria-activedescendant");
-  $("hx-empty").hidden = !(matched === 0 && S.n > 0 && filtersActive());
+  showEmpty(matched === 0 && S.n > 0 && filtersActive());
   if (count > 0 && firstRowsAt === null) { firstRowsAt = performance.now(); HXS.firstRowsAt = firstRowsAt; }
   if (!byScroll) updateCounts();
   // frames drawn, and the rows each of the latest filled (the newest last)
@@ -438,12 +438,24 @@ grid.addEventListener("keydown", function (ev) {
   if ((ev.key === "*" || ev.key === "i") && g.n) { ev.preventDefault(); toggleWatch(rowAt(cursor)); }
 });
 
+// Nothing matches: the message names the filters that hide every row.
+function showEmpty(on) {
+  var box = $("hx-empty");
+  if (on) setText($("hx-empty-text"), "Kayıt bulunamadı. Etkin filtreler: " + viewSummary().filters + ".");
+  if (box.hidden === on) box.hidden = !on;
+}
 function updateCounts() {
   var shown = shownCount();
+  // once everything is loaded, the status line says how many rows the filters leave
+  if (allLoaded() && TOTAL_CHUNKS > 0 && !HXS.failedChunks.length) {
+    setStatus(filtersActive() ? "Filtrelere uyan: " + fmtInt(matched) + " / " + fmtInt(S.n) + " firma."
+                              : "Yükleme tamamlandı: " + fmtInt(S.n) + " firma.");
+  }
   $("hx-loaded").textContent = fmtInt(S.n);
   $("hx-matched").textContent = fmtInt(matched);
   $("hx-shown").textContent = fmtInt(shown);
   $("hx-show-all").disabled = shown >= matched;
+  setText($("hx-cap"), shown < matched ? "İlk " + fmtInt(shown) + " / " + fmtInt(matched) + " satır gösteriliyor" : "");
   updateExportState();
   HXS.shownRows = shown;
   HXS.matchedRows = matched;
@@ -462,6 +474,8 @@ function setSort(id, add) {
     else sorts.push({ id: id, desc: !!c.firstDesc });
   } else if (at === 0 && sorts.length === 1) {
     sorts[0].desc = !sorts[0].desc;
+  } else if (!sorts.length && id === DEFAULT_SORT.id) {
+    sorts = [{ id: id, desc: !DEFAULT_SORT.desc }];         // the shown order, reversed
   } else {
     sorts = [{ id: id, desc: !!c.firstDesc }];
   }
@@ -470,15 +484,22 @@ function setSort(id, add) {
   grid.scrollTop = 0;
   cursor = 0;
 }
+// The rows come in the renderer's order, latest risk largest first: without a sort of the
+// analyst's, that order is shown on the risk header.
+var DEFAULT_SORT = { id: "risk", desc: true };
+var DEFAULT_SORT_NOTE = " – varsayılan sıra: risk, büyükten küçüğe";
 function markSort() {
+  var keys = sorts.length ? sorts : [DEFAULT_SORT];
   COLS.forEach(function (x) {
     var k = -1;
-    sorts.forEach(function (s, j) { if (s.id === x.id) k = j; });
-    var s = sorts[k];
+    keys.forEach(function (s, j) { if (s.id === x.id) k = j; });
+    var s = keys[k], byDefault = k >= 0 && !sorts.length;
     x.head.classList.toggle("sorted", k >= 0);
     x.head.setAttribute("aria-sort", k === 0 ? (s.desc ? "descending" : "ascending") : "none");
     // the arrow (numbered when there are several keys) is drawn by the style sheet
-    x.head.setAttribute("data-ind", k < 0 ? "" : (s.desc ? "▼" : "▲") + (sorts.length > 1 ? String(k + 1) : ""));
+    x.head.setAttribute("data-ind", k < 0 ? "" : (s.desc ? "▼" : "▲") + (keys.length > 1 ? String(k + 1) : ""));
+    var tip = x.head.title.replace(DEFAULT_SORT_NOTE, "");
+    x.head.title = byDefault ? tip + DEFAULT_SORT_NOTE : tip;
   });
   HXS.sorts = sorts.map(function (s) { return [s.id, s.desc]; });
 }

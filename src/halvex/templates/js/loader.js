@@ -3,9 +3,10 @@ var results = new Map(), nextAppend = 0, done = 0, workers = [], sent = 0;
 var GZ = !!cfg.gz;
 
 function setStatus(msg, isError) {
-  var s = $("hx-status");
+  var s = $("hx-status"), cls = isError ? "error" : "";
+  if (s.textContent === msg && s.className === cls) return;   // said once, not again
   s.textContent = msg;
-  s.className = isError ? "error" : "";
+  s.className = cls;
 }
 // The bar, the status line and the counts follow the chunks a few times a second: each
 // change costs the page a layout, and a million rows come in a hundred chunks.

@@ -1,7 +1,7 @@
 // ---------------------------------------------------------------- page settings and data
 var local = {};
 hxDecoder(local);
-var fold = local.fold, NULL_SCORE = local.NULL_SCORE;
+var NULL_SCORE = local.NULL_SCORE;
 
 function $(id) { return document.getElementById(id); }
 function readJSON(id, fallback) {

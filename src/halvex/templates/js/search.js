@@ -1,30 +1,16 @@
 // ---------------------------------------------------------------- quick search
-// A row matches when its folded "muta unvan" text holds the folded query. Folding is Turkish
-// lower case; on request ("plain") also without diacritics, so "insaat" finds "İnşaat" and
-// "isik" finds "Işık". Folding keeps every character in its place, so a match found in the
-// folded text marks the same characters of the shown text. Names are folded once per
-// distinct text and matched once per distinct text; only a query with a blank, which may
-// span both, is matched against the joined text.
-var PLAIN_FROM = "ıçğöşüâîû", PLAIN_TO = "icgosuaiu";
-function plainFold(s) {
-  s = fold(s);
-  var out = "";
-  for (var k = 0; k < s.length; k++) {
-    var ch = s.charAt(k), p = PLAIN_FROM.indexOf(ch);
-    out += p >= 0 ? PLAIN_TO.charAt(p) : ch;
-  }
-  return out;
-}
-function foldQuery(text, plain) { var q = fold(text.trim()); return plain ? plainFold(q) : q; }
+// Matching is TextSearch's; here the folded texts are kept for the loaded rows. F.plain: the
+// Turkish letters fold to plain ones (the default; off for an exact match).
+function foldQuery(text, plain) { return TextSearch.query(text, !plain); }
 var folds = { false: { names: [], gen: 0, mutas: new Map(), mutaN: 0 }, true: { names: [], gen: 0, mutas: new Map(), mutaN: 0 } };
 function foldedNames(plain) {
-  var f = folds[plain], fn = plain ? plainFold : fold;
+  var f = folds[plain], fn = TextSearch.folder(!plain);
   if (f.gen !== S.namesGen) { f.names = []; f.gen = S.namesGen; }   // the names were merged
   for (var k = f.names.length; k < S.names.length; k++) f.names.push(fn(S.names[k]));
   return f.names;
 }
 function foldMutas(n, plain) {   // folded texts of the muta values that are not numbers, by row
-  var f = folds[plain], fn = plain ? plainFold : fold;
+  var f = folds[plain], fn = TextSearch.folder(!plain);
   for (var k = f.mutaN; k < n; k++) {
     var m = S.muta[k];
     if (typeof m !== "number") f.mutas.set(k, fn(String(m)));
@@ -32,27 +18,12 @@ function foldMutas(n, plain) {   // folded texts of the muta values that are not
   f.mutaN = n;
   return f.mutas;
 }
-var NUMBER_TEXT = /^[0-9.e+\-]+$/, hitCache = null;
+var hitCache = null;
 function searchHits(q, plain) {
-  var n = S.n, i, k;
+  var n = S.n;
   plain = !!plain;
   if (hitCache && hitCache.q === q && hitCache.n === n && hitCache.plain === plain) return hitCache.hits;
-  var hits = new Uint8Array(n), names = foldedNames(plain), uid = S.uid, muta = S.muta;
-  var mutaFolds = foldMutas(n, plain);
-  if (q.indexOf(" ") >= 0) {
-    for (i = 0; i < n; i++) {
-      var mt = typeof muta[i] === "number" ? String(muta[i]) : mutaFolds.get(i);
-      if ((mt + " " + names[uid[i]]).indexOf(q) >= 0) hits[i] = 1;
-    }
-  } else {
-    var nameHit = new Uint8Array(names.length), numeric = NUMBER_TEXT.test(q);
-    for (k = 0; k < names.length; k++) if (names[k].indexOf(q) >= 0) nameHit[k] = 1;
-    for (i = 0; i < n; i++) {
-      if (nameHit[uid[i]]) { hits[i] = 1; continue; }
-      var m = muta[i];
-      if (typeof m === "number" ? numeric && String(m).indexOf(q) >= 0 : mutaFolds.get(i).indexOf(q) >= 0) hits[i] = 1;
-    }
-  }
+  var hits = TextSearch.hits(q, n, foldedNames(plain), S.uid, S.muta, foldMutas(n, plain));
   hitCache = { q: q, n: n, plain: plain, hits: hits };
   return hits;
 }

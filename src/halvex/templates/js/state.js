@@ -7,13 +7,18 @@ var typing = false, lastWasTyping = false;   // search text typed in a row makes
 function viewState() {
   var st = new URLSearchParams();
   if (F.qRaw) st.set("q", F.qRaw);
-  if (F.plain) st.set("harf", "1");
+  if (!F.plain) st.set("tam", "1");
   Object.keys(multi).forEach(function (k) { var on = multi[k].labels(); if (on.length) st.set(k, on.join("|")); });
   if (F.riskMin === F.riskMin) st.set("risk", String(F.riskMin));
+  if (F.riskMax === F.riskMax) st.set("riskust", String(F.riskMax));
   if (F.mlMin === F.mlMin) st.set("ml", String(Math.round(F.mlMin * 1e6) / 1e4));
+  if (F.mlMax === F.mlMax) st.set("mlust", String(Math.round(F.mlMax * 1e6) / 1e4));
+  if (F.deltaDir) st.set("degisim", String(F.deltaDir));
+  if (F.deltaMin === F.deltaMin) st.set("fark", String(F.deltaMin));
   if (F.move) st.set("hareket", String(F.move));
   if (F.marks) st.set("isaret", String(F.marks));
   if (F.watch) st.set("izleme", "1");
+  if (limit === Infinity) st.set("tumu", "1");
   if (F.chart) st.set("grafik", [F.chart.k, F.chart.a, F.chart.b].join(":"));
   if (sorts.length) st.set("sira", sorts.map(function (s) { return (s.desc ? "-" : "") + s.id; }).join(","));
   var cols = COLS.map(function (c) { return c.id; }).join(",");
@@ -62,19 +67,30 @@ function restoreFromUrl(initial) {
     // filters
     F = noFilters();
     $("hx-q").value = st.get("q") || "";
-    $("hx-q-plain").checked = st.get("harf") === "1";
-    F.plain = $("hx-q-plain").checked;
+    $("hx-q-exact").checked = st.get("tam") === "1";
+    F.plain = !$("hx-q-exact").checked;
     F.qRaw = $("hx-q").value.trim();
     F.q = foldQuery(F.qRaw, F.plain);
     ["seg", "band", "bolge"].forEach(function (k) { if (multi[k]) multi[k].set(st.has(k) ? st.get(k).split("|") : []); });
     if (V316) { fillSubeOptions(); multi.sube.set(st.has("sube") ? st.get("sube").split("|") : []); }
-    var risk = Number(st.get("risk")), ml = Number(st.get("ml"));
-    $("hx-f-risk").value = st.has("risk") && isFinite(risk) ? String(risk) : "";
-    F.riskMin = st.has("risk") && isFinite(risk) ? risk : NaN;
-    $("hx-f-ml").value = st.has("ml") && isFinite(ml) ? String(ml) : "";
-    F.mlMin = st.has("ml") && isFinite(ml) ? ml / 100 : NaN;
+    // numbers in the fragment are written as the script writes them ("1000.5"); the fields
+    // show them the Turkish way
+    var urlNumber = function (key) { var x = st.has(key) && st.get(key).trim() !== "" ? Number(st.get(key)) : NaN; return isFinite(x) ? x : NaN; };
+    F.riskMin = urlNumber("risk");
+    F.riskMax = urlNumber("riskust");
+    F.mlMin = percentOf(urlNumber("ml"));
+    F.mlMax = percentOf(urlNumber("mlust"));
+    F.deltaDir = Number(st.get("degisim")) === 1 ? 1 : Number(st.get("degisim")) === -1 ? -1 : 0;
+    F.deltaMin = Math.abs(urlNumber("fark"));
+    setNumberField("hx-f-risk", F.riskMin);
+    setNumberField("hx-f-risk-max", F.riskMax);
+    setNumberField("hx-f-ml", urlNumber("ml"));
+    setNumberField("hx-f-ml-max", urlNumber("mlust"));
+    setNumberField("hx-f-delta-min", F.deltaMin);
+    $("hx-f-delta").value = String(F.deltaDir);
     F.move = Number(st.get("hareket")) === 1 ? 1 : Number(st.get("hareket")) === -1 ? -1 : 0;
     $("hx-f-move").value = String(F.move);
+    limit = st.get("tumu") === "1" ? Infinity : TOP_N;
     F.watch = st.get("izleme") === "1";
     $("hx-f-watch").checked = F.watch;
     F.marks = V316 ? (Number(st.get("isaret")) & 63) : 0;

@@ -194,25 +194,29 @@ if (V316) {
   col({ id: "neden", title: "Neden", w: 230, cls: "neden", type: "str", tip: true,
         key: function (i) { return S.neden[i]; }, text: function (i) { return S.neden[i]; } });
 }
-// Watch-list: borrowers starred by the analyst, kept in the browser for this page's run
-// (its title, creation time and row count), never sent anywhere.
-var WATCH_KEY = "halvex-izleme:" + [meta.title, meta.generated_at, TOTAL_ROWS, donemler[P - 1]].join("|");
-var watched = new Set();
-try { JSON.parse(localStorage.getItem(WATCH_KEY) || "[]").forEach(function (m) { watched.add(String(m)); }); } catch (err) { /* no storage */ }
-function isWatched(i) { return watched.has(String(S.muta[i])); }
-function toggleWatch(i) {
-  var key = String(S.muta[i]);
-  if (watched.has(key)) watched.delete(key); else watched.add(key);
-  try { localStorage.setItem(WATCH_KEY, JSON.stringify(Array.from(watched))); } catch (err) { /* kept for this visit */ }
+// Watch list (WatchList): kept in the browser's storage when there is one, else for this visit.
+var watchStorage = null;
+try { watchStorage = window.localStorage; watchStorage.getItem(WatchList.STORAGE_KEY); } catch (err) { watchStorage = null; }
+var watched = WatchList.load(watchStorage);
+function isWatched(i) { return watched.has(WatchList.key(S.muta[i])); }
+function watchedChanged(now) {
+  watched = now;
   HXS.watched = Array.from(watched);
   if (F.watch || sorts.some(function (s) { return s.id === "watch"; })) { sortPerm = null; refresh(); } else schedule();
 }
+function toggleWatch(i) { watchedChanged(WatchList.toggle(watchStorage, watched, S.muta[i])); }
+// a star set on another page of this origin shows here too
+window.addEventListener("storage", function (ev) {
+  if (ev.key === WatchList.STORAGE_KEY || ev.key === null) watchedChanged(WatchList.load(watchStorage));
+});
 HXS.watched = Array.from(watched);
 col({ id: "watch", title: "İzleme", w: 72, type: "num", firstDesc: true, watch: true,
       key: function (i) { return isWatched(i) ? 1 : NaN; }, long: "İzleme listesi (yıldız)" });
-// Columns in view order at first: the decision columns, then older periods newest first.
+// Columns in view order at first: who the borrower is and where (segment, region, branch),
+// the decision columns, then older periods newest first.
 function defaultOrder(newestFirst) {
   var ids = ["muta", "unvan"];
+  ["segment", "bolge", "sube"].forEach(function (id) { if (COLS_BY_ID[id]) ids.push(id); });
   if (P) ids.push("s" + (P - 1));
   ["delta", "risk", "ml", "marks", "watch"].forEach(function (id) { if (COLS_BY_ID[id]) ids.push(id); });
   var older = [];

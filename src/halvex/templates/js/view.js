@@ -2,8 +2,8 @@
 // Filters. A list filter is null (all) or a Uint8Array of allowed codes, indexed by code + 1
 // so that "undefined" (-1) has a place; ranges are NaN when off.
 function noFilters() {
-  return { q: "", qRaw: "", plain: false, seg: null, band: null, bolge: null, sube: null, marks: 0,
-           riskMin: NaN, mlMin: NaN, move: 0, chart: null, watch: false };
+  return { q: "", qRaw: "", plain: true, seg: null, band: null, bolge: null, sube: null, marks: 0,
+           riskMin: NaN, riskMax: NaN, mlMin: NaN, mlMax: NaN, deltaDir: 0, deltaMin: NaN, move: 0, chart: null, watch: false };
 }
 var F = noFilters();
 var sorts = [];                        // [{ id, desc }], the first is the main key
@@ -16,13 +16,23 @@ var lastQueryMs = 0;
 
 function filtersActive() {
   return F.q !== "" || F.seg || F.bolge || F.sube || F.band || F.marks !== 0 ||
-         F.riskMin === F.riskMin || F.mlMin === F.mlMin || F.move !== 0 || F.chart !== null || F.watch;
+         F.riskMin === F.riskMin || F.riskMax === F.riskMax || F.mlMin === F.mlMin || F.mlMax === F.mlMax ||
+         deltaFilterOn() || F.move !== 0 || F.chart !== null || F.watch;
 }
 // Which rows the view holds (not their order): the loaded rows and every filter.
 function viewSetKey() {
   function codes(a) { return a ? Array.prototype.join.call(a, "") : "*"; }
-  return [S.n, F.q, F.plain, codes(F.seg), codes(F.band), codes(F.bolge), codes(F.sube), F.marks, F.riskMin, F.mlMin,
+  return [S.n, F.q, F.plain, codes(F.seg), codes(F.band), codes(F.bolge), codes(F.sube), F.marks, F.riskMin, F.riskMax,
+          F.mlMin, F.mlMax, F.deltaDir, F.deltaMin,
           F.move, F.chart ? [F.chart.k, F.chart.a, F.chart.b].join(":") : "", F.watch ? Array.from(watched).join(",") : ""].join("|");
+}
+// The change of the score since the previous period: up, down, or either way, by at least
+// deltaMin points when given. A row without a change (a missing or "YI" score) never passes.
+function deltaFilterOn() { return P >= 2 && (F.deltaDir !== 0 || F.deltaMin === F.deltaMin); }
+function deltaPasses(d, dir, min) {
+  if (d !== d) return false;
+  if (dir > 0 ? !(d > 0) : dir < 0 ? !(d < 0) : false) return false;
+  return min === min ? Math.abs(d) >= min : true;
 }
 function sortKeyText() { return sorts.map(function (s) { return s.id + (s.desc ? "-" : "+"); }).join(","); }
 // band movement of the latest period: 1 up, -1 down, 0 same or not comparable
@@ -47,7 +57,8 @@ function refresh() {
   } else {
     var out = new Int32Array(n), m = 0, base = sortPerm;
     var seg = F.seg, bol = F.bolge, sub = F.sube, bnd = F.band, mk = F.marks;
-    var rMin = F.riskMin, mlMin = F.mlMin, move = F.move, ch = F.chart;
+    var rMin = F.riskMin, rMax = F.riskMax, mlMin = F.mlMin, mlMax = F.mlMax, move = F.move, ch = F.chart;
+    var dOn = deltaFilterOn(), dDir = F.deltaDir, dMin = F.deltaMin;
     var hits = F.q ? searchHits(F.q, F.plain) : null;
     for (k = 0; k < n; k++) {
       var i = base ? base[k] : k;
@@ -57,11 +68,14 @@ function refresh() {
       if (sub && !sub[S.sube[i] + 1]) continue;
       if (mk && (S.marks[i] & mk) !== mk) continue;
       if (rMin === rMin && !(S.risk[i] >= rMin)) continue;
+      if (rMax === rMax && !(S.risk[i] <= rMax)) continue;
       if (mlMin === mlMin && !(S.ml[i] >= mlMin)) continue;
+      if (mlMax === mlMax && !(S.ml[i] <= mlMax)) continue;
+      if (dOn && !deltaPasses(scoreDelta(i), dDir, dMin)) continue;
       if (move && bandMove(i) !== move) continue;
       if (ch && (band(S.score[i * P + ch.k]) !== ch.b || (ch.a >= 0 && band(S.score[i * P + ch.k - 1]) !== ch.a))) continue;
       if (hits && !hits[i]) continue;
-      if (F.watch && !watched.has(String(S.muta[i]))) continue;
+      if (F.watch && !isWatched(i)) continue;
       out[m++] = i;
     }
     view = out.subarray(0, m);
@@ -69,7 +83,7 @@ function refresh() {
   }
   lastQueryMs = performance.now() - t0;
   HXS.lastQueryMs = lastQueryMs;
-  HXS.query = F.q;
+  HXS.query = TextSearch.fold(F.qRaw);   // the query as typed, in lower case
   schedule();
   if (typeof onViewChanged === "function") onViewChanged();
   if (typeof chartsFollowView === "function") chartsFollowView();
