@@ -1,5 +1,6 @@
 """``halvex demo`` wiring, with stand-ins for the compiled renderer and the features demo."""
 
+import json
 import sys
 import types
 from pathlib import Path
@@ -36,7 +37,7 @@ def _fake_renderer(calls, with_v300=True, with_trending=True):
 def features_calls(monkeypatch):
     calls = []
     fake = types.ModuleType("halvex.sample.facts_db")
-    fake.run_features_demo = lambda out_dir: calls.append(Path(out_dir)) or {"rows": 0}
+    fake.run_features_demo = lambda out_dir: calls.append(Path(out_dir))
     monkeypatch.setitem(sys.modules, "halvex.sample.facts_db", fake)
     return calls
 
@@ -58,6 +59,26 @@ def test_demo_writes_every_output(tmp_path, monkeypatch, capsys, features_calls)
     assert features_calls == [tmp_path / "features"]
     out = capsys.readouterr().out
     assert "Çıktılar:" in out and str(tmp_path / "html" / "qvr_dashboard_v300.html") in out
+
+
+def test_demo_trains_the_model_and_prints_both_aucs(tmp_path, monkeypatch, capsys):
+    from halvex.ml.features import build_features
+    from halvex.sample.facts_db import write_sample_db
+
+    db = write_sample_db(tmp_path / "facts" / "facts.duckdb", n_entities=400, n_periods=24, seed=2)
+    matrix = build_features(db)
+    fake = types.ModuleType("halvex.sample.facts_db")
+    fake.run_features_demo = lambda out_dir: matrix
+    monkeypatch.setitem(sys.modules, "halvex.sample.facts_db", fake)
+    monkeypatch.setitem(sys.modules, "halvex.pipeline.vitrum", _fake_renderer([]))
+    capsys.readouterr()
+    assert main(["demo", "--rows", "20", "--out", str(tmp_path / "out")]) == 0
+    out = capsys.readouterr().out
+    card = json.loads((tmp_path / "out" / "model" / "model" / "model_card.json").read_text())
+    bt = card["backtest"]
+    assert f"AUC model {bt['auc']:.3f}, yalnız mevcut skor {bt['score_alone_auc']:.3f}" in out
+    assert (tmp_path / "out" / "model" / "backtest" / "backtest_summary.json").is_file()
+    assert str(tmp_path / "out" / "model" / "model") in out
 
 
 def test_demo_skips_what_the_renderer_lacks(tmp_path, monkeypatch, features_calls):
