@@ -74,17 +74,20 @@ def render(chart: Chart) -> Markup:
         raise ValueError(f"{chart.title}: empty axis range")
     pw, ph = WIDTH - LEFT - RIGHT, HEIGHT - TOP - BOTTOM
 
+    # Points beyond the axes are cut by the plot's clip path; bounded so the numbers stay short.
     def px(x: float) -> float:
-        return LEFT + (min(max(x, x0), x1) - x0) / (x1 - x0) * pw
+        return LEFT + (min(max(x, x0 - (x1 - x0)), x1 + (x1 - x0)) - x0) / (x1 - x0) * pw
 
     def py(y: float) -> float:
-        return TOP + ph - (min(max(y, y0), y1) - y0) / (y1 - y0) * ph
+        return TOP + ph - (min(max(y, y0 - (y1 - y0)), y1 + (y1 - y0)) - y0) / (y1 - y0) * ph
 
     ident = escape(chart.ident)
     parts = [f'<svg class="chart" viewBox="0 0 {WIDTH} {HEIGHT}" role="img" '
              f'aria-labelledby="{ident}-t {ident}-d" xmlns="http://www.w3.org/2000/svg">',
              f'<title id="{ident}-t">{escape(chart.title)}</title>',
              f'<desc id="{ident}-d">{escape(chart.description)}</desc>',
+             f'<defs><clipPath id="{ident}-clip"><rect x="{LEFT}" y="{TOP}" width="{pw}" '
+             f'height="{ph}"/></clipPath></defs>',
              '<g aria-hidden="true">']
     for i in range(TICKS + 1):
         tx = x0 + (x1 - x0) * i / TICKS
@@ -105,6 +108,7 @@ def render(chart: Chart) -> Markup:
                  f'text-anchor="middle" font-size="12" fill="{INK}">{escape(chart.y_label)}</text>')
     # Thin lines first, so the main one stays on top.
     order = {"other": 0, "reference": 1, "main": 2}
+    parts.append(f'<g clip-path="url(#{ident}-clip)">')
     for s in sorted(chart.series, key=lambda s: order.get(s.kind, 2)):
         xs, ys = _points(s.xs, s.name), _points(s.ys, s.name)
         if len(xs) != len(ys):
@@ -119,7 +123,7 @@ def render(chart: Chart) -> Markup:
         if s.markers:
             parts.extend(f'<circle cx="{px(x):.1f}" cy="{py(y):.1f}" r="3.5" fill="{colour}"/>'
                          for x, y in zip(xs, ys))
-    parts.append("</g></svg>")
+    parts.append("</g></g></svg>")
     return Markup("".join(parts))
 
 

@@ -2,7 +2,7 @@
 the file refused, no error logged, nothing serious for axe, no sideways scrolling of the page
 on a phone. Screenshots at 1440x900 and 360 px wide are left in test_output/browser/.
 
-    .venv/bin/python -m pytest -q tests/browser/test_model_report.py
+    .venv/bin/python -m pytest -q tests/browser/test_report_page.py
 """
 
 from __future__ import annotations
