@@ -7,6 +7,8 @@ from __future__ import annotations
 import json
 import re
 import shutil
+import subprocess
+import sys
 from html.parser import HTMLParser
 
 import numpy as np
@@ -243,3 +245,13 @@ def test_report_command_refuses_outputs_it_must_not_write(made, tmp_path, capsys
         assert status == 2 and message in err, err
     assert {p.name: p.read_bytes() for p in bt.iterdir()} == before
     assert not (tmp_path / "pages").exists()
+
+
+def test_report_to_standard_output_is_the_page_alone(made):
+    root, _ = made
+    done = subprocess.run([sys.executable, "-m", "halvex.cli", "model", "report", "--model",
+                           str(root / "model"), "--backtest", str(root / "bt"), "-o", "/dev/stdout"],
+                          capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("<!DOCTYPE html>") and done.stdout.endswith("</html>\n")
+    assert "Written" in done.stderr

@@ -222,8 +222,10 @@ def run_report(args: argparse.Namespace) -> int:
     from halvex.ml.model.report import write_report
 
     args.output = check_output_path(args.output)
-    refuse_input(args.output, {"the model folder": args.model, "the back-test folder": args.backtest})
+    refuse_input(args.output, {"the model folder": args.model,
+                               "the back-test folder": args.backtest})
     _writable_place(args.output)
     path = write_report(args.output, model_dir=args.model, backtest=args.backtest)
-    print(f"  Written: {path}")
+    # Written to standard output, the page stays alone there.
+    print(f"  Written: {path}", file=sys.stderr if writes_to_stdout(args.output) else sys.stdout)
     return 0

@@ -55,10 +55,11 @@ def report_html(*, model_dir, backtest, generated_at: str | None = None) -> str:
     except (KeyError, TypeError, IndexError, AttributeError) as exc:
         raise ValueError(f"{folder}: the back-test files lack what the report needs "
                          f"({type(exc).__name__}: {exc})") from None
-    context["generated_at"] = generated_at or datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    now = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    context["generated_at"] = generated_at or now
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(str(MODEL_REPORT_TEMPLATE.parent)),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True,
-                             undefined=jinja2.StrictUndefined)
+                             keep_trailing_newline=True, undefined=jinja2.StrictUndefined)
     env.filters["num"] = _num
     env.filters["pct"] = _pct
     return env.get_template(MODEL_REPORT_TEMPLATE.name).render(**context)
@@ -196,7 +197,8 @@ def _lift(curves: dict) -> Chart:
     if curves["overall"]["capture"] is not None:
         series.append(Series("all origins pooled", *_lift_points(curves["overall"]["capture"])))
     # The first points rest on a handful of rows: the axis follows the pooled curve.
-    main = [y for s in series if s.kind == "main" for y in s.ys] or [y for s in series for y in s.ys]
+    main = [y for s in series if s.kind == "main" for y in s.ys]
+    main = main or [y for s in series for y in s.ys]
     top = nice_ceiling(max(main, default=1.0))
     chart.y_range = (0.0, top)
     chart.series = [*series, Series("no lift", [0, 1], [1, 1], "reference")]
