@@ -12,7 +12,7 @@ from markupsafe import Markup, escape
 
 WIDTH, HEIGHT = 420, 320
 # Room for the tick labels and axis titles around the plot.
-LEFT, RIGHT, TOP, BOTTOM = 56, 14, 12, 48
+LEFT, RIGHT, TOP, BOTTOM = 62, 16, 12, 54
 TICKS = 5
 # Colours on white: text and the main series at 4.5:1 or more, the rest at 3:1 or more.
 INK = "#1f2d3a"
@@ -96,16 +96,16 @@ def render(chart: Chart) -> Markup:
                      f'stroke="{GRID}" stroke-width="1"/>')
         parts.append(f'<line x1="{LEFT}" y1="{py(ty):.1f}" x2="{LEFT + pw}" y2="{py(ty):.1f}" '
                      f'stroke="{GRID}" stroke-width="1"/>')
-        parts.append(f'<text x="{px(tx):.1f}" y="{TOP + ph + 16}" text-anchor="middle" '
-                     f'font-size="11" fill="{INK}">{_tick_text(tx)}</text>')
+        parts.append(f'<text x="{px(tx):.1f}" y="{TOP + ph + 18}" text-anchor="middle" '
+                     f'font-size="13" fill="{INK}">{_tick_text(tx)}</text>')
         parts.append(f'<text x="{LEFT - 6}" y="{py(ty) + 4:.1f}" text-anchor="end" '
-                     f'font-size="11" fill="{INK}">{_tick_text(ty)}</text>')
+                     f'font-size="13" fill="{INK}">{_tick_text(ty)}</text>')
     parts.append(f'<rect x="{LEFT}" y="{TOP}" width="{pw}" height="{ph}" fill="none" '
                  f'stroke="{INK}" stroke-width="1"/>')
     parts.append(f'<text x="{LEFT + pw / 2:.1f}" y="{HEIGHT - 8}" text-anchor="middle" '
-                 f'font-size="12" fill="{INK}">{escape(chart.x_label)}</text>')
-    parts.append(f'<text transform="translate(14 {TOP + ph / 2:.1f}) rotate(-90)" '
-                 f'text-anchor="middle" font-size="12" fill="{INK}">{escape(chart.y_label)}</text>')
+                 f'font-size="14" fill="{INK}">{escape(chart.x_label)}</text>')
+    parts.append(f'<text transform="translate(16 {TOP + ph / 2:.1f}) rotate(-90)" '
+                 f'text-anchor="middle" font-size="14" fill="{INK}">{escape(chart.y_label)}</text>')
     # Thin lines first, so the main one stays on top.
     order = {"other": 0, "reference": 1, "main": 2}
     parts.append(f'<g clip-path="url(#{ident}-clip)">')
