@@ -4,6 +4,7 @@ with status 2, one line and nothing written."""
 
 from __future__ import annotations
 
+import hashlib
 import json
 import re
 import shutil
@@ -68,6 +69,8 @@ def test_curves_are_scikit_learns_points_thinned_and_undefined_for_one_class():
 def test_saved_curves_give_the_summarys_auc_and_pr_auc(made):
     root, result = made
     curves = json.loads((root / "bt" / "backtest_curves.json").read_text(encoding="utf-8"))
+    summary_text = (root / "bt" / "backtest_summary.json").read_bytes()
+    assert curves.pop("summary_sha256") == hashlib.sha256(summary_text).hexdigest()
     assert curves == result.backtest_curves
     summary = result.backtest_summary
     assert [c["origin"] for c in curves["origins"]] == [o["origin"] for o in summary["origins"]]
@@ -179,6 +182,13 @@ def test_report_command_writes_the_page(made, tmp_path, capsys):
     assert out.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
 
 
+def _restamp(bt):
+    """The curves made the summary's pair again, so that a later check is reached."""
+    curves = json.loads((bt / "backtest_curves.json").read_text(encoding="utf-8"))
+    curves["summary_sha256"] = hashlib.sha256((bt / "backtest_summary.json").read_bytes()).hexdigest()
+    (bt / "backtest_curves.json").write_text(json.dumps(curves))
+
+
 def _damaged(root, tmp_path, what):
     """A copy of the model and back-test folders with one thing wrong."""
     model, bt = tmp_path / "model", tmp_path / "bt"
@@ -201,12 +211,18 @@ def _damaged(root, tmp_path, what):
         (bt / "backtest_summary.json").write_text(re.sub(r'"auc": [0-9.]+', '"auc": NaN', text, count=1))
     elif what == "summary of another kind":
         (bt / "backtest_summary.json").write_text('{"format": 1, "origins": "all"}')
+        _restamp(bt)
     elif what == "other horizon":
         curves = json.loads((bt / "backtest_curves.json").read_text(encoding="utf-8"))
         summary = json.loads((bt / "backtest_summary.json").read_text(encoding="utf-8"))
         curves["horizon"] = summary["horizon"] = HORIZON + 1
         (bt / "backtest_curves.json").write_text(json.dumps(curves))
         (bt / "backtest_summary.json").write_text(json.dumps(summary))
+        _restamp(bt)
+    elif what == "summary of another run":
+        summary = json.loads((bt / "backtest_summary.json").read_text(encoding="utf-8"))
+        summary["overall"]["auc"] = 0.5                       # same origins, other figures
+        (bt / "backtest_summary.json").write_text(json.dumps(summary, indent=1) + "\n")
     elif what == "curves of another run":
         curves = json.loads((bt / "backtest_curves.json").read_text(encoding="utf-8"))
         curves["origins"] = curves["origins"][1:]
@@ -224,6 +240,7 @@ def _damaged(root, tmp_path, what):
     ("summary of another kind", "lack what the report needs"),
     ("other horizon", "horizons differ"),
     ("curves of another run", "name different origins"),
+    ("summary of another run", "another backtest_summary.json"),
 ])
 def test_report_command_refuses_bad_inputs(made, tmp_path, capsys, what, message):
     model, bt = _damaged(made[0], tmp_path, what)

@@ -10,6 +10,7 @@ no-look-ahead rule (training rows of both classes, a validation window). The las
 
 from __future__ import annotations
 
+import hashlib
 import json
 import math
 import os
@@ -52,14 +53,22 @@ class Backtest:
     def save(self, folder) -> list[str]:
         """Writes backtest_summary.json, backtest_firma.json, ml_predictions.json and
         backtest_curves.json into ``folder`` (created when missing), each file atomically.
-        Returns their paths."""
+        Returns their paths.
+
+        The curves, written last, carry the SHA-256 of the summary written with them
+        (``summary_sha256``): a reader tells a pair of one run from files of two."""
         folder = os.fspath(folder)
         os.makedirs(folder, exist_ok=True)
         paths = []
         files = ((SUMMARY_FILE, self.backtest_summary), (FIRMA_FILE, self.backtest_firma),
                  (PREDICTIONS_FILE, self.ml_predictions), (CURVES_FILE, self.backtest_curves))
+        summary_sha256 = None
         for name, value in files:
+            if name == CURVES_FILE:
+                value = {**value, "summary_sha256": summary_sha256}
             text = json.dumps(value, ensure_ascii=False, allow_nan=False, indent=1) + "\n"
+            if name == SUMMARY_FILE:
+                summary_sha256 = hashlib.sha256(text.encode("utf-8")).hexdigest()
             path = os.path.join(folder, name)
             with atomic_output(path) as fh:
                 fh.write(text)

@@ -9,6 +9,7 @@ draws every chart as inline SVG: the page loads nothing from anywhere.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import math
 import os
@@ -48,8 +49,11 @@ def report_html(*, model_dir, backtest, generated_at: str | None = None) -> str:
     """The report page as text (see ``write_report``)."""
     model = Model.load(model_dir)
     folder = os.fspath(backtest)
-    summary = _read_json(folder, SUMMARY_FILE, SUMMARY_FORMAT)
-    curves = _read_json(folder, CURVES_FILE, CURVES_FORMAT)
+    summary, summary_bytes = _read_json(folder, SUMMARY_FILE, SUMMARY_FORMAT)
+    curves, _ = _read_json(folder, CURVES_FILE, CURVES_FORMAT)
+    if curves.get("summary_sha256") != hashlib.sha256(summary_bytes).hexdigest():
+        raise ValueError(f"{folder}: {CURVES_FILE} was written with another {SUMMARY_FILE} "
+                         "(files of different runs?)")
     try:
         context = _context(model, summary, curves, folder)
     except (KeyError, TypeError, IndexError, AttributeError) as exc:
@@ -65,7 +69,7 @@ def report_html(*, model_dir, backtest, generated_at: str | None = None) -> str:
     return env.get_template(MODEL_REPORT_TEMPLATE.name).render(**context)
 
 
-def _read_json(folder: str, name: str, fmt: int):
+def _read_json(folder: str, name: str, fmt: int) -> tuple[dict, bytes]:
     if not os.path.isdir(folder):
         raise ValueError(f"{folder}: no such back-test folder")
     path = os.path.join(folder, name)
@@ -84,7 +88,7 @@ def _read_json(folder: str, name: str, fmt: int):
         raise ValueError(f"{path}: not valid JSON (damaged?)") from None
     if not isinstance(value, dict) or value.get("format") != fmt:
         raise ValueError(f"{path}: not a halvex back-test file of format {fmt}")
-    return value
+    return value, data
 
 
 def _num(value, digits: int = 4) -> str:
