@@ -14,6 +14,7 @@ import json
 import math
 import os
 from datetime import datetime, timezone
+
 import jinja2
 import numpy as np
 
