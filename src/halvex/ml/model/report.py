@@ -62,6 +62,8 @@ def report_html(*, model_dir, backtest, generated_at: str | None = None) -> str:
                          f"({type(exc).__name__}: {exc})") from None
     now = datetime.now(timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     context["generated_at"] = generated_at or now
+    # When and how long the training ran is kept beside the card (training_run.json).
+    context["run"] = model.run or {}
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(str(MODEL_REPORT_TEMPLATE.parent)),
                              autoescape=True, trim_blocks=True, lstrip_blocks=True,
                              keep_trailing_newline=True, undefined=jinja2.StrictUndefined)
