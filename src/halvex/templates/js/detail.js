@@ -137,6 +137,7 @@ function showDetail(i) {
   var panel = $("hx-detail");
   if (panel.hidden) returnFocus = document.activeElement;
   panel.hidden = false;
+  detailMode();
   panel.focus();
   HXS.detailMuta = muta;
   if (typeof onViewChanged === "function") onViewChanged();
@@ -206,12 +207,41 @@ function riskChart(i) {
                   transform: "rotate(-90,10," + (M.t + H - M.b) / 2 + ")" }, svg).textContent = "mio TL";
   return svg;
 }
-// The panel is a dialog: it takes the focus when it opens and gives it back when it closes.
+// The panel takes the focus when it opens and gives it back when it closes. On a wide window
+// it stands beside the page, which keeps its room and stays usable: a complementary region.
+// On a narrower one it covers the page: a modal dialog, the page behind it inert, so the
+// focus stays in the panel until Escape or its close button.
 var returnFocus = null;
+var DOCK_MEDIA = window.matchMedia ? window.matchMedia("(min-width: 1280px)") : null;
+function detailMode() {
+  var panel = $("hx-detail"), open = !panel.hidden, docked = !DOCK_MEDIA || DOCK_MEDIA.matches;
+  panel.setAttribute("role", docked ? "complementary" : "dialog");
+  if (docked || !open) panel.removeAttribute("aria-modal"); else panel.setAttribute("aria-modal", "true");
+  document.body.classList.toggle("detail-docked", open && docked);
+  var cover = open && !docked;
+  Array.prototype.forEach.call(document.querySelectorAll("body > header, body > main"), function (x) { x.inert = cover; });
+  if (open) schedule();                 // the grid's width changes with the panel beside it
+}
+if (DOCK_MEDIA) {
+  var onDockChange = function () { if (!$("hx-detail").hidden) detailMode(); };
+  if (DOCK_MEDIA.addEventListener) DOCK_MEDIA.addEventListener("change", onDockChange); else DOCK_MEDIA.addListener(onDockChange);
+}
+// Tab and Shift+Tab go round the open dialog's controls (the page behind it is inert)
+$("hx-detail").addEventListener("keydown", function (ev) {
+  var panel = $("hx-detail");
+  if (ev.key !== "Tab" || panel.getAttribute("aria-modal") !== "true") return;
+  var all = Array.prototype.filter.call(panel.querySelectorAll("button, a[href], input, select, textarea, [tabindex='0']"),
+                                        function (x) { return !x.disabled && x.getClientRects().length; });
+  if (!all.length) { ev.preventDefault(); return; }
+  var first = all[0], last = all[all.length - 1], at = document.activeElement;
+  if (ev.shiftKey && (at === first || at === panel)) { ev.preventDefault(); last.focus(); }
+  else if (!ev.shiftKey && at === last) { ev.preventDefault(); first.focus(); }
+});
 function closeDetail() {
   var panel = $("hx-detail");
   if (panel.hidden) return;
   panel.hidden = true;
+  detailMode();
   selected = -1;
   HXS.detailMuta = null;
   schedule();
@@ -222,7 +252,7 @@ function closeDetail() {
 }
 $("hx-detail-close").addEventListener("click", closeDetail);
 document.addEventListener("keydown", function (ev) {
-  if (ev.key === "Escape" && !$("hx-detail").hidden) { ev.preventDefault(); closeDetail(); }
+  if (ev.key === "Escape" && !ev.defaultPrevented && !$("hx-detail").hidden) { ev.preventDefault(); closeDetail(); }
 });
 
 // ---------------------------------------------------------------- generic views (back-test, predictions)
