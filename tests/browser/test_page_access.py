@@ -134,8 +134,9 @@ def test_detail_is_a_dialog_only_where_it_covers_the_page(dash, open_page):
     p.settle()
     assert pg.get_attribute("#hx-detail", "role") == "complementary"
     assert pg.get_attribute("#hx-detail", "aria-modal") is None
-    assert pg.evaluate("document.querySelector('main').getBoundingClientRect().right <= "
-                       "document.getElementById('hx-detail').getBoundingClientRect().left + 1")
+    grid, aside = pg.evaluate("['hx-grid', 'hx-detail'].map(id => document.getElementById(id).getBoundingClientRect().toJSON())")
+    assert grid["right"] <= aside["left"] and aside["right"] <= 1440
+    assert aside["top"] == pytest.approx(grid["top"], abs=1) and aside["bottom"] == pytest.approx(grid["bottom"], abs=1)
     assert not pg.evaluate("document.querySelector('main').inert")
     _shot(p, "detail_beside_1440")
     pg.keyboard.press("Escape")
@@ -153,6 +154,10 @@ def test_detail_is_a_dialog_only_where_it_covers_the_page(dash, open_page):
         for _ in range(12):
             pg.keyboard.press("Tab")
             assert pg.evaluate("document.getElementById('hx-detail').contains(document.activeElement)")
+        # its charts fit the panel's width
+        assert pg.eval_on_selector_all("#hx-detail svg.hist", """s => s.map(x => x.getBoundingClientRect().right)
+            .every(r => r <= document.getElementById('hx-detail').getBoundingClientRect().left
+                             + document.getElementById('hx-detail').clientWidth)""")
         _shot(p, f"detail_dialog_{size[0]}")
         pg.keyboard.press("Escape")
         assert pg.is_hidden("#hx-detail") and _active(pg) == "hx-grid"

@@ -138,7 +138,7 @@ function showDetail(i) {
   if (panel.hidden) returnFocus = document.activeElement;
   panel.hidden = false;
   detailMode();
-  panel.focus();
+  panel.focus({ preventScroll: true });     // the page stays where the analyst clicked
   HXS.detailMuta = muta;
   if (typeof onViewChanged === "function") onViewChanged();
 }
@@ -146,7 +146,7 @@ function showDetail(i) {
 // axes (period, QVR score); "YI" is drawn above the scale, a missing score leaves a gap.
 function historyChart(i) {
   var W = 440, H = 170, M = { l: 44, r: 26, t: 12, b: 40 }, TOP = 1000;
-  var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
+  var svg = svgEl("svg", { width: W, height: H, viewBox: "0 0 " + W + " " + H, "class": "hist", role: "img",
     "aria-label": "Skor geçmişi: " + donemler.map(function (d, k) { return d + " " + scoreShown(S.score[i * P + k]); }).join(", ") });
   var x = function (k) { return M.l + (P > 1 ? k * (W - M.l - M.r) / (P - 1) : (W - M.l - M.r) / 2); };
   var y = function (v) { return H - M.b - (H - M.t - M.b) * Math.max(0, Math.min(v, TOP)) / TOP; };
@@ -183,7 +183,7 @@ function riskChart(i) {
   var vals = riskDonemler.map(function (d, j) { return S.r[i * R + j]; });
   var nums = vals.filter(isNum), hi = Math.max.apply(null, [0].concat(nums)), lo = Math.min.apply(null, [0].concat(nums));
   if (hi === lo) hi = lo + 1;
-  var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
+  var svg = svgEl("svg", { width: W, height: H, viewBox: "0 0 " + W + " " + H, "class": "hist", role: "img",
     "aria-label": "Risk geçmişi (mio TL): " + riskDonemler.map(function (d, j) { return d + " " + fmtMio(vals[j]); }).join(", ") });
   var y = function (v) { return M.t + (H - M.t - M.b) * (hi - v) / (hi - lo); };
   var slot = (W - M.l - M.r) / Math.max(1, R), bw = Math.max(2, Math.min(28, slot * 0.6));
@@ -218,10 +218,20 @@ function detailMode() {
   panel.setAttribute("role", docked ? "complementary" : "dialog");
   if (docked || !open) panel.removeAttribute("aria-modal"); else panel.setAttribute("aria-modal", "true");
   document.body.classList.toggle("detail-docked", open && docked);
+  placeDock();
   var cover = open && !docked;
   Array.prototype.forEach.call(document.querySelectorAll("body > header, body > main"), function (x) { x.inert = cover; });
   if (open) schedule();                 // the grid's width changes with the panel beside it
 }
+// the docked panel stands beside the grid, from its top to its bottom
+function placeDock() {
+  var panel = $("hx-detail");
+  if (!document.body.classList.contains("detail-docked")) { panel.style.top = panel.style.height = ""; return; }
+  var g = grid.getBoundingClientRect();
+  panel.style.top = (g.top + window.scrollY) + "px";
+  panel.style.height = g.height + "px";
+}
+if (typeof ResizeObserver === "function") new ResizeObserver(placeDock).observe(document.querySelector("main"));
 if (DOCK_MEDIA) {
   var onDockChange = function () { if (!$("hx-detail").hidden) detailMode(); };
   if (DOCK_MEDIA.addEventListener) DOCK_MEDIA.addEventListener("change", onDockChange); else DOCK_MEDIA.addListener(onDockChange);
