@@ -273,6 +273,7 @@ def test_nothing_is_cut_at_360_css_px_and_400_percent_zoom(dash, browser, name, 
             .filter(e => e.getClientRects().length && !e.closest('details:not([open]) .ms-list')).map(e => [e.id || e.className || e.tagName, e.getBoundingClientRect().right])
             .filter(([, r]) => r > innerWidth + 0.5)""")
         assert out == []
+        assert pg.evaluate("(s => s.scrollWidth <= s.clientWidth)(document.getElementById('hx-status'))")
         # the pinned columns let go: the grid's width is for scrolling, not for two columns
         assert pg.eval_on_selector_all("#hx-head .c.stick", "s => s.length") == 0
         grid_w = pg.evaluate("document.getElementById('hx-grid').clientWidth")
