@@ -123,6 +123,9 @@ def test_chart_filters_are_reachable_and_work_by_keyboard(dash, open_page, chart
     p.settle()
     assert p.state()["matchedRows"] == want
     assert pg.is_visible("#hx-chart-filter")
+    # the charts are drawn again for the rows in view; the focus stays in the chart
+    pg.wait_for_function("n => window.__halvex.chartRows === n", arg=want)
+    assert pg.evaluate("id => document.getElementById(id).contains(document.activeElement)", chart)
 
 
 def test_detail_is_a_dialog_only_where_it_covers_the_page(dash, open_page):

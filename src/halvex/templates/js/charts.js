@@ -51,6 +51,7 @@ var hasSankey = hasD3 && typeof window.d3.sankey === "function" && typeof window
 HXS.chartLibrary = hasSankey ? "d3+sankey" : hasD3 ? "d3" : "svg";
 
 function snapshotChart(box, snap) {
+  var focused = focusedPick(box);
   box.textContent = "";
   var periods = Object.keys(snap), names = [];
   periods.forEach(function (p) { Object.keys(obj(snap[p])).forEach(function (b) { if (names.indexOf(b) < 0) names.push(b); }); });
@@ -110,7 +111,7 @@ function snapshotChart(box, snap) {
       svgEl("text", { x: lx, y: ly, "text-anchor": "end", transform: "rotate(-35," + lx + "," + ly + ")" }, svg2).textContent = d.p;
     });
   }
-  keyboardPicks(box);
+  keyboardPicks(box, focused);
   legend($("hx-snapshot-legend"), names);
 }
 
@@ -202,7 +203,7 @@ function d3Sankey(box, graph, W, H) {
 }
 var chartData = { flow: [], snapshot: {}, derived: false };
 function drawSankey() {
-  var box = $("hx-sankey");
+  var box = $("hx-sankey"), focused = focusedPick(box);
   box.textContent = "";
   var flow = chartData.flow, periods = [];
   flow.forEach(function (f) {
@@ -224,7 +225,7 @@ function drawSankey() {
     try { d3Sankey(box, graph, W, H); used = "d3-sankey"; } catch (err) { box.textContent = ""; }
   }
   if (used === "svg") ownSankey(box, graph, periods, W, H);
-  keyboardPicks(box);
+  keyboardPicks(box, focused);
   var names = bandOrder(graph.nodes.map(function (n) { return n.band; }).filter(function (b, k, a) { return a.indexOf(b) === k; }));
   legend($("hx-sankey-legend"), names);
   HXS.sankeyDrawnWith = used;
@@ -287,16 +288,22 @@ function linkToFilter(node, k, from, to) {
   node.addEventListener("click", function () { setChartFilter({ k: k, a: from, b: to }); });
 }
 // The parts of a chart that filter are one tab stop: the arrows walk them, Enter or Space
-// filters. Each is named by its tooltip (without the click hint).
-function keyboardPicks(box) {
+// filters. Each is named by its tooltip (without the click hint). A chart drawn again while
+// one of its parts had the focus gives it to the part in the same place.
+function focusedPick(box) {
+  return Array.prototype.indexOf.call(box.querySelectorAll(".pick"), document.activeElement);
+}
+function keyboardPicks(box, focused) {
   var svg = box.querySelector("svg"), picks = box.querySelectorAll(".pick");
   if (!svg || !picks.length) return;
+  var at = Math.min(Math.max(focused, 0), picks.length - 1);
   svg.setAttribute("role", "group");             // an image's parts could not be buttons
   Array.prototype.forEach.call(picks, function (p, k) {
     var t = p.querySelector("title");
     p.setAttribute("aria-label", t ? t.textContent.split("\n")[0] : "");
-    p.setAttribute("tabindex", k === 0 ? "0" : "-1");
+    p.setAttribute("tabindex", k === at ? "0" : "-1");
   });
+  if (focused >= 0) picks[at].focus();
   svg.addEventListener("keydown", function (ev) {
     var at = Array.prototype.indexOf.call(picks, ev.target);
     if (at < 0) return;
