@@ -139,6 +139,7 @@ startWorkers();
 matched = 0;
 updateCounts();
 restoreFromUrl(true);
+document.body.classList.add("hx-ready");     // laid out: the page may be shown
 HXS.scriptAt = startT0;
 HXS.startupMs = performance.now() - startT0;
 window.HX = { chunk: chunk, end: end };
