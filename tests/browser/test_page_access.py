@@ -255,7 +255,7 @@ def test_no_layout_shift_on_load_filter_and_export(dash, open_page, name, size):
     assert export[1] < 0.1, export
 
 
-@pytest.mark.parametrize("name", PAGES)
+@pytest.mark.parametrize("name", ["admin", "v300"])
 def test_no_layout_shift_on_a_slow_load(dash, browser, name):
     """A slow machine paints the page's markup before its script has run: the script's
     texts, widths and hidden controls must not move what was painted."""
@@ -312,18 +312,13 @@ def test_nothing_is_cut_at_360_css_px_and_400_percent_zoom(dash, browser, name, 
             pg.keyboard.press("Escape")
         pg.click("#hx-cols-btn")
         assert pg.evaluate(page_fits)
+        # a wider window pins them again: the layout (and the URL) never changed
+        pg.set_viewport_size({"width": 1440, "height": 900})
+        pg.wait_for_timeout(100)
+        assert pg.eval_on_selector_all("#hx-head .c.stick", "s => s.map(x => x.dataset.col)") == ["muta", "unvan"]
+        assert "sabit" not in pg.evaluate("location.hash")
     finally:
         ctx.close()
-
-
-def test_pins_come_back_on_a_wide_window(dash, open_page):
-    p = open_page(dash["standard"], size=(360, 740))
-    assert p.page.eval_on_selector_all("#hx-head .c.stick", "s => s.length") == 0
-    p.page.set_viewport_size({"width": 1440, "height": 900})
-    p.settle()
-    p.settle()
-    assert p.page.eval_on_selector_all("#hx-head .c.stick", "s => s.map(x => x.dataset.col)") == ["muta", "unvan"]
-    assert "sabit" not in p.state().get("fragment", "")     # the saved layout was never changed
 
 
 # ------------------------------------------------------------------ contrast
