@@ -126,6 +126,7 @@ def main() -> int:
     ap.add_argument("--dir", type=Path, default=Path("build/bench-model"))
     ap.add_argument("--matrix", type=Path, help="a feature matrix (Parquet) to use instead")
     ap.add_argument("--json", type=Path, help="also write the figures here")
+    ap.add_argument("--only", choices=("train", "score"), help="run only the train or the score cases")
     args = ap.parse_args()
     args.dir.mkdir(parents=True, exist_ok=True)
     matrix = args.matrix or ensure_matrix(args.dir, args.entities, args.periods, args.horizon)
@@ -133,12 +134,16 @@ def main() -> int:
                          model=str(args.dir / "model"))
     results = {}
     for name, code in CASES.items():
+        if args.only and args.only not in name:
+            continue
         r = run_case(setup + code)
         results[name] = r
         print(f"{name:24s} {r['elapsed']:8.2f} s (CPU {r['cpu']:7.2f} s)  +{r['extra_mb']:7.0f} MB  "
               f"{r['extra']}", flush=True)
     for what, hand, ours in (("train", "lightgbm train", "halvex train"),
                              ("score", "lightgbm score", "halvex score")):
+        if hand not in results:
+            continue
         over = results[ours]["elapsed"] / results[hand]["elapsed"] - 1
         cpu = results[ours]["cpu"] / results[hand]["cpu"] - 1
         print(f"overhead {what}: {over:+.1%} wall, {cpu:+.1%} CPU (target <= +10%)")

@@ -2,10 +2,10 @@
 the out-of-time validation window (beside the current score alone), and the stability of
 its score and features between the training window and the period it is trained at.
 
-Both use only rows the model may see at its origin. Stability is measured on an evenly
-spaced sample of the training rows (at most ``STABILITY_SAMPLE`` of them): a PSI over ten
-bins is as good on 200,000 rows as on ten million, and scoring every training row again
-would cost a third of the training time.
+Both use only rows the model may see at its origin. Stability is measured on evenly spaced
+samples of the training rows and of the origin's candidates (at most ``STABILITY_SAMPLE``
+each): a PSI over ten bins is as good on 200,000 rows as on ten million, and scoring every
+training row again would cost a third of the training time.
 """
 
 from __future__ import annotations
@@ -47,14 +47,15 @@ def validation_block(frame: pd.DataFrame, y: np.ndarray, raw: np.ndarray,
 
 
 def stability_block(period, train_frame: pd.DataFrame, train_raw: np.ndarray,
-                    now_frame: pd.DataFrame, now_raw: np.ndarray) -> dict | None:
-    """Score and feature PSI of ``now_frame`` (the candidates of ``period``) against the
-    training rows given (already sampled); None when either side is empty."""
+                    now_frame: pd.DataFrame, now_raw: np.ndarray, now_rows: int) -> dict | None:
+    """Score and feature PSI of ``now_frame`` (a sample of the ``now_rows`` candidates of
+    ``period``) against the training rows given (a sample too); None when either side is
+    empty."""
     if len(train_frame) == 0 or len(now_frame) == 0:
         return None
     score = mx.psi(train_raw, now_raw)
     features = mx.feature_psi(train_frame, now_frame, FEATURE_COLS)
     return {"period": period, "train_sample_rows": int(len(train_frame)),
-            "rows": int(len(now_frame)),
+            "rows": int(now_rows), "sample_rows": int(len(now_frame)),
             "score_psi": {"value": score, "band": mx.psi_band(score)},
             "feature_psi": {k: {"value": v.value, "band": v.band} for k, v in features.items()}}

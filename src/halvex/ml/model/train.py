@@ -71,8 +71,10 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
     validation = validation_block(valid_rows, y_valid, raw_valid, calibration.apply(raw_valid))
     sample = train_rows.iloc[evenly_spaced(len(train_rows))]
     at = line.codes == period_position(line.periods, split.origin)
-    now = frame.loc[at & is_candidate(frame)]
-    stability = stability_block(split.origin, sample, _raw(stored, sample), now, _raw(stored, now))
+    now = np.flatnonzero(at & is_candidate(frame))
+    now_sample = frame.iloc[now[evenly_spaced(len(now))]]
+    stability = stability_block(split.origin, sample, _raw(stored, sample), now_sample,
+                                _raw(stored, now_sample), now_rows=len(now))
     card = {
         "format": CARD_FORMAT,
         "model": "halvex close-monitoring (YI) model: LightGBM gradient-boosted trees",
