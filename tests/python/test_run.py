@@ -97,6 +97,13 @@ def test_both_builds_from_the_facts_read_once_equal_their_own_reads(sample_db):
     at = "2026-12-01T00:00:00"
     assert (build_scoreboard(facts.db_path, facts=facts, generated_at=at)
             == build_scoreboard(sample_db, generated_at=at))
+    # Members added to meta come after its own, and the file stays json.dumps of the document.
+    path = build_scoreboard(sample_db, sample_db.parent / "doc.json", generated_at=at,
+                            meta_extra={"model_notu": "doğrulanmadı", "uyarilar": [{"x": None}]})["path"]
+    text = path.read_text("utf-8")
+    doc = json.loads(text)
+    assert text == json.dumps(doc, ensure_ascii=False)
+    assert list(doc["meta"])[-2:] == ["model_notu", "uyarilar"] and doc["meta"]["uyarilar"] == [{"x": None}]
     # A second risk series the snapshot lacks is read from the database, not invented.
     with pytest.raises(ValueError, match="no column nakdi"):
         build_scoreboard(facts.db_path, facts=facts, rd_column="nakdi")
