@@ -5,7 +5,6 @@ run folder published whole (README: The nightly run)."""
 from __future__ import annotations
 
 import contextlib
-import importlib
 import io
 import json
 import os
@@ -23,21 +22,15 @@ from halvex._output import atomic_output, refuse_input, write_text
 from halvex.nightly import gates as gt
 from halvex.nightly import marks
 from halvex.nightly.manifest import file_fingerprint, versions
+from halvex.nightly.pages import REPORT_PAGE, model_report, render_pages
 from halvex.nightly.run_folder import MANIFEST, Staging, check_out, folder_name, previous_manifest
 
 DEFAULT_HORIZON = 3
 DEFAULT_ORIGINS = 6
 MANIFEST_FORMAT = 1
 NOT_VALIDATED = "model trained on this run, not validated"
-RENDERER_MODULE = "halvex.pipeline.vitrum"
-REPORT_MODULE = "halvex.ml.model.report"
-
-# Stable names inside a run folder.
+# Stable names inside a run folder (the pages': halvex.nightly.pages).
 DOCUMENT = "json/scoreboard.json"
-PAGE = "html/qvr_dashboard.html"
-ADMIN_PAGE = "html/qvr_dashboard_admin.html"
-V300_PAGE = "html/qvr_dashboard_v300.html"
-REPORT_PAGE = "html/model_report.html"
 MODEL_DIR = "model"
 BACKTEST_DIR = "backtest"
 PREDICTIONS = "predictions.parquet"
@@ -251,22 +244,11 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
 
         files = {"document": DOCUMENT, "model": MODEL_DIR, "predictions": PREDICTIONS}
         with stages.stage("rendering the pages") as s:
-            vitrum = importlib.import_module(RENDERER_MODULE)
-            extra = {"ml_predictions": predictions}
-            if summary is not None:
-                extra["backtest_summary"] = summary
-            vitrum.render_html(doc_path, output_html=os.path.join(where, PAGE), extra_data=extra)
-            admin = {**extra, "page_mode": "admin"}
-            if firma is not None:
-                admin["backtest_firma"] = firma
-            vitrum.render_html(doc_path, output_html=os.path.join(where, ADMIN_PAGE), extra_data=admin)
-            vitrum.render_html_v300(doc_path, output_html=os.path.join(where, V300_PAGE))
-            files.update(page=PAGE, admin_page=ADMIN_PAGE, v300_page=V300_PAGE)
+            files.update(render_pages(doc_path, where, predictions, summary, firma))
             s["rows"] = done["rows"]
 
-        report_note = None
-        with stages.stage("writing the model report") as s:
-            report_note = _model_report(where, has_backtest=summary is not None)
+        with stages.stage("writing the model report"):
+            report_note = model_report(where, has_backtest=summary is not None)
             if report_note is None:
                 files["report_page"] = REPORT_PAGE
         if summary is not None:
@@ -296,6 +278,7 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
             "files": files,
             "report": report_note,
             "feature_notes": [line for line in said.getvalue().splitlines() if line.strip()],
+            "render_notes": [line.replace(where, os.path.join(out, staging.name)) for line in files.pop("notes")],
         }
         write_text(os.path.join(where, MANIFEST),
                    json.dumps(manifest, ensure_ascii=False, indent=1, allow_nan=False) + "\n")
@@ -306,22 +289,6 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
     return RunResult(path, manifest, summary_lines(manifest, path))
 
 
-
-
-def _model_report(where: str, has_backtest: bool) -> str | None:
-    """Writes the model report page when the report module is installed and there is a
-    back-test to show; otherwise says why not."""
-    try:
-        report = importlib.import_module(REPORT_MODULE)
-    except ModuleNotFoundError as exc:
-        if exc.name != REPORT_MODULE:
-            raise
-        return "model report skipped: halvex.ml.model.report is not installed"
-    if not has_backtest:
-        return "model report skipped: a frozen model's run has no back-test"
-    report.write_report(os.path.join(where, REPORT_PAGE), model_dir=os.path.join(where, MODEL_DIR),
-                        backtest=os.path.join(where, BACKTEST_DIR))
-    return None
 
 
 def _auc_text(value) -> str:
@@ -341,6 +308,7 @@ def summary_lines(manifest: dict, folder: str) -> list[str]:
         lines += [f"WARNING {g['kapi']}: {g['mesaj']}" for g in failed]
     else:
         lines.append("Gates: all passed")
+    lines += [line for line in manifest.get("render_notes", []) if "[WARN]" in line]
     if manifest.get("report"):
         lines.append(manifest["report"])
     lines.append(f"Folder: {folder}")
