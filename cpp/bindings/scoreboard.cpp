@@ -70,7 +70,8 @@ std::optional<ModelMarks> model_marks(const nb::object& model) {
 nb::object build_document(nb::handle db_path, nb::handle out_path, std::size_t risk_periods, std::string title,
                           std::string generated_at, std::string rd_column, std::optional<double> alert_threshold,
                           std::string model_id, std::string model_trained_at, bool sql_admin_only, nb::object model,
-                          std::vector<std::pair<std::string, std::string>> sections) {
+                          std::vector<std::pair<std::string, std::string>> sections,
+                          std::vector<std::pair<std::string, std::string>> meta_extra) {
   const std::string db = halvex::py::path_argument(db_path);
   const std::string out = out_path.is_none() ? std::string() : halvex::py::path_argument(out_path);
   std::optional<ModelMarks> marks = model_marks(model);
@@ -85,6 +86,7 @@ nb::object build_document(nb::handle db_path, nb::handle out_path, std::size_t r
   opt.sql_admin_only = sql_admin_only;
   opt.model = marks ? &*marks : nullptr;
   opt.sections = std::move(sections);
+  opt.meta_extra = std::move(meta_extra);
   const ScoreboardSources from = sources();
   halvex::scoreboard::ScoreboardResult result = halvex::py::SignalCancel().run([&] {
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads
@@ -107,9 +109,10 @@ NB_MODULE(document, m) {
   halvex::py::register_error_translation();
   m.def("build_document", &build_document, "db_path"_a, "out_path"_a.none(), "risk_periods"_a, "title"_a,
         "generated_at"_a, "rd_column"_a, "alert_threshold"_a.none(), "model_id"_a, "model_trained_at"_a,
-        "sql_admin_only"_a, "model"_a.none(), "sections"_a,
+        "sql_admin_only"_a, "model"_a.none(), "sections"_a, "meta_extra"_a = std::vector<std::pair<std::string, std::string>>(),
         "The document's JSON text (with out_path None), or what was written to out_path: rows,\n"
         "periods, latest (period) and bytes.\n\n"
         "model: None or (keys, prob, alerted, caught, missed), lists of one length; sections:\n"
-        "(name, JSON text) pairs appended to the document. See halvex.scoreboard.build_scoreboard.");
+        "(name, JSON text) pairs appended to the document; meta_extra: (name, JSON text) pairs\n"
+        "appended to its meta. See halvex.scoreboard.build_scoreboard.");
 }

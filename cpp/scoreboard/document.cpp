@@ -327,6 +327,16 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
   out.reserve(rows_text.size() + 4096);
   out += "{\"meta\": ";
   append_value(out, arena.object(meta));
+  if (!opt.meta_extra.empty()) {
+    out.pop_back();  // meta's closing brace: the members below go inside it
+    for (const auto& [name, text] : opt.meta_extra) {
+      out += ", ";
+      json::write_string(out, name);
+      out += ": ";
+      out += text;
+    }
+    out += "}";
+  }
   out += ", \"rows\": [";
   out += rows_text;
   rows_text = std::string();

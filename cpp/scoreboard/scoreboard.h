@@ -38,6 +38,8 @@ struct ScoreboardOptions {
   const ModelMarks* model = nullptr;
   // Sections passed through as they are: (name, JSON text).
   std::vector<std::pair<std::string, std::string>> sections;
+  // Members added to meta as they are, after its own: (name, JSON text).
+  std::vector<std::pair<std::string, std::string>> meta_extra;
 };
 
 // Where the document's inputs live in the database.

@@ -176,6 +176,54 @@ def _exchange(a: str, b: str) -> bool:
     raise OSError(err, os.strerror(err), b)
 
 
+def _swap_into_place(tmp: str, target: str) -> None:
+    """Renames the folder ``tmp`` to ``target``; an existing folder there is swapped with it
+    atomically (left at ``tmp`` for the caller to remove)."""
+    if os.path.isdir(target) and not os.path.islink(target):
+        if not _exchange(tmp, target):
+            aside = tmp + ".old"
+            os.rename(target, aside)
+            os.rename(tmp, target)
+            os.rename(aside, tmp)
+    else:
+        os.rename(tmp, target)
+    _sync_dir(os.path.dirname(target))
+
+
+def publish_folder(tmp, target) -> None:
+    """Puts the finished folder ``tmp`` (written beside ``target``) in place of ``target``:
+    its files and folders synced, then renamed, so a reader sees the old folder or the whole
+    new one; a replaced folder is removed afterwards."""
+    tmp, target = os.path.abspath(os.fspath(tmp)), os.path.abspath(os.fspath(target))
+    for root, dirs, files in os.walk(tmp):
+        for name in files:
+            fd = os.open(os.path.join(root, name), os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+        _sync_dir(root)
+    os.chmod(tmp, 0o755 & ~_umask())
+    check_pending()
+    _swap_into_place(tmp, target)
+    shutil.rmtree(tmp, ignore_errors=True)  # the replaced folder, when there was one
+
+
+def swap_link(link, points_to: str) -> None:
+    """Points the symbolic link ``link`` at ``points_to``: a new link beside it renamed over
+    it, so a reader finds the old target or the new one, never no link."""
+    link = os.path.abspath(os.fspath(link))
+    parent = os.path.dirname(link)
+    tmp = os.path.join(parent, f".{os.path.basename(link)}.{os.getpid()}.{os.urandom(4).hex()}.tmp")
+    os.symlink(points_to, tmp)
+    try:
+        os.replace(tmp, link)
+    except BaseException:
+        os.unlink(tmp)
+        raise
+    _sync_dir(parent)
+
+
 def write_folder_atomic(folder, files: Mapping[str, bytes], *, replaceable: Callable[[str], bool],
                         what: str = "a folder of other files") -> str:
     """Writes ``files`` (name to content) as the folder ``folder``: every file into a new
@@ -205,15 +253,7 @@ def write_folder_atomic(folder, files: Mapping[str, bytes], *, replaceable: Call
         os.chmod(tmp, 0o755 & ~_umask())
         _sync_dir(tmp)
         check_pending()
-        if os.path.isdir(target) and not os.path.islink(target):
-            if not _exchange(tmp, target):
-                aside = tmp + ".old"
-                os.rename(target, aside)
-                os.rename(tmp, target)
-                os.rename(aside, tmp)
-        else:
-            os.rename(tmp, target)
-        _sync_dir(parent)
+        _swap_into_place(tmp, target)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)  # the new files on failure, the old after a swap
     return target

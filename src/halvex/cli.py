@@ -16,7 +16,7 @@ from halvex._interrupt import check_pending, exit_status, interrupt_in
 from halvex.commands._support import EXIT_BAD_INPUT, EXIT_FAILURE
 
 # Each module defines register(subparsers), which adds its parser and sets ``func``.
-_COMMAND_MODULES = ("render", "features", "scoreboard", "trending", "demo", "model")
+_COMMAND_MODULES = ("render", "features", "scoreboard", "trending", "demo", "model", "run")
 
 # What bad input raises: files that are missing, unreadable or of the wrong kind (OSError), and
 # values that cannot be used (UnicodeDecodeError and json.JSONDecodeError are ValueErrors;

@@ -89,10 +89,12 @@ def test_demo_runs_from_the_wheel_without_a_compiler(wheel, tmp_path):
                           env=env, cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert demo.returncode == 0, demo.stdout + demo.stderr
     assert "[WARN]" not in demo.stdout and demo.stderr == ""
-    for rel in ("json/scoreboard.json", "json/sube_bolge_ref.csv", "json/sample_trending_lists.json",
-                "html/qvr_dashboard.html", "html/qvr_dashboard_v300.html",
-                "html/trending_section.html", "features/features.parquet"):
-        path = out / rel
+    latest = out / "runs" / "latest"
+    for rel in ("json/scoreboard.json", "html/qvr_dashboard.html", "html/qvr_dashboard_admin.html",
+                "html/qvr_dashboard_v300.html", "predictions.parquet", "manifest.json",
+                "model/model_card.json", "backtest/backtest_summary.json"):
+        path = latest / rel
         assert path.is_file() and path.stat().st_size > 0, rel
-    page = (out / "html" / "qvr_dashboard.html").read_text("utf-8")
+    page = (latest / "html" / "qvr_dashboard.html").read_text("utf-8")
     assert page.lstrip().lower().startswith("<!doctype html") and "300" in demo.stdout
+    assert "AUC model" in demo.stdout

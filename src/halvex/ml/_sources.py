@@ -4,6 +4,7 @@ calls these; nothing here is public."""
 
 from __future__ import annotations
 
+import contextvars
 from typing import Any, Callable
 
 import duckdb
@@ -23,6 +24,9 @@ _NO_EXTENSIONS: dict[str, Any] = {"autoinstall_known_extensions": False, "autolo
 # What DuckDB says when this process already holds the file through a connection of other
 # settings (a host that opened the facts itself), and when that connection may write.
 _OTHER_SETTINGS = "different configuration than existing connections"
+# Facts already read by this run (halvex.ml.fact_snapshot), answering the builds' fact
+# queries on their database instead of the database itself.
+SERVED: contextvars.ContextVar[Any] = contextvars.ContextVar("halvex_served_facts", default=None)
 _HELD_FOR_WRITING = "Unique file handle conflict"
 
 
@@ -95,10 +99,23 @@ def _interruptible(read: Callable[[], pa.Table]) -> pa.Table:
         raise
 
 
+def served(path: str, query: str) -> pa.Table | None:
+    """The result of `query` on the database at `path` from the facts this run already read,
+    or None when it holds no answer."""
+    facts = SERVED.get()
+    if facts is None or facts.db_path != path:
+        return None
+    return facts.answer(query)
+
+
 def fetch_facts(path: str, query: str, fact_filter: str, rows_known: Callable[[int], None]) -> pa.Table:
     """The result of the fact query on the database at `path` (opened read-only). rows_known is
     told the fact table's row count first, or 0 when it cannot be had cheaply (the fact query
     then reports any problem); fact_filter is the query's SQL condition, if any."""
+    known = None if fact_filter else served(path, query)
+    if known is not None:
+        rows_known(known.num_rows)
+        return known
     con = connect_facts(path)
     try:
         count = "SELECT count(*) FROM fact_periodic fp" + (f" WHERE ({fact_filter})" if fact_filter else "")

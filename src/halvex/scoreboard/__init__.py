@@ -7,6 +7,7 @@ periodic facts of a DuckDB file (README: The scoreboard document).
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
 import json
 import math
@@ -67,7 +68,8 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
                      rd_column: str | None = None, model: Mapping[str, Any] | None = None,
                      alert_threshold: float | None = None, model_id: str | None = None,
                      model_trained_at: str | None = None, backtest_summary: Any = None,
-                     backtest_firma: Any = None, ml_predictions: Any = None):
+                     backtest_firma: Any = None, ml_predictions: Any = None,
+                     meta_extra: Mapping[str, Any] | None = None, facts: Any = None):
     """Build the scoreboard document of the DuckDB file at ``db_path`` (opened read-only).
 
     Returns the document as a dict, or with ``out_path`` writes it there atomically as UTF-8
@@ -75,8 +77,10 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
     ``periods``, ``latest`` (period), ``bytes``}. ``rd_column`` names
     the fact_periodic column of the second risk series; ``model`` maps ``entity_id``,
     ``prob`` and optionally ``alerted``, ``caught``, ``missed`` to equal-length columns;
-    ``backtest_summary``, ``backtest_firma`` and ``ml_predictions`` are added as they are.
-    ValueError when the database has no facts or lacks a table or column it needs.
+    ``backtest_summary``, ``backtest_firma`` and ``ml_predictions`` are added as they are,
+    and ``meta_extra``'s members to ``meta`` after its own. ``facts``: the facts of
+    ``db_path`` already read (``halvex.ml.fact_snapshot.read_facts``), used instead of
+    querying them again. ValueError when the database has no facts or lacks a table or column it needs.
     """
     if isinstance(risk_periods, bool) or not isinstance(risk_periods, numbers.Integral) or risk_periods < 0:
         raise ValueError(f"risk_periods must be a whole number 0 or more, not {risk_periods!r}")
@@ -92,15 +96,24 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
     for name, value in zip(SECTIONS, (backtest_summary, backtest_firma, ml_predictions)):
         if value is not None:
             sections.append((name, json.dumps(value, ensure_ascii=False)))
+    extra = [(str(k), json.dumps(v, ensure_ascii=False, allow_nan=False))
+             for k, v in (meta_extra or {}).items()]
     try:
         from halvex.diag_groups import SQL_ADMIN_ONLY as admin_only
     except ImportError:
         admin_only = False
-    text = build_document(
-        db, None if out_path is None else os.fspath(out_path), int(risk_periods), str(title),
-        str(generated_at), rd_column or "", None if alert_threshold is None else float(alert_threshold),
-        model_id or "", model_trained_at or "", bool(admin_only),
-        None if model is None else _model_columns(model), sections)
+    served = contextlib.nullcontext()
+    if facts is not None:
+        from halvex.ml.fact_snapshot import serving
+        if facts.db_path != db:
+            raise ValueError(f"facts were read from {facts.db_path}, not {db}")
+        served = serving(facts)
+    with served:
+        text = build_document(
+            db, None if out_path is None else os.fspath(out_path), int(risk_periods), str(title),
+            str(generated_at), rd_column or "", None if alert_threshold is None else float(alert_threshold),
+            model_id or "", model_trained_at or "", bool(admin_only),
+            None if model is None else _model_columns(model), sections, extra)
     if out_path is not None:
         return {"path": Path(out_path), **text}
     return json.loads(text)

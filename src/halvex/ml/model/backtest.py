@@ -243,7 +243,12 @@ def _add_firma(firma: dict, origin, entities, p, s, al: mx.Alerts, y) -> None:
 def _latest_predictions(frame, line, model, top_n) -> list:
     """The top ``top_n`` candidates of the latest period with their reasons."""
     now = frame.loc[line.codes == len(line.periods) - 1]
-    scored = model.predict(now, reasons_top_n=int(top_n))
+    return prediction_entries(model.predict(now, reasons_top_n=int(top_n)), top_n)
+
+
+def prediction_entries(scored: pd.DataFrame, top_n: int) -> list:
+    """The ``ml_predictions`` entries of the first ``top_n`` ranks of ``Model.predict``'s
+    output (one period), with their reasons."""
     top = scored.loc[scored["rank"] <= top_n]
     predictions = []
     for r in top.itertuples(index=False):
@@ -253,7 +258,7 @@ def _latest_predictions(frame, line, model, top_n) -> list:
         predictions.append({"entity_id": str(_key(r.entity_id)), "donem": _key(r.donem),
                             "prob": r.prob, "score": r.score, "rank": int(r.rank),
                             "reasons": reasons})
-    return predictions
+    return _plain(predictions)
 
 
 def _key(value):
