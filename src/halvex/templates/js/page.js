@@ -38,6 +38,7 @@ var kriterAciklama = obj(readJSON("hx-kriter-aciklama", {}));
 var backtestSummary = readJSON("hx-backtest-summary", {});
 var backtestFirma = obj(readJSON("hx-backtest-firma", {}));
 var mlPredictions = readJSON("hx-ml-predictions", []);
+var ALARM_THR = ModelText.threshold(meta);       // NaN: the document names no alert threshold
 var externalLink = typeof cfg.externalLink === "string" ? cfg.externalLink.trim() : "";
 
 var HXS = window.__halvex = {
