@@ -38,7 +38,8 @@ def _block(rows, positives, auc, base, segments=True):
                           "observed_rate": base * (k + 1.5) / 10} for k in range(10)],
          "capture": [{"share": s, "rows": int(rows * s), "positives": int(positives * c), "capture": c, "lift": c / s}
                      for s, c in ((0.01, 0.18), (0.05, 0.46), (0.1, 0.63))],
-         "undefined": None, "alerted": 60, "caught": 25, "missed": positives - 25, "false_alarms": 35,
+         "undefined": None, "alerted": positives + 20, "caught": positives // 2, "missed": positives - positives // 2,
+         "false_alarms": positives + 20 - positives // 2,
          "mean_lead_time": 1.8}
     if segments:
         b["segments"] = {s: {k: v for k, v in _block(rows // 4, positives // 4, auc - 0.02 * j, base, False).items()}
@@ -53,6 +54,7 @@ def _summary():
         b.update(origin=o, score_alone_auc=0.70 + 0.01 * k, train_periods=8 + k, valid_periods=2, alert_share=0.06)
         origins.append(b)
     overall = _block(2730, 123, 0.81, 0.3)
+    overall["score_alone_auc"] = 0.71
     return {"format": 1, "horizon": 3, "origins_requested": 6, "origins_possible": 3, "origins_used": 3,
             "alert_rule": {"share": None, "multiple": 3}, "origins": origins, "overall": overall}
 
@@ -237,8 +239,8 @@ def test_backtest_panel_is_drawn(pages, open_page):
     tables = p.page.eval_on_selector_all(f"{box} table", "ts => ts.map(t => [...t.rows].map(r => [...r.cells].map(c => c.textContent)))")
     by_origin = next(t for t in tables if t[0][0] == "Başlangıç")
     assert by_origin[0] == ["Başlangıç", "Firma", "YI", "AUC", "Yalnız skor AUC", "Alarm", "Yakalanan", "Kaçırılan", "Yanlış alarm"]
-    assert by_origin[1] == ["202401", "900", "40", "0,800", "0,700", "60", "25", "15", "35"]
-    assert by_origin[-1][0] == "Havuz" and len(by_origin) == 5
+    assert by_origin[1] == ["202401", "900", "40", "0,800", "0,700", "60", "20", "20", "40"]
+    assert by_origin[-1] == ["Havuz", "2.730", "123", "0,810", "0,710", "143", "61", "62", "82"] and len(by_origin) == 5
     by_seg = next(t for t in tables if t[0][0] == "Segment")
     assert [r[0] for r in by_seg[1:]] == ["KUR-TIC", "KOBI", "MIKRO", "ESKK"]
     # another origin redraws the charts and segments

@@ -62,7 +62,7 @@ function modelFacts(i) {
 }
 function modelReasons(box, muta) {
   var pred = predictionOf(muta);
-  if (!pred) return;
+  if (!pred || !("reasons" in pred)) return;          // sections of other shapes carry no reasons
   var reasons = ModelText.reasonsOf(pred);
   box.appendChild(el("h3", null, "Modelin nedenleri" + (pred.donem != null ? " (" + String(pred.donem) + ")" : "")));
   if (!reasons.length) {
@@ -92,23 +92,30 @@ function modelHistory(box, muta) {
 }
 
 // ---- the back-test panel
+// whole percents on an axis ("%25"), a tenth where a tick needs it ("%2,5")
+function axisPct(v) { return ModelText.pct(v).replace(/,0$/, ""); }
 function axisChart(label, xTitle, yTitle, xMax, yMax) {
-  var W = 320, H = 230, M = { l: 48, r: 14, t: 12, b: 42 };
+  var W = 320, H = 230, M = { l: 58, r: 14, t: 12, b: 42 };
   var svg = svgEl("svg", { width: W, height: H, viewBox: "0 0 " + W + " " + H, "class": "hist bt-chart", role: "img", "aria-label": label });
   var x = function (v) { return M.l + (W - M.l - M.r) * v / xMax; };
   var y = function (v) { return H - M.b - (H - M.t - M.b) * v / yMax; };
   for (var k = 0; k <= 4; k++) {
     var vx = xMax * k / 4, vy = yMax * k / 4;
     svgEl("line", { x1: M.l, x2: W - M.r, y1: y(vy), y2: y(vy), "class": "grid" }, svg);
-    svgEl("text", { x: M.l - 4, y: y(vy) + 4, "text-anchor": "end" }, svg).textContent = ModelText.pct(vy);
-    svgEl("text", { x: x(vx), y: H - M.b + 14, "text-anchor": "middle" }, svg).textContent = ModelText.pct(vx);
+    svgEl("text", { x: M.l - 4, y: y(vy) + 4, "text-anchor": "end" }, svg).textContent = axisPct(vy);
+    svgEl("text", { x: x(vx), y: H - M.b + 14, "text-anchor": "middle" }, svg).textContent = axisPct(vx);
   }
   svgEl("text", { x: (M.l + W - M.r) / 2, y: H - 6, "text-anchor": "middle", "class": "axis-title" }, svg).textContent = xTitle;
   svgEl("text", { x: 10, y: (M.t + H - M.b) / 2, "text-anchor": "middle", "class": "axis-title",
                   transform: "rotate(-90,10," + (M.t + H - M.b) / 2 + ")" }, svg).textContent = yTitle;
   return { svg: svg, x: x, y: y };
 }
-function niceMax(v) { return Math.min(1, Math.max(0.05, Math.ceil(v * 20) / 20)); }
+// top of a 0..1 axis of four steps, each a round share (1, 2, 2.5, 5, 10, 20 or 25 %)
+function niceMax(v) {
+  var steps = [0.01, 0.02, 0.025, 0.05, 0.1, 0.2, 0.25];
+  for (var k = 0; k < steps.length; k++) if (v <= 4 * steps[k] + 1e-12) return 4 * steps[k];
+  return 1;
+}
 function captureChart(block) {
   var pts = ModelText.capturePoints(block);
   if (pts.length < 2) return el("p", "empty-note", "Yakalama eğrisi verisi yok.");
@@ -121,7 +128,8 @@ function captureChart(block) {
     var dot = svgEl("circle", { cx: c.x(p.share), cy: c.y(p.capture), r: 3.5, "class": "pt" }, c.svg);
     svgEl("title", {}, dot).textContent = "En riskli " + ModelText.pct(p.share) + ": YI'lerin " + ModelText.pct(p.capture) +
       (p.lift != null ? " (kaldıraç " + ModelText.ratio(p.lift, 1) + ")" : "");
-    svgEl("text", { x: c.x(p.share) - 4, y: c.y(p.capture) - 6, "text-anchor": "end" }, c.svg).textContent = ModelText.pct(p.capture);
+    // below and right of its point: under the rising curve, clear of the axis
+    svgEl("text", { x: c.x(p.share) + 5, y: c.y(p.capture) + 14, "text-anchor": p.share >= xMax * 0.9 ? "end" : "start" }, c.svg).textContent = ModelText.pct(p.capture);
   });
   return c.svg;
 }
