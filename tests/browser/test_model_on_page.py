@@ -203,6 +203,11 @@ def test_sort_and_filter_by_probability_and_caught_missed(pages, open_page):
     p.settle()
     assert p.state()["matchedRows"] == sum(1 for r in rows if r["_ml_yi_prob"] >= THRESHOLD)
     p.page.click("#hx-clear")
+    p.page.click("#hx-model-alarm")                         # the same from the note's button
+    p.settle()
+    assert p.page.input_value("#hx-f-ml") == "35"
+    assert p.state()["matchedRows"] == sum(1 for r in rows if r["_ml_yi_prob"] >= THRESHOLD)
+    p.page.click("#hx-clear")
     # caught, then missed, from the marks filter whose tooltip says where they come from
     labels = p.page.eval_on_selector_all("#hx-f-marks label", "ls => ls.map(l => [l.textContent.trim(), l.title])")
     assert labels[4][0] == "YK" and "son başlangıç dönemine (202403)" in labels[4][1]

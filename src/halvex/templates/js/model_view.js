@@ -43,12 +43,28 @@ function initModelNote() {
     if (meta.model_id != null && String(meta.model_id)) info.push("Model: " + String(meta.model_id));
     if (meta.model_egitim_tarihi != null && String(meta.model_egitim_tarihi)) info.push("eğitim: " + String(meta.model_egitim_tarihi));
     if (ALARM_THR === ALARM_THR) info.push("alarm eşiği: " + ModelText.pct(ALARM_THR) + " (▲ eşikte ve üstünde)");
-    if (info.length) box.appendChild(el("p", "model-info", info.join(" · ")));
+    if (info.length) {
+      var line = box.appendChild(el("p", "model-info", info.join(" · ")));
+      if (ALARM_THR === ALARM_THR) {
+        var only = line.appendChild(el("button", "mini no-print", "Eşik ve üstünü listele"));
+        only.type = "button";
+        only.id = "hx-model-alarm";
+        only.addEventListener("click", showAlarmed);
+      }
+    }
     if (BT) box.appendChild(el("p", "model-info", "Yakalanan (YK) / Kaçırılan (KÇ): " + caughtNote() + "."));
   }
   box.hidden = !box.firstChild;
   var marks = $("hx-f-marks").querySelectorAll("label");
   [4, 5].forEach(function (k) { if (marks[k]) marks[k].title = markTitle(k); });
+}
+
+// the probability filter from the threshold itself (typed, the percent would round it)
+function showAlarmed() {
+  $("hx-f-ml").value = NumberText.format(Math.round(ALARM_THR * 1e8) / 1e6);
+  numberInput("hx-f-ml", true);
+  F.mlMin = ALARM_THR;
+  onFilterChange("ml");
 }
 
 // ---- the borrower's detail
