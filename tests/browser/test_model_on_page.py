@@ -166,6 +166,9 @@ def test_probability_marks_and_reasons_of_a_known_borrower(pages, open_page, nam
     for w in WARNINGS + ["Model bu çalıştırmada eğitildi, doğrulanmadı.", "a1b2c3d4e5f6", "2024-06-30",
                          "alarm eşiği: %35,0", "son başlangıç dönemine (202403)", "en az ufuk (3 dönem)"]:
         assert w in note, w
+    # the list of predictions gives the reasons in words, not as JSON
+    listed = p.page.text_content("#hx-ml")
+    assert "↑ QVR skoru (+0,81); ↓ 3 dönemde risk değişimi (\u22120,20)" in listed and '"feature"' not in listed
     _shot(p, f"{name}_grid_1440")
     # the detail: probability as in the grid, the threshold, the caught note, three reasons
     _open_detail(p, known)

@@ -265,7 +265,7 @@ function initSections() {
   var preds = mlPredictions;
   var hasMl = Array.isArray(preds) ? preds.length > 0 : isObj(preds) ? Object.keys(preds).length > 0 : false;
   if (hasMl) {
-    $("hx-ml").appendChild(genericView(preds, 500));
+    $("hx-ml").appendChild(genericView(Array.isArray(preds) ? preds.slice(0, 500).map(predictionInWords) : preds, 500));
     if (Array.isArray(preds)) $("hx-ml-note").textContent = fmtInt(preds.length) + " kayıt" + (preds.length > 500 ? " (ilk 500 gösteriliyor)" : "");
     $("hx-p-ml").hidden = false;
   }

@@ -107,6 +107,14 @@ function modelHistory(box, muta) {
   box.appendChild(el("p", "note", "YI oldu: başlangıçtan sonraki ufuk içinde YI'ye girdi."));
 }
 
+// a prediction of the list with its reasons in words, not as JSON
+function predictionInWords(p) {
+  if (!isObj(p) || !Array.isArray(p.reasons)) return p;
+  var out = Object.assign({}, p);
+  out.reasons = ModelText.reasonsOf(p).map(function (r) { return r.arrow + " " + r.label + " (" + r.value + ")"; }).join("; ");
+  return out;
+}
+
 // ---- the back-test panel
 // whole percents on an axis ("%25"), a tenth where a tick needs it ("%2,5")
 function axisPct(v) { return ModelText.pct(v).replace(/,0$/, ""); }
