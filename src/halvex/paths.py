@@ -13,6 +13,8 @@ _PACKAGE_DIR = Path(__file__).resolve().parent
 
 TEMPLATE_NAME = "dashboard.html.j2"
 TEMPLATE_V300_NAME = "dashboard_v300.html.j2"
+# The model report's template is always the package's own (the overrides are for the pages).
+MODEL_REPORT_TEMPLATE = _PACKAGE_DIR / "templates" / "model_report.html.j2"
 
 
 def _template_dir() -> Path:

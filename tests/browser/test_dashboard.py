@@ -278,14 +278,14 @@ def test_grid_roles_and_keyboard(dash, open_page):
     pg.keyboard.press("Home")
     pg.keyboard.press("ArrowDown")
     p.settle()
-    # Enter opens the detail as a dialog that holds the focus; Escape gives it back
+    # Enter opens the detail (beside the list at this width) with the focus; Escape gives it back
     want = p.mutas(2)[1]
     pg.keyboard.press("Enter")
     p.settle()
-    assert pg.get_attribute("#hx-detail", "role") == "dialog"
+    assert pg.get_attribute("#hx-detail", "role") == "complementary"
     assert pg.evaluate("document.activeElement.id") == "hx-detail"
     assert p.state()["detailMuta"] == want
-    _shot(p, "detail_dialog_1440")
+    _shot(p, "detail_beside_1440")
     pg.keyboard.press("Escape")
     assert pg.is_hidden("#hx-detail")
     assert pg.evaluate("document.activeElement.id") == "hx-grid"
@@ -728,8 +728,8 @@ def test_print_lists_the_view_with_its_filters_and_every_prediction(dash, open_p
     summary = pg.text_content("#hx-print .print-sum")
     kobi = sum(1 for r in dash["rows"] if r.get("segment") == "KOBI")
     assert "Segment: KOBI" in summary and "Risk (mio TL)" in summary
-    assert f"{min(kobi, 300)} / {kobi} satır" in summary
-    assert pg.eval_on_selector_all("#hx-print tbody tr", "rs => rs.length") == min(kobi, 300)
+    assert f"Eşleşen: {kobi} · Yazdırılan: {kobi}" in summary
+    assert pg.eval_on_selector_all("#hx-print tbody tr", "rs => rs.length") == kobi
     # fits the page width; band colours kept
     assert pg.evaluate("document.querySelector('#hx-print table').scrollWidth") <= 1047
     assert pg.evaluate("getComputedStyle(document.querySelector('#hx-print td.sc .v')).printColorAdjust") == "exact"

@@ -3,10 +3,12 @@
     halvex model train DB [--horizon 3] [--origins 6] -o MODEL_DIR
     halvex model score DB --model MODEL_DIR [--period P] [--horizon N] -o predictions.parquet
     halvex model backtest DB [--horizon 3] [--origins 6] -o OUT_DIR
+    halvex model report --model MODEL_DIR --backtest OUT_DIR -o report.html
 
-Each builds the feature matrix of DB (as ``halvex features``) and hands it to
-``halvex.ml.model``. Outputs appear whole or not at all: the model folder through
-``Model.save``, the predictions through the package's atomic writer.
+The first three build the feature matrix of DB (as ``halvex features``) and hand it to
+``halvex.ml.model``; ``report`` reads what they wrote. Outputs appear whole or not at all:
+the model folder through ``Model.save``, the predictions and the report through the
+package's atomic writer.
 """
 
 from __future__ import annotations
@@ -77,6 +79,17 @@ def register(subparsers) -> None:
                         "fewer when the data is short)")
     q.add_argument("-o", "--output", required=True, help="folder to write the results into")
     q.set_defaults(func=run_backtest)
+
+    q = sub.add_parser("report", help="the model reviewer's report page",
+                       description="Write one self-contained HTML page on a saved model and a "
+                                   "back-test: ROC, precision-recall, capture, lift and "
+                                   "calibration charts, metrics per origin and segment, PSI, "
+                                   "importance and the model card.")
+    q.add_argument("--model", required=True, type=Path, help="model folder of `halvex model train`")
+    q.add_argument("--backtest", required=True, type=Path,
+                   help="results folder of `halvex model backtest`")
+    q.add_argument("-o", "--output", required=True, help="HTML file to write")
+    q.set_defaults(func=run_report)
 
 
 def _matrix(db: Path, horizon: int, keep_first: bool, progress: Progress):
@@ -229,4 +242,17 @@ def run_backtest(args: argparse.Namespace) -> int:
         _save_folder(result.save, args.output)
     names = sorted(p.name for p in Path(args.output).iterdir())
     print(f"  Written: {args.output} ({', '.join(names)})")
+    return 0
+
+
+def run_report(args: argparse.Namespace) -> int:
+    from halvex.ml.model.report import write_report
+
+    args.output = check_output_path(args.output)
+    refuse_input(args.output, {"the model folder": args.model,
+                               "the back-test folder": args.backtest})
+    _writable_place(args.output)
+    path = write_report(args.output, model_dir=args.model, backtest=args.backtest)
+    # Written to standard output, the page stays alone there.
+    print(f"  Written: {path}", file=sys.stderr if writes_to_stdout(args.output) else sys.stdout)
     return 0

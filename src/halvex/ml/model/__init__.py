@@ -4,6 +4,7 @@
     scores = model.predict(matrix)            # entity_id, donem, score, prob, rank, reasons
     model.save("model/"); Model.load("model/")
     result = backtest(matrix, horizon=3, origins=6); result.save("out/")
+    report.write_report("report.html", model_dir="model/", backtest="out/")  # halvex.ml.model.report
 """
 
 from halvex.ml.model.backtest import DEFAULT_ORIGINS, Backtest, backtest

@@ -10,6 +10,7 @@ no-look-ahead rule (training rows of both classes, a validation window). The las
 
 from __future__ import annotations
 
+import hashlib
 import json
 import math
 import os
@@ -37,27 +38,41 @@ SUMMARY_FORMAT = 1
 SUMMARY_FILE = "backtest_summary.json"
 FIRMA_FILE = "backtest_firma.json"
 PREDICTIONS_FILE = "ml_predictions.json"
+CURVES_FILE = "backtest_curves.json"
+CURVES_FORMAT = 1
 
 
 @dataclass
 class Backtest:
-    """The three JSON-ready results (plain dicts, lists, text, numbers, bools, None), and
-    the model trained at the latest period, its card holding the back-test's figures."""
+    """The JSON-ready results (plain dicts, lists, text, numbers, bools, None); the curves
+    are the ROC, precision-recall and capture points of each origin and of all pooled.
+    ``model`` is the model trained at the latest period, its card holding the back-test's
+    figures (not saved with the results)."""
     backtest_summary: dict
     backtest_firma: dict
     ml_predictions: list = field(default_factory=list)
+    backtest_curves: dict = field(default_factory=dict)
     model: Model | None = None
 
     def save(self, folder) -> list[str]:
-        """Writes backtest_summary.json, backtest_firma.json and ml_predictions.json into
-        ``folder`` (created when missing), each file atomically. Returns their paths."""
+        """Writes backtest_summary.json, backtest_firma.json, ml_predictions.json and
+        backtest_curves.json into ``folder`` (created when missing), each file atomically.
+        Returns their paths.
+
+        The curves, written last, carry the SHA-256 of the summary written with them
+        (``summary_sha256``): a reader tells a pair of one run from files of two."""
         folder = os.fspath(folder)
         os.makedirs(folder, exist_ok=True)
         paths = []
         files = ((SUMMARY_FILE, self.backtest_summary), (FIRMA_FILE, self.backtest_firma),
-                 (PREDICTIONS_FILE, self.ml_predictions))
+                 (PREDICTIONS_FILE, self.ml_predictions), (CURVES_FILE, self.backtest_curves))
+        summary_sha256 = None
         for name, value in files:
+            if name == CURVES_FILE:
+                value = {**value, "summary_sha256": summary_sha256}
             text = json.dumps(value, ensure_ascii=False, allow_nan=False, indent=1) + "\n"
+            if name == SUMMARY_FILE:
+                summary_sha256 = hashlib.sha256(text.encode("utf-8")).hexdigest()
             path = os.path.join(folder, name)
             with atomic_output(path) as fh:
                 fh.write(text)
@@ -108,7 +123,7 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
                valid_periods=valid_periods, num_boost_round=num_boost_round,
                early_stopping_rounds=early_stopping_rounds)
 
-    per_origin, pooled, firma = [], [], {}
+    per_origin, pooled, firma, origin_curves = [], [], {}, []
     for i, code in enumerate(used):
         origin = line.periods[code]
         model = train(frame, origin=origin, **fit)
@@ -129,6 +144,7 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
                  "score_psi": model.card["stability"]["score_psi"]}
         per_origin.append(entry)
         pooled.append((sub, y, s, p, al, lead[rows]))
+        origin_curves.append({"origin": _key(origin), **mx.curves(y, s)})
         _add_firma(firma, origin, sub["entity_id"].to_numpy(), p, s, al, y)
         if progress is not None:
             progress(i + 1, total)
@@ -154,10 +170,13 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
         "overall": overall,
         "latest": stability,
     }
+    curves = {"format": CURVES_FORMAT, "horizon": int(horizon), "max_points": mx.CURVE_POINTS,
+              "origins": origin_curves,
+              "overall": mx.curves(*(np.concatenate([t[k] for t in pooled]) for k in (1, 2)))}
     firma = {k: firma[k] for k in sorted(firma)}
     summary = _plain(summary)
     latest.attach_backtest(summary)
-    return Backtest(summary, _plain(firma), _plain(predictions), latest)
+    return Backtest(summary, _plain(firma), _plain(predictions), _plain(curves), latest)
 
 
 def _canonical(frame: pd.DataFrame, horizon: int) -> pd.DataFrame:

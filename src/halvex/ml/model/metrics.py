@@ -20,7 +20,8 @@ from typing import Iterable, Mapping, Sequence
 
 import numpy as np
 import pandas as pd
-from sklearn.metrics import average_precision_score, brier_score_loss, roc_auc_score, roc_curve
+from sklearn.metrics import (average_precision_score, brier_score_loss, precision_recall_curve,
+                             roc_auc_score, roc_curve)
 
 TOP_SHARES = (0.01, 0.05, 0.10)
 CALIBRATION_BINS = 10
@@ -32,6 +33,8 @@ PSI_BINS = 10
 PSI_EPSILON = 1e-4
 PSI_WATCH = 0.1
 PSI_ACT = 0.25
+# Points kept of a ROC or precision-recall curve: enough to draw it, few enough to store.
+CURVE_POINTS = 300
 SEGMENT_PREFIX = "seg_"
 NO_SEGMENT = "none"
 
@@ -189,6 +192,44 @@ def evaluate(y, s, p, shares: Sequence[float] = TOP_SHARES,
     return Metrics(rows=int(y.size), positives=int(y.sum()), auc=auc, gini=gini, ks=ks,
                    pr_auc=pr_auc, brier=brier, calibration=calibration_by_decile(y, s, p, bins),
                    capture=capture_lift(y, s, shares), undefined=undefined)
+
+
+def _thinned(n: int, max_points: int) -> np.ndarray:
+    """Indices of at most ``max_points`` of ``n`` points, evenly spread, first and last kept."""
+    if n <= max_points:
+        return np.arange(n)
+    return np.unique(np.round(np.linspace(0, n - 1, max(max_points, 2))).astype(np.int64))
+
+
+def curves(y, s, max_points: int = CURVE_POINTS) -> dict:
+    """The ROC, precision-recall and capture curves of one set of rows, for drawing.
+
+    ``roc``: ``fpr`` and ``tpr`` of scikit-learn's ``roc_curve`` (raw score), from (0, 0) to
+    (1, 1). ``pr``: ``recall`` and ``precision`` of ``precision_recall_curve``, recall
+    falling to 0. ``capture``: at each ROC point, the share of rows above the threshold
+    (``share``) and of positives among them (``capture`` = tpr). Each curve is thinned to
+    at most ``max_points`` points (evenly by index, ends kept); on the unthinned ROC the
+    trapezoid area is the AUC, on the unthinned PR curve the step sum is the PR-AUC. With
+    one class only the curves are ``None`` and ``undefined`` says why.
+    """
+    y, s, _ = _inputs(y, s)
+    if max_points < 2:
+        raise ValueError(f"max_points must be 2 or more, got {max_points}")
+    undefined = _why_undefined(y)
+    out = {"rows": int(y.size), "positives": int(y.sum()), "undefined": undefined,
+           "roc": None, "pr": None, "capture": None}
+    if undefined is not None:
+        return out
+    fpr, tpr, _ = roc_curve(y, s)
+    precision, recall, _ = precision_recall_curve(y, s)
+    positives = out["positives"]
+    share = (tpr * positives + fpr * (y.size - positives)) / y.size
+    keep = _thinned(fpr.size, max_points)
+    out["roc"] = {"fpr": fpr[keep].tolist(), "tpr": tpr[keep].tolist()}
+    out["capture"] = {"share": share[keep].tolist(), "capture": tpr[keep].tolist()}
+    keep = _thinned(recall.size, max_points)
+    out["pr"] = {"recall": recall[keep].tolist(), "precision": precision[keep].tolist()}
+    return out
 
 
 def segment_of(frame: pd.DataFrame) -> pd.Series:

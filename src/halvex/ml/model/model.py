@@ -99,7 +99,9 @@ class Model:
         x = feature_array(frame)
         raw = self.raw_score(x)
         codes = period_codes(frame["donem"])[1]
-        order = np.lexsort((-raw, codes))  # by period, riskiest first (stable: ties in row order)
+        # By period, riskiest first (stable: ties in row order); one period needs no lexsort.
+        order = np.argsort(-raw, kind="stable") if codes.min() == codes.max() \
+            else np.lexsort((-raw, codes))
         new_period = np.r_[True, codes[order][1:] != codes[order][:-1]]
         starts = np.flatnonzero(new_period)
         sizes = np.diff(np.append(starts, n))

@@ -51,6 +51,7 @@ var hasSankey = hasD3 && typeof window.d3.sankey === "function" && typeof window
 HXS.chartLibrary = hasSankey ? "d3+sankey" : hasD3 ? "d3" : "svg";
 
 function snapshotChart(box, snap) {
+  var focused = focusedPick(box);
   box.textContent = "";
   var periods = Object.keys(snap), names = [];
   periods.forEach(function (p) { Object.keys(obj(snap[p])).forEach(function (b) { if (names.indexOf(b) < 0) names.push(b); }); });
@@ -110,6 +111,7 @@ function snapshotChart(box, snap) {
       svgEl("text", { x: lx, y: ly, "text-anchor": "end", transform: "rotate(-35," + lx + "," + ly + ")" }, svg2).textContent = d.p;
     });
   }
+  keyboardPicks(box, focused);
   legend($("hx-snapshot-legend"), names);
 }
 
@@ -201,7 +203,7 @@ function d3Sankey(box, graph, W, H) {
 }
 var chartData = { flow: [], snapshot: {}, derived: false };
 function drawSankey() {
-  var box = $("hx-sankey");
+  var box = $("hx-sankey"), focused = focusedPick(box);
   box.textContent = "";
   var flow = chartData.flow, periods = [];
   flow.forEach(function (f) {
@@ -223,6 +225,7 @@ function drawSankey() {
     try { d3Sankey(box, graph, W, H); used = "d3-sankey"; } catch (err) { box.textContent = ""; }
   }
   if (used === "svg") ownSankey(box, graph, periods, W, H);
+  keyboardPicks(box, focused);
   var names = bandOrder(graph.nodes.map(function (n) { return n.band; }).filter(function (b, k, a) { return a.indexOf(b) === k; }));
   legend($("hx-sankey-legend"), names);
   HXS.sankeyDrawnWith = used;
@@ -280,7 +283,39 @@ function clickHint() { return chartData.derived ? "\n(tıklayın: bu firmaları 
 function linkToFilter(node, k, from, to) {
   if (!chartData.derived || k < 0 || to < 0) return;
   node.setAttribute("class", ((node.getAttribute("class") || "") + " pick").trim());
+  node.setAttribute("role", "button");
+  node.setAttribute("tabindex", "-1");
   node.addEventListener("click", function () { setChartFilter({ k: k, a: from, b: to }); });
+}
+// The parts of a chart that filter are one tab stop: the arrows walk them, Enter or Space
+// filters. Each is named by its tooltip (without the click hint). A chart drawn again while
+// one of its parts had the focus gives it to the part in the same place.
+function focusedPick(box) {
+  return Array.prototype.indexOf.call(box.querySelectorAll(".pick"), document.activeElement);
+}
+function keyboardPicks(box, focused) {
+  var svg = box.querySelector("svg"), picks = box.querySelectorAll(".pick");
+  if (!svg || !picks.length) return;
+  var at = Math.min(Math.max(focused, 0), picks.length - 1);
+  svg.setAttribute("role", "group");             // an image's parts could not be buttons
+  Array.prototype.forEach.call(picks, function (p, k) {
+    var t = p.querySelector("title");
+    p.setAttribute("aria-label", t ? t.textContent.split("\n")[0] : "");
+    p.setAttribute("tabindex", k === at ? "0" : "-1");
+  });
+  if (focused >= 0) picks[at].focus();
+  svg.addEventListener("keydown", function (ev) {
+    var at = Array.prototype.indexOf.call(picks, ev.target);
+    if (at < 0) return;
+    if (ev.key === "Enter" || ev.key === " ") { ev.preventDefault(); ev.target.dispatchEvent(new MouseEvent("click")); return; }
+    var to = { ArrowRight: at + 1, ArrowDown: at + 1, ArrowLeft: at - 1, ArrowUp: at - 1, Home: 0, End: picks.length - 1 }[ev.key];
+    if (to === undefined) return;
+    ev.preventDefault();
+    to = Math.max(0, Math.min(picks.length - 1, to));
+    picks[at].setAttribute("tabindex", "-1");
+    picks[to].setAttribute("tabindex", "0");
+    picks[to].focus();
+  });
 }
 function chartFilterText(c) {
   return c.a < 0 ? donemler[c.k] + " bandı " + BAND_LABEL[BAND_KEYS[c.b]]

@@ -8,6 +8,16 @@ function initColumnChooser() {
     btn.setAttribute("aria-expanded", panel.hidden ? "false" : "true");
     if (!panel.hidden) renderChooser();
   });
+  // Escape, in the panel or on its button, closes it and gives the focus to the button
+  function escape(ev) {
+    if (ev.key !== "Escape" || panel.hidden) return;
+    ev.preventDefault();
+    panel.hidden = true;
+    btn.setAttribute("aria-expanded", "false");
+    btn.focus();
+  }
+  panel.addEventListener("keydown", escape);
+  btn.addEventListener("keydown", escape);
 }
 function renderChooser() {
   var panel = $("hx-cols");

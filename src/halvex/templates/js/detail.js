@@ -135,7 +135,8 @@ function showDetail(i) {
   var panel = $("hx-detail");
   if (panel.hidden) returnFocus = document.activeElement;
   panel.hidden = false;
-  panel.focus();
+  detailMode();
+  panel.focus({ preventScroll: true });     // the page stays where the analyst clicked
   HXS.detailMuta = muta;
   if (typeof onViewChanged === "function") onViewChanged();
 }
@@ -143,7 +144,7 @@ function showDetail(i) {
 // axes (period, QVR score); "YI" is drawn above the scale, a missing score leaves a gap.
 function historyChart(i) {
   var W = 440, H = 170, M = { l: 44, r: 26, t: 12, b: 40 }, TOP = 1000;
-  var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
+  var svg = svgEl("svg", { width: W, height: H, viewBox: "0 0 " + W + " " + H, "class": "hist", role: "img",
     "aria-label": "Skor geçmişi: " + donemler.map(function (d, k) { return d + " " + scoreShown(S.score[i * P + k]); }).join(", ") });
   var x = function (k) { return M.l + (P > 1 ? k * (W - M.l - M.r) / (P - 1) : (W - M.l - M.r) / 2); };
   var y = function (v) { return H - M.b - (H - M.t - M.b) * Math.max(0, Math.min(v, TOP)) / TOP; };
@@ -180,7 +181,7 @@ function riskChart(i) {
   var vals = riskDonemler.map(function (d, j) { return S.r[i * R + j]; });
   var nums = vals.filter(isNum), hi = Math.max.apply(null, [0].concat(nums)), lo = Math.min.apply(null, [0].concat(nums));
   if (hi === lo) hi = lo + 1;
-  var svg = svgEl("svg", { width: W, height: H, "class": "hist", role: "img",
+  var svg = svgEl("svg", { width: W, height: H, viewBox: "0 0 " + W + " " + H, "class": "hist", role: "img",
     "aria-label": "Risk geçmişi (mio TL): " + riskDonemler.map(function (d, j) { return d + " " + fmtMio(vals[j]); }).join(", ") });
   var y = function (v) { return M.t + (H - M.t - M.b) * (hi - v) / (hi - lo); };
   var slot = (W - M.l - M.r) / Math.max(1, R), bw = Math.max(2, Math.min(28, slot * 0.6));
@@ -204,12 +205,51 @@ function riskChart(i) {
                   transform: "rotate(-90,10," + (M.t + H - M.b) / 2 + ")" }, svg).textContent = "mio TL";
   return svg;
 }
-// The panel is a dialog: it takes the focus when it opens and gives it back when it closes.
+// The panel takes the focus when it opens and gives it back when it closes. On a wide window
+// it stands beside the page, which keeps its room and stays usable: a complementary region.
+// On a narrower one it covers the page: a modal dialog, the page behind it inert, so the
+// focus stays in the panel until Escape or its close button.
 var returnFocus = null;
+var DOCK_MEDIA = window.matchMedia ? window.matchMedia("(min-width: 1280px)") : null;
+function detailMode() {
+  var panel = $("hx-detail"), open = !panel.hidden, docked = !DOCK_MEDIA || DOCK_MEDIA.matches;
+  panel.setAttribute("role", docked ? "complementary" : "dialog");
+  if (docked || !open) panel.removeAttribute("aria-modal"); else panel.setAttribute("aria-modal", "true");
+  document.body.classList.toggle("detail-docked", open && docked);
+  placeDock();
+  var cover = open && !docked;
+  Array.prototype.forEach.call(document.querySelectorAll("body > header, body > main"), function (x) { x.inert = cover; });
+  if (open) schedule();                 // the grid's width changes with the panel beside it
+}
+// the docked panel stands beside the grid, from its top to its bottom
+function placeDock() {
+  var panel = $("hx-detail");
+  if (!document.body.classList.contains("detail-docked")) { panel.style.top = panel.style.height = ""; return; }
+  var g = grid.getBoundingClientRect();
+  panel.style.top = (g.top + window.scrollY) + "px";
+  panel.style.height = g.height + "px";
+}
+if (typeof ResizeObserver === "function") new ResizeObserver(placeDock).observe(document.querySelector("main"));
+if (DOCK_MEDIA) {
+  var onDockChange = function () { if (!$("hx-detail").hidden) detailMode(); };
+  if (DOCK_MEDIA.addEventListener) DOCK_MEDIA.addEventListener("change", onDockChange); else DOCK_MEDIA.addListener(onDockChange);
+}
+// Tab and Shift+Tab go round the open dialog's controls (the page behind it is inert)
+$("hx-detail").addEventListener("keydown", function (ev) {
+  var panel = $("hx-detail");
+  if (ev.key !== "Tab" || panel.getAttribute("aria-modal") !== "true") return;
+  var all = Array.prototype.filter.call(panel.querySelectorAll("button, a[href], input, select, textarea, [tabindex='0']"),
+                                        function (x) { return !x.disabled && x.getClientRects().length; });
+  if (!all.length) { ev.preventDefault(); return; }
+  var first = all[0], last = all[all.length - 1], at = document.activeElement;
+  if (ev.shiftKey && (at === first || at === panel)) { ev.preventDefault(); last.focus(); }
+  else if (!ev.shiftKey && at === last) { ev.preventDefault(); first.focus(); }
+});
 function closeDetail() {
   var panel = $("hx-detail");
   if (panel.hidden) return;
   panel.hidden = true;
+  detailMode();
   selected = -1;
   HXS.detailMuta = null;
   schedule();
@@ -220,7 +260,7 @@ function closeDetail() {
 }
 $("hx-detail-close").addEventListener("click", closeDetail);
 document.addEventListener("keydown", function (ev) {
-  if (ev.key === "Escape" && !$("hx-detail").hidden) { ev.preventDefault(); closeDetail(); }
+  if (ev.key === "Escape" && !ev.defaultPrevented && !$("hx-detail").hidden) { ev.preventDefault(); closeDetail(); }
 });
 
 // ---------------------------------------------------------------- generic views (back-test, predictions)

@@ -87,26 +87,60 @@ function viewSummary() {
   var sortText = sorts.map(function (s) { return COLS_BY_ID[s.id].title + (s.desc ? " ▼" : " ▲"); }).join(", ");
   return { filters: parts.length ? parts.join("; ") : "Filtre yok", sort: sortText || "Sıralama: sayfa sırası" };
 }
-var PRINT_MAX = 300;
+// Paper gets the columns on screen and the rows of the view (every match, not only the rows
+// the grid shows), up to PRINT_MAX of them; the heading has the screen's counts, filters and
+// sort, and a line says when there are more rows than printed.
+var PRINT_MAX = 2000;
+var PAGE_PX = 1047;                    // A4 landscape within its 10 mm margins, at 96 px an inch
+// width a customer number needs on paper, so that none is cut
+function printIdWidth(n) {
+  var longest = "";
+  for (var k = 0; k < n; k++) { var t = String(S.muta[rowAt(k)]); if (t.length > longest.length) longest = t; }
+  var ctx = document.createElement("canvas").getContext("2d"), w = longest.length * 6;
+  if (ctx) { ctx.font = "7pt " + getComputedStyle(document.body).fontFamily; w = ctx.measureText(longest).width; }
+  return Math.ceil(w * 1.08) + 8;      // a margin for the printer's font, the cell's padding
+}
+function printSpark(i) {
+  var bw = 12 * R + 4, svg = svgEl("svg", { "class": "spark", viewBox: "0 0 " + bw + " 18", width: "100%", height: 12,
+                                            preserveAspectRatio: "none", "aria-hidden": "true" });
+  var max = 0, j, v;
+  for (j = 0; j < R; j++) { v = S.r[i * R + j]; if (v > max) max = v; }
+  for (j = 0; j < R; j++) {
+    v = S.r[i * R + j];
+    var h = max > 0 && v > 0 && isFinite(v) ? Math.max(1, Math.round(16 * v / max)) : 0;
+    if (h) svgEl("rect", { x: 2 + 12 * j, width: 9, y: 17 - h, height: h, "class": j === R - 1 ? "last" : "" }, svg);
+  }
+  return svg;
+}
 function buildPrint() {
   var box = $("hx-print"), n = Math.min(matched, PRINT_MAX), k;
   box.textContent = "";
   var sum = viewSummary();
-  box.appendChild(el("p", "print-sum", sum.filters + " · " + (sorts.length ? "Sıralama: " + sum.sort : sum.sort) +
-    " · " + fmtInt(n) + " / " + fmtInt(matched) + " satır"));
-  // the columns share the page width in proportion to their widths on screen
+  var counts = ["Toplam: " + fmtInt(TOTAL_ROWS)];
+  if (S.n < TOTAL_ROWS) counts.push("Yüklenen: " + fmtInt(S.n));
+  counts.push("Eşleşen: " + fmtInt(matched), "Yazdırılan: " + fmtInt(n));
+  box.appendChild(el("p", "print-sum", counts.join(" · ") + " · " + sum.filters + " · " + (sorts.length ? "Sıralama: " + sum.sort : sum.sort)));
+  if (matched > n) {
+    box.appendChild(el("p", "print-more", "Eşleşen " + fmtInt(matched) + " kaydın ilk " + fmtInt(n) +
+      " tanesi yazdırıldı; tümü için CSV indirin."));
+  }
+  // the customer number gets the room it needs, the other columns share the rest of the
+  // page in proportion to their widths on screen
   var t = el("table"), thead = el("thead"), tr = el("tr"), cg = t.appendChild(el("colgroup"));
+  var idPct = COLS_BY_ID.muta && COLS.indexOf(COLS_BY_ID.muta) >= 0 ? Math.min(40, 100 * printIdWidth(n) / PAGE_PX) : 0;
   var totalW = 0;
-  COLS.forEach(function (c) { if (!c.spark) totalW += c.w; });
-  COLS.forEach(function (c) { if (!c.spark) cg.appendChild(el("col")).style.width = (100 * c.w / totalW).toFixed(2) + "%"; });
-  COLS.forEach(function (c) { if (!c.spark) tr.appendChild(el("th", c.cls === "num" || c.period != null ? "num" : null, c.title)); });
+  COLS.forEach(function (c) { if (c.id !== "muta") totalW += c.w; });
+  COLS.forEach(function (c) {
+    cg.appendChild(el("col")).style.width = (c.id === "muta" ? idPct : (100 - idPct) * c.w / totalW).toFixed(2) + "%";
+  });
+  COLS.forEach(function (c) { tr.appendChild(el("th", c.cls === "num" || c.period != null ? "num" : null, c.title)); });
   thead.appendChild(tr); t.appendChild(thead);
   var tb = el("tbody");
   for (k = 0; k < n; k++) {
     var i = rowAt(k);
     tr = el("tr");
     COLS.forEach(function (c) {
-      if (c.spark) return;
+      if (c.spark) { tr.appendChild(el("td")).appendChild(printSpark(i)); return; }
       if (c.period != null) {
         var s = S.score[i * P + c.period], td = el("td", "num sc b" + band(s));
         td.appendChild(el("span", "v", scoreShown(s)));
@@ -114,7 +148,7 @@ function buildPrint() {
         return;
       }
       var txt = c.watch ? (isWatched(i) ? "★" : "") : c.marks ? MARKS.filter(function (m, b) { return S.marks[i] & (1 << b); }).map(function (m) { return m[0]; }).join(" ") : c.text(i);
-      tr.appendChild(el("td", c.cls === "num" ? "num" : null, txt));
+      tr.appendChild(el("td", c.cls === "num" ? "num" : c.id === "muta" ? "id" : null, txt));
     });
     tb.appendChild(tr);
   }

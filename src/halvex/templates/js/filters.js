@@ -47,6 +47,7 @@ function multiSelect(id, key, options, size) {
     });
     F[key] = on.length ? allowed : null;
     sum.textContent = title + (on.length === 0 ? "" : on.length <= 2 ? ": " + on.join(", ") : " (" + on.length + ")");
+    sum.title = on.length ? title + ": " + on.join(", ") : "";
     box.classList.toggle("on", on.length > 0);
   }
   multi[key] = {
@@ -55,6 +56,10 @@ function multiSelect(id, key, options, size) {
     set: function (labels) { boxes.forEach(function (cb, k) { cb.checked = labels.indexOf(options[k][0]) >= 0; }); read(); }
   };
   read();
+  // The summary keeps one width, its title's and room for a choice or two (a longer one ends
+  // in an ellipsis, whole in the tooltip): the filter bar never wraps anew as choices
+  // change, so the grid below it never moves.
+  if (!sum.style.width) sum.style.width = (sum.getBoundingClientRect().width / parseFloat(getComputedStyle(sum).fontSize) + 5).toFixed(2) + "em";
 }
 function fillSubeOptions() {
   var keepLabels = multi.sube ? multi.sube.labels() : [];
@@ -188,4 +193,23 @@ function initFilters() {
       if (!d.contains(ev.target)) d.open = false;
     });
   });
+  Array.prototype.forEach.call(document.querySelectorAll("details.ms"), function (d) {
+    // Escape closes the list and leaves the focus on its summary
+    d.addEventListener("keydown", function (ev) {
+      if (ev.key !== "Escape" || !d.open) return;
+      ev.preventDefault();
+      d.open = false;
+      d.querySelector("summary").focus();
+    });
+    d.addEventListener("toggle", function () { if (d.open) keepInView(d.querySelector(".ms-list")); });
+  });
+}
+// An open list that would run past the window's right edge moves left, so a narrow
+// window never scrolls sideways for it.
+function keepInView(list) {
+  list.style.left = "";
+  var r = list.getBoundingClientRect(), room = document.documentElement.clientWidth - 4;
+  if (r.right > room) list.style.left = Math.min(0, room - r.right) + "px";
+  r = list.getBoundingClientRect();
+  if (r.left < 4) list.style.left = (parseFloat(list.style.left || "0") + 4 - r.left) + "px";
 }

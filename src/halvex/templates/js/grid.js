@@ -22,14 +22,25 @@ function layoutColumns() {
   var rest = shown.filter(function (id) { return !colLayout.pinned[id]; });
   COLS = pinned.concat(rest).map(function (id) { return COLS_BY_ID[id]; });
   GRID_W = 0;
+  COLS.forEach(function (c) { c.w = Math.max(40, Math.min(600, colLayout.width[c.id] || c.w0)); });
+  pinsHeld = pinsFit();
   COLS.forEach(function (c) {
-    c.w = Math.max(40, Math.min(600, colLayout.width[c.id] || c.w0));
-    c.stick = !!colLayout.pinned[c.id];
+    c.stick = pinsHeld && !!colLayout.pinned[c.id];
     c.left = GRID_W;
     GRID_W += c.w;
   });
   HXS.columns = COLS.map(function (c) { return c.id; });
 }
+// Pinned columns stay pinned while they take at most PIN_SHARE of the grid's width; on a
+// narrow window (a phone, a zoomed page) they scroll with the rest, which would otherwise
+// have almost no room. The layout keeps them pinned for a wider window.
+var PIN_SHARE = 0.6, pinsHeld = true;
+function pinsFit() {
+  var w = 0;
+  COLS.forEach(function (c) { if (colLayout.pinned[c.id]) w += c.w; });
+  return w <= PIN_SHARE * grid.clientWidth;
+}
+window.addEventListener("resize", function () { if (pinsFit() !== pinsHeld) applyColumns(); });
 function applyColumns() {
   layoutColumns();
   buildHead();
@@ -54,21 +65,44 @@ function buildHead() {
     h.setAttribute("data-col", c.id);
     h.setAttribute("role", "columnheader");
     h.setAttribute("aria-colindex", String(k + 1));
-    h.tabIndex = 0;
+    h.tabIndex = c.id === headFocus ? 0 : -1;
     h.title = (c.long || c.title) + " – sıralamak için tıklayın (Shift: ikincil sıralama)";
     place(h, c);
     h.addEventListener("click", function (ev) { if (!ev.target.classList.contains("rz")) setSort(c.id, ev.shiftKey); });
     h.addEventListener("keydown", function (ev) {
       if (ev.key === "Enter" || ev.key === " ") { ev.preventDefault(); setSort(c.id, ev.shiftKey); }
+      var to = { ArrowLeft: k - 1, ArrowRight: k + 1, Home: 0, End: COLS.length - 1 }[ev.key];
+      if (to !== undefined) { ev.preventDefault(); focusHead(Math.max(0, Math.min(COLS.length - 1, to))); }
+      if (ev.key === "Tab" && !ev.shiftKey) { ev.preventDefault(); grid.focus(); }   // then the rows
     });
+    h.addEventListener("focus", function () { headFocus = c.id; });
     var rz = h.appendChild(el("span", "rz"));
     rz.title = "Genişliği değiştirmek için sürükleyin";
     rz.addEventListener("pointerdown", function (ev) { startResize(ev, c, h); });
     c.head = h;
     head.appendChild(h);
   });
+  if (!COLS_BY_ID[headFocus] || !COLS.some(function (c) { return c.id === headFocus; })) {
+    headFocus = COLS.length ? COLS[0].id : "";
+    if (COLS.length) COLS[0].head.tabIndex = 0;
+  }
   markSort();
 }
+// Tab order: the header row is one stop (the arrows walk its headers), the rows the next
+// (the grid element itself, which names the active row); Shift+Tab goes back the same way.
+var headFocus = "muta", tabbing = false;
+function focusHead(k) {
+  COLS.forEach(function (c, j) { c.head.tabIndex = j === k ? 0 : -1; });
+  headFocus = COLS[k].id;
+  COLS[k].head.focus();
+}
+document.addEventListener("keydown", function (ev) { tabbing = ev.key === "Tab" && ev.shiftKey; }, true);
+document.addEventListener("mousedown", function () { tabbing = false; }, true);
+head.addEventListener("focusin", function (ev) {
+  // Shift+Tab from after the grid comes to the rows before the header
+  var from = ev.relatedTarget;
+  if (tabbing && from && !grid.contains(from) && (grid.compareDocumentPosition(from) & Node.DOCUMENT_POSITION_FOLLOWING)) grid.focus();
+});
 function startResize(ev, c, h) {
   ev.preventDefault();
   ev.stopPropagation();
@@ -129,7 +163,9 @@ function inkOn(bg) {
     return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4);
   });
   var L = 0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2];
-  return (1.05 / (L + 0.05)) >= (L + 0.05) / 0.05 ? "#fff" : "#111";
+  // white or pure black, whichever stands out more: one of them always reaches 4.58:1
+  // (a near-black such as #111 falls to 4.35:1 on mid-tone colours)
+  return (1.05 / (L + 0.05)) >= (L + 0.05) / 0.05 ? "#fff" : "#000";
 }
 function letterChip(ch, g) {
   var sp = el("span", "dg", ch);
@@ -431,6 +467,11 @@ function moveCursor(to) {
 }
 grid.addEventListener("keydown", function (ev) {
   if (ev.target !== grid) return;
+  if (ev.key === "Tab" && ev.shiftKey && COLS_BY_ID[headFocus] && COLS_BY_ID[headFocus].head) {
+    ev.preventDefault();
+    COLS_BY_ID[headFocus].head.focus();
+    return;
+  }
   var g = scrollGeometry(), page = g.vis;
   var to = { ArrowDown: cursor + 1, ArrowUp: cursor - 1, PageDown: cursor + page, PageUp: cursor - page,
              Home: 0, End: g.n - 1 }[ev.key];

@@ -6,8 +6,12 @@ function setStatus(msg, isError) {
   var s = $("hx-status"), cls = isError ? "error" : "";
   if (s.textContent === msg && s.className === cls) return;   // said once, not again
   s.textContent = msg;
+  s.title = msg;                        // whole, where the line has to cut it short
   s.className = cls;
+  if (isError) announce(msg);
 }
+// the bar keeps its place once done, so nothing after it moves
+function hideProgress() { $("hx-progress").style.visibility = "hidden"; }
 // The bar, the status line and the counts follow the chunks a few times a second: each
 // change costs the page a layout, and a million rows come in a hundred chunks.
 var progressTimer = 0;
@@ -30,11 +34,12 @@ function progress() {
   HXS.failedChunks.sort(function (a, b) { return a - b; });
   if (HXS.failedChunks.length) setStatus("Okunamayan veri parçaları: " + HXS.failedChunks.join(", "), true);
   else setStatus("Yükleme tamamlandı: " + fmtInt(S.n) + " firma.");
-  $("hx-progress").hidden = true;
+  hideProgress();
   workers.forEach(function (w) { w.terminate(); });
   workers = [];
   if (sorts.length || filtersActive()) refresh(); else { view = null; matched = S.n; schedule(); }
   HXS.allDecodedAt = performance.now();
+  announceLoaded();
   chartsAfterLoad();
   openPendingSel();
   updateExportState();
@@ -108,7 +113,7 @@ function dispatch() {
 }
 function end() {
   HXS.parsedAt = performance.now();
-  if (TOTAL_CHUNKS === 0) { setStatus("Gösterilecek veri yok."); $("hx-progress").hidden = true; HXS.allDecodedAt = performance.now(); }
+  if (TOTAL_CHUNKS === 0) { setStatus("Gösterilecek veri yok."); announce("Gösterilecek veri yok."); hideProgress(); HXS.allDecodedAt = performance.now(); }
   if (GZ && typeof DecompressionStream === "undefined") {
     setStatus("Bu tarayıcı sıkıştırılmış veriyi açamıyor (DecompressionStream desteklenmiyor). Lütfen güncel bir Chrome, Edge, Firefox veya Safari ile açın.", true);
   }
@@ -124,6 +129,8 @@ $("hx-generated").textContent = meta.generated_at ? "Oluşturma: " + String(meta
 if (ADMIN) { $("hx-mode").textContent = "Yönetici görünümü"; $("hx-mode").className = "badge admin"; }
 else if (!V316) $("hx-mode").textContent = "sıkıştırılmış veri";
 $("hx-total").textContent = fmtInt(TOTAL_ROWS);
+// each count has the room of the largest it can reach, so the bar keeps its width as they grow
+["hx-total", "hx-loaded", "hx-matched", "hx-shown"].forEach(function (id) { $(id).style.minWidth = fmtInt(TOTAL_ROWS).length + "ch"; });
 buildHead();
 initFilters();
 initColumnChooser();
@@ -133,6 +140,7 @@ startWorkers();
 matched = 0;
 updateCounts();
 restoreFromUrl(true);
+document.body.classList.add("hx-ready");     // laid out: the page may be shown
 HXS.scriptAt = startT0;
 HXS.startupMs = performance.now() - startT0;
 window.HX = { chunk: chunk, end: end };

@@ -22,7 +22,7 @@ function viewState() {
   if (F.chart) st.set("grafik", [F.chart.k, F.chart.a, F.chart.b].join(":"));
   if (sorts.length) st.set("sira", sorts.map(function (s) { return (s.desc ? "-" : "") + s.id; }).join(","));
   var cols = COLS.map(function (c) { return c.id; }).join(",");
-  var pins = COLS.filter(function (c) { return c.stick; }).map(function (c) { return c.id; }).join(",");
+  var pins = COLS.filter(function (c) { return colLayout.pinned[c.id]; }).map(function (c) { return c.id; }).join(",");
   if (cols !== defaultOrder(true).join(",") || pins !== "muta,unvan") { st.set("sutun", cols); st.set("sabit", pins); }
   var widths = Object.keys(colLayout.width).map(function (id) { return id + ":" + Math.round(colLayout.width[id]); }).join(",");
   if (widths) st.set("gen", widths);

@@ -87,6 +87,7 @@ function refresh() {
   schedule();
   if (typeof onViewChanged === "function") onViewChanged();
   if (typeof chartsFollowView === "function") chartsFollowView();
+  if (typeof announceView === "function") announceView();
 }
 // During loading a sorted or filtered view is brought up to date at most every 300 ms.
 var refreshTimer = 0;
