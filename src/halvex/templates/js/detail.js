@@ -45,12 +45,14 @@ function showDetail(i) {
   var facts = [["Son risk (mio TL)", amountCell(S.risk[i])]];
   if (P >= 2) facts.push(["Skor değişimi (" + donemler[P - 2] + " → " + donemler[P - 1] + ")", new NumText(deltaText(i))]);
   if (V316) {
-    facts.push(["ML YI olasılığı", new NumText(fmtPct(S.ml[i]))]);
+    facts.push(["ML YI olasılığı", new NumText(ModelText.pct(S.ml[i]))]);
     var mk = MARKS.filter(function (m, k) { return S.marks[i] & (1 << k); }).map(function (m) { return m[1]; });
     facts.push(["İşaretler", mk.length ? mk.join(", ") : "–"]);
     if (S.neden[i]) facts.push(["Neden", S.neden[i]]);
+    facts = facts.concat(modelFacts(i));
   }
   box.appendChild(kvTable(facts));
+  if (V316) modelReasons(box, muta);
   var link = linkFor(muta);
   if (link) {
     var a = el("a", null, "Firma kartını aç");
@@ -129,11 +131,7 @@ function showDetail(i) {
     });
     if (any) { box.appendChild(h); box.appendChild(list); }
   }
-  var bt = backtestFirma[String(muta)];
-  if (bt != null) {
-    box.appendChild(el("h3", null, "Geri test"));
-    box.appendChild(genericView(bt));
-  }
+  modelHistory(box, muta);
   var panel = $("hx-detail");
   if (panel.hidden) returnFocus = document.activeElement;
   panel.hidden = false;
@@ -299,11 +297,15 @@ function genericView(v, maxRows) {
 }
 function initSections() {
   var hasBt = isObj(backtestSummary) ? Object.keys(backtestSummary).length > 0 : Array.isArray(backtestSummary) ? backtestSummary.length > 0 : backtestSummary != null && backtestSummary !== "";
-  if (hasBt) { $("hx-backtest").appendChild(genericView(backtestSummary)); $("hx-p-backtest").hidden = false; }
+  if (hasBt) {
+    if (BT) drawBacktest(); else $("hx-backtest").appendChild(genericView(backtestSummary));
+    $("hx-p-backtest").hidden = false;
+  }
+  initModelNote();
   var preds = mlPredictions;
   var hasMl = Array.isArray(preds) ? preds.length > 0 : isObj(preds) ? Object.keys(preds).length > 0 : false;
   if (hasMl) {
-    $("hx-ml").appendChild(genericView(preds, 500));
+    $("hx-ml").appendChild(genericView(Array.isArray(preds) ? preds.slice(0, 500).map(predictionInWords) : preds, 500));
     if (Array.isArray(preds)) $("hx-ml-note").textContent = fmtInt(preds.length) + " kayıt" + (preds.length > 500 ? " (ilk 500 gösteriliyor)" : "");
     $("hx-p-ml").hidden = false;
   }

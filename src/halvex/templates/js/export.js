@@ -26,7 +26,7 @@ function csvColumns() {
     else if (c.watch) out.push({ h: "İzleme", f: function (i) { return isWatched(i) ? "1" : "0"; }, raw: true });
     else if (c.marks) MARKS.forEach(function (m, b) { out.push({ h: m[1], f: function (i) { return S.marks[i] & (1 << b) ? "1" : "0"; }, raw: true }); });
     else if (c.id === "risk") out.push({ h: c.title, f: function (i) { return csvNum(S.risk[i]); }, raw: true });
-    else if (c.id === "ml") out.push({ h: c.title, f: function (i) { return csvNum(S.ml[i]); }, raw: true });
+    else if (c.id === "ml") out.push({ h: c.title + " (%)", f: function (i) { return ModelText.pctCsv(S.ml[i]); }, raw: true });
     else if (c.id === "delta") out.push({ h: c.title, f: function (i) { return csvNum(scoreDelta(i)); }, raw: true });
     else out.push({ h: c.title, f: c.text });
   });

@@ -144,7 +144,7 @@ function makeRow() {
     } else if (c.marks) {
       cell.mk = MARKS.map(function (m, k) {
         var s = el("span", "mk mk" + k, m[0]);
-        s.title = m[1];
+        s.title = markTitle(k);
         return cell.appendChild(s);
       });
     }
@@ -277,7 +277,7 @@ function fillContent(cell, c, i, diag) {
     if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
     else if (c.id === "muta" && F.q && (typeof S.muta[i] === "number" || /^-?\d+$/.test(t))) putMarked(cell, t, t);
     else setText(cell, t);
-    if (c.id === "ml") cell.classList.toggle("ml-high", S.ml[i] >= 0.5);
+    if (c.id === "ml") markAlarm(cell, S.ml[i]);
   }
 }
 function fillTip(cell, c, i, diag) {
@@ -296,6 +296,7 @@ function fillTip(cell, c, i, diag) {
   } else if (!c.watch && !c.marks) {
     if (c.tip) cell.title = c.text(i);
     else if (c.amount) cell.title = mioTitle(S.risk[i]);
+    else if (c.tipText) cell.title = c.tipText(i);
   }
 }
 // Cells laid out across: the pinned ones and those within COL_MARGIN of the view, as the

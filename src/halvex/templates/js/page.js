@@ -38,6 +38,7 @@ var kriterAciklama = obj(readJSON("hx-kriter-aciklama", {}));
 var backtestSummary = readJSON("hx-backtest-summary", {});
 var backtestFirma = obj(readJSON("hx-backtest-firma", {}));
 var mlPredictions = readJSON("hx-ml-predictions", []);
+var ALARM_THR = ModelText.threshold(meta);       // NaN: the document names no alert threshold
 var externalLink = typeof cfg.externalLink === "string" ? cfg.externalLink.trim() : "";
 
 var HXS = window.__halvex = {
@@ -72,7 +73,6 @@ var ALL = -2;
 var MISSING = "–";
 var intFmt = new Intl.NumberFormat("tr-TR", { maximumFractionDigits: 0 });
 var oneDecFmt = new Intl.NumberFormat("tr-TR", { minimumFractionDigits: 1, maximumFractionDigits: 1 });
-var pctFmt = new Intl.NumberFormat("tr-TR", { style: "percent", minimumFractionDigits: 1, maximumFractionDigits: 1 });
 var ROUNDED_NOTE = "yuvarlanmış: 1 mio TL ve üstü tam milyon, altı bir ondalık";
 function fmtInt(v) { return intFmt.format(v); }
 function isNum(v) { return typeof v === "number" && v === v && isFinite(v); }
@@ -99,7 +99,7 @@ function fmtMio(v) {
   var m = mioRounded(v);
   return Math.abs(m) >= 1 ? intFmt.format(m) : oneDecFmt.format(m);
 }
-function fmtPct(v) { return isNum(v) ? pctFmt.format(v) : MISSING; }
+function fmtPct(v) { return ModelText.pct(v); }          // one rounding for grid, detail and CSV
 function scoreText(s) { return s === NULL_SCORE ? "" : s === -1 ? "YI" : String(s); }
 function scoreShown(s) { return s === NULL_SCORE ? MISSING : s === -1 ? "YI" : String(s); }
 // tooltip of an amount: the rounding, and the exact amount where the page has it

@@ -174,7 +174,9 @@ col({ id: "risk", title: "Risk (mio TL)", w: 88, cls: "num", type: "num", firstD
       long: "Son risk, milyon TL (" + ROUNDED_NOTE + ")" });
 if (V316) {
   col({ id: "ml", title: "ML YI olasılığı", w: 82, cls: "num", type: "num", firstDesc: true,
-        key: function (i) { return S.ml[i]; }, text: function (i) { return fmtPct(S.ml[i]); } });
+        key: function (i) { return S.ml[i]; }, text: function (i) { return ModelText.pct(S.ml[i]); },
+        tipText: function (i) { return mlTip(S.ml[i]); },
+        long: "Modelin kalibre YI olasılığı" + (ALARM_THR === ALARM_THR ? "; ▲ alarm eşiği " + ModelText.pct(ALARM_THR) + " ve üstü" : "") });
   col({ id: "marks", title: "İşaretler", w: 128, type: "num", firstDesc: true, marks: true,
         key: function (i) { var m = S.marks[i], c = 0; while (m) { c += m & 1; m >>= 1; } return c ? c * 64 + S.marks[i] : NaN; } });
 }
