@@ -62,7 +62,8 @@ def _summary():
 def _document():
     doc = make_scoreboard(N, seed=23)
     doc["meta"].update(alarm_esigi=THRESHOLD, model_id="a1b2c3d4e5f6", model_egitim_tarihi="2024-06-30",
-                       model_uyarilari=WARNINGS, model_dogrulanmamis=True)
+                       uyarilar=[{"kapi": "k", "gecti": False, "mesaj": w} for w in WARNINGS],
+                       model_dogrulandi=False)
     rows = doc["rows"]
     for k, r in enumerate(rows):
         r["_ml_yi_prob"] = round(k / N * 0.6, 4)

@@ -31,8 +31,15 @@ function markTitle(k) { return MARKS[k][1] + (k === 4 || k === 5 ? " – " + cau
 // The run's warnings (gates, a model not validated) and what the marks rest on, above the grid.
 function initModelNote() {
   var box = $("hx-model"), warns = [];
-  arr(meta.model_uyarilari).forEach(function (w) { if (w != null && String(w).trim()) warns.push(String(w)); });
-  if (meta.model_dogrulanmamis === true) warns.push("Model bu çalıştırmada eğitildi, doğrulanmadı.");
+  // the failed gates of the night's run ({kapi, gecti, mesaj}; a plain text is shown as it is)
+  arr(meta.uyarilar).forEach(function (w) {
+    var t = w !== null && typeof w === "object" ? w.mesaj : w;
+    if (t != null && String(t).trim()) warns.push(String(t));
+  });
+  if (meta.model_dogrulandi === false) {
+    warns.push(meta.model_notu != null && String(meta.model_notu).trim() ? String(meta.model_notu)
+               : "Model bu çalıştırmada eğitildi, doğrulanmadı.");
+  }
   if (warns.length) {
     var ul = box.appendChild(el("ul", "model-warn"));
     ul.setAttribute("aria-label", "Model uyarıları");
