@@ -74,9 +74,12 @@ def test_filters_sorts_and_loading_are_announced_politely(dash, open_page):
     p.select("hx-f-seg", "KOBI")
     kobi = sum(1 for r in dash["rows"] if r.get("segment") == "KOBI")
     pg.wait_for_function("n => document.getElementById('hx-announce').textContent.includes(n + ' firma')", arg=str(kobi))
+    # the risk header shows the renderer's order as descending: a click reverses what it shows
     pg.click("#hx-head [data-col=risk]")
     pg.wait_for_function("document.getElementById('hx-announce').textContent.includes('Risk (mio TL)')")
-    assert "azalan" in live.text_content() and str(kobi) in live.text_content()
+    assert "artan" in live.text_content() and str(kobi) in live.text_content()
+    pg.click("#hx-head [data-col=risk]")
+    pg.wait_for_function("document.getElementById('hx-announce').textContent.includes('azalan')")
 
 
 def test_column_headers_come_before_the_rows_in_tab_order(dash, open_page):
@@ -203,6 +206,7 @@ def test_print_counts_and_filters_match_the_screen(dash, open_page, big_page):
     _print(p)
     summary = pg.text_content("#hx-print .print-sum")
     assert "Segment: KOBI" in summary
+    assert "Sıralama: Risk (mio TL) ▼ (varsayılan)" in summary   # as the risk header shows it
     assert f"Toplam: {screen['total']}" in summary and f"Eşleşen: {screen['matched']}" in summary
     matched = p.state()["matchedRows"]
     assert pg.eval_on_selector_all("#hx-print tbody tr", "rs => rs.length") == matched
