@@ -259,6 +259,30 @@ def test_no_layout_shift_on_load_filter_and_export(dash, open_page, name, size):
     assert export[1] < 0.1, export
 
 
+@pytest.mark.parametrize("size", [(1440, 900), (1024, 700), (360, 740)], ids=lambda s: f"{s[0]}px")
+def test_a_refused_number_and_the_watch_list_notes_move_nothing(dash, open_page, size):
+    p = open_page(dash["standard"], size=size, init_script=CLS_OBSERVER)
+    pg = p.page
+    grid_top = "document.getElementById('hx-grid').getBoundingClientRect().top"
+    top = pg.evaluate(grid_top)
+    _cls(pg)
+    pg.fill("#hx-f-risk", "1,2,3")
+    pg.press("#hx-f-risk", "Enter")
+    assert pg.is_visible("#hx-num-err")
+    with pg.expect_download():
+        pg.click("#hx-watch-export")
+    assert "indirildi" in pg.text_content("#hx-watch-note")
+    pg.wait_for_timeout(300)
+    assert pg.evaluate(grid_top) == top
+    assert _cls(pg)[1] < 0.01
+    # the error line is in the window and is not covered by the grid
+    box = pg.evaluate("document.getElementById('hx-num-err').getBoundingClientRect().toJSON()")
+    assert 0 <= box["left"] and box["right"] <= size[0] + 0.5
+    assert pg.evaluate("""(() => { const r = document.getElementById('hx-num-err').getBoundingClientRect();
+        return document.getElementById('hx-num-err').contains(document.elementFromPoint(r.left + 4, r.top + r.height / 2)); })()""")
+    _shot(p, f"number_error_{size[0]}")
+
+
 @pytest.mark.parametrize("name", ["admin", "v300"])
 def test_no_layout_shift_on_a_slow_load(dash, browser, name):
     """A slow machine paints the page's markup before its script has run: the script's
