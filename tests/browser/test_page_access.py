@@ -74,9 +74,12 @@ def test_filters_sorts_and_loading_are_announced_politely(dash, open_page):
     p.select("hx-f-seg", "KOBI")
     kobi = sum(1 for r in dash["rows"] if r.get("segment") == "KOBI")
     pg.wait_for_function("n => document.getElementById('hx-announce').textContent.includes(n + ' firma')", arg=str(kobi))
+    # the risk header shows the renderer's order as descending: a click reverses what it shows
     pg.click("#hx-head [data-col=risk]")
     pg.wait_for_function("document.getElementById('hx-announce').textContent.includes('Risk (mio TL)')")
-    assert "azalan" in live.text_content() and str(kobi) in live.text_content()
+    assert "artan" in live.text_content() and str(kobi) in live.text_content()
+    pg.click("#hx-head [data-col=risk]")
+    pg.wait_for_function("document.getElementById('hx-announce').textContent.includes('azalan')")
 
 
 def test_column_headers_come_before_the_rows_in_tab_order(dash, open_page):
@@ -203,6 +206,7 @@ def test_print_counts_and_filters_match_the_screen(dash, open_page, big_page):
     _print(p)
     summary = pg.text_content("#hx-print .print-sum")
     assert "Segment: KOBI" in summary
+    assert "Sıralama: Risk (mio TL) ▼ (varsayılan)" in summary   # as the risk header shows it
     assert f"Toplam: {screen['total']}" in summary and f"Eşleşen: {screen['matched']}" in summary
     matched = p.state()["matchedRows"]
     assert pg.eval_on_selector_all("#hx-print tbody tr", "rs => rs.length") == matched
@@ -253,6 +257,30 @@ def test_no_layout_shift_on_load_filter_and_export(dash, open_page, name, size):
     pg.wait_for_timeout(300)
     export = _cls(pg)
     assert export[1] < 0.1, export
+
+
+@pytest.mark.parametrize("size", [(1440, 900), (1024, 700), (360, 740)], ids=lambda s: f"{s[0]}px")
+def test_a_refused_number_and_the_watch_list_notes_move_nothing(dash, open_page, size):
+    p = open_page(dash["standard"], size=size, init_script=CLS_OBSERVER)
+    pg = p.page
+    grid_top = "document.getElementById('hx-grid').getBoundingClientRect().top"
+    top = pg.evaluate(grid_top)
+    _cls(pg)
+    pg.fill("#hx-f-risk", "1,2,3")
+    pg.press("#hx-f-risk", "Enter")
+    assert pg.is_visible("#hx-num-err")
+    with pg.expect_download():
+        pg.click("#hx-watch-export")
+    assert "indirildi" in pg.text_content("#hx-watch-note")
+    pg.wait_for_timeout(300)
+    assert pg.evaluate(grid_top) == top
+    assert _cls(pg)[1] < 0.01
+    # the error line is in the window and is not covered by the grid
+    box = pg.evaluate("document.getElementById('hx-num-err').getBoundingClientRect().toJSON()")
+    assert 0 <= box["left"] and box["right"] <= size[0] + 0.5
+    assert pg.evaluate("""(() => { const r = document.getElementById('hx-num-err').getBoundingClientRect();
+        return document.getElementById('hx-num-err').contains(document.elementFromPoint(r.left + 4, r.top + r.height / 2)); })()""")
+    _shot(p, f"number_error_{size[0]}")
 
 
 @pytest.mark.parametrize("name", ["admin", "v300"])

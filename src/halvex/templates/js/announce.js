@@ -14,7 +14,7 @@ function announce(text) {
 }
 function matchedText() { return fmtInt(matched) + " firma " + (filtersActive() ? "eşleşti." : "listede."); }
 function sortText() {
-  if (!sorts.length) return "Sıralama kaldırıldı.";
+  if (!sorts.length) return "Sıralama varsayılana döndü: risk, büyükten küçüğe.";
   return "Sıralama: " + sorts.map(function (s) {
     var c = COLS_BY_ID[s.id];
     return (c.period != null ? "Skor " + c.title : c.title) + (s.desc ? " azalan" : " artan");

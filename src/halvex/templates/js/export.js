@@ -84,8 +84,10 @@ function viewSummary() {
   if (F.chart) parts.push("Grafik: " + chartFilterText(F.chart));
   if (F.move) parts.push("Bant " + (F.move > 0 ? "yükselen" : "düşen"));
   if (F.marks) parts.push("İşaretler: " + MARKS.filter(function (m, b) { return F.marks & (1 << b); }).map(function (m) { return m[0]; }).join(" "));
-  var sortText = sorts.map(function (s) { return COLS_BY_ID[s.id].title + (s.desc ? " ▼" : " ▲"); }).join(", ");
-  return { filters: parts.length ? parts.join("; ") : "Filtre yok", sort: sortText || "Sıralama: sayfa sırası" };
+  // without a sort of the analyst's, the renderer's order, as the risk header shows it
+  var keys = sorts.length ? sorts : [DEFAULT_SORT];
+  var sortText = keys.map(function (s) { return COLS_BY_ID[s.id].title + (s.desc ? " ▼" : " ▲"); }).join(", ");
+  return { filters: parts.length ? parts.join("; ") : "Filtre yok", sort: sortText + (sorts.length ? "" : " (varsayılan)") };
 }
 // Paper gets the columns on screen and the rows of the view (every match, not only the rows
 // the grid shows), up to PRINT_MAX of them; the heading has the screen's counts, filters and
@@ -119,7 +121,7 @@ function buildPrint() {
   var counts = ["Toplam: " + fmtInt(TOTAL_ROWS)];
   if (S.n < TOTAL_ROWS) counts.push("Yüklenen: " + fmtInt(S.n));
   counts.push("Eşleşen: " + fmtInt(matched), "Yazdırılan: " + fmtInt(n));
-  box.appendChild(el("p", "print-sum", counts.join(" · ") + " · " + sum.filters + " · " + (sorts.length ? "Sıralama: " + sum.sort : sum.sort)));
+  box.appendChild(el("p", "print-sum", counts.join(" · ") + " · " + sum.filters + " · Sıralama: " + sum.sort));
   if (matched > n) {
     box.appendChild(el("p", "print-more", "Eşleşen " + fmtInt(matched) + " kaydın ilk " + fmtInt(n) +
       " tanesi yazdırıldı; tümü için CSV indirin."));

@@ -111,6 +111,8 @@ function clearFilters() {
 // The watch list to and from a file, for another machine.
 function initWatchFile() {
   var note = $("hx-watch-note"), file = $("hx-watch-file");
+  // the note's room is fixed: a longer text (a long file name) is whole in its tooltip
+  function showWatchNote(text) { note.textContent = text; note.title = text; }
   $("hx-watch-export").addEventListener("click", function () {
     var a = el("a");
     a.href = URL.createObjectURL(new Blob([WatchList.exportText(watched)], { type: "application/json" }));
@@ -120,7 +122,7 @@ function initWatchFile() {
     a.remove();
     setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
     note.className = "note";
-    note.textContent = "İzleme listesi indirildi: " + fmtInt(watched.size) + " MUTA.";
+    showWatchNote("İzleme listesi indirildi: " + fmtInt(watched.size) + " MUTA.");
   });
   $("hx-watch-import").addEventListener("click", function () { file.value = ""; file.click(); });
   file.addEventListener("change", function () {
@@ -128,12 +130,12 @@ function initWatchFile() {
     if (!f) return;
     f.text().then(function (text) {
       var r = WatchList.parseFile(text);
-      if (r.error) { note.className = "note error"; note.textContent = f.name + ": " + r.error + " Liste değişmedi."; return; }
+      if (r.error) { note.className = "note error"; showWatchNote(f.name + ": " + r.error + " Liste değişmedi."); return; }
       var got = WatchList.addAll(watchStorage, watched, r.keys);
       watchedChanged(got.set);
       note.className = "note";
-      note.textContent = f.name + ": " + fmtInt(got.added) + " MUTA eklendi, listede " + fmtInt(got.set.size) + " MUTA var.";
-    }, function () { note.className = "note error"; note.textContent = f.name + ": dosya okunamadı. Liste değişmedi."; });
+      showWatchNote(f.name + ": " + fmtInt(got.added) + " MUTA eklendi, listede " + fmtInt(got.set.size) + " MUTA var.");
+    }, function () { note.className = "note error"; showWatchNote(f.name + ": dosya okunamadı. Liste değişmedi."); });
   });
 }
 function initFilters() {
