@@ -84,3 +84,14 @@ def ensure_document(out: str, rows: int) -> str:
         write_scoreboard_json(doc_path, doc)
         write_reference_csv(os.path.join(folder, "sube_bolge_ref.csv"), doc)
     return doc_path
+
+
+def ensure_facts_db(folder, entities: int, periods: int):
+    """The benchmark's sample fact database (seed 1) in ``folder``, written once."""
+    from pathlib import Path
+    db = Path(folder) / "facts.duckdb"
+    if not db.exists():
+        print(f"writing {entities:,} borrowers x {periods} periods to {db} ...", flush=True)
+        from halvex.sample.facts_db import write_sample_db
+        write_sample_db(db, n_entities=entities, n_periods=periods, seed=1)
+    return db

@@ -23,7 +23,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from _measure import run_case  # noqa: E402
+from _measure import ensure_facts_db, run_case  # noqa: E402
 
 RUN = """
 from halvex.nightly import run_night
@@ -70,11 +70,7 @@ def main() -> int:
     args = ap.parse_args()
 
     folder = Path(args.dir) / f"db_{args.entities}x{args.periods}"
-    db = folder / "facts.duckdb"
-    if not db.exists():
-        print(f"writing {args.entities:,} borrowers x {args.periods} periods to {db} ...", flush=True)
-        from halvex.sample.facts_db import write_sample_db
-        write_sample_db(db, n_entities=args.entities, n_periods=args.periods, seed=1)
+    db = ensure_facts_db(folder, args.entities, args.periods)
     prelude = (f"import halvex.ml._sources, halvex.ml.model\nDB = {str(db)!r}\nOUT = {str(folder)!r}\n"
                f"ORIGINS = {args.origins}\n")
     results: dict = {}
