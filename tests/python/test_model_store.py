@@ -197,3 +197,35 @@ def test_same_data_gives_byte_identical_files_for_one_and_two_threads(tmp_path):
     assert one.replace("[num_threads: 1]", "[num_threads: 2]") == two
     assert out["a1"]["calibration.json"] == out["c2"]["calibration.json"]
     pd.testing.assert_frame_equal(out["a1"]["predictions"], out["c2"]["predictions"], check_exact=True)
+
+
+def test_the_data_hash_is_that_of_the_rows_in_c_order_whatever_the_array_layout():
+    # The hash streams the features in blocks; it must equal the hash of the whole
+    # matrix's C-order bytes, or cards of the same data would disagree.
+    import hashlib
+
+    from halvex.ml.model.card import _HASH_BLOCK_ROWS, fingerprint
+
+    rng = np.random.default_rng(3)
+    n = _HASH_BLOCK_ROWS * 2 + 17
+    frame = pd.DataFrame({"entity_id": [f"E{i % 50}" for i in range(n)],
+                          "donem": rng.integers(202001, 202012, n)})
+    x = rng.normal(size=(n, 5))
+    label = rng.integers(0, 2, n).astype(np.float64)
+
+    def expected(x, label):
+        h = hashlib.sha256()
+        for col in ("entity_id", "donem"):
+            h.update("\x1f".join(map(str, frame[col].tolist())).encode())
+            h.update(b"\x1e")
+        h.update(np.ascontiguousarray(x, dtype="<f8").tobytes())
+        h.update(np.ascontiguousarray(label, dtype="<f8").tobytes())
+        return h.hexdigest()
+
+    want = expected(x, label)
+    for layout in (x, np.asfortranarray(x), np.hstack([x, x])[:, :5],
+                   np.asfortranarray(x)[:, :]):
+        assert fingerprint(frame, layout, label)["sha256"] == want
+    assert fingerprint(frame, x[::-1].copy(), label)["sha256"] != want
+    strided = np.repeat(label, 2)[::2]
+    assert fingerprint(frame, x, strided)["sha256"] == want

@@ -54,14 +54,30 @@ def fingerprint(frame: pd.DataFrame, x: np.ndarray, label: np.ndarray) -> dict:
     for col in ("entity_id", "donem"):
         h.update("\x1f".join(map(str, frame[col].tolist())).encode("utf-8", "surrogatepass"))
         h.update(b"\x1e")
-    h.update(np.ascontiguousarray(x, dtype="<f8").tobytes())
-    h.update(np.ascontiguousarray(label, dtype="<f8").tobytes())
+    _hash_rows(h, x)
+    _hash_rows(h, label)
     return {
         "rows": int(len(frame)),
         "periods": int(frame["donem"].nunique()),
         "positives": int((label == 1.0).sum()),
         "sha256": h.hexdigest(),
     }
+
+
+# Rows per block: a few MB copied at a time instead of the whole matrix (gigabytes).
+_HASH_BLOCK_ROWS = 1 << 15
+
+
+def _hash_rows(h, values: np.ndarray) -> None:
+    """Feeds ``values`` to ``h`` as little-endian float64 in C order, the same bytes as
+    ``ascontiguousarray(values, "<f8").tobytes()``, without a copy of the whole array
+    (pandas hands out column-major feature arrays)."""
+    if values.dtype == np.dtype("<f8") and values.flags.c_contiguous:
+        h.update(memoryview(values).cast("B"))
+        return
+    for start in range(0, len(values), _HASH_BLOCK_ROWS):
+        block = np.ascontiguousarray(values[start:start + _HASH_BLOCK_ROWS], dtype="<f8")
+        h.update(memoryview(block).cast("B"))
 
 
 def check_card(card, folder: str) -> None:
