@@ -229,3 +229,19 @@ def test_the_data_hash_is_that_of_the_rows_in_c_order_whatever_the_array_layout(
     assert fingerprint(frame, x[::-1].copy(), label)["sha256"] != want
     strided = np.repeat(label, 2)[::2]
     assert fingerprint(frame, x, strided)["sha256"] == want
+
+
+@pytest.mark.parametrize("keys", [
+    pd.Series(["F1", "Şirket", "", "x"]),
+    pd.Series([202301, 5, -3]),
+    pd.Series(["a", None, "b"]),
+    pd.Series(["a", "b"], dtype=object),
+    pd.Series([1.5, 2.0, np.nan]),
+    pd.concat([pd.Series(["a", "b"]), pd.Series([], dtype="str"), pd.Series(["c"])],
+              ignore_index=True),
+    pd.Series([], dtype="str"),
+], ids=["text", "int", "missing", "object", "float", "chunked", "empty"])
+def test_keys_are_hashed_as_their_python_text_whatever_the_column_type(keys):
+    from halvex.ml.model.card import _joined_text
+
+    assert _joined_text(keys) == "\x1f".join(map(str, keys.tolist())).encode("utf-8")
