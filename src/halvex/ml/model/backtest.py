@@ -26,6 +26,7 @@ from halvex.ml.model import metrics as mx
 from halvex.ml.model.lead import periods_to_yi
 from halvex.ml.model.model import DEFAULT_REASONS_TOP_N, Model
 from halvex.ml.model.params import DEFAULT_SEED, EARLY_STOPPING_ROUNDS, NUM_BOOST_ROUND
+from halvex.ml.model.periods import borrower_period_order
 from halvex.ml.model.population import drop_repeated, has_label, is_candidate
 from halvex.ml.model.reasons import REASONS
 from halvex.ml.model.review import score_alone_auc
@@ -182,12 +183,12 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
 def _canonical(frame: pd.DataFrame, horizon: int) -> pd.DataFrame:
     """Rows by borrower, then period: LightGBM's trees depend on row order, the back-test of
     the same rows must not."""
-    codes = timeline(frame, horizon).codes  # also refuses periods without an order
+    line = timeline(frame, horizon)  # also refuses periods without an order
     try:
         entity = pd.factorize(frame["entity_id"], sort=True, use_na_sentinel=False)[0]
     except TypeError:
         entity = pd.factorize(frame["entity_id"].astype(str), sort=True, use_na_sentinel=False)[0]
-    return frame.take(np.lexsort((codes, entity))).reset_index(drop=True)
+    return frame.take(borrower_period_order(entity, line.codes, len(line.periods))).reset_index(drop=True)
 
 
 def _trainable(frame, line, code, labels, valid_periods) -> bool:

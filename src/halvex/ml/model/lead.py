@@ -10,7 +10,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from halvex.ml.model.periods import period_codes
+from halvex.ml.model.periods import borrower_period_order, period_codes
 from halvex.ml.model.population import YI_SCORE
 
 
@@ -24,9 +24,9 @@ def periods_to_yi(frame: pd.DataFrame, horizon: int) -> np.ndarray:
     out = np.full(n, np.nan)
     if n == 0:
         return out
-    codes = period_codes(frame["donem"])[1]
+    periods, codes = period_codes(frame["donem"])
     entity = pd.factorize(frame["entity_id"], use_na_sentinel=False)[0]
-    order = np.lexsort((codes, entity))
+    order = borrower_period_order(entity, codes, len(periods))
     ent_s = entity[order]
     yi_s = frame["qvr_score"].to_numpy(dtype=np.float64, na_value=np.nan)[order] >= YI_SCORE
     k_s = np.full(n, np.nan)

@@ -28,3 +28,11 @@ def period_position(periods: list, value) -> int:
         if p == value or str(p) == str(value):
             return i
     raise ValueError(f"period {value!r} is not in the data ({periods[0]!r} to {periods[-1]!r})")
+
+
+def borrower_period_order(entity: np.ndarray, codes: np.ndarray, n_periods: int) -> np.ndarray:
+    """Row order by borrower code, then period position, ties in row order: what
+    ``np.lexsort((codes, entity))`` gives, from one integer key (a stable sort of an
+    already ordered matrix runs in linear time; lexsort of millions of rows takes seconds)."""
+    key = entity.astype(np.int64) * max(int(n_periods), 1) + codes
+    return np.argsort(key, kind="stable")

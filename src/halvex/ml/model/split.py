@@ -20,7 +20,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from halvex.ml.model.periods import period_codes, period_position
+from halvex.ml.model.periods import borrower_period_order, period_codes, period_position
 from halvex.ml.model.population import YI_SCORE, has_label, is_candidate
 from halvex.ml.model.schema import LABEL
 
@@ -47,7 +47,7 @@ def timeline(frame: pd.DataFrame, horizon: int) -> Timeline:
     periods, codes = period_codes(frame["donem"])
     n = len(frame)
     entity = pd.factorize(frame["entity_id"], use_na_sentinel=False)[0]
-    order = np.lexsort((codes, entity))  # stable: by borrower, then period
+    order = borrower_period_order(entity, codes, len(periods))
     ent_s, code_s = entity[order], codes[order]
     new_group = np.ones(n, dtype=bool)
     new_group[1:] = ent_s[1:] != ent_s[:-1]

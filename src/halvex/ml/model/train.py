@@ -4,6 +4,7 @@ out-of-time validation window."""
 from __future__ import annotations
 
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import lightgbm as lgb
 import numpy as np
@@ -53,6 +54,12 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
         raise ValueError(f"the training window ({len(y_train)} rows) holds a single class: "
                          "no borrower both reaches and stays out of close monitoring")
 
+    # The data hash runs beside LightGBM's binning and training (hashing and Arrow release
+    # the GIL) rather than after it on one core.
+    hashing = ThreadPoolExecutor(max_workers=1)
+    prints = hashing.submit(lambda: {"train": fingerprint(train_rows, x_train, y_train),
+                                     "valid": fingerprint(valid_rows, x_valid, y_valid)})
+    hashing.shutdown(wait=False)
     names = list(FEATURE_COLS)
     dtrain = lgb.Dataset(x_train, y_train, feature_name=names, categorical_feature=list(CATEGORICAL),
                          params=lgb_params, free_raw_data=True)
@@ -69,11 +76,13 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
     raw_valid = stored.predict(x_valid, raw_score=True)
     calibration = Calibration.fit(raw_valid, y_valid)
     validation = validation_block(valid_rows, y_valid, raw_valid, calibration.apply(raw_valid))
-    sample = train_rows.iloc[evenly_spaced(len(train_rows))]
+    picked = evenly_spaced(len(train_rows))
+    sample = train_rows.iloc[picked]
     at = line.codes == period_position(line.periods, split.origin)
     now = np.flatnonzero(at & is_candidate(frame))
     now_sample = frame.iloc[now[evenly_spaced(len(now))]]
-    stability = stability_block(split.origin, sample, _raw(stored, sample), now_sample,
+    sample_raw = stored.predict(x_train[picked], raw_score=True) if len(picked) else np.zeros(0)
+    stability = stability_block(split.origin, sample, sample_raw, now_sample,
                                 _raw(stored, now_sample), now_rows=len(now))
     card = {
         "format": CARD_FORMAT,
@@ -92,8 +101,7 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
         "early_stopping_rounds": int(early_stopping_rounds),
         "best_iteration": int(best),
         "split": split.describe(),
-        "data": {"train": fingerprint(train_rows, x_train, y_train),
-                 "valid": fingerprint(valid_rows, x_valid, y_valid)},
+        "data": prints.result(),
         "calibration": "isotonic regression of the raw score, fitted on the validation window",
         "validation": validation,
         "stability": stability,
