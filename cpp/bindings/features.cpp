@@ -139,6 +139,10 @@ NB_MODULE(features, m) {
   m.attr("FEATURE_LABELS") = labels;
 
   m.def("build_features", &build_features, nb::sig("def build_features(db_path, target_horizon=3)"), kBuildDoc);
+  m.def(
+      "_diagnostic_path",
+      [](nb::handle db_path) { return halvex::ml::diagnostic_file_path(halvex::py::path_argument(db_path)); },
+      "db_path"_a, "Where a build looks for the diagnostic file of the database at db_path.");
   m.def("_build_features_part", &build_features_part, "db_path"_a, "target_horizon"_a, "fact_filter"_a,
         "diag_filter"_a);
 }

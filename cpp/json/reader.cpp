@@ -22,6 +22,7 @@
 #include "common/cancel.h"
 #include "common/errors.h"
 #include "common/parallel.h"
+#include "common/path_text.h"
 #include "json/utf8.h"
 
 namespace halvex::json {
@@ -906,7 +907,7 @@ struct Fd {
 };
 
 int open_for_reading(const std::string& path, struct stat& st) {
-  if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+  check_path_text(path);
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw_os(errno, path);
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {

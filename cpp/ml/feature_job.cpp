@@ -11,9 +11,10 @@
 
 #include "common/cancel.h"
 #include "common/errors.h"
+#include "common/parallel.h"
+#include "common/path_text.h"
 #include "ml/features.h"
 #include "table/buffer.h"
-#include "table/parallel.h"
 #include "table/timing.h"
 
 namespace halvex::ml {
@@ -93,7 +94,7 @@ class DiagnosticRead {
 }  // namespace
 
 FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizon, const FeatureSources& sources) {
-  if (db_path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+  check_path_text(db_path);
   StageTimer timer;
   DiagnosticRead diag(diagnostic_file_path(db_path), sources);
   // Large blocks that die while the build runs are reused for later columns.

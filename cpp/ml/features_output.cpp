@@ -10,10 +10,10 @@
 
 #include "common/errors.h"
 #include "common/memory.h"
+#include "common/parallel.h"
 #include "ml/features.h"
 #include "table/convert.h"
 #include "table/join.h"
-#include "table/parallel.h"
 #include "table/sort.h"
 #include "table/stats.h"
 #include "table/text_form.h"

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "table/errors.h"
+#include "common/errors.h"
+#include "common/parallel.h"
 #include "table/iso_time.h"
-#include "table/parallel.h"
 
 namespace halvex::table {
 

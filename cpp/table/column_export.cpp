@@ -6,8 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "common/errors.h"
 #include "table/arrow_bridge.h"
-#include "table/errors.h"
 
 namespace halvex::table {
 

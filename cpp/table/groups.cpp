@@ -4,7 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "table/errors.h"
+#include "common/errors.h"
 
 namespace halvex::table {
 

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "table/errors.h"
+#include "common/errors.h"
 
 namespace halvex::table {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "common/errors.h"
 #include "table/arrow_bridge.h"
 #include "table/buffer.h"
 #include "table/convert.h"
-#include "table/errors.h"
 #include "table/groups.h"
 #include "table/join.h"
 #include "table/sort.h"
@@ -22,6 +22,7 @@
 #include "table/text_form.h"
 #include "table/window.h"
 
+using namespace halvex;
 using namespace halvex::table;
 
 namespace {

@@ -22,4 +22,9 @@ def build_features(db_path, target_horizon=3):
     Score bands (qvr_band): -1 missing, 0 EUS (<500), 1 YIS (500-824), 2 HIGH (825+), 3 YI.
     """
 
+def _diagnostic_path(db_path: object) -> str:
+    """
+    Where a build looks for the diagnostic file of the database at db_path.
+    """
+
 def _build_features_part(db_path: object, target_horizon: object, fact_filter: str, diag_filter: str) -> tuple: ...
