@@ -1,6 +1,5 @@
 #include "table/table.h"
 
-#include <stdexcept>
 
 #include "common/errors.h"
 
@@ -28,7 +27,7 @@ void Table::set(const std::string& name, Column col) {
   if (cols_.empty()) {
     rows_ = col.size();
   } else if (col.size() != rows_) {
-    throw std::length_error("column '" + name + "' has " + std::to_string(col.size()) +
+    throw ValueError("column '" + name + "' has " + std::to_string(col.size()) +
                             " rows, the table " + std::to_string(rows_));
   }
   long i = find(name);

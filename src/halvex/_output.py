@@ -61,7 +61,7 @@ class _Sink(io.RawIOBase):
 
 def check_path_text(text, name: str = "") -> None:
     """ValueError for a path with an embedded NUL: the C library would see it cut short there."""
-    if "\0" in text:
+    if ("\0" if isinstance(text, str) else b"\0") in text:
         raise ValueError("embedded null byte" + (f" in {name}" if name else ""))
 
 
