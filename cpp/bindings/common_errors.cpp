@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/parser.h"
 
 namespace halvex::py {
 namespace nb = nanobind;
