@@ -143,7 +143,7 @@ FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizo
   timer.mark("export");
   if (std::getenv("HALVEX_TIMING"))
     std::fprintf(stderr, "  [time] warm blocks: %zu reused, %zu fresh\n", WarmBlocks::hits(), WarmBlocks::misses());
-  out.lines = std::move(m.lines);
+  out.summary = m.summary;
   return out;
 }
 
