@@ -4,6 +4,8 @@
 #include <limits>
 #include <string_view>
 
+#include "common/path_text.h"
+
 namespace halvex::py {
 
 std::vector<nb::object> bind_arguments(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs) {
@@ -76,7 +78,7 @@ std::string path_argument(nb::handle value) {
   if (!p.is_valid()) throw nb::python_error();
   if (nb::isinstance<nb::bytes>(p)) {
     nb::bytes b = nb::borrow<nb::bytes>(p);
-    if (std::memchr(b.c_str(), 0, b.size())) throw nb::value_error("embedded null byte");
+    check_path_text(std::string_view(b.c_str(), b.size()));
     p = nb::steal(PyUnicode_DecodeFSDefaultAndSize(b.c_str(), static_cast<Py_ssize_t>(b.size())));
     if (!p.is_valid()) throw nb::python_error();
   }
@@ -84,7 +86,7 @@ std::string path_argument(nb::handle value) {
   const char* text = PyUnicode_AsUTF8AndSize(p.ptr(), &n);
   if (!text) throw nb::python_error();
   std::string out(text, static_cast<size_t>(n));
-  if (out.find('\0') != std::string::npos) throw nb::value_error("embedded null byte");
+  check_path_text(out);
   return out;
 }
 

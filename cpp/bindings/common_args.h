@@ -35,9 +35,10 @@ std::string path_argument(nb::handle value);
 // Given and not None.
 inline bool given(const nb::object& o) { return o.is_valid() && !o.is_none(); }
 
-// Maps halvex::Error by kind (json.JSONDecodeError, UnicodeDecodeError and OSError with errno
-// and file name included); std::bad_alloc is MemoryError and a pending Python error passes
-// through, as nanobind does for them. Called once in each module's initialisation.
+// The one translation of the cores' failures: halvex::Error by its kind (json.JSONDecodeError,
+// UnicodeDecodeError and OSError with errno and file name included), the standard library's
+// std::bad_alloc as MemoryError and std::length_error as ValueError; a pending Python error
+// passes through. Called once in each module's initialisation.
 void register_error_translation();
 
 }  // namespace halvex::py

@@ -3,6 +3,7 @@
 // and the DataFrame are halvex.ml._sources.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -18,6 +19,7 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 using halvex::ml::FeatureSources;
+using halvex::ml::FeatureSummary;
 using halvex::table::ExportedColumn;
 using halvex::table::OwnedArrowStream;
 
@@ -83,15 +85,15 @@ nb::object to_python(ExportedColumn& c) {
                                     reinterpret_cast<std::uintptr_t>(c.arrow_schema()));
 }
 
-// The matrix as a DataFrame; its lines are left in `lines`.
+// The matrix as a DataFrame; what the build reports is left in `summary`.
 nb::object build_frame(const std::string& path, std::int64_t horizon, const FeatureSources& from,
-                       std::vector<std::string>& lines) {
+                       std::optional<FeatureSummary>& summary) {
   halvex::ml::FeatureJobResult result;
   {
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads
     result = halvex::ml::run_feature_job(path, horizon, from);
   }
-  lines = std::move(result.lines);
+  summary = result.summary;
   halvex::table::StageTimer timer;
   nb::dict columns;
   for (ExportedColumn& c : result.columns) columns[c.name().c_str()] = to_python(c);
@@ -107,23 +109,24 @@ nb::object build_features(nb::args args, nb::kwargs kwargs) {
                           " given)").c_str());
   // Beyond the 64-bit range target_horizon is capped (no entity has that many periods).
   const std::int64_t horizon = a[1].is_valid() ? halvex::py::integer_argument("target_horizon", a[1], true) : 3;
-  std::vector<std::string> lines;
+  std::optional<FeatureSummary> summary;
   const std::string path = halvex::py::path_argument(a[0]);
-  nb::object frame = halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources({}, {}), lines); });
-  for (const auto& line : lines) nb::print(line.c_str());
+  nb::object frame = halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources({}, {}), summary); });
+  if (summary)
+    for (const auto& line : summary_lines(*summary)) nb::print(line.c_str());
   return frame;
 }
 
 // Internal: the matrix of the entities that pass `fact_filter`, with the
-// diagnostic rows that pass `diag_filter`, and its lines unprinted.
+// diagnostic rows that pass `diag_filter`, and its summary (None without facts), unprinted.
 nb::tuple build_features_part(nb::handle db_path, nb::handle target_horizon, const std::string& fact_filter,
                               const std::string& diag_filter) {
-  std::vector<std::string> lines;
+  std::optional<FeatureSummary> summary;
   const std::string path = halvex::py::path_argument(db_path);
   const std::int64_t horizon = halvex::py::integer_argument("target_horizon", target_horizon, true);
   nb::object frame =
-      halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources(fact_filter, diag_filter), lines); });
-  return nb::make_tuple(frame, nb::cast(lines));
+      halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources(fact_filter, diag_filter), summary); });
+  return nb::make_tuple(frame, nb::cast(summary));
 }
 
 }  // namespace
@@ -139,6 +142,22 @@ NB_MODULE(features, m) {
   m.attr("FEATURE_LABELS") = labels;
 
   m.def("build_features", &build_features, nb::sig("def build_features(db_path, target_horizon=3)"), kBuildDoc);
+  // What a build of some entities reports, for adding the builds of a whole table up.
+  nb::class_<FeatureSummary>(m, "_FeatureSummary", "The figures of a build's summary lines.")
+      .def(nb::init<>())
+      .def_rw("diag_file", &FeatureSummary::diag_file)
+      .def_rw("diag_rows", &FeatureSummary::diag_rows)
+      .def_rw("rows", &FeatureSummary::rows)
+      .def_rw("entities", &FeatureSummary::entities)
+      .def_rw("periods", &FeatureSummary::periods)
+      .def_rw("labeled", &FeatureSummary::labeled)
+      .def_rw("yi", &FeatureSummary::yi)
+      .def_rw("non_yi", &FeatureSummary::non_yi)
+      .def("lines", &halvex::ml::summary_lines, "The lines a build prints.");
+  m.def(
+      "_diagnostic_path",
+      [](nb::handle db_path) { return halvex::ml::diagnostic_file_path(halvex::py::path_argument(db_path)); },
+      "db_path"_a, "Where a build looks for the diagnostic file of the database at db_path.");
   m.def("_build_features_part", &build_features_part, "db_path"_a, "target_horizon"_a, "fact_filter"_a,
         "diag_filter"_a);
 }

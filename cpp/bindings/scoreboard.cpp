@@ -14,6 +14,8 @@
 
 #include "common_args.h"
 #include "common_cancel.h"
+#include "common/score_bands.h"
+#include "scoreboard/score_marks.h"
 #include "scoreboard/scoreboard_job.h"
 
 namespace nb = nanobind;
@@ -107,6 +109,12 @@ nb::object build_document(nb::handle db_path, nb::handle out_path, std::size_t r
 NB_MODULE(document, m) {
   m.doc() = "The scoreboard document built from the periodic facts.";
   halvex::py::register_error_translation();
+  // The bands and where a score's band starts, for the sample writer.
+  nb::list bands;
+  for (const char* key : halvex::scoreboard::kBandKeys) bands.append(key);
+  m.attr("BANDS") = nb::tuple(bands);
+  m.attr("YIS_THRESHOLD") = static_cast<long>(halvex::kYisThreshold);
+  m.attr("HIGH_THRESHOLD") = static_cast<long>(halvex::kHighThreshold);
   m.def("build_document", &build_document, "db_path"_a, "out_path"_a.none(), "risk_periods"_a, "title"_a,
         "generated_at"_a, "rd_column"_a, "alert_threshold"_a.none(), "model_id"_a, "model_trained_at"_a,
         "sql_admin_only"_a, "model"_a.none(), "sections"_a, "meta_extra"_a = std::vector<std::pair<std::string, std::string>>(),

@@ -17,6 +17,7 @@
 
 #include "common/cancel.h"
 #include "common/errors.h"
+#include "common/path_text.h"
 
 namespace halvex {
 
@@ -119,7 +120,7 @@ void make_dirs(const std::string& path) {
 }
 
 AtomicFile::AtomicFile(const std::string& path) : path_(path) {
-  if (path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+  check_path_text(path);
   if (path.empty()) throw_os(ENOENT, path);
   if (path.back() == '/') throw_os(EISDIR, path);
 

@@ -1,8 +1,10 @@
 // The one error hierarchy of both cores. Every failure a caller may see is an Error with a
 // kind; the bindings map each kind to one Python exception type, in one place, so callers
-// get the exception type they would expect from a Python implementation.
+// get the exception type they would expect from a Python implementation. The cores throw
+// nothing else of their own (the standard library's std::bad_alloc aside).
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -19,6 +21,7 @@ enum class ErrorKind {
   JsonDecode,    // json.JSONDecodeError (see json::ParseError)
   UnicodeDecode, // UnicodeDecodeError (see json::DecodeError)
   Memory,        // MemoryError: the work would need more memory than is left
+  Runtime,       // RuntimeError: a library or a data source below failed, not the input
   Cancelled,     // the run was stopped (see common/cancel.h); the host raises what stopped it
 };
 
@@ -43,6 +46,12 @@ struct RecursionError : Error {
 };
 
 struct MemoryError : Error { explicit MemoryError(const std::string& m) : Error(ErrorKind::Memory, m) {} };
+struct RuntimeError : Error { explicit RuntimeError(const std::string& m) : Error(ErrorKind::Runtime, m) {} };
+
+// An allocation of `bytes` that the system refused.
+[[noreturn]] inline void throw_no_memory(std::size_t bytes) {
+  throw MemoryError("cannot allocate " + std::to_string(bytes) + " bytes");
+}
 
 // An operating-system failure on a path; errno is kept so the binding can build the same
 // OSError subclass (FileNotFoundError, IsADirectoryError, ...) that Python's open would.
@@ -51,6 +60,26 @@ struct OsError : Error {
       : Error(ErrorKind::Os, message), errnum(err), filename(std::move(path)) {}
   int errnum;
   std::string filename;
+};
+
+// A named column that a table does not have.
+class ColumnNotFound : public KeyError {
+ public:
+  explicit ColumnNotFound(const std::string& name) : KeyError(name), name_(name) {}
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+};
+
+// A value that a strict conversion cannot turn into the requested type.
+struct ConversionError : ValueError {
+  using ValueError::ValueError;
+};
+
+// A column type that an operation or an input bridge does not handle.
+struct UnsupportedType : TypeError {
+  using TypeError::TypeError;
 };
 
 }  // namespace halvex

@@ -82,10 +82,13 @@ std::string double_repr(double d, bool json_tokens) {
   return std::string(buf, write_double_repr(d, buf, json_tokens));
 }
 
+std::size_t write_int(int64_t i, char* out) {
+  return static_cast<std::size_t>(std::to_chars(out, out + kMaxIntText, i).ptr - out);
+}
+
 void append_int(std::string& out, int64_t i) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, res.ptr);
+  char buf[kMaxIntText];
+  out.append(buf, write_int(i, buf));
 }
 
 std::string format_fixed(double x, int decimals) {

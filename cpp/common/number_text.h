@@ -22,7 +22,16 @@ std::size_t write_double_repr(double d, char* out, bool json_tokens = true);
 void append_double_repr(std::string& out, double d, bool json_tokens = true);
 std::string double_repr(double d, bool json_tokens = true);
 
+// Longest text write_int can produce ("-9223372036854775808").
+inline constexpr std::size_t kMaxIntText = 20;
+
+// str(int): the decimal digits, "-" first when negative. write_int writes at most
+// kMaxIntText characters to `out` and returns how many.
+std::size_t write_int(int64_t i, char* out);
 void append_int(std::string& out, int64_t i);
+
+// str(bool).
+inline std::string_view bool_text(bool b) { return b ? "True" : "False"; }
 
 // "%.{decimals}f" % x: fixed point, rounded from the exact double, exact ties to even.
 std::string format_fixed(double x, int decimals);

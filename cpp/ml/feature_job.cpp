@@ -11,9 +11,10 @@
 
 #include "common/cancel.h"
 #include "common/errors.h"
+#include "common/parallel.h"
+#include "common/path_text.h"
 #include "ml/features.h"
 #include "table/buffer.h"
-#include "table/parallel.h"
 #include "table/timing.h"
 
 namespace halvex::ml {
@@ -93,7 +94,7 @@ class DiagnosticRead {
 }  // namespace
 
 FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizon, const FeatureSources& sources) {
-  if (db_path.find('\0') != std::string::npos) throw ValueError("embedded null byte");
+  check_path_text(db_path);
   StageTimer timer;
   DiagnosticRead diag(diagnostic_file_path(db_path), sources);
   // Large blocks that die while the build runs are reused for later columns.
@@ -142,7 +143,7 @@ FeatureJobResult run_feature_job(const std::string& db_path, std::int64_t horizo
   timer.mark("export");
   if (std::getenv("HALVEX_TIMING"))
     std::fprintf(stderr, "  [time] warm blocks: %zu reused, %zu fresh\n", WarmBlocks::hits(), WarmBlocks::misses());
-  out.lines = std::move(m.lines);
+  out.summary = m.summary;
   return out;
 }
 

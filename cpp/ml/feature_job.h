@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ml/feature_summary.h"
 #include "table/arrow_bridge.h"
 #include "table/column_export.h"
 
@@ -36,8 +38,10 @@ std::string diagnostic_file_path(const std::string& db_path);
 struct FeatureJobResult {
   // The 42 output columns in order; none when the fact table has no rows.
   std::vector<table::ExportedColumn> columns;
-  // Lines to print once the result is handed over.
-  std::vector<std::string> lines;
+  // What the build reports; none when the fact table has no rows.
+  std::optional<FeatureSummary> summary;
+  // The summary's lines, to print once the result is handed over (none without facts).
+  std::vector<std::string> lines() const { return summary ? summary_lines(*summary) : std::vector<std::string>(); }
 };
 
 // Fetches the facts, reads the diagnostic file when it exists beside the

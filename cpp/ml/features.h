@@ -7,10 +7,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ml/feature_summary.h"
 #include "table/groups.h"
 #include "table/table.h"
 
@@ -52,15 +54,16 @@ void add_history_features(table::Table& fp, const table::RunGroups& g);
 void add_flag_features(table::Table& fp, const table::RunGroups& g, std::int64_t horizon);
 
 // Stage 4: the diagnostic features, from `diag` (null when there is no file).
-// Returns the line to print.
-std::string merge_diagnostics(table::Table& fp, const table::Table* diag);
+// Says in `summary` whether there was a file and how many rows it had.
+void merge_diagnostics(table::Table& fp, const table::Table* diag, FeatureSummary& summary);
 
-// Stage 5: the 42 output columns in order, renamed; appends the summary lines.
-table::Table assemble_output(table::Table& fp, std::vector<std::string>& lines);
+// Stage 5: the 42 output columns in order, renamed; counts rows, entities, periods and labels
+// into `summary`.
+table::Table assemble_output(table::Table& fp, FeatureSummary& summary);
 
 struct FeatureMatrix {
-  table::Table table;              // empty (no columns) when there were no facts
-  std::vector<std::string> lines;  // to print, in order
+  table::Table table;                    // empty (no columns) when there were no facts
+  std::optional<FeatureSummary> summary;  // none when there were no facts
 };
 
 // All stages. `facts` holds the query result; `diag` the diagnostic file or null.

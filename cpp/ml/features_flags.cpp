@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/parallel.h"
 #include "common/segments.h"
 #include "ml/features.h"
 #include "table/convert.h"
-#include "table/parallel.h"
 #include "table/text_form.h"
 #include "table/window.h"
 

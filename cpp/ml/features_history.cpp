@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/score_bands.h"
 #include "ml/features.h"
 #include "table/convert.h"
 #include "table/window.h"
@@ -63,12 +64,12 @@ void add_history_features(Table& fp, const RunGroups& g) {
       std::size_t w4 = p >= 3 ? 4 : static_cast<std::size_t>(p) + 1;
       std::int64_t c825 = 0, c500 = 0;
       for (std::size_t j = i + 1 - w4; j <= i; ++j) {
-        c825 += q[j] >= 825.0;
-        c500 += q[j] >= 500.0;
+        c825 += q[j] >= kHighThreshold;
+        c500 += q[j] >= kYisThreshold;
       }
       above825.i64[i] = c825;
       above500.i64[i] = c500;
-      band.i64[i] = std::isnan(x) ? -1 : x >= 1000.0 ? 3 : x >= 825.0 ? 2 : x >= 500.0 ? 1 : 0;
+      band.i64[i] = std::isnan(x) ? -1 : x >= kYiScore ? 3 : x >= kHighThreshold ? 2 : x >= kYisThreshold ? 1 : 0;
 
       // A missing risk counts as 0; a missing previous risk is taken to equal
       // the current one, so it shows no change.

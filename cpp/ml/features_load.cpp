@@ -1,9 +1,10 @@
 // Stage 1: score normalisation and row order.
 #include <limits>
 
+#include "common/parallel.h"
+#include "common/score_bands.h"
 #include "ml/features.h"
 #include "table/convert.h"
-#include "table/parallel.h"
 #include "table/sort.h"
 
 namespace halvex::ml {
@@ -24,7 +25,7 @@ void normalise_and_sort(Table& fp) {
       const bool present = skor.present(i);
       const bool yi = text && present && skor.str(i) == "YI";
       marks.b8[i] = static_cast<std::uint8_t>((yi ? kMarkYi : 0) | (present ? kMarkScored : 0));
-      num.f64[i] = yi ? 1000.0 : numeric_at(skor, i);
+      num.f64[i] = yi ? kYiScore : numeric_at(skor, i);
     }
   });
   fp.set("qvr_num", std::move(num));

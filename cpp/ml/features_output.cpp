@@ -10,10 +10,10 @@
 
 #include "common/errors.h"
 #include "common/memory.h"
+#include "common/parallel.h"
 #include "ml/features.h"
 #include "table/convert.h"
 #include "table/join.h"
-#include "table/parallel.h"
 #include "table/sort.h"
 #include "table/stats.h"
 #include "table/text_form.h"
@@ -215,12 +215,14 @@ JoinRowsCounted refuse_beyond_memory(const Table& fp) {
 
 }  // namespace
 
-std::string merge_diagnostics(Table& fp, const Table* diag) {
+void merge_diagnostics(Table& fp, const Table* diag, FeatureSummary& summary) {
   const std::size_t n = fp.num_rows();
+  summary.diag_file = diag != nullptr;
   if (!diag) {
     for (const auto& name : diag_feature_cols()) fp.set(name, Column::int64_filled(n, diag_default(name)));
-    return "  [DIAG] diag_features.parquet yok, tüm diag feature'lar 0";
+    return;
   }
+  summary.diag_rows = static_cast<std::int64_t>(diag->num_rows());
 
   // Keys are matched in text form on both sides: a period stored as 7 matches
   // "7" but not 7.0. The output keeps entity_id as loaded and donem as text.
@@ -288,10 +290,9 @@ std::string merge_diagnostics(Table& fp, const Table* diag) {
     else fp.set(name, Column::int64_filled(rows, diag_default(name)));
   }
   timer.mark("  gather");
-  return "  [DIAG] " + std::to_string(diag->num_rows()) + " diag feature satırı merge edildi";
 }
 
-Table assemble_output(Table& fp, std::vector<std::string>& lines) {
+Table assemble_output(Table& fp, FeatureSummary& summary) {
   std::vector<std::string> out_cols = kBaseOutput;
   for (const auto& name : diag_feature_cols()) out_cols.push_back(name);
   out_cols.push_back("label");
@@ -299,9 +300,9 @@ Table assemble_output(Table& fp, std::vector<std::string>& lines) {
   result.rename("qvr_num", "qvr_score");
   result.rename("bolge_kodu_clean", "bolge_kodu");
 
-  lines.push_back("  Features: " + std::to_string(result.num_rows()) + " rows, " +
-                  std::to_string(count_distinct(result.at("entity_id"))) + " entities, " +
-                  std::to_string(count_distinct(result.at("donem"))) + " periods");
+  summary.rows = static_cast<std::int64_t>(result.num_rows());
+  summary.entities = static_cast<std::int64_t>(count_distinct(result.at("entity_id")));
+  summary.periods = static_cast<std::int64_t>(count_distinct(result.at("donem")));
   // Rows with a label; the labels are 1.0 or 0.0, so their sum is the YI count.
   const Column& label = result.at("label");
   auto ranges = even_ranges(label.size(), worker_count(label.size()));
@@ -318,14 +319,11 @@ Table assemble_output(Table& fp, std::vector<std::string>& lines) {
     part_yi[k] = y;
     part_non[k] = z;
   });
-  std::size_t labeled = 0, yi = 0, non_yi = 0;
   for (std::size_t k = 0; k < ranges.size(); ++k) {
-    labeled += part_labeled[k];
-    yi += part_yi[k];
-    non_yi += part_non[k];
+    summary.labeled += static_cast<std::int64_t>(part_labeled[k]);
+    summary.yi += static_cast<std::int64_t>(part_yi[k]);
+    summary.non_yi += static_cast<std::int64_t>(part_non[k]);
   }
-  lines.push_back("  Labeled: " + std::to_string(labeled) + " rows (YI=" + std::to_string(yi) +
-                  ", non-YI=" + std::to_string(non_yi) + ")");
   return result;
 }
 
@@ -337,6 +335,7 @@ FeatureMatrix build_feature_matrix(Table facts, const std::function<const Table*
   FeatureMatrix out;
   if (facts.num_rows() == 0) return out;
   const Table* diag_table = nullptr;
+  FeatureSummary summary;
   StageTimer timer;
   try {
     for (const char* name : {"entity_id", "donem", "qvr_skor", "kombine_risk", "ykn_izl_flag", "segment", "bolge_kodu"})
@@ -353,13 +352,14 @@ FeatureMatrix build_feature_matrix(Table facts, const std::function<const Table*
     add_history_features(facts, groups);
     timer.mark("history features");
     diag_table = diag();
-    out.lines.push_back(merge_diagnostics(facts, diag_table));
+    merge_diagnostics(facts, diag_table, summary);
     timer.mark("diagnostic merge");
   } catch (...) {
     if (!diag_table) (void)diag();  // the file's own error first, as before the stages
     throw;
   }
-  out.table = assemble_output(facts, out.lines);
+  out.table = assemble_output(facts, summary);
+  out.summary = summary;
   timer.mark("output");
   return out;
 }

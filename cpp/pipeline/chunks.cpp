@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -40,10 +41,15 @@ void write_row(std::string& out, const std::vector<json::Value>& arr, const json
 }  // namespace
 
 std::string gzip_compress(std::string_view data, int level) {
+  // zlib counts input in 32 bits: a larger chunk would be cut short without a word.
+  if (data.size() > std::numeric_limits<uInt>::max())
+    throw ValueError("a chunk of " + std::to_string(data.size()) + " bytes is too large to compress (at most " +
+                     std::to_string(std::numeric_limits<uInt>::max()) + ")");
   z_stream zs{};
   // windowBits 15 + 16: a gzip wrapper (header and CRC-32/length trailer) around DEFLATE.
-  if (deflateInit2(&zs, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    throw std::runtime_error("zlib: deflateInit2 failed");
+  if (int rc = deflateInit2(&zs, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY); rc != Z_OK) {
+    if (rc == Z_MEM_ERROR) throw MemoryError("zlib: no memory to compress a chunk");
+    throw RuntimeError("zlib: cannot start compressing a chunk (code " + std::to_string(rc) + ")");
   }
   std::string out;
   out.resize(deflateBound(&zs, static_cast<uLong>(data.size())) + 32);
@@ -54,7 +60,7 @@ std::string gzip_compress(std::string_view data, int level) {
   int rc = deflate(&zs, Z_FINISH);
   size_t produced = zs.total_out;
   deflateEnd(&zs);
-  if (rc != Z_STREAM_END) throw std::runtime_error("zlib: deflate failed");
+  if (rc != Z_STREAM_END) throw RuntimeError("zlib: compressing a chunk failed (code " + std::to_string(rc) + ")");
   out.resize(produced);
   return out;
 }

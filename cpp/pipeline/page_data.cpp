@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/document_file.h"
+#include "json/parser.h"
 #include "pipeline/constants.h"
 #include "pipeline/text_form.h"
 

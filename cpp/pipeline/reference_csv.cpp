@@ -1,6 +1,7 @@
 #include "pipeline/reference_csv.h"
 
-#include "json/reader.h"
+#include "json/document_file.h"
+#include "json/parser.h"
 
 namespace halvex::pipeline {
 

@@ -11,6 +11,8 @@
 #include "common/number_text.h"
 #include "common/parallel.h"
 #include "common/same_file.h"
+#include "json/document_file.h"
+#include "json/lazy_rows.h"
 #include "json/writer.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/chunks.h"

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "json/reader.h"
+#include "json/parser.h"
 #include "json/value.h"
 #include "pipeline/constants.h"
 #include "pipeline/page_data.h"

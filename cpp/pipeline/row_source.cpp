@@ -1,7 +1,9 @@
 #include "pipeline/row_source.h"
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/document_file.h"
+#include "json/lazy_rows.h"
+#include "json/parser.h"
 #include "pipeline/text_form.h"
 
 namespace halvex::pipeline {

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/document_file.h"
+#include "json/lazy_rows.h"
 #include "json/value.h"
 
 namespace halvex::pipeline {

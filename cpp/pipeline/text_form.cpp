@@ -49,7 +49,7 @@ void append_text_form(std::string& out, const json::Value& v) {
   using json::Kind;
   switch (v.kind()) {
     case Kind::Null: out += "None"; return;
-    case Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
+    case Kind::Bool: out += halvex::bool_text(v.as_bool()); return;
     case Kind::Int: halvex::append_int(out, v.as_int()); return;
     case Kind::BigInt:
     case Kind::String: out += v.as_string(); return;

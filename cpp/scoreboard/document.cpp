@@ -8,6 +8,7 @@
 
 #include "common/cancel.h"
 #include "common/errors.h"
+#include "common/parallel.h"
 #include "json/writer.h"
 #include "scoreboard/findings_index.h"
 #include "scoreboard/score_marks.h"
@@ -15,7 +16,6 @@
 #include "scoreboard/table_values.h"
 #include "table/convert.h"
 #include "table/groups.h"
-#include "table/parallel.h"
 #include "table/sort.h"
 #include "table/text_form.h"
 
@@ -165,9 +165,9 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
   const std::int32_t* rem = groups.rem();
   // Borrowers are independent: ranges of them are built on the worker threads and joined
   // in order, so the document does not depend on the number of threads.
-  const std::vector<table::RowRange> ranges = groups.ranges();
+  const std::vector<RowRange> ranges = groups.ranges();
   std::vector<Part> parts(ranges.size(), Part(P));
-  table::run_ranges(ranges, [&](const table::RowRange& range) {
+  run_ranges(ranges, [&](const RowRange& range) {
     Part& part = parts[static_cast<std::size_t>(&range - ranges.data())];
     std::vector<std::int64_t> slot(P);
     std::vector<Score> scores(P);

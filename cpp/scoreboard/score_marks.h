@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/score_bands.h"
+
 namespace halvex::scoreboard {
 
 // The score of one period: "YI" (close monitoring), a number, or none (no fact row, or a
@@ -24,8 +26,6 @@ struct Score {
 enum Band : std::uint8_t { kEus, kYis, kHigh, kYi, kNone };
 inline constexpr std::size_t kBands = 5;
 inline constexpr const char* kBandKeys[kBands] = {"EUS", "YIS", "YUKSEK", "YI", "YOK"};
-inline constexpr double kYisThreshold = 500.0;
-inline constexpr double kHighThreshold = 825.0;
 
 inline Band band_of(const Score& s) {
   if (s.yi) return kYi;

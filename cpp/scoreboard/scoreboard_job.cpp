@@ -5,14 +5,15 @@
 #include "common/atomic_file.h"
 #include "common/cancel.h"
 #include "common/errors.h"
+#include "common/path_text.h"
 #include "table/timing.h"
 
 namespace halvex::scoreboard {
 
 ScoreboardResult run_scoreboard_job(const std::string& db_path, const std::string& out_path,
                                     const ScoreboardOptions& options, const ScoreboardSources& sources) {
-  if (db_path.find('\0') != std::string::npos || out_path.find('\0') != std::string::npos)
-    throw ValueError("embedded null byte");
+  check_path_text(db_path);
+  check_path_text(out_path);
   table::StageTimer timer;
   const SourceQueries q = source_queries(sources.columns(db_path), options.rd_column);
   timer.mark("columns");

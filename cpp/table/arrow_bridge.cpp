@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "table/errors.h"
+#include "common/errors.h"
+#include "common/parallel.h"
 #include "table/iso_time.h"
-#include "table/parallel.h"
 
 namespace halvex::table {
 
@@ -399,12 +399,12 @@ std::size_t ArrowBatches::rows() const {
 ArrowBatches read_arrow_stream(ArrowArrayStream* stream) {
   if (!stream || !stream->release) throw ValueError("released or null Arrow stream");
   ArrowBatches sb;
-  if (int rc = stream->get_schema(stream, &sb.schema)) throw std::runtime_error(stream_error(stream, rc));
+  if (int rc = stream->get_schema(stream, &sb.schema)) throw RuntimeError(stream_error(stream, rc));
   if (std::string_view(sb.schema.format ? sb.schema.format : "") != "+s")
     throw UnsupportedType("Arrow stream does not carry record batches");
   for (;;) {
     ArrowArray a{};
-    if (int rc = stream->get_next(stream, &a)) throw std::runtime_error(stream_error(stream, rc));
+    if (int rc = stream->get_next(stream, &a)) throw RuntimeError(stream_error(stream, rc));
     if (!a.release) break;
     sb.batches.push_back(a);
   }

@@ -88,7 +88,7 @@ void* allocate_bytes(std::size_t bytes) {
   if (bytes >= kWarmMinBytes)
     if (void* p = take(bytes)) return p;
   void* p = std::malloc(bytes);
-  if (!p) throw std::bad_alloc();
+  if (!p) throw_no_memory(bytes);
   if (bytes >= kWarmMinBytes) {
     // Split over the threads, as the writes that would have faulted are: a
     // column is mostly allocated by one thread and written by all.

@@ -7,8 +7,9 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <utility>
+
+#include "common/errors.h"
 
 namespace halvex::table {
 
@@ -54,7 +55,7 @@ class Buffer {
     // calloc, not the warm cache: untouched zero pages cost nothing.
     Buffer b;
     b.data_ = static_cast<T*>(std::calloc(n ? n : 1, sizeof(T)));
-    if (!b.data_) throw std::bad_alloc();
+    if (!b.data_) throw_no_memory(n * sizeof(T));
     b.size_ = n;
     return b;
   }

@@ -3,11 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <utility>
 
+#include "common/errors.h"
 #include "table/arrow_bridge.h"
-#include "table/errors.h"
 
 namespace halvex::table {
 
@@ -60,7 +59,7 @@ ExportedColumn export_column(std::string name, Column&& c, bool keep_width) {
     case DType::Int64: {
       if (c.has_mask()) {  // only key columns as loaded can carry missing integers
         auto* out = static_cast<double*>(std::malloc(n ? n * sizeof(double) : 1));
-        if (!out) throw std::bad_alloc();
+        if (!out) throw_no_memory(n * sizeof(double));
         for (std::size_t i = 0; i < n; ++i)
           out[i] = c.valid[i] ? static_cast<double>(c.i64[i]) : std::numeric_limits<double>::quiet_NaN();
         c = Column();

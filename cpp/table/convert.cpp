@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
+#include "common/errors.h"
 #include "common/number_text.h"
-#include "table/errors.h"
-#include "table/parallel.h"
+#include "common/parallel.h"
 #include "table/text_form.h"
 
 namespace halvex::table {

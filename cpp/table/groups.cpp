@@ -2,9 +2,8 @@
 
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
-#include "table/errors.h"
+#include "common/errors.h"
 
 namespace halvex::table {
 
@@ -30,7 +29,8 @@ bool same_key(const Column& k, std::size_t i) {
 RunGroups RunGroups::of(const Column& key) {
   const std::size_t n = key.size();
   if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
-    throw std::length_error("table too long for run grouping");
+    throw ValueError("a table of " + std::to_string(n) + " rows is too long to group (at most " +
+                     std::to_string(std::numeric_limits<std::int32_t>::max()) + ")");
   RunGroups g;
   g.pos_ = Buffer<std::int32_t>(n);
   g.rem_ = Buffer<std::int32_t>(n);

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/parallel.h"
 #include "table/buffer.h"
 #include "table/column.h"
-#include "table/parallel.h"
 
 namespace halvex::table {
 

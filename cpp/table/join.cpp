@@ -5,8 +5,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "table/errors.h"
-#include "table/parallel.h"
+#include "common/errors.h"
+#include "common/parallel.h"
 
 namespace halvex::table {
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <numeric>
 
-#include "table/errors.h"
-#include "table/parallel.h"
+#include "common/errors.h"
+#include "common/parallel.h"
 
 namespace halvex::table {
 

@@ -7,8 +7,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "table/errors.h"
-#include "table/parallel.h"
+#include "common/errors.h"
+#include "common/parallel.h"
 
 namespace halvex::table {
 

@@ -1,8 +1,7 @@
 #include "table/table.h"
 
-#include <stdexcept>
 
-#include "table/errors.h"
+#include "common/errors.h"
 
 namespace halvex::table {
 
@@ -28,7 +27,7 @@ void Table::set(const std::string& name, Column col) {
   if (cols_.empty()) {
     rows_ = col.size();
   } else if (col.size() != rows_) {
-    throw std::length_error("column '" + name + "' has " + std::to_string(col.size()) +
+    throw ValueError("column '" + name + "' has " + std::to_string(col.size()) +
                             " rows, the table " + std::to_string(rows_));
   }
   long i = find(name);

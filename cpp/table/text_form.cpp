@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/number_text.h"
-#include "table/parallel.h"
+#include "common/parallel.h"
 
 namespace halvex::table {
 
@@ -14,9 +14,9 @@ bool append_text_form(const Column& c, std::size_t i, std::string& out) {
   char buf[kMaxDoubleRepr];
   switch (c.type()) {
     case DType::Text: out.append(c.str(i)); break;
-    case DType::Int64: out.append(buf, std::to_chars(buf, buf + sizeof buf, c.i64[i]).ptr); break;
+    case DType::Int64: out.append(buf, write_int(c.i64[i], buf)); break;
     case DType::Float64: out.append(buf, write_double_repr(c.f64[i], buf, false)); break;
-    case DType::Bool: out.append(c.b8[i] ? "True" : "False"); break;
+    case DType::Bool: out.append(bool_text(c.b8[i])); break;
   }
   return true;
 }
@@ -26,12 +26,9 @@ bool text_form_equals(const Column& c, std::size_t i, std::string_view s) {
   char buf[kMaxDoubleRepr];
   switch (c.type()) {
     case DType::Text: return c.str(i) == s;
-    case DType::Int64: {
-      auto r = std::to_chars(buf, buf + sizeof buf, c.i64[i]);
-      return std::string_view(buf, r.ptr - buf) == s;
-    }
+    case DType::Int64: return std::string_view(buf, write_int(c.i64[i], buf)) == s;
     case DType::Float64: return std::string_view(buf, write_double_repr(c.f64[i], buf, false)) == s;
-    case DType::Bool: return s == (c.b8[i] ? "True" : "False");
+    case DType::Bool: return s == bool_text(c.b8[i]);
   }
   return false;
 }
@@ -47,8 +44,8 @@ Column text_form_in(const Column& c, const std::vector<std::string>& codes) {
     std::int64_t iv = 0;
     auto ri = std::from_chars(code.data(), code.data() + code.size(), iv);
     if (ri.ec == std::errc() && ri.ptr == code.data() + code.size()) {
-      char buf[kMaxDoubleRepr];
-      if (std::string_view(buf, std::to_chars(buf, buf + sizeof buf, iv).ptr - buf) == code) ints.push_back(iv);
+      char buf[kMaxIntText];
+      if (std::string_view(buf, write_int(iv, buf)) == code) ints.push_back(iv);
     }
     double dv = 0;
     auto rd = std::from_chars(code.data(), code.data() + code.size(), dv);
@@ -71,7 +68,7 @@ Column text_form_in(const Column& c, const std::vector<std::string>& codes) {
             for (auto v : floats) hit |= c.f64[i] == v && std::signbit(c.f64[i]) == std::signbit(v);
             break;
           case DType::Bool:
-            for (const auto& code : codes) hit |= code == (c.b8[i] ? "True" : "False");
+            for (const auto& code : codes) hit |= code == bool_text(c.b8[i]);
             break;
         }
       }

@@ -59,12 +59,17 @@ class _Sink(io.RawIOBase):
         self._native = None
 
 
+def check_path_text(text, name: str = "") -> None:
+    """ValueError for a path with an embedded NUL: the C library would see it cut short there."""
+    if ("\0" if isinstance(text, str) else b"\0") in text:
+        raise ValueError("embedded null byte" + (f" in {name}" if name else ""))
+
+
 def check_output_path(path) -> str:
     """The output path as text; ValueError for an embedded NUL, IsADirectoryError for a path
     that ends in a separator (it names a folder, not a file)."""
     text = os.fsdecode(os.fspath(path))
-    if "\0" in text:
-        raise ValueError("embedded null byte")
+    check_path_text(text)
     if text.endswith(os.sep) or (os.altsep and text.endswith(os.altsep)):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), text)
     return text

@@ -13,6 +13,7 @@ import os
 import sys
 
 from halvex._interrupt import check_pending, exit_status, interrupt_in
+from halvex._output import check_path_text
 from halvex.commands._support import EXIT_BAD_INPUT, EXIT_FAILURE
 
 # Each module defines register(subparsers), which adds its parser and sets ``func``.
@@ -50,10 +51,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _check_paths(args: argparse.Namespace) -> None:
-    # A NUL cannot be in a path; the C++ side would see the path cut short at it.
     for name, value in vars(args).items():
-        if isinstance(value, (str, os.PathLike)) and "\0" in os.fspath(value):
-            raise ValueError(f"embedded null byte in {name}")
+        if isinstance(value, (str, os.PathLike)):
+            check_path_text(os.fspath(value), name)
 
 
 def _one_line(exc: BaseException) -> str:

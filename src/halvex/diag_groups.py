@@ -10,23 +10,25 @@ families, each with its own code prefix:
 ``halvex.feature_info`` maps every code below to its group.
 """
 
+from halvex.pipeline.vitrum import _GRUP_SHORT as _LETTER
+
 # Findings of the "SQL" and "SQL_DELTA" layers are shown on the administrator page only.
 SQL_ADMIN_ONLY = True
 
 DIAG_GROUPS = {
-    "gecikme": {"baslik": "Gecikme", "renk": "#e74c3c", "harf": "g",
+    "gecikme": {"baslik": "Gecikme", "renk": "#e74c3c", "harf": _LETTER["gecikme"],
                 "aciklama": "Anapara veya faiz ödemelerinde gecikme"},
-    "ortak": {"baslik": "Ortak / Grup Riski", "renk": "#8e44ad", "harf": "o",
+    "ortak": {"baslik": "Ortak / Grup Riski", "renk": "#8e44ad", "harf": _LETTER["ortak"],
               "aciklama": "Ortaklar ve grup firmalarından gelen risk"},
-    "cek_senet": {"baslik": "Çek / Senet", "renk": "#d35400", "harf": "c",
+    "cek_senet": {"baslik": "Çek / Senet", "renk": "#d35400", "harf": _LETTER["cek_senet"],
                   "aciklama": "Karşılıksız çek ve protestolu senet"},
-    "diger_banka": {"baslik": "Diğer Bankalar", "renk": "#2980b9", "harf": "d",
+    "diger_banka": {"baslik": "Diğer Bankalar", "renk": "#2980b9", "harf": _LETTER["diger_banka"],
                     "aciklama": "Diğer bankalardaki limit ve risk hareketleri"},
-    "icra": {"baslik": "İcra / Takip", "renk": "#c0392b", "harf": "i",
+    "icra": {"baslik": "İcra / Takip", "renk": "#c0392b", "harf": _LETTER["icra"],
              "aciklama": "İcra ve kanuni takip işlemleri"},
-    "yasal": {"baslik": "Yasal Süreçler", "renk": "#7f8c8d", "harf": "y",
+    "yasal": {"baslik": "Yasal Süreçler", "renk": "#7f8c8d", "harf": _LETTER["yasal"],
               "aciklama": "Konkordato, iflas ve benzeri yasal süreçler"},
-    "izleme": {"baslik": "İzleme", "renk": "#16a085", "harf": "z",
+    "izleme": {"baslik": "İzleme", "renk": "#16a085", "harf": _LETTER["izleme"],
                "aciklama": "İdari takip ve yakın izleme kararları"},
 }
 

@@ -244,6 +244,23 @@ TEST_F(ThreadPolicy, HalvexThreadsIsHonouredWithinBounds) {
   EXPECT_LE(d, kDefaultMaxThreads);
 }
 
+// Row ranges cover [0, n) in order with no gap and no empty range, whatever the split.
+TEST(EvenRanges, CoverEveryRowOnceWithoutEmptyRanges) {
+  for (std::size_t n : {0u, 1u, 5u, 7u, 1000u}) {
+    for (std::size_t parts : {0u, 1u, 3u, 8u}) {
+      std::size_t next = 0;
+      for (const RowRange& r : even_ranges(n, parts)) {
+        EXPECT_EQ(r.begin, next) << n << " in " << parts;
+        EXPECT_LT(r.begin, r.end) << n << " in " << parts;
+        next = r.end;
+      }
+      EXPECT_EQ(next, n) << n << " in " << parts;
+    }
+  }
+  EXPECT_EQ(worker_count(0), 1u);
+  EXPECT_EQ(worker_count(kMinRowsPerThread - 1), 1u);
+}
+
 TEST(RunParallel, EveryPartRunsOnce) {
   for (std::size_t threads : {0u, 1u, 2u, 7u}) {
     std::vector<std::atomic<int>> runs(threads);

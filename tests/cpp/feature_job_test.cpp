@@ -184,7 +184,7 @@ TEST(FeatureJob, ScoreHistoryRiskFlagsAndLabel) {
   )");
   EXPECT_EQ(column(r, "donem").kind(), ExportedColumn::Kind::Int32);
   EXPECT_EQ(column(r, "qvr_band").kind(), ExportedColumn::Kind::Int64);
-  EXPECT_EQ(r.lines, (std::vector<std::string>{"  [DIAG] diag_features.parquet yok, tüm diag feature'lar 0",
+  EXPECT_EQ(r.lines(), (std::vector<std::string>{"  [DIAG] diag_features.parquet yok, tüm diag feature'lar 0",
                                                "  Features: 5 rows, 2 entities, 4 periods",
                                                "  Labeled: 3 rows (YI=2, non-YI=1)"}));
   EXPECT_EQ(src.calls, (std::vector<std::string>{"facts " + dir.db()}));
@@ -236,8 +236,8 @@ TEST(FeatureJob, DiagnosticFileIsMergedOnTextKeys) {
       C         -     0                 -1                      0              -
     )");
     EXPECT_EQ(column(r, "donem").kind(), ExportedColumn::Kind::Text);
-    EXPECT_EQ(r.lines.at(0), "  [DIAG] 6 diag feature satırı merge edildi");
-    EXPECT_EQ(r.lines.at(1), "  Features: 5 rows, 3 entities, 2 periods");
+    EXPECT_EQ(r.lines().at(0), "  [DIAG] 6 diag feature satırı merge edildi");
+    EXPECT_EQ(r.lines().at(1), "  Features: 5 rows, 3 entities, 2 periods");
     EXPECT_EQ(src.calls.at(1), "diag " + (dir.path / "cache" / "diag_features.parquet").string());
   }
 }
@@ -321,7 +321,7 @@ TEST(FeatureJob, NoFactsMeansNoColumnsAndNoDiagnosticRead) {
   FakeSources src{"entity_id:u donem:i qvr_skor:u\n", "", {}};
   FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, src.sources());
   EXPECT_TRUE(r.columns.empty());
-  EXPECT_TRUE(r.lines.empty());
+  EXPECT_TRUE(r.lines().empty());
   EXPECT_EQ(src.calls.size(), 1u);
 }
 
@@ -393,7 +393,7 @@ TEST(FeatureJob, DiagnosticFileIsReadWhileTheFactsAreFetched) {
   FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, s);
   EXPECT_TRUE(overlapped);
   expect_rows(r, "diag_kik_bulgu\n 4\n 0\n 0\n 0\n 0");
-  EXPECT_EQ(r.lines.at(0), "  [DIAG] 1 diag feature satırı merge edildi");
+  EXPECT_EQ(r.lines().at(0), "  [DIAG] 1 diag feature satırı merge edildi");
 }
 
 // Whether the file is read beside the query or after it, the errors are those

@@ -5,13 +5,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/parser.h"
 #include "json/value.h"
 #include "json/writer.h"
 
@@ -261,36 +260,6 @@ TEST(Reader, NestingLimit) {
     std::string deep = std::string(DEFAULT_MAX_DEPTH, '[') + std::string(DEFAULT_MAX_DEPTH, ']');
     EXPECT_NO_THROW(parse(doc, deep));
   }
-}
-
-TEST(Reader, ReadFileErrors) {
-  namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / "halvex_json_test_dir";
-  fs::create_directories(dir);
-  try {
-    read_file((dir / "missing.json").string());
-    FAIL() << "no error for a missing file";
-  } catch (const halvex::OsError& e) {
-    EXPECT_EQ(e.errnum, ENOENT);
-  }
-  try {
-    read_file(dir.string());
-    FAIL() << "no error for a directory";
-  } catch (const halvex::OsError& e) {
-    EXPECT_EQ(e.errnum, EISDIR);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "a directory gives " << typeid(e).name() << ": " << e.what();
-  }
-  fs::path file = dir / "doc.json";
-  {
-    std::FILE* f = std::fopen(file.c_str(), "wb");
-    std::fputs("{\"b\": 1, \"a\": [NaN]}", f);
-    std::fclose(f);
-  }
-  Document doc;
-  read_document_file(file.string(), doc);
-  EXPECT_EQ(to_json(doc.root), R"({"b":1,"a":[NaN]})");
-  fs::remove_all(dir);
 }
 
 TEST(Value, TruthinessAndEquality) {

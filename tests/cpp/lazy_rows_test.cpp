@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "json/reader.h"
+#include "json/lazy_rows.h"
+#include "json/parser.h"
 #include "json/value.h"
 #include "json/writer.h"
 

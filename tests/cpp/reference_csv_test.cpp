@@ -9,7 +9,7 @@
 #include <string>
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/parser.h"
 #include "pipeline/catalogue.h"
 #include "pipeline/reference_csv.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "json/reader.h"
+#include "json/parser.h"
 #include "json/writer.h"
 #include "pipeline/row_encoding.h"
 #include "pipeline/row_source.h"

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/lazy_rows.h"
+#include "json/parser.h"
 #include "json/value.h"
 #include "json/writer.h"
 

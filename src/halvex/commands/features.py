@@ -16,7 +16,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
-import re
 import sys
 from pathlib import Path
 
@@ -53,49 +52,40 @@ def write_matrix(frame, target) -> Path:
     return Path(target)
 
 
-_LINE = {
-    "diag": re.compile(r"  \[DIAG\] (\d+) diag feature satırı merge edildi"),
-    "features": re.compile(r"  Features: (\d+) rows, (\d+) entities, (\d+) periods"),
-    "labeled": re.compile(r"  Labeled: (\d+) rows \(YI=(\d+), non-YI=(\d+)\)"),
-}
-
-
 class _Totals:
-    """The printed lines of one whole build, from those of its partitions: entities fall in
-    one partition each, periods recur, so they are counted from the matrices."""
+    """The summary of one whole build, from those of its partitions: entities fall in one
+    partition each, periods recur, so they are counted from the matrices. A diagnostic file
+    read whole by every partition counts once."""
 
     def __init__(self, diag_read_whole: bool) -> None:
         self.diag_read_whole = diag_read_whole
-        self.diag_line = None
-        self.diag_rows = 0
-        self.rows = self.entities = self.labeled = self.yi = self.non_yi = 0
+        self.total = None
         self.periods: set = set()
 
-    def add(self, frame, lines: list[str]) -> None:
-        if not lines:  # no facts in this range
+    def add(self, frame, summary) -> None:
+        if summary is None:  # no facts in this range
             return
-        diag = _LINE["diag"].fullmatch(lines[0])
-        if diag is None:
-            self.diag_line = lines[0]
-        elif not (self.diag_read_whole and self.diag_line is not None):
-            self.diag_rows += int(diag.group(1))
-            self.diag_line = ""
-        rows, entities, _ = map(int, _LINE["features"].fullmatch(lines[1]).groups())
-        labeled, yi, non_yi = map(int, _LINE["labeled"].fullmatch(lines[2]).groups())
-        self.rows += rows
-        self.entities += entities
-        self.labeled += labeled
-        self.yi += yi
-        self.non_yi += non_yi
         self.periods.update(frame["donem"].dropna().unique().tolist())
+        if self.total is None:
+            self.total = summary
+            return
+        t = self.total
+        if not self.diag_read_whole:
+            t.diag_rows += summary.diag_rows
+        t.rows += summary.rows
+        t.entities += summary.entities
+        t.labeled += summary.labeled
+        t.yi += summary.yi
+        t.non_yi += summary.non_yi
+
+    def rows(self) -> int:
+        return 0 if self.total is None else self.total.rows
 
     def lines(self) -> list[str]:
-        if self.diag_line is None:
+        if self.total is None:
             return []
-        diag = self.diag_line or f"  [DIAG] {self.diag_rows} diag feature satırı merge edildi"
-        return [diag,
-                f"  Features: {self.rows} rows, {self.entities} entities, {len(self.periods)} periods",
-                f"  Labeled: {self.labeled} rows (YI={self.yi}, non-YI={self.non_yi})"]
+        self.total.periods = len(self.periods)
+        return self.total.lines()
 
 
 class _Appender:
@@ -155,8 +145,8 @@ def build_in_partitions(db, horizon, parts, target=None) -> tuple[int, int]:
             out = _Appender(fh, kind)
             stack.callback(out.abort)
         for part in parts:
-            frame, lines = _build_features_part(db, horizon, part.facts, part.diag)
-            totals.add(frame, lines)
+            frame, summary = _build_features_part(db, horizon, part.facts, part.diag)
+            totals.add(frame, summary)
             if len(frame.columns):
                 columns = len(frame.columns)
                 if out is not None:
@@ -166,7 +156,7 @@ def build_in_partitions(db, horizon, parts, target=None) -> tuple[int, int]:
             out.close()
     for line in totals.lines():
         print(line)
-    return totals.rows, columns
+    return totals.rows(), columns
 
 
 # DuckDB's errors about the file it was given (not a database, tables or columns missing or of

@@ -22,4 +22,65 @@ def build_features(db_path, target_horizon=3):
     Score bands (qvr_band): -1 missing, 0 EUS (<500), 1 YIS (500-824), 2 HIGH (825+), 3 YI.
     """
 
+class _FeatureSummary:
+    """The figures of a build's summary lines."""
+
+    def __init__(self) -> None: ...
+
+    @property
+    def diag_file(self) -> bool: ...
+
+    @diag_file.setter
+    def diag_file(self, arg: bool, /) -> None: ...
+
+    @property
+    def diag_rows(self) -> int: ...
+
+    @diag_rows.setter
+    def diag_rows(self, arg: int, /) -> None: ...
+
+    @property
+    def rows(self) -> int: ...
+
+    @rows.setter
+    def rows(self, arg: int, /) -> None: ...
+
+    @property
+    def entities(self) -> int: ...
+
+    @entities.setter
+    def entities(self, arg: int, /) -> None: ...
+
+    @property
+    def periods(self) -> int: ...
+
+    @periods.setter
+    def periods(self, arg: int, /) -> None: ...
+
+    @property
+    def labeled(self) -> int: ...
+
+    @labeled.setter
+    def labeled(self, arg: int, /) -> None: ...
+
+    @property
+    def yi(self) -> int: ...
+
+    @yi.setter
+    def yi(self, arg: int, /) -> None: ...
+
+    @property
+    def non_yi(self) -> int: ...
+
+    @non_yi.setter
+    def non_yi(self, arg: int, /) -> None: ...
+
+    def lines(self) -> list[str]:
+        """The lines a build prints."""
+
+def _diagnostic_path(db_path: object) -> str:
+    """
+    Where a build looks for the diagnostic file of the database at db_path.
+    """
+
 def _build_features_part(db_path: object, target_horizon: object, fact_filter: str, diag_filter: str) -> tuple: ...

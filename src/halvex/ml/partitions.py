@@ -48,7 +48,9 @@ def partition_rows() -> int:
 
 def diagnostic_path(db_path) -> str:
     """Where the builder looks for the diagnostic file of ``db_path`` (a file or a folder)."""
-    return os.path.join(os.path.dirname(db_path), "cache", "diag_features.parquet")
+    from halvex.ml.features import _diagnostic_path
+
+    return _diagnostic_path(db_path)
 
 
 def diagnostic_source(db_path: str) -> str | None:

@@ -64,7 +64,9 @@ class _Stages:
 
 def _diagnostics_fingerprint(db: str) -> dict | None:
     """The diagnostic file (or folder of files) the feature build reads beside the database."""
-    path = os.path.join(os.path.dirname(os.path.abspath(db)), "cache", "diag_features.parquet")
+    from halvex.ml.partitions import diagnostic_path
+
+    path = diagnostic_path(os.path.abspath(db))
     if os.path.isdir(path):
         return {name: file_fingerprint(os.path.join(path, name))
                 for name in sorted(os.listdir(path)) if name.endswith(".parquet")}

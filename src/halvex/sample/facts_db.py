@@ -27,7 +27,10 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-SEGMENTS = ("KUR-TIC", "KOBI", "MIKRO", "ESKK")
+from halvex.ml.partitions import diagnostic_path
+from halvex.pipeline.vitrum import SEGMENTS_LIST
+
+SEGMENTS = tuple(SEGMENTS_LIST)
 _SEGMENT_WEIGHTS = (0.12, 0.45, 0.35, 0.08)
 # Values seen upstream instead of a segment code; none of them sets an indicator.
 _ODD_SEGMENTS = ("KOBİ", "kobi", "KUR_TIC", "")
@@ -302,7 +305,7 @@ def write_sample_db(path, n_entities: int = 2000, n_periods: int = 24, seed: int
             if os.path.exists(leftover):
                 os.unlink(leftover)
 
-    diag_path = path.parent / "cache" / "diag_features.parquet"
+    diag_path = Path(diagnostic_path(path))
     if with_diag:
         diag_path.parent.mkdir(exist_ok=True)
         tmp_diag = diag_path.with_name(diag_path.name + ".tmp")

@@ -23,16 +23,15 @@ import numpy as np
 
 from halvex import diag_groups
 from halvex.feature_info import FI
+from halvex.pipeline.vitrum import SEGMENTS_LIST
+from halvex.scoreboard.document import BANDS, HIGH_THRESHOLD, YIS_THRESHOLD
 
-SEGMENTS = ("KUR-TIC", "KOBI", "MIKRO", "ESKK")
+SEGMENTS = tuple(SEGMENTS_LIST)
 _SEGMENT_WEIGHTS = (0.12, 0.45, 0.35, 0.08)
 # Values the upstream data has been seen to carry instead of a segment code.
 _ODD_SEGMENTS = ("kobi", "KUR_TIC", "TICARI", "", None)
 
-# Score thresholds of the QVR bands.
-YIS_THRESHOLD = 500
-HIGH_THRESHOLD = 825
-BANDS = ("EUS", "YIS", "YUKSEK", "YI", "YOK")
+# Positions in BANDS.
 _BAND_EUS, _BAND_YIS, _BAND_HIGH, _BAND_YI, _BAND_NONE = range(5)
 
 FIRST_YEAR = 2025

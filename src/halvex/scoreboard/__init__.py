@@ -16,7 +16,7 @@ import os
 from pathlib import Path
 from typing import Any, Mapping
 
-from halvex._output import check_output_path, refuse_input
+from halvex._output import check_output_path, check_path_text, refuse_input
 from halvex.scoreboard.document import build_document
 
 DEFAULT_TITLE = "QVR Erken Uyarı Skorkartı"
@@ -85,6 +85,7 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
     if isinstance(risk_periods, bool) or not isinstance(risk_periods, numbers.Integral) or risk_periods < 0:
         raise ValueError(f"risk_periods must be a whole number 0 or more, not {risk_periods!r}")
     db = os.fspath(db_path)
+    check_path_text(db)  # os.path.exists says False for it: "no database" would be wrong
     if not os.path.exists(db):
         raise FileNotFoundError(f"no database at {db}")
     if out_path is not None:

@@ -3,6 +3,12 @@
 from collections.abc import Sequence
 
 
+BANDS: tuple = ('EUS', 'YIS', 'YUKSEK', 'YI', 'YOK')
+
+YIS_THRESHOLD: int = 500
+
+HIGH_THRESHOLD: int = 825
+
 def build_document(db_path: object, out_path: object | None, risk_periods: int, title: str, generated_at: str, rd_column: str, alert_threshold: float | None, model_id: str, model_trained_at: str, sql_admin_only: bool, model: object | None, sections: Sequence[tuple[str, str]], meta_extra: Sequence[tuple[str, str]] = []) -> object:
     """
     The document's JSON text (with out_path None), or what was written to out_path: rows,
