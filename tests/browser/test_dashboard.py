@@ -21,6 +21,7 @@ from pathlib import Path
 import pytest
 
 from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score  # noqa: F401  (skips without Chromium)
+from oracles import mio
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
@@ -322,16 +323,9 @@ def test_secondary_sort_with_numbered_arrows_and_blanks_last(dash, open_page):
     assert p.page.get_attribute("#hx-head [data-col=segment]", "data-ind") == "▲1"
     assert p.page.get_attribute("#hx-head [data-col=risk]", "data-ind") == "▼2"
 
-    def risk_mio(r):                                   # as the standard page holds it
-        v = r.get("son_risk", 0)
-        if v is None:
-            return None
-        m = v / 1e6
-        return round(m) if abs(m) >= 1 else round(m, 1)
-
     def key(r):                                         # segment A-Z (blank last), risk high to low (missing last)
         s = r.get("segment") if r.get("segment") in ("KUR-TIC", "KOBI", "MIKRO", "ESKK") else ""
-        rk = risk_mio(r)
+        rk = mio(r.get("son_risk", 0))                  # as the standard page holds it
         return (s == "", s, rk is None, -(rk or 0))
     assert p.mutas(N) == [r["muta"] for r in sorted(rows, key=key)]
     # blank names last in both directions

@@ -28,21 +28,15 @@ DUMP_TEMPLATE = "".join(
 
 
 @pytest.fixture
-def templates(tmp_path, monkeypatch):
+def templates(template_dir):
     """A template folder with a context-dumping page; returns a function to replace the page."""
-    tdir = tmp_path / "templates"
-    tdir.mkdir()
-    jsdir = tmp_path / "js"
-    jsdir.mkdir()
-    monkeypatch.setenv("HALVEX_TEMPLATE_DIR", str(tdir))
-    monkeypatch.setenv("HALVEX_JS_DIR", str(jsdir))
 
     def set_page(text):
-        (tdir / "dashboard.html.j2").write_text(text, encoding="utf-8")
+        (template_dir / "dashboard.html.j2").write_text(text, encoding="utf-8")
 
     set_page(DUMP_TEMPLATE)
-    set_page.dir = tdir
-    set_page.js_dir = jsdir
+    set_page.dir = template_dir
+    set_page.js_dir = template_dir.parent / "js"
     return set_page
 
 

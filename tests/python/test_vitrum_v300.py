@@ -22,13 +22,9 @@ V300_TEMPLATE = (
 
 
 @pytest.fixture
-def templates(tmp_path, monkeypatch):
-    tdir = tmp_path / "templates"
-    tdir.mkdir()
-    monkeypatch.setenv("HALVEX_TEMPLATE_DIR", str(tdir))
-
+def templates(template_dir):
     def set_page(text):
-        (tdir / "dashboard_v300.html.j2").write_text(text, encoding="utf-8")
+        (template_dir / "dashboard_v300.html.j2").write_text(text, encoding="utf-8")
 
     set_page(V300_TEMPLATE)
     return set_page
