@@ -66,8 +66,8 @@ SITES = [
          "lag 2: >= to >"),
     Site("cpp/ml/features_history.cpp", "const double l3 = p >= 3 ?", "const double l3 = p > 3 ?", FEATURES,
          "lag 3: >= to >"),
-    Site("cpp/ml/features_history.cpp", "prev_raw) ? prev_raw : r", "prev_raw) ? r : prev_raw", FEATURES,
-         "previous risk: sides swapped"),
+    Site("cpp/ml/features_history.cpp", "(p >= 1 && !std::isnan(prev_raw))", "(p > 1 && !std::isnan(prev_raw))",
+         FEATURES, "previous risk: >= to >"),
     Site("cpp/ml/features_history.cpp", "prev != 0.0 ? d / prev : 0.0", "prev == 0.0 ? d / prev : 0.0", FEATURES,
          "risk change share: != to =="),
     # Stage 3: flags, region code, label.
@@ -211,6 +211,11 @@ def failures(targets) -> list[str]:
     return out
 
 
+def _unwind(signum, frame):
+    """SIGTERM unwinds like Ctrl-C, so the file being changed is put back."""
+    raise KeyboardInterrupt
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("only", nargs="*", help="run the sites whose name contains one of these words")
@@ -222,8 +227,7 @@ def main(argv=None) -> int:
         for s in sites:
             print(f"{s.name}   [{s.before} -> {s.after}]")
         return 0
-    # SIGTERM unwinds like Ctrl-C, so the file being changed is put back.
-    signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
+    signal.signal(signal.SIGTERM, _unwind)
     restore_left_over()
     bad = check_sites(sites)
     if bad:
