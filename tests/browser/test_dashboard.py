@@ -15,7 +15,6 @@ import csv
 import io
 import json
 import math
-import os
 from pathlib import Path
 
 import pytest
@@ -76,10 +75,9 @@ def dash():
     path = jd / "scoreboard.json"
     path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
     _reference(jd / "sube_bolge_ref.csv", doc)
-    old_js = os.environ.get("HALVEX_JS_DIR")
     (OUT / "no_js").mkdir(exist_ok=True)
-    os.environ["HALVEX_JS_DIR"] = str(OUT / "no_js")
-    try:
+    with pytest.MonkeyPatch.context() as env:
+        env.setenv("HALVEX_JS_DIR", str(OUT / "no_js"))
         out = {"doc": doc, "rows": _renderer_order([dict(r) for r in doc["rows"]])}
         out["standard"] = vitrum.render_html(str(path), output_html=str(OUT / "standard.html"), top_n=100)["html_path"]
         out["admin"] = vitrum.render_html(
@@ -88,11 +86,6 @@ def dash():
                         "ml_predictions": [{"muta": r["muta"], "olasilik": 0.5 + k / 1000} for k, r in enumerate(doc["rows"][:60])]})["html_path"]
         out["v300"] = vitrum.render_html_v300(str(path), output_html=str(OUT / "v300.html"), top_n=100,
                                               chunk_size=150)["html_path"]
-    finally:
-        if old_js is None:
-            del os.environ["HALVEX_JS_DIR"]
-        else:
-            os.environ["HALVEX_JS_DIR"] = old_js
     return out
 
 

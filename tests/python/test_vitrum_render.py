@@ -11,6 +11,7 @@ import types
 
 import pytest
 
+from dump_pages import parse_page
 from halvex.pipeline import vitrum
 
 CONTEXT_NAMES = [
@@ -38,21 +39,6 @@ def templates(template_dir):
     set_page.dir = template_dir
     set_page.js_dir = template_dir.parent / "js"
     return set_page
-
-
-def parse_page(text):
-    ctx, chunks = {}, []
-    for line in text.split("\n"):
-        if not line:
-            continue
-        name, _, value = line.partition("=")
-        if name.startswith("CHUNK"):
-            assert int(name[5:]) == len(chunks)
-            chunks.append(value)
-        else:
-            ctx[name] = value
-    ctx["chunks"] = chunks
-    return ctx
 
 
 def render(doc, out, **kwargs):

@@ -12,6 +12,7 @@ import zlib
 
 import pytest
 
+from dump_pages import parse_page
 from halvex.pipeline import vitrum
 
 V300_TEMPLATE = (
@@ -28,20 +29,6 @@ def templates(template_dir):
 
     set_page(V300_TEMPLATE)
     return set_page
-
-
-def parse_page(text):
-    ctx, chunks = {}, []
-    for line in text.split("\n"):
-        if line:
-            name, _, value = line.partition("=")
-            if name.startswith("CHUNK"):
-                assert int(name[5:]) == len(chunks)
-                chunks.append(value)
-            else:
-                ctx[name] = value
-    ctx["chunks"] = chunks
-    return ctx
 
 
 def decode_chunk(text):
