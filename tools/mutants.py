@@ -253,7 +253,7 @@ def main(argv=None) -> int:
             survived += not caught
             verdict = ", ".join(caught[:3]) + (f" (+{len(caught) - 3})" if len(caught) > 3 else "") if caught \
                 else "SURVIVED"
-            print(f"{s.name:72s} {verdict}", flush=True)
+            print(f"{s.name:72s}  {verdict}", flush=True)
     except KeyboardInterrupt:
         print("interrupted; the sources are as they were")
         return 130
