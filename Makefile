@@ -38,7 +38,8 @@ SAN_PYTEST_ARGS ?= --ignore=tests/python/test_vitrum_large.py \
 	--deselect tests/python/test_features_sample.py::test_thread_count_does_not_change_the_result
 # CPython is not built with ASan: its allocations at exit look like leaks, and the runtime
 # is preloaded rather than linked first. HALVEX_SANITIZE_RUN tells the tests they run
-# sanitized (for skipping a finding that is being fixed elsewhere; none at present).
+# sanitized (the tests that limit a process's address space skip: ASan's shadow memory needs
+# terabytes of it).
 SAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:strict_init_order=1:detect_stack_use_after_return=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -54,10 +55,10 @@ FUZZ_WORK   := build/fuzz-work
 FUZZ_APT    := clang libclang-rt-dev
 FUZZERS     := json_document_fuzzer json_lazy_rows_fuzzer json_file_fuzzer
 
-.PHONY: all deps apt venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test js-test stubs stubs-check \
+.PHONY: all deps venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test js-test stubs stubs-check \
 	test demo bench bench-deps clean \
 	sanitize sanitize-venv sanitize-install sanitize-cpp-test sanitize-pytest \
-	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python fuzz-differential
+	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python fuzz-differential mutants
 
 all: install
 
@@ -80,7 +81,6 @@ $(STAMPS)/deps: Makefile
 	@mkdir -p $(STAMPS) && touch $@
 
 deps: $(STAMPS)/deps
-apt: deps
 
 # pyvenv.cfg rather than bin/python: the latter is a link whose time is the interpreter's.
 $(VENV)/pyvenv.cfg:
@@ -268,5 +268,12 @@ fuzz-differential: install
 
 fuzz: fuzz-json fuzz-python fuzz-differential
 
+# One fault at a time at the comparison and rounding sites of tools/mutants.py, each against
+# the C++ tests that should catch it (build/mutants; not part of `make test`). MUTANTS picks
+# sites by a word of their name, e.g. MUTANTS=history.
+MUTANTS ?=
+mutants: $(STAMPS)/deps
+	$(PY) tools/mutants.py -j $(JOBS) $(MUTANTS)
+
 clean:
-	rm -rf build $(CPPTEST_DIR) $(DEMO_OUT) $(SAN_VENV) $(DIST) $(STAMPS)
+	rm -rf build $(DEMO_OUT) $(SAN_VENV) $(DIST) $(STAMPS)

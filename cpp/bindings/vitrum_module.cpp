@@ -216,7 +216,7 @@ NB_MODULE(vitrum, m) {
            path + " | None = None, trending_path: " + path +
            " | None = None, chunk_size: int = 10000, top_n: int = 100, external_link: str = '', " + filter +
            ", max_size_mb: float = 0.0, extra_data: " + row + " | None = None) -> dict[str, typing.Any]",
-       "Render the scoreboard as the AG Grid HTML dashboard."},
+       "Render the scoreboard as the HTML dashboard page."},
       {"render_html_v300", render_v300,
        "(json_path: " + path + ", output_html: " + path +
            " | None = None, chunk_size: int = 10000, top_n: int = 100, " + filter + ", max_size_mb: float = 0.0) -> dict[str, typing.Any]",

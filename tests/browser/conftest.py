@@ -3,11 +3,9 @@ for the tests of a module. Each module skips itself when Playwright or Chromium 
 
 from __future__ import annotations
 
-import os
-
 import pytest
 
-CHROMIUM = os.environ.get("HALVEX_CHROMIUM", "/usr/bin/chromium")
+from chromium import CHROMIUM
 
 
 @pytest.fixture(scope="module")

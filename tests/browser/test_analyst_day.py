@@ -13,17 +13,13 @@ import os
 from pathlib import Path
 
 from test_dashboard import N, OUT, dash, open_page  # noqa: F401  (fixtures; skips without Chromium)
-from test_pages import _score
+from oracles import mio, score as _score
 
 from halvex.pipeline import vitrum
 
 
 def _risk_mio(r):                                       # as the standard page holds it
-    v = r.get("son_risk", 0)
-    if v is None:
-        return None
-    m = v / 1e6
-    return round(m) if abs(m) >= 1 else round(m, 1)
+    return mio(r.get("son_risk", 0))
 
 
 def _delta(r, donemler):

@@ -15,12 +15,12 @@ import csv
 import io
 import json
 import math
-import os
 from pathlib import Path
 
 import pytest
 
 from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score  # noqa: F401  (skips without Chromium)
+from oracles import mio
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
@@ -75,10 +75,9 @@ def dash():
     path = jd / "scoreboard.json"
     path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
     _reference(jd / "sube_bolge_ref.csv", doc)
-    old_js = os.environ.get("HALVEX_JS_DIR")
     (OUT / "no_js").mkdir(exist_ok=True)
-    os.environ["HALVEX_JS_DIR"] = str(OUT / "no_js")
-    try:
+    with pytest.MonkeyPatch.context() as env:
+        env.setenv("HALVEX_JS_DIR", str(OUT / "no_js"))
         out = {"doc": doc, "rows": _renderer_order([dict(r) for r in doc["rows"]])}
         out["standard"] = vitrum.render_html(str(path), output_html=str(OUT / "standard.html"), top_n=100)["html_path"]
         out["admin"] = vitrum.render_html(
@@ -87,11 +86,6 @@ def dash():
                         "ml_predictions": [{"muta": r["muta"], "olasilik": 0.5 + k / 1000} for k, r in enumerate(doc["rows"][:60])]})["html_path"]
         out["v300"] = vitrum.render_html_v300(str(path), output_html=str(OUT / "v300.html"), top_n=100,
                                               chunk_size=150)["html_path"]
-    finally:
-        if old_js is None:
-            del os.environ["HALVEX_JS_DIR"]
-        else:
-            os.environ["HALVEX_JS_DIR"] = old_js
     return out
 
 
@@ -322,16 +316,9 @@ def test_secondary_sort_with_numbered_arrows_and_blanks_last(dash, open_page):
     assert p.page.get_attribute("#hx-head [data-col=segment]", "data-ind") == "▲1"
     assert p.page.get_attribute("#hx-head [data-col=risk]", "data-ind") == "▼2"
 
-    def risk_mio(r):                                   # as the standard page holds it
-        v = r.get("son_risk", 0)
-        if v is None:
-            return None
-        m = v / 1e6
-        return round(m) if abs(m) >= 1 else round(m, 1)
-
     def key(r):                                         # segment A-Z (blank last), risk high to low (missing last)
         s = r.get("segment") if r.get("segment") in ("KUR-TIC", "KOBI", "MIKRO", "ESKK") else ""
-        rk = risk_mio(r)
+        rk = mio(r.get("son_risk", 0))                  # as the standard page holds it
         return (s == "", s, rk is None, -(rk or 0))
     assert p.mutas(N) == [r["muta"] for r in sorted(rows, key=key)]
     # blank names last in both directions

@@ -10,17 +10,14 @@ from __future__ import annotations
 
 import json
 import math
-import os
 import re
 from pathlib import Path
 
 import pytest
 
-sync_api = pytest.importorskip("playwright.sync_api", reason="playwright for Python is not installed")
+from chromium import CHROMIUM, require  # noqa: E402
 
-CHROMIUM = os.environ.get("HALVEX_CHROMIUM", "/usr/bin/chromium")
-if not (os.path.isfile(CHROMIUM) and os.access(CHROMIUM, os.X_OK)):
-    pytest.skip(f"no Chromium at {CHROMIUM} (Debian package 'chromium')", allow_module_level=True)
+sync_api = require()
 
 from halvex.pipeline import vitrum  # noqa: E402
 from halvex.sample.scoreboard import make_scoreboard  # noqa: E402

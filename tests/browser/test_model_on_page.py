@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, _renderer_order  # noqa: F401  (skips without Chromium)
+from test_dashboard import open_page  # noqa: F401  (the fixture; skips without Chromium)
+from test_pages import _renderer_order
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard
@@ -101,28 +102,6 @@ def pages():
                                        extra_data=_extra(doc, "admin" if mode == "admin" else ""))["html_path"]
     out["v300"] = vitrum.render_html_v300(str(path), output_html=str(OUT / "v300.html"), top_n=1000)["html_path"]
     return out
-
-
-@pytest.fixture
-def open_page(browser):
-    opened = []
-
-    def _open(path, size=(1440, 900), dark=False):
-        p = Page.__new__(Page)
-        p.ctx = browser.new_context(viewport={"width": size[0], "height": size[1]}, accept_downloads=True,
-                                    color_scheme="dark" if dark else "light")
-        p.page = p.ctx.new_page()
-        p.errors, p.requests = [], []
-        p.page.on("console", lambda m: p.errors.append(m.text) if m.type in ("error", "warning") else None)
-        p.page.on("pageerror", lambda e: p.errors.append(str(e)))
-        opened.append(p)
-        p.page.goto(Path(path).as_uri())
-        p.page.wait_for_function("window.__halvex && window.__halvex.allDecodedAt !== null", timeout=30000)
-        p.settle()
-        return p
-    yield _open
-    for p in opened:
-        p.close()
 
 
 def _shot(p, name, full=False):

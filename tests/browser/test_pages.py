@@ -20,13 +20,12 @@ from pathlib import Path
 
 import pytest
 
-sync_api = pytest.importorskip("playwright.sync_api", reason="playwright for Python is not installed")
+from chromium import CHROMIUM, require  # noqa: E402
 
-CHROMIUM = os.environ.get("HALVEX_CHROMIUM", "/usr/bin/chromium")
-if not (os.path.isfile(CHROMIUM) and os.access(CHROMIUM, os.X_OK)):
-    pytest.skip(f"no Chromium at {CHROMIUM} (Debian package 'chromium')", allow_module_level=True)
+sync_api = require()
 
 from halvex.pipeline import vitrum  # noqa: E402
+from oracles import score as _score  # noqa: E402
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv  # noqa: E402
 
 OUT = Path(__file__).resolve().parents[2] / "test_output" / "browser"
@@ -199,17 +198,6 @@ def open_page(browser):
 
 def _last_score(row, donemler):
     return _score(row.get("qvr" + donemler[-1]))
-
-
-def _score(v):
-    if v is None:
-        return None
-    if v == "YI":
-        return -1
-    try:
-        return int(v)
-    except (TypeError, ValueError):
-        return None
 
 
 _LOWER = "abcçdefgğhıijklmnoöpqrsştuüvwxyz"

@@ -7,16 +7,13 @@ on a phone. Screenshots at 1440x900 and 360 px wide are left in test_output/brow
 
 from __future__ import annotations
 
-import os
 from pathlib import Path
 
 import pytest
 
-sync_api = pytest.importorskip("playwright.sync_api", reason="playwright for Python is not installed")
+from chromium import CHROMIUM, require  # noqa: E402
 
-CHROMIUM = os.environ.get("HALVEX_CHROMIUM", "/usr/bin/chromium")
-if not (os.path.isfile(CHROMIUM) and os.access(CHROMIUM, os.X_OK)):
-    pytest.skip(f"no Chromium at {CHROMIUM} (Debian package 'chromium')", allow_module_level=True)
+sync_api = require()
 
 from halvex.ml.features import build_features  # noqa: E402
 from halvex.ml.model import backtest, train  # noqa: E402

@@ -12,7 +12,6 @@ benchmarks/bench_browser.py, measures the real figures at a million rows).
 from __future__ import annotations
 
 import json
-import os
 from pathlib import Path
 
 import pytest
@@ -38,16 +37,10 @@ def page_path():
     path = OUT / "scoreboard.json"
     path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
     write_reference_csv(OUT / "sube_bolge_ref.csv", doc)
-    old_js = os.environ.get("HALVEX_JS_DIR")
     (OUT / "no_js").mkdir(exist_ok=True)
-    os.environ["HALVEX_JS_DIR"] = str(OUT / "no_js")
-    try:
+    with pytest.MonkeyPatch.context() as env:
+        env.setenv("HALVEX_JS_DIR", str(OUT / "no_js"))
         return vitrum.render_html(str(path), output_html=str(OUT / "standard.html"))["html_path"]
-    finally:
-        if old_js is None:
-            del os.environ["HALVEX_JS_DIR"]
-        else:
-            os.environ["HALVEX_JS_DIR"] = old_js
 
 
 @pytest.fixture

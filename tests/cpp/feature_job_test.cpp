@@ -190,6 +190,38 @@ TEST(FeatureJob, ScoreHistoryRiskFlagsAndLabel) {
   EXPECT_EQ(src.calls, (std::vector<std::string>{"facts " + dir.db()}));
 }
 
+// Each score threshold belongs to the band above it (500, 825, 1000 included); a score equal
+// to the one before ends a streak of rises; a flag or "YI" of an entity's first row is seen
+// by its second.
+TEST(FeatureJob, ThresholdsIncludeTheirOwnValue) {
+  Folder dir;
+  FakeSources src{R"(
+    entity_id:u donem:i qvr_skor:u kombine_risk:g ykn_izl_flag:i segment:u bolge_kodu:u
+    T           1       499        0              0              KOBI      1
+    T           2       500        0              0              KOBI      1
+    T           3       824        0              0              KOBI      1
+    T           4       825        0              0              KOBI      1
+    T           5       999        0              0              KOBI      1
+    T           6       1000       0              0              KOBI      1
+    T           7       1000       0              1              KOBI      1
+    U           1       YI         0              1              KOBI      1
+    U           2       500        0              0              KOBI      1
+  )", "", {}};
+  FeatureJobResult r = halvex::ml::run_feature_job(dir.db(), 3, src.sources());
+  expect_rows(r, R"(
+    qvr_band qvr_above_500_count qvr_above_825_count qvr_consec_rise yi_flag_prev was_yi_prev
+    0        0                   0                   0               0            0
+    1        1                   0                   1               0            0
+    1        2                   0                   2               0            0
+    2        3                   1                   3               0            0
+    2        4                   2                   4               0            0
+    3        4                   3                   5               0            0
+    3        4                   4                   0               0            0
+    3        1                   1                   0               0            0
+    1        2                   1                   0               1            1
+  )");
+}
+
 TEST(FeatureJob, HorizonBoundsTheLabel) {
   Folder dir;
   for (auto [horizon, want] : std::map<std::int64_t, std::string>{

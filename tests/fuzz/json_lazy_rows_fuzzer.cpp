@@ -14,11 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const Error&) {
     return 0;
   }
-  try {
-    fuzz::check_lazy_rows(doc);
-  } catch (const Error&) {
-    // Rows were validated already: reading one again must not fail.
-    std::abort();
-  }
+  fuzz::check_lazy_rows(doc);
   return 0;
 }

@@ -6,36 +6,13 @@ import math
 import pytest
 
 from halvex.pipeline import vitrum
+from oracles import mio as ref_mio, score as ref_score
 
 SEG = {"KUR-TIC": 0, "KOBI": 1, "MIKRO": 2, "ESKK": 3}
 MARKS = ["_hizli_yukselen", "_rejim_degisimi", "_potansiyel_yi", "_erken_sinyal", "_yakalanan", "_kacirilan"]
 
 
 # --- small reference implementations -------------------------------------------------------
-
-def ref_mio(v):
-    if v is None:
-        return None
-    try:
-        x = float(v)
-    except (TypeError, ValueError):
-        return None
-    if math.isnan(x):
-        return None
-    m = x / 1000000
-    return int(round(m)) if abs(m) >= 1 else round(m, 1)
-
-
-def ref_score(v):
-    if v is None:
-        return None
-    if v == "YI":
-        return -1
-    try:
-        return int(v)
-    except (TypeError, ValueError):
-        return None
-
 
 def _seg(row):
     s = row.get("segment")

@@ -11,14 +11,9 @@ ROW = b'{"muta": 1, "unvan": "Firma \xc5\x9f", "son_risk": 2500000}'
 
 
 @pytest.fixture
-def templates(tmp_path, monkeypatch):
-    tdir = tmp_path / "templates"
-    tdir.mkdir()
-    (tdir / "dashboard.html.j2").write_text("{{ total_rows }}", encoding="utf-8")
-    (tdir / "dashboard_v300.html.j2").write_text("{{ total_rows }}", encoding="utf-8")
-    (tmp_path / "js").mkdir()
-    monkeypatch.setenv("HALVEX_TEMPLATE_DIR", str(tdir))
-    monkeypatch.setenv("HALVEX_JS_DIR", str(tmp_path / "js"))
+def templates(template_dir):
+    (template_dir / "dashboard.html.j2").write_text("{{ total_rows }}", encoding="utf-8")
+    (template_dir / "dashboard_v300.html.j2").write_text("{{ total_rows }}", encoding="utf-8")
 
 
 def document(n_rows, bad, at):

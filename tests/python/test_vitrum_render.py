@@ -11,6 +11,7 @@ import types
 
 import pytest
 
+from dump_pages import parse_page
 from halvex.pipeline import vitrum
 
 CONTEXT_NAMES = [
@@ -28,37 +29,16 @@ DUMP_TEMPLATE = "".join(
 
 
 @pytest.fixture
-def templates(tmp_path, monkeypatch):
+def templates(template_dir):
     """A template folder with a context-dumping page; returns a function to replace the page."""
-    tdir = tmp_path / "templates"
-    tdir.mkdir()
-    jsdir = tmp_path / "js"
-    jsdir.mkdir()
-    monkeypatch.setenv("HALVEX_TEMPLATE_DIR", str(tdir))
-    monkeypatch.setenv("HALVEX_JS_DIR", str(jsdir))
 
     def set_page(text):
-        (tdir / "dashboard.html.j2").write_text(text, encoding="utf-8")
+        (template_dir / "dashboard.html.j2").write_text(text, encoding="utf-8")
 
     set_page(DUMP_TEMPLATE)
-    set_page.dir = tdir
-    set_page.js_dir = jsdir
+    set_page.dir = template_dir
+    set_page.js_dir = template_dir.parent / "js"
     return set_page
-
-
-def parse_page(text):
-    ctx, chunks = {}, []
-    for line in text.split("\n"):
-        if not line:
-            continue
-        name, _, value = line.partition("=")
-        if name.startswith("CHUNK"):
-            assert int(name[5:]) == len(chunks)
-            chunks.append(value)
-        else:
-            ctx[name] = value
-    ctx["chunks"] = chunks
-    return ctx
 
 
 def render(doc, out, **kwargs):

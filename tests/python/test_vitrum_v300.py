@@ -12,6 +12,7 @@ import zlib
 
 import pytest
 
+from dump_pages import parse_page
 from halvex.pipeline import vitrum
 
 V300_TEMPLATE = (
@@ -22,30 +23,12 @@ V300_TEMPLATE = (
 
 
 @pytest.fixture
-def templates(tmp_path, monkeypatch):
-    tdir = tmp_path / "templates"
-    tdir.mkdir()
-    monkeypatch.setenv("HALVEX_TEMPLATE_DIR", str(tdir))
-
+def templates(template_dir):
     def set_page(text):
-        (tdir / "dashboard_v300.html.j2").write_text(text, encoding="utf-8")
+        (template_dir / "dashboard_v300.html.j2").write_text(text, encoding="utf-8")
 
     set_page(V300_TEMPLATE)
     return set_page
-
-
-def parse_page(text):
-    ctx, chunks = {}, []
-    for line in text.split("\n"):
-        if line:
-            name, _, value = line.partition("=")
-            if name.startswith("CHUNK"):
-                assert int(name[5:]) == len(chunks)
-                chunks.append(value)
-            else:
-                ctx[name] = value
-    ctx["chunks"] = chunks
-    return ctx
 
 
 def decode_chunk(text):

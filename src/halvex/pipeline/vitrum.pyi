@@ -44,7 +44,7 @@ def _slim_diag_index(diag_index: Mapping[str, Any]) -> dict[str, dict[str, str]]
     """The diagnostic index reduced to group letters."""
 
 def render_html(scoreboard_or_path: Mapping[str, Any] | str | bytes | os.PathLike[str] | os.PathLike[bytes], output_html: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None, ref_csv_path: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None, trending_path: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None, chunk_size: int = 10000, top_n: int = 100, external_link: str = '', row_filter: Callable[[Mapping[str, Any]], object] | None = None, max_size_mb: float = 0.0, extra_data: Mapping[str, Any] | None = None) -> dict[str, Any]:
-    """Render the scoreboard as the AG Grid HTML dashboard."""
+    """Render the scoreboard as the HTML dashboard page."""
 
 def render_html_v300(json_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], output_html: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None, chunk_size: int = 10000, top_n: int = 100, row_filter: Callable[[Mapping[str, Any]], object] | None = None, max_size_mb: float = 0.0) -> dict[str, Any]:
     """
