@@ -199,8 +199,13 @@ void AtomicFile::fail(int err) {
 }
 
 void AtomicFile::flush() {
-  const char* p = buffer_.data();
-  size_t left = buffer_.size();
+  write_through(buffer_);
+  buffer_.clear();
+}
+
+void AtomicFile::write_through(std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
   while (left > 0) {
     ssize_t n = ::write(fd_, p, left);
     if (n < 0) {
@@ -210,7 +215,6 @@ void AtomicFile::flush() {
     p += n;
     left -= static_cast<size_t>(n);
   }
-  buffer_.clear();
 }
 
 void AtomicFile::write(std::string_view bytes) {
@@ -222,10 +226,7 @@ void AtomicFile::write(std::string_view bytes) {
   }
   flush();
   if (bytes.size() >= kWriteBuffer) {
-    buffer_.assign(bytes);  // large pieces go straight through
-    flush();
-    buffer_.shrink_to_fit();
-    buffer_.reserve(kWriteBuffer);
+    write_through(bytes);  // large pieces go straight through, not copied
   } else {
     buffer_.append(bytes);
   }

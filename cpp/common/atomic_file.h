@@ -50,6 +50,7 @@ class AtomicFile {
 
  private:
   void flush();
+  void write_through(std::string_view bytes);
   [[noreturn]] void fail(int err);
   std::string path_, target_, tmp_path_;
   int fd_ = -1;

@@ -18,6 +18,7 @@
 #include "table/groups.h"
 #include "table/sort.h"
 #include "table/text_form.h"
+#include "table/timing.h"
 
 namespace halvex::scoreboard {
 
@@ -125,15 +126,20 @@ struct Part {
 
 void append_value(std::string& out, const Value& v) { json::write(out, v, kSpaced); }
 
+// Borrowers a range's text is measured on before its room is reserved.
+constexpr std::size_t kSampleRows = 512;
+
 
 }  // namespace
 
-Document build_document(Table facts, const Table* findings, const ScoreboardOptions& opt) {
+DocumentPieces build_document_pieces(Table facts, const Table* findings, const ScoreboardOptions& opt) {
   if (facts.num_rows() == 0) throw ValueError("no facts: fact_periodic has no rows");
+  table::StageTimer timer;
   if (!table::is_sorted_by(facts.at("entity_id"), facts.at("donem"))) {
     std::vector<std::int64_t> order = table::stable_sort_indices(facts.at("entity_id"), facts.at("donem"));
     table::reorder(facts, order.data(), order.size());
   }
+  timer.mark("  sort");
   const Column& ent = facts.at("entity_id");
   const Column& skor = facts.at("qvr_skor");
   const Column* risk = &facts.at("kombine_risk");
@@ -147,6 +153,7 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
 
   const Periods periods = periods_of(facts.at("donem"));
   const std::size_t P = periods.texts.size();
+  timer.mark("  periods");
   if (P == 0) throw ValueError("no facts: every donem of fact_periodic is missing");
   const std::size_t R = std::min(opt.risk_periods, P);
   const std::size_t L = P - 1;
@@ -174,8 +181,16 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
     json::Arena scratch;
     std::vector<Member> m;
     std::string muta_text;
+    bool reserved = false;
     for (std::size_t start = range.begin; start < range.end; start += static_cast<std::size_t>(rem[start]) + 1) {
       if ((start & 1023) == 0) cancel_point();
+      if (!reserved && part.n_rows == kSampleRows) {
+        // Room for the whole range at the sample's bytes per fact row, and a margin: the
+        // text then never moves as it grows (room never written takes no memory).
+        const double per_row = static_cast<double>(part.rows_text.size()) / static_cast<double>(start - range.begin);
+        part.rows_text.reserve(static_cast<std::size_t>(per_row * 1.25 * static_cast<double>(range.end - range.begin)));
+        reserved = true;
+      }
       const std::size_t end = start + static_cast<std::size_t>(rem[start]) + 1;
       if (!ent.present(start)) continue;  // no customer number: not a borrower of the page
       std::fill(slot.begin(), slot.end(), -1);
@@ -232,9 +247,11 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
       if (part.n_rows) part.rows_text += ", ";
       append_value(part.rows_text, Value::object(m.data(), m.size()));
       ++part.n_rows;
-      muta_text.clear();
-      table::append_text_form(ent, last, muta_text);
-      part.mutas.push_back(muta_text);
+      if (findings) {
+        muta_text.clear();
+        table::append_text_form(ent, last, muta_text);
+        part.mutas.push_back(muta_text);
+      }
 
       for (std::size_t p = 0; p < P; ++p) {
         const Band b = band_of(scores[p]);
@@ -249,14 +266,11 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
     }
   });
 
-  // The parts joined in order.
+  timer.mark("  rows");
+  // The parts' counts joined in order; their rows' text stays where it is.
   Part all(P);
-  std::string& rows_text = all.rows_text;
   for (Part& part : parts) {
     if (!part.n_rows) continue;
-    if (all.n_rows) rows_text += ", ";
-    rows_text += part.rows_text;
-    part.rows_text = std::string();
     all.n_rows += part.n_rows;
     for (auto& t : part.mutas) all.mutas.push_back(std::move(t));
     for (std::size_t p = 0; p < P; ++p)
@@ -279,8 +293,10 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
     return arena.array(v);
   };
 
+  timer.mark("  join");
   FindingsIndex diag;
   if (findings) diag = findings_index(*findings, all.mutas, periods.index, periods.texts, arena);
+  timer.mark("  findings index");
 
   std::vector<Member> meta = {
       {"title", arena.string(opt.title)},
@@ -323,9 +339,8 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
     risks.push_back({periods.texts[p], arena.object(r)});
   }
 
-  std::string out;
-  out.reserve(rows_text.size() + 4096);
-  out += "{\"meta\": ";
+  DocumentPieces doc;
+  std::string out = "{\"meta\": ";
   append_value(out, arena.object(meta));
   if (!opt.meta_extra.empty()) {
     out.pop_back();  // meta's closing brace: the members below go inside it
@@ -338,9 +353,15 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
     out += "}";
   }
   out += ", \"rows\": [";
-  out += rows_text;
-  rows_text = std::string();
-  out += "], \"flow_matrix\": ";
+  doc.pieces.push_back(std::move(out));
+  bool first = true;
+  for (Part& part : parts) {
+    if (!part.n_rows) continue;
+    if (!first) doc.pieces.emplace_back(", ");
+    doc.pieces.push_back(std::move(part.rows_text));
+    first = false;
+  }
+  out = "], \"flow_matrix\": ";
   append_value(out, arena.array(flow));
   out += ", \"band_snapshot\": ";
   append_value(out, arena.object(counts));
@@ -357,7 +378,25 @@ Document build_document(Table facts, const Table* findings, const ScoreboardOpti
     out += text;
   }
   out += "}";
-  return Document{std::move(out), n_rows, P, periods.texts[L]};
+  doc.pieces.push_back(std::move(out));
+  doc.rows = n_rows;
+  doc.periods = P;
+  doc.latest = periods.texts[L];
+  timer.mark("  text");
+  return doc;
+}
+
+Document build_document(Table facts, const Table* findings, const ScoreboardOptions& opt) {
+  DocumentPieces d = build_document_pieces(std::move(facts), findings, opt);
+  std::size_t size = 0;
+  for (const auto& p : d.pieces) size += p.size();
+  Document out{std::string(), d.rows, d.periods, std::move(d.latest)};
+  out.text.reserve(size);
+  for (auto& p : d.pieces) {
+    out.text += p;
+    p = std::string();
+  }
+  return out;
 }
 
 }  // namespace halvex::scoreboard

@@ -19,7 +19,8 @@ struct FindingsIndex {
 // `period_of` (text form -> position in the document's periods); findings of other borrowers
 // or periods are left out. Finding members keep the table's order of rows; empty values are
 // left out. A period's yeni_gruplar are the groups the borrower shows there for the first
-// time among its periods.
+// time among its periods. The index refers to the texts of `findings` and `periods`: they
+// must outlive it.
 FindingsIndex findings_index(const table::Table& findings, const std::vector<std::string>& mutas,
                              const std::unordered_map<std::string, int>& period_of,
                              const std::vector<std::string>& periods, json::Arena& arena);

@@ -69,8 +69,20 @@ struct Document {
   std::string latest;     // the latest period
 };
 
+// The document's text in pieces, in order: a writer takes them one by one rather than
+// copying a hundred megabytes into one string first.
+struct DocumentPieces {
+  std::vector<std::string> pieces;  // their concatenation is Document::text
+  std::size_t rows = 0;
+  std::size_t periods = 0;
+  std::string latest;
+};
+
 // The document. `facts` is the result of the facts query (any row order), `findings` that of
 // the findings query or null. Fails with ValueError when there are no facts.
+DocumentPieces build_document_pieces(table::Table facts, const table::Table* findings,
+                                     const ScoreboardOptions& options);
+// The same pieces joined.
 Document build_document(table::Table facts, const table::Table* findings, const ScoreboardOptions& options);
 
 }  // namespace halvex::scoreboard

@@ -28,18 +28,26 @@ ScoreboardResult run_scoreboard_job(const std::string& db_path, const std::strin
   if (!q.findings.empty()) {
     table::OwnedArrowStream s = sources.fetch(db_path, q.findings);
     findings = std::make_unique<table::Table>(table::import_arrow_stream(s.get()));
+    timer.mark("findings");
   }
   cancel_point_now();
   ScoreboardResult out;
-  out.document = build_document(std::move(facts), findings.get(), options);
+  if (out_path.empty()) {
+    out.document = build_document(std::move(facts), findings.get(), options);
+    timer.mark("document");
+    out.bytes = out.document.text.size();
+    return out;
+  }
+  DocumentPieces doc = build_document_pieces(std::move(facts), findings.get(), options);
   timer.mark("document");
-  out.bytes = out.document.text.size();
-  if (out_path.empty()) return out;
   AtomicFile file(out_path);
-  file.write(out.document.text);
-  file.commit();
+  for (auto& piece : doc.pieces) {
+    file.write(piece);
+    piece = std::string();  // each piece's memory goes as soon as it is on its way
+  }
+  out.bytes = file.commit();
   timer.mark("write");
-  out.document.text = std::string();
+  out.document = Document{std::string(), doc.rows, doc.periods, std::move(doc.latest)};
   return out;
 }
 

@@ -1,6 +1,7 @@
 """``halvex run``: the facts read once, run folders published whole, gates, frozen model."""
 
 import hashlib
+import importlib
 import json
 import os
 import sys
@@ -209,32 +210,92 @@ def test_score_psi_in_the_act_band_fails_under_strict(sample_db, tmp_path, monke
     assert [w["kapi"] for w in _document(tmp_path / "out")["meta"]["uyarilar"]] == ["score_psi"]
 
 
-def _frozen_model(db, tmp_path):
+def _frozen_model(db, tmp_path, **fit):
     from halvex.ml.features import build_features
     from halvex.ml.model import train
 
     folder = tmp_path / "frozen"
     if not folder.exists():
-        train(build_features(db, 3), 3).save(folder)
+        train(build_features(db, 3), 3, **fit).save(folder)
     return folder
 
 
-def test_a_frozen_model_scores_only_and_is_copied_unchanged(sample_db, tmp_path):
-    model = _frozen_model(sample_db, tmp_path)
+def _caught_and_missed(doc):
+    return [(str(r["muta"]), r["_yakalanan"], r["_kacirilan"]) for r in doc["rows"]
+            if r.get("_yakalanan") or r.get("_kacirilan")]
+
+
+def test_a_frozen_model_is_back_tested_with_its_own_recipe_and_copied_unchanged(sample_db, tmp_path,
+                                                                                monkeypatch):
+    backtest_module = importlib.import_module("halvex.ml.model.backtest")
+    recipe = {"params": {"num_leaves": 7, "min_data_in_leaf": 20}, "seed": 11, "valid_periods": 2,
+              "num_boost_round": 60, "early_stopping_rounds": 9}
+    model = _frozen_model(sample_db, tmp_path, **recipe)
+    before = _snapshot(model)
+    calls = []
+    real_train = backtest_module.train
+
+    def recording_train(frame, **kw):
+        calls.append(kw)
+        return real_train(frame, **kw)
+
+    monkeypatch.setattr(backtest_module, "train", recording_train)
     out = tmp_path / "out"
     assert _run(sample_db, out, "--model", str(model)) == 0
+    # Every origin's model is trained at its origin, with the frozen model's settings.
+    origins = [c.get("origin") for c in calls]
+    assert len(calls) >= int(ORIGINS) and all(o is not None for o in origins[:int(ORIGINS)])
+    for kw in calls:
+        assert kw["horizon"] == 3 and kw["seed"] == 11 and kw["valid_periods"] == 2
+        assert kw["num_boost_round"] == 60 and kw["early_stopping_rounds"] == 9
+        assert kw["params"]["num_leaves"] == 7 and kw["params"]["min_data_in_leaf"] == 20
+
     m = _manifest(out)
     assert m["model"]["validated"] is True and "note" not in m["model"]
     assert m["model"]["source"] == str(model)
-    assert "backtest" not in m["files"] and not (out / "latest" / "backtest").exists()
-    for name in os.listdir(model):
-        assert (out / "latest" / "model" / name).read_bytes() == (model / name).read_bytes()
-    meta = _document(out)["meta"]
+    assert m["files"]["backtest"] == "backtest" and (out / "latest" / "backtest" / "backtest_firma.json").is_file()
+    assert _snapshot(model) == before == _snapshot(out / "latest" / "model")
+    doc = _document(out)
+    meta = doc["meta"]
     assert meta["model_dogrulandi"] is True and "model_notu" not in meta
     assert meta["model_id"] == json.loads((model / "model_card.json").read_text())["model_id"]
+    # caught / missed come from the back-test's latest origin, as in a trained run.
+    origin = str(meta["geri_test_son_orijin"])
+    assert origin == str(doc["backtest_summary"]["origins"][-1]["origin"])
+    marked = _caught_and_missed(doc)
+    expected = sorted((k, int(v[origin]["caught"]), int(v[origin]["missed"])) for k, v in doc["backtest_firma"].items()
+                      if origin in v and (v[origin]["caught"] or v[origin]["missed"])
+                      and k in {str(r["muta"]) for r in doc["rows"]})
+    assert sorted(marked) == expected and marked
+    assert not [line for line in _summary_lines(m, out) if "not run" in line]
     # Another horizon than the model's is refused before any work.
     assert _run(sample_db, tmp_path / "other", "--model", str(model), "--horizon", "2") == 2
     assert not (tmp_path / "other").exists()
+
+
+def _summary_lines(manifest, out):
+    from halvex.nightly.night import summary_lines
+
+    return summary_lines(manifest, str(out / "latest"))
+
+
+@pytest.mark.parametrize("frozen", [False, True])
+def test_origins_0_runs_no_back_test_and_says_so(sample_db, tmp_path, capsys, frozen):
+    extra = ["--model", str(_frozen_model(sample_db, tmp_path))] if frozen else []
+    out = tmp_path / "out"
+    assert main(["run", str(sample_db), "-o", str(out), "--origins", "0", *extra]) == 0
+    said = capsys.readouterr().out
+    assert "Back-test: not run" in said
+    m = _manifest(out)
+    assert "backtest" not in m["files"] and not (out / "latest" / "backtest").exists()
+    assert m["report"] == "model report skipped: no back-test was run"
+    doc = _document(out)
+    assert _caught_and_missed(doc) == [] and doc["meta"]["geri_test_son_orijin"] is None
+    assert not {"backtest_summary", "backtest_firma"} & doc.keys()
+    assert any("Geri test yapılmadı" in str(w) for w in doc["meta"]["uyarilar"])
+    page = (out / "latest" / "html" / "qvr_dashboard.html").read_text("utf-8")
+    assert json.dumps("Geri test yapılmadı")[1:-1] in page  # among the page's warnings
+    assert m["model"]["validated"] is frozen
 
 
 def test_bad_inputs_exit_2_with_one_line(sample_db, tmp_path, capsys):

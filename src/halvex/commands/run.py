@@ -50,8 +50,9 @@ def register(subparsers) -> None:
     p.add_argument("--horizon", type=whole_number(1, MAX_HORIZON), default=None,
                    help="periods ahead in which a YI score sets the label (default 3, or the "
                         "saved model's)")
-    p.add_argument("--origins", type=whole_number(1, None), default=6,
-                   help="back-test origins (default 6)")
+    p.add_argument("--origins", type=whole_number(0, None), default=6,
+                   help="back-test origins, with a saved model too (default 6; 0: no back-test, "
+                        "no caught / missed marks)")
     p.add_argument("--max-borrower-drop", type=_share, default=DEFAULT_MAX_BORROWER_DROP,
                    help="a fall in borrowers against the last run beyond this share fails its "
                         f"gate (default {DEFAULT_MAX_BORROWER_DROP:g})")

@@ -29,6 +29,9 @@ DEFAULT_HORIZON = 3
 DEFAULT_ORIGINS = 6
 MANIFEST_FORMAT = 1
 NOT_VALIDATED = "model trained on this run, not validated"
+NO_BACKTEST = "no back-test was run (origins 0): no caught / missed marks"
+# The same on the pages, among the run's warnings.
+NO_BACKTEST_TR = "Geri test yapılmadı: yakalanan / kaçırılan işaretleri yok."
 # Stable names inside a run folder (the pages': halvex.nightly.pages).
 DOCUMENT = "json/scoreboard.json"
 MODEL_DIR = "model"
@@ -99,6 +102,17 @@ def _frozen_psi(model, matrix, latest_rows) -> dict | None:
     return {"value": value, "band": mx.psi_band(value)}
 
 
+def _alert_rule(card: dict) -> dict:
+    """``backtest``'s alert arguments by the rule the model's card names (its own back-test's)."""
+    rule = (card.get("backtest") or {}).get("alert_rule") or {}
+    out = {}
+    if rule.get("share") is not None:
+        out["alert_share"] = float(rule["share"])
+    if rule.get("multiple") is not None:
+        out["alert_multiple"] = float(rule["multiple"])
+    return out
+
+
 def _write_parquet(frame, path: str) -> None:
     table = pa.Table.from_pandas(frame, preserve_index=False)
     with atomic_output(path, "wb") as fh:
@@ -127,14 +141,17 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
 
     Without ``model_dir`` the model is back-tested over ``origins`` origins and tonight's
     model trained on every labelled row (marked as not validated); with it, the saved model
-    scores the data (its card must fit: feature list, and ``horizon`` when given). Raises
+    scores the data (its card must fit: feature list, and ``horizon`` when given) and the
+    back-test trains its recipe (the card's settings) at each origin. ``origins`` 0 runs no
+    back-test. Raises
     GateFailure under ``strict`` when a gate fails; ValueError / OSError for bad input. On
     any failure the earlier run folders and OUT/latest stay as they were.
     """
     from halvex.ml.fact_snapshot import build_features_from_facts, read_facts
     from halvex.ml.partitions import diagnostic_path
-    from halvex.ml.model import Model
+    from halvex.ml.model import Model, train
     from halvex.ml.model import backtest as run_backtest
+    from halvex.ml.model.train import settings_of
     from halvex.ml.model.backtest import prediction_entries
     from halvex.ml.model.model import DEFAULT_REASONS_TOP_N
     from halvex.ml.model.population import drop_repeated
@@ -149,6 +166,8 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
         inputs["the model folder"] = model_dir
     refuse_input(out, inputs)
     top_n = DEFAULT_REASONS_TOP_N if top_n is None else top_n
+    if isinstance(origins, bool) or not isinstance(origins, int) or origins < 0:
+        raise ValueError(f"origins must be a whole number, 0 or more, not {origins!r}")
     if not 0 <= max_borrower_drop <= 1:
         raise ValueError(f"the borrower drop must be a share from 0 to 1, not {max_borrower_drop}")
 
@@ -194,18 +213,30 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
     try:
         summary = firma = None
         trained_here = model is None
-        if trained_here:
+        if trained_here and origins:
             with stages.stage("back-testing and training tonight's model") as s:
                 bt = run_backtest(matrix, horizon=horizon, origins=origins, top_n=0)
                 model, summary, firma = bt.model, bt.backtest_summary, bt.backtest_firma
                 s["rows"] = summary["overall"]["rows"]
                 bt.save(os.path.join(where, BACKTEST_DIR))
                 model.save(os.path.join(where, MODEL_DIR))
-            psi = (model.card.get("stability") or {}).get("score_psi")
+        elif trained_here:
+            with stages.stage("training tonight's model") as s:
+                model = train(matrix, horizon)
+                s["rows"] = model.card["data"]["train"]["rows"]
+                model.save(os.path.join(where, MODEL_DIR))
         else:
-            with stages.stage("copying the model") as s:
+            with stages.stage("copying the model"):
                 shutil.copytree(model_dir, os.path.join(where, MODEL_DIR))
-            psi = None
+            if origins:
+                # Its recipe at each origin: no origin's model sees a label after it.
+                with stages.stage("back-testing the model's settings") as s:
+                    bt = run_backtest(matrix, origins=origins, top_n=0, **settings_of(model.card),
+                                      **_alert_rule(model.card))
+                    summary, firma = bt.backtest_summary, bt.backtest_firma
+                    s["rows"] = summary["overall"]["rows"]
+                    bt.save(os.path.join(where, BACKTEST_DIR))
+        psi = (model.card.get("stability") or {}).get("score_psi") if trained_here else None
 
         with stages.stage("scoring the latest period") as s:
             scored = model.predict(latest_rows, reasons_top_n=top_n)
@@ -231,7 +262,8 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
                       "model_dogrulandi": not trained_here,
                       **({"model_notu": model_note} if model_note else {}),
                       "geri_test_son_orijin": origin,
-                      "uyarilar": [g.as_json() for g in gates if not g.passed]}
+                      "uyarilar": [g.as_json() for g in gates if not g.passed]
+                      + ([] if summary is not None else [NO_BACKTEST_TR])}
         with stages.stage("building the scoreboard document") as s:
             doc_path = os.path.join(where, DOCUMENT)
             done = build_scoreboard(
@@ -274,6 +306,8 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
                       "source": "trained on this run" if trained_here else os.path.abspath(os.fspath(model_dir)),
                       "validated": not trained_here, **({"note": model_note} if model_note else {})},
             "auc": auc,
+            "backtest": ({"origins": [o["origin"] for o in summary["origins"]]} if summary is not None
+                         else {"not_run": NO_BACKTEST}),
             "gates": [g.as_json() for g in gates],
             "strict": bool(strict),
             "stages": stages.done,
@@ -291,8 +325,6 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
     return RunResult(path, manifest, summary_lines(manifest, path))
 
 
-
-
 def _auc_text(value) -> str:
     return "undefined" if value is None else f"{value:.3f}"
 
@@ -305,6 +337,11 @@ def summary_lines(manifest: dict, folder: str) -> list[str]:
              f"AUC model {_auc_text(auc['model'])}, current score alone {_auc_text(auc['score_alone'])} "
              f"({auc['source']})",
              f"Model {m['id']}: " + (m.get("note") or f"frozen, from {m['source']}")]
+    bt = manifest.get("backtest") or {}
+    if "not_run" in bt:
+        lines.append(f"Back-test: not run: {bt['not_run']}")
+    elif bt:
+        lines.append(f"Back-test: {len(bt['origins'])} origins, {bt['origins'][0]} to {bt['origins'][-1]}")
     failed = [g for g in manifest["gates"] if not g["gecti"]]
     if failed:
         lines += [f"WARNING {g['kapi']}: {g['mesaj']}" for g in failed]

@@ -50,7 +50,7 @@ def model_report(where: str, has_backtest: bool) -> str | None:
             raise
         return "model report skipped: halvex.ml.model.report is not installed"
     if not has_backtest:
-        return "model report skipped: a frozen model's run has no back-test"
+        return "model report skipped: no back-test was run"
     report.write_report(os.path.join(where, REPORT_PAGE), model_dir=os.path.join(where, "model"),
                         backtest=os.path.join(where, "backtest"))
     return None

@@ -75,3 +75,9 @@ def lightgbm_params(params: dict | None, *, threads: int | None, seed: int) -> d
         "monotone_constraints": monotone_constraints(),
         "verbose": -1,
     }
+
+
+def chosen_params(full: dict) -> dict:
+    """The settings of a full parameter block (a model card's) that a caller may choose:
+    ``lightgbm_params(chosen_params(block), ...)`` gives the block again."""
+    return {k: v for k, v in full.items() if k not in _FIXED}

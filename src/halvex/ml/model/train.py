@@ -15,7 +15,8 @@ from halvex.ml.model.calibration import Calibration
 from halvex.ml.model.card import CARD_FORMAT, CAVEATS, fingerprint, library_versions, training_run
 from halvex.ml.model.model import Model
 from halvex.ml.model.params import (CATEGORICAL, DEFAULT_SEED, EARLY_STOPPING_ROUNDS,
-                                    MONOTONE_INCREASING, NUM_BOOST_ROUND, lightgbm_params)
+                                    MONOTONE_INCREASING, NUM_BOOST_ROUND, chosen_params,
+                                    lightgbm_params)
 from halvex.ml.model.periods import period_position
 from halvex.ml.model.population import YI_SCORE, drop_repeated, is_candidate
 from halvex.ml.model.review import evenly_spaced, stability_block, validation_block
@@ -110,6 +111,16 @@ def train(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, *, params: dict 
         "caveats": list(CAVEATS),
     }
     return Model(text, calibration, card, run=training_run(time.perf_counter() - started, lgb_params))
+
+
+def settings_of(card: dict) -> dict:
+    """The arguments of ``train`` (and ``backtest``) that made the model of ``card``, horizon
+    included: the same recipe trained again, at another origin or on other data."""
+    params = card["params"]
+    return {"horizon": int(card["horizon"]), "params": chosen_params(params), "seed": int(params["seed"]),
+            "valid_periods": len(card["split"]["valid_periods"]),
+            "num_boost_round": int(card["num_boost_round"]),
+            "early_stopping_rounds": int(card["early_stopping_rounds"])}
 
 
 def _raw(booster: lgb.Booster, rows: pd.DataFrame) -> np.ndarray:
