@@ -75,7 +75,8 @@ function appendColumns(c) {
   HXS.loadedRows = S.n;
 }
 
-// diagnostic letters of a row, per period (admin pages carry findings, others letters)
+// diagnostic letters of a row, per period, alike on both pages (Findings); the administrator
+// page has the findings as well
 var diagCache = new Map();
 function diagOf(i) {
   var key = String(S.muta[i]);
@@ -84,18 +85,9 @@ function diagOf(i) {
   if (isObj(entry)) {
     out = {};
     Object.keys(entry).forEach(function (d) {
-      var v = entry[d], letters = "", findings = null;
-      if (typeof v === "string") {
-        letters = v;
-      } else {
-        findings = Array.isArray(v) ? v : isObj(v) ? arr(v.bulgular) : [];
-        var names = isObj(v) ? arr(v.yeni_gruplar).slice() : [];
-        if (!names.length) findings.forEach(function (f) {
-          if (isObj(f) && f.grup && names.indexOf(f.grup) < 0) names.push(f.grup);
-        });
-        names.forEach(function (nm) { var g = groupByName[nm]; if (g && letters.indexOf(g.harf) < 0) letters += g.harf; });
-      }
-      out[d] = { letters: letters, findings: findings };
+      var v = entry[d];
+      out[d] = { letters: Findings.periodLetters(v, diagVocab),
+                 findings: typeof v === "string" ? null : Array.isArray(v) ? v : isObj(v) ? arr(v.bulgular) : [] };
     });
   }
   if (diagCache.size > 5000) diagCache.clear();
@@ -173,8 +165,8 @@ col({ id: "risk", title: "Risk (mio TL)", w: 88, cls: "num", type: "num", firstD
       key: function (i) { return S.risk[i]; }, text: function (i) { return fmtMio(S.risk[i]); },
       long: "Son risk, milyon TL (" + ROUNDED_NOTE + ")" });
 if (V316) {
-  col({ id: "ml", title: "ML YI olasılığı", w: 82, cls: "num", type: "num", firstDesc: true,
-        key: function (i) { return S.ml[i]; }, text: function (i) { return ModelText.pct(S.ml[i]); },
+  col({ id: "ml", title: "ML YI olasılığı", unit: "%", w: 82, cls: "num", type: "num", firstDesc: true,
+        key: function (i) { return S.ml[i]; }, text: function (i) { return ModelText.pctNumber(S.ml[i]); },
         tipText: function (i) { return mlTip(S.ml[i]); },
         long: "Modelin kalibre YI olasılığı" + (ALARM_THR === ALARM_THR ? "; ▲ alarm eşiği " + ModelText.pct(ALARM_THR) + " ve üstü" : "") });
   col({ id: "marks", title: "İşaretler", w: 128, type: "num", firstDesc: true, marks: true,
