@@ -3,8 +3,13 @@ function kvTable(rows, headRow) {
   var t = el("table", "kv");
   if (headRow) {
     var tr = el("tr");
-    // a heading longer than its column ends with an ellipsis and shows whole when pointed at
-    headRow.forEach(function (h) { tr.appendChild(el("th", "clip", h)).title = h; });
+    // a heading longer than its column wraps, then ends with an ellipsis, and shows whole
+    // when pointed at
+    headRow.forEach(function (h) {
+      var th = tr.appendChild(el("th"));
+      th.title = h;
+      th.appendChild(el("span", "clip", h));
+    });
     t.appendChild(tr);
   }
   rows.forEach(function (r) {
@@ -20,7 +25,7 @@ function kvTable(rows, headRow) {
   });
   // a column of numbers has its heading over the numbers
   if (headRow && rows.length) rows[0].forEach(function (v, k) {
-    if (v instanceof NumText || typeof v === "number") t.rows[0].cells[k].className = "num";
+    if (v instanceof NumText || typeof v === "number") t.rows[0].cells[k].classList.add("num");
   });
   return t;
 }
