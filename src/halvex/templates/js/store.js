@@ -115,6 +115,8 @@ function diagTitle(d, info) {
 // order, how wide and which are pinned is the column layout (grid.js).
 var COL_DEFS = [], COLS_BY_ID = {};
 function col(def) { COL_DEFS.push(def); COLS_BY_ID[def.id] = def; def.w0 = def.w; return def; }
+// a column's heading: its title, with the unit of its numbers when they carry none themselves
+function colHeading(c) { return c.unit ? c.title + " (" + c.unit + ")" : c.title; }
 function scoreKey(k) {
   // "YI" ranks above every score
   return function (i) { var s = S.score[i * P + k]; return s === NULL_SCORE ? NaN : s === -1 ? 1e9 : s; };
