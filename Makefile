@@ -23,9 +23,8 @@ RUNTIME_DEPS := jinja2 duckdb pandas pyarrow numpy lightgbm scikit-learn
 
 # Needed to build and test (libgomp1: the OpenMP runtime LightGBM loads).
 APT_PACKAGES := libgtest-dev zlib1g-dev cmake g++ libgomp1
-# Wanted but not needed: chromium drives the browser tests (they skip without it) and
-# libjs-d3 provides the chart library the pages inline (they draw their own charts without it).
-APT_OPTIONAL := chromium libjs-d3
+# Wanted but not needed: chromium drives the browser tests (they skip without it).
+APT_OPTIONAL := chromium
 
 # Sanitized copies: the same sources built with AddressSanitizer + UndefinedBehaviorSanitizer
 # (g++) into a venv of their own that borrows every dependency from $(VENV).
@@ -55,7 +54,7 @@ FUZZ_WORK   := build/fuzz-work
 FUZZ_APT    := clang libclang-rt-dev
 FUZZERS     := json_document_fuzzer json_lazy_rows_fuzzer json_file_fuzzer
 
-.PHONY: all deps venv js install wheel wheelhouse wheel-test cpp-test pytest browser-test js-test stubs stubs-check \
+.PHONY: all deps venv install wheel wheelhouse wheel-test cpp-test pytest browser-test js-test stubs stubs-check \
 	test demo bench bench-deps clean \
 	sanitize sanitize-venv sanitize-install sanitize-cpp-test sanitize-pytest \
 	fuzz fuzz-apt fuzz-build fuzz-corpus fuzz-json fuzz-python fuzz-differential mutants
@@ -95,17 +94,9 @@ $(STAMPS)/venv: $(VENV)/pyvenv.cfg pyproject.toml $(CONSTRAINTS)
 
 venv: $(STAMPS)/venv
 
-# Chart-library scripts from Debian's packages into src/halvex/js (the pages work without them).
-# Again when the script or Debian's file changes.
-$(STAMPS)/js: tools/fetch_js.sh $(wildcard /usr/share/javascript/d3/d3.min.js) | $(STAMPS)/deps
-	sh tools/fetch_js.sh
-	@mkdir -p $(STAMPS) && touch $@
-
-js: $(STAMPS)/js
-
 # Built and installed again only when a source, CMakeLists.txt or pyproject.toml changes (the
 # system packages must be there, but a new check of them is no reason to build again).
-$(STAMPS)/install: $(SOURCES) $(STAMPS)/venv $(STAMPS)/js | $(STAMPS)/deps
+$(STAMPS)/install: $(SOURCES) $(STAMPS)/venv | $(STAMPS)/deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPIP) install -q --no-build-isolation .
 	@mkdir -p $(STAMPS) && touch $@
 

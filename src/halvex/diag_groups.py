@@ -65,3 +65,19 @@ MEMZUC_COL_ACIKLAMA = {
     "MZ_IDARI_TAKIP": "Memzuç: idari takip kaydı",
     "MZ_ORTAK_RISK": "Memzuç: ortakların sektör riski",
 }
+
+
+def _codes_by_group() -> None:
+    """Each group lists the criterion codes above that belong to it (``kodlar``), so that a
+    page given findings without a group finds the one ``halvex.feature_info`` gives."""
+    from halvex.feature_info import FI
+
+    for group in DIAG_GROUPS.values():
+        group["kodlar"] = []
+    for code in (*KRITER_ACIKLAMA, *KIK_COL_ACIKLAMA, *MEMZUC_COL_ACIKLAMA):
+        name = FI.grup_for_kik(code) or FI.grup_for_memzuc(code) or FI.grup_for_rkd(code)
+        if name in DIAG_GROUPS:
+            DIAG_GROUPS[name]["kodlar"].append(code)
+
+
+_codes_by_group()

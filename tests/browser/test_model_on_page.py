@@ -134,7 +134,7 @@ def test_probability_marks_and_reasons_of_a_known_borrower(pages, open_page, nam
     assert p.errors == [] and p.requests == []
     # the probability in the grid, marked at or above the threshold, with the threshold in the tooltip
     cells = {m: _row_cells(p, m) for m in (known, at, below)}
-    assert cells[known]["ml"]["text"] == "%43,2"
+    assert cells[known]["ml"]["text"] == "43,2"
     assert "ml-alarm" in cells[known]["ml"]["cls"] and "alarm eşiği %35,0 ve üstünde" in cells[known]["ml"]["title"]
     assert "ml-alarm" in cells[at]["ml"]["cls"]                       # at the threshold counts
     assert "ml-alarm" not in cells[below]["ml"]["cls"] and "altında" in cells[below]["ml"]["title"]
@@ -153,7 +153,9 @@ def test_probability_marks_and_reasons_of_a_known_borrower(pages, open_page, nam
     # the detail: probability as in the grid, the threshold, the caught note, three reasons
     _open_detail(p, known)
     detail = p.page.text_content("#hx-detail")
-    assert "%43,2" in detail and "%35,0 ▲ eşikte ya da üstünde" in detail and "son başlangıç dönemine (202403)" in detail
+    facts = p.page.eval_on_selector_all("#hx-detail table.kv tr", "rs => rs.map(r => [...r.cells].map(c => c.textContent))")
+    assert ["ML YI olasılığı (%)", "43,2"] in facts and ["Alarm eşiği (%)", "35,0 ▲ eşikte ya da üstünde"] in facts
+    assert "son başlangıç dönemine (202403)" in detail
     reasons = p.page.eval_on_selector_all("#hx-detail ul.reasons li", "ls => ls.map(l => [l.className, l.textContent])")
     assert reasons == [["dir-up", "↑QVR skoru – riski artırır (+0,81 log-odds)"],
                        ["dir-down", "↓3 dönemde risk değişimi – riski azaltır (\u22120,20 log-odds)"],
@@ -161,10 +163,10 @@ def test_probability_marks_and_reasons_of_a_known_borrower(pages, open_page, nam
     # the back-test history, per origin
     hist = p.page.eval_on_selector_all("#hx-detail h3:text('Geri test geçmişi') + table tr",
                                        "rs => rs.map(r => [...r.cells].map(c => c.textContent))")
-    assert hist == [["Başlangıç", "Olasılık", "Alarm", "YI oldu", "Sonuç"],
-                    ["202401", "%12,0", "Hayır", "Hayır", "Alarm yok, YI yok"],
-                    ["202402", "%41,0", "Evet", "Hayır", "Yanlış alarm"],
-                    ["202403", "%52,0", "Evet", "Evet", "Yakalandı"]]
+    assert hist == [["Başlangıç", "Olasılık (%)", "Alarm", "YI oldu", "Sonuç"],
+                    ["202401", "12,0", "Hayır", "Hayır", "Alarm yok, YI yok"],
+                    ["202402", "41,0", "Evet", "Hayır", "Yanlış alarm"],
+                    ["202403", "52,0", "Evet", "Evet", "Yakalandı"]]
     _shot(p, f"{name}_detail_1440")
     p.page.click("#hx-detail-close")
     # a prediction without reasons says so
@@ -201,7 +203,7 @@ def test_sort_and_filter_by_probability_and_caught_missed(pages, open_page):
     p.page.uncheck("#hx-f-marks input[value='16']")
     p.page.check("#hx-f-marks input[value='32']")
     p.settle()
-    assert p.state()["matchedRows"] == 1 and p.column_texts("ml") == ["%35,0"]
+    assert p.state()["matchedRows"] == 1 and p.column_texts("ml") == ["35,0"]
 
 
 def test_csv_has_the_probability_as_the_grid_shows_it(pages, open_page):

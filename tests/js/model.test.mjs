@@ -14,10 +14,12 @@ test("probability: percent with one decimal, the same digits for grid and CSV", 
   for (const [v, shown, csv] of cases) {
     assert.equal(M.pct(v), shown, String(v));
     assert.equal(M.pctCsv(v), csv, String(v));
+    assert.equal(M.pctNumber(v), csv, String(v));      // grid and detail: the CSV's text
   }
   for (const v of [null, undefined, NaN, Infinity, "0.5"]) {
     assert.equal(M.pct(v), "–");
     assert.equal(M.pctCsv(v), "");
+    assert.equal(M.pctNumber(v), "–");
   }
 });
 

@@ -13,7 +13,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 STAMPS = ROOT / ".stamps"
-SETUP = ["deps", "venv", "js", "install"]
+SETUP = ["deps", "venv", "install"]
 
 pytestmark = pytest.mark.skipif(
     shutil.which("make") is None or not all((STAMPS / s).exists() for s in SETUP),
@@ -36,10 +36,10 @@ def test_nothing_runs_when_nothing_changed():
 
 @pytest.mark.parametrize("changed, runs, skips", [
     ("src/halvex/cli.py", ["pip install -q --no-build-isolation ."], ["apt-get", "-c constraints.txt"]),
-    ("cpp/common/number_text.cpp", ["pip install -q --no-build-isolation ."], ["apt-get", "fetch_js"]),
+    ("cpp/common/number_text.cpp", ["pip install -q --no-build-isolation ."], ["apt-get"]),
     ("CMakeLists.txt", ["pip install -q --no-build-isolation ."], ["apt-get"]),
     ("constraints.txt", ["-c constraints.txt", "pip install -q --no-build-isolation ."], ["apt-get"]),
-    ("Makefile", ["apt-get install"], ["fetch_js", "pip install"]),
+    ("Makefile", ["apt-get install"], ["pip install"]),
 ])
 def test_a_change_reruns_only_the_steps_after_it(changed, runs, skips):
     assert (ROOT / changed).exists()

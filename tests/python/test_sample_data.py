@@ -117,6 +117,8 @@ class TestDocumentShape:
                     derived = (FI.grup_for_kik(b["kriter"]) or FI.grup_for_memzuc(b["kriter"])
                                or FI.grup_for_rkd(b["kriter"]))
                     assert derived in diag_groups.DIAG_GROUPS
+                    # the page finds the same group by the code (findings without one)
+                    assert [g for g, v in diag_groups.DIAG_GROUPS.items() if b["kriter"] in v["kodlar"]] == [derived]
                     if "grup" in b:
                         assert b["grup"] == derived
                     else:

@@ -46,10 +46,6 @@ function derivedFlow() {
   return { flow: flow, snapshot: snap };
 }
 
-var hasD3 = typeof window.d3 === "object" && window.d3 && typeof window.d3.select === "function";
-var hasSankey = hasD3 && typeof window.d3.sankey === "function" && typeof window.d3.sankeyLinkHorizontal === "function";
-HXS.chartLibrary = hasSankey ? "d3+sankey" : hasD3 ? "d3" : "svg";
-
 function snapshotChart(box, snap) {
   var focused = focusedPick(box);
   box.textContent = "";
@@ -57,149 +53,58 @@ function snapshotChart(box, snap) {
   periods.forEach(function (p) { Object.keys(obj(snap[p])).forEach(function (b) { if (names.indexOf(b) < 0) names.push(b); }); });
   bandOrder(names);
   if (!periods.length) { box.appendChild(el("p", "empty-note", "Bant dağılımı verisi yok.")); return; }
-  var data = periods.map(function (p) {
-    var y = 0, parts = names.map(function (b) {
-      var v = Number(obj(snap[p])[b]) || 0, part = { band: b, y0: y, y1: y + v, v: v, p: p };
-      y += v;
-      return part;
-    });
-    return { p: p, total: y, parts: parts };
-  });
+  var data = ChartLayout.stacks(snap, periods, names);
   var W = Math.max(420, 46 * periods.length + 60), H = 240, M = { l: 56, r: 8, t: 10, b: 42 };
-  var maxT = Math.max.apply(null, data.map(function (d) { return d.total; }).concat([1]));
+  var scale = ChartLayout.niceScale(Math.max.apply(null, data.map(function (d) { return d.total; })));
   var bw = (W - M.l - M.r) / periods.length;
-  if (hasD3) {
-    var d3 = window.d3;
-    var linear = d3.scaleLinear || d3.scale.linear;
-    var y = linear().domain([0, maxT]).range([H - M.b, M.t]).nice();
-    var svg = d3.select(box).append("svg").attr("width", W).attr("height", H).attr("role", "img")
-      .attr("aria-label", "Dönemlere göre bant dağılımı");
-    var axis = d3.axisLeft ? d3.axisLeft(y).ticks(5).tickFormat(fmtInt)
-                           : d3.svg.axis().scale(y).orient("left").ticks(5).tickFormat(fmtInt);
-    svg.append("g").attr("class", "axis").attr("transform", "translate(" + (M.l - 4) + ",0)").call(axis);
-    var cols = svg.selectAll("g.col").data(data).enter().append("g").attr("class", "col")
-      .attr("transform", function (d, k) { return "translate(" + (M.l + k * bw) + ",0)"; });
-    cols.selectAll("rect").data(function (d) { return d.parts; }).enter().append("rect")
-      .attr("x", 3).attr("width", Math.max(bw - 6, 2))
-      .attr("y", function (d) { return y(d.y1); })
-      .attr("height", function (d) { return Math.max(y(d.y0) - y(d.y1), 0); })
-      .attr("fill", function (d) { return bandColor(d.band); })
-      .each(function (d) { linkToFilter(this, donemler.indexOf(d.p), -1, BAND_KEYS.indexOf(d.band)); })
-      .append("title").text(function (d) { return d.p + " · " + (BAND_LABEL[d.band] || d.band) + ": " + fmtInt(d.v) + clickHint(); });
-    cols.append("text").attr("x", bw / 2).attr("y", H - M.b + 14).attr("text-anchor", "end")
-      .attr("transform", "rotate(-35," + (bw / 2) + "," + (H - M.b + 14) + ")")
-      .text(function (d) { return d.p; });
-  } else {
-    var svg2 = svgEl("svg", { width: W, height: H, role: "img", "aria-label": "Dönemlere göre bant dağılımı" }, box);
-    var sy = function (v) { return H - M.b - (H - M.b - M.t) * v / maxT; };
-    var step = Math.pow(10, Math.floor(Math.log10(maxT / 4) || 0)), rel = maxT / 4 / step;
-    step *= rel > 5 ? 10 : rel > 2 ? 5 : rel > 1 ? 2 : 1;
-    maxT = Math.ceil(maxT / step) * step;
-    for (var tv = 0; tv <= maxT + 1e-9; tv += step) {
-      var ty = sy(tv);
-      svgEl("line", { x1: M.l - 4, x2: W - M.r, y1: ty, y2: ty, "class": "gridline" }, svg2);
-      svgEl("text", { x: M.l - 8, y: ty + 4, "text-anchor": "end" }, svg2).textContent = fmtInt(tv);
-    }
-    data.forEach(function (d, k) {
-      var x = M.l + k * bw;
-      d.parts.forEach(function (pt) {
-        var r = svgEl("rect", { x: x + 3, width: Math.max(bw - 6, 2), y: sy(pt.y1), height: Math.max(sy(pt.y0) - sy(pt.y1), 0), fill: bandColor(pt.band) }, svg2);
-        svgEl("title", {}, r).textContent = d.p + " · " + (BAND_LABEL[pt.band] || pt.band) + ": " + fmtInt(pt.v) + clickHint();
-        linkToFilter(r, donemler.indexOf(d.p), -1, BAND_KEYS.indexOf(pt.band));
-      });
-      var lx = x + bw / 2, ly = H - M.b + 14;
-      svgEl("text", { x: lx, y: ly, "text-anchor": "end", transform: "rotate(-35," + lx + "," + ly + ")" }, svg2).textContent = d.p;
+  var svg = svgEl("svg", { width: W, height: H, role: "img", "aria-label": "Dönemlere göre bant dağılımı" }, box);
+  var sy = function (v) { return H - M.b - (H - M.b - M.t) * v / scale.top; };
+  scale.ticks.forEach(function (tv) {
+    svgEl("line", { x1: M.l - 4, x2: W - M.r, y1: sy(tv), y2: sy(tv), "class": "gridline" }, svg);
+    svgEl("text", { x: M.l - 8, y: sy(tv) + 4, "text-anchor": "end" }, svg).textContent = fmtInt(tv);
+  });
+  data.forEach(function (d, k) {
+    var x = M.l + k * bw;
+    d.parts.forEach(function (pt) {
+      var r = svgEl("rect", { x: x + 3, width: Math.max(bw - 6, 2), y: sy(pt.y1), height: Math.max(sy(pt.y0) - sy(pt.y1), 0), fill: bandColor(pt.band) }, svg);
+      svgEl("title", {}, r).textContent = d.p + " · " + (BAND_LABEL[pt.band] || pt.band) + ": " + fmtInt(pt.v) + clickHint();
+      linkToFilter(r, donemler.indexOf(d.p), -1, BAND_KEYS.indexOf(pt.band));
     });
-  }
+    var lx = x + bw / 2, ly = H - M.b + 14;
+    svgEl("text", { x: lx, y: ly, "text-anchor": "end", transform: "rotate(-35," + lx + "," + ly + ")" }, svg).textContent = d.p;
+  });
   keyboardPicks(box, focused);
   legend($("hx-snapshot-legend"), names);
 }
 
-// Sankey of band transitions: one column per period, one node per band.
-function sankeyGraph(flow, periods) {
-  var nodes = [], index = {}, links = [];
-  function node(p, b) {
-    var key = p + "\u0000" + b;
-    if (!(key in index)) { index[key] = nodes.length; nodes.push({ name: key, period: p, band: b, col: periods.indexOf(p) }); }
-    return index[key];
-  }
-  flow.forEach(function (f) {
-    if (!isObj(f)) return;
-    var a = String(f.from_donem), b = String(f.to_donem), v = Number(f.count) || 0;
-    if (v <= 0 || periods.indexOf(a) < 0 || periods.indexOf(b) !== periods.indexOf(a) + 1) return;
-    links.push({ source: node(a, String(f.from_band)), target: node(b, String(f.to_band)), value: v });
-  });
-  return { nodes: nodes, links: links };
-}
-function ownSankey(box, graph, periods, W, H) {
-  var NW = 14, PAD = 10, M = { l: 4, r: 4, t: 18, b: 4 };
-  var cols = periods.map(function () { return []; });
-  graph.nodes.forEach(function (n, k) { n.inV = 0; n.outV = 0; n.k = k; cols[n.col].push(n); });
-  graph.links.forEach(function (l) { graph.nodes[l.source].outV += l.value; graph.nodes[l.target].inV += l.value; });
-  var maxTotal = 1, maxNodes = 1;
-  cols.forEach(function (c) {
-    c.sort(function (a, b) { return bandRank(a.band) - bandRank(b.band) || (a.band < b.band ? -1 : a.band > b.band ? 1 : 0); });
-    var t = 0;
-    c.forEach(function (n) { n.v = Math.max(n.inV, n.outV); t += n.v; });
-    maxTotal = Math.max(maxTotal, t);
-    maxNodes = Math.max(maxNodes, c.length);
-  });
-  var scale = (H - M.t - M.b - PAD * (maxNodes - 1)) / maxTotal;
-  var dx = periods.length > 1 ? (W - M.l - M.r - NW) / (periods.length - 1) : 0;
+// Sankey of band transitions: one column per period, one node per band (ChartLayout places them).
+function sankeyChart(box, flow, periods, W, H) {
+  var g = ChartLayout.sankey(ChartLayout.sankeyGraph(flow, periods), periods.length, W, H, bandRank);
   var svg = svgEl("svg", { width: W, height: H, role: "img", "aria-label": "Dönemler arası bant geçişleri" }, box);
-  cols.forEach(function (c, ci) {
-    var y = M.t;
-    c.forEach(function (n) { n.x = M.l + ci * dx; n.y = y; n.h = Math.max(n.v * scale, 1); n.outY = y; n.inY = y; y += n.h + PAD; });
-    var lbl = svgEl("text", { x: M.l + ci * dx + (ci === periods.length - 1 ? NW : 0), y: 12,
-      "text-anchor": ci === 0 ? "start" : ci === periods.length - 1 ? "end" : "middle" }, svg);
-    lbl.textContent = periods[ci];
+  periods.forEach(function (p, ci) {
+    svgEl("text", { x: g.labelX(ci), y: 12, "text-anchor": ci === 0 ? "start" : ci === periods.length - 1 ? "end" : "middle" }, svg).textContent = p;
   });
   var linksG = svgEl("g", { fill: "none", "stroke-opacity": "0.35" }, svg);
-  graph.links.slice().sort(function (a, b) {
-    var A = graph.nodes[a.target], B = graph.nodes[b.target];
-    return a.source - b.source || A.y - B.y;
-  }).forEach(function (l) {
-    var s = graph.nodes[l.source], t = graph.nodes[l.target], w = Math.max(l.value * scale, 0.5);
-    var y0 = s.outY + w / 2, y1 = t.inY + w / 2;
-    s.outY += w; t.inY += w;
-    var x0 = s.x + NW, x1 = t.x, xm = (x0 + x1) / 2;
-    var path = svgEl("path", { d: "M" + x0 + "," + y0 + "C" + xm + "," + y0 + " " + xm + "," + y1 + " " + x1 + "," + y1,
-      stroke: bandColor(s.band), "stroke-width": w }, linksG);
+  g.links.forEach(function (l) {
+    var s = l.source, t = l.target, xm = (l.x0 + l.x1) / 2;
+    var path = svgEl("path", { d: "M" + l.x0 + "," + l.y0 + "C" + xm + "," + l.y0 + " " + xm + "," + l.y1 + " " + l.x1 + "," + l.y1,
+      stroke: bandColor(s.band), "stroke-width": Math.max(l.w, 0.5) }, linksG);
     svgEl("title", {}, path).textContent = s.period + " " + (BAND_LABEL[s.band] || s.band) + " → " + t.period + " " +
       (BAND_LABEL[t.band] || t.band) + ": " + fmtInt(l.value) + " firma" + clickHint();
     linkToFilter(path, donemler.indexOf(t.period), BAND_KEYS.indexOf(s.band), BAND_KEYS.indexOf(t.band));
   });
-  graph.nodes.forEach(function (n, k) {
-    var r = svgEl("rect", { x: n.x, y: n.y, width: NW, height: n.h, fill: bandColor(n.band) }, svg);
+  g.nodes.forEach(function (n) {
+    var r = svgEl("rect", { x: n.x, y: n.y, width: g.nodeWidth, height: Math.max(n.h, 1), fill: bandColor(n.band) }, svg);
     svgEl("title", {}, r).textContent = n.period + " " + (BAND_LABEL[n.band] || n.band) + ": " + fmtInt(n.v) + " firma" + clickHint();
     linkToFilter(r, donemler.indexOf(n.period), -1, BAND_KEYS.indexOf(n.band));
     // the count beside each node that has room for it
     if (n.h >= 11) {
       var last = n.col === periods.length - 1;
-      var tx = svgEl("text", { x: last ? n.x - 3 : n.x + NW + 3, y: n.y + n.h / 2 + 4, "text-anchor": last ? "end" : "start", "class": "cnt" }, svg);
-      tx.textContent = fmtInt(n.v);
+      svgEl("text", { x: last ? n.x - 3 : n.x + g.nodeWidth + 3, y: n.y + n.h / 2 + 4, "text-anchor": last ? "end" : "start", "class": "cnt" }, svg)
+        .textContent = fmtInt(n.v);
     }
   });
-}
-function d3Sankey(box, graph, W, H) {
-  var d3 = window.d3;
-  var layout = d3.sankey().nodeWidth(14).nodePadding(10).extent([[4, 18], [W - 4, H - 4]])
-    .nodeSort(function (a, b) { return BAND_KEYS.indexOf(a.band) - BAND_KEYS.indexOf(b.band); });
-  var g = layout({ nodes: graph.nodes.map(function (n) { return Object.assign({}, n); }),
-                   links: graph.links.map(function (l) { return Object.assign({}, l); }) });
-  var svg = d3.select(box).append("svg").attr("width", W).attr("height", H).attr("role", "img")
-    .attr("aria-label", "Dönemler arası bant geçişleri");
-  svg.append("g").attr("fill", "none").attr("stroke-opacity", 0.35).selectAll("path").data(g.links).enter().append("path")
-    .attr("d", d3.sankeyLinkHorizontal()).attr("stroke", function (l) { return bandColor(l.source.band); })
-    .attr("stroke-width", function (l) { return Math.max(l.width, 0.5); })
-    .each(function (l) { linkToFilter(this, donemler.indexOf(l.target.period), BAND_KEYS.indexOf(l.source.band), BAND_KEYS.indexOf(l.target.band)); })
-    .append("title").text(function (l) { return l.source.period + " " + (BAND_LABEL[l.source.band] || l.source.band) + " → " +
-      l.target.period + " " + (BAND_LABEL[l.target.band] || l.target.band) + ": " + fmtInt(l.value) + " firma"; });
-  svg.append("g").selectAll("rect").data(g.nodes).enter().append("rect")
-    .attr("x", function (n) { return n.x0; }).attr("y", function (n) { return n.y0; })
-    .attr("width", function (n) { return n.x1 - n.x0; }).attr("height", function (n) { return Math.max(n.y1 - n.y0, 1); })
-    .attr("fill", function (n) { return bandColor(n.band); })
-    .append("title").text(function (n) { return n.period + " " + (BAND_LABEL[n.band] || n.band) + ": " + fmtInt(n.value) + " firma"; });
+  return g;
 }
 var chartData = { flow: [], snapshot: {}, derived: false };
 function drawSankey() {
@@ -217,18 +122,11 @@ function drawSankey() {
   var span = Number($("hx-sankey-span").value) || 4;
   periods = periods.slice(Math.max(periods.length - span, 0));
   if (periods.length < 2) { box.appendChild(el("p", "empty-note", "Bant geçişi verisi yok.")); $("hx-sankey-legend").textContent = ""; return; }
-  var graph = sankeyGraph(flow, periods);
   // as wide as its panel, so it never needs a scroll bar
-  var W = Math.max(box.clientWidth - 4, 240), H = 300;
-  var used = "svg";
-  if (hasSankey) {
-    try { d3Sankey(box, graph, W, H); used = "d3-sankey"; } catch (err) { box.textContent = ""; }
-  }
-  if (used === "svg") ownSankey(box, graph, periods, W, H);
+  var graph = sankeyChart(box, flow, periods, Math.max(box.clientWidth - 4, 240), 300);
   keyboardPicks(box, focused);
   var names = bandOrder(graph.nodes.map(function (n) { return n.band; }).filter(function (b, k, a) { return a.indexOf(b) === k; }));
   legend($("hx-sankey-legend"), names);
-  HXS.sankeyDrawnWith = used;
 }
 function drawCharts() {
   try {

@@ -3,7 +3,13 @@ function kvTable(rows, headRow) {
   var t = el("table", "kv");
   if (headRow) {
     var tr = el("tr");
-    headRow.forEach(function (h) { tr.appendChild(el("th", null, h)); });
+    // a heading longer than its column wraps, then ends with an ellipsis, and shows whole
+    // when pointed at
+    headRow.forEach(function (h) {
+      var th = tr.appendChild(el("th"));
+      th.title = h;
+      th.appendChild(el("span", "clip", h));
+    });
     t.appendChild(tr);
   }
   rows.forEach(function (r) {
@@ -19,7 +25,7 @@ function kvTable(rows, headRow) {
   });
   // a column of numbers has its heading over the numbers
   if (headRow && rows.length) rows[0].forEach(function (v, k) {
-    if (v instanceof NumText || typeof v === "number") t.rows[0].cells[k].className = "num";
+    if (v instanceof NumText || typeof v === "number") t.rows[0].cells[k].classList.add("num");
   });
   return t;
 }
@@ -33,11 +39,14 @@ function valueText(v) {
   if (typeof v === "object") return JSON.stringify(v);
   return String(v);
 }
+var UNKNOWN_GROUP = "tanımsız grup";
 function showDetail(i) {
   var box = $("hx-detail-body");
   box.textContent = "";
   var muta = S.muta[i];
-  box.appendChild(el("h2", null, unvanAt(i) || "(unvansız)")).id = "hx-detail-title";
+  var name = box.appendChild(el("h2", null, unvanAt(i) || "(unvansız)"));
+  name.id = "hx-detail-title";
+  name.title = name.textContent;
   var sub = ["MUTA " + muta];
   if (S.seg[i] >= 0) sub.push(SEGMENTS[S.seg[i]]);
   if (V316) { var b = listName(bolgeList, S.bolge[i]), s = listName(subeList, S.sube[i]); if (b) sub.push(b); if (s) sub.push(s); }
@@ -45,7 +54,7 @@ function showDetail(i) {
   var facts = [["Son risk (mio TL)", amountCell(S.risk[i])]];
   if (P >= 2) facts.push(["Skor değişimi (" + donemler[P - 2] + " → " + donemler[P - 1] + ")", new NumText(deltaText(i))]);
   if (V316) {
-    facts.push(["ML YI olasılığı", new NumText(ModelText.pct(S.ml[i]))]);
+    facts.push(["ML YI olasılığı (%)", new NumText(ModelText.pctNumber(S.ml[i]))]);
     var mk = MARKS.filter(function (m, k) { return S.marks[i] & (1 << k); }).map(function (m) { return m[1]; });
     facts.push(["İşaretler", mk.length ? mk.join(", ") : "–"]);
     if (S.neden[i]) facts.push(["Neden", S.neden[i]]);
@@ -88,11 +97,13 @@ function showDetail(i) {
     if (info && info.letters) for (var q = 0; q < info.letters.length; q++) {
       var g = groupByLetter[info.letters.charAt(q)];
       var chip = letters.appendChild(letterChip(g ? g.baslik : info.letters.charAt(q), g));
-      if (g) chip.title = g.aciklama;
+      chip.title = g ? g.aciklama : UNKNOWN_GROUP;
     }
     rows.push([donemler[k], v, letters]);
   }
   box.appendChild(kvTable(rows, ["Dönem", "Skor", "Gruplar"]));
+  var withheld = DetailText.withheldNote(meta, ADMIN);
+  if (withheld) box.appendChild(el("p", "note withheld", withheld));
 
   if (R) {
     box.appendChild(el("h3", null, "Risk (mio TL)"));
@@ -102,7 +113,8 @@ function showDetail(i) {
       if (V316) r.push(amountCell(S.rd[i * R + j]), amountCell(S.df[i * R + j]));
       return r;
     });
-    box.appendChild(kvTable(rr, V316 ? ["Dönem", "r", "rd", "df"] : ["Dönem", "Risk"]));
+    var series = (V316 ? ["r", "rd", "df"] : ["r"]).map(function (key) { return DetailText.seriesHeading(key, meta); });
+    box.appendChild(kvTable(rr, ["Dönem"].concat(series)));
   }
   if (diag) {
     var any = false;
@@ -119,13 +131,14 @@ function showDetail(i) {
           var code = f.kriter != null ? String(f.kriter) : "";
           var text = code + (kriterAciklama[code] ? " – " + kriterAciklama[code] : "");
           if (f.deger != null) text += " (değer: " + valueText(f.deger) + ")";
-          if (f.grup && groupByName[f.grup]) text += " [" + groupByName[f.grup].baslik + "]";
+          var g = groupByName[Findings.groupOf(f, diagVocab)];
+          if (g) text += " [" + g.baslik + "]";
           li.appendChild(document.createTextNode(text));
           list.appendChild(li);
         });
       } else if (info.letters) {
         any = true;
-        var names = info.letters.split("").map(function (ch) { return groupByLetter[ch] ? groupByLetter[ch].baslik : ch; });
+        var names = info.letters.split("").map(function (ch) { return groupByLetter[ch] ? groupByLetter[ch].baslik : UNKNOWN_GROUP; });
         list.appendChild(el("li", null, d + ": " + names.join(", ")));
       }
     });

@@ -61,7 +61,7 @@ function buildHead() {
   grid.setAttribute("aria-colcount", String(COLS.length));
   COLS.forEach(function (c, k) {
     var h = el("div", "c" + (c.cls ? " " + c.cls : "") + (c.period != null ? " per" : ""));
-    h.appendChild(el("span", "t", c.title));
+    h.appendChild(el("span", "t", colHeading(c)));
     h.setAttribute("data-col", c.id);
     h.setAttribute("role", "columnheader");
     h.setAttribute("aria-colindex", String(k + 1));

@@ -29,6 +29,8 @@ var ModelText = (function () {
   }
   // the CSV's number: "19,8"
   function pctCsv(v) { return pctDigits(v).replace(".", ","); }
+  // the grid's and the detail's: the CSV's text under a heading that says "(%)"
+  function pctNumber(v) { return pctCsv(v) || MISSING; }
 
   // alert threshold of the document (a probability), or NaN when it names none
   function threshold(meta) {
@@ -125,7 +127,7 @@ var ModelText = (function () {
     return isNum(x) ? x.toFixed(digits == null ? 3 : digits).replace(".", ",") : MISSING;
   }
 
-  return { pct: pct, pctDigits: pctDigits, pctCsv: pctCsv, threshold: threshold, atOrAbove: atOrAbove,
+  return { pct: pct, pctDigits: pctDigits, pctCsv: pctCsv, pctNumber: pctNumber, threshold: threshold, atOrAbove: atOrAbove,
            logOdds: logOdds, reason: reason, idKey: idKey, predictionIndex: predictionIndex, reasonsOf: reasonsOf,
            history: history, yesNo: yesNo, backtest: backtest, capturePoints: capturePoints,
            calibrationPoints: calibrationPoints, metrics: metrics, ratio: ratio };

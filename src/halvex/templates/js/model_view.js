@@ -78,7 +78,7 @@ function showAlarmed() {
 function modelFacts(i) {
   var rows = [], v = S.ml[i];
   if (ALARM_THR === ALARM_THR) {
-    rows.push(["Alarm eşiği", new NumText(ModelText.pct(ALARM_THR) + (ModelText.atOrAbove(v, ALARM_THR) ? " ▲ eşikte ya da üstünde" : " (altında)"))]);
+    rows.push(["Alarm eşiği (%)", new NumText(ModelText.pctNumber(ALARM_THR) + (ModelText.atOrAbove(v, ALARM_THR) ? " ▲ eşikte ya da üstünde" : " (altında)"))]);
   }
   if (S.marks[i] & 48) rows.push(["Yakalanan / kaçırılan", caughtNote()]);
   return rows;
@@ -109,8 +109,8 @@ function modelHistory(box, muta) {
   box.appendChild(el("h3", null, "Geri test geçmişi"));
   if (!hist.length) { box.appendChild(genericView(entry)); return; }
   box.appendChild(kvTable(hist.map(function (h) {
-    return [h.origin, new NumText(ModelText.pct(h.prob)), ModelText.yesNo(h.alerted), ModelText.yesNo(h.outcome), h.status];
-  }), ["Başlangıç", "Olasılık", "Alarm", "YI oldu", "Sonuç"]));
+    return [h.origin, new NumText(ModelText.pctNumber(h.prob)), ModelText.yesNo(h.alerted), ModelText.yesNo(h.outcome), h.status];
+  }), ["Başlangıç", "Olasılık (%)", "Alarm", "YI oldu", "Sonuç"]));
   box.appendChild(el("p", "note", "YI oldu: başlangıçtan sonraki ufuk içinde YI'ye girdi."));
 }
 

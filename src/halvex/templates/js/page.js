@@ -130,6 +130,7 @@ function svgEl(tag, attrs, parent) {
 }
 
 // diagnostic groups by letter
+var diagVocab = Findings.vocabulary(diagGroups);
 var groupByLetter = {}, groupByName = {};
 Object.keys(diagGroups).forEach(function (name) {
   var g = obj(diagGroups[name]);

@@ -75,7 +75,8 @@ function appendColumns(c) {
   HXS.loadedRows = S.n;
 }
 
-// diagnostic letters of a row, per period (admin pages carry findings, others letters)
+// diagnostic letters of a row, per period, alike on both pages (Findings); the administrator
+// page has the findings as well
 var diagCache = new Map();
 function diagOf(i) {
   var key = String(S.muta[i]);
@@ -84,18 +85,9 @@ function diagOf(i) {
   if (isObj(entry)) {
     out = {};
     Object.keys(entry).forEach(function (d) {
-      var v = entry[d], letters = "", findings = null;
-      if (typeof v === "string") {
-        letters = v;
-      } else {
-        findings = Array.isArray(v) ? v : isObj(v) ? arr(v.bulgular) : [];
-        var names = isObj(v) ? arr(v.yeni_gruplar).slice() : [];
-        if (!names.length) findings.forEach(function (f) {
-          if (isObj(f) && f.grup && names.indexOf(f.grup) < 0) names.push(f.grup);
-        });
-        names.forEach(function (nm) { var g = groupByName[nm]; if (g && letters.indexOf(g.harf) < 0) letters += g.harf; });
-      }
-      out[d] = { letters: letters, findings: findings };
+      var v = entry[d];
+      out[d] = { letters: Findings.periodLetters(v, diagVocab),
+                 findings: typeof v === "string" ? null : Array.isArray(v) ? v : isObj(v) ? arr(v.bulgular) : [] };
     });
   }
   if (diagCache.size > 5000) diagCache.clear();
@@ -123,6 +115,8 @@ function diagTitle(d, info) {
 // order, how wide and which are pinned is the column layout (grid.js).
 var COL_DEFS = [], COLS_BY_ID = {};
 function col(def) { COL_DEFS.push(def); COLS_BY_ID[def.id] = def; def.w0 = def.w; return def; }
+// a column's heading: its title, with the unit of its numbers when they carry none themselves
+function colHeading(c) { return c.unit ? c.title + " (" + c.unit + ")" : c.title; }
 function scoreKey(k) {
   // "YI" ranks above every score
   return function (i) { var s = S.score[i * P + k]; return s === NULL_SCORE ? NaN : s === -1 ? 1e9 : s; };
@@ -173,8 +167,8 @@ col({ id: "risk", title: "Risk (mio TL)", w: 88, cls: "num", type: "num", firstD
       key: function (i) { return S.risk[i]; }, text: function (i) { return fmtMio(S.risk[i]); },
       long: "Son risk, milyon TL (" + ROUNDED_NOTE + ")" });
 if (V316) {
-  col({ id: "ml", title: "ML YI olasılığı", w: 82, cls: "num", type: "num", firstDesc: true,
-        key: function (i) { return S.ml[i]; }, text: function (i) { return ModelText.pct(S.ml[i]); },
+  col({ id: "ml", title: "ML YI olasılığı", unit: "%", w: 82, cls: "num", type: "num", firstDesc: true,
+        key: function (i) { return S.ml[i]; }, text: function (i) { return ModelText.pctNumber(S.ml[i]); },
         tipText: function (i) { return mlTip(S.ml[i]); },
         long: "Modelin kalibre YI olasılığı" + (ALARM_THR === ALARM_THR ? "; ▲ alarm eşiği " + ModelText.pct(ALARM_THR) + " ve üstü" : "") });
   col({ id: "marks", title: "İşaretler", w: 128, type: "num", firstDesc: true, marks: true,
