@@ -202,7 +202,9 @@ function fillRow(row, i, pos, vis) {
   var active = pos === cursor;
   row.classList.toggle("cur", active);
   if (active) row.id = "hx-active-row"; else if (row.id) row.removeAttribute("id");
-  row.setAttribute("aria-selected", i === selected ? "true" : "false");
+  var picked = isPicked(pos);
+  row.classList.toggle("picked", picked);
+  row.setAttribute("aria-selected", i === selected || picked ? "true" : "false");
   fillCells(row, vis);
 }
 // A cell's text is changed in its text node, if it has just one: the layout object of the
@@ -475,7 +477,11 @@ grid.addEventListener("keydown", function (ev) {
   var g = scrollGeometry(), page = g.vis;
   var to = { ArrowDown: cursor + 1, ArrowUp: cursor - 1, PageDown: cursor + page, PageUp: cursor - page,
              Home: 0, End: g.n - 1 }[ev.key];
-  if (to !== undefined) { ev.preventDefault(); moveCursor(to); return; }
+  if (to !== undefined && ev.shiftKey) { ev.preventDefault(); extendPick(to); return; }
+  if (to !== undefined) { ev.preventDefault(); dropPick(); moveCursor(to); return; }
+  var ctrl = ev.ctrlKey || ev.metaKey, letter = ev.key.toLowerCase();
+  if (ctrl && letter === "a") { ev.preventDefault(); pickAll(); return; }
+  if (ctrl && letter === "c") { ev.preventDefault(); copyPicked(); return; }
   if (ev.key === "Enter" && g.n) { ev.preventDefault(); openRow(cursor); }
   if ((ev.key === "*" || ev.key === "i") && g.n) { ev.preventDefault(); toggleWatch(rowAt(cursor)); }
 });
@@ -497,6 +503,8 @@ function updateCounts() {
   $("hx-matched").textContent = fmtInt(matched);
   $("hx-shown").textContent = fmtInt(shown);
   $("hx-show-all").disabled = shown >= matched;
+  $("hx-sel-count").textContent = fmtInt(matched);
+  $("hx-sel-risk").textContent = fmtMio(selectionRisk());
   setText($("hx-cap"), shown < matched ? "İlk " + fmtInt(shown) + " / " + fmtInt(matched) + " satır gösteriliyor" : "");
   updateExportState();
   HXS.shownRows = shown;
@@ -557,6 +565,8 @@ layer.addEventListener("click", function (ev) {
   var row = ev.target.closest(".row");
   if (!row || row.idx == null) return;
   if (ev.target.closest(".star")) { toggleWatch(row.idx); return; }
+  if (ev.shiftKey) { setPick({ a: pick ? pick.a : cursor, b: row.pos }); cursor = row.pos; grid.focus(); return; }
+  dropPick();
   openRow(row.pos);
 });
 function linkFor(muta) {

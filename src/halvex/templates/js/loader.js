@@ -134,6 +134,7 @@ $("hx-total").textContent = fmtInt(TOTAL_ROWS);
 buildHead();
 initFilters();
 initColumnChooser();
+initViewsPanel();
 initSections();
 initCharts();
 startWorkers();

@@ -81,6 +81,8 @@ function refresh() {
     view = out.subarray(0, m);
     matched = m;
   }
+  pick = null;                         // positions of the old view
+  HXS.picked = 0;
   lastQueryMs = performance.now() - t0;
   HXS.lastQueryMs = lastQueryMs;
   HXS.query = TextSearch.fold(F.qRaw);   // the query as typed, in lower case
@@ -104,4 +106,15 @@ function refreshSoon() {
   if (!refreshTimer) refreshTimer = setTimeout(function () { refreshTimer = 0; refresh(); }, 300);
 }
 function shownCount() { return Math.min(matched, limit); }
+// The total risk of the rows the filters leave (all of them, not only those shown); a
+// missing amount adds nothing. Summed once per view.
+var riskTotalOf = { view: undefined, n: -1, sum: 0 };
+function selectionRisk() {
+  if (riskTotalOf.view === view && riskTotalOf.n === matched) return riskTotalOf.sum;
+  var sum = 0, risk = S.risk;
+  for (var k = 0; k < matched; k++) { var v = risk[view ? view[k] : k]; if (v === v && v !== Infinity && v !== -Infinity) sum += v; }
+  riskTotalOf = { view: view, n: matched, sum: sum };
+  HXS.selectionRisk = sum;
+  return sum;
+}
 function rowAt(k) { return view ? view[k] : k; }
