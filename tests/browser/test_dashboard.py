@@ -11,8 +11,6 @@ left beside them.
 
 from __future__ import annotations
 
-import csv
-import io
 import json
 import math
 import os
@@ -20,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score, csv_export  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
@@ -427,7 +425,7 @@ def _download(p):
     with p.page.expect_download() as dl:
         p.page.click("#hx-csv")
     raw = Path(dl.value.path()).read_bytes().decode("utf-8-sig")    # carriage returns kept
-    return dl.value.suggested_filename, raw, list(csv.reader(io.StringIO(raw), delimiter=";"))
+    return dl.value.suggested_filename, raw, csv_export(raw)[1]
 
 
 def test_csv_neutralises_formulas_and_keeps_numbers(dash, open_page):

@@ -55,6 +55,7 @@ function place(cell, c) {
   if (c.stick) { cell.classList.add("stick"); cell.style.left = c.left + "px"; }
 }
 function buildHead() {
+  closeHeadFilter(false);
   head.textContent = "";
   head.style.width = GRID_W + "px";
   body.style.width = GRID_W + "px";
@@ -68,14 +69,17 @@ function buildHead() {
     h.tabIndex = c.id === headFocus ? 0 : -1;
     h.title = (c.long || c.title) + " – sıralamak için tıklayın (Shift: ikincil sıralama)";
     place(h, c);
-    h.addEventListener("click", function (ev) { if (!ev.target.classList.contains("rz")) setSort(c.id, ev.shiftKey); });
+    h.addEventListener("click", function (ev) { if (!ev.target.classList.contains("rz") && !ev.target.closest(".hf")) setSort(c.id, ev.shiftKey); });
     h.addEventListener("keydown", function (ev) {
+      if (ev.target !== h) return;
+      if (ev.key === "ArrowDown" && ev.altKey) { ev.preventDefault(); openHeadFilter(c); return; }
       if (ev.key === "Enter" || ev.key === " ") { ev.preventDefault(); setSort(c.id, ev.shiftKey); }
       var to = { ArrowLeft: k - 1, ArrowRight: k + 1, Home: 0, End: COLS.length - 1 }[ev.key];
       if (to !== undefined) { ev.preventDefault(); focusHead(Math.max(0, Math.min(COLS.length - 1, to))); }
       if (ev.key === "Tab" && !ev.shiftKey) { ev.preventDefault(); grid.focus(); }   // then the rows
     });
     h.addEventListener("focus", function () { headFocus = c.id; });
+    addHeadFilterButton(h, c);
     var rz = h.appendChild(el("span", "rz"));
     rz.title = "Genişliği değiştirmek için sürükleyin";
     rz.addEventListener("pointerdown", function (ev) { startResize(ev, c, h); });
@@ -87,6 +91,7 @@ function buildHead() {
     if (COLS.length) COLS[0].head.tabIndex = 0;
   }
   markSort();
+  markHeadFilters();
 }
 // Tab order: the header row is one stop (the arrows walk its headers), the rows the next
 // (the grid element itself, which names the active row); Shift+Tab goes back the same way.

@@ -135,6 +135,7 @@ buildHead();
 initFilters();
 initColumnChooser();
 initViewsPanel();
+initHeadFilters();
 initSections();
 initCharts();
 startWorkers();
