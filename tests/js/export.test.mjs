@@ -77,7 +77,7 @@ test("a workbook written in pieces opens, with numbers as numbers and texts guar
   const book = Xlsx.book(3);
   book.rows([["Veri tarihi", "2025-06"], [], ["MUTA", "Unvan", "Risk"]]);
   book.rows([["9007199254740993", "=HYPERLINK(\"x\")", "12.5"], ["00123", "A & B <c>", ""]], [false, false, true]);
-  book.rows([["42", "bell\u0007 \ud800 end", "-3"]], [false, false, true]);
+  book.rows([["42", "bell\u0007 \ud800 end", "-3"], ["\rCR", "a\r\nb", "x"]], [false, false, true]);
   const got = readBack(book.finish());
   assert.deepEqual(got.names.sort(), ["[Content_Types].xml", "_rels/.rels", "xl/_rels/workbook.xml.rels",
     "xl/styles.xml", "xl/workbook.xml", "xl/worksheets/sheet1.xml"]);
@@ -88,5 +88,6 @@ test("a workbook written in pieces opens, with numbers as numbers and texts guar
     [["A4", "9007199254740993"], ["B4", "'=HYPERLINK(\"x\")"], ["C4", 12.5]],   // beyond 2^53: text
     [["A5", "00123"], ["B5", "A & B <c>"]],                                      // missing: no cell
     [["A6", 42], ["B6", "bell\ufffd \ufffd end"], ["C6", -3]],
+    [["A7", "'\rCR"], ["B7", "a\r\nb"], ["C7", "x"]],     // kept as written; no number, so text
   ]);
 });

@@ -57,17 +57,21 @@ var Xlsx = (function () {
     for (k++; k > 0; k = Math.floor((k - 1) / 26)) s = String.fromCharCode(65 + (k - 1) % 26) + s;
     return s;
   }
-  // Text as XML 1.0 may hold it: markup characters escaped, the control characters it
-  // forbids (a file with one would not open) replaced.
+  // Text as XML 1.0 may hold it: markup characters escaped, a carriage return as a reference
+  // (a reader would make a bare one a line feed), the control characters XML forbids (a
+  // file with one would not open) replaced.
+  var XML_REF = { "&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;", "\r": "&#13;" };
   function xmlText(s) {
-    return s.replace(/[&<>"]/g, function (c) { return c === "&" ? "&amp;" : c === "<" ? "&lt;" : c === ">" ? "&gt;" : "&quot;"; })
+    return s.replace(/[&<>"\r]/g, function (c) { return XML_REF[c]; })
             .replace(/[\u0000-\u0008\u000b\u000c\u000e-\u001f\ufffe\uffff]/g, "\ufffd");
   }
-  // A cell: a number when the text is one that reads back as the same text (so a customer
-  // number beyond 2^53 or with leading zeros stays text), else guarded inline text.
+  // A cell: a number when its column's texts are numbers (and this one is written as a
+  // number may be), or when the text is one that reads back as the same text (so a customer
+  // number beyond 2^53 or with leading zeros stays text); else guarded inline text.
+  var XML_NUMBER = /^-?\d+(?:\.\d+)?(?:e[+-]?\d+)?$/;
   function cell(ref, s, num) {
     if (s === "") return "";
-    if (num || (ExportText.isNumberText(s) && s.indexOf(",") < 0 && String(Number(s)) === s.replace(/^\+/, ""))) {
+    if ((num && XML_NUMBER.test(s)) || (ExportText.isNumberText(s) && s.indexOf(",") < 0 && String(Number(s)) === s.replace(/^\+/, ""))) {
       return '<c r="' + ref + '"><v>' + s + "</v></c>";
     }
     return '<c r="' + ref + '" t="inlineStr"><is><t xml:space="preserve">' + xmlText(ExportText.guard(s)) + "</t></is></c>";
