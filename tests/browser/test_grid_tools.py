@@ -16,6 +16,7 @@ from pathlib import Path
 
 import pytest
 
+from test_analyst_day import _risk_mio
 from test_dashboard import FORMULAS, N, dash, open_page  # noqa: F401  (fixtures; skips without Chromium)
 
 SEGMENTS = ["KUR-TIC", "KOBI", "MIKRO", "ESKK"]
@@ -27,15 +28,6 @@ CATCH_COPY = "window.addEventListener('copy', e => { window.__copied = e.clipboa
 def _announced(pg) -> str:
     pg.wait_for_timeout(400)                           # announcements wait out a burst
     return pg.evaluate("window.__halvex.announced || ''")
-
-
-def _risk_mio(r):
-    """An amount as the standard page holds it (million TL, rounded)."""
-    v = r.get("son_risk", 0)
-    if v is None:
-        return None
-    m = v / 1e6
-    return round(m) if abs(m) >= 1 else round(m, 1)
 
 
 # ------------------------------------------------------------------ header filters

@@ -5,21 +5,8 @@
 var viewsStorage = null;
 try { viewsStorage = window.localStorage; viewsStorage.getItem(SavedViews.STORAGE_KEY); } catch (err) { viewsStorage = null; }
 function initViewsPanel() {
-  var btn = $("hx-views-btn"), panel = $("hx-views");
-  btn.addEventListener("click", function () {
-    panel.hidden = !panel.hidden;
-    btn.setAttribute("aria-expanded", panel.hidden ? "false" : "true");
-    if (!panel.hidden) { renderViews(""); $("hx-view-name").focus(); }
-  });
-  function escape(ev) {
-    if (ev.key !== "Escape" || panel.hidden) return;
-    ev.preventDefault();
-    panel.hidden = true;
-    btn.setAttribute("aria-expanded", "false");
-    btn.focus();
-  }
-  panel.addEventListener("keydown", escape);
-  btn.addEventListener("keydown", escape);
+  var panel = $("hx-views");
+  togglePanel($("hx-views-btn"), panel, function () { renderViews(""); $("hx-view-name").focus(); });
   $("hx-views-file").addEventListener("change", function () {
     var f = $("hx-views-file").files && $("hx-views-file").files[0];
     if (f) importViewsFile(f);
