@@ -29,6 +29,14 @@ test("a number's text has at most six decimals and a decimal comma in a spreadsh
                  [123456.123456, "123456.123456"], [1e-7, "0"], [1e21, "1e+21"], [NaN, ""], [Infinity, ""],
                  [null, ""], ["5", ""]];
   for (const [v, want] of cases) assert.equal(ExportText.numText(v), want, String(v));
+  // whole numbers and tenths take a quicker way to the same text
+  const some = [0, -0, 0.5, -0.5, 1.1, -2.7, 0.7, 214748363.9, -214748363.9, 214748364.5, 99999.9, 1e15 + 0.5];
+  for (let k = 0; k < 20000; k++) some.push(Math.round((Math.random() - 0.5) * 2e6) / 10, (Math.random() - 0.5) * 1e4);
+  for (const v of some) {
+    const s = String(v);
+    const want = s.includes("e") || s.length - s.indexOf(".") > 7 && s.includes(".") ? String(Number(v.toFixed(6))) : s;
+    assert.equal(ExportText.numText(v), want === "-0" ? "0" : want, String(v));
+  }
   assert.equal(ExportText.csvCell("-1.5", true), "-1,5");
   assert.equal(ExportText.tsvCell("0.25", true), "0,25");
   assert.equal(ExportText.csvCell("", true), "");

@@ -4,11 +4,13 @@
 // score column exports its score, the risk series one column per period, the marks one
 // column each. code(i), where given, names row i's text (same code, same text).
 function exportColumns() {
-  var out = [], num = ExportText.numText;
+  var out = [], num = ExportText.numText, anyWatched = watched.size > 0;
   COLS.forEach(function (c) {
-    if (c.period != null) out.push({ h: "Skor " + c.title, v: function (i) { return scoreText(S.score[i * P + c.period]); } });
+    // a score's code: 0 when missing, 1 for "YI", the score + 2 otherwise
+    if (c.period != null) out.push({ h: "Skor " + c.title, v: function (i) { return scoreText(S.score[i * P + c.period]); },
+                                     code: function (i) { var s = S.score[i * P + c.period]; return s === NULL_SCORE ? 0 : s + 2; } });
     else if (c.spark) riskDonemler.forEach(function (d, j) { out.push({ h: "Risk " + d + " (mio TL)", num: true, v: function (i) { return num(S.r[i * R + j]); } }); });
-    else if (c.watch) out.push({ h: "İzleme", num: true, v: function (i) { return isWatched(i) ? "1" : "0"; } });
+    else if (c.watch) out.push({ h: "İzleme", num: true, v: function (i) { return anyWatched && isWatched(i) ? "1" : "0"; } });
     else if (c.marks) MARKS.forEach(function (m, b) { out.push({ h: m[1], num: true, v: function (i) { return S.marks[i] & (1 << b) ? "1" : "0"; } }); });
     else if (c.id === "risk") out.push({ h: c.title, num: true, v: function (i) { return num(S.risk[i]); } });
     else if (c.id === "ml") out.push({ h: c.title + " (%)", num: true, v: function (i) { return ModelText.pctDigits(S.ml[i]); } });
@@ -66,7 +68,7 @@ function updateExportState() {
 // An export is written a slice at a time (EXPORT_SLICE_MS of work, then the page's turn to
 // draw and take input), its progress on the loading bar. The rows are the view as it was
 // when the export began. write(from, to) takes view positions; finish() ends the file.
-var EXPORT_SLICE_MS = 40, EXPORT_STEP_ROWS = 2000;
+var EXPORT_SLICE_MS = 40, EXPORT_STEP_ROWS = 500;
 function runExport(label, write, finish) {
   var rows = view, n = matched, k = 0, bar = $("hx-progress");
   exporting = label;
@@ -101,7 +103,7 @@ function exportCsv() {
   var cols = exportColumns(), cells = cols.map(function (c) { return cellMaker(c, ExportText.csvCell); }), m = cols.length;
   var parts = ["\ufeff" + ExportText.csvHeading(exportHeading(matched)) +
                cols.map(function (c) { return ExportText.csvText(c.h); }).join(";") + "\r\n"];
-  var name = exportFileName("csv"), n = matched;
+  var name = exportFileName("csv"), n = matched, enc = new TextEncoder();
   runExport("CSV", function (rows, from, to) {
     var s = "";
     for (var k = from; k < to; k++) {
@@ -109,7 +111,8 @@ function exportCsv() {
       for (var j = 1; j < m; j++) line += ";" + cells[j](i);
       s += line + "\r\n";
     }
-    parts.push(s);
+    // bytes now: the text of a slice dies young, and the file at the end is only copied
+    parts.push(enc.encode(s));
   }, function () {
     downloadBlob(new Blob(parts, { type: "text/csv;charset=utf-8" }), name);
     HXS.lastCsvRows = n;
