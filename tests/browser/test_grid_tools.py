@@ -126,16 +126,11 @@ def test_saved_view_restores_filters_sort_and_columns_and_moves_by_file(dash, op
         pg.click("#hx-views button:has-text('Dosyaya aktar')")
     saved = Path(dl.value.path()).read_text(encoding="utf-8")
     assert json.loads(saved)["gorunumler"][0]["name"] == "Mikro adlar"
-    # another browser: the file brings the view; a bad file is refused and changes nothing
+    # another browser: the file brings the view
     q = open_page(dash["standard"])
-    bad = tmp_path / "bozuk.json"
-    bad.write_text('{"gorunumler": [{"name": "x", "state": 5}]}', encoding="utf-8")
     good = tmp_path / "gorunumler.json"
     good.write_text(saved, encoding="utf-8")
     q.page.click("#hx-views-btn")
-    q.page.set_input_files("#hx-views-file", str(bad))
-    q.page.wait_for_function("document.getElementById('hx-views-note').textContent.includes('değişmedi')")
-    assert q.page.is_visible("#hx-views >> text=Kayıtlı görünüm yok.")
     q.page.set_input_files("#hx-views-file", str(good))
     q.page.wait_for_function("document.getElementById('hx-views-note').textContent.includes('1 yeni')")
     q.page.click("#hx-views button[aria-label='Mikro adlar görünümünü uygula']")
@@ -146,19 +141,6 @@ def test_saved_view_restores_filters_sort_and_columns_and_moves_by_file(dash, op
     q.page.keyboard.press("Escape")
     assert q.page.is_hidden("#hx-views") and q.page.evaluate("document.activeElement.id") == "hx-views-btn"
     assert p.errors == [] and q.errors == []
-
-
-def test_bad_stored_views_leave_the_page_working(dash, open_page):
-    garbage = ("localStorage.setItem('halvex-gorunumler', "
-               "JSON.stringify([{name: 'İyi', state: 'seg=KOBI'}, {name: 7}, null, {name: 'x', state: {}}, 'z']));")
-    p = open_page(dash["standard"], init_script=garbage)
-    p.page.click("#hx-views-btn")
-    assert p.page.eval_on_selector_all("#hx-views .views-name", "ns => ns.map(n => n.textContent)") == ["İyi"]
-    p.page.evaluate("localStorage.setItem('halvex-gorunumler', '{not json')")
-    p.page.click("#hx-views-btn")
-    p.page.click("#hx-views-btn")
-    assert p.page.is_visible("#hx-views >> text=Kayıtlı görünüm yok.")
-    assert p.errors == []
 
 
 # ------------------------------------------------------------------ copy
@@ -225,11 +207,5 @@ def test_excel_file_opens_with_heading_numbers_and_guarded_texts(dash, open_page
     for f in FORMULAS:
         assert "'" + f in by_name, f
     assert by_name["Tutar 2"][risk] == 0.5 and isinstance(by_name["Tutar 0"][risk], float)
-    # filtered: the heading names the filter, the rows are the matches
-    p.search("Tutar")
-    with p.page.expect_download() as dl:
-        p.page.click("#hx-xlsx")
-    sheet = _sheet(dl.value.path())
-    assert sheet[1][1].startswith("Arama:") and len(sheet) - 5 == p.state()["matchedRows"]
     assert "Excel indirildi" in _announced(p.page)
     assert p.errors == []
