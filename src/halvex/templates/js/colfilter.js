@@ -160,6 +160,9 @@ function initHeadFilters() {
   pop.addEventListener("focusout", function (ev) {
     if (headFilterCol && ev.relatedTarget && !pop.contains(ev.relatedTarget)) closeHeadFilter(false);
   });
-  grid.addEventListener("scroll", function () { if (headFilterCol) placeHeadFilter(headFilterCol.head, pop); }, { passive: true });
+  // it follows its header when the grid or the page scrolls
+  function follow() { if (headFilterCol) placeHeadFilter(headFilterCol.head, pop); }
+  grid.addEventListener("scroll", follow, { passive: true });
+  window.addEventListener("scroll", follow, { passive: true });
   window.addEventListener("resize", function () { if (headFilterCol) closeHeadFilter(false); });
 }
