@@ -8,8 +8,6 @@ watch list, the search, the sort and the CSV.
 
 from __future__ import annotations
 
-import csv
-import io
 import json
 from pathlib import Path
 
@@ -21,6 +19,7 @@ sync_api = require()
 
 from halvex.pipeline import vitrum  # noqa: E402
 from halvex.sample.scoreboard import make_scoreboard  # noqa: E402
+from test_pages import csv_export  # noqa: E402
 
 OUT = Path(__file__).resolve().parents[2] / "test_output" / "browser" / "big_ids"
 CHUNK = 150                        # several chunks, so that workers decode them
@@ -103,7 +102,7 @@ def _grid_mutas(page):
 def _csv_mutas(page):
     with page.expect_download() as dl:
         page.click("#hx-csv")
-    table = list(csv.reader(io.StringIO(Path(dl.value.path()).read_bytes().decode("utf-8-sig")), delimiter=";"))
+    _, table = csv_export(Path(dl.value.path()).read_bytes().decode("utf-8-sig"))
     assert table[0][0] == "MUTA"
     return [row[0] for row in table[1:]]
 

@@ -11,15 +11,13 @@ left beside them.
 
 from __future__ import annotations
 
-import csv
-import io
 import json
 import math
 from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score, csv_export  # noqa: F401  (skips without Chromium)
 from oracles import mio
 
 from halvex.pipeline import vitrum
@@ -414,7 +412,7 @@ def _download(p):
     with p.page.expect_download() as dl:
         p.page.click("#hx-csv")
     raw = Path(dl.value.path()).read_bytes().decode("utf-8-sig")    # carriage returns kept
-    return dl.value.suggested_filename, raw, list(csv.reader(io.StringIO(raw), delimiter=";"))
+    return dl.value.suggested_filename, raw, csv_export(raw)[1]
 
 
 def test_csv_neutralises_formulas_and_keeps_numbers(dash, open_page):

@@ -10,15 +10,13 @@ test_output/browser/model/; screenshots at 1440x900 and 360x740 are left beside 
 
 from __future__ import annotations
 
-import csv
-import io
 import json
 from pathlib import Path
 
 import pytest
 
 from test_dashboard import open_page  # noqa: F401  (the fixture; skips without Chromium)
-from test_pages import _renderer_order
+from test_pages import _renderer_order, csv_export
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard
@@ -210,7 +208,7 @@ def test_csv_has_the_probability_as_the_grid_shows_it(pages, open_page):
     p = open_page(pages["standard"])
     with p.page.expect_download() as dl:
         p.page.click("#hx-csv")
-    table = list(csv.reader(io.StringIO(Path(dl.value.path()).read_bytes().decode("utf-8-sig")), delimiter=";"))
+    _, table = csv_export(Path(dl.value.path()).read_bytes().decode("utf-8-sig"))
     col = table[0].index("ML YI olasılığı (%)")
     by_muta = {row[0]: row[col] for row in table[1:]}
     assert by_muta[str(pages["doc"]["rows"][KNOWN]["muta"])] == "43,2"

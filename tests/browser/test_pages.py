@@ -120,6 +120,14 @@ def _render_pages():
     return out
 
 
+def csv_export(text: str) -> tuple[dict, list[list[str]]]:
+    """An exported CSV's heading (data date, filters, row count: up to the first blank line)
+    and its table (the column names, then the rows)."""
+    lines = list(csv.reader(io.StringIO(text), delimiter=";"))
+    blank = lines.index([])
+    return dict(lines[:blank]), lines[blank + 1:]
+
+
 class Page:
     """One opened dashboard page with what it logged and what it tried to fetch."""
 
@@ -472,8 +480,8 @@ def test_csv_export_holds_the_filtered_rows(pages, open_page):
     mikro = [r for r in pages["rows"] if r.get("segment") == "MIKRO"]
     with p.page.expect_download() as dl:
         p.page.click("#hx-csv")
-    text = Path(dl.value.path()).read_text(encoding="utf-8-sig")
-    table = list(csv.reader(io.StringIO(text), delimiter=";"))
+    heading, table = csv_export(Path(dl.value.path()).read_text(encoding="utf-8-sig"))
+    assert heading["Filtreler"] == "Segment: MIKRO" and heading["Satır sayısı"] == str(len(mikro))
     assert table[0][:6] == ["MUTA", "Unvan", "Segment", "Bölge", "Şube", "Skor " + pages["doc"]["meta"]["donemler"][-1]]
     assert len(table) - 1 == len(mikro)                  # all matches, not only the shown ones
     assert [t[0] for t in table[1:]] == [str(r["muta"]) for r in mikro]

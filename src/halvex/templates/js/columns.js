@@ -1,14 +1,15 @@
 // ---------------------------------------------------------------- column chooser
 // Show or hide, reorder, resize and pin columns. Pinned columns always stand first, so a
 // scrolled column never slides under them.
-function initColumnChooser() {
-  var btn = $("hx-cols-btn"), panel = $("hx-cols");
+function initColumnChooser() { togglePanel($("hx-cols-btn"), $("hx-cols"), renderChooser); }
+// A panel shown and hidden by its button; onOpen fills it. Escape, in the panel or on its
+// button, closes it and gives the focus to the button.
+function togglePanel(btn, panel, onOpen) {
   btn.addEventListener("click", function () {
     panel.hidden = !panel.hidden;
     btn.setAttribute("aria-expanded", panel.hidden ? "false" : "true");
-    if (!panel.hidden) renderChooser();
+    if (!panel.hidden) onOpen();
   });
-  // Escape, in the panel or on its button, closes it and gives the focus to the button
   function escape(ev) {
     if (ev.key !== "Escape" || panel.hidden) return;
     ev.preventDefault();

@@ -1,66 +1,141 @@
-// ---------------------------------------------------------------- CSV export
-// Cells are separated by ";" with a decimal comma (Turkish spreadsheets). Text that a
-// spreadsheet would run as a formula (starting with =, +, -, @, tab or carriage return) gets
-// a leading apostrophe; every text cell is quoted. Only a text that is entirely a number may
-// stay a number. A missing value is an empty cell.
-var CSV_NUMBER = /^[+-]?\d+(?:[.,]\d+)?$/;
-function csvText(v) {
-  var s = v == null ? "" : String(v);
-  if (s === "") return "";
-  if (CSV_NUMBER.test(s)) return s;
-  if (/^[=+\-@\t\r]/.test(s)) s = "'" + s;
-  return '"' + s.replace(/"/g, '""') + '"';
-}
-function csvNum(v) {
-  if (!isNum(v)) return "";
-  var s = Math.abs(v) >= 1e21 ? String(v) : String(Number(v.toFixed(6)));
-  return s.replace(".", ",");
-}
-// The visible columns, in their order; a period score column exports its score, the risk
-// series one column per period, the marks one column each.
-function csvColumns() {
-  var out = [];
+// ---------------------------------------------------------------- exports: CSV, .xlsx
+// The visible columns, in their order, as export columns: h the heading, v(i) row i's text,
+// num when those texts are numbers (a point before the decimals, "" when missing). A period
+// score column exports its score, the risk series one column per period, the marks one
+// column each. code(i), where given, names row i's text (same code, same text).
+function exportColumns() {
+  var out = [], num = ExportText.numText, anyWatched = watched.size > 0;
   COLS.forEach(function (c) {
-    if (c.period != null) out.push({ h: "Skor " + c.title, f: function (i) { return scoreText(S.score[i * P + c.period]); } });
-    else if (c.spark) riskDonemler.forEach(function (d, j) { out.push({ h: "Risk " + d + " (mio TL)", f: function (i) { return csvNum(S.r[i * R + j]); }, raw: true }); });
-    else if (c.watch) out.push({ h: "İzleme", f: function (i) { return isWatched(i) ? "1" : "0"; }, raw: true });
-    else if (c.marks) MARKS.forEach(function (m, b) { out.push({ h: m[1], f: function (i) { return S.marks[i] & (1 << b) ? "1" : "0"; }, raw: true }); });
-    else if (c.id === "risk") out.push({ h: c.title, f: function (i) { return csvNum(S.risk[i]); }, raw: true });
-    else if (c.id === "ml") out.push({ h: c.title + " (%)", f: function (i) { return ModelText.pctCsv(S.ml[i]); }, raw: true });
-    else if (c.id === "delta") out.push({ h: c.title, f: function (i) { return csvNum(scoreDelta(i)); }, raw: true });
-    else out.push({ h: c.title, f: c.text });
+    // a score's code: 0 when missing, 1 for "YI", the score + 2 otherwise
+    if (c.period != null) out.push({ h: "Skor " + c.title, v: function (i) { return scoreText(S.score[i * P + c.period]); },
+                                     code: function (i) { var s = S.score[i * P + c.period]; return s === NULL_SCORE ? 0 : s + 2; } });
+    else if (c.spark) riskDonemler.forEach(function (d, j) { out.push({ h: "Risk " + d + " (mio TL)", num: true, v: function (i) { return num(S.r[i * R + j]); } }); });
+    else if (c.watch) out.push({ h: "İzleme", num: true, v: function (i) { return anyWatched && isWatched(i) ? "1" : "0"; } });
+    else if (c.marks) MARKS.forEach(function (m, b) { out.push({ h: m[1], num: true, v: function (i) { return S.marks[i] & (1 << b) ? "1" : "0"; } }); });
+    else if (c.id === "risk") out.push({ h: c.title, num: true, v: function (i) { return num(S.risk[i]); } });
+    else if (c.id === "ml") out.push({ h: c.title + " (%)", num: true, v: function (i) { return ModelText.pctDigits(S.ml[i]); } });
+    else if (c.id === "delta") out.push({ h: c.title, num: true, v: function (i) { return num(scoreDelta(i)); } });
+    else out.push({ h: c.title, v: c.text, code: c.code });
   });
   return out;
 }
-function allLoaded() { return done >= TOTAL_CHUNKS; }
-function updateExportState() {
-  var btn = $("hx-csv"), note = $("hx-csv-note"), why = "";
-  if (!allLoaded()) why = "CSV, tüm veri yüklenince indirilebilir.";
-  else if (matched === 0) why = "Dışa aktarılacak kayıt yok.";
-  btn.disabled = why !== "";
-  note.textContent = why;
-  btn.title = why || "Eşleşen " + fmtInt(matched) + " kaydı görünen sütunlarla indir";
+// A column's cell in one format (fmt(text, num)); a column that names its texts has each
+// distinct text formatted once. Names get new codes when they are merged after loading:
+// what was built for the old codes is dropped then.
+function cellMaker(col, fmt) {
+  if (!col.code) return function (i) { return fmt(col.v(i), col.num); };
+  var memo = [], gen = S.namesGen;
+  return function (i) {
+    if (gen !== S.namesGen) { memo = []; gen = S.namesGen; }
+    var k = col.code(i), s = memo[k];
+    if (s === undefined) s = memo[k] = fmt(col.v(i), col.num);
+    return s;
+  };
 }
-function exportCsv() {
-  if (!allLoaded() || matched === 0) return;
-  var n = matched, k, j;
-  var cols = csvColumns();
-  var parts = ["\ufeff" + cols.map(function (c) { return csvText(c.h); }).join(";") + "\r\n"];
-  for (k = 0; k < n; k++) {
-    var i = rowAt(k), line = new Array(cols.length);
-    for (j = 0; j < cols.length; j++) line[j] = cols[j].raw ? cols[j].f(i) : csvText(cols[j].f(i));
-    parts.push(line.join(";") + "\r\n");
-  }
-  var blob = new Blob(parts, { type: "text/csv;charset=utf-8" });
+// what every export starts with
+function exportHeading(rows) {
+  var d = meta.veri_tarihi != null && String(meta.veri_tarihi).trim() ? String(meta.veri_tarihi) : P ? donemler[P - 1] : "";
+  return { dataDate: d, filters: viewSummary().filters, rows: rows };
+}
+function exportFileName(ext) {
+  return "qvr_firmalar_" + (P ? donemler[P - 1] : "liste").replace(/[^0-9A-Za-z_-]/g, "_") +
+         (filtersActive() ? "_filtreli" : "") + "." + ext;
+}
+function downloadBlob(blob, name) {
   var a = el("a");
   a.href = URL.createObjectURL(blob);
-  a.download = "qvr_firmalar_" + (P ? donemler[P - 1] : "liste").replace(/[^0-9A-Za-z_-]/g, "_") +
-               (filtersActive() ? "_filtreli" : "") + ".csv";
+  a.download = name;
   document.body.appendChild(a);
   a.click();
   a.remove();
   setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
-  HXS.lastCsvRows = n;
+}
+function allLoaded() { return done >= TOTAL_CHUNKS; }
+var exporting = null;                  // the format being written, one at a time
+function updateExportState() {
+  var why = "", xlsxWhy = "";
+  if (!allLoaded()) why = "CSV, tüm veri yüklenince indirilebilir.";
+  else if (matched === 0) why = "Dışa aktarılacak kayıt yok.";
+  else if (exporting) why = exporting + " hazırlanıyor.";
+  if (!why && matched > Xlsx.MAX_ROWS) xlsxWhy = "Excel en çok " + fmtInt(Xlsx.MAX_ROWS) + " satır alır; daha fazlası için CSV indirin.";
+  var csv = $("hx-csv"), xlsx = $("hx-xlsx");
+  csv.disabled = why !== "";
+  xlsx.disabled = why !== "" || xlsxWhy !== "";
+  $("hx-csv-note").textContent = why || xlsxWhy;
+  csv.title = why || "Eşleşen " + fmtInt(matched) + " kaydı görünen sütunlarla indir";
+  xlsx.title = why || xlsxWhy || "Eşleşen " + fmtInt(matched) + " kaydı görünen sütunlarla Excel dosyası olarak indir";
+}
+// An export is written a slice at a time (EXPORT_SLICE_MS of work, then the page's turn to
+// draw and take input), its progress on the loading bar. The rows are the view as it was
+// when the export began. write(from, to) takes view positions; finish() ends the file.
+var EXPORT_SLICE_MS = 40, EXPORT_STEP_ROWS = 500;
+function runExport(label, write, finish) {
+  var rows = view, n = matched, k = 0, bar = $("hx-progress");
+  exporting = label;
+  updateExportState();
+  bar.style.visibility = "";
+  function step() {
+    var end = performance.now() + EXPORT_SLICE_MS;
+    while (k < n && performance.now() < end) {
+      var to = Math.min(n, k + EXPORT_STEP_ROWS);
+      write(rows, k, to);
+      k = to;
+    }
+    bar.value = n ? k / n : 1;
+    if (k < n) {
+      setStatus(label + " hazırlanıyor… %" + Math.floor(100 * k / n));
+      setTimeout(step, 0);
+      return;
+    }
+    exporting = null;
+    hideProgress();
+    try {
+      finish();
+      announce(label + " indirildi: " + fmtInt(n) + " satır.");
+    } finally {
+      updateCounts();
+    }
+  }
+  setTimeout(step, 0);
+}
+function exportCsv() {
+  if (!allLoaded() || matched === 0 || exporting) return;
+  var cols = exportColumns(), cells = cols.map(function (c) { return cellMaker(c, ExportText.csvCell); }), m = cols.length;
+  var parts = ["\ufeff" + ExportText.csvHeading(exportHeading(matched)) +
+               cols.map(function (c) { return ExportText.csvText(c.h); }).join(";") + "\r\n"];
+  var name = exportFileName("csv"), n = matched, enc = new TextEncoder();
+  runExport("CSV", function (rows, from, to) {
+    var s = "";
+    for (var k = from; k < to; k++) {
+      var i = rows ? rows[k] : k, line = cells[0](i);
+      for (var j = 1; j < m; j++) line += ";" + cells[j](i);
+      s += line + "\r\n";
+    }
+    // bytes now: the text of a slice dies young, and the file at the end is only copied
+    parts.push(enc.encode(s));
+  }, function () {
+    downloadBlob(new Blob(parts, { type: "text/csv;charset=utf-8" }), name);
+    HXS.lastCsvRows = n;
+  });
+}
+function exportXlsx() {
+  if (!allLoaded() || matched === 0 || matched > Xlsx.MAX_ROWS || exporting) return;
+  var cols = exportColumns(), m = cols.length, book = Xlsx.book(m);
+  var nums = cols.map(function (c) { return !!c.num; });
+  book.rows(ExportText.heading(exportHeading(matched)).concat([[], cols.map(function (c) { return c.h; })]));
+  var name = exportFileName("xlsx"), n = matched;
+  runExport("Excel", function (rows, from, to) {
+    var out = [];
+    for (var k = from; k < to; k++) {
+      var i = rows ? rows[k] : k, r = new Array(m);
+      for (var j = 0; j < m; j++) r[j] = cols[j].v(i);
+      out.push(r);
+    }
+    book.rows(out, nums);
+  }, function () {
+    downloadBlob(new Blob(book.finish(), { type: "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet" }), name);
+    HXS.lastXlsxRows = n;
+  });
 }
 
 // ---------------------------------------------------------------- print: the rows in view order

@@ -114,13 +114,7 @@ function initWatchFile() {
   // the note's room is fixed: a longer text (a long file name) is whole in its tooltip
   function showWatchNote(text) { note.textContent = text; note.title = text; }
   $("hx-watch-export").addEventListener("click", function () {
-    var a = el("a");
-    a.href = URL.createObjectURL(new Blob([WatchList.exportText(watched)], { type: "application/json" }));
-    a.download = WatchList.FILE_NAME;
-    document.body.appendChild(a);
-    a.click();
-    a.remove();
-    setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
+    downloadBlob(new Blob([WatchList.exportText(watched)], { type: "application/json" }), WatchList.FILE_NAME);
     note.className = "note";
     showWatchNote("İzleme listesi indirildi: " + fmtInt(watched.size) + " MUTA.");
   });
@@ -188,6 +182,7 @@ function initFilters() {
   $("hx-empty-clear").addEventListener("click", function () { clearFilters(); grid.focus(); });
   $("hx-show-all").addEventListener("click", function () { limit = Infinity; schedule(); onViewChanged(); });
   $("hx-csv").addEventListener("click", exportCsv);
+  $("hx-xlsx").addEventListener("click", exportXlsx);
   $("hx-print-btn").addEventListener("click", function () { window.print(); });
   // a click outside closes an open multi-select
   document.addEventListener("click", function (ev) {

@@ -55,6 +55,7 @@ function place(cell, c) {
   if (c.stick) { cell.classList.add("stick"); cell.style.left = c.left + "px"; }
 }
 function buildHead() {
+  closeHeadFilter(false);
   head.textContent = "";
   head.style.width = GRID_W + "px";
   body.style.width = GRID_W + "px";
@@ -68,14 +69,17 @@ function buildHead() {
     h.tabIndex = c.id === headFocus ? 0 : -1;
     h.title = (c.long || c.title) + " – sıralamak için tıklayın (Shift: ikincil sıralama)";
     place(h, c);
-    h.addEventListener("click", function (ev) { if (!ev.target.classList.contains("rz")) setSort(c.id, ev.shiftKey); });
+    h.addEventListener("click", function (ev) { if (!ev.target.classList.contains("rz") && !ev.target.closest(".hf")) setSort(c.id, ev.shiftKey); });
     h.addEventListener("keydown", function (ev) {
+      if (ev.target !== h) return;
+      if (ev.key === "ArrowDown" && ev.altKey) { ev.preventDefault(); openHeadFilter(c); return; }
       if (ev.key === "Enter" || ev.key === " ") { ev.preventDefault(); setSort(c.id, ev.shiftKey); }
       var to = { ArrowLeft: k - 1, ArrowRight: k + 1, Home: 0, End: COLS.length - 1 }[ev.key];
       if (to !== undefined) { ev.preventDefault(); focusHead(Math.max(0, Math.min(COLS.length - 1, to))); }
       if (ev.key === "Tab" && !ev.shiftKey) { ev.preventDefault(); grid.focus(); }   // then the rows
     });
     h.addEventListener("focus", function () { headFocus = c.id; });
+    addHeadFilterButton(h, c);
     var rz = h.appendChild(el("span", "rz"));
     rz.title = "Genişliği değiştirmek için sürükleyin";
     rz.addEventListener("pointerdown", function (ev) { startResize(ev, c, h); });
@@ -87,6 +91,7 @@ function buildHead() {
     if (COLS.length) COLS[0].head.tabIndex = 0;
   }
   markSort();
+  markHeadFilters();
 }
 // Tab order: the header row is one stop (the arrows walk its headers), the rows the next
 // (the grid element itself, which names the active row); Shift+Tab goes back the same way.
@@ -202,7 +207,9 @@ function fillRow(row, i, pos, vis) {
   var active = pos === cursor;
   row.classList.toggle("cur", active);
   if (active) row.id = "hx-active-row"; else if (row.id) row.removeAttribute("id");
-  row.setAttribute("aria-selected", i === selected ? "true" : "false");
+  var picked = isPicked(pos);
+  row.classList.toggle("picked", picked);
+  row.setAttribute("aria-selected", i === selected || picked ? "true" : "false");
   fillCells(row, vis);
 }
 // A cell's text is changed in its text node, if it has just one: the layout object of the
@@ -475,7 +482,11 @@ grid.addEventListener("keydown", function (ev) {
   var g = scrollGeometry(), page = g.vis;
   var to = { ArrowDown: cursor + 1, ArrowUp: cursor - 1, PageDown: cursor + page, PageUp: cursor - page,
              Home: 0, End: g.n - 1 }[ev.key];
-  if (to !== undefined) { ev.preventDefault(); moveCursor(to); return; }
+  if (to !== undefined && ev.shiftKey) { ev.preventDefault(); extendPick(to); return; }
+  if (to !== undefined) { ev.preventDefault(); dropPick(); moveCursor(to); return; }
+  var ctrl = ev.ctrlKey || ev.metaKey, letter = ev.key.toLowerCase();
+  if (ctrl && letter === "a") { ev.preventDefault(); pickAll(); return; }
+  if (ctrl && letter === "c") { ev.preventDefault(); copyPicked(); return; }
   if (ev.key === "Enter" && g.n) { ev.preventDefault(); openRow(cursor); }
   if ((ev.key === "*" || ev.key === "i") && g.n) { ev.preventDefault(); toggleWatch(rowAt(cursor)); }
 });
@@ -497,6 +508,8 @@ function updateCounts() {
   $("hx-matched").textContent = fmtInt(matched);
   $("hx-shown").textContent = fmtInt(shown);
   $("hx-show-all").disabled = shown >= matched;
+  $("hx-sel-count").textContent = fmtInt(matched);
+  $("hx-sel-risk").textContent = fmtMio(selectionRisk());
   setText($("hx-cap"), shown < matched ? "İlk " + fmtInt(shown) + " / " + fmtInt(matched) + " satır gösteriliyor" : "");
   updateExportState();
   HXS.shownRows = shown;
@@ -557,6 +570,8 @@ layer.addEventListener("click", function (ev) {
   var row = ev.target.closest(".row");
   if (!row || row.idx == null) return;
   if (ev.target.closest(".star")) { toggleWatch(row.idx); return; }
+  if (ev.shiftKey) { setPick({ a: pick ? pick.a : cursor, b: row.pos }); cursor = row.pos; grid.focus(); return; }
+  dropPick();
   openRow(row.pos);
 });
 function linkFor(muta) {

@@ -134,6 +134,8 @@ $("hx-total").textContent = fmtInt(TOTAL_ROWS);
 buildHead();
 initFilters();
 initColumnChooser();
+initViewsPanel();
+initHeadFilters();
 initSections();
 initCharts();
 startWorkers();

@@ -152,7 +152,7 @@ col({ id: "muta", title: "MUTA", w: 92, type: "num", tip: true,
       ties: function () { return S.mutaTexts ? compareMuta : null; },
       text: function (i) { return String(S.muta[i]); } });
 col({ id: "unvan", title: "Unvan", w: 250, type: "str",
-      key: unvanAt, text: unvanAt, tip: true,
+      key: unvanAt, text: unvanAt, tip: true, code: function (i) { return S.uid[i]; },
       // every row's text by index into a list of distinct texts (for sorting)
       dict: function () { return { ids: S.uid, texts: S.names }; } });
 donemler.forEach(function (d, k) {
@@ -176,13 +176,15 @@ if (V316) {
 }
 col({ id: "segment", title: "Segment", w: 74, type: "str",
       dict: function () { return { ids: S.seg, texts: [""].concat(SEGMENTS), base: 1 }; },
-      key: function (i) { return S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""; },
+      key: function (i) { return S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""; }, code: function (i) { return S.seg[i] + 1; },
       text: function (i) { return S.seg[i] >= 0 ? SEGMENTS[S.seg[i]] : ""; } });
 if (V316) {
   col({ id: "bolge", title: "Bölge", w: 118, type: "str", tip: true,
-        key: function (i) { return listName(bolgeList, S.bolge[i]); }, text: function (i) { return listName(bolgeList, S.bolge[i]); } });
+        key: function (i) { return listName(bolgeList, S.bolge[i]); }, text: function (i) { return listName(bolgeList, S.bolge[i]); },
+        code: function (i) { return S.bolge[i] + 1; } });
   col({ id: "sube", title: "Şube", w: 150, type: "str", tip: true,
-        key: function (i) { return listName(subeList, S.sube[i]); }, text: function (i) { return listName(subeList, S.sube[i]); } });
+        key: function (i) { return listName(subeList, S.sube[i]); }, text: function (i) { return listName(subeList, S.sube[i]); },
+        code: function (i) { return S.sube[i] + 1; } });
 }
 col({ id: "seri", title: "Risk seyri", w: 30 + 12 * R, type: "num", firstDesc: true, spark: true,
       key: function (i) { return R ? S.r[i * R + R - 1] : NaN; } });

@@ -55,32 +55,11 @@ function refresh() {
     view = sortPerm;
     matched = n;
   } else {
-    var out = new Int32Array(n), m = 0, base = sortPerm;
-    var seg = F.seg, bol = F.bolge, sub = F.sube, bnd = F.band, mk = F.marks;
-    var rMin = F.riskMin, rMax = F.riskMax, mlMin = F.mlMin, mlMax = F.mlMax, move = F.move, ch = F.chart;
-    var dOn = deltaFilterOn(), dDir = F.deltaDir, dMin = F.deltaMin;
-    var hits = F.q ? searchHits(F.q, F.plain) : null;
-    for (k = 0; k < n; k++) {
-      var i = base ? base[k] : k;
-      if (seg && !seg[S.seg[i] + 1]) continue;
-      if (bnd && !bnd[S.lastBand[i] + 1]) continue;
-      if (bol && !bol[S.bolge[i] + 1]) continue;
-      if (sub && !sub[S.sube[i] + 1]) continue;
-      if (mk && (S.marks[i] & mk) !== mk) continue;
-      if (rMin === rMin && !(S.risk[i] >= rMin)) continue;
-      if (rMax === rMax && !(S.risk[i] <= rMax)) continue;
-      if (mlMin === mlMin && !(S.ml[i] >= mlMin)) continue;
-      if (mlMax === mlMax && !(S.ml[i] <= mlMax)) continue;
-      if (dOn && !deltaPasses(scoreDelta(i), dDir, dMin)) continue;
-      if (move && bandMove(i) !== move) continue;
-      if (ch && (band(S.score[i * P + ch.k]) !== ch.b || (ch.a >= 0 && band(S.score[i * P + ch.k - 1]) !== ch.a))) continue;
-      if (hits && !hits[i]) continue;
-      if (F.watch && !isWatched(i)) continue;
-      out[m++] = i;
-    }
-    view = out.subarray(0, m);
-    matched = m;
+    view = filterRows(sortPerm, n);
+    matched = view.length;
   }
+  pick = null;                         // positions of the old view
+  HXS.picked = 0;
   lastQueryMs = performance.now() - t0;
   HXS.lastQueryMs = lastQueryMs;
   HXS.query = TextSearch.fold(F.qRaw);   // the query as typed, in lower case
@@ -88,6 +67,34 @@ function refresh() {
   if (typeof onViewChanged === "function") onViewChanged();
   if (typeof chartsFollowView === "function") chartsFollowView();
   if (typeof announceView === "function") announceView();
+  if (typeof markHeadFilters === "function") markHeadFilters();
+}
+// The rows of base (all loaded rows when null), in its order, that pass every filter.
+function filterRows(base, n) {
+  var out = new Int32Array(n), m = 0, k;
+  var seg = F.seg, bol = F.bolge, sub = F.sube, bnd = F.band, mk = F.marks;
+  var rMin = F.riskMin, rMax = F.riskMax, mlMin = F.mlMin, mlMax = F.mlMax, move = F.move, ch = F.chart;
+  var dOn = deltaFilterOn(), dDir = F.deltaDir, dMin = F.deltaMin;
+  var hits = F.q ? searchHits(F.q, F.plain) : null;
+  for (k = 0; k < n; k++) {
+    var i = base ? base[k] : k;
+    if (seg && !seg[S.seg[i] + 1]) continue;
+    if (bnd && !bnd[S.lastBand[i] + 1]) continue;
+    if (bol && !bol[S.bolge[i] + 1]) continue;
+    if (sub && !sub[S.sube[i] + 1]) continue;
+    if (mk && (S.marks[i] & mk) !== mk) continue;
+    if (rMin === rMin && !(S.risk[i] >= rMin)) continue;
+    if (rMax === rMax && !(S.risk[i] <= rMax)) continue;
+    if (mlMin === mlMin && !(S.ml[i] >= mlMin)) continue;
+    if (mlMax === mlMax && !(S.ml[i] <= mlMax)) continue;
+    if (dOn && !deltaPasses(scoreDelta(i), dDir, dMin)) continue;
+    if (move && bandMove(i) !== move) continue;
+    if (ch && (band(S.score[i * P + ch.k]) !== ch.b || (ch.a >= 0 && band(S.score[i * P + ch.k - 1]) !== ch.a))) continue;
+    if (hits && !hits[i]) continue;
+    if (F.watch && !isWatched(i)) continue;
+    out[m++] = i;
+  }
+  return out.subarray(0, m);
 }
 // During loading a sorted or filtered view is brought up to date at most every 300 ms.
 var refreshTimer = 0;
@@ -104,4 +111,15 @@ function refreshSoon() {
   if (!refreshTimer) refreshTimer = setTimeout(function () { refreshTimer = 0; refresh(); }, 300);
 }
 function shownCount() { return Math.min(matched, limit); }
+// The total risk of the rows the filters leave (all of them, not only those shown); a
+// missing amount adds nothing. Summed once per view.
+var riskTotalOf = { view: undefined, n: -1, sum: 0 };
+function selectionRisk() {
+  if (riskTotalOf.view === view && riskTotalOf.n === matched) return riskTotalOf.sum;
+  var sum = 0, risk = S.risk;
+  for (var k = 0; k < matched; k++) { var v = risk[view ? view[k] : k]; if (v === v && v !== Infinity && v !== -Infinity) sum += v; }
+  riskTotalOf = { view: view, n: matched, sum: sum };
+  HXS.selectionRisk = sum;
+  return sum;
+}
 function rowAt(k) { return view ? view[k] : k; }
