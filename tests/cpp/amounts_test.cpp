@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/errors.h"
-#include "json/reader.h"
+#include "json/parser.h"
 #include "json/writer.h"
 #include "pipeline/amounts.h"
 #include "pipeline/chunks.h"

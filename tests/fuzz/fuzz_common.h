@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/errors.h"
+#include "json/document_file.h"
 #include "json/lazy_rows.h"
 #include "json/parser.h"
 #include "json/value.h"
