@@ -52,13 +52,13 @@ PAGE = ("amounts_test",)
 
 SITES = [
     # Stage 2: score history and bands.
-    Site("cpp/ml/features_history.cpp", "c825 += q[j] >= 825.0;", "c825 += q[j] > 825.0;", FEATURES,
+    Site("cpp/ml/features_history.cpp", "c825 += q[j] >= kHighThreshold;", "c825 += q[j] > kHighThreshold;", FEATURES,
          "825 count: >= to >"),
-    Site("cpp/ml/features_history.cpp", "c500 += q[j] >= 500.0;", "c500 += q[j] > 500.0;", FEATURES,
+    Site("cpp/ml/features_history.cpp", "c500 += q[j] >= kYisThreshold;", "c500 += q[j] > kYisThreshold;", FEATURES,
          "500 count: >= to >"),
-    Site("cpp/ml/features_history.cpp", "x >= 1000.0 ? 3", "x > 1000.0 ? 3", FEATURES, "band 3: >= to >"),
-    Site("cpp/ml/features_history.cpp", "x >= 825.0 ? 2", "x > 825.0 ? 2", FEATURES, "band 2: >= to >"),
-    Site("cpp/ml/features_history.cpp", "x >= 500.0 ? 1", "x > 500.0 ? 1", FEATURES, "band 1: >= to >"),
+    Site("cpp/ml/features_history.cpp", "x >= kYiScore ? 3", "x > kYiScore ? 3", FEATURES, "band 3: >= to >"),
+    Site("cpp/ml/features_history.cpp", "x >= kHighThreshold ? 2", "x > kHighThreshold ? 2", FEATURES, "band 2: >= to >"),
+    Site("cpp/ml/features_history.cpp", "x >= kYisThreshold ? 1", "x > kYisThreshold ? 1", FEATURES, "band 1: >= to >"),
     Site("cpp/ml/features_history.cpp", "run = x > l1 ?", "run = x >= l1 ?", FEATURES, "rise streak: > to >="),
     Site("cpp/ml/features_history.cpp", "const double l1 = p >= 1 ?", "const double l1 = p > 1 ?", FEATURES,
          "lag 1: >= to >"),
@@ -82,7 +82,7 @@ SITES = [
     Site("cpp/ml/features_flags.cpp", "? static_cast<std::int64_t>(v) : 0", "? std::llround(v) : 0", FEATURES,
          "region code: truncation to rounding"),
     # Stage 1 and the diagnostic columns.
-    Site("cpp/ml/features_load.cpp", "num.f64[i] = yi ? 1000.0", "num.f64[i] = yi ? 999.0", FEATURES,
+    Site("cpp/ml/features_load.cpp", "num.f64[i] = yi ? kYiScore", "num.f64[i] = yi ? 999.0", FEATURES,
          "\"YI\" score: 1000 to 999"),
     Site("cpp/ml/features_output.cpp", "out[i] = static_cast<std::int64_t>(src.f64[r]);",
          "out[i] = std::llround(src.f64[r]);", FEATURES, "diagnostic value: truncation to rounding"),

@@ -210,7 +210,7 @@ function buildPrint() {
   COLS.forEach(function (c) {
     cg.appendChild(el("col")).style.width = (c.id === "muta" ? idPct : (100 - idPct) * c.w / totalW).toFixed(2) + "%";
   });
-  COLS.forEach(function (c) { tr.appendChild(el("th", c.cls === "num" || c.period != null ? "num" : null, c.title)); });
+  COLS.forEach(function (c) { tr.appendChild(el("th", c.cls === "num" || c.period != null ? "num" : null, colHeading(c))); });
   thead.appendChild(tr); t.appendChild(thead);
   var tb = el("tbody");
   for (k = 0; k < n; k++) {
