@@ -10,14 +10,12 @@ Pages go to test_output/browser/detail/ with screenshots of the panel at 1440x90
 
 from __future__ import annotations
 
-import csv
-import io
 import json
 from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, csv_export  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
@@ -145,7 +143,7 @@ def test_probability_reads_alike_in_grid_detail_and_csv(detail, open_detail):
     fact = p.page.locator("#hx-detail table.kv tr", has_text="ML YI olasılığı").locator("th, td").all_text_contents()
     with p.page.expect_download() as dl:
         p.page.click("#hx-csv")
-    table = list(csv.reader(io.StringIO(Path(dl.value.path()).read_text(encoding="utf-8-sig")), delimiter=";"))
+    _, table = csv_export(Path(dl.value.path()).read_text(encoding="utf-8-sig"))
     col = table[0].index(head)
     assert head == fact[0] == "ML YI olasılığı (%)"
     assert [r[col] for r in table[1:]] == [fact[1]] == ["19,8"]
