@@ -202,7 +202,9 @@ def test_score_psi_gate_bands():
 def test_score_psi_in_the_act_band_fails_under_strict(sample_db, tmp_path, monkeypatch, capsys):
     from halvex.nightly import night
 
-    monkeypatch.setattr(night, "_frozen_psi", lambda *a: {"value": 0.4, "band": "act"})
+    real = night._frozen_stability
+    monkeypatch.setattr(night, "_frozen_stability",
+                        lambda *a: {**real(*a), "score_psi": {"value": 0.4, "band": "act"}})
     model = _frozen_model(sample_db, tmp_path)
     assert _run(sample_db, tmp_path / "out", "--model", str(model), "--strict") == 3
     assert "score_psi" in capsys.readouterr().err and not (tmp_path / "out" / "latest").exists()
@@ -242,9 +244,9 @@ def test_a_frozen_model_is_back_tested_with_its_own_recipe_and_copied_unchanged(
     monkeypatch.setattr(backtest_module, "train", recording_train)
     out = tmp_path / "out"
     assert _run(sample_db, out, "--model", str(model)) == 0
-    # Every origin's model is trained at its origin, with the frozen model's settings.
-    origins = [c.get("origin") for c in calls]
-    assert len(calls) >= int(ORIGINS) and all(o is not None for o in origins[:int(ORIGINS)])
+    # Every origin's model is trained at its origin, with the frozen model's settings, and
+    # no model beside them: the frozen one scores tonight.
+    assert len(calls) == int(ORIGINS) and all(c.get("origin") is not None for c in calls)
     for kw in calls:
         assert kw["horizon"] == 3 and kw["seed"] == 11 and kw["valid_periods"] == 2
         assert kw["num_boost_round"] == 60 and kw["early_stopping_rounds"] == 9
@@ -255,6 +257,11 @@ def test_a_frozen_model_is_back_tested_with_its_own_recipe_and_copied_unchanged(
     assert m["model"]["source"] == str(model)
     assert m["files"]["backtest"] == "backtest" and (out / "latest" / "backtest" / "backtest_firma.json").is_file()
     assert _snapshot(model) == before == _snapshot(out / "latest" / "model")
+    # The stability the report shows is the frozen model's: its training periods against tonight.
+    card = json.loads((model / "model_card.json").read_text())
+    latest = json.loads((out / "latest" / "backtest" / "backtest_summary.json").read_text())["latest"]
+    assert latest["train_periods"] == card["split"]["train_periods"] and latest["period"] == m["period"]
+    assert latest["score_psi"]["band"] and set(latest["feature_psi"]) == set(card["features"])
     doc = _document(out)
     meta = doc["meta"]
     assert meta["model_dogrulandi"] is True and "model_notu" not in meta

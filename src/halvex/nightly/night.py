@@ -84,22 +84,24 @@ def _latest_rows(matrix):
     return latest.item() if isinstance(latest, np.generic) else latest, matrix.loc[codes == len(periods) - 1]
 
 
-def _frozen_psi(model, matrix, latest_rows) -> dict | None:
-    """Score PSI of a frozen model: the rows of its training periods in tonight's data
-    against the latest period's candidates; None when the data no longer holds them."""
-    from halvex.ml.model import metrics as mx
+def _frozen_stability(model, matrix, period, latest_rows) -> dict | None:
+    """Score and feature PSI of a frozen model: the rows of its training periods in tonight's
+    data against the latest period's candidates (samples of both, as a trained model's card
+    has them); None when the data no longer holds them."""
     from halvex.ml.model.population import is_candidate
-    from halvex.ml.model.review import evenly_spaced
+    from halvex.ml.model.review import evenly_spaced, stability_block
     from halvex.ml.model.schema import feature_array
 
-    train_periods = {str(p) for p in model.card["split"]["train_periods"]}
-    then = matrix.loc[matrix["donem"].astype(str).isin(train_periods) & is_candidate(matrix)]
+    train_periods = list(model.card["split"]["train_periods"])
+    then = matrix.loc[matrix["donem"].astype(str).isin({str(p) for p in train_periods})
+                      & is_candidate(matrix)]
     now = latest_rows.loc[is_candidate(latest_rows)]
-    if len(then) == 0 or len(now) == 0:
-        return None
     then = then.iloc[evenly_spaced(len(then))]
-    value = mx.psi(model.raw_score(feature_array(then)), model.raw_score(feature_array(now)))
-    return {"value": value, "band": mx.psi_band(value)}
+    now_sample = now.iloc[evenly_spaced(len(now))]
+    block = stability_block(period, then, model.raw_score(feature_array(then)) if len(then) else None,
+                            now_sample, model.raw_score(feature_array(now_sample)) if len(now) else None,
+                            now_rows=len(now))
+    return None if block is None else {**block, "train_periods": train_periods}
 
 
 def _alert_rule(card: dict) -> dict:
@@ -231,11 +233,10 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
             if origins:
                 # Its recipe at each origin: no origin's model sees a label after it.
                 with stages.stage("back-testing the model's settings") as s:
-                    bt = run_backtest(matrix, origins=origins, top_n=0, **settings_of(model.card),
-                                      **_alert_rule(model.card))
+                    bt = run_backtest(matrix, origins=origins, top_n=0, latest_model=False,
+                                      **settings_of(model.card), **_alert_rule(model.card))
                     summary, firma = bt.backtest_summary, bt.backtest_firma
                     s["rows"] = summary["overall"]["rows"]
-                    bt.save(os.path.join(where, BACKTEST_DIR))
         psi = (model.card.get("stability") or {}).get("score_psi") if trained_here else None
 
         with stages.stage("scoring the latest period") as s:
@@ -247,7 +248,12 @@ def run_night(db, out, *, model_dir=None, strict: bool = False, horizon: int | N
             predictions = prediction_entries(scored, top_n)
             s["rows"] = len(scored)
             if not trained_here:
-                psi = _frozen_psi(model, matrix, latest_rows)
+                stability = _frozen_stability(model, matrix, period, latest_rows)
+                psi = stability and stability["score_psi"]
+                if summary is not None:
+                    # The report's stability table describes the model that scored tonight.
+                    summary["latest"] = stability
+                    bt.save(os.path.join(where, BACKTEST_DIR))
         gates = gates + [gt.score_psi_gate(psi)]
         failed = [g for g in gates if not g.passed]
         if strict and failed:

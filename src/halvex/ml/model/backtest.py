@@ -86,11 +86,13 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
              valid_periods: int = DEFAULT_VALID_PERIODS, keep: str | None = None,
              alert_multiple: float = mx.ALERT_RATE_MULTIPLE, alert_share: float | None = None,
              top_n: int = DEFAULT_REASONS_TOP_N, num_boost_round: int = NUM_BOOST_ROUND,
-             early_stopping_rounds: int = EARLY_STOPPING_ROUNDS,
+             early_stopping_rounds: int = EARLY_STOPPING_ROUNDS, latest_model: bool = True,
              progress: Callable[[int, int], None] | None = None) -> Backtest:
     """Back-tests the close-monitoring model over the last ``origins`` origins of
     ``matrix`` (``build_features(..., target_horizon=horizon)``) and scores its latest
-    period with a model trained there (the top ``top_n`` with reasons).
+    period with a model trained there (the top ``top_n`` with reasons). Without
+    ``latest_model`` (a caller scoring with a model of its own) no model is trained there:
+    the result has no model, no predictions and no ``latest`` stability block.
 
     Alerts: the top ``alert_share`` of each origin's candidates, by default
     ``alert_multiple`` times the YI rate of that origin's training window. ``progress``
@@ -118,7 +120,7 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
                          f"label and enough earlier labelled rows of both classes to train on "
                          f"({n_periods} periods, horizon {horizon})")
     used = possible[-int(origins):]
-    total = len(used) + 1
+    total = len(used) + int(bool(latest_model))
     lead = periods_to_yi(frame, horizon)
     fit = dict(horizon=horizon, params=params, threads=threads, seed=seed,
                valid_periods=valid_periods, num_boost_round=num_boost_round,
@@ -153,11 +155,13 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
     overall = _block(pd.concat([t[0] for t in pooled]), *(np.concatenate([t[k] for t in pooled])
                                                             for k in (1, 2, 3)),
                      _merge_alerts([t[4] for t in pooled]), np.concatenate([t[5] for t in pooled]))
-    latest = train(frame, **fit)
-    predictions = _latest_predictions(frame, line, latest, top_n)
-    stability = {**(latest.card["stability"] or {"period": _key(line.periods[-1]), "rows": 0}),
-                 "train_periods": [_key(v) for v in latest.card["split"]["train_periods"]]}
-    if progress is not None:
+    latest = predictions = stability = None
+    if latest_model:
+        latest = train(frame, **fit)
+        predictions = _latest_predictions(frame, line, latest, top_n)
+        stability = {**(latest.card["stability"] or {"period": _key(line.periods[-1]), "rows": 0}),
+                     "train_periods": [_key(v) for v in latest.card["split"]["train_periods"]]}
+    if progress is not None and latest_model:
         progress(total, total)
 
     summary = {
@@ -176,8 +180,9 @@ def backtest(matrix: pd.DataFrame, horizon: int = DEFAULT_HORIZON, origins: int 
               "overall": mx.curves(*(np.concatenate([t[k] for t in pooled]) for k in (1, 2)))}
     firma = {k: firma[k] for k in sorted(firma)}
     summary = _plain(summary)
-    latest.attach_backtest(summary)
-    return Backtest(summary, _plain(firma), _plain(predictions), _plain(curves), latest)
+    if latest is not None:
+        latest.attach_backtest(summary)
+    return Backtest(summary, _plain(firma), _plain(predictions or []), _plain(curves), latest)
 
 
 def _canonical(frame: pd.DataFrame, horizon: int) -> pd.DataFrame:
