@@ -11,34 +11,29 @@ std::size_t Column::bytes() const {
   return n;
 }
 
-Column Column::float64(std::size_t n) {
+namespace {
+// An uninitialised column of n rows whose values live in `member`.
+template <class T>
+Column sized(DType type, std::size_t n, Buffer<T> Column::* member) {
+  Column c = Column::of_type(type, n);
+  c.*member = Buffer<T>(n);
+  return c;
+}
+}  // namespace
+
+Column Column::of_type(DType type, std::size_t n) {
   Column c;
-  c.type_ = DType::Float64;
+  c.type_ = type;
   c.size_ = n;
-  c.f64 = Buffer<double>(n);
   return c;
 }
 
-Column Column::int64(std::size_t n) {
-  Column c;
-  c.type_ = DType::Int64;
-  c.size_ = n;
-  c.i64 = Buffer<std::int64_t>(n);
-  return c;
-}
-
-Column Column::boolean(std::size_t n) {
-  Column c;
-  c.type_ = DType::Bool;
-  c.size_ = n;
-  c.b8 = Buffer<std::uint8_t>(n);
-  return c;
-}
+Column Column::float64(std::size_t n) { return sized(DType::Float64, n, &Column::f64); }
+Column Column::int64(std::size_t n) { return sized(DType::Int64, n, &Column::i64); }
+Column Column::boolean(std::size_t n) { return sized(DType::Bool, n, &Column::b8); }
 
 Column Column::text(std::size_t n, std::size_t char_capacity) {
-  Column c;
-  c.type_ = DType::Text;
-  c.size_ = n;
+  Column c = of_type(DType::Text, n);
   c.offsets = Buffer<std::int64_t>(n + 1);
   c.offsets[0] = 0;
   c.chars = Buffer<char>(char_capacity);
@@ -53,9 +48,7 @@ Column Column::int64_filled(std::size_t n, std::int64_t v) {
 }
 
 Column Column::from_int64(Buffer<std::int64_t> values) {
-  Column c;
-  c.type_ = DType::Int64;
-  c.size_ = values.size();
+  Column c = of_type(DType::Int64, values.size());
   c.i64 = std::move(values);
   return c;
 }
@@ -66,9 +59,7 @@ void Column::ensure_mask() {
 }
 
 Column Column::clone() const {
-  Column c;
-  c.type_ = type_;
-  c.size_ = size_;
+  Column c = of_type(type_, size_);
   c.int_width = int_width;
   c.f64 = f64.clone();
   c.i64 = i64.clone();

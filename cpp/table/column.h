@@ -32,6 +32,8 @@ class Column {
   static Column int64_filled(std::size_t n, std::int64_t v);
   // Int64 column adopting a buffer.
   static Column from_int64(Buffer<std::int64_t> values);
+  // A column of that type and length with no buffers yet.
+  static Column of_type(DType type, std::size_t n);
 
   DType type() const { return type_; }
   std::size_t size() const { return size_; }

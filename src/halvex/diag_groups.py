@@ -15,22 +15,19 @@ from halvex.pipeline.vitrum import _GRUP_SHORT as _LETTER
 # Findings of the "SQL" and "SQL_DELTA" layers are shown on the administrator page only.
 SQL_ADMIN_ONLY = True
 
-DIAG_GROUPS = {
-    "gecikme": {"baslik": "Gecikme", "renk": "#e74c3c", "harf": _LETTER["gecikme"],
-                "aciklama": "Anapara veya faiz ödemelerinde gecikme"},
-    "ortak": {"baslik": "Ortak / Grup Riski", "renk": "#8e44ad", "harf": _LETTER["ortak"],
-              "aciklama": "Ortaklar ve grup firmalarından gelen risk"},
-    "cek_senet": {"baslik": "Çek / Senet", "renk": "#d35400", "harf": _LETTER["cek_senet"],
-                  "aciklama": "Karşılıksız çek ve protestolu senet"},
-    "diger_banka": {"baslik": "Diğer Bankalar", "renk": "#2980b9", "harf": _LETTER["diger_banka"],
-                    "aciklama": "Diğer bankalardaki limit ve risk hareketleri"},
-    "icra": {"baslik": "İcra / Takip", "renk": "#c0392b", "harf": _LETTER["icra"],
-             "aciklama": "İcra ve kanuni takip işlemleri"},
-    "yasal": {"baslik": "Yasal Süreçler", "renk": "#7f8c8d", "harf": _LETTER["yasal"],
-              "aciklama": "Konkordato, iflas ve benzeri yasal süreçler"},
-    "izleme": {"baslik": "İzleme", "renk": "#16a085", "harf": _LETTER["izleme"],
-               "aciklama": "İdari takip ve yakın izleme kararları"},
-}
+# key, heading, colour, description; in the pages' order
+_GROUPS = (
+    ("gecikme", "Gecikme", "#e74c3c", "Anapara veya faiz ödemelerinde gecikme"),
+    ("ortak", "Ortak / Grup Riski", "#8e44ad", "Ortaklar ve grup firmalarından gelen risk"),
+    ("cek_senet", "Çek / Senet", "#d35400", "Karşılıksız çek ve protestolu senet"),
+    ("diger_banka", "Diğer Bankalar", "#2980b9", "Diğer bankalardaki limit ve risk hareketleri"),
+    ("icra", "İcra / Takip", "#c0392b", "İcra ve kanuni takip işlemleri"),
+    ("yasal", "Yasal Süreçler", "#7f8c8d", "Konkordato, iflas ve benzeri yasal süreçler"),
+    ("izleme", "İzleme", "#16a085", "İdari takip ve yakın izleme kararları"),
+)
+DIAG_GROUPS = {key: {"baslik": heading, "renk": colour, "harf": _LETTER[key], "aciklama": text}
+               for key, heading, colour, text in _GROUPS}
+
 
 KRITER_ACIKLAMA = {
     "RKD_GECIKME_30": "30 günü aşan gecikme",
