@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,21 +110,30 @@ struct ErrorCase {
   size_t pos, line, column;
 };
 
+// The error of kind E that reading `text` raises; a test failure when it raises none.
+template <class E>
+std::optional<E> read_error(const std::string& text) {
+  Document doc;
+  doc.text = text;
+  try {
+    parse_document(doc);
+  } catch (const E& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error for " << text;
+  return std::nullopt;
+}
+
 class ReaderErrors : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(ReaderErrors, MessageAndPosition) {
   const auto& c = GetParam();
-  Document doc;
-  doc.text = c.text;
-  try {
-    parse_document(doc);
-    FAIL() << "no error for " << c.text;
-  } catch (const ParseError& e) {
-    EXPECT_STREQ(e.what(), c.message);
-    EXPECT_EQ(e.pos(), c.pos);
-    EXPECT_EQ(e.line(), c.line);
-    EXPECT_EQ(e.column(), c.column);
-  }
+  const auto e = read_error<ParseError>(c.text);
+  ASSERT_TRUE(e);
+  EXPECT_STREQ(e->what(), c.message);
+  EXPECT_EQ(e->pos(), c.pos);
+  EXPECT_EQ(e->line(), c.line);
+  EXPECT_EQ(e->column(), c.column);
 }
 
 // Messages as Python's json.loads raises them.
@@ -171,17 +181,12 @@ class ReaderUtf8 : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(ReaderUtf8, InvalidBytesAreADecodeError) {
   const auto& c = GetParam();
-  Document doc;
-  doc.text = c.bytes;
-  try {
-    parse_document(doc);
-    FAIL() << "no error";
-  } catch (const DecodeError& e) {
-    EXPECT_EQ(e.start(), c.start);
-    EXPECT_EQ(e.end(), c.end);
-    EXPECT_EQ(e.reason(), c.reason);
-    EXPECT_EQ(e.bytes(), c.bytes.substr(0, c.end));  // the input up to the fault, as Python holds it
-  }
+  const auto e = read_error<DecodeError>(c.bytes);
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->start(), c.start);
+  EXPECT_EQ(e->end(), c.end);
+  EXPECT_EQ(e->reason(), c.reason);
+  EXPECT_EQ(e->bytes(), c.bytes.substr(0, c.end));  // the input up to the fault, as Python holds it
 }
 
 // Positions and reasons as bytes.decode("utf-8") reports them.

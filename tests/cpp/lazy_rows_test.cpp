@@ -37,6 +37,17 @@ struct Parsed {
   const Value& eager_row(size_t i) const { return eager.root.member(1).value.begin_items()[i]; }
 };
 
+// Reads the fields named from the rows of a document, with the buffers kept between rows.
+struct FieldReader {
+  explicit FieldReader(std::vector<std::string> keys) : fields(std::move(keys)) {}
+  bool read(const Document& doc, size_t row, Value* values, bool* found, Kind* kind) {
+    return read_lazy_row_fields(doc, row, fields, arena, scratch, values, found, kind);
+  }
+  FieldSet fields;
+  Arena arena;
+  ParseScratch scratch;
+};
+
 // The member of an eagerly parsed row, or nothing.
 const Value* member(const Value& row, const std::string& key) {
   for (size_t j = 0; j < row.size(); ++j)
@@ -73,16 +84,14 @@ TEST(LazyRows, WholeRowsEqualTheEagerParse) {
 TEST(LazyRows, FieldsEqualTheMembersOfTheEagerParse) {
   Parsed p(kRows);
   const std::vector<std::string> keys = {"muta", "unvan", "son_risk", "qvra", "qvrb", "absent", "x"};
-  FieldSet fields(keys);
-  Arena arena;
-  ParseScratch scratch;
+  FieldReader reader(keys);
   std::vector<Value> values(keys.size());
   std::unique_ptr<bool[]> found(new bool[keys.size()]);
   // Twice over: the second pass reads with the member positions learnt in the first.
   for (int pass = 0; pass < 2; ++pass) {
     for (size_t i = 0; i < 5; ++i) {
       Kind kind;
-      ASSERT_TRUE(read_lazy_row_fields(p.lazy, i, fields, arena, scratch, values.data(), found.get(), &kind));
+      ASSERT_TRUE(reader.read(p.lazy, i, values.data(), found.get(), &kind));
       for (size_t k = 0; k < keys.size(); ++k) {
         const Value* want = member(p.eager_row(i), keys[k]);
         EXPECT_EQ(found[k], want != nullptr) << "row " << i << " " << keys[k];
@@ -99,13 +108,11 @@ TEST(LazyRows, FieldsEqualTheMembersOfTheEagerParse) {
 
 TEST(LazyRows, RepeatedMemberTakesItsLaterValue) {
   Parsed p(kRows);
-  FieldSet fields({"muta"});
-  Arena arena;
-  ParseScratch scratch;
+  FieldReader reader({"muta"});
   Value v;
   bool found = false;
   Kind kind;
-  ASSERT_TRUE(read_lazy_row_fields(p.lazy, 2, fields, arena, scratch, &v, &found, &kind));
+  ASSERT_TRUE(reader.read(p.lazy, 2, &v, &found, &kind));
   EXPECT_TRUE(found);
   EXPECT_EQ(v.as_int(), 4);
 }
@@ -113,14 +120,12 @@ TEST(LazyRows, RepeatedMemberTakesItsLaterValue) {
 TEST(LazyRows, FieldWantedTwiceIsFilledAtEachPosition) {
   // A period named twice asks for the same member at two positions.
   Parsed p(kRows);
-  FieldSet fields({"qvra", "muta", "qvra", "absent", "absent"});
-  Arena arena;
-  ParseScratch scratch;
+  FieldReader reader({"qvra", "muta", "qvra", "absent", "absent"});
   Value v[5];
   bool found[5];
   Kind kind;
   for (size_t i : {0, 1, 2, 0}) {
-    ASSERT_TRUE(read_lazy_row_fields(p.lazy, i, fields, arena, scratch, v, found, &kind));
+    ASSERT_TRUE(reader.read(p.lazy, i, v, found, &kind));
     EXPECT_TRUE(found[0] && found[2]) << "row " << i;
     EXPECT_EQ(to_json(v[0]), to_json(*member(p.eager_row(i), "qvra")));
     EXPECT_EQ(to_json(v[2]), to_json(v[0]));
@@ -130,15 +135,13 @@ TEST(LazyRows, FieldWantedTwiceIsFilledAtEachPosition) {
 
 TEST(LazyRows, RowThatIsNotAnObjectReportsItsKind) {
   Parsed p(kRows);
-  FieldSet fields({"muta"});
-  Arena arena;
-  ParseScratch scratch;
+  FieldReader reader({"muta"});
   Value v;
   bool found = true;
   const Kind kinds[] = {Kind::Array, Kind::String, Kind::Null, Kind::Bool, Kind::Double, Kind::Int};
   for (size_t i = 5; i < p.lazy.row_begin.size(); ++i) {
     Kind kind = Kind::Object;
-    EXPECT_FALSE(read_lazy_row_fields(p.lazy, i, fields, arena, scratch, &v, &found, &kind)) << i;
+    EXPECT_FALSE(reader.read(p.lazy, i, &v, &found, &kind)) << i;
     EXPECT_EQ(kind, kinds[i - 5]) << "row " << i;
   }
 }
