@@ -165,7 +165,7 @@ var Detail = (function () {
     detailMode();
     panel.focus({ preventScroll: true });     // the page stays where the analyst clicked
     HXS.detailMuta = muta;
-    if (typeof State.onViewChanged === "function") State.onViewChanged();
+    State.onViewChanged();
   }
   // Score history of one borrower: a line over the periods with the band thresholds, labelled
   // axes (period, QVR score); "YI" is drawn above the scale, a missing score leaves a gap.
@@ -283,7 +283,7 @@ var Detail = (function () {
     var back = returnFocus && document.contains(returnFocus) ? returnFocus : grid;
     returnFocus = null;
     back.focus();
-    if (typeof State.onViewChanged === "function") State.onViewChanged();
+    State.onViewChanged();
   }
   $("hx-detail-close").addEventListener("click", closeDetail);
   document.addEventListener("keydown", function (ev) {

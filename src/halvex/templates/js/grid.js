@@ -61,7 +61,7 @@ var Grid = (function () {
     pool.forEach(function (r) { r.remove(); });
     pool = [];
     schedule();
-    if (typeof State.onViewChanged === "function") State.onViewChanged();
+    State.onViewChanged();
   }
 
   function place(cell, c) {

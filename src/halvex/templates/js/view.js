@@ -69,10 +69,10 @@ var View = (function () {
     HXS.lastQueryMs = lastQueryMs;
     HXS.query = TextSearch.fold(F.qRaw);   // the query as typed, in lower case
     Grid.schedule();
-    if (typeof State.onViewChanged === "function") State.onViewChanged();
-    if (typeof Charts.chartsFollowView === "function") Charts.chartsFollowView();
-    if (typeof Announce.announceView === "function") Announce.announceView();
-    if (typeof ColFilter.markHeadFilters === "function") ColFilter.markHeadFilters();
+    State.onViewChanged();
+    Charts.chartsFollowView();
+    Announce.announceView();
+    ColFilter.markHeadFilters();
   }
   // The rows of base (all loaded rows when null), in its order, that pass every filter.
   function filterRows(base, n) {
