@@ -1,11 +1,12 @@
 // ---------------------------------------------------------------- view state
-// Filters. A list filter is null (all) or a Uint8Array of allowed codes, indexed by code + 1
-// so that "undefined" (-1) has a place; ranges are NaN when off.
+// The filters and sort keys, and the rows they leave in their order.
 var View = (function () {
   var band = Page.band, HXS = Page.HXS, P = Page.P, TOP_N = Page.TOP_N;
   var COLS_BY_ID = Store.COLS_BY_ID, isWatched = Store.isWatched, S = Store.S, scoreDelta = Store.scoreDelta;
   var sortRows = Sort.sortRows;
 
+  // Filters. A list filter is null (all) or a Uint8Array of allowed codes, indexed by code + 1
+  // so that "undefined" (-1) has a place; ranges are NaN when off.
   function noFilters() {
     return { q: "", qRaw: "", plain: true, seg: null, band: null, bolge: null, sube: null, marks: 0,
              riskMin: NaN, riskMax: NaN, mlMin: NaN, mlMax: NaN, deltaDir: 0, deltaMin: NaN, move: 0, chart: null, watch: false };
