@@ -26,26 +26,27 @@ var Columns = (function () {
     btn.addEventListener("keydown", escape);
   }
   function renderChooser() {
+    var layout = Grid.colLayout;
     var panel = $("hx-cols");
     panel.textContent = "";
     var tools = panel.appendChild(el("div", "cols-tools"));
-    var order = tools.appendChild(el("button", null, Grid.colLayout.newestFirst ? "Dönemler: eskiden yeniye" : "Dönemler: yeniden eskiye"));
+    var order = tools.appendChild(el("button", null, layout.newestFirst ? "Dönemler: eskiden yeniye" : "Dönemler: yeniden eskiye"));
     order.type = "button";
     order.addEventListener("click", function () {
-      Grid.colLayout.newestFirst = !Grid.colLayout.newestFirst;
-      Grid.colLayout.order = defaultOrder(Grid.colLayout.newestFirst);
+      layout.newestFirst = !layout.newestFirst;
+      layout.order = defaultOrder(layout.newestFirst);
       applyColumns(); renderChooser();
     });
     var reset = tools.appendChild(el("button", null, "Varsayılan sütunlar"));
     reset.type = "button";
     reset.addEventListener("click", function () {
-      Grid.colLayout = { order: defaultOrder(true), hidden: {}, pinned: { muta: true, unvan: true }, width: {}, newestFirst: true };
+      Grid.resetLayout();
       applyColumns(); renderChooser();
     });
     var t = panel.appendChild(el("table", "kv cols-table"));
     var hr = t.appendChild(el("tr"));
     ["Sütun", "Göster", "Sabitle", "Sıra", "Genişlik (px)"].forEach(function (h) { hr.appendChild(el("th", null, h)); });
-    Grid.colLayout.order.forEach(function (id, k) {
+    layout.order.forEach(function (id, k) {
       var c = COLS_BY_ID[id], tr = t.appendChild(el("tr"));
       tr.appendChild(el("td", null, c.period != null ? "Skor " + c.title : c.title));
       function box(checked, label, onChange) {
@@ -53,16 +54,16 @@ var Columns = (function () {
         cb.type = "checkbox"; cb.checked = checked; cb.setAttribute("aria-label", label);
         cb.addEventListener("change", function () { onChange(cb.checked); applyColumns(); });
       }
-      box(!Grid.colLayout.hidden[id], c.title + " göster", function (on) { if (on) delete Grid.colLayout.hidden[id]; else Grid.colLayout.hidden[id] = true; });
-      box(!!Grid.colLayout.pinned[id], c.title + " sabitle", function (on) { if (on) Grid.colLayout.pinned[id] = true; else delete Grid.colLayout.pinned[id]; });
+      box(!layout.hidden[id], c.title + " göster", function (on) { if (on) delete layout.hidden[id]; else layout.hidden[id] = true; });
+      box(!!layout.pinned[id], c.title + " sabitle", function (on) { if (on) layout.pinned[id] = true; else delete layout.pinned[id]; });
       var td = tr.appendChild(el("td"));
       [["↑", -1, "yukarı"], ["↓", 1, "aşağı"]].forEach(function (m) {
         var b = td.appendChild(el("button", "mini", m[0]));
         b.type = "button";
         b.setAttribute("aria-label", c.title + " " + m[2]);
-        b.disabled = k + m[1] < 0 || k + m[1] >= Grid.colLayout.order.length;
+        b.disabled = k + m[1] < 0 || k + m[1] >= layout.order.length;
         b.addEventListener("click", function () {
-          var o = Grid.colLayout.order, j = k + m[1], x = o[k];
+          var o = layout.order, j = k + m[1], x = o[k];
           o[k] = o[j]; o[j] = x;
           applyColumns(); renderChooser();
           var again = $("hx-cols").querySelectorAll("tr")[j + 1];
@@ -70,9 +71,9 @@ var Columns = (function () {
         });
       });
       var wtd = tr.appendChild(el("td")), w = wtd.appendChild(el("input", "num-in"));
-      w.type = "number"; w.min = "40"; w.max = "600"; w.value = String(Math.round(Grid.colLayout.width[id] || c.w0));
+      w.type = "number"; w.min = "40"; w.max = "600"; w.value = String(Math.round(layout.width[id] || c.w0));
       w.setAttribute("aria-label", c.title + " genişliği");
-      w.addEventListener("change", function () { var v = Number(w.value); if (v > 0) { Grid.colLayout.width[id] = v; applyColumns(); } });
+      w.addEventListener("change", function () { var v = Number(w.value); if (v > 0) { layout.width[id] = v; applyColumns(); } });
     });
   }
 

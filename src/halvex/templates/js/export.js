@@ -153,24 +153,25 @@ var Export = (function () {
   // ---------------------------------------------------------------- print: the rows in view order
   // What the printed list is: filters, sort and row count.
   function viewSummary() {
+    var F = View.F;
     var parts = [];
-    if (View.F.qRaw) parts.push("Arama: \u201c" + View.F.qRaw + "\u201d" + (View.F.plain ? "" : " (harfler tam)"));
+    if (F.qRaw) parts.push("Arama: \u201c" + F.qRaw + "\u201d" + (F.plain ? "" : " (harfler tam)"));
     Object.keys(multi).forEach(function (k) {
       var on = multi[k].labels();
       if (on.length) parts.push($( "hx-f-" + k).querySelector("summary").getAttribute("data-title") + ": " + on.join(", "));
     });
-    if (View.F.riskMin === View.F.riskMin) parts.push("Risk ≥ " + NumberText.format(View.F.riskMin) + " mio TL");
-    if (View.F.riskMax === View.F.riskMax) parts.push("Risk ≤ " + NumberText.format(View.F.riskMax) + " mio TL");
-    if (View.F.mlMin === View.F.mlMin) parts.push("Olasılık ≥ %" + NumberText.format(Math.round(View.F.mlMin * 1000) / 10));
-    if (View.F.mlMax === View.F.mlMax) parts.push("Olasılık ≤ %" + NumberText.format(Math.round(View.F.mlMax * 1000) / 10));
+    if (F.riskMin === F.riskMin) parts.push("Risk ≥ " + NumberText.format(F.riskMin) + " mio TL");
+    if (F.riskMax === F.riskMax) parts.push("Risk ≤ " + NumberText.format(F.riskMax) + " mio TL");
+    if (F.mlMin === F.mlMin) parts.push("Olasılık ≥ %" + NumberText.format(Math.round(F.mlMin * 1000) / 10));
+    if (F.mlMax === F.mlMax) parts.push("Olasılık ≤ %" + NumberText.format(Math.round(F.mlMax * 1000) / 10));
     if (deltaFilterOn()) {
-      parts.push("Skor değişimi" + (View.F.deltaDir > 0 ? " artan" : View.F.deltaDir < 0 ? " azalan" : "") +
-                 (View.F.deltaMin === View.F.deltaMin ? ", en az " + NumberText.format(View.F.deltaMin) + " puan" : ""));
+      parts.push("Skor değişimi" + (F.deltaDir > 0 ? " artan" : F.deltaDir < 0 ? " azalan" : "") +
+                 (F.deltaMin === F.deltaMin ? ", en az " + NumberText.format(F.deltaMin) + " puan" : ""));
     }
-    if (View.F.watch) parts.push("Yalnız izleme listesi");
-    if (View.F.chart) parts.push("Grafik: " + Charts.chartFilterText(View.F.chart));
-    if (View.F.move) parts.push("Bant " + (View.F.move > 0 ? "yükselen" : "düşen"));
-    if (View.F.marks) parts.push("İşaretler: " + MARKS.filter(function (m, b) { return View.F.marks & (1 << b); }).map(function (m) { return m[0]; }).join(" "));
+    if (F.watch) parts.push("Yalnız izleme listesi");
+    if (F.chart) parts.push("Grafik: " + Charts.chartFilterText(F.chart));
+    if (F.move) parts.push("Bant " + (F.move > 0 ? "yükselen" : "düşen"));
+    if (F.marks) parts.push("İşaretler: " + MARKS.filter(function (m, b) { return F.marks & (1 << b); }).map(function (m) { return m[0]; }).join(" "));
     // without a sort of the analyst's, the renderer's order, as the risk header shows it
     var keys = View.sorts.length ? View.sorts : [DEFAULT_SORT];
     var sortText = keys.map(function (s) { return COLS_BY_ID[s.id].title + (s.desc ? " ▼" : " ▲"); }).join(", ");

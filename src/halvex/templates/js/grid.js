@@ -24,7 +24,11 @@ var Grid = (function () {
   var cursor = 0;                 // active row, as a position in the view
 
   // ---- column layout: order, hidden, pinned and width per column id
-  var colLayout = { order: defaultOrder(true), hidden: {}, pinned: { muta: true, unvan: true }, width: {}, newestFirst: true };
+  function defaultLayout() {
+    return { order: defaultOrder(true), hidden: {}, pinned: { muta: true, unvan: true }, width: {}, newestFirst: true };
+  }
+  var colLayout = defaultLayout();
+  function resetLayout() { colLayout = defaultLayout(); }
   var COLS = [], GRID_W = 0;
   function layoutColumns() {
     var known = {};
@@ -217,13 +221,13 @@ var Grid = (function () {
     row.pos = pos;
     row.setAttribute("aria-rowindex", String(pos + 2));
     row.classList.toggle("alt", pos % 2 === 1);
-    row.classList.toggle("sel", i === View.selected);
-    var active = pos === cursor;
+    var sel = i === View.selected, active = pos === cursor;
+    row.classList.toggle("sel", sel);
     row.classList.toggle("cur", active);
     if (active) row.id = "hx-active-row"; else if (row.id) row.removeAttribute("id");
     var picked = Selection.isPicked(pos);
     row.classList.toggle("picked", picked);
-    row.setAttribute("aria-selected", i === View.selected || picked ? "true" : "false");
+    row.setAttribute("aria-selected", sel || picked ? "true" : "false");
     fillCells(row, vis);
   }
   // A cell's text is changed in its text node, if it has just one: the layout object of the
@@ -294,9 +298,9 @@ var Grid = (function () {
       var m = S.marks[i];
       for (var b = 0; b < 6; b++) { var off = !(m & (1 << b)); if (cell.mk[b].hidden !== off) cell.mk[b].hidden = off; }
     } else {
-      var t = c.text(i);
-      if (c.id === "unvan" && View.F.q) putMarked(cell, t, foldedNames(View.F.plain)[S.uid[i]]);
-      else if (c.id === "muta" && View.F.q && (typeof S.muta[i] === "number" || /^-?\d+$/.test(t))) putMarked(cell, t, t);
+      var t = c.text(i), F = View.F;
+      if (c.id === "unvan" && F.q) putMarked(cell, t, foldedNames(F.plain)[S.uid[i]]);
+      else if (c.id === "muta" && F.q && (typeof S.muta[i] === "number" || /^-?\d+$/.test(t))) putMarked(cell, t, t);
       else setText(cell, t);
       if (c.id === "ml") ModelView.markAlarm(cell, S.ml[i]);
     }
@@ -607,10 +611,10 @@ var Grid = (function () {
 
   return {
     applyColumns: applyColumns, buildHead: buildHead,
-    get colLayout() { return colLayout; }, set colLayout(x) { colLayout = x; }, get COLS() { return COLS; },
+    get colLayout() { return colLayout; }, get COLS() { return COLS; },
     get cursor() { return cursor; }, set cursor(x) { cursor = x; }, DEFAULT_SORT: DEFAULT_SORT,
     get drawnCount() { return drawnCount; }, focusHead: focusHead, grid: grid, letterChip: letterChip,
-    linkFor: linkFor, markSort: markSort, moveCursor: moveCursor, schedule: schedule,
+    linkFor: linkFor, markSort: markSort, moveCursor: moveCursor, resetLayout: resetLayout, schedule: schedule,
     scheduleScroll: scheduleScroll, updateCounts: updateCounts
   };
 })();

@@ -18,26 +18,27 @@ var State = (function () {
   var restoring = false, lastPush = 0, pendingSel = null;
   var typing = false, lastWasTyping = false;   // search text typed in a row makes one history entry
   function viewState() {
+    var F = View.F, layout = Grid.colLayout;
     var st = new URLSearchParams();
-    if (View.F.qRaw) st.set("q", View.F.qRaw);
-    if (!View.F.plain) st.set("tam", "1");
+    if (F.qRaw) st.set("q", F.qRaw);
+    if (!F.plain) st.set("tam", "1");
     Object.keys(multi).forEach(function (k) { var on = multi[k].labels(); if (on.length) st.set(k, on.join("|")); });
-    if (View.F.riskMin === View.F.riskMin) st.set("risk", String(View.F.riskMin));
-    if (View.F.riskMax === View.F.riskMax) st.set("riskust", String(View.F.riskMax));
-    if (View.F.mlMin === View.F.mlMin) st.set("ml", String(Math.round(View.F.mlMin * 1e6) / 1e4));
-    if (View.F.mlMax === View.F.mlMax) st.set("mlust", String(Math.round(View.F.mlMax * 1e6) / 1e4));
-    if (View.F.deltaDir) st.set("degisim", String(View.F.deltaDir));
-    if (View.F.deltaMin === View.F.deltaMin) st.set("fark", String(View.F.deltaMin));
-    if (View.F.move) st.set("hareket", String(View.F.move));
-    if (View.F.marks) st.set("isaret", String(View.F.marks));
-    if (View.F.watch) st.set("izleme", "1");
+    if (F.riskMin === F.riskMin) st.set("risk", String(F.riskMin));
+    if (F.riskMax === F.riskMax) st.set("riskust", String(F.riskMax));
+    if (F.mlMin === F.mlMin) st.set("ml", String(Math.round(F.mlMin * 1e6) / 1e4));
+    if (F.mlMax === F.mlMax) st.set("mlust", String(Math.round(F.mlMax * 1e6) / 1e4));
+    if (F.deltaDir) st.set("degisim", String(F.deltaDir));
+    if (F.deltaMin === F.deltaMin) st.set("fark", String(F.deltaMin));
+    if (F.move) st.set("hareket", String(F.move));
+    if (F.marks) st.set("isaret", String(F.marks));
+    if (F.watch) st.set("izleme", "1");
     if (View.limit === Infinity) st.set("tumu", "1");
-    if (View.F.chart) st.set("grafik", [View.F.chart.k, View.F.chart.a, View.F.chart.b].join(":"));
+    if (F.chart) st.set("grafik", [F.chart.k, F.chart.a, F.chart.b].join(":"));
     if (View.sorts.length) st.set("sira", View.sorts.map(function (s) { return (s.desc ? "-" : "") + s.id; }).join(","));
     var cols = Grid.COLS.map(function (c) { return c.id; }).join(",");
-    var pins = Grid.COLS.filter(function (c) { return Grid.colLayout.pinned[c.id]; }).map(function (c) { return c.id; }).join(",");
+    var pins = Grid.COLS.filter(function (c) { return layout.pinned[c.id]; }).map(function (c) { return c.id; }).join(",");
     if (cols !== defaultOrder(true).join(",") || pins !== "muta,unvan") { st.set("sutun", cols); st.set("sabit", pins); }
-    var widths = Object.keys(Grid.colLayout.width).map(function (id) { return id + ":" + Math.round(Grid.colLayout.width[id]); }).join(",");
+    var widths = Object.keys(layout.width).map(function (id) { return id + ":" + Math.round(layout.width[id]); }).join(",");
     if (widths) st.set("gen", widths);
     if (HXS.detailMuta != null) st.set("firma", String(HXS.detailMuta));
     return st.toString();
@@ -57,6 +58,7 @@ var State = (function () {
     HXS.fragment = frag;
   }
   function restoreFromUrl(initial) {
+    var layout = Grid.colLayout;
     var st = new URLSearchParams(location.hash.replace(/^#/, ""));
     restoring = true;
     try {
@@ -64,55 +66,55 @@ var State = (function () {
       if (st.has("sutun")) {
         var shown = st.get("sutun").split(",").filter(function (id) { return COLS_BY_ID[id]; });
         var pins = (st.get("sabit") || "").split(",");
-        Grid.colLayout.hidden = {};
-        Grid.colLayout.pinned = {};
-        COL_DEFS.forEach(function (c) { if (shown.indexOf(c.id) < 0) Grid.colLayout.hidden[c.id] = true; });
-        pins.forEach(function (id) { if (COLS_BY_ID[id]) Grid.colLayout.pinned[id] = true; });
-        Grid.colLayout.order = shown.concat(Grid.colLayout.order.filter(function (id) { return shown.indexOf(id) < 0; }));
+        layout.hidden = {};
+        layout.pinned = {};
+        COL_DEFS.forEach(function (c) { if (shown.indexOf(c.id) < 0) layout.hidden[c.id] = true; });
+        pins.forEach(function (id) { if (COLS_BY_ID[id]) layout.pinned[id] = true; });
+        layout.order = shown.concat(layout.order.filter(function (id) { return shown.indexOf(id) < 0; }));
       } else if (!initial) {
-        Grid.colLayout.order = defaultOrder(Grid.colLayout.newestFirst); Grid.colLayout.hidden = {}; Grid.colLayout.pinned = { muta: true, unvan: true };
+        layout.order = defaultOrder(layout.newestFirst); layout.hidden = {}; layout.pinned = { muta: true, unvan: true };
       }
-      Grid.colLayout.width = {};
+      layout.width = {};
       (st.get("gen") || "").split(",").forEach(function (p) {
         var kv = p.split(":"), w = Number(kv[1]);
-        if (COLS_BY_ID[kv[0]] && w > 0) Grid.colLayout.width[kv[0]] = w;
+        if (COLS_BY_ID[kv[0]] && w > 0) layout.width[kv[0]] = w;
       });
       // filters
-      View.F = noFilters();
+      var F = View.F = noFilters();
       $("hx-q").value = st.get("q") || "";
       $("hx-q-exact").checked = st.get("tam") === "1";
-      View.F.plain = !$("hx-q-exact").checked;
-      View.F.qRaw = $("hx-q").value.trim();
-      View.F.q = foldQuery(View.F.qRaw, View.F.plain);
+      F.plain = !$("hx-q-exact").checked;
+      F.qRaw = $("hx-q").value.trim();
+      F.q = foldQuery(F.qRaw, F.plain);
       ["seg", "band", "bolge"].forEach(function (k) { if (multi[k]) multi[k].set(st.has(k) ? st.get(k).split("|") : []); });
       if (V316) { fillSubeOptions(); multi.sube.set(st.has("sube") ? st.get("sube").split("|") : []); }
       // numbers in the fragment are written as the script writes them ("1000.5"); the fields
       // show them the Turkish way
       var urlNumber = function (key) { var x = st.has(key) && st.get(key).trim() !== "" ? Number(st.get(key)) : NaN; return isFinite(x) ? x : NaN; };
-      View.F.riskMin = urlNumber("risk");
-      View.F.riskMax = urlNumber("riskust");
-      View.F.mlMin = percentOf(urlNumber("ml"));
-      View.F.mlMax = percentOf(urlNumber("mlust"));
-      View.F.deltaDir = Number(st.get("degisim")) === 1 ? 1 : Number(st.get("degisim")) === -1 ? -1 : 0;
-      View.F.deltaMin = Math.abs(urlNumber("fark"));
-      setNumberField("hx-f-risk", View.F.riskMin);
-      setNumberField("hx-f-risk-max", View.F.riskMax);
+      F.riskMin = urlNumber("risk");
+      F.riskMax = urlNumber("riskust");
+      F.mlMin = percentOf(urlNumber("ml"));
+      F.mlMax = percentOf(urlNumber("mlust"));
+      F.deltaDir = Number(st.get("degisim")) === 1 ? 1 : Number(st.get("degisim")) === -1 ? -1 : 0;
+      F.deltaMin = Math.abs(urlNumber("fark"));
+      setNumberField("hx-f-risk", F.riskMin);
+      setNumberField("hx-f-risk-max", F.riskMax);
       setNumberField("hx-f-ml", urlNumber("ml"));
       setNumberField("hx-f-ml-max", urlNumber("mlust"));
-      setNumberField("hx-f-delta-min", View.F.deltaMin);
-      $("hx-f-delta").value = String(View.F.deltaDir);
-      View.F.move = Number(st.get("hareket")) === 1 ? 1 : Number(st.get("hareket")) === -1 ? -1 : 0;
-      $("hx-f-move").value = String(View.F.move);
+      setNumberField("hx-f-delta-min", F.deltaMin);
+      $("hx-f-delta").value = String(F.deltaDir);
+      F.move = Number(st.get("hareket")) === 1 ? 1 : Number(st.get("hareket")) === -1 ? -1 : 0;
+      $("hx-f-move").value = String(F.move);
       View.limit = st.get("tumu") === "1" ? Infinity : TOP_N;
-      View.F.watch = st.get("izleme") === "1";
-      $("hx-f-watch").checked = View.F.watch;
-      View.F.marks = V316 ? (Number(st.get("isaret")) & 63) : 0;
-      Array.prototype.forEach.call($("hx-f-marks").querySelectorAll("input"), function (b) { b.checked = !!(View.F.marks & Number(b.value)); });
+      F.watch = st.get("izleme") === "1";
+      $("hx-f-watch").checked = F.watch;
+      F.marks = V316 ? (Number(st.get("isaret")) & 63) : 0;
+      Array.prototype.forEach.call($("hx-f-marks").querySelectorAll("input"), function (b) { b.checked = !!(F.marks & Number(b.value)); });
       var ch = (st.get("grafik") || "").split(":").map(Number);
-      View.F.chart = ch.length === 3 && ch[0] >= 0 && ch[0] < P && ch[1] >= -1 && ch[1] < 5 && (ch[1] < 0 || ch[0] >= 1) && ch[2] >= 0 && ch[2] < 5
+      F.chart = ch.length === 3 && ch[0] >= 0 && ch[0] < P && ch[1] >= -1 && ch[1] < 5 && (ch[1] < 0 || ch[0] >= 1) && ch[2] >= 0 && ch[2] < 5
         ? { k: ch[0], a: ch[1], b: ch[2] } : null;
-      $("hx-chart-filter").hidden = !View.F.chart;
-      $("hx-chart-filter-text").textContent = View.F.chart ? "Grafik: " + chartFilterText(View.F.chart) : "";
+      $("hx-chart-filter").hidden = !F.chart;
+      $("hx-chart-filter-text").textContent = F.chart ? "Grafik: " + chartFilterText(F.chart) : "";
       // sorts
       View.sorts = [];
       (st.get("sira") || "").split(",").forEach(function (t) {
