@@ -154,7 +154,8 @@ var Filters = (function () {
         box.type = "checkbox";
         box.value = String(1 << k);
         box.addEventListener("change", function () {
-          View.F.marks = box.checked ? View.F.marks | (1 << k) : View.F.marks & ~(1 << k);
+          var F = View.F;
+          F.marks = box.checked ? F.marks | (1 << k) : F.marks & ~(1 << k);
           refresh();
         });
         lab.title = m[1];
@@ -167,9 +168,9 @@ var Filters = (function () {
     }
     var qTimer = 0;
     function readQuery() {
-      var raw = $("hx-q").value, plain = !$("hx-q-exact").checked, q = foldQuery(raw, plain);
+      var raw = $("hx-q").value, plain = !$("hx-q-exact").checked, q = foldQuery(raw, plain), F = View.F;
       // a new text that folds to the same query still changes what the URL and print say
-      if (q !== View.F.q || plain !== View.F.plain || raw.trim() !== View.F.qRaw) { View.F.q = q; View.F.qRaw = raw.trim(); View.F.plain = plain; State.typing = true; onFilterChange("q"); }
+      if (q !== F.q || plain !== F.plain || raw.trim() !== F.qRaw) { F.q = q; F.qRaw = raw.trim(); F.plain = plain; State.typing = true; onFilterChange("q"); }
     }
     $("hx-q").addEventListener("input", function () { clearTimeout(qTimer); qTimer = setTimeout(readQuery, 150); });
     $("hx-q-exact").addEventListener("change", readQuery);

@@ -18,23 +18,9 @@ var State = (function () {
   var restoring = false, lastPush = 0, pendingSel = null;
   var typing = false, lastWasTyping = false;   // search text typed in a row makes one history entry
   function viewState() {
-    var F = View.F, layout = Grid.colLayout;
-    var st = new URLSearchParams();
-    if (F.qRaw) st.set("q", F.qRaw);
-    if (!F.plain) st.set("tam", "1");
-    Object.keys(multi).forEach(function (k) { var on = multi[k].labels(); if (on.length) st.set(k, on.join("|")); });
-    if (F.riskMin === F.riskMin) st.set("risk", String(F.riskMin));
-    if (F.riskMax === F.riskMax) st.set("riskust", String(F.riskMax));
-    if (F.mlMin === F.mlMin) st.set("ml", String(Math.round(F.mlMin * 1e6) / 1e4));
-    if (F.mlMax === F.mlMax) st.set("mlust", String(Math.round(F.mlMax * 1e6) / 1e4));
-    if (F.deltaDir) st.set("degisim", String(F.deltaDir));
-    if (F.deltaMin === F.deltaMin) st.set("fark", String(F.deltaMin));
-    if (F.move) st.set("hareket", String(F.move));
-    if (F.marks) st.set("isaret", String(F.marks));
-    if (F.watch) st.set("izleme", "1");
-    if (View.limit === Infinity) st.set("tumu", "1");
-    if (F.chart) st.set("grafik", [F.chart.k, F.chart.a, F.chart.b].join(":"));
-    if (View.sorts.length) st.set("sira", View.sorts.map(function (s) { return (s.desc ? "-" : "") + s.id; }).join(","));
+    var st = new URLSearchParams(), layout = Grid.colLayout, lists = {};
+    Object.keys(multi).forEach(function (k) { lists[k] = multi[k].labels(); });
+    ViewUrl.write(st, View.F, lists, View.sorts, View.limit === Infinity);
     var cols = Grid.COLS.map(function (c) { return c.id; }).join(",");
     var pins = Grid.COLS.filter(function (c) { return layout.pinned[c.id]; }).map(function (c) { return c.id; }).join(",");
     if (cols !== defaultOrder(true).join(",") || pins !== "muta,unvan") { st.set("sutun", cols); st.set("sabit", pins); }
@@ -80,47 +66,39 @@ var State = (function () {
         if (COLS_BY_ID[kv[0]] && w > 0) layout.width[kv[0]] = w;
       });
       // filters
+      var u = ViewUrl.read(st, P, V316, function (id) { return !!COLS_BY_ID[id]; });
       var F = View.F = noFilters();
-      $("hx-q").value = st.get("q") || "";
-      $("hx-q-exact").checked = st.get("tam") === "1";
-      F.plain = !$("hx-q-exact").checked;
+      $("hx-q").value = u.q;
+      $("hx-q-exact").checked = !u.plain;
+      F.plain = u.plain;
       F.qRaw = $("hx-q").value.trim();
       F.q = foldQuery(F.qRaw, F.plain);
-      ["seg", "band", "bolge"].forEach(function (k) { if (multi[k]) multi[k].set(st.has(k) ? st.get(k).split("|") : []); });
-      if (V316) { fillSubeOptions(); multi.sube.set(st.has("sube") ? st.get("sube").split("|") : []); }
-      // numbers in the fragment are written as the script writes them ("1000.5"); the fields
-      // show them the Turkish way
-      var urlNumber = function (key) { var x = st.has(key) && st.get(key).trim() !== "" ? Number(st.get(key)) : NaN; return isFinite(x) ? x : NaN; };
-      F.riskMin = urlNumber("risk");
-      F.riskMax = urlNumber("riskust");
-      F.mlMin = percentOf(urlNumber("ml"));
-      F.mlMax = percentOf(urlNumber("mlust"));
-      F.deltaDir = Number(st.get("degisim")) === 1 ? 1 : Number(st.get("degisim")) === -1 ? -1 : 0;
-      F.deltaMin = Math.abs(urlNumber("fark"));
+      ["seg", "band", "bolge"].forEach(function (k) { if (multi[k]) multi[k].set(u.list(k)); });
+      if (V316) { fillSubeOptions(); multi.sube.set(u.list("sube")); }
+      F.riskMin = u.riskMin;
+      F.riskMax = u.riskMax;
+      F.mlMin = percentOf(u.mlPct);
+      F.mlMax = percentOf(u.mlMaxPct);
+      F.deltaDir = u.deltaDir;
+      F.deltaMin = u.deltaMin;
+      // the fields show the numbers the Turkish way
       setNumberField("hx-f-risk", F.riskMin);
       setNumberField("hx-f-risk-max", F.riskMax);
-      setNumberField("hx-f-ml", urlNumber("ml"));
-      setNumberField("hx-f-ml-max", urlNumber("mlust"));
+      setNumberField("hx-f-ml", u.mlPct);
+      setNumberField("hx-f-ml-max", u.mlMaxPct);
       setNumberField("hx-f-delta-min", F.deltaMin);
       $("hx-f-delta").value = String(F.deltaDir);
-      F.move = Number(st.get("hareket")) === 1 ? 1 : Number(st.get("hareket")) === -1 ? -1 : 0;
+      F.move = u.move;
       $("hx-f-move").value = String(F.move);
-      View.limit = st.get("tumu") === "1" ? Infinity : TOP_N;
-      F.watch = st.get("izleme") === "1";
+      View.limit = u.all ? Infinity : TOP_N;
+      F.watch = u.watch;
       $("hx-f-watch").checked = F.watch;
-      F.marks = V316 ? (Number(st.get("isaret")) & 63) : 0;
+      F.marks = u.marks;
       Array.prototype.forEach.call($("hx-f-marks").querySelectorAll("input"), function (b) { b.checked = !!(F.marks & Number(b.value)); });
-      var ch = (st.get("grafik") || "").split(":").map(Number);
-      F.chart = ch.length === 3 && ch[0] >= 0 && ch[0] < P && ch[1] >= -1 && ch[1] < 5 && (ch[1] < 0 || ch[0] >= 1) && ch[2] >= 0 && ch[2] < 5
-        ? { k: ch[0], a: ch[1], b: ch[2] } : null;
+      F.chart = u.chart;
       $("hx-chart-filter").hidden = !F.chart;
       $("hx-chart-filter-text").textContent = F.chart ? "Grafik: " + chartFilterText(F.chart) : "";
-      // sorts
-      View.sorts = [];
-      (st.get("sira") || "").split(",").forEach(function (t) {
-        var desc = t.charAt(0) === "-", id = desc ? t.slice(1) : t;
-        if (COLS_BY_ID[id] && !View.sorts.some(function (s) { return s.id === id; })) View.sorts.push({ id: id, desc: desc });
-      });
+      View.sorts = u.sorts;
       applyColumns();
       refresh();
       // the borrower whose detail was open, once its row is there
