@@ -102,6 +102,7 @@ var Loader = (function () {
     } catch (err) {
       workers = [];
     }
+    HXS.workers = workers.length;
   }
   decoder.init(DECODER_CFG);
 

@@ -45,7 +45,7 @@ var Page = (function () {
 
   var HXS = window.__halvex = {
     firstRowsAt: null, allDecodedAt: null, shownRows: 0, matchedRows: 0, loadedRows: 0,
-    totalRows: TOTAL_ROWS, totalChunks: TOTAL_CHUNKS, decodedChunks: 0, failedChunks: [], errors: [], decodeMs: [0, 0, 0], appendMs: 0, draws: 0, rowsFilled: [],
+    totalRows: TOTAL_ROWS, totalChunks: TOTAL_CHUNKS, decodedChunks: 0, failedChunks: [], errors: [], decodeMs: [0, 0, 0], appendMs: 0, workers: 0, draws: 0, rowsFilled: [],
     namesMergedAt: null, distinctNames: null, lastQueryMs: 0, layout: V316 ? "v316" : "v300",
     // one column, one direction, sorted once
     sortBy: function (id, desc) {
