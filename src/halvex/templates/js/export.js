@@ -1,8 +1,4 @@
 // ---------------------------------------------------------------- exports: CSV, .xlsx
-// The visible columns, in their order, as export columns: h the heading, v(i) row i's text,
-// num when those texts are numbers (a point before the decimals, "" when missing). A period
-// score column exports its score, the risk series one column per period, the marks one
-// column each. code(i), where given, names row i's text (same code, same text).
 var Export = (function () {
   var $ = Page.$, band = Page.band, donemler = Page.donemler, el = Page.el, fmtInt = Page.fmtInt,
       HXS = Page.HXS, MARKS = Page.MARKS, meta = Page.meta, NULL_SCORE = Page.NULL_SCORE, P = Page.P,
@@ -15,6 +11,10 @@ var Export = (function () {
   var DEFAULT_SORT = Grid.DEFAULT_SORT, updateCounts = Grid.updateCounts;
   var multi = Filters.multi;
 
+  // The visible columns, in their order, as export columns: h the heading, v(i) row i's text,
+  // num when those texts are numbers (a point before the decimals, "" when missing). A period
+  // score column exports its score, the risk series one column per period, the marks one
+  // column each. code(i), where given, names row i's text (same code, same text).
   function exportColumns() {
     var out = [], num = ExportText.numText, anyWatched = Store.watched.size > 0;
     Grid.COLS.forEach(function (c) {
