@@ -35,7 +35,7 @@ const { View } = loadScripts(["textsearch", "sort", "search", "view"], ["View"],
            COLS_BY_ID: { risk: { id: "risk", type: "num", key: (i) => S.risk[i] },
                          unvan: { id: "unvan", type: "str", key: (i) => S.names[S.uid[i]] },
                          segment: { id: "segment", type: "num", key: (i) => S.seg[i] } } },
-  Selection: {}, Grid: { schedule: () => told.push("grid") }, State: { onViewChanged: () => told.push("state") },
+  Selection: { forgetPick: () => told.push("pick") }, Grid: { schedule: () => told.push("grid") }, State: { onViewChanged: () => told.push("state") },
   Charts: { chartsFollowView: () => {} }, Announce: { announceView: () => {} }, ColFilter: { markHeadFilters: () => {} },
 });
 
@@ -78,7 +78,7 @@ test("the view is the sort order filtered, missing risks last, and the page is t
   told.length = 0;
   assert.deepEqual(rowsFor({ seg: allow(1) }, [{ id: "risk", desc: true }]), [7, 2, 1]);
   assert.deepEqual(rowsFor({}, [{ id: "risk", desc: false }]), [4, 6, 2, 7, 0, 5, 3, 1]);
-  assert.deepEqual(told, ["grid", "state", "grid", "state"]);
+  assert.deepEqual(told, ["pick", "grid", "state", "pick", "grid", "state"]);
   assert.deepEqual(rowsFor({ band: allow(1) }, [{ id: "unvan", desc: false }]), [0, 2, 7, 4]);
   // by segment, then by risk within a segment
   assert.deepEqual(rowsFor({}, [{ id: "segment", desc: false }, { id: "risk", desc: true }]), [4, 0, 6, 7, 2, 1, 3, 5]);

@@ -55,7 +55,7 @@ var Loader = (function () {
     hideProgress();
     workers.forEach(function (w) { w.terminate(); });
     workers = [];
-    if (View.sorts.length || filtersActive()) refresh(); else { View.view = null; View.matched = S.n; schedule(); }
+    if (View.sorts.length || filtersActive()) refresh(); else { View.allRows(); schedule(); }
     HXS.allDecodedAt = performance.now();
     announceLoaded();
     chartsAfterLoad();
@@ -160,7 +160,6 @@ var Loader = (function () {
     initSections();
     initCharts();
     startWorkers();
-    View.matched = 0;
     updateCounts();
     restoreFromUrl(true);
     document.body.classList.add("hx-ready");     // laid out: the page may be shown

@@ -21,6 +21,8 @@ var Selection = (function () {
     schedule();
   }
   function dropPick() { if (pick) setPick(null); }
+  // a new view: the range's positions would name other rows (the rows are drawn anew anyway)
+  function forgetPick() { pick = null; HXS.picked = 0; }
   // the range grows from its anchor (or from the active row) to the new cursor
   function extendPick(to) {
     var anchor = pick ? pick.a : Grid.cursor;
@@ -62,7 +64,7 @@ var Selection = (function () {
   }
 
   return {
-    copyPicked: copyPicked, dropPick: dropPick, extendPick: extendPick, isPicked: isPicked,
-    get pick() { return pick; }, set pick(x) { pick = x; }, pickAll: pickAll, setPick: setPick
+    copyPicked: copyPicked, dropPick: dropPick, extendPick: extendPick, forgetPick: forgetPick, isPicked: isPicked,
+    get pick() { return pick; }, pickAll: pickAll, setPick: setPick
   };
 })();

@@ -207,7 +207,7 @@ var Store = (function () {
   function watchedChanged(now) {
     watched = now;
     HXS.watched = Array.from(watched);
-    if (View.F.watch || View.sorts.some(function (s) { return s.id === "watch"; })) { View.sortPerm = null; View.refresh(); } else Grid.schedule();
+    if (View.F.watch || View.sorts.some(function (s) { return s.id === "watch"; })) View.sortAgain(); else Grid.schedule();
   }
   function toggleWatch(i) { watchedChanged(WatchList.toggle(watchStorage, watched, S.muta[i])); }
   // a star set on another page of this origin shows here too

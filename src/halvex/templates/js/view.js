@@ -64,8 +64,7 @@ var View = (function () {
       view = filterRows(sortPerm, n);
       matched = view.length;
     }
-    Selection.pick = null;                         // positions of the old view
-    HXS.picked = 0;
+    Selection.forgetPick();                        // positions of the old view
     lastQueryMs = performance.now() - t0;
     HXS.lastQueryMs = lastQueryMs;
     HXS.query = TextSearch.fold(F.qRaw);   // the query as typed, in lower case
@@ -110,12 +109,16 @@ var View = (function () {
     // rows as it shows, a chunk changes nothing it draws: no frame then (each one cost the
     // page's thread, busy reading the HTML, a style and layout pass)
     if (!sorts.length && !filtersActive()) {
-      view = null; matched = S.n;
+      allRows();
       if (shownCount() !== Grid.drawnCount) Grid.scheduleScroll();
       return;
     }
     if (!refreshTimer) refreshTimer = setTimeout(function () { refreshTimer = 0; refresh(); }, 300);
   }
+  // every loaded row, in the order it came
+  function allRows() { view = null; matched = S.n; }
+  // the rows' sort keys changed (a star set): the order is made again
+  function sortAgain() { sortPerm = null; refresh(); }
   function shownCount() { return Math.min(matched, limit); }
   // The total risk of the rows the filters leave (all of them, not only those shown); a
   // missing amount adds nothing. Summed once per view.
@@ -131,15 +134,12 @@ var View = (function () {
   function rowAt(k) { return view ? view[k] : k; }
 
   return {
-    deltaFilterOn: deltaFilterOn, get F() { return F; }, set F(x) { F = x; }, filterRows: filterRows,
+    allRows: allRows, deltaFilterOn: deltaFilterOn, get F() { return F; }, set F(x) { F = x; }, filterRows: filterRows,
     filtersActive: filtersActive, get lastQueryMs() { return lastQueryMs; },
-    get limit() { return limit; }, set limit(x) { limit = x; },
-    get matched() { return matched; }, set matched(x) { matched = x; }, noFilters: noFilters,
+    get limit() { return limit; }, set limit(x) { limit = x; }, get matched() { return matched; }, noFilters: noFilters,
     refresh: refresh, refreshSoon: refreshSoon, rowAt: rowAt,
     get selected() { return selected; }, set selected(x) { selected = x; }, selectionRisk: selectionRisk,
-    shownCount: shownCount, sortKeyText: sortKeyText,
-    get sortPerm() { return sortPerm; }, set sortPerm(x) { sortPerm = x; },
-    get sorts() { return sorts; }, set sorts(x) { sorts = x; },
-    get view() { return view; }, set view(x) { view = x; }, viewSetKey: viewSetKey
+    shownCount: shownCount, sortAgain: sortAgain, sortKeyText: sortKeyText,
+    get sorts() { return sorts; }, set sorts(x) { sorts = x; }, get view() { return view; }, viewSetKey: viewSetKey
   };
 })();
