@@ -77,6 +77,8 @@ def _open(browser, path, workers=True):
     page.wait_for_function("window.__halvex && window.__halvex.allDecodedAt !== null", timeout=30000)
     st = page.evaluate("({ failed: window.__halvex.failedChunks, errors: window.__halvex.errors })")
     assert st == {"failed": [], "errors": []} and errors == []
+    # the decoder's own source, alone in a worker, decoded the chunks
+    assert (page.evaluate("window.__halvex.workers") > 0) == workers
     return ctx, page
 
 

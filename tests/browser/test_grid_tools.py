@@ -19,7 +19,11 @@ import pytest
 from test_analyst_day import _risk_mio
 from test_dashboard import FORMULAS, N, dash, open_page  # noqa: F401  (fixtures; skips without Chromium)
 
+from halvex.pipeline import vitrum
+from halvex.sample.scoreboard import make_scoreboard
+
 SEGMENTS = ["KUR-TIC", "KOBI", "MIKRO", "ESKK"]
+EXCEL_MAX_ROWS = 100_000                               # the most rows the page writes to an Excel file
 NS = {"m": "http://schemas.openxmlformats.org/spreadsheetml/2006/main"}
 # what the page copies, caught as the clipboard gets it
 CATCH_COPY = "window.addEventListener('copy', e => { window.__copied = e.clipboardData.getData('text/plain'); });"
@@ -208,4 +212,26 @@ def test_excel_file_opens_with_heading_numbers_and_guarded_texts(dash, open_page
         assert "'" + f in by_name, f
     assert by_name["Tutar 2"][risk] == 0.5 and isinstance(by_name["Tutar 0"][risk], float)
     assert "Excel indirildi" in _announced(p.page)
+    assert p.errors == []
+
+
+@pytest.fixture(scope="module")
+def past_excel_page(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("past_excel")
+    path = folder / "scoreboard.json"
+    path.write_text(json.dumps(make_scoreboard(EXCEL_MAX_ROWS + 1, seed=3), ensure_ascii=False), encoding="utf-8")
+    return vitrum.render_html(str(path), output_html=str(folder / "standard.html"), top_n=100)["html_path"]
+
+
+def test_more_rows_than_excel_holds_offer_csv_only_until_a_filter_leaves_fewer(past_excel_page, open_page):
+    p = open_page(past_excel_page)
+    pg = p.page
+    assert p.state()["matchedRows"] == EXCEL_MAX_ROWS + 1
+    assert pg.is_disabled("#hx-xlsx") and pg.is_enabled("#hx-csv")
+    note = pg.text_content("#hx-csv-note")
+    assert "100.000" in note and "CSV" in note
+    assert pg.get_attribute("#hx-xlsx", "title") == note
+    p.select("hx-f-seg", "KOBI")
+    assert 0 < p.state()["matchedRows"] <= EXCEL_MAX_ROWS
+    assert pg.is_enabled("#hx-xlsx") and pg.text_content("#hx-csv-note") == ""
     assert p.errors == []

@@ -1,9 +1,9 @@
-// Value counts of a header filter (colfilter.js, loaded as the page loads it).
+// Value counts of a header filter (valuecounts.js, loaded as the page loads it).
 import { test } from "node:test";
 import assert from "node:assert/strict";
 import { loadScripts } from "./page_scripts.mjs";
 
-const { ValueCounts } = loadScripts(["colfilter"], ["ValueCounts"]);
+const { ValueCounts } = loadScripts(["valuecounts"], ["ValueCounts"]);
 
 test("rows are counted per option, over the rows given, an option holding several codes", () => {
   const codes = Int8Array.from([0, 1, 1, -1, 2, 0, 3, 1]);
