@@ -4,6 +4,7 @@
 #include <limits>
 #include <string_view>
 
+#include "common/errors.h"
 #include "common/path_text.h"
 
 namespace halvex::py {
@@ -64,13 +65,18 @@ long long integer_argument(const char* name, nb::handle value, bool clamp) {
   argument_type_error(name, "int", value);
 }
 
-double real_argument(const char* name, nb::handle value) {
+void convert(const char* name, nb::handle value, double& out) {
   PyObject* v = value.ptr();
-  if (PyFloat_Check(v) || PyLong_Check(v) || has_float(value) ||
-      (!PyUnicode_Check(v) && Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_index)) {
-    return as_double(value);
+  if (!(PyFloat_Check(v) || PyLong_Check(v) || has_float(value) ||
+        (!PyUnicode_Check(v) && Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_index))) {
+    argument_type_error(name, "float", value);
   }
-  argument_type_error(name, "float", value);
+  out = as_double(value);
+}
+
+void convert(const char* name, nb::handle v, nb::str& out) {
+  if (!PyUnicode_Check(v.ptr())) argument_type_error(name, "str", v);
+  out = nb::borrow<nb::str>(v);
 }
 
 std::string path_argument(nb::handle value) {
@@ -88,6 +94,34 @@ std::string path_argument(nb::handle value) {
   std::string out(text, static_cast<size_t>(n));
   check_path_text(out);
   return out;
+}
+
+void convert(const char*, nb::handle v, UnreadPath& out) {
+  if (v.is_none()) return;
+  try {
+    out.path = path_argument(v);
+  } catch (const nb::python_error&) {
+  } catch (const ValueError&) {  // an embedded NUL
+  }
+}
+
+void convert(const char*, nb::handle v, DictOrPath& out) {
+  if (PyDict_Check(v.ptr())) {
+    out.dict = nb::borrow(v);
+  } else {
+    out.path = path_argument(v);
+  }
+}
+
+std::string signature_text(const Function& fn, const Signature& sig, const std::vector<std::string>& types,
+                           const Arguments& defaults) {
+  std::string text = "def " + std::string(fn.name) + "(";
+  for (size_t i = 0; i < sig.names.size(); ++i) {
+    text += (i ? ", " : "") + sig.names[i];
+    if (fn.returns) text += ": " + types[i];
+    if (defaults[i].is_valid()) text += (fn.returns ? " = " : "=") + std::string(nb::repr(defaults[i]).c_str());
+  }
+  return text + ")" + (fn.returns ? " -> " + std::string(fn.returns) : "");
 }
 
 }  // namespace halvex::py
