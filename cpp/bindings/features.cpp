@@ -37,8 +37,7 @@ const char* const kBuildDoc =
 
 nb::object python_side(const char* name) { return nb::module_::import_("halvex.ml._sources").attr(name); }
 
-// The sources of one build. A build of some entities only (halvex features
-// in partitions) passes SQL conditions on the facts and on the diagnostic rows.
+// The sources of one build; the filters are SQL conditions on the facts and on the diagnostic rows.
 FeatureSources sources(std::string fact_filter, std::string diag_filter) {
   auto fetch_facts = [fact_filter](const std::string& path, const FeatureSources::RowsKnown& rows_known) {
     nb::gil_scoped_acquire gil;
@@ -73,14 +72,15 @@ nb::object to_python(ExportedColumn& c) {
                                     reinterpret_cast<std::uintptr_t>(c.arrow_schema()));
 }
 
-// The matrix as a DataFrame; what the build reports is left in `summary`.
-nb::object build_frame(const std::string& path, std::int64_t horizon, const FeatureSources& from,
-                       std::optional<FeatureSummary>& summary) {
-  halvex::ml::FeatureJobResult result;
-  {
+// The matrix of the entities that pass `fact_filter`, with the diagnostic rows that pass
+// `diag_filter`, as a DataFrame; what the build reports is left in `summary`.
+nb::object build_frame(const std::string& path, std::int64_t horizon, const std::string& fact_filter,
+                       const std::string& diag_filter, std::optional<FeatureSummary>& summary) {
+  const FeatureSources from = sources(fact_filter, diag_filter);
+  halvex::ml::FeatureJobResult result = halvex::py::SignalCancel().run([&] {
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads
-    result = halvex::ml::run_feature_job(path, horizon, from);
-  }
+    return halvex::ml::run_feature_job(path, horizon, from);
+  });
   summary = result.summary;
   halvex::table::StageTimer timer;
   nb::dict columns;
@@ -92,21 +92,18 @@ nb::object build_frame(const std::string& path, std::int64_t horizon, const Feat
 
 nb::object build_features(halvex::py::Path db_path, halvex::py::Horizon target_horizon) {
   std::optional<FeatureSummary> summary;
-  nb::object frame = halvex::py::SignalCancel().run(
-      [&] { return build_frame(db_path, target_horizon.periods, sources({}, {}), summary); });
+  nb::object frame = build_frame(db_path, target_horizon.periods, {}, {}, summary);
   if (summary)
     for (const auto& line : summary_lines(*summary)) nb::print(line.c_str());
   return frame;
 }
 
-// Internal: the matrix of the entities that pass `fact_filter`, with the
-// diagnostic rows that pass `diag_filter`, and its summary (None without facts), unprinted.
+// Internal: a build of some entities only (halvex features in partitions), and its summary
+// (None without facts), unprinted.
 nb::tuple build_features_part(halvex::py::Path db_path, halvex::py::Horizon target_horizon,
                               const std::string& fact_filter, const std::string& diag_filter) {
   std::optional<FeatureSummary> summary;
-  nb::object frame = halvex::py::SignalCancel().run([&] {
-    return build_frame(db_path, target_horizon.periods, sources(fact_filter, diag_filter), summary);
-  });
+  nb::object frame = build_frame(db_path, target_horizon.periods, fact_filter, diag_filter, summary);
   return nb::make_tuple(frame, nb::cast(summary));
 }
 
