@@ -3,7 +3,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include "common_args.h"
 #include "json/value.h"
 #include "pipeline/page_data.h"
 
