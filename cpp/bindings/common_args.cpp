@@ -4,11 +4,13 @@
 #include <limits>
 #include <string_view>
 
+#include "common/errors.h"
 #include "common/path_text.h"
 
 namespace halvex::py {
 
-std::vector<nb::object> bind_arguments(const Signature& sig, const nb::args& args, const nb::kwargs& kwargs) {
+std::vector<nb::object> bind_arguments(const Signature& sig, const std::vector<nb::object>& defaults,
+                                       const nb::args& args, const nb::kwargs& kwargs) {
   std::vector<nb::object> values;
   for (nb::handle a : args) values.push_back(nb::borrow(a));
   std::vector<std::string_view> keywords;  // point into the keys, which kwargs holds
@@ -23,8 +25,10 @@ std::vector<nb::object> bind_arguments(const Signature& sig, const nb::args& arg
     keywords.emplace_back(text, static_cast<size_t>(n));
     values.push_back(nb::borrow(value));
   }
-  std::vector<nb::object> out;
-  for (int slot : match_arguments(sig, args.size(), keywords)) out.push_back(slot < 0 ? nb::object() : values[slot]);
+  std::vector<nb::object> out = defaults;
+  const std::vector<int> slots = match_arguments(sig, args.size(), keywords);
+  for (size_t i = 0; i < slots.size(); ++i)
+    if (slots[i] >= 0) out[i] = values[slots[i]];
   return out;
 }
 
@@ -44,8 +48,9 @@ double as_double(nb::handle v) {
   if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
   return d;
 }
-}  // namespace
-
+// A number as an integer, truncated toward zero (floats and objects with __float__ too).
+// With `clamp`, a value beyond the 64-bit range takes its nearest end instead of raising
+// OverflowError, and the NaN error names the argument.
 long long integer_argument(const char* name, nb::handle value, bool clamp) {
   PyObject* v = value.ptr();
   if (PyLong_Check(v) || (PyIndex_Check(v) && !PyFloat_Check(v))) {
@@ -64,13 +69,25 @@ long long integer_argument(const char* name, nb::handle value, bool clamp) {
   argument_type_error(name, "int", value);
 }
 
-double real_argument(const char* name, nb::handle value) {
+}  // namespace
+
+void convert(const char*, nb::handle v, nb::object& out) { out = nb::borrow(v); }
+void convert(const char* name, nb::handle v, long long& out) { out = integer_argument(name, v, false); }
+void convert(const char*, nb::handle v, Horizon& out) { out.periods = integer_argument("target_horizon", v, true); }
+void convert(const char*, nb::handle v, Path& out) { out.assign(path_argument(v)); }
+
+void convert(const char* name, nb::handle value, double& out) {
   PyObject* v = value.ptr();
-  if (PyFloat_Check(v) || PyLong_Check(v) || has_float(value) ||
-      (!PyUnicode_Check(v) && Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_index)) {
-    return as_double(value);
+  if (!(PyFloat_Check(v) || PyLong_Check(v) || has_float(value) ||
+        (!PyUnicode_Check(v) && Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_index))) {
+    argument_type_error(name, "float", value);
   }
-  argument_type_error(name, "float", value);
+  out = as_double(value);
+}
+
+void convert(const char* name, nb::handle v, nb::str& out) {
+  if (!PyUnicode_Check(v.ptr())) argument_type_error(name, "str", v);
+  out = nb::borrow<nb::str>(v);
 }
 
 std::string path_argument(nb::handle value) {
@@ -88,6 +105,34 @@ std::string path_argument(nb::handle value) {
   std::string out(text, static_cast<size_t>(n));
   check_path_text(out);
   return out;
+}
+
+void convert(const char*, nb::handle v, UnreadPath& out) {
+  if (v.is_none()) return;
+  try {
+    out.path = path_argument(v);
+  } catch (const nb::python_error&) {
+  } catch (const ValueError&) {  // an embedded NUL
+  }
+}
+
+void convert(const char*, nb::handle v, DictOrPath& out) {
+  if (PyDict_Check(v.ptr())) {
+    out.dict = nb::borrow(v);
+  } else {
+    out.path = path_argument(v);
+  }
+}
+
+std::string signature_text(const Function& fn, const Signature& sig, const std::vector<std::string>& kinds,
+                           const std::vector<nb::object>& defaults) {
+  std::string text = "def " + std::string(fn.name) + "(";
+  for (size_t i = 0; i < sig.names.size(); ++i) {
+    text += (i ? ", " : "") + sig.names[i];
+    if (fn.returns) text += ": " + kinds[i];
+    if (defaults[i].is_valid()) text += (fn.returns ? " = " : "=") + std::string(nb::repr(defaults[i]).c_str());
+  }
+  return text + ")" + (fn.returns ? " -> " + std::string(fn.returns) : "");
 }
 
 }  // namespace halvex::py

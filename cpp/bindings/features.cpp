@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common_args.h"
+#include "common_arrow.h"
 #include "common_cancel.h"
 #include "ml/feature_job.h"
 #include "ml/features.h"
@@ -21,7 +22,6 @@ using namespace nb::literals;
 using halvex::ml::FeatureSources;
 using halvex::ml::FeatureSummary;
 using halvex::table::ExportedColumn;
-using halvex::table::OwnedArrowStream;
 
 namespace {
 
@@ -35,31 +35,18 @@ const char* const kBuildDoc =
     "label; an empty DataFrame when there are no facts.\n\n"
     "Score bands (qvr_band): -1 missing, 0 EUS (<500), 1 YIS (500-824), 2 HIGH (825+), 3 YI.";
 
-// db_path counts as optional here: a missing one is reported below in the
-// words this function has always used, after any keyword error.
-const halvex::py::Signature kSignature{"build_features", {"db_path", "target_horizon"}, 0};
-
-// Takes over the Arrow stream of a pyarrow object.
-OwnedArrowStream stream_of(nb::handle arrow) {
-  nb::object capsule = arrow.attr("__arrow_c_stream__")();
-  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.ptr(), "arrow_array_stream"));
-  if (!stream) throw nb::python_error();
-  return OwnedArrowStream(stream);
-}
-
 nb::object python_side(const char* name) { return nb::module_::import_("halvex.ml._sources").attr(name); }
 
-// The sources of one build. A build of some entities only (halvex features
-// in partitions) passes SQL conditions on the facts and on the diagnostic rows.
+// The sources of one build; the filters are SQL conditions on the facts and on the diagnostic rows.
 FeatureSources sources(std::string fact_filter, std::string diag_filter) {
   auto fetch_facts = [fact_filter](const std::string& path, const FeatureSources::RowsKnown& rows_known) {
     nb::gil_scoped_acquire gil;
     nb::object told = nb::cpp_function([&rows_known](std::size_t rows) { rows_known(rows); });
-    return stream_of(python_side("fetch_facts")(path, halvex::ml::fact_query(fact_filter), fact_filter, told));
+    return halvex::py::stream_of(python_side("fetch_facts")(path, halvex::ml::fact_query(fact_filter), fact_filter, told));
   };
   auto read_diagnostics = [diag_filter](const std::string& path, bool is_dir) {
     nb::gil_scoped_acquire gil;
-    return stream_of(python_side("read_diagnostics")(path, is_dir, diag_filter));
+    return halvex::py::stream_of(python_side("read_diagnostics")(path, is_dir, diag_filter));
   };
   return FeatureSources{fetch_facts, read_diagnostics};
 }
@@ -85,14 +72,15 @@ nb::object to_python(ExportedColumn& c) {
                                     reinterpret_cast<std::uintptr_t>(c.arrow_schema()));
 }
 
-// The matrix as a DataFrame; what the build reports is left in `summary`.
-nb::object build_frame(const std::string& path, std::int64_t horizon, const FeatureSources& from,
-                       std::optional<FeatureSummary>& summary) {
-  halvex::ml::FeatureJobResult result;
-  {
+// The matrix of the entities that pass `fact_filter`, with the diagnostic rows that pass
+// `diag_filter`, as a DataFrame; what the build reports is left in `summary`.
+nb::object build_frame(const std::string& path, std::int64_t horizon, const std::string& fact_filter,
+                       const std::string& diag_filter, std::optional<FeatureSummary>& summary) {
+  const FeatureSources from = sources(fact_filter, diag_filter);
+  halvex::ml::FeatureJobResult result = halvex::py::SignalCancel().run([&] {
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads
-    result = halvex::ml::run_feature_job(path, horizon, from);
-  }
+    return halvex::ml::run_feature_job(path, horizon, from);
+  });
   summary = result.summary;
   halvex::table::StageTimer timer;
   nb::dict columns;
@@ -102,30 +90,20 @@ nb::object build_frame(const std::string& path, std::int64_t horizon, const Feat
   return frame;
 }
 
-nb::object build_features(nb::args args, nb::kwargs kwargs) {
-  std::vector<nb::object> a = halvex::py::bind_arguments(kSignature, args, kwargs);
-  if (!a[0].is_valid())
-    throw nb::type_error(("build_features() takes at least 1 positional argument (" + std::to_string(args.size()) +
-                          " given)").c_str());
-  // Beyond the 64-bit range target_horizon is capped (no entity has that many periods).
-  const std::int64_t horizon = a[1].is_valid() ? halvex::py::integer_argument("target_horizon", a[1], true) : 3;
+nb::object build_features(halvex::py::Path db_path, halvex::py::Horizon target_horizon) {
   std::optional<FeatureSummary> summary;
-  const std::string path = halvex::py::path_argument(a[0]);
-  nb::object frame = halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources({}, {}), summary); });
+  nb::object frame = build_frame(db_path, target_horizon.periods, {}, {}, summary);
   if (summary)
     for (const auto& line : summary_lines(*summary)) nb::print(line.c_str());
   return frame;
 }
 
-// Internal: the matrix of the entities that pass `fact_filter`, with the
-// diagnostic rows that pass `diag_filter`, and its summary (None without facts), unprinted.
-nb::tuple build_features_part(nb::handle db_path, nb::handle target_horizon, const std::string& fact_filter,
-                              const std::string& diag_filter) {
+// Internal: a build of some entities only (halvex features in partitions), and its summary
+// (None without facts), unprinted.
+nb::tuple build_features_part(halvex::py::Path db_path, halvex::py::Horizon target_horizon,
+                              const std::string& fact_filter, const std::string& diag_filter) {
   std::optional<FeatureSummary> summary;
-  const std::string path = halvex::py::path_argument(db_path);
-  const std::int64_t horizon = halvex::py::integer_argument("target_horizon", target_horizon, true);
-  nb::object frame =
-      halvex::py::SignalCancel().run([&] { return build_frame(path, horizon, sources(fact_filter, diag_filter), summary); });
+  nb::object frame = build_frame(db_path, target_horizon.periods, fact_filter, diag_filter, summary);
   return nb::make_tuple(frame, nb::cast(summary));
 }
 
@@ -141,7 +119,9 @@ NB_MODULE(features, m) {
   for (const auto& [name, label] : halvex::ml::feature_labels()) labels[name.c_str()] = label.c_str();
   m.attr("FEATURE_LABELS") = labels;
 
-  m.def("build_features", &build_features, nb::sig("def build_features(db_path, target_horizon=3)"), kBuildDoc);
+  // Its signature has never shown types, and a missing db_path reads as too few arguments.
+  halvex::py::def(m, {.name = "build_features", .doc = kBuildDoc, .missing_is_arity = true}, &build_features,
+                  "db_path"_a, "target_horizon"_a = 3);
   // What a build of some entities reports, for adding the builds of a whole table up.
   nb::class_<FeatureSummary>(m, "_FeatureSummary", "The figures of a build's summary lines.")
       .def(nb::init<>())
@@ -156,7 +136,7 @@ NB_MODULE(features, m) {
       .def("lines", &halvex::ml::summary_lines, "The lines a build prints.");
   m.def(
       "_diagnostic_path",
-      [](nb::handle db_path) { return halvex::ml::diagnostic_file_path(halvex::py::path_argument(db_path)); },
+      [](const halvex::py::Path& db_path) { return halvex::ml::diagnostic_file_path(db_path); },
       "db_path"_a, "Where a build looks for the diagnostic file of the database at db_path.");
   m.def("_build_features_part", &build_features_part, "db_path"_a, "target_horizon"_a, "fact_filter"_a,
         "diag_filter"_a);

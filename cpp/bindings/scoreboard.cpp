@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common_args.h"
+#include "common_arrow.h"
 #include "common_cancel.h"
 #include "common/score_bands.h"
 #include "scoreboard/score_marks.h"
@@ -24,18 +25,10 @@ using halvex::scoreboard::ModelMarks;
 using halvex::scoreboard::ScoreboardOptions;
 using halvex::scoreboard::ScoreboardSources;
 using halvex::scoreboard::SourceColumns;
-using halvex::table::OwnedArrowStream;
 
 namespace {
 
 nb::object python_side(const char* name) { return nb::module_::import_("halvex.scoreboard._sources").attr(name); }
-
-OwnedArrowStream stream_of(nb::handle arrow) {
-  nb::object capsule = arrow.attr("__arrow_c_stream__")();
-  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.ptr(), "arrow_array_stream"));
-  if (!stream) throw nb::python_error();
-  return OwnedArrowStream(stream);
-}
 
 ScoreboardSources sources() {
   auto columns = [](const std::string& path) {
@@ -49,7 +42,7 @@ ScoreboardSources sources() {
   };
   auto fetch = [](const std::string& path, const std::string& query) {
     nb::gil_scoped_acquire gil;
-    return stream_of(python_side("fetch")(path, query));
+    return halvex::py::stream_of(python_side("fetch")(path, query));
   };
   return ScoreboardSources{columns, fetch};
 }
@@ -69,13 +62,13 @@ std::optional<ModelMarks> model_marks(const nb::object& model) {
   return m;
 }
 
-nb::object build_document(nb::handle db_path, nb::handle out_path, std::size_t risk_periods, std::string title,
+nb::object build_document(const halvex::py::Path& db, const std::optional<halvex::py::Path>& out_path,
+                          std::size_t risk_periods, std::string title,
                           std::string generated_at, std::string rd_column, std::optional<double> alert_threshold,
                           std::string model_id, std::string model_trained_at, bool sql_admin_only, nb::object model,
                           std::vector<std::pair<std::string, std::string>> sections,
                           std::vector<std::pair<std::string, std::string>> meta_extra) {
-  const std::string db = halvex::py::path_argument(db_path);
-  const std::string out = out_path.is_none() ? std::string() : halvex::py::path_argument(out_path);
+  const std::string out = out_path.value_or(halvex::py::Path());
   std::optional<ModelMarks> marks = model_marks(model);
   ScoreboardOptions opt;
   opt.risk_periods = risk_periods;

@@ -16,22 +16,22 @@
 #include "pipeline/constants.h"
 #include "pipeline/page_data.h"
 #include "pipeline/row_encoding.h"
-#include "common_cancel.h"
 #include "vitrum_render.h"
 #include "vitrum_values.h"
 
 namespace nb = nanobind;
 using namespace halvex;
 using namespace halvex::py;
+using namespace nb::literals;
 
 namespace {
 
-// The module's functions take (*args, **kwargs), bound by the names of their signature texts,
-// so that argument errors keep the texts callers have always seen.
-using Binder = nb::object (*)(const Arguments&);
+// How help() shows the parameters the module takes as they are given.
+using Rows = Typed<"collections.abc.Sequence[collections.abc.Mapping[str, typing.Any]]">;
+using Periods = Typed<"collections.abc.Sequence[typing.Any]">;
+using Codes = Typed<"collections.abc.Mapping[typing.Any, int]", true>;
 
-nb::object mio(const Arguments& a) {
-  const nb::object& v = a[0];
+nb::object mio(nb::object v) {
   json::Arena arena;
   // Anything float() accepts is an amount; other values (a date, a set) are not.
   json::Value value = to_value(v.ptr(), arena, Unserialisable::Opaque);
@@ -52,9 +52,8 @@ nb::tuple catalogue_to_python(const pipeline::Catalogue& cat) {
 }
 
 // Region and branch maps given by a caller, for encoding single rows.
-void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catalogue& cat) {
-  auto load = [&](nb::handle map, pipeline::Catalogue::IndexMap& out, const char* name) {
-    if (!PyDict_Check(map.ptr())) argument_type_error(name, "dict", map);
+void maps_from_python(const Codes& bolge_map, const Codes& sube_map, pipeline::Catalogue& cat) {
+  auto load = [&](const Codes& map, pipeline::Catalogue::IndexMap& out, const char* name) {
     for (auto [k, v] : nb::borrow<nb::dict>(map)) {
       nb::object key = nb::borrow(k), index = nb::borrow(v);  // held: reading them may run code
       json::Value code = to_value(key.ptr(), cat.arena);
@@ -73,18 +72,16 @@ void maps_from_python(nb::handle bolge_map, nb::handle sube_map, pipeline::Catal
   load(sube_map, cat.branch_index, "SUBE_MAP");
 }
 
-nb::object build_maps(const Arguments& a) {
-  std::optional<std::string> ref;
-  if (given(a[1])) ref = path_argument(a[1]);
-  PyRowSource rows(a[0].ptr());
+nb::object build_maps(Rows all_rows, std::optional<Path> ref_csv_path) {
+  PyRowSource rows(all_rows.ptr());
   std::vector<uint32_t> order(rows.size());
   std::iota(order.begin(), order.end(), 0u);
   pipeline::Catalogue cat;
-  pipeline::build_catalogue(rows, order, pipeline::read_reference_names(ref), cat);
+  pipeline::build_catalogue(rows, order, pipeline::read_reference_names(ref_csv_path), cat);
   return catalogue_to_python(cat);
 }
 
-std::vector<json::Value> periods_of(const nb::object& obj, json::Arena& arena) {
+std::vector<json::Value> periods_of(const Periods& obj, json::Arena& arena) {
   return pipeline::period_items(to_value(obj.ptr(), arena), arena);
 }
 
@@ -97,42 +94,31 @@ nb::object encode_one_row(const nb::object& row, const pipeline::RowLayout& layo
   return to_python(pipeline::encode_source_row(source, 0, layout, cat, arena));
 }
 
-nb::object row_to_array(const Arguments& a) {
+nb::object row_to_array(Mapping row, Periods donemler, Periods risk_donemler, Codes bolge_map, Codes sube_map) {
   json::Arena arena;
-  auto layout = pipeline::RowLayout::standard(periods_of(a[1], arena), periods_of(a[2], arena));
+  auto layout = pipeline::RowLayout::standard(periods_of(donemler, arena), periods_of(risk_donemler, arena));
   pipeline::Catalogue cat;
-  maps_from_python(a[3], a[4], cat);
-  return encode_one_row(a[0], layout, cat, arena);
+  maps_from_python(bolge_map, sube_map, cat);
+  return encode_one_row(row, layout, cat, arena);
 }
 
-nb::object row_to_array_v300(const Arguments& a) {
+nb::object row_to_array_v300(Mapping row, Periods donemler, Periods risk_donemler) {
   json::Arena arena;
-  auto layout = pipeline::RowLayout::compressed(periods_of(a[1], arena), periods_of(a[2], arena));
-  return encode_one_row(a[0], layout, pipeline::Catalogue(), arena);
+  auto layout = pipeline::RowLayout::compressed(periods_of(donemler, arena), periods_of(risk_donemler, arena));
+  return encode_one_row(row, layout, pipeline::Catalogue(), arena);
 }
 
-nb::object build_trending_html(const Arguments& a) {
-  if (!PyDict_Check(a[0].ptr())) argument_type_error("trending", "dict", a[0]);
+nb::object build_trending_html(Dict trending) {
   json::Arena arena;
-  json::Value doc = to_value(a[0].ptr(), arena, Unserialisable::AsText);
+  json::Value doc = to_value(trending.ptr(), arena, Unserialisable::AsText);
   std::string html = pipeline::build_trending_html(doc);
   return nb::str(html.data(), html.size());
 }
 
-nb::object slim_diag_index(const Arguments& a) {
+nb::object slim_diag_index(Mapping diag_index) {
   json::Arena arena;
-  json::Value index = to_value(a[0].ptr(), arena, Unserialisable::AsText);
+  json::Value index = to_value(diag_index.ptr(), arena, Unserialisable::AsText);
   return to_python(pipeline::slim_diag_index(index, pipeline::remember_groups(feature_info_groups(arena)), arena));
-}
-
-// The module itself: the render functions look up its halvex.paths operations at call time.
-nb::handle vitrum_module;
-
-nb::object render(const Arguments& a) {
-  return SignalCancel().run([&] { return render_html(vitrum_module, a); });
-}
-nb::object render_v300(const Arguments& a) {
-  return SignalCancel().run([&] { return render_html_v300(vitrum_module, a); });
 }
 
 // The package's atomic file writer as `_AtomicFile`; halvex._output wraps it as a file object.
@@ -183,52 +169,22 @@ NB_MODULE(vitrum, m) {
   m.attr("DEFAULT_TOP_N") = pipeline::DEFAULT_TOP_N;
   m.attr("_GRUP_SHORT") = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(nb::cast(pipeline::GRUP_SHORT));
 
-  // Parameter types of the signatures the stubs show.
-  const std::string path = "str | bytes | os.PathLike[str] | os.PathLike[bytes]",
-                    row = "collections.abc.Mapping[str, typing.Any]",
-                    seq = "collections.abc.Sequence[typing.Any]", codes = "collections.abc.Mapping[typing.Any, int]",
-                    filter = "row_filter: collections.abc.Callable[[" + row + "], object] | None = None",
-                    periods = "donemler: " + seq + ", risk_donemler: " + seq;
-  const struct {
-    const char* name;
-    Binder f;
-    std::string signature;
-    const char* doc;
-  } functions[] = {
-      {"_mio", mio, "(v: object) -> int | float | None",
-       "An amount in TL as million TL (None when it is not a number)."},
-      {"_build_bolge_sube_maps", build_maps,
-       "(all_rows: collections.abc.Sequence[" + row + "], ref_csv_path: " + path +
-           " | None = None) -> tuple[list[dict[str, typing.Any]], dict[typing.Any, int], list[dict[str, typing.Any]], "
-           "dict[typing.Any, int]]",
-       "Region and branch catalogue: (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP)."},
-      {"_row_to_array", row_to_array,
-       "(row: " + row + ", " + periods + ", BOLGE_MAP: " + codes + ", SUBE_MAP: " + codes + ") -> list[typing.Any]",
-       "One row object as the compact row array of the standard page."},
-      {"_row_to_array_v300", row_to_array_v300, "(row: " + row + ", " + periods + ") -> list[typing.Any]",
-       "One row object as the compact row array of the compressed-chunk page."},
-      {"_build_trending_html", build_trending_html, "(trending: " + row + ") -> str",
-       "The trending lists section as self-contained HTML."},
-      {"_slim_diag_index", slim_diag_index, "(diag_index: " + row + ") -> dict[str, dict[str, str]]",
-       "The diagnostic index reduced to group letters."},
-      {"render_html", render,
-       "(scoreboard_or_path: " + row + " | " + path + ", output_html: " + path + " | None = None, ref_csv_path: " +
-           path + " | None = None, trending_path: " + path +
-           " | None = None, chunk_size: int = 10000, top_n: int = 100, external_link: str = '', " + filter +
-           ", max_size_mb: float = 0.0, extra_data: " + row + " | None = None) -> dict[str, typing.Any]",
-       "Render the scoreboard as the HTML dashboard page."},
-      {"render_html_v300", render_v300,
-       "(json_path: " + path + ", output_html: " + path +
-           " | None = None, chunk_size: int = 10000, top_n: int = 100, " + filter + ", max_size_mb: float = 0.0) -> dict[str, typing.Any]",
-       "Render the scoreboard file as the compressed-chunk (gzip+base64) dashboard."},
-  };
-  vitrum_module = m;
-  for (const auto& f : functions) {
-    auto bound = [sig = parse_signature(f.name, f.signature), fn = f.f](const nb::args& args,
-                                                                         const nb::kwargs& kwargs) {
-      return fn(bind_arguments(sig, args, kwargs));
-    };
-    m.def(f.name, bound, nb::sig(("def " + std::string(f.name) + f.signature).c_str()), f.doc);
-  }
+  def(m, {"_mio", "An amount in TL as million TL (None when it is not a number).", "int | float | None"}, &mio,
+      "v"_a);
+  def(m,
+      {"_build_bolge_sube_maps", "Region and branch catalogue: (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP).",
+       "tuple[list[dict[str, typing.Any]], dict[typing.Any, int], list[dict[str, typing.Any]], dict[typing.Any, int]]"},
+      &build_maps, "all_rows"_a, "ref_csv_path"_a = nb::none());
+  def(m, {"_row_to_array", "One row object as the compact row array of the standard page.", "list[typing.Any]"},
+      &row_to_array, "row"_a, "donemler"_a, "risk_donemler"_a, "BOLGE_MAP"_a, "SUBE_MAP"_a);
+  def(m,
+      {"_row_to_array_v300", "One row object as the compact row array of the compressed-chunk page.",
+       "list[typing.Any]"},
+      &row_to_array_v300, "row"_a, "donemler"_a, "risk_donemler"_a);
+  def(m, {"_build_trending_html", "The trending lists section as self-contained HTML.", "str"}, &build_trending_html,
+      "trending"_a);
+  def(m, {"_slim_diag_index", "The diagnostic index reduced to group letters.", "dict[str, dict[str, str]]"},
+      &slim_diag_index, "diag_index"_a);
+  bind_render(m);
   bind_files(m);
 }

@@ -7,12 +7,14 @@
 
 #include "common/errors.h"
 #include "common_args.h"
+#include "common_cancel.h"
 #include "json/writer.h"
 #include "pipeline/path_form.h"
 #include "pipeline/render_job.h"
 #include "vitrum_values.h"
 
 namespace halvex::py {
+using namespace nb::literals;
 
 // The renderer's Python side (halvex.pipeline._host): templates, diag_groups, feature_info.
 static nb::object host(const char* name) { return nb::module_::import_("halvex.pipeline._host").attr(name); }
@@ -199,31 +201,15 @@ class PyHost : public pipeline::RenderHost {
   nb::object filter_, extra_, link_;
 };
 
-pipeline::RenderOptions parse_options(const nb::object& chunk_size, const nb::object& top_n,
-                                      const nb::object& max_size_mb) {
-  pipeline::RenderOptions o;
-  if (chunk_size.is_valid()) o.chunk_size = integer_argument("chunk_size", chunk_size);
-  if (top_n.is_valid()) o.top_n = integer_argument("top_n", top_n);
-  if (max_size_mb.is_valid()) o.max_size_mb = real_argument("max_size_mb", max_size_mb);
+// The render functions look up the module's halvex.paths operations at call time.
+nb::handle vitrum_module;
+
+using RowFilter = std::optional<Typed<"collections.abc.Callable[[collections.abc.Mapping[str, typing.Any]], object]">>;
+
+pipeline::RenderOptions checked_options(long long chunk_size, long long top_n, double max_size_mb) {
+  pipeline::RenderOptions o{chunk_size, top_n, max_size_mb};
   o.check();
   return o;
-}
-
-std::optional<std::string> optional_path(const nb::object& o) {
-  if (!given(o)) return std::nullopt;
-  return path_argument(o);
-}
-
-// A path the render takes but does not read: any other value is still accepted, and ignored.
-std::optional<std::string> unread_path(const nb::object& o) {
-  if (!given(o)) return std::nullopt;
-  try {
-    return path_argument(o);
-  } catch (const nb::python_error&) {
-    return std::nullopt;
-  } catch (const nb::builtin_exception&) {  // an embedded NUL
-    return std::nullopt;
-  }
 }
 
 nb::object page_result(const pipeline::PageResult& r, bool compressed) {
@@ -231,34 +217,48 @@ nb::object page_result(const pipeline::PageResult& r, bool compressed) {
   return to_python(r.to_value(compressed, arena));
 }
 
-}  // namespace
-
-nb::object render_html(nb::handle module, const Arguments& a) {
-  pipeline::RenderOptions options = parse_options(a[4], a[5], a[8]);
-  if (a[6].is_valid() && !PyUnicode_Check(a[6].ptr())) argument_type_error("external_link", "str", a[6]);
-  nb::object extra = given(a[9]) ? a[9] : nb::object();
-  if (extra.is_valid() && !PyDict_Check(extra.ptr())) argument_type_error("extra_data", "dict", extra);
-
-  PyHost host(module, given(a[7]) ? a[7] : nb::object(), extra, a[6]);
-  std::optional<std::string> output = optional_path(a[1]);
+nb::object render_html(DictOrPath scoreboard_or_path, std::optional<Path> output_html,
+                       std::optional<Path> ref_csv_path, UnreadPath trending_path, long long chunk_size,
+                       long long top_n, nb::str external_link, RowFilter row_filter, double max_size_mb,
+                       std::optional<Dict> extra_data) {
+  const pipeline::RenderOptions options = checked_options(chunk_size, top_n, max_size_mb);
+  PyHost host(vitrum_module, row_filter ? *row_filter : nb::object(), extra_data ? *extra_data : nb::object(),
+              external_link);
   std::unique_ptr<PyDocument> doc;
-  std::string path;
-  if (PyDict_Check(a[0].ptr())) {
-    doc = std::make_unique<PyDocument>(a[0]);
+  if (scoreboard_or_path.dict.is_valid()) {
+    doc = std::make_unique<PyDocument>(scoreboard_or_path.dict);
     host.document = doc.get();
-  } else {
-    path = path_argument(a[0]);
   }
-  std::optional<std::string> ref_csv = optional_path(a[2]);
-  return page_result(
-      pipeline::render_standard_page(host, std::move(doc), path, output, ref_csv, options, unread_path(a[3])), false);
+  return SignalCancel().run([&] {
+    return page_result(pipeline::render_standard_page(host, std::move(doc), scoreboard_or_path.path, output_html,
+                                                      ref_csv_path, options, trending_path.path),
+                       false);
+  });
 }
 
-nb::object render_html_v300(nb::handle module, const Arguments& a) {
-  pipeline::RenderOptions options = parse_options(a[2], a[3], a[5]);
-  PyHost host(module, given(a[4]) ? a[4] : nb::object(), nb::object(), nb::object());
-  std::string path = path_argument(a[0]);
-  return page_result(pipeline::render_compressed_page(host, path, optional_path(a[1]), options), true);
+nb::object render_html_v300(Path json_path, std::optional<Path> output_html, long long chunk_size, long long top_n,
+                            RowFilter row_filter, double max_size_mb) {
+  const pipeline::RenderOptions options = checked_options(chunk_size, top_n, max_size_mb);
+  PyHost host(vitrum_module, row_filter ? *row_filter : nb::object(), nb::object(), nb::object());
+  return SignalCancel().run(
+      [&] { return page_result(pipeline::render_compressed_page(host, json_path, output_html, options), true); });
+}
+
+}  // namespace
+
+void bind_render(nb::module_& m) {
+  vitrum_module = m;
+  const auto filter = "row_filter"_a = nb::none();
+  def(m, {"render_html", "Render the scoreboard as the HTML dashboard page.", "dict[str, typing.Any]"}, &render_html,
+      "scoreboard_or_path"_a, "output_html"_a = nb::none(), "ref_csv_path"_a = nb::none(),
+      "trending_path"_a = nb::none(), "chunk_size"_a = pipeline::DEFAULT_CHUNK_SIZE,
+      "top_n"_a = pipeline::DEFAULT_TOP_N, "external_link"_a = "", filter, "max_size_mb"_a = 0.0,
+      "extra_data"_a = nb::none());
+  def(m,
+      {"render_html_v300", "Render the scoreboard file as the compressed-chunk (gzip+base64) dashboard.",
+       "dict[str, typing.Any]"},
+      &render_html_v300, "json_path"_a, "output_html"_a = nb::none(), "chunk_size"_a = pipeline::DEFAULT_CHUNK_SIZE,
+      "top_n"_a = pipeline::DEFAULT_TOP_N, filter, "max_size_mb"_a = 0.0);
 }
 
 }  // namespace halvex::py

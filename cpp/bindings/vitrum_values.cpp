@@ -8,6 +8,13 @@
 
 namespace halvex::py {
 
+std::string_view utf8_view(PyObject* str) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  if (!p) throw PythonError();
+  return {p, static_cast<size_t>(n)};
+}
+
 namespace {
 
 bool is_numpy_scalar(PyObject* obj) {
@@ -31,16 +38,6 @@ json::Value int_value(PyObject* obj, json::Arena& arena) {
   return json::Value::big_integer(arena.copy_string(utf8_view(digits.ptr())));
 }
 
-}  // namespace
-
-std::string_view utf8_view(PyObject* str) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
-  if (!p) throw PythonError();
-  return {p, static_cast<size_t>(n)};
-}
-
-namespace {
 
 // A new reference, or the pending Python error thrown.
 PyObject* check(PyObject* p) {
@@ -195,6 +192,15 @@ json::Value Converter::other(PyObject* obj) {
   raise_not_serialisable(obj);
 }
 
+// A text of the core (always valid UTF-8 but for lone surrogates written by a caller) as str.
+nb::object text_object(std::string_view s) {
+  return nb::steal(check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass")));
+}
+
+void release(std::vector<PyObject*>& refs) {
+  for (PyObject*& o : refs) Py_CLEAR(o);
+}
+
 }  // namespace
 
 std::string_view key_text(PyObject* key, json::Arena& arena) {
@@ -205,13 +211,6 @@ json::Value to_value(PyObject* obj, json::Arena& arena, Unserialisable mode) {
   nb::object held = nb::borrow(obj);
   return Converter(arena, mode, nullptr).value(obj);
 }
-
-namespace {
-// A text of the core (always valid UTF-8 but for lone surrogates written by a caller) as str.
-nb::object text_object(std::string_view s) {
-  return nb::steal(check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass")));
-}
-}  // namespace
 
 nb::object to_python(const json::Value& v) {
   using json::Kind;
@@ -245,12 +244,6 @@ PyRowSource::PyRowSource(PyObject* rows) {
     items_.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i)).release().ptr());
   }
 }
-
-namespace {
-void release(std::vector<PyObject*>& refs) {
-  for (PyObject*& o : refs) Py_CLEAR(o);
-}
-}  // namespace
 
 PyRowSource::~PyRowSource() {
   release(items_);

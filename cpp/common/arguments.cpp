@@ -22,38 +22,6 @@ namespace {
 
 }  // namespace
 
-Signature parse_signature(const char* function, std::string_view text) {
-  Signature sig{function, {}, 0};
-  bool defaults = false;
-  std::string param;
-  int depth = 0;  // brackets inside the parameter list
-  char quote = 0;
-  for (char c : text.substr(text.find('(') + 1)) {
-    if (quote) {
-      quote = c == quote ? 0 : quote;
-    } else if (c == '\'' || c == '"') {
-      quote = c;
-    } else if (c == '[' || c == '(') {
-      ++depth;
-    } else if ((c == ']' || c == ')') && depth > 0) {
-      --depth;
-    } else if ((c == ',' || c == ')') && depth == 0) {
-      const size_t name_end = param.find_first_of(":=");
-      const size_t start = param.find_first_not_of(' ');
-      if (start != std::string::npos) {
-        sig.names.push_back(param.substr(start, param.find_last_not_of(' ', name_end - 1) + 1 - start));
-        defaults = defaults || param.find('=') != std::string::npos;
-        if (!defaults) ++sig.required;
-      }
-      param.clear();
-      if (c == ')') break;
-      continue;
-    }
-    param += c;
-  }
-  return sig;
-}
-
 std::vector<int> match_arguments(const Signature& sig, size_t n_positional,
                                  const std::vector<std::string_view>& keywords) {
   const size_t n_params = sig.names.size();
@@ -72,7 +40,7 @@ std::vector<int> match_arguments(const Signature& sig, size_t n_positional,
   for (size_t i = 0; i < sig.required; ++i) {
     if (slots[i] >= 0) continue;
     // Too few positional arguments and no keywords reads as an arity error, as in CPython.
-    if (n_positional < sig.required && keywords.empty()) arity_error(sig, n_positional);
+    if ((n_positional < sig.required && keywords.empty()) || sig.missing_is_arity) arity_error(sig, n_positional);
     throw TypeError(std::string(sig.function) + "() missing required argument '" + sig.names[i] + "' (pos " +
                     std::to_string(i + 1) + ")");
   }

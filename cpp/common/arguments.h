@@ -14,11 +14,10 @@ struct Signature {
   const char* function;
   std::vector<std::string> names;  // all parameters, in positional order
   size_t required;                 // the first `required` have no default
+  // A missing argument reads as too few positional ones even when keywords are given (the
+  // text some functions have always raised) rather than naming it.
+  bool missing_is_arity = false;
 };
-
-// The parameters of a signature as the type stubs show it, so that a function's names are
-// written once: "(a: int, b: dict[str, int] | None = None) -> str" has a and b, one required.
-Signature parse_signature(const char* function, std::string_view text);
 
 // For each parameter, where its value comes from: -1 when none was given, i < n_positional
 // for the i-th positional argument, n_positional + j for the j-th of `keywords` (in the

@@ -28,8 +28,9 @@ class Terminated(BaseException):
 _EXCEPTION = {signal.SIGINT: KeyboardInterrupt, signal.SIGTERM: Terminated}
 _WORD = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated"}
 
-# The first signal of this run, once a handler here has raised for it.
+# The first signal of this run, once a handler here has raised for it; whether a run is on.
 _received: signal.Signals | None = None
+_running = False
 
 
 def _handler(signum, frame) -> None:
@@ -45,8 +46,9 @@ def installed() -> Iterator[None]:
     """Handlers for SIGINT and SIGTERM while the block runs (in the main thread only), unless
     the process was started with them ignored (``nohup``, a shell's background job) or
     something else handles them; the previous handlers come back after."""
-    global _received
-    _received = None
+    global _received, _running
+    outer = _running
+    _received, _running = None, True
     previous = {}
     if threading.current_thread() is threading.main_thread():
         for signum, default in ((signal.SIGINT, signal.default_int_handler), (signal.SIGTERM, signal.SIG_DFL)):
@@ -57,6 +59,7 @@ def installed() -> Iterator[None]:
     try:
         yield
     finally:
+        _running = outer  # a swallowed signal of this run stops nothing after it
         sys.unraisablehook = hook
         for signum, handler in previous.items():
             signal.signal(signum, handler)
@@ -80,7 +83,7 @@ def check_pending() -> None:
     """Raises the signal's exception if a handler here raised one that a library swallowed.
     Called before what cannot be taken back (committing an output) and at the cancel points
     of the compiled jobs; while the exception itself propagates, none of these runs."""
-    if _received is not None:
+    if _running and _received is not None:
         raise _EXCEPTION[_received]()
 
 

@@ -56,6 +56,16 @@ TEST(MatchArguments, MissingRequiredWhenKeywordsAreGiven) {
   EXPECT_EQ(error_of(kTwoOptional, 0, {"ref"}), "maps() missing required argument 'rows' (pos 1)");
 }
 
+// build_features has always reported a missing argument as too few positional ones, keywords
+// or not, and only after any keyword error.
+TEST(MatchArguments, MissingAsArityWhereTheFunctionAlwaysSaidSo) {
+  const Signature build{"build", {"db", "horizon"}, 1, true};
+  EXPECT_EQ(error_of(build, 0, {"horizon"}), "build() takes at least 1 positional argument (0 given)");
+  EXPECT_EQ(error_of(build, 0, {}), "build() takes at least 1 positional argument (0 given)");
+  EXPECT_EQ(error_of(build, 0, {"horizon", "x"}), "build() got an unexpected keyword argument 'x'");
+  EXPECT_EQ(match_arguments(build, 0, {"db"}), (std::vector<int>{0, -1}));
+}
+
 TEST(TruncateReal, TowardZeroWithinRange) {
   EXPECT_EQ(truncate_real(2.9, false), 2);
   EXPECT_EQ(truncate_real(-2.9, false), -2);
@@ -94,30 +104,6 @@ TEST(TruncateReal, OverflowSaysWhatWasGiven) {
   EXPECT_EQ(said(1e19), "int too big to convert");
   EXPECT_EQ(said(-1e300), "int too big to convert");
   EXPECT_EQ(said(std::numeric_limits<double>::infinity()), "cannot convert float infinity to integer");
-}
-
-}  // namespace
-
-namespace {
-
-// Names come from the stub text; commas and '=' inside types and default texts are no
-// separators.
-TEST(ParseSignature, NamesAndRequiredCountFromTheStubText) {
-  Signature s = parse_signature("f", "(row: collections.abc.Mapping[str, typing.Any], BOLGE_MAP: "
-                                     "collections.abc.Mapping[typing.Any, int]) -> list[typing.Any]");
-  EXPECT_STREQ(s.function, "f");
-  EXPECT_EQ(s.names, (std::vector<std::string>{"row", "BOLGE_MAP"}));
-  EXPECT_EQ(s.required, 2u);
-  s = parse_signature("g", "(a: str | bytes, link: str = ', x=1', f: collections.abc.Callable[[int], object] "
-                           "| None = None, n: int = 3) -> dict[str, int]");
-  EXPECT_EQ(s.names, (std::vector<std::string>{"a", "link", "f", "n"}));
-  EXPECT_EQ(s.required, 1u);
-  s = parse_signature("h", "() -> None");
-  EXPECT_TRUE(s.names.empty());
-  EXPECT_EQ(s.required, 0u);
-  s = parse_signature("k", "(v)");
-  EXPECT_EQ(s.names, (std::vector<std::string>{"v"}));
-  EXPECT_EQ(s.required, 1u);
 }
 
 }  // namespace

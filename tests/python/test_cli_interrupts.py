@@ -165,3 +165,7 @@ def test_an_interrupt_that_a_library_swallowed_still_keeps_the_old_output(tmp_pa
         with pytest.raises(KeyboardInterrupt), atomic_output(out) as fh:
             fh.write("new")
     assert out.read_bytes() == OLD and _temporaries(tmp_path) == []
+    # Once that run is over, the swallowed interrupt stops nothing else in the process.
+    with atomic_output(out) as fh:
+        fh.write("new")
+    assert out.read_text() == "new"

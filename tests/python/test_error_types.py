@@ -48,3 +48,36 @@ def test_a_source_that_fails_mid_read_is_a_runtime_error_saying_why(db, monkeypa
 def test_an_embedded_nul_in_a_path_is_the_same_value_error_everywhere(db, tmp_path, call):
     with pytest.raises(ValueError, match=r"^embedded null byte$"):
         call(db, tmp_path)
+
+
+# The internal helpers are bound by nanobind, whose own matching cannot raise: their paths and
+# horizons are converted when called, so a wrong value gets the same error as from the public
+# functions (not nanobind's "incompatible function arguments", nor a crash).
+def _document(db, out_path):
+    from halvex.scoreboard.document import build_document
+    return build_document(db, out_path, 3, "t", "2024-01-01", "", None, "", "", False, None, [])
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda db: features._diagnostic_path(5), TypeError, "expected str, bytes or os.PathLike object, not int"),
+    (lambda db: features._build_features_part(5, 3, "", ""), TypeError,
+     "expected str, bytes or os.PathLike object, not int"),
+    (lambda db: features._build_features_part(db, "3", "", ""), TypeError,
+     "Argument 'target_horizon' has incorrect type (expected int, got str)"),
+    (lambda db: features._build_features_part(db, float("nan"), "", ""), ValueError,
+     "target_horizon: cannot convert float NaN to integer"),
+    (lambda db: _document(db, 5), TypeError, "expected str, bytes or os.PathLike object, not int"),
+    (lambda db: _document(str(db).encode() + b"\0", None), ValueError, "embedded null byte"),
+])
+def test_helpers_convert_their_arguments_as_the_public_functions_do(db, call, error, message):
+    with pytest.raises(error) as info:
+        call(db)
+    assert str(info.value) == message
+
+
+def test_helpers_take_every_path_form_and_a_float_horizon(db, tmp_path):
+    frame, _ = features._build_features_part(db, 2.9, "", "")
+    whole = features.build_features(str(db).encode(), target_horizon=2)
+    assert frame.equals(whole)
+    assert isinstance(_document(str(db).encode(), None), str)
+    assert _document(db, tmp_path / "doc.json")["bytes"] == (tmp_path / "doc.json").stat().st_size

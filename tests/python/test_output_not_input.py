@@ -99,3 +99,4 @@ def test_trending_lists_named_by_the_caller(run):
     assert lists.read_text() == "{}"
     # The page does not read the file, so any value is still taken as before.
     assert vitrum.render_html(str(doc), output_html=str(root / "p.html"), trending_path=42)["chunks"] == 1
+    assert vitrum.render_html(str(doc), output_html=str(root / "p.html"), trending_path="a\0b")["chunks"] == 1
