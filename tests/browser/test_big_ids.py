@@ -8,7 +8,6 @@ watch list, the search, the sort and the CSV.
 
 from __future__ import annotations
 
-import json
 from pathlib import Path
 
 import pytest
@@ -19,7 +18,7 @@ sync_api = require()
 
 from halvex.pipeline import vitrum  # noqa: E402
 from halvex.sample.scoreboard import make_scoreboard  # noqa: E402
-from test_pages import csv_export  # noqa: E402
+from test_pages import csv_export, write_document  # noqa: E402
 
 OUT = Path(__file__).resolve().parents[2] / "test_output" / "browser" / "big_ids"
 CHUNK = 150                        # several chunks, so that workers decode them
@@ -52,10 +51,8 @@ def _document():
 
 @pytest.fixture(scope="module")
 def pages():
-    OUT.mkdir(parents=True, exist_ok=True)
     doc = _document()
-    path = OUT / "scoreboard.json"
-    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+    path = write_document(OUT, doc, reference=False)
     mutas = [r["muta"] for r in doc["rows"]]
     out = {"mutas": mutas}
     out["standard"] = vitrum.render_html(str(path), output_html=str(OUT / "standard.html"), chunk_size=CHUNK)["html_path"]

@@ -11,13 +11,13 @@ left beside them.
 
 from __future__ import annotations
 
-import json
 import math
 from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, _last_score, _renderer_order, _score, csv_export  # noqa: F401  (skips without Chromium)
+from test_pages import (CHROMIUM, Page, _last_score, _renderer_order, _score, csv_export,  # noqa: F401
+                        fresh_output, write_document)  # noqa: F401  (skips without Chromium)
 from oracles import mio
 
 from halvex.pipeline import vitrum
@@ -64,15 +64,10 @@ def _reference(path, doc):
 
 @pytest.fixture(scope="module")
 def dash():
-    OUT.mkdir(parents=True, exist_ok=True)
-    for old in OUT.glob("*.png"):
-        old.unlink()
+    fresh_output(OUT)
     doc = _document()
-    jd = OUT / "json"
-    jd.mkdir(exist_ok=True)
-    path = jd / "scoreboard.json"
-    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
-    _reference(jd / "sube_bolge_ref.csv", doc)
+    path = write_document(OUT / "json", doc, reference=False)
+    _reference(OUT / "json" / "sube_bolge_ref.csv", doc)
     (OUT / "no_js").mkdir(exist_ok=True)
     with pytest.MonkeyPatch.context() as env:
         env.setenv("HALVEX_JS_DIR", str(OUT / "no_js"))
@@ -444,44 +439,11 @@ def test_csv_neutralises_formulas_and_keeps_numbers(dash, open_page):
     assert len(table) - 1 == len(AMOUNTS)
 
 
-# DecompressionStream that holds its data until window.__hold is false; no workers, so the
-# page decodes (and waits) itself.
-HOLD = """
-window.__hold = true;
-window.Worker = undefined;
-const Real = DecompressionStream;
-window.DecompressionStream = class {
-  constructor(f) {
-    const ts = new TransformStream({ async transform(chunk, c) {
-      while (window.__hold) await new Promise(r => setTimeout(r, 20));
-      c.enqueue(chunk); } });
-    this.writable = ts.writable;
-    this.readable = ts.readable.pipeThrough(new Real(f));
-  }
-};
-"""
-
-
-def test_csv_waits_until_every_chunk_is_loaded(dash, open_page):
-    p = open_page(dash["v300"], init_script=HOLD, wait=False)
-    p.page.wait_for_function("document.getElementById('hx-csv-note')")
-    p.settle()
-    assert p.page.is_disabled("#hx-csv")
-    note = p.page.text_content("#hx-csv-note")
-    assert "yüklenince" in note and p.page.is_visible("#hx-csv-note")
-    _shot(p, "csv_waiting_1440")
-    p.page.evaluate("window.__hold = false")
-    p.page.wait_for_function("window.__halvex.allDecodedAt !== null", timeout=30000)
-    p.settle()
-    assert p.page.is_enabled("#hx-csv") and p.page.text_content("#hx-csv-note") == ""
-    _, _, table = _download(p)
-    assert len(table) - 1 == N
-
-
-
-# chunks decoded on the page, one more each time window.__release is raised
-STEP = """
-window.__release = 1;
+def gated_chunks(released: int) -> str:
+    """An init script under which the page decodes its chunks itself (no workers), the k-th
+    chunk only once window.__release >= k; ``released`` chunks pass from the start."""
+    return """
+window.__release = %d;
 window.Worker = undefined;
 const Real = DecompressionStream;
 let taken = 0;
@@ -495,11 +457,28 @@ window.DecompressionStream = class {
     this.readable = ts.readable.pipeThrough(new Real(f));
   }
 };
-"""
+""" % released
+
+
+def test_csv_waits_until_every_chunk_is_loaded(dash, open_page):
+    p = open_page(dash["v300"], init_script=gated_chunks(0), wait=False)
+    p.page.wait_for_function("document.getElementById('hx-csv-note')")
+    p.settle()
+    assert p.page.is_disabled("#hx-csv")
+    note = p.page.text_content("#hx-csv-note")
+    assert "yüklenince" in note and p.page.is_visible("#hx-csv-note")
+    _shot(p, "csv_waiting_1440")
+    p.page.evaluate("window.__release = 1e9")
+    p.page.wait_for_function("window.__halvex.allDecodedAt !== null", timeout=30000)
+    p.settle()
+    assert p.page.is_enabled("#hx-csv") and p.page.text_content("#hx-csv-note") == ""
+    _, _, table = _download(p)
+    assert len(table) - 1 == N
+
 
 
 def test_rows_in_view_stay_while_more_chunks_arrive(dash, open_page):
-    p = open_page(dash["v300"], init_script=STEP, wait=False)
+    p = open_page(dash["v300"], init_script=gated_chunks(1), wait=False)
     p.page.wait_for_function("window.__halvex && window.__halvex.decodedChunks === 1")
     p.page.wait_for_timeout(300)
     p.settle()

@@ -15,10 +15,10 @@ from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page, csv_export  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, csv_export, write_document  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
-from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
+from halvex.sample.scoreboard import make_scoreboard
 
 OUT = Path(__file__).resolve().parents[2] / "test_output" / "browser" / "detail"
 LONG_NAME = "Uzun" + "Ticaretsanayiveyatırımholding" * 8 + " A.Ş."
@@ -37,11 +37,7 @@ FINDINGS = {
 
 
 def _render(name, doc, **kw):
-    jd = OUT / name
-    jd.mkdir(parents=True, exist_ok=True)
-    path = jd / "scoreboard.json"
-    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
-    write_reference_csv(jd / "sube_bolge_ref.csv", doc)
+    path = write_document(OUT / name, doc)
     return vitrum.render_html(str(path), output_html=str(OUT / f"{name}.html"), top_n=50, **kw)["html_path"]
 
 

@@ -10,13 +10,12 @@ test_output/browser/model/; screenshots at 1440x900 and 360x740 are left beside 
 
 from __future__ import annotations
 
-import json
 from pathlib import Path
 
 import pytest
 
 from test_dashboard import open_page  # noqa: F401  (the fixture; skips without Chromium)
-from test_pages import _renderer_order, csv_export
+from test_pages import _renderer_order, csv_export, fresh_output, write_document
 
 from halvex.pipeline import vitrum
 from halvex.sample.scoreboard import make_scoreboard
@@ -88,12 +87,9 @@ def _extra(doc, mode):
 
 @pytest.fixture(scope="module")
 def pages():
-    OUT.mkdir(parents=True, exist_ok=True)
-    for old in OUT.glob("*.png"):
-        old.unlink()
+    fresh_output(OUT)
     doc = _document()
-    path = OUT / "scoreboard.json"
-    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+    path = write_document(OUT, doc, reference=False)
     out = {"doc": doc, "rows": _renderer_order([dict(r) for r in doc["rows"]])}
     for mode in ("standard", "admin"):
         out[mode] = vitrum.render_html(doc, output_html=str(OUT / f"{mode}.html"), top_n=1000,

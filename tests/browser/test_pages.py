@@ -39,6 +39,24 @@ LOAD_TIMEOUT_MS = 30000
 
 
 # ------------------------------------------------------------------ pages
+def write_document(folder: Path, doc: dict, name: str = "scoreboard.json", reference: bool = True) -> Path:
+    """``doc`` as a document file in ``folder``, with the reference file of its region and
+    branch codes beside it unless ``reference`` is false."""
+    folder.mkdir(parents=True, exist_ok=True)
+    path = folder / name
+    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+    if reference:
+        write_reference_csv(folder / "sube_bolge_ref.csv", doc)
+    return path
+
+
+def fresh_output(folder: Path) -> None:
+    """The output folder, without the screenshots of an earlier run."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for old in folder.glob("*.png"):
+        old.unlink()
+
+
 def _document():
     doc = make_scoreboard(N_ROWS, seed=7)
     rows = doc["rows"]
@@ -84,12 +102,8 @@ def _render_pages():
     # only this module's files: other modules leave their pages and screenshots here too
     for old in ("json", "js"):
         shutil.rmtree(OUT / old, ignore_errors=True)
-    json_dir = OUT / "json"
-    json_dir.mkdir(parents=True)
     doc = _document()
-    doc_path = json_dir / "scoreboard.json"
-    doc_path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
-    write_reference_csv(json_dir / "sube_bolge_ref.csv", doc)
+    doc_path = write_document(OUT / "json", doc)
     orig_rows = [dict(r) for r in doc["rows"]]
     out = {"doc": doc, "rows": _renderer_order(orig_rows)}
     out["standard"] = vitrum.render_html(str(doc_path), output_html=str(OUT / "standard.html"), top_n=TOP_N,

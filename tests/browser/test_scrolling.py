@@ -11,15 +11,14 @@ benchmarks/bench_browser.py, measures the real figures at a million rows).
 
 from __future__ import annotations
 
-import json
 from pathlib import Path
 
 import pytest
 
-from test_pages import CHROMIUM, Page  # noqa: F401  (skips without Chromium)
+from test_pages import CHROMIUM, Page, write_document  # noqa: F401  (skips without Chromium)
 
 from halvex.pipeline import vitrum
-from halvex.sample.scoreboard import make_scoreboard, write_reference_csv
+from halvex.sample.scoreboard import make_scoreboard
 
 OUT = Path(__file__).resolve().parents[2] / "test_output" / "browser" / "scroll"
 N = 50_000
@@ -32,11 +31,7 @@ LONG_TASK_BOUND_MS = 2500
 
 @pytest.fixture(scope="module")
 def page_path():
-    OUT.mkdir(parents=True, exist_ok=True)
-    doc = make_scoreboard(N, n_periods=12, n_risk_periods=3, seed=21)
-    path = OUT / "scoreboard.json"
-    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
-    write_reference_csv(OUT / "sube_bolge_ref.csv", doc)
+    path = write_document(OUT, make_scoreboard(N, n_periods=12, n_risk_periods=3, seed=21))
     (OUT / "no_js").mkdir(exist_ok=True)
     with pytest.MonkeyPatch.context() as env:
         env.setenv("HALVEX_JS_DIR", str(OUT / "no_js"))
@@ -150,9 +145,7 @@ def test_no_long_task_grows_with_the_row_count_while_scrolling(grid):
 def test_chunks_arriving_after_the_shown_rows_draw_no_frames(browser, tmp_path):
     """With the first rows shown (the default limit), a chunk that arrives changes nothing the
     grid draws: the frames drawn while loading do not follow the number of chunks."""
-    doc = make_scoreboard(12_000, seed=4)
-    path = tmp_path / "scoreboard.json"
-    path.write_text(json.dumps(doc, ensure_ascii=False), encoding="utf-8")
+    path = write_document(tmp_path, make_scoreboard(12_000, seed=4), reference=False)
     html = vitrum.render_html(str(path), output_html=str(tmp_path / "many_chunks.html"), chunk_size=100)
     assert html["chunks"] == 120
     p = Page(browser, html["html_path"])
