@@ -125,7 +125,7 @@ struct Part {
 
 void append_value(std::string& out, const Value& v) { json::write(out, v, kSpaced); }
 
-// `, "name": ` as the rows write it, for a member name known only at run time.
+// `, "name": `, for a member name known only at run time.
 std::string member_prefix(const std::string& name) {
   std::string out = ", ";
   json::write_string(out, name);
@@ -243,12 +243,7 @@ DocumentSummary write_document(Table facts, const Table* findings, const Scorebo
     append_value(out, arena.object(meta));
     if (!opt.meta_extra.empty()) {
       out.pop_back();  // meta's closing brace: the members below go inside it
-      for (const auto& [name, text] : opt.meta_extra) {
-        out += ", ";
-        json::write_string(out, name);
-        out += ": ";
-        out += text;
-      }
+      for (const auto& [name, text] : opt.meta_extra) out += member_prefix(name) + text;
       out += "}";
     }
     out += ", \"rows\": [";
@@ -404,12 +399,7 @@ DocumentSummary write_document(Table facts, const Table* findings, const Scorebo
     out += ", \"diag_index\": ";
     append_value(out, diag.index);
   }
-  for (const auto& [name, text] : opt.sections) {
-    out += ", ";
-    json::write_string(out, name);
-    out += ": ";
-    out += text;
-  }
+  for (const auto& [name, text] : opt.sections) out += member_prefix(name) + text;
   out += "}";
   output.put(pieces.size() + 1, std::move(out));
   timer.mark("  tail");
