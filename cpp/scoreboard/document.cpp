@@ -187,23 +187,42 @@ DocumentSummary write_document(Table facts, const Table* findings, const Scorebo
     return false;
   };
 
+  // Borrowers are independent: the threads take pieces of them in turn; the rows' pieces are
+  // written in order, so the document does not depend on the number of threads.
+  const std::vector<RowRange> pieces = groups.ranges_of(std::max<std::size_t>(opt.piece_fact_rows, 1));
+  const std::size_t threads = worker_count(facts.num_rows());
+  auto each_piece = [&](auto&& fn) {
+    std::atomic<std::size_t> next{0};
+    run_parallel(threads, [&](std::size_t) {
+      for (std::size_t k; (k = next.fetch_add(1)) < pieces.size();) {
+        cancel_point();
+        fn(k);
+      }
+    });
+  };
+
   // The rows are written while they are built, so what goes before them (their number, the
   // findings of their borrowers) is known first: each piece's rows are counted here.
-  const std::vector<RowRange> pieces = groups.ranges_of(std::max<std::size_t>(opt.piece_fact_rows, 1));
   std::vector<std::size_t> rows_before(pieces.size() + 1, 0);
-  std::vector<std::string> mutas;  // text forms, for the findings
-  for (std::size_t k = 0; k < pieces.size(); ++k) {
+  std::vector<std::vector<std::string>> mutas_of(pieces.size());  // text forms, for the findings
+  each_piece([&](std::size_t k) {
     std::size_t n = 0;
     for (std::size_t start = pieces[k].begin; start < pieces[k].end; start = group_end(start)) {
       if (!has_row(start, group_end(start))) continue;
       ++n;
       if (findings) {
-        mutas.emplace_back();
-        table::append_text_form(ent, start, mutas.back());
+        mutas_of[k].emplace_back();
+        table::append_text_form(ent, start, mutas_of[k].back());
       }
     }
-    rows_before[k + 1] = rows_before[k] + n;
+    rows_before[k + 1] = n;
+  });
+  std::vector<std::string> mutas;
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    rows_before[k + 1] += rows_before[k];
+    for (auto& m : mutas_of[k]) mutas.push_back(std::move(m));
   }
+  mutas_of = {};
   const std::size_t n_rows = rows_before.back();
   timer.mark("  count");
 
@@ -251,103 +270,97 @@ DocumentSummary write_document(Table facts, const Table* findings, const Scorebo
   }
   timer.mark("  head");
 
-  // Borrowers are independent: the threads take pieces of them in turn, and the pieces are
-  // written in order, so the document does not depend on the number of threads.
   std::vector<Part> parts(pieces.size(), Part(P));
-  std::atomic<std::size_t> next_piece{0};
-  run_parallel(worker_count(facts.num_rows()), [&](std::size_t) {
+  each_piece([&](std::size_t k) {
     std::vector<std::int64_t> slot(P);
     std::vector<Score> scores(P);
     std::string muta_text;
-    for (std::size_t k; (k = next_piece.fetch_add(1)) < pieces.size();) {
-      cancel_point();
-      Part& part = parts[k];
-      std::string text = output.buffer();
-      bool first = rows_before[k] == 0;
-      for (std::size_t start = pieces[k].begin; start < pieces[k].end; start = group_end(start)) {
-        const std::size_t end = group_end(start);
-        if (!has_row(start, end)) continue;
-        std::fill(slot.begin(), slot.end(), -1);
-        for (std::size_t i = start; i < end; ++i)  // a repeated period: its last row counts
-          if (periods.of_row[i] >= 0) slot[periods.of_row[i]] = static_cast<std::int64_t>(i);
-        const std::size_t last = static_cast<std::size_t>(slot[L]);
-        for (std::size_t p = 0; p < P; ++p) scores[p] = slot[p] < 0 ? Score{} : score_at(skor, slot[p]);
-        std::string_view from_source;
-        if (source && source->present(last) && source->type() == DType::Text) from_source = source->str(last);
-        const Marks marks = marks_of(scores.data(), P, from_source);
-        const double son_risk = number_at(risk, slot[L]);
+    Part& part = parts[k];
+    std::string text = output.buffer();
+    bool first = rows_before[k] == 0;
+    for (std::size_t start = pieces[k].begin; start < pieces[k].end; start = group_end(start)) {
+      const std::size_t end = group_end(start);
+      if (!has_row(start, end)) continue;
+      std::fill(slot.begin(), slot.end(), -1);
+      for (std::size_t i = start; i < end; ++i)  // a repeated period: its last row counts
+        if (periods.of_row[i] >= 0) slot[periods.of_row[i]] = static_cast<std::int64_t>(i);
+      const std::size_t last = static_cast<std::size_t>(slot[L]);
+      for (std::size_t p = 0; p < P; ++p) scores[p] = slot[p] < 0 ? Score{} : score_at(skor, slot[p]);
+      std::string_view from_source;
+      if (source && source->present(last) && source->type() == DType::Text) from_source = source->str(last);
+      const Marks marks = marks_of(scores.data(), P, from_source);
+      const double son_risk = number_at(risk, slot[L]);
 
-        text += first ? "{\"muta\": " : ", {\"muta\": ";
-        first = false;
-        append_value(text, cell_value(ent, last));
-        auto cell = [&](const char* prefix, const Column* c) {
-          if (!c || !c->present(last)) return;
-          text += prefix;
-          append_value(text, cell_value(*c, last));
-        };
-        cell(", \"unvan\": ", unvan);
-        cell(", \"segment\": ", segment);
-        text += ", \"son_risk\": ";
-        append_value(text, std::isnan(son_risk) ? Value::null() : number_value(son_risk));
-        cell(", \"bolge_kodu\": ", bolge);
-        cell(", \"sube_kodu\": ", sube);
-        for (std::size_t p = 0; p < P; ++p) {
-          if (!scores[p].present()) continue;
-          text += qvr_keys[p];
-          append_value(text, scores[p].yi ? Value::string("YI") : number_value(scores[p].value));
-        }
-        const std::pair<const Column*, const std::vector<std::string>*> series_of[] = {
-            {risk, &r_keys}, {second, &rd_keys}, {change, &df_keys}};
-        for (const auto& [col, names] : series_of) {
-          if (!col) continue;
-          for (std::size_t p = P - R; p < P; ++p) {
-            const double v = number_at(col, slot[p]);
-            if (std::isnan(v)) continue;
-            text += (*names)[p];
-            append_value(text, number_value(v));
-          }
-        }
-        auto flag = [&](const char* prefix, bool on) {
-          text += prefix;
-          text += on ? '1' : '0';
-        };
-        flag(", \"_hizli_yukselen\": ", marks.fast_riser);
-        flag(", \"_rejim_degisimi\": ", marks.band_change);
-        flag(", \"_potansiyel_yi\": ", marks.potential_yi);
-        const ModelMarks* model = opt.model;
-        std::size_t m = 0;
-        bool scored = false;
-        if (model) {
-          muta_text.clear();
-          table::append_text_form(ent, last, muta_text);
-          auto it = model_row.find(muta_text);
-          scored = it != model_row.end();
-          if (scored) m = it->second;
-          flag(", \"_erken_sinyal\": ", scored && model->alerted[m] && !scores[L].yi);
-          flag(", \"_yakalanan\": ", scored && model->caught[m]);
-          flag(", \"_kacirilan\": ", scored && model->missed[m]);
-        }
-        text += ", \"_qvr_neden\": ";
-        json::write_string(text, marks.reason);
-        if (scored && !std::isnan(model->prob[m])) {
-          text += ", \"_ml_yi_prob\": ";
-          append_value(text, Value::real(model->prob[m]));
-        }
-        text += '}';
-
-        for (std::size_t p = 0; p < P; ++p) {
-          const Band b = band_of(scores[p]);
-          part.count[p][b] += 1;
-          part.risk[p][b] += kurus(number_at(risk, slot[p]));
-        }
-        if (P >= 2) {
-          const Band a = band_of(scores[L - 1]), b = band_of(scores[L]);
-          part.flow_count[a][b] += 1;
-          part.flow_risk[a][b] += kurus(son_risk);
+      text += first ? "{\"muta\": " : ", {\"muta\": ";
+      first = false;
+      append_value(text, cell_value(ent, last));
+      auto cell = [&](const char* prefix, const Column* c) {
+        if (!c || !c->present(last)) return;
+        text += prefix;
+        append_value(text, cell_value(*c, last));
+      };
+      cell(", \"unvan\": ", unvan);
+      cell(", \"segment\": ", segment);
+      text += ", \"son_risk\": ";
+      append_value(text, std::isnan(son_risk) ? Value::null() : number_value(son_risk));
+      cell(", \"bolge_kodu\": ", bolge);
+      cell(", \"sube_kodu\": ", sube);
+      for (std::size_t p = 0; p < P; ++p) {
+        if (!scores[p].present()) continue;
+        text += qvr_keys[p];
+        append_value(text, scores[p].yi ? Value::string("YI") : number_value(scores[p].value));
+      }
+      const std::pair<const Column*, const std::vector<std::string>*> series_of[] = {
+          {risk, &r_keys}, {second, &rd_keys}, {change, &df_keys}};
+      for (const auto& [col, names] : series_of) {
+        if (!col) continue;
+        for (std::size_t p = P - R; p < P; ++p) {
+          const double v = number_at(col, slot[p]);
+          if (std::isnan(v)) continue;
+          text += (*names)[p];
+          append_value(text, number_value(v));
         }
       }
-      output.put(k + 1, std::move(text));
+      auto flag = [&](const char* prefix, bool on) {
+        text += prefix;
+        text += on ? '1' : '0';
+      };
+      flag(", \"_hizli_yukselen\": ", marks.fast_riser);
+      flag(", \"_rejim_degisimi\": ", marks.band_change);
+      flag(", \"_potansiyel_yi\": ", marks.potential_yi);
+      const ModelMarks* model = opt.model;
+      std::size_t m = 0;
+      bool scored = false;
+      if (model) {
+        muta_text.clear();
+        table::append_text_form(ent, last, muta_text);
+        auto it = model_row.find(muta_text);
+        scored = it != model_row.end();
+        if (scored) m = it->second;
+        flag(", \"_erken_sinyal\": ", scored && model->alerted[m] && !scores[L].yi);
+        flag(", \"_yakalanan\": ", scored && model->caught[m]);
+        flag(", \"_kacirilan\": ", scored && model->missed[m]);
+      }
+      text += ", \"_qvr_neden\": ";
+      json::write_string(text, marks.reason);
+      if (scored && !std::isnan(model->prob[m])) {
+        text += ", \"_ml_yi_prob\": ";
+        append_value(text, Value::real(model->prob[m]));
+      }
+      text += '}';
+
+      for (std::size_t p = 0; p < P; ++p) {
+        const Band b = band_of(scores[p]);
+        part.count[p][b] += 1;
+        part.risk[p][b] += kurus(number_at(risk, slot[p]));
+      }
+      if (P >= 2) {
+        const Band a = band_of(scores[L - 1]), b = band_of(scores[L]);
+        part.flow_count[a][b] += 1;
+        part.flow_risk[a][b] += kurus(son_risk);
+      }
     }
+    output.put(k + 1, std::move(text));
   });
   timer.mark("  rows");
 
