@@ -49,7 +49,7 @@ std::vector<std::size_t> distinct_periods(const Column& donem, std::vector<int>&
   std::vector<std::size_t> first_rows;
   for (std::size_t i = 0; i < donem.size(); ++i) {
     if (!donem.present(i)) continue;
-    auto [it, added] = seen.emplace(key_of(i), static_cast<int>(first_rows.size()));
+    auto [it, added] = seen.try_emplace(key_of(i), static_cast<int>(first_rows.size()));
     if (added) first_rows.push_back(i);
     of_row[i] = it->second;
   }
