@@ -1,6 +1,7 @@
 """Benchmark of the scoreboard document against the feature build on the same database.
 
     .venv/bin/python benchmarks/bench_scoreboard.py [--entities 200000] [--periods 12] [--repeat 3]
+        [--cases scoreboard-file,build_features]
 
 Times, each in a fresh process (its peak memory above the size it had before the call is its
 own): ``scoreboard-file`` (build_scoreboard writing the JSON file), ``scoreboard-dict``
@@ -41,16 +42,22 @@ def main() -> int:
     ap.add_argument("--periods", type=int, default=12)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--dir", default="/tmp/halvex-bench-scoreboard")
+    ap.add_argument("--cases", default=",".join(CASES),
+                    help="comma-separated cases to run (default: all)")
     args = ap.parse_args()
+    names = [n for n in args.cases.split(",") if n]
+    if not set(names) <= set(CASES) or not {"scoreboard-file", "build_features"} <= set(names):
+        ap.error(f"--cases: among {', '.join(CASES)}, with scoreboard-file and build_features (compared)")
+    cases = {name: CASES[name] for name in names}
 
     folder = Path(args.dir) / f"db_{args.entities}x{args.periods}"
     db = ensure_facts_db(folder, args.entities, args.periods)
     out = folder / "scoreboard.json"
     # DuckDB, pyarrow and pandas are imported before the call in every case alike.
     prelude = f"import halvex.ml._sources\nDB = {str(db)!r}\nOUT = {str(out)!r}\n"
-    runs: dict[str, list[dict]] = {name: [] for name in CASES}
+    runs: dict[str, list[dict]] = {name: [] for name in cases}
     for _ in range(args.repeat):
-        for name, code in CASES.items():
+        for name, code in cases.items():
             runs[name].append(run_case(prelude + code))
     med = {name: {k: statistics.median(r[k] for r in rs) for k in ("elapsed", "cpu", "extra_mb")}
            for name, rs in runs.items()}

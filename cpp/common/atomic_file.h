@@ -51,12 +51,15 @@ class AtomicFile {
  private:
   void flush();
   void write_through(std::string_view bytes);
+  void start_writeback();
   [[noreturn]] void fail(int err);
   std::string path_, target_, tmp_path_;
   int fd_ = -1;
   bool direct_ = false;
   std::string buffer_;
   uint64_t written_ = 0;
+  uint64_t handed_ = 0;          // bytes handed to the file
+  uint64_t writeback_from_ = 0;  // where the next early writeback starts
 };
 
 // Removes temporary files of `target` (see AtomicFile) whose writer is gone and that are

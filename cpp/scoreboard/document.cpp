@@ -1,6 +1,7 @@
 // build_document: the rows, marks, band flow and snapshot, meta, and the sections around them.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <string>
 #include <unordered_map>
@@ -8,6 +9,7 @@
 
 #include "common/cancel.h"
 #include "common/errors.h"
+#include "common/ordered_output.h"
 #include "common/parallel.h"
 #include "json/writer.h"
 #include "scoreboard/findings_index.h"
@@ -47,7 +49,7 @@ std::vector<std::size_t> distinct_periods(const Column& donem, std::vector<int>&
   std::vector<std::size_t> first_rows;
   for (std::size_t i = 0; i < donem.size(); ++i) {
     if (!donem.present(i)) continue;
-    auto [it, added] = seen.emplace(key_of(i), static_cast<int>(first_rows.size()));
+    auto [it, added] = seen.try_emplace(key_of(i), static_cast<int>(first_rows.size()));
     if (added) first_rows.push_back(i);
     of_row[i] = it->second;
   }
@@ -110,12 +112,9 @@ double number_at(const Column* c, std::int64_t row) {
 std::int64_t kurus(double tl) { return std::isfinite(tl) ? std::llround(tl * 100.0) : 0; }
 Value tl_of_kurus(std::int64_t k) { return number_value(static_cast<double>(k) / 100.0); }
 
-// What one range of borrowers contributes: its rows' text, their customer numbers, and per
-// period and band their number and risk (missing risk counts 0), and the band moves.
+// What one piece of borrowers contributes besides its rows' text: per period and band their
+// number and risk (missing risk counts 0), and the band moves.
 struct Part {
-  std::string rows_text;
-  std::vector<std::string> mutas;  // text forms, for the findings
-  std::size_t n_rows = 0;
   std::vector<std::array<std::int64_t, kBands>> count, risk;
   std::array<std::array<std::int64_t, kBands>, kBands> flow_count{}, flow_risk{};
   explicit Part(std::size_t periods) : count(periods), risk(periods) {
@@ -126,13 +125,23 @@ struct Part {
 
 void append_value(std::string& out, const Value& v) { json::write(out, v, kSpaced); }
 
-// Borrowers a range's text is measured on before its room is reserved.
-constexpr std::size_t kSampleRows = 512;
+// `, "name": `, for a member name known only at run time.
+std::string member_prefix(const std::string& name) {
+  std::string out = ", ";
+  json::write_string(out, name);
+  return out + ": ";
+}
 
+// The prefixes of a period's member in every period, e.g. `, "qvr202401": `.
+std::vector<std::string> period_prefixes(const char* prefix, const std::vector<std::string>& periods) {
+  std::vector<std::string> out;
+  for (const auto& t : periods) out.push_back(member_prefix(prefix + t));
+  return out;
+}
 
 }  // namespace
 
-DocumentPieces build_document_pieces(Table facts, const Table* findings, const ScoreboardOptions& opt) {
+DocumentSummary write_document(Table facts, const Table* findings, const ScoreboardOptions& opt, const TextSink& sink) {
   if (facts.num_rows() == 0) throw ValueError("no facts: fact_periodic has no rows");
   table::StageTimer timer;
   if (!table::is_sorted_by(facts.at("entity_id"), facts.at("donem"))) {
@@ -157,12 +166,11 @@ DocumentPieces build_document_pieces(Table facts, const Table* findings, const S
   if (P == 0) throw ValueError("no facts: every donem of fact_periodic is missing");
   const std::size_t R = std::min(opt.risk_periods, P);
   const std::size_t L = P - 1;
-  auto keys = [&](const char* prefix) {
-    std::vector<std::string> k;
-    for (const auto& t : periods.texts) k.push_back(prefix + t);
-    return k;
-  };
-  const std::vector<std::string> qvr_keys = keys("qvr"), r_keys = keys("r"), rd_keys = keys("rd"), df_keys = keys("df");
+  // Member names rendered once: every row repeats them.
+  const std::vector<std::string> qvr_keys = period_prefixes("qvr", periods.texts),
+                                 r_keys = period_prefixes("r", periods.texts),
+                                 rd_keys = period_prefixes("rd", periods.texts),
+                                 df_keys = period_prefixes("df", periods.texts);
 
   std::unordered_map<std::string_view, std::size_t> model_row;
   if (opt.model)
@@ -170,121 +178,53 @@ DocumentPieces build_document_pieces(Table facts, const Table* findings, const S
 
   const table::RunGroups groups = table::RunGroups::of(ent);
   const std::int32_t* rem = groups.rem();
-  // Borrowers are independent: ranges of them are built on the worker threads and joined
-  // in order, so the document does not depend on the number of threads.
-  const std::vector<RowRange> ranges = groups.ranges();
-  std::vector<Part> parts(ranges.size(), Part(P));
-  run_ranges(ranges, [&](const RowRange& range) {
-    Part& part = parts[static_cast<std::size_t>(&range - ranges.data())];
-    std::vector<std::int64_t> slot(P);
-    std::vector<Score> scores(P);
-    json::Arena scratch;
-    std::vector<Member> m;
-    std::string muta_text;
-    bool reserved = false;
-    for (std::size_t start = range.begin; start < range.end; start += static_cast<std::size_t>(rem[start]) + 1) {
-      if ((start & 1023) == 0) cancel_point();
-      if (!reserved && part.n_rows == kSampleRows) {
-        // Room for the whole range at the sample's bytes per fact row, and a margin: the
-        // text then never moves as it grows (room never written takes no memory).
-        const double per_row = static_cast<double>(part.rows_text.size()) / static_cast<double>(start - range.begin);
-        part.rows_text.reserve(static_cast<std::size_t>(per_row * 1.25 * static_cast<double>(range.end - range.begin)));
-        reserved = true;
-      }
-      const std::size_t end = start + static_cast<std::size_t>(rem[start]) + 1;
-      if (!ent.present(start)) continue;  // no customer number: not a borrower of the page
-      std::fill(slot.begin(), slot.end(), -1);
-      for (std::size_t i = start; i < end; ++i)  // a repeated period: its last row counts
-        if (periods.of_row[i] >= 0) slot[periods.of_row[i]] = static_cast<std::int64_t>(i);
-      if (slot[L] < 0) continue;  // not in the latest period
-      const std::size_t last = static_cast<std::size_t>(slot[L]);
-      for (std::size_t p = 0; p < P; ++p) scores[p] = slot[p] < 0 ? Score{} : score_at(skor, slot[p]);
-      std::string_view from_source;
-      if (source && source->present(last) && source->type() == DType::Text) from_source = source->str(last);
-      const Marks marks = marks_of(scores.data(), P, from_source);
-      const double son_risk = number_at(risk, slot[L]);
+  auto group_end = [&](std::size_t start) { return start + static_cast<std::size_t>(rem[start]) + 1; };
+  // A borrower has a row when it has a customer number and a fact in the latest period.
+  auto has_row = [&](std::size_t start, std::size_t end) {
+    if (!ent.present(start)) return false;
+    for (std::size_t i = start; i < end; ++i)
+      if (periods.of_row[i] == static_cast<int>(L)) return true;
+    return false;
+  };
 
-      scratch.reset();
-      m.clear();
-      m.push_back({"muta", cell_value(ent, last)});
-      if (unvan && unvan->present(last)) m.push_back({"unvan", cell_value(*unvan, last)});
-      if (segment && segment->present(last)) m.push_back({"segment", cell_value(*segment, last)});
-      m.push_back({"son_risk", std::isnan(son_risk) ? Value::null() : number_value(son_risk)});
-      if (bolge && bolge->present(last)) m.push_back({"bolge_kodu", cell_value(*bolge, last)});
-      if (sube && sube->present(last)) m.push_back({"sube_kodu", cell_value(*sube, last)});
-      for (std::size_t p = 0; p < P; ++p) {
-        if (scores[p].yi) m.push_back({qvr_keys[p], Value::string("YI")});
-        else if (scores[p].numeric()) m.push_back({qvr_keys[p], number_value(scores[p].value)});
+  // Borrowers are independent: the threads take pieces of them in turn; the rows' pieces are
+  // written in order, so the document does not depend on the number of threads.
+  const std::vector<RowRange> pieces = groups.ranges_of(std::max<std::size_t>(opt.piece_fact_rows, 1));
+  const std::size_t threads = worker_count(facts.num_rows());
+  auto each_piece = [&](auto&& fn) {
+    std::atomic<std::size_t> next{0};
+    run_parallel(threads, [&](std::size_t) {
+      for (std::size_t k; (k = next.fetch_add(1)) < pieces.size();) {
+        cancel_point();
+        fn(k);
       }
-      const std::pair<const Column*, const std::vector<std::string>*> series[] = {
-          {risk, &r_keys}, {second, &rd_keys}, {change, &df_keys}};
-      for (const auto& [col, names] : series) {
-        if (!col) continue;
-        for (std::size_t p = P - R; p < P; ++p) {
-          const double v = number_at(col, slot[p]);
-          if (!std::isnan(v)) m.push_back({(*names)[p], number_value(v)});
-        }
-      }
-      m.push_back({"_hizli_yukselen", Value::integer(marks.fast_riser)});
-      m.push_back({"_rejim_degisimi", Value::integer(marks.band_change)});
-      m.push_back({"_potansiyel_yi", Value::integer(marks.potential_yi)});
-      const ModelMarks* model = opt.model;
-      std::size_t k = 0;
-      bool scored = false;
-      if (model) {
-        muta_text.clear();
-        table::append_text_form(ent, last, muta_text);
-        auto it = model_row.find(muta_text);
-        scored = it != model_row.end();
-        if (scored) k = it->second;
-        m.push_back({"_erken_sinyal", Value::integer(scored && model->alerted[k] && !scores[L].yi)});
-        m.push_back({"_yakalanan", Value::integer(scored && model->caught[k])});
-        m.push_back({"_kacirilan", Value::integer(scored && model->missed[k])});
-      }
-      m.push_back({"_qvr_neden", Value::string(scratch.copy_string(marks.reason))});
-      if (scored && !std::isnan(model->prob[k])) m.push_back({"_ml_yi_prob", Value::real(model->prob[k])});
+    });
+  };
 
-      if (part.n_rows) part.rows_text += ", ";
-      append_value(part.rows_text, Value::object(m.data(), m.size()));
-      ++part.n_rows;
+  // The rows are written while they are built, so what goes before them (their number, the
+  // findings of their borrowers) is known first: each piece's rows are counted here.
+  std::vector<std::size_t> rows_before(pieces.size() + 1, 0);
+  std::vector<std::vector<std::string>> mutas_of(pieces.size());  // text forms, for the findings
+  each_piece([&](std::size_t k) {
+    std::size_t n = 0;
+    for (std::size_t start = pieces[k].begin; start < pieces[k].end; start = group_end(start)) {
+      if (!has_row(start, group_end(start))) continue;
+      ++n;
       if (findings) {
-        muta_text.clear();
-        table::append_text_form(ent, last, muta_text);
-        part.mutas.push_back(muta_text);
-      }
-
-      for (std::size_t p = 0; p < P; ++p) {
-        const Band b = band_of(scores[p]);
-        part.count[p][b] += 1;
-        part.risk[p][b] += kurus(number_at(risk, slot[p]));
-      }
-      if (P >= 2) {
-        const Band a = band_of(scores[L - 1]), b = band_of(scores[L]);
-        part.flow_count[a][b] += 1;
-        part.flow_risk[a][b] += kurus(son_risk);
+        mutas_of[k].emplace_back();
+        table::append_text_form(ent, start, mutas_of[k].back());
       }
     }
+    rows_before[k + 1] = n;
   });
-
-  timer.mark("  rows");
-  // The parts' counts joined in order; their rows' text stays where it is.
-  Part all(P);
-  for (Part& part : parts) {
-    if (!part.n_rows) continue;
-    all.n_rows += part.n_rows;
-    for (auto& t : part.mutas) all.mutas.push_back(std::move(t));
-    for (std::size_t p = 0; p < P; ++p)
-      for (std::size_t b = 0; b < kBands; ++b) {
-        all.count[p][b] += part.count[p][b];
-        all.risk[p][b] += part.risk[p][b];
-      }
-    for (std::size_t a = 0; a < kBands; ++a)
-      for (std::size_t b = 0; b < kBands; ++b) {
-        all.flow_count[a][b] += part.flow_count[a][b];
-        all.flow_risk[a][b] += part.flow_risk[a][b];
-      }
+  std::vector<std::string> mutas;
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    rows_before[k + 1] += rows_before[k];
+    for (auto& m : mutas_of[k]) mutas.push_back(std::move(m));
   }
-  const std::size_t n_rows = all.n_rows;
+  mutas_of = {};
+  const std::size_t n_rows = rows_before.back();
+  timer.mark("  count");
 
   json::Arena arena;
   auto texts = [&](std::size_t from) {
@@ -292,10 +232,9 @@ DocumentPieces build_document_pieces(Table facts, const Table* findings, const S
     for (std::size_t p = from; p < P; ++p) v.push_back(Value::string(periods.texts[p]));
     return arena.array(v);
   };
-
-  timer.mark("  join");
   FindingsIndex diag;
-  if (findings) diag = findings_index(*findings, all.mutas, periods.index, periods.texts, arena);
+  if (findings) diag = findings_index(*findings, mutas, periods.index, periods.texts, arena);
+  mutas = {};
   timer.mark("  findings index");
 
   std::vector<Member> meta = {
@@ -315,6 +254,130 @@ DocumentPieces build_document_pieces(Table facts, const Table* findings, const S
   if (!opt.model_id.empty()) meta.push_back({"model_id", arena.string(opt.model_id)});
   if (!opt.model_trained_at.empty()) meta.push_back({"model_egitim_tarihi", arena.string(opt.model_trained_at)});
   meta.push_back({"bulgular_gizli", Value::boolean(opt.sql_admin_only && diag.admin_only_found)});
+
+  // Output pieces: 0 the head, 1..pieces.size() the rows, then the tail.
+  OrderedOutput output(sink);
+  {
+    std::string out = "{\"meta\": ";
+    append_value(out, arena.object(meta));
+    if (!opt.meta_extra.empty()) {
+      out.pop_back();  // meta's closing brace: the members below go inside it
+      for (const auto& [name, text] : opt.meta_extra) out += member_prefix(name) + text;
+      out += "}";
+    }
+    out += ", \"rows\": [";
+    output.put(0, std::move(out));
+  }
+  timer.mark("  head");
+
+  std::vector<Part> parts(pieces.size(), Part(P));
+  each_piece([&](std::size_t k) {
+    std::vector<std::int64_t> slot(P);
+    std::vector<Score> scores(P);
+    std::string muta_text;
+    Part& part = parts[k];
+    std::string text = output.buffer();
+    bool first = rows_before[k] == 0;
+    for (std::size_t start = pieces[k].begin; start < pieces[k].end; start = group_end(start)) {
+      const std::size_t end = group_end(start);
+      if (!has_row(start, end)) continue;
+      std::fill(slot.begin(), slot.end(), -1);
+      for (std::size_t i = start; i < end; ++i)  // a repeated period: its last row counts
+        if (periods.of_row[i] >= 0) slot[periods.of_row[i]] = static_cast<std::int64_t>(i);
+      const std::size_t last = static_cast<std::size_t>(slot[L]);
+      for (std::size_t p = 0; p < P; ++p) scores[p] = slot[p] < 0 ? Score{} : score_at(skor, slot[p]);
+      std::string_view from_source;
+      if (source && source->present(last) && source->type() == DType::Text) from_source = source->str(last);
+      const Marks marks = marks_of(scores.data(), P, from_source);
+      const double son_risk = number_at(risk, slot[L]);
+
+      text += first ? "{\"muta\": " : ", {\"muta\": ";
+      first = false;
+      append_value(text, cell_value(ent, last));
+      auto cell = [&](const char* prefix, const Column* c) {
+        if (!c || !c->present(last)) return;
+        text += prefix;
+        append_value(text, cell_value(*c, last));
+      };
+      cell(", \"unvan\": ", unvan);
+      cell(", \"segment\": ", segment);
+      text += ", \"son_risk\": ";
+      append_value(text, std::isnan(son_risk) ? Value::null() : number_value(son_risk));
+      cell(", \"bolge_kodu\": ", bolge);
+      cell(", \"sube_kodu\": ", sube);
+      for (std::size_t p = 0; p < P; ++p) {
+        if (!scores[p].present()) continue;
+        text += qvr_keys[p];
+        append_value(text, scores[p].yi ? Value::string("YI") : number_value(scores[p].value));
+      }
+      const std::pair<const Column*, const std::vector<std::string>*> series_of[] = {
+          {risk, &r_keys}, {second, &rd_keys}, {change, &df_keys}};
+      for (const auto& [col, names] : series_of) {
+        if (!col) continue;
+        for (std::size_t p = P - R; p < P; ++p) {
+          const double v = number_at(col, slot[p]);
+          if (std::isnan(v)) continue;
+          text += (*names)[p];
+          append_value(text, number_value(v));
+        }
+      }
+      auto flag = [&](const char* prefix, bool on) {
+        text += prefix;
+        text += on ? '1' : '0';
+      };
+      flag(", \"_hizli_yukselen\": ", marks.fast_riser);
+      flag(", \"_rejim_degisimi\": ", marks.band_change);
+      flag(", \"_potansiyel_yi\": ", marks.potential_yi);
+      const ModelMarks* model = opt.model;
+      std::size_t m = 0;
+      bool scored = false;
+      if (model) {
+        muta_text.clear();
+        table::append_text_form(ent, last, muta_text);
+        auto it = model_row.find(muta_text);
+        scored = it != model_row.end();
+        if (scored) m = it->second;
+        flag(", \"_erken_sinyal\": ", scored && model->alerted[m] && !scores[L].yi);
+        flag(", \"_yakalanan\": ", scored && model->caught[m]);
+        flag(", \"_kacirilan\": ", scored && model->missed[m]);
+      }
+      text += ", \"_qvr_neden\": ";
+      json::write_string(text, marks.reason);
+      if (scored && !std::isnan(model->prob[m])) {
+        text += ", \"_ml_yi_prob\": ";
+        append_value(text, Value::real(model->prob[m]));
+      }
+      text += '}';
+
+      for (std::size_t p = 0; p < P; ++p) {
+        const Band b = band_of(scores[p]);
+        part.count[p][b] += 1;
+        part.risk[p][b] += kurus(number_at(risk, slot[p]));
+      }
+      if (P >= 2) {
+        const Band a = band_of(scores[L - 1]), b = band_of(scores[L]);
+        part.flow_count[a][b] += 1;
+        part.flow_risk[a][b] += kurus(son_risk);
+      }
+    }
+    output.put(k + 1, std::move(text));
+  });
+  timer.mark("  rows");
+
+  // The pieces' counts joined.
+  Part all(P);
+  for (const Part& part : parts) {
+    for (std::size_t p = 0; p < P; ++p)
+      for (std::size_t b = 0; b < kBands; ++b) {
+        all.count[p][b] += part.count[p][b];
+        all.risk[p][b] += part.risk[p][b];
+      }
+    for (std::size_t a = 0; a < kBands; ++a)
+      for (std::size_t b = 0; b < kBands; ++b) {
+        all.flow_count[a][b] += part.flow_count[a][b];
+        all.flow_risk[a][b] += part.flow_risk[a][b];
+      }
+  }
 
   std::vector<Value> flow;
   if (P >= 2)
@@ -339,29 +402,7 @@ DocumentPieces build_document_pieces(Table facts, const Table* findings, const S
     risks.push_back({periods.texts[p], arena.object(r)});
   }
 
-  DocumentPieces doc;
-  std::string out = "{\"meta\": ";
-  append_value(out, arena.object(meta));
-  if (!opt.meta_extra.empty()) {
-    out.pop_back();  // meta's closing brace: the members below go inside it
-    for (const auto& [name, text] : opt.meta_extra) {
-      out += ", ";
-      json::write_string(out, name);
-      out += ": ";
-      out += text;
-    }
-    out += "}";
-  }
-  out += ", \"rows\": [";
-  doc.pieces.push_back(std::move(out));
-  bool first = true;
-  for (Part& part : parts) {
-    if (!part.n_rows) continue;
-    if (!first) doc.pieces.emplace_back(", ");
-    doc.pieces.push_back(std::move(part.rows_text));
-    first = false;
-  }
-  out = "], \"flow_matrix\": ";
+  std::string out = "], \"flow_matrix\": ";
   append_value(out, arena.array(flow));
   out += ", \"band_snapshot\": ";
   append_value(out, arena.object(counts));
@@ -371,31 +412,19 @@ DocumentPieces build_document_pieces(Table facts, const Table* findings, const S
     out += ", \"diag_index\": ";
     append_value(out, diag.index);
   }
-  for (const auto& [name, text] : opt.sections) {
-    out += ", ";
-    json::write_string(out, name);
-    out += ": ";
-    out += text;
-  }
+  for (const auto& [name, text] : opt.sections) out += member_prefix(name) + text;
   out += "}";
-  doc.pieces.push_back(std::move(out));
-  doc.rows = n_rows;
-  doc.periods = P;
-  doc.latest = periods.texts[L];
-  timer.mark("  text");
-  return doc;
+  output.put(pieces.size() + 1, std::move(out));
+  timer.mark("  tail");
+  return DocumentSummary{n_rows, P, periods.texts[L]};
 }
 
 Document build_document(Table facts, const Table* findings, const ScoreboardOptions& opt) {
-  DocumentPieces d = build_document_pieces(std::move(facts), findings, opt);
-  std::size_t size = 0;
-  for (const auto& p : d.pieces) size += p.size();
-  Document out{std::string(), d.rows, d.periods, std::move(d.latest)};
-  out.text.reserve(size);
-  for (auto& p : d.pieces) {
-    out.text += p;
-    p = std::string();
-  }
+  Document out;
+  DocumentSummary s = write_document(std::move(facts), findings, opt, [&](std::string_view piece) { out.text += piece; });
+  out.rows = s.rows;
+  out.periods = s.periods;
+  out.latest = std::move(s.latest);
   return out;
 }
 

@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,8 @@ struct ScoreboardOptions {
   std::vector<std::pair<std::string, std::string>> sections;
   // Members added to meta as they are, after its own: (name, JSON text).
   std::vector<std::pair<std::string, std::string>> meta_extra;
+  // Fact rows per piece of the rows' text: a piece is written while the next are built.
+  std::size_t piece_fact_rows = std::size_t(1) << 16;
 };
 
 // Where the document's inputs live in the database.
@@ -69,20 +73,23 @@ struct Document {
   std::string latest;     // the latest period
 };
 
-// The document's text in pieces, in order: a writer takes them one by one rather than
-// copying a hundred megabytes into one string first.
-struct DocumentPieces {
-  std::vector<std::string> pieces;  // their concatenation is Document::text
+struct DocumentSummary {
   std::size_t rows = 0;
   std::size_t periods = 0;
   std::string latest;
 };
 
-// The document. `facts` is the result of the facts query (any row order), `findings` that of
-// the findings query or null. Fails with ValueError when there are no facts.
-DocumentPieces build_document_pieces(table::Table facts, const table::Table* findings,
-                                     const ScoreboardOptions& options);
-// The same pieces joined.
+// Takes the document's text piece by piece, in order, on one thread at a time (not always
+// the caller's).
+using TextSink = std::function<void(std::string_view)>;
+
+// The document, handed to `sink` as it is built: a hundred megabytes of it never sit in
+// memory at once. `facts` is the result of the facts query (any row order), `findings` that
+// of the findings query or null. Fails with ValueError when there are no facts (before the
+// sink is called), and with whatever the sink throws.
+DocumentSummary write_document(table::Table facts, const table::Table* findings, const ScoreboardOptions& options,
+                               const TextSink& sink);
+// The same text in one string.
 Document build_document(table::Table facts, const table::Table* findings, const ScoreboardOptions& options);
 
 }  // namespace halvex::scoreboard

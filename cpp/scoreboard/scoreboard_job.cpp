@@ -1,6 +1,7 @@
 #include "scoreboard/scoreboard_job.h"
 
 #include <memory>
+#include <optional>
 
 #include "common/atomic_file.h"
 #include "common/cancel.h"
@@ -38,15 +39,15 @@ ScoreboardResult run_scoreboard_job(const std::string& db_path, const std::strin
     out.bytes = out.document.text.size();
     return out;
   }
-  DocumentPieces doc = build_document_pieces(std::move(facts), findings.get(), options);
-  timer.mark("document");
-  AtomicFile file(out_path);
-  for (auto& piece : doc.pieces) {
-    file.write(piece);
-    piece = std::string();  // each piece's memory goes as soon as it is on its way
-  }
-  out.bytes = file.commit();
-  timer.mark("write");
+  // The file is made once the head of the document is ready, so a build that fails before
+  // makes no folder either.
+  std::optional<AtomicFile> file;
+  DocumentSummary doc = write_document(std::move(facts), findings.get(), options, [&](std::string_view piece) {
+    if (!file) file.emplace(out_path);
+    file->write(piece);
+  });
+  out.bytes = file->commit();
+  timer.mark("document and write");
   out.document = Document{std::string(), doc.rows, doc.periods, std::move(doc.latest)};
   return out;
 }

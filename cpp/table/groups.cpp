@@ -59,7 +59,17 @@ RunGroups RunGroups::of(const Column& key) {
 
 std::vector<RowRange> RunGroups::ranges() const {
   const std::size_t n = num_rows();
-  auto even = even_ranges(n, worker_count(n));
+  return at_group_starts(even_ranges(n, worker_count(n)));
+}
+
+std::vector<RowRange> RunGroups::ranges_of(std::size_t rows_each) const {
+  const std::size_t n = num_rows();
+  return at_group_starts(even_ranges(n, rows_each ? (n + rows_each - 1) / rows_each : 1));
+}
+
+// Each cut moved on to the next group start; ranges left empty are dropped.
+std::vector<RowRange> RunGroups::at_group_starts(const std::vector<RowRange>& even) const {
+  const std::size_t n = num_rows();
   std::vector<RowRange> out;
   std::size_t start = 0;
   for (const auto& r : even) {

@@ -24,10 +24,14 @@ class RunGroups {
 
   // Row ranges for the worker threads, each starting at a group start.
   std::vector<RowRange> ranges() const;
+  // Row ranges of about `rows_each` rows (more where a group crosses a cut), each starting
+  // at a group start.
+  std::vector<RowRange> ranges_of(std::size_t rows_each) const;
 
  private:
   Buffer<std::int32_t> pos_;
   Buffer<std::int32_t> rem_;
+  std::vector<RowRange> at_group_starts(const std::vector<RowRange>& even) const;
 };
 
 // fn(begin, end) over the group-aligned ranges of g.

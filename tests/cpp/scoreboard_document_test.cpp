@@ -154,6 +154,20 @@ TEST(ScoreboardDocument, GapsRepeatsAndBorrowersOutsideTheLatestPeriod) {
   EXPECT_EQ(member(member(doc, "band_risk"), "2024-01"), R"({"EUS": 0, "YIS": 0, "YUKSEK": 0, "YI": 0, "YOK": 7})");
 }
 
+// The rows are built and written in pieces of borrowers: pieces of a borrower or two, some
+// with no row at all (the first one here), join into the same text.
+TEST(ScoreboardDocument, SamePiecesWhateverTheirSize) {
+  const char* const gone_first = "entity_id:u donem:l qvr_skor:u kombine_risk:g\nA 1 500 1\nB 2 600 2\nC 2 700 3\n";
+  for (const char* facts : {kIntPeriods, kGaps, gone_first}) {
+    const std::string whole = document(facts);
+    for (std::size_t rows : {1, 2, 3, 5}) {
+      sb::ScoreboardOptions opt;
+      opt.piece_fact_rows = rows;
+      EXPECT_EQ(document(facts, opt), whole) << rows << " fact rows a piece";
+    }
+  }
+}
+
 TEST(ScoreboardDocument, OnePeriodHasNoFlowAndNoFactsIsAnError) {
   const std::string doc = document("entity_id:u donem:l qvr_skor:u kombine_risk:g\nA 5 1000 1\n");
   EXPECT_EQ(member(doc, "flow_matrix"), "[]");

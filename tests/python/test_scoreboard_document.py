@@ -234,14 +234,24 @@ def test_bad_inputs(tmp_path, db):
 def test_thread_count_does_not_change_the_document(tmp_path, monkeypatch):
     from halvex.sample.facts_db import write_sample_db
 
-    # Enough fact rows (480,000) for the borrowers to be built in two ranges on two threads.
+    # Enough fact rows (480,000) for the borrowers to be built on two threads; findings of
+    # borrowers all along, whose index follows the rows' order.
     db = write_sample_db(tmp_path / "facts.duckdb", n_entities=80000, n_periods=6, seed=3)
+    con = duckdb.connect(str(db))
+    con.execute("CREATE TABLE fact_findings AS SELECT entity_id, max(donem) AS donem, 'KIK' AS katman, "
+                "'K1' AS kriter, 'gecikme' AS grup FROM fact_periodic GROUP BY entity_id "
+                "HAVING hash(entity_id) % 50 = 0")
+    con.close()
     texts = []
     for threads in ("1", "2"):
         monkeypatch.setenv("HALVEX_THREADS", threads)
         build_scoreboard(db, tmp_path / f"doc{threads}.json", generated_at="x")
         texts.append((tmp_path / f"doc{threads}.json").read_bytes())
     assert texts[0] == texts[1]
+    doc = json.loads(texts[1])
+    order = {r["muta"]: k for k, r in enumerate(doc["rows"])}
+    index = [order[m] for m in doc["diag_index"]]
+    assert len(index) > 500 and index == sorted(index)
 
 
 def test_a_named_column_is_quoted_as_an_identifier(tmp_path):
