@@ -113,8 +113,7 @@ def _render_pages():
         extra_data={"page_mode": "admin",
                     "backtest_summary": {"2025-09": {"yakalanan": 41, "kacirilan": 9, "isabet": 0.82}},
                     "ml_predictions": [{"muta": r["muta"], "olasilik": 0.9 - k / 100} for k, r in enumerate(orig_rows[:20])]})
-    v300_path = json_dir / "scoreboard_v300.json"
-    v300_path.write_text(json.dumps(_with_non_finite(doc), ensure_ascii=False), encoding="utf-8")
+    v300_path = write_document(OUT / "json", _with_non_finite(doc), "scoreboard_v300.json", reference=False)
     out["v300"] = vitrum.render_html_v300(str(v300_path), output_html=str(OUT / "v300.html"), top_n=TOP_N,
                                           chunk_size=V300_CHUNK)
     js_dir = OUT / "js"
