@@ -20,6 +20,17 @@
 namespace halvex::py {
 namespace nb = nanobind;
 
+// The C API's new reference, or its pending Python error thrown.
+inline PyObject* check(PyObject* p) {
+  if (!p) throw nb::python_error();
+  return p;
+}
+// Text of a Python str as UTF-8: valid only while the str lives.
+std::string_view utf8_view(PyObject* str);
+// Whether float(v) is defined (a str's own __float__ aside), and its value.
+bool has_float(nb::handle v);
+double as_double(nb::handle v);
+
 // "Argument 'x' has incorrect type (expected int, got str)"
 [[noreturn]] void argument_type_error(const char* name, const char* expected, nb::handle given);
 

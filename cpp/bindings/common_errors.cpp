@@ -19,8 +19,7 @@ void set_error(PyObject* type, const std::string& message) { PyErr_SetString(typ
 // json.JSONDecodeError, built without the document text (it may be hundreds of MB).
 void set_json_decode_error(const json::ParseError& e) {
   nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
-  nb::object exc = nb::steal(PyObject_CallMethod(PyExc_ValueError, "__new__", "O", cls.ptr()));
-  if (!exc.is_valid()) throw nb::python_error();
+  nb::object exc = nb::steal(check(PyObject_CallMethod(PyExc_ValueError, "__new__", "O", cls.ptr())));
   exc.attr("args") = nb::make_tuple(nb::str(e.what()));
   exc.attr("msg") = nb::str(e.msg().c_str());
   exc.attr("doc") = nb::str("");
@@ -33,16 +32,14 @@ void set_json_decode_error(const json::ParseError& e) {
 // UnicodeDecodeError over the input up to the fault, so that start, end and the text are the
 // ones Python's own decoding of the file gives.
 void set_unicode_decode_error(const json::DecodeError& e) {
-  nb::object exc = nb::steal(PyUnicodeDecodeError_Create(
+  nb::object exc = nb::steal(check(PyUnicodeDecodeError_Create(
       "utf-8", e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size()), static_cast<Py_ssize_t>(e.start()),
-      static_cast<Py_ssize_t>(e.end()), e.reason().c_str()));
-  if (!exc.is_valid()) throw nb::python_error();
+      static_cast<Py_ssize_t>(e.end()), e.reason().c_str())));
   PyErr_SetObject(PyExc_UnicodeDecodeError, exc.ptr());
 }
 
 void set_os_error(const OsError& e) {
-  nb::object name = nb::steal(PyUnicode_DecodeFSDefault(e.filename.c_str()));
-  if (!name.is_valid()) throw nb::python_error();
+  nb::object name = nb::steal(check(PyUnicode_DecodeFSDefault(e.filename.c_str())));
   errno = e.errnum;
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
 }

@@ -47,7 +47,7 @@ ScoreboardSources sources() {
   return ScoreboardSources{columns, fetch};
 }
 
-// The model marks as equal-length lists (the Python side lines them up).
+// The model marks as lists of one length (the Python side lines them up; the job checks).
 std::optional<ModelMarks> model_marks(const nb::object& model) {
   if (model.is_none()) return std::nullopt;
   ModelMarks m;
@@ -56,9 +56,6 @@ std::optional<ModelMarks> model_marks(const nb::object& model) {
   m.alerted = nb::cast<std::vector<std::uint8_t>>(model[2]);
   m.caught = nb::cast<std::vector<std::uint8_t>>(model[3]);
   m.missed = nb::cast<std::vector<std::uint8_t>>(model[4]);
-  const std::size_t n = m.keys.size();
-  if (m.prob.size() != n || m.alerted.size() != n || m.caught.size() != n || m.missed.size() != n)
-    throw nb::value_error("model marks: every column must have one value per entity_id");
   return m;
 }
 

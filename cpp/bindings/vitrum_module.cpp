@@ -36,8 +36,7 @@ nb::object mio(nb::object v) {
   // Anything float() accepts is an amount; other values (a date, a set) are not.
   json::Value value = to_value(v.ptr(), arena, Unserialisable::Opaque);
   if (value.kind() == json::Kind::Opaque) {
-    auto* number = Py_TYPE(v.ptr())->tp_as_number;
-    value = (number && number->nb_float) ? json::Value::real(nb::cast<double>(nb::float_(v))) : json::Value::null();
+    value = has_float(v) ? json::Value::real(nb::cast<double>(nb::float_(v))) : json::Value::null();
   }
   return to_python(pipeline::mio(value, arena));
 }
@@ -59,7 +58,7 @@ void maps_from_python(const Codes& bolge_map, const Codes& sube_map, pipeline::C
       json::Value code = to_value(key.ptr(), cat.arena);
       int overflow = 0;
       long long idx = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-      if (idx == -1 && !overflow && PyErr_Occurred()) throw PythonError();
+      if (idx == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
       // Written as given or not at all: an index the row array cannot carry is refused.
       if (overflow) {
         throw OverflowError(std::string(name) + "[" + nb::repr(key).c_str() + "]: index " + nb::str(index).c_str() +

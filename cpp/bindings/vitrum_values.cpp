@@ -5,15 +5,9 @@
 
 #include "common/errors.h"
 #include "common/number_text.h"
+#include "common_args.h"
 
 namespace halvex::py {
-
-std::string_view utf8_view(PyObject* str) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
-  if (!p) throw PythonError();
-  return {p, static_cast<size_t>(n)};
-}
 
 namespace {
 
@@ -24,31 +18,24 @@ bool is_numpy_scalar(PyObject* obj) {
 
 [[noreturn]] void raise_not_serialisable(PyObject* obj) {
   PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(obj)->tp_name);
-  throw PythonError();
+  throw nb::python_error();
 }
 
 json::Value int_value(PyObject* obj, json::Arena& arena) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw PythonError();
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
   if (!overflow) return json::Value::integer(v);
   // int.__repr__, as json.dumps: a subclass's own __str__ could give any text.
-  nb::object digits = nb::steal(PyLong_Type.tp_repr(obj));
-  if (!digits.is_valid()) throw PythonError();
+  nb::object digits = nb::steal(check(PyLong_Type.tp_repr(obj)));
   return json::Value::big_integer(arena.copy_string(utf8_view(digits.ptr())));
 }
 
 
-// A new reference, or the pending Python error thrown.
-PyObject* check(PyObject* p) {
-  if (!p) throw PythonError();
-  return p;
-}
-
 // A str holding lone surrogates has no UTF-8 form: it is kept in the generalised form a
 // document file's "\\ud800" escape is read into, so that, as there, only writing it fails.
 std::string_view text_with_surrogates(PyObject* str, json::Arena& arena) {
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError();
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
   PyErr_Clear();
   nb::object bytes = nb::steal(check(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass")));
   return arena.copy_string({PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
@@ -98,7 +85,7 @@ class Level {
     for (PyObject* o : open_) {
       if (o == obj) throw ValueError("Circular reference detected");
     }
-    if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw PythonError();
+    if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
     open_.push_back(obj);
   }
   ~Level() {
@@ -126,7 +113,7 @@ std::string_view Converter::key(PyObject* key) {
   if (PyFloat_Check(key)) return arena_.copy_string(halvex::double_repr(PyFloat_AS_DOUBLE(key)));
   PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
                Py_TYPE(key)->tp_name);
-  throw PythonError();
+  throw nb::python_error();
 }
 
 json::Value Converter::value(PyObject* obj) {
@@ -172,18 +159,13 @@ json::Value Converter::other(PyObject* obj) {
   const bool numpy = is_numpy_scalar(obj);
   if (numpy && std::strncmp(Py_TYPE(obj)->tp_name, "numpy.bool", 10) == 0) {  // numpy.bool, numpy.bool_
     int t = PyObject_IsTrue(obj);
-    if (t < 0) throw PythonError();
+    if (t < 0) throw nb::python_error();
     return json::Value::boolean(t != 0);
   }
   if (numpy && PyIndex_Check(obj)) return int_value(nb::steal(check(PyNumber_Index(obj))).ptr(), arena_);
   // numpy's floats, and other numbers (Decimal, Fraction, ...), take part in amounts and
   // scores as floats would.
-  PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
-  if ((numpy || mode_ == Unserialisable::Raise) && number && number->nb_float) {
-    double d = PyFloat_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) throw PythonError();
-    return json::Value::real(d);
-  }
+  if ((numpy || mode_ == Unserialisable::Raise) && has_float(obj)) return json::Value::real(as_double(obj));
   if (mode_ == Unserialisable::AsText) {
     nb::object str = nb::steal(check(PyObject_Str(obj)));
     return json::Value::string(text(str.ptr()));
@@ -256,8 +238,7 @@ void PyRowSource::prepare(const std::vector<std::string>& keys) {
   release(keys_);
   keys_.clear();
   for (const auto& k : keys) {
-    PyObject* s = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass");
-    if (!s) throw PythonError();
+    PyObject* s = check(PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass"));
     PyUnicode_InternInPlace(&s);
     keys_.push_back(s);
   }
@@ -282,7 +263,7 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   while (PyDict_Next(row, &pos, &key, &value)) __builtin_prefetch(value, 1);
   for (size_t k = 0; k < keys_.size(); ++k) {
     PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
-    if (!v && PyErr_Occurred()) throw PythonError();
+    if (!v && PyErr_Occurred()) throw nb::python_error();
     Py_XINCREF(v);
     scratch_[k] = v;
   }

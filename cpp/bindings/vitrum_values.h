@@ -17,9 +17,6 @@ namespace halvex::py {
 
 namespace nb = nanobind;
 
-// A Python exception was raised; it travels to the binding boundary inside the exception.
-using PythonError = nb::python_error;
-
 enum class Unserialisable {
   Raise,   // TypeError "Object of type X is not JSON serializable", as json.dumps
   AsText,  // the value's str() as a JSON string (json.dumps(default=str))
@@ -38,14 +35,6 @@ std::string_view key_text(PyObject* key, json::Arena& arena);
 // The Python form of a value (dicts keep member order).
 nb::object to_python(const json::Value& v);
 
-// Text of a Python str as UTF-8: valid only while the str lives. Throws PythonError.
-std::string_view utf8_view(PyObject* str);
-// str(obj) as UTF-8.
-inline std::string str_text(nb::handle obj) {
-  nb::object s = nb::steal(PyObject_Str(obj.ptr()));
-  if (!s.is_valid()) throw PythonError();
-  return std::string(utf8_view(s.ptr()));
-}
 
 // Rows held in a Python list of dicts (a snapshot of the list is taken, so a row filter that
 // changes the caller's list cannot pull rows out from under the encoder).

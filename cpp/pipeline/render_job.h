@@ -124,7 +124,8 @@ struct RenderOptions {
   long long chunk_size = DEFAULT_CHUNK_SIZE;
   long long top_n = DEFAULT_TOP_N;
   double max_size_mb = 0.0;
-  // ValueError for a negative chunk size, which would silently produce a page without rows.
+  // ValueError for a negative chunk size, which would silently produce a page without rows;
+  // asked by both pages before they read anything.
   void check() const;
 };
 

@@ -132,7 +132,14 @@ constexpr std::size_t kSampleRows = 512;
 
 }  // namespace
 
+void ModelMarks::check() const {
+  const std::size_t n = keys.size();
+  if (prob.size() != n || alerted.size() != n || caught.size() != n || missed.size() != n)
+    throw ValueError("model marks: every column must have one value per entity_id");
+}
+
 DocumentPieces build_document_pieces(Table facts, const Table* findings, const ScoreboardOptions& opt) {
+  if (opt.model) opt.model->check();
   if (facts.num_rows() == 0) throw ValueError("no facts: fact_periodic has no rows");
   table::StageTimer timer;
   if (!table::is_sorted_by(facts.at("entity_id"), facts.at("donem"))) {
