@@ -121,15 +121,4 @@ void convert(const char*, nb::handle v, DictOrPath& out) {
   }
 }
 
-std::string signature_text(const Function& fn, const Signature& sig, const std::vector<std::string>& kinds,
-                           const std::vector<nb::object>& defaults) {
-  std::string text = "def " + std::string(fn.name) + "(";
-  for (size_t i = 0; i < sig.names.size(); ++i) {
-    text += (i ? ", " : "") + sig.names[i];
-    if (fn.returns) text += ": " + kinds[i];
-    if (defaults[i].is_valid()) text += (fn.returns ? " = " : "=") + std::string(nb::repr(defaults[i]).c_str());
-  }
-  return text + ")" + (fn.returns ? " -> " + std::string(fn.returns) : "");
-}
-
 }  // namespace halvex::py

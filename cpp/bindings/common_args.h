@@ -114,9 +114,6 @@ struct Function {
   const char* returns = nullptr;  // the return annotation; none for a signature without annotations
   bool missing_is_arity = false;  // see Signature
 };
-// "def name(a: int, b: str = '') -> returns", of the parameters' names, kinds and defaults.
-std::string signature_text(const Function& fn, const Signature& sig, const std::vector<std::string>& kinds,
-                           const std::vector<nb::object>& defaults);
 
 template <class A>
 nb::object default_of(const A& param) {
@@ -133,7 +130,9 @@ void def(nb::module_& m, const Function& fn, R (*f)(T...), const A&... params) {
   Signature sig{fn.name, {params.name_...}, 0, fn.missing_is_arity};
   const std::vector<nb::object> defaults{default_of(params)...};
   while (sig.required < defaults.size() && !defaults[sig.required].is_valid()) ++sig.required;
-  const std::string text = signature_text(fn, sig, {shown(Of<std::decay_t<T>>())...}, defaults);
+  std::vector<std::string> default_texts;
+  for (const nb::object& d : defaults) default_texts.emplace_back(d.is_valid() ? nb::repr(d).c_str() : "");
+  const std::string text = signature_text(sig, fn.returns, {shown(Of<std::decay_t<T>>())...}, default_texts);
   auto bound = [sig, defaults, f](const nb::args& args, const nb::kwargs& kwargs) -> R {
     const std::vector<nb::object> a = bind_arguments(sig, defaults, args, kwargs);
     return [&]<size_t... I>(std::index_sequence<I...>) {

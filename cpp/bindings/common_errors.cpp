@@ -47,33 +47,22 @@ void set_os_error(const OsError& e) {
 // The one table of what the cores' errors become in Python. Kinds whose exception carries
 // more than its message (the key, errno and file name, the decoding position) are built by
 // the setters above.
-PyObject* python_type(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Type: return PyExc_TypeError;
-    case ErrorKind::Value: return PyExc_ValueError;
-    case ErrorKind::Key: return PyExc_KeyError;
-    case ErrorKind::Overflow: return PyExc_OverflowError;
-    case ErrorKind::ZeroDivision: return PyExc_ZeroDivisionError;
-    case ErrorKind::Recursion: return PyExc_RecursionError;
-    case ErrorKind::Os: return PyExc_OSError;
-    case ErrorKind::JsonDecode: return PyExc_ValueError;  // json.JSONDecodeError
-    case ErrorKind::UnicodeDecode: return PyExc_UnicodeDecodeError;
-    case ErrorKind::Memory: return PyExc_MemoryError;
-    case ErrorKind::Runtime: return PyExc_RuntimeError;
-    case ErrorKind::Cancelled: return PyExc_KeyboardInterrupt;
-  }
-  return PyExc_RuntimeError;
-}
-
 void set_python_error(const Error& e) {
   switch (e.kind()) {
-    case ErrorKind::Key: PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr()); return;
+    case ErrorKind::Type: return set_error(PyExc_TypeError, e.what());
+    case ErrorKind::Value: return set_error(PyExc_ValueError, e.what());
+    case ErrorKind::Key: return PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr());
+    case ErrorKind::Overflow: return set_error(PyExc_OverflowError, e.what());
+    case ErrorKind::ZeroDivision: return set_error(PyExc_ZeroDivisionError, e.what());
+    case ErrorKind::Recursion: return set_error(PyExc_RecursionError, e.what());
     case ErrorKind::Os: return set_os_error(dynamic_cast<const OsError&>(e));
     case ErrorKind::JsonDecode: return set_json_decode_error(dynamic_cast<const json::ParseError&>(e));
     case ErrorKind::UnicodeDecode: return set_unicode_decode_error(dynamic_cast<const json::DecodeError&>(e));
-    case ErrorKind::Cancelled: PyErr_SetNone(PyExc_KeyboardInterrupt); return;  // the host raises what stopped it
-    default: set_error(python_type(e.kind()), e.what());
+    case ErrorKind::Memory: return set_error(PyExc_MemoryError, e.what());
+    case ErrorKind::Runtime: break;
+    case ErrorKind::Cancelled: return PyErr_SetNone(PyExc_KeyboardInterrupt);  // the host raises what stopped it
   }
+  set_error(PyExc_RuntimeError, e.what());
 }
 
 void translate(const std::exception_ptr& p, void*) {

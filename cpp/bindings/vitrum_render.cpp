@@ -181,11 +181,7 @@ class PyHost : public pipeline::RenderHost {
       case Kind::Builtin: return nb::module_::import_("builtins").attr(v.text.c_str());
       case Kind::Chunks: {
         nb::list list;
-        if (v.chunks) {
-          for (size_t i = 0; i < v.chunks->size(); ++i) list.append(text(v.chunks->text(i)));
-        } else {
-          for (const auto& m : v.markers) list.append(text(m));
-        }
+        for (size_t i = 0; i < v.chunk_count(); ++i) list.append(text(v.chunk(i)));
         return list;
       }
     }

@@ -49,11 +49,11 @@ bool plain(PyObject* o) {
 
 // One deep conversion. Containers on the way down are remembered to refuse a cycle and
 // counted against the interpreter's recursion limit, as json.dumps does. Texts are copied
-// into the arena unless `keep` is given: then they point into the str objects, and a strong
-// reference to each such str is added to `keep`.
+// into the arena unless `keep` is given: then they point into the str objects, each of which
+// `keep` holds.
 class Converter {
  public:
-  Converter(json::Arena& arena, Unserialisable mode, std::vector<PyObject*>* keep)
+  Converter(json::Arena& arena, Unserialisable mode, std::vector<nb::object>* keep)
       : arena_(arena), mode_(mode), keep_(keep) {}
 
   json::Value value(PyObject* obj);
@@ -65,8 +65,7 @@ class Converter {
     const char* p = PyUnicode_AsUTF8AndSize(str, &n);
     if (!p) return text_with_surrogates(str, arena_);
     if (!keep_) return arena_.copy_string({p, static_cast<size_t>(n)});
-    Py_INCREF(str);
-    keep_->push_back(str);
+    keep_->push_back(nb::borrow(str));
     return {p, static_cast<size_t>(n)};
   }
   json::Value container(PyObject* obj);
@@ -74,7 +73,7 @@ class Converter {
 
   json::Arena& arena_;
   Unserialisable mode_;
-  std::vector<PyObject*>* keep_;
+  std::vector<nb::object>* keep_;
   std::vector<PyObject*> open_;  // containers being converted
 };
 
@@ -105,10 +104,7 @@ std::string_view Converter::key(PyObject* key) {
   if (key == Py_None) return "null";
   if (PyLong_Check(key)) {
     json::Value v = int_value(key, arena_);
-    if (v.kind() == json::Kind::BigInt) return v.as_string();
-    std::string s;
-    halvex::append_int(s, v.as_int());
-    return arena_.copy_string(s);
+    return v.kind() == json::Kind::BigInt ? v.as_string() : arena_.copy_string(std::to_string(v.as_int()));
   }
   if (PyFloat_Check(key)) return arena_.copy_string(halvex::double_repr(PyFloat_AS_DOUBLE(key)));
   PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
@@ -179,10 +175,6 @@ nb::object text_object(std::string_view s) {
   return nb::steal(check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass")));
 }
 
-void release(std::vector<PyObject*>& refs) {
-  for (PyObject*& o : refs) Py_CLEAR(o);
-}
-
 }  // namespace
 
 std::string_view key_text(PyObject* key, json::Arena& arena) {
@@ -222,39 +214,29 @@ nb::object to_python(const json::Value& v) {
 PyRowSource::PyRowSource(PyObject* rows) {
   nb::object seq = nb::steal(check(PySequence_Fast(rows, "'rows' must be a list")));
   items_.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.ptr())));
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
-    items_.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i)).release().ptr());
-  }
-}
-
-PyRowSource::~PyRowSource() {
-  release(items_);
-  release(keys_);
-  release(kept_);
-  release(scratch_);
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i)
+    items_.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
 }
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
-  release(keys_);
   keys_.clear();
   for (const auto& k : keys) {
     PyObject* s = check(PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass"));
     PyUnicode_InternInPlace(&s);
-    keys_.push_back(s);
+    keys_.push_back(nb::steal(s));
   }
 }
 
 void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   // The previous row's values and the texts they point into are let go only now.
   arena_.reset();
-  release(scratch_);
-  release(kept_);
+  scratch_.clear();
   kept_.clear();
-  PyObject* row = items_[i];
+  PyObject* row = items_[i].ptr();
   if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
   // All of the row's values are held before any is converted: converting one may run code
   // that changes the row.
-  scratch_.resize(keys_.size(), nullptr);
+  scratch_.resize(keys_.size());
   // A first pass over the entries (plain C, no code can run) asks for the values' memory, so
   // that the look-ups below do not wait for each value in turn: rows a caller sorted, or a
   // document rendered a second time (its rows are left in page order), lie scattered in memory.
@@ -262,15 +244,14 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(row, &pos, &key, &value)) __builtin_prefetch(value, 1);
   for (size_t k = 0; k < keys_.size(); ++k) {
-    PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
+    PyObject* v = PyDict_GetItemWithError(row, keys_[k].ptr());
     if (!v && PyErr_Occurred()) throw nb::python_error();
-    Py_XINCREF(v);
-    scratch_[k] = v;
+    scratch_[k] = nb::borrow(v);
   }
   Converter convert(arena_, Unserialisable::Raise, &kept_);
   for (size_t k = 0; k < keys_.size(); ++k) {
-    found[k] = scratch_[k] != nullptr;
-    values[k] = found[k] ? convert.value(scratch_[k]) : json::Value::null();
+    found[k] = scratch_[k].is_valid();
+    values[k] = found[k] ? convert.value(scratch_[k].ptr()) : json::Value::null();
   }
 }
 

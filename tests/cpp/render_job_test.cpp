@@ -47,7 +47,7 @@ std::string value_text(const ContextValue& v) {
     case ContextValue::Kind::Builtin: return out + "<builtin " + v.text + ">";
     case ContextValue::Kind::Chunks: {
       if (!v.chunks) return out + "markers";
-      for (size_t i = 0; i < v.chunks->size(); ++i) out += "[" + v.chunks->text(i) + "]";
+      for (size_t i = 0; i < v.chunk_count(); ++i) out += "[" + v.chunk(i) + "]";
       return out;
     }
   }
