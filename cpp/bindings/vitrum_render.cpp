@@ -122,9 +122,7 @@ class PyHost : public pipeline::RenderHost {
       json::Arena arena;
       row = to_python(static_cast<pipeline::FileDocument&>(doc).row(i, arena));
     }
-    int keep = PyObject_IsTrue(filter_(row).ptr());
-    if (keep < 0) throw nb::python_error();
-    return keep != 0;
+    return static_cast<bool>(nb::bool_(filter_(row)));
   }
   // print(line) through Python, so the line goes wherever sys.stdout points.
   void print(const std::string& line) override { nb::module_::import_("builtins").attr("print")(text(line)); }

@@ -11,16 +11,6 @@ namespace halvex::py {
 
 namespace {
 
-bool is_numpy_scalar(PyObject* obj) {
-  const char* name = Py_TYPE(obj)->tp_name;
-  return std::strncmp(name, "numpy.", 6) == 0;
-}
-
-[[noreturn]] void raise_not_serialisable(PyObject* obj) {
-  PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(obj)->tp_name);
-  throw nb::python_error();
-}
-
 json::Value int_value(PyObject* obj, json::Arena& arena) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -81,9 +71,7 @@ class Converter {
 class Level {
  public:
   Level(std::vector<PyObject*>& open, PyObject* obj) : open_(open) {
-    for (PyObject* o : open_) {
-      if (o == obj) throw ValueError("Circular reference detected");
-    }
+    if (std::find(open_.begin(), open_.end(), obj) != open_.end()) throw ValueError("Circular reference detected");
     if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
     open_.push_back(obj);
   }
@@ -152,12 +140,9 @@ json::Value Converter::container(PyObject* obj) {
 }
 
 json::Value Converter::other(PyObject* obj) {
-  const bool numpy = is_numpy_scalar(obj);
-  if (numpy && std::strncmp(Py_TYPE(obj)->tp_name, "numpy.bool", 10) == 0) {  // numpy.bool, numpy.bool_
-    int t = PyObject_IsTrue(obj);
-    if (t < 0) throw nb::python_error();
-    return json::Value::boolean(t != 0);
-  }
+  const bool numpy = std::strncmp(Py_TYPE(obj)->tp_name, "numpy.", 6) == 0;
+  if (numpy && std::strncmp(Py_TYPE(obj)->tp_name, "numpy.bool", 10) == 0)  // numpy.bool, numpy.bool_
+    return json::Value::boolean(static_cast<bool>(nb::bool_(nb::handle(obj))));
   if (numpy && PyIndex_Check(obj)) return int_value(nb::steal(check(PyNumber_Index(obj))).ptr(), arena_);
   // numpy's floats, and other numbers (Decimal, Fraction, ...), take part in amounts and
   // scores as floats would.
@@ -167,7 +152,8 @@ json::Value Converter::other(PyObject* obj) {
     return json::Value::string(text(str.ptr()));
   }
   if (mode_ == Unserialisable::Opaque) return json::Value::opaque(arena_.copy_string(Py_TYPE(obj)->tp_name));
-  raise_not_serialisable(obj);
+  PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(obj)->tp_name);
+  throw nb::python_error();
 }
 
 // A text of the core (always valid UTF-8 but for lone surrogates written by a caller) as str.
