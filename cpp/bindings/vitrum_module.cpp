@@ -154,9 +154,7 @@ NB_MODULE(vitrum, m) {
   m.doc() = "Dashboard renderer: scoreboard document to a self-contained HTML dashboard.";
   // The paths component is bound once; a missing component makes the module unavailable.
   nb::module_ paths = nb::module_::import_("halvex.paths");
-  m.attr("get_template_path") = paths.attr("get_template_path");
-  m.attr("get_template_v300_path") = paths.attr("get_template_v300_path");
-  m.attr("get_js_dir") = paths.attr("get_js_dir");
+  for (const char* name : {"get_template_path", "get_template_v300_path", "get_js_dir"}) m.attr(name) = paths.attr(name);
   nb::module_::import_("jinja2");
 
   nb::list segments = nb::borrow<nb::list>(nb::cast(pipeline::SEGMENTS_LIST));

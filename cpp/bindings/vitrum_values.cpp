@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "common/errors.h"
-#include "common/number_text.h"
 #include "common_args.h"
+#include "json/writer.h"
 
 namespace halvex::py {
 
@@ -87,14 +87,8 @@ class Level {
 // json.dumps' rule for dict keys.
 std::string_view Converter::key(PyObject* key) {
   if (PyUnicode_Check(key)) return text(key);
-  if (key == Py_True) return "true";
-  if (key == Py_False) return "false";
-  if (key == Py_None) return "null";
-  if (PyLong_Check(key)) {
-    json::Value v = int_value(key, arena_);
-    return v.kind() == json::Kind::BigInt ? v.as_string() : arena_.copy_string(std::to_string(v.as_int()));
-  }
-  if (PyFloat_Check(key)) return arena_.copy_string(halvex::double_repr(PyFloat_AS_DOUBLE(key)));
+  // Other keys are written as json.dumps writes such a value.
+  if (PyLong_Check(key) || PyFloat_Check(key) || key == Py_None) return arena_.copy_string(json::to_json(value(key)));
   PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
                Py_TYPE(key)->tp_name);
   throw nb::python_error();
