@@ -87,9 +87,7 @@ std::vector<json::Value> periods_of(const Periods& obj, json::Arena& arena) {
 // One caller's row as its page's row array; no copy of the row is made.
 nb::object encode_one_row(const nb::object& row, const pipeline::RowLayout& layout, const pipeline::Catalogue& cat,
                           json::Arena& arena) {
-  nb::list list;
-  list.append(row);
-  PyRowSource source(list.ptr());
+  PyRowSource source(nb::make_tuple(row).ptr());
   return to_python(pipeline::encode_source_row(source, 0, layout, cat, arena));
 }
 
