@@ -1,5 +1,6 @@
 // What the extension modules share: argument binding, with the error texts their Python
-// callers have always seen, and the one place where the cores' errors become Python exceptions.
+// callers have always seen, the C API helpers it rests on, and the one place where the cores'
+// errors become Python exceptions.
 //
 // A parameter's C++ type says how its value is converted (its `convert` overload) and how
 // help() shows it (its `shown` overload). Functions whose argument errors read as CPython's
