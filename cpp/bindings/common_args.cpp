@@ -13,16 +13,10 @@ std::vector<nb::object> bind_arguments(const Signature& sig, const std::vector<n
                                        const nb::args& args, const nb::kwargs& kwargs) {
   std::vector<nb::object> values;
   for (nb::handle a : args) values.push_back(nb::borrow(a));
+  // Keyword names are str: the interpreter refuses any other before the call reaches us.
   std::vector<std::string_view> keywords;  // point into the keys, which kwargs holds
   for (auto [key, value] : kwargs) {
-    if (!nb::isinstance<nb::str>(key)) {
-      PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
-      throw nb::python_error();
-    }
-    Py_ssize_t n = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key.ptr(), &n);
-    if (!text) throw nb::python_error();
-    keywords.emplace_back(text, static_cast<size_t>(n));
+    keywords.push_back(utf8_view(key.ptr()));
     values.push_back(nb::borrow(value));
   }
   std::vector<nb::object> out = defaults;
@@ -38,24 +32,32 @@ void argument_type_error(const char* name, const char* expected, nb::handle give
   throw nb::python_error();
 }
 
-namespace {
+std::string_view utf8_view(PyObject* str) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  if (!p) throw nb::python_error();
+  return {p, static_cast<size_t>(n)};
+}
+
 bool has_float(nb::handle v) {
   auto* number = Py_TYPE(v.ptr())->tp_as_number;
   return number && number->nb_float && !PyUnicode_Check(v.ptr());
 }
+
 double as_double(nb::handle v) {
   double d = PyFloat_AsDouble(v.ptr());
   if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
   return d;
 }
+
+namespace {
 // A number as an integer, truncated toward zero (floats and objects with __float__ too).
 // With `clamp`, a value beyond the 64-bit range takes its nearest end instead of raising
 // OverflowError, and the NaN error names the argument.
 long long integer_argument(const char* name, nb::handle value, bool clamp) {
   PyObject* v = value.ptr();
   if (PyLong_Check(v) || (PyIndex_Check(v) && !PyFloat_Check(v))) {
-    nb::object i = nb::steal(PyNumber_Index(v));
-    if (!i.is_valid()) throw nb::python_error();
+    nb::object i = nb::steal(check(PyNumber_Index(v)));
     int overflow = 0;
     long long n = clamp ? PyLong_AsLongLongAndOverflow(i.ptr(), &overflow) : PyLong_AsLongLong(i.ptr());
     if (n == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
@@ -78,10 +80,7 @@ void convert(const char*, nb::handle v, Path& out) { out.assign(path_argument(v)
 
 void convert(const char* name, nb::handle value, double& out) {
   PyObject* v = value.ptr();
-  if (!(PyFloat_Check(v) || PyLong_Check(v) || has_float(value) ||
-        (!PyUnicode_Check(v) && Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_index))) {
-    argument_type_error(name, "float", value);
-  }
+  if (!has_float(value) && (PyUnicode_Check(v) || !PyIndex_Check(v))) argument_type_error(name, "float", value);
   out = as_double(value);
 }
 
@@ -91,18 +90,13 @@ void convert(const char* name, nb::handle v, nb::str& out) {
 }
 
 std::string path_argument(nb::handle value) {
-  nb::object p = nb::steal(PyOS_FSPath(value.ptr()));
-  if (!p.is_valid()) throw nb::python_error();
+  nb::object p = nb::steal(check(PyOS_FSPath(value.ptr())));
   if (nb::isinstance<nb::bytes>(p)) {
     nb::bytes b = nb::borrow<nb::bytes>(p);
     check_path_text(std::string_view(b.c_str(), b.size()));
-    p = nb::steal(PyUnicode_DecodeFSDefaultAndSize(b.c_str(), static_cast<Py_ssize_t>(b.size())));
-    if (!p.is_valid()) throw nb::python_error();
+    p = nb::steal(check(PyUnicode_DecodeFSDefaultAndSize(b.c_str(), static_cast<Py_ssize_t>(b.size()))));
   }
-  Py_ssize_t n = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(p.ptr(), &n);
-  if (!text) throw nb::python_error();
-  std::string out(text, static_cast<size_t>(n));
+  std::string out(utf8_view(p.ptr()));
   check_path_text(out);
   return out;
 }
@@ -122,17 +116,6 @@ void convert(const char*, nb::handle v, DictOrPath& out) {
   } else {
     out.path = path_argument(v);
   }
-}
-
-std::string signature_text(const Function& fn, const Signature& sig, const std::vector<std::string>& kinds,
-                           const std::vector<nb::object>& defaults) {
-  std::string text = "def " + std::string(fn.name) + "(";
-  for (size_t i = 0; i < sig.names.size(); ++i) {
-    text += (i ? ", " : "") + sig.names[i];
-    if (fn.returns) text += ": " + kinds[i];
-    if (defaults[i].is_valid()) text += (fn.returns ? " = " : "=") + std::string(nb::repr(defaults[i]).c_str());
-  }
-  return text + ")" + (fn.returns ? " -> " + std::string(fn.returns) : "");
 }
 
 }  // namespace halvex::py

@@ -1,5 +1,6 @@
 // What the extension modules share: argument binding, with the error texts their Python
-// callers have always seen, and the one place where the cores' errors become Python exceptions.
+// callers have always seen, the C API helpers it rests on, and the one place where the cores'
+// errors become Python exceptions.
 //
 // A parameter's C++ type says how its value is converted (its `convert` overload) and how
 // help() shows it (its `shown` overload). Functions whose argument errors read as CPython's
@@ -19,6 +20,17 @@
 
 namespace halvex::py {
 namespace nb = nanobind;
+
+// The C API's new reference, or its pending Python error thrown.
+inline PyObject* check(PyObject* p) {
+  if (!p) throw nb::python_error();
+  return p;
+}
+// Text of a Python str as UTF-8: valid only while the str lives.
+std::string_view utf8_view(PyObject* str);
+// Whether float(v) is defined (a str's own __float__ aside), and its value.
+bool has_float(nb::handle v);
+double as_double(nb::handle v);
 
 // "Argument 'x' has incorrect type (expected int, got str)"
 [[noreturn]] void argument_type_error(const char* name, const char* expected, nb::handle given);
@@ -103,9 +115,6 @@ struct Function {
   const char* returns = nullptr;  // the return annotation; none for a signature without annotations
   bool missing_is_arity = false;  // see Signature
 };
-// "def name(a: int, b: str = '') -> returns", of the parameters' names, kinds and defaults.
-std::string signature_text(const Function& fn, const Signature& sig, const std::vector<std::string>& kinds,
-                           const std::vector<nb::object>& defaults);
 
 template <class A>
 nb::object default_of(const A& param) {
@@ -122,7 +131,9 @@ void def(nb::module_& m, const Function& fn, R (*f)(T...), const A&... params) {
   Signature sig{fn.name, {params.name_...}, 0, fn.missing_is_arity};
   const std::vector<nb::object> defaults{default_of(params)...};
   while (sig.required < defaults.size() && !defaults[sig.required].is_valid()) ++sig.required;
-  const std::string text = signature_text(fn, sig, {shown(Of<std::decay_t<T>>())...}, defaults);
+  std::vector<std::string> default_texts;
+  for (const nb::object& d : defaults) default_texts.emplace_back(d.is_valid() ? nb::repr(d).c_str() : "");
+  const std::string text = signature_text(sig, fn.returns, {shown(Of<std::decay_t<T>>())...}, default_texts);
   auto bound = [sig, defaults, f](const nb::args& args, const nb::kwargs& kwargs) -> R {
     const std::vector<nb::object> a = bind_arguments(sig, defaults, args, kwargs);
     return [&]<size_t... I>(std::index_sequence<I...>) {

@@ -19,8 +19,7 @@ void set_error(PyObject* type, const std::string& message) { PyErr_SetString(typ
 // json.JSONDecodeError, built without the document text (it may be hundreds of MB).
 void set_json_decode_error(const json::ParseError& e) {
   nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
-  nb::object exc = nb::steal(PyObject_CallMethod(PyExc_ValueError, "__new__", "O", cls.ptr()));
-  if (!exc.is_valid()) throw nb::python_error();
+  nb::object exc = nb::steal(check(PyObject_CallMethod(PyExc_ValueError, "__new__", "O", cls.ptr())));
   exc.attr("args") = nb::make_tuple(nb::str(e.what()));
   exc.attr("msg") = nb::str(e.msg().c_str());
   exc.attr("doc") = nb::str("");
@@ -33,16 +32,14 @@ void set_json_decode_error(const json::ParseError& e) {
 // UnicodeDecodeError over the input up to the fault, so that start, end and the text are the
 // ones Python's own decoding of the file gives.
 void set_unicode_decode_error(const json::DecodeError& e) {
-  nb::object exc = nb::steal(PyUnicodeDecodeError_Create(
+  nb::object exc = nb::steal(check(PyUnicodeDecodeError_Create(
       "utf-8", e.bytes().data(), static_cast<Py_ssize_t>(e.bytes().size()), static_cast<Py_ssize_t>(e.start()),
-      static_cast<Py_ssize_t>(e.end()), e.reason().c_str()));
-  if (!exc.is_valid()) throw nb::python_error();
+      static_cast<Py_ssize_t>(e.end()), e.reason().c_str())));
   PyErr_SetObject(PyExc_UnicodeDecodeError, exc.ptr());
 }
 
 void set_os_error(const OsError& e) {
-  nb::object name = nb::steal(PyUnicode_DecodeFSDefault(e.filename.c_str()));
-  if (!name.is_valid()) throw nb::python_error();
+  nb::object name = nb::steal(check(PyUnicode_DecodeFSDefault(e.filename.c_str())));
   errno = e.errnum;
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
 }
@@ -50,33 +47,22 @@ void set_os_error(const OsError& e) {
 // The one table of what the cores' errors become in Python. Kinds whose exception carries
 // more than its message (the key, errno and file name, the decoding position) are built by
 // the setters above.
-PyObject* python_type(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::Type: return PyExc_TypeError;
-    case ErrorKind::Value: return PyExc_ValueError;
-    case ErrorKind::Key: return PyExc_KeyError;
-    case ErrorKind::Overflow: return PyExc_OverflowError;
-    case ErrorKind::ZeroDivision: return PyExc_ZeroDivisionError;
-    case ErrorKind::Recursion: return PyExc_RecursionError;
-    case ErrorKind::Os: return PyExc_OSError;
-    case ErrorKind::JsonDecode: return PyExc_ValueError;  // json.JSONDecodeError
-    case ErrorKind::UnicodeDecode: return PyExc_UnicodeDecodeError;
-    case ErrorKind::Memory: return PyExc_MemoryError;
-    case ErrorKind::Runtime: return PyExc_RuntimeError;
-    case ErrorKind::Cancelled: return PyExc_KeyboardInterrupt;
-  }
-  return PyExc_RuntimeError;
-}
-
 void set_python_error(const Error& e) {
   switch (e.kind()) {
-    case ErrorKind::Key: PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr()); return;
+    case ErrorKind::Type: return set_error(PyExc_TypeError, e.what());
+    case ErrorKind::Value: return set_error(PyExc_ValueError, e.what());
+    case ErrorKind::Key: return PyErr_SetObject(PyExc_KeyError, nb::str(e.what()).ptr());
+    case ErrorKind::Overflow: return set_error(PyExc_OverflowError, e.what());
+    case ErrorKind::ZeroDivision: return set_error(PyExc_ZeroDivisionError, e.what());
+    case ErrorKind::Recursion: return set_error(PyExc_RecursionError, e.what());
     case ErrorKind::Os: return set_os_error(dynamic_cast<const OsError&>(e));
     case ErrorKind::JsonDecode: return set_json_decode_error(dynamic_cast<const json::ParseError&>(e));
     case ErrorKind::UnicodeDecode: return set_unicode_decode_error(dynamic_cast<const json::DecodeError&>(e));
-    case ErrorKind::Cancelled: PyErr_SetNone(PyExc_KeyboardInterrupt); return;  // the host raises what stopped it
-    default: set_error(python_type(e.kind()), e.what());
+    case ErrorKind::Memory: return set_error(PyExc_MemoryError, e.what());
+    case ErrorKind::Runtime: break;
+    case ErrorKind::Cancelled: return PyErr_SetNone(PyExc_KeyboardInterrupt);  // the host raises what stopped it
   }
+  set_error(PyExc_RuntimeError, e.what());
 }
 
 void translate(const std::exception_ptr& p, void*) {

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "common_args.h"
 #include "common_arrow.h"
@@ -73,26 +74,25 @@ nb::object to_python(ExportedColumn& c) {
 }
 
 // The matrix of the entities that pass `fact_filter`, with the diagnostic rows that pass
-// `diag_filter`, as a DataFrame; what the build reports is left in `summary`.
-nb::object build_frame(const std::string& path, std::int64_t horizon, const std::string& fact_filter,
-                       const std::string& diag_filter, std::optional<FeatureSummary>& summary) {
+// `diag_filter`, as a DataFrame, and what the build reports.
+using Built = std::pair<nb::object, std::optional<FeatureSummary>>;
+Built build_frame(const std::string& path, std::int64_t horizon, const std::string& fact_filter,
+                  const std::string& diag_filter) {
   const FeatureSources from = sources(fact_filter, diag_filter);
   halvex::ml::FeatureJobResult result = halvex::py::SignalCancel().run([&] {
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads
     return halvex::ml::run_feature_job(path, horizon, from);
   });
-  summary = result.summary;
   halvex::table::StageTimer timer;
   nb::dict columns;
   for (ExportedColumn& c : result.columns) columns[c.name().c_str()] = to_python(c);
   nb::object frame = python_side("frame")(columns);
   timer.mark("data frame");
-  return frame;
+  return {frame, result.summary};
 }
 
 nb::object build_features(halvex::py::Path db_path, halvex::py::Horizon target_horizon) {
-  std::optional<FeatureSummary> summary;
-  nb::object frame = build_frame(db_path, target_horizon.periods, {}, {}, summary);
+  auto [frame, summary] = build_frame(db_path, target_horizon.periods, {}, {});
   if (summary)
     for (const auto& line : summary_lines(*summary)) nb::print(line.c_str());
   return frame;
@@ -102,8 +102,7 @@ nb::object build_features(halvex::py::Path db_path, halvex::py::Horizon target_h
 // (None without facts), unprinted.
 nb::tuple build_features_part(halvex::py::Path db_path, halvex::py::Horizon target_horizon,
                               const std::string& fact_filter, const std::string& diag_filter) {
-  std::optional<FeatureSummary> summary;
-  nb::object frame = build_frame(db_path, target_horizon.periods, fact_filter, diag_filter, summary);
+  auto [frame, summary] = build_frame(db_path, target_horizon.periods, fact_filter, diag_filter);
   return nb::make_tuple(frame, nb::cast(summary));
 }
 

@@ -30,15 +30,16 @@ namespace {
 
 nb::object python_side(const char* name) { return nb::module_::import_("halvex.scoreboard._sources").attr(name); }
 
+template <class T>
+std::vector<T> list_of(nb::handle list) {
+  return nb::cast<std::vector<T>>(list);
+}
+
 ScoreboardSources sources() {
   auto columns = [](const std::string& path) {
     nb::gil_scoped_acquire gil;
     nb::object got = python_side("columns")(path);
-    SourceColumns c;
-    c.fact_periodic = nb::cast<std::vector<std::string>>(got[0]);
-    c.dim_entity = nb::cast<std::vector<std::string>>(got[1]);
-    c.findings = nb::cast<std::vector<std::string>>(got[2]);
-    return c;
+    return SourceColumns{list_of<std::string>(got[0]), list_of<std::string>(got[1]), list_of<std::string>(got[2])};
   };
   auto fetch = [](const std::string& path, const std::string& query) {
     nb::gil_scoped_acquire gil;
@@ -47,19 +48,11 @@ ScoreboardSources sources() {
   return ScoreboardSources{columns, fetch};
 }
 
-// The model marks as equal-length lists (the Python side lines them up).
+// The model marks as lists of one length (the Python side lines them up; the job checks).
 std::optional<ModelMarks> model_marks(const nb::object& model) {
   if (model.is_none()) return std::nullopt;
-  ModelMarks m;
-  m.keys = nb::cast<std::vector<std::string>>(model[0]);
-  m.prob = nb::cast<std::vector<double>>(model[1]);
-  m.alerted = nb::cast<std::vector<std::uint8_t>>(model[2]);
-  m.caught = nb::cast<std::vector<std::uint8_t>>(model[3]);
-  m.missed = nb::cast<std::vector<std::uint8_t>>(model[4]);
-  const std::size_t n = m.keys.size();
-  if (m.prob.size() != n || m.alerted.size() != n || m.caught.size() != n || m.missed.size() != n)
-    throw nb::value_error("model marks: every column must have one value per entity_id");
-  return m;
+  return ModelMarks{list_of<std::string>(model[0]), list_of<double>(model[1]), list_of<std::uint8_t>(model[2]),
+                    list_of<std::uint8_t>(model[3]), list_of<std::uint8_t>(model[4])};
 }
 
 nb::object build_document(const halvex::py::Path& db, const std::optional<halvex::py::Path>& out_path,
@@ -69,19 +62,13 @@ nb::object build_document(const halvex::py::Path& db, const std::optional<halvex
                           std::vector<std::pair<std::string, std::string>> sections,
                           std::vector<std::pair<std::string, std::string>> meta_extra) {
   const std::string out = out_path.value_or(halvex::py::Path());
-  std::optional<ModelMarks> marks = model_marks(model);
-  ScoreboardOptions opt;
-  opt.risk_periods = risk_periods;
-  opt.title = std::move(title);
-  opt.generated_at = std::move(generated_at);
-  opt.rd_column = std::move(rd_column);
-  opt.alert_threshold = alert_threshold;
-  opt.model_id = std::move(model_id);
-  opt.model_trained_at = std::move(model_trained_at);
-  opt.sql_admin_only = sql_admin_only;
-  opt.model = marks ? &*marks : nullptr;
-  opt.sections = std::move(sections);
-  opt.meta_extra = std::move(meta_extra);
+  const std::optional<ModelMarks> marks = model_marks(model);
+  const ScoreboardOptions opt{.risk_periods = risk_periods, .title = std::move(title),
+                              .generated_at = std::move(generated_at), .rd_column = std::move(rd_column),
+                              .alert_threshold = alert_threshold, .model_id = std::move(model_id),
+                              .model_trained_at = std::move(model_trained_at), .sql_admin_only = sql_admin_only,
+                              .model = marks ? &*marks : nullptr, .sections = std::move(sections),
+                              .meta_extra = std::move(meta_extra)};
   const ScoreboardSources from = sources();
   halvex::scoreboard::ScoreboardResult result = halvex::py::SignalCancel().run([&] {
     nb::gil_scoped_release unlocked;  // the sources take it back for their reads

@@ -36,8 +36,7 @@ nb::object mio(nb::object v) {
   // Anything float() accepts is an amount; other values (a date, a set) are not.
   json::Value value = to_value(v.ptr(), arena, Unserialisable::Opaque);
   if (value.kind() == json::Kind::Opaque) {
-    auto* number = Py_TYPE(v.ptr())->tp_as_number;
-    value = (number && number->nb_float) ? json::Value::real(nb::cast<double>(nb::float_(v))) : json::Value::null();
+    value = has_float(v) ? json::Value::real(nb::cast<double>(nb::float_(v))) : json::Value::null();
   }
   return to_python(pipeline::mio(value, arena));
 }
@@ -59,7 +58,7 @@ void maps_from_python(const Codes& bolge_map, const Codes& sube_map, pipeline::C
       json::Value code = to_value(key.ptr(), cat.arena);
       int overflow = 0;
       long long idx = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-      if (idx == -1 && !overflow && PyErr_Occurred()) throw PythonError();
+      if (idx == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
       // Written as given or not at all: an index the row array cannot carry is refused.
       if (overflow) {
         throw OverflowError(std::string(name) + "[" + nb::repr(key).c_str() + "]: index " + nb::str(index).c_str() +
@@ -88,9 +87,7 @@ std::vector<json::Value> periods_of(const Periods& obj, json::Arena& arena) {
 // One caller's row as its page's row array; no copy of the row is made.
 nb::object encode_one_row(const nb::object& row, const pipeline::RowLayout& layout, const pipeline::Catalogue& cat,
                           json::Arena& arena) {
-  nb::list list;
-  list.append(row);
-  PyRowSource source(list.ptr());
+  PyRowSource source(nb::make_tuple(row).ptr());
   return to_python(pipeline::encode_source_row(source, 0, layout, cat, arena));
 }
 
@@ -155,9 +152,7 @@ NB_MODULE(vitrum, m) {
   m.doc() = "Dashboard renderer: scoreboard document to a self-contained HTML dashboard.";
   // The paths component is bound once; a missing component makes the module unavailable.
   nb::module_ paths = nb::module_::import_("halvex.paths");
-  m.attr("get_template_path") = paths.attr("get_template_path");
-  m.attr("get_template_v300_path") = paths.attr("get_template_v300_path");
-  m.attr("get_js_dir") = paths.attr("get_js_dir");
+  for (const char* name : {"get_template_path", "get_template_v300_path", "get_js_dir"}) m.attr(name) = paths.attr(name);
   nb::module_::import_("jinja2");
 
   nb::list segments = nb::borrow<nb::list>(nb::cast(pipeline::SEGMENTS_LIST));

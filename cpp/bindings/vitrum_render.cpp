@@ -81,7 +81,7 @@ class PyDocument : public pipeline::DocumentSource {
     if (!list_.is_valid() || !PyList_Check(list_.ptr()) || nb::len(list_) != order.size()) return;
     nb::list sorted;
     for (uint32_t i : order) sorted.append(row(i));
-    if (PyList_SetSlice(list_.ptr(), 0, PyList_GET_SIZE(list_.ptr()), sorted.ptr()) < 0) throw PythonError();
+    if (PyList_SetSlice(list_.ptr(), 0, PyList_GET_SIZE(list_.ptr()), sorted.ptr()) < 0) throw nb::python_error();
   }
 
   nb::object dict_, meta;
@@ -122,9 +122,7 @@ class PyHost : public pipeline::RenderHost {
       json::Arena arena;
       row = to_python(static_cast<pipeline::FileDocument&>(doc).row(i, arena));
     }
-    int keep = PyObject_IsTrue(filter_(row).ptr());
-    if (keep < 0) throw PythonError();
-    return keep != 0;
+    return static_cast<bool>(nb::bool_(filter_(row)));
   }
   // print(line) through Python, so the line goes wherever sys.stdout points.
   void print(const std::string& line) override { nb::module_::import_("builtins").attr("print")(text(line)); }
@@ -144,7 +142,7 @@ class PyHost : public pipeline::RenderHost {
   std::optional<std::string> page_mode() override {
     nb::object mode = item_of(extra_, "page_mode");
     if (!mode.is_valid()) return std::nullopt;
-    return str_text(mode);
+    return std::string(utf8_view(nb::str(mode).ptr()));
   }
   // json.dumps of a section, with values that have no JSON form written as their text.
   std::optional<std::string> extra_section(const char* key) override {
@@ -181,11 +179,7 @@ class PyHost : public pipeline::RenderHost {
       case Kind::Builtin: return nb::module_::import_("builtins").attr(v.text.c_str());
       case Kind::Chunks: {
         nb::list list;
-        if (v.chunks) {
-          for (size_t i = 0; i < v.chunks->size(); ++i) list.append(text(v.chunks->text(i)));
-        } else {
-          for (const auto& m : v.markers) list.append(text(m));
-        }
+        for (size_t i = 0; i < v.chunk_count(); ++i) list.append(text(v.chunk(i)));
         return list;
       }
     }
@@ -206,12 +200,6 @@ nb::handle vitrum_module;
 
 using RowFilter = std::optional<Typed<"collections.abc.Callable[[collections.abc.Mapping[str, typing.Any]], object]">>;
 
-pipeline::RenderOptions checked_options(long long chunk_size, long long top_n, double max_size_mb) {
-  pipeline::RenderOptions o{chunk_size, top_n, max_size_mb};
-  o.check();
-  return o;
-}
-
 nb::object page_result(const pipeline::PageResult& r, bool compressed) {
   json::Arena arena;
   return to_python(r.to_value(compressed, arena));
@@ -221,7 +209,7 @@ nb::object render_html(DictOrPath scoreboard_or_path, std::optional<Path> output
                        std::optional<Path> ref_csv_path, UnreadPath trending_path, long long chunk_size,
                        long long top_n, nb::str external_link, RowFilter row_filter, double max_size_mb,
                        std::optional<Dict> extra_data) {
-  const pipeline::RenderOptions options = checked_options(chunk_size, top_n, max_size_mb);
+  const pipeline::RenderOptions options{chunk_size, top_n, max_size_mb};
   PyHost host(vitrum_module, row_filter ? *row_filter : nb::object(), extra_data ? *extra_data : nb::object(),
               external_link);
   std::unique_ptr<PyDocument> doc;
@@ -238,7 +226,7 @@ nb::object render_html(DictOrPath scoreboard_or_path, std::optional<Path> output
 
 nb::object render_html_v300(Path json_path, std::optional<Path> output_html, long long chunk_size, long long top_n,
                             RowFilter row_filter, double max_size_mb) {
-  const pipeline::RenderOptions options = checked_options(chunk_size, top_n, max_size_mb);
+  const pipeline::RenderOptions options{chunk_size, top_n, max_size_mb};
   PyHost host(vitrum_module, row_filter ? *row_filter : nb::object(), nb::object(), nb::object());
   return SignalCancel().run(
       [&] { return page_result(pipeline::render_compressed_page(host, json_path, output_html, options), true); });

@@ -4,51 +4,28 @@
 #include <cstring>
 
 #include "common/errors.h"
-#include "common/number_text.h"
+#include "common_args.h"
+#include "json/writer.h"
 
 namespace halvex::py {
 
-std::string_view utf8_view(PyObject* str) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
-  if (!p) throw PythonError();
-  return {p, static_cast<size_t>(n)};
-}
-
 namespace {
-
-bool is_numpy_scalar(PyObject* obj) {
-  const char* name = Py_TYPE(obj)->tp_name;
-  return std::strncmp(name, "numpy.", 6) == 0;
-}
-
-[[noreturn]] void raise_not_serialisable(PyObject* obj) {
-  PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(obj)->tp_name);
-  throw PythonError();
-}
 
 json::Value int_value(PyObject* obj, json::Arena& arena) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-  if (v == -1 && PyErr_Occurred()) throw PythonError();
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
   if (!overflow) return json::Value::integer(v);
   // int.__repr__, as json.dumps: a subclass's own __str__ could give any text.
-  nb::object digits = nb::steal(PyLong_Type.tp_repr(obj));
-  if (!digits.is_valid()) throw PythonError();
+  nb::object digits = nb::steal(check(PyLong_Type.tp_repr(obj)));
   return json::Value::big_integer(arena.copy_string(utf8_view(digits.ptr())));
 }
 
 
-// A new reference, or the pending Python error thrown.
-PyObject* check(PyObject* p) {
-  if (!p) throw PythonError();
-  return p;
-}
-
 // A str holding lone surrogates has no UTF-8 form: it is kept in the generalised form a
 // document file's "\\ud800" escape is read into, so that, as there, only writing it fails.
 std::string_view text_with_surrogates(PyObject* str, json::Arena& arena) {
-  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PythonError();
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
   PyErr_Clear();
   nb::object bytes = nb::steal(check(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass")));
   return arena.copy_string({PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr()))});
@@ -62,11 +39,11 @@ bool plain(PyObject* o) {
 
 // One deep conversion. Containers on the way down are remembered to refuse a cycle and
 // counted against the interpreter's recursion limit, as json.dumps does. Texts are copied
-// into the arena unless `keep` is given: then they point into the str objects, and a strong
-// reference to each such str is added to `keep`.
+// into the arena unless `keep` is given: then they point into the str objects, each of which
+// `keep` holds.
 class Converter {
  public:
-  Converter(json::Arena& arena, Unserialisable mode, std::vector<PyObject*>* keep)
+  Converter(json::Arena& arena, Unserialisable mode, std::vector<nb::object>* keep)
       : arena_(arena), mode_(mode), keep_(keep) {}
 
   json::Value value(PyObject* obj);
@@ -78,8 +55,7 @@ class Converter {
     const char* p = PyUnicode_AsUTF8AndSize(str, &n);
     if (!p) return text_with_surrogates(str, arena_);
     if (!keep_) return arena_.copy_string({p, static_cast<size_t>(n)});
-    Py_INCREF(str);
-    keep_->push_back(str);
+    keep_->push_back(nb::borrow(str));
     return {p, static_cast<size_t>(n)};
   }
   json::Value container(PyObject* obj);
@@ -87,7 +63,7 @@ class Converter {
 
   json::Arena& arena_;
   Unserialisable mode_;
-  std::vector<PyObject*>* keep_;
+  std::vector<nb::object>* keep_;
   std::vector<PyObject*> open_;  // containers being converted
 };
 
@@ -95,10 +71,8 @@ class Converter {
 class Level {
  public:
   Level(std::vector<PyObject*>& open, PyObject* obj) : open_(open) {
-    for (PyObject* o : open_) {
-      if (o == obj) throw ValueError("Circular reference detected");
-    }
-    if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw PythonError();
+    if (std::find(open_.begin(), open_.end(), obj) != open_.end()) throw ValueError("Circular reference detected");
+    if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
     open_.push_back(obj);
   }
   ~Level() {
@@ -113,20 +87,11 @@ class Level {
 // json.dumps' rule for dict keys.
 std::string_view Converter::key(PyObject* key) {
   if (PyUnicode_Check(key)) return text(key);
-  if (key == Py_True) return "true";
-  if (key == Py_False) return "false";
-  if (key == Py_None) return "null";
-  if (PyLong_Check(key)) {
-    json::Value v = int_value(key, arena_);
-    if (v.kind() == json::Kind::BigInt) return v.as_string();
-    std::string s;
-    halvex::append_int(s, v.as_int());
-    return arena_.copy_string(s);
-  }
-  if (PyFloat_Check(key)) return arena_.copy_string(halvex::double_repr(PyFloat_AS_DOUBLE(key)));
+  // Other keys are written as json.dumps writes such a value.
+  if (PyLong_Check(key) || PyFloat_Check(key) || key == Py_None) return arena_.copy_string(json::to_json(value(key)));
   PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %s",
                Py_TYPE(key)->tp_name);
-  throw PythonError();
+  throw nb::python_error();
 }
 
 json::Value Converter::value(PyObject* obj) {
@@ -169,36 +134,25 @@ json::Value Converter::container(PyObject* obj) {
 }
 
 json::Value Converter::other(PyObject* obj) {
-  const bool numpy = is_numpy_scalar(obj);
-  if (numpy && std::strncmp(Py_TYPE(obj)->tp_name, "numpy.bool", 10) == 0) {  // numpy.bool, numpy.bool_
-    int t = PyObject_IsTrue(obj);
-    if (t < 0) throw PythonError();
-    return json::Value::boolean(t != 0);
-  }
+  const bool numpy = std::strncmp(Py_TYPE(obj)->tp_name, "numpy.", 6) == 0;
+  if (numpy && std::strncmp(Py_TYPE(obj)->tp_name, "numpy.bool", 10) == 0)  // numpy.bool, numpy.bool_
+    return json::Value::boolean(static_cast<bool>(nb::bool_(nb::handle(obj))));
   if (numpy && PyIndex_Check(obj)) return int_value(nb::steal(check(PyNumber_Index(obj))).ptr(), arena_);
   // numpy's floats, and other numbers (Decimal, Fraction, ...), take part in amounts and
   // scores as floats would.
-  PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
-  if ((numpy || mode_ == Unserialisable::Raise) && number && number->nb_float) {
-    double d = PyFloat_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) throw PythonError();
-    return json::Value::real(d);
-  }
+  if ((numpy || mode_ == Unserialisable::Raise) && has_float(obj)) return json::Value::real(as_double(obj));
   if (mode_ == Unserialisable::AsText) {
     nb::object str = nb::steal(check(PyObject_Str(obj)));
     return json::Value::string(text(str.ptr()));
   }
   if (mode_ == Unserialisable::Opaque) return json::Value::opaque(arena_.copy_string(Py_TYPE(obj)->tp_name));
-  raise_not_serialisable(obj);
+  PyErr_Format(PyExc_TypeError, "Object of type %s is not JSON serializable", Py_TYPE(obj)->tp_name);
+  throw nb::python_error();
 }
 
 // A text of the core (always valid UTF-8 but for lone surrogates written by a caller) as str.
 nb::object text_object(std::string_view s) {
   return nb::steal(check(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass")));
-}
-
-void release(std::vector<PyObject*>& refs) {
-  for (PyObject*& o : refs) Py_CLEAR(o);
 }
 
 }  // namespace
@@ -240,40 +194,29 @@ nb::object to_python(const json::Value& v) {
 PyRowSource::PyRowSource(PyObject* rows) {
   nb::object seq = nb::steal(check(PySequence_Fast(rows, "'rows' must be a list")));
   items_.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.ptr())));
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
-    items_.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i)).release().ptr());
-  }
-}
-
-PyRowSource::~PyRowSource() {
-  release(items_);
-  release(keys_);
-  release(kept_);
-  release(scratch_);
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i)
+    items_.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
 }
 
 void PyRowSource::prepare(const std::vector<std::string>& keys) {
-  release(keys_);
   keys_.clear();
   for (const auto& k : keys) {
-    PyObject* s = PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass");
-    if (!s) throw PythonError();
+    PyObject* s = check(PyUnicode_DecodeUTF8(k.data(), static_cast<Py_ssize_t>(k.size()), "surrogatepass"));
     PyUnicode_InternInPlace(&s);
-    keys_.push_back(s);
+    keys_.push_back(nb::steal(s));
   }
 }
 
 void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   // The previous row's values and the texts they point into are let go only now.
   arena_.reset();
-  release(scratch_);
-  release(kept_);
+  scratch_.clear();
   kept_.clear();
-  PyObject* row = items_[i];
+  PyObject* row = items_[i].ptr();
   if (!PyDict_Check(row)) pipeline::throw_row_not_object(Py_TYPE(row)->tp_name);
   // All of the row's values are held before any is converted: converting one may run code
   // that changes the row.
-  scratch_.resize(keys_.size(), nullptr);
+  scratch_.resize(keys_.size());
   // A first pass over the entries (plain C, no code can run) asks for the values' memory, so
   // that the look-ups below do not wait for each value in turn: rows a caller sorted, or a
   // document rendered a second time (its rows are left in page order), lie scattered in memory.
@@ -281,15 +224,14 @@ void PyRowSource::fetch(size_t i, json::Value* values, bool* found) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(row, &pos, &key, &value)) __builtin_prefetch(value, 1);
   for (size_t k = 0; k < keys_.size(); ++k) {
-    PyObject* v = PyDict_GetItemWithError(row, keys_[k]);
-    if (!v && PyErr_Occurred()) throw PythonError();
-    Py_XINCREF(v);
-    scratch_[k] = v;
+    PyObject* v = PyDict_GetItemWithError(row, keys_[k].ptr());
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    scratch_[k] = nb::borrow(v);
   }
   Converter convert(arena_, Unserialisable::Raise, &kept_);
   for (size_t k = 0; k < keys_.size(); ++k) {
-    found[k] = scratch_[k] != nullptr;
-    values[k] = found[k] ? convert.value(scratch_[k]) : json::Value::null();
+    found[k] = scratch_[k].is_valid();
+    values[k] = found[k] ? convert.value(scratch_[k].ptr()) : json::Value::null();
   }
 }
 

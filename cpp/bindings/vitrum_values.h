@@ -1,7 +1,7 @@
 // The fast path between Python values and the core's JSON values: deep conversion both ways
 // and a RowSource over the caller's own row dicts. This is the one place in the bindings that
-// works with raw PyObject*, for speed on a million rows; every pointer it keeps is a strong
-// reference (see Converter in the .cpp), and everything it hands out is owned.
+// works with raw PyObject*, for speed on a million rows; what it keeps it holds a reference to
+// (see Converter in the .cpp), and everything it hands out is owned.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -16,9 +16,6 @@
 namespace halvex::py {
 
 namespace nb = nanobind;
-
-// A Python exception was raised; it travels to the binding boundary inside the exception.
-using PythonError = nb::python_error;
 
 enum class Unserialisable {
   Raise,   // TypeError "Object of type X is not JSON serializable", as json.dumps
@@ -38,32 +35,22 @@ std::string_view key_text(PyObject* key, json::Arena& arena);
 // The Python form of a value (dicts keep member order).
 nb::object to_python(const json::Value& v);
 
-// Text of a Python str as UTF-8: valid only while the str lives. Throws PythonError.
-std::string_view utf8_view(PyObject* str);
-// str(obj) as UTF-8.
-inline std::string str_text(nb::handle obj) {
-  nb::object s = nb::steal(PyObject_Str(obj.ptr()));
-  if (!s.is_valid()) throw PythonError();
-  return std::string(utf8_view(s.ptr()));
-}
 
 // Rows held in a Python list of dicts (a snapshot of the list is taken, so a row filter that
 // changes the caller's list cannot pull rows out from under the encoder).
 class PyRowSource : public pipeline::RowSource {
  public:
   explicit PyRowSource(PyObject* rows_list);
-  ~PyRowSource() override;
   size_t size() const override { return items_.size(); }
   void prepare(const std::vector<std::string>& keys) override;
   void fetch(size_t i, json::Value* values, bool* found) override;
-  PyObject* item(size_t i) const { return items_[i]; }
+  PyObject* item(size_t i) const { return items_[i].ptr(); }
 
  private:
-  // Every PyObject* below is a strong reference.
-  std::vector<PyObject*> items_;    // the rows, as the list held them at the start
-  std::vector<PyObject*> keys_;     // interned key strings
-  std::vector<PyObject*> scratch_;  // values of the row being fetched
-  std::vector<PyObject*> kept_;     // texts the fetched values point into
+  std::vector<nb::object> items_;    // the rows, as the list held them at the start
+  std::vector<nb::object> keys_;     // interned key strings
+  std::vector<nb::object> scratch_;  // values of the row being fetched
+  std::vector<nb::object> kept_;     // texts the fetched values point into
   json::Arena arena_;
 };
 

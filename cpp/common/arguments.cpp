@@ -47,6 +47,17 @@ std::vector<int> match_arguments(const Signature& sig, size_t n_positional,
   return slots;
 }
 
+std::string signature_text(const Signature& sig, const char* returns, const std::vector<std::string>& kinds,
+                           const std::vector<std::string>& defaults) {
+  std::string text = "def " + std::string(sig.function) + "(";
+  for (size_t i = 0; i < sig.names.size(); ++i) {
+    text += (i ? ", " : "") + sig.names[i];
+    if (returns) text += ": " + kinds[i];
+    if (i >= sig.required) text += (returns ? " = " : "=") + defaults[i];
+  }
+  return text + ")" + (returns ? " -> " + std::string(returns) : "");
+}
+
 long long truncate_real(double d, bool clamp, const char* nan_prefix) {
   if (std::isnan(d)) throw ValueError(std::string(nan_prefix) + "cannot convert float NaN to integer");
   // 9.2e18 is the largest round bound below 2**63 (the doubles near it are 1024 apart).

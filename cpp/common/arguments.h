@@ -26,6 +26,11 @@ struct Signature {
 std::vector<int> match_arguments(const Signature& sig, size_t n_positional,
                                  const std::vector<std::string_view>& keywords);
 
+// "def f(a: int, b: str = '') -> returns" of the parameters' kinds (as help() shows them) and
+// defaults' texts (ignored for the required ones); "def f(a, b='')" without `returns`.
+std::string signature_text(const Signature& sig, const char* returns, const std::vector<std::string>& kinds,
+                           const std::vector<std::string>& defaults);
+
 // A real number truncated toward zero. NaN is a ValueError ("cannot convert float NaN to
 // integer", after `nan_prefix`); beyond the 64-bit range the nearest end when `clamp`, else
 // OverflowError.

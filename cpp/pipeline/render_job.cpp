@@ -402,6 +402,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
                                 const std::string& document_path, const std::optional<std::string>& output,
                                 const std::optional<std::string>& ref_csv, const RenderOptions& options,
                                 const std::optional<std::string>& trending) {
+  options.check();
   // The document, its folder and the output path.
   const bool from_file = !doc;
   std::string json_dir;
@@ -496,6 +497,7 @@ PageResult render_standard_page(RenderHost& host, std::unique_ptr<DocumentSource
 
 PageResult render_compressed_page(RenderHost& host, const std::string& document_path,
                                   const std::optional<std::string>& output, const RenderOptions& options) {
+  options.check();
   // Paths; the default folder is made before the document is read.
   const std::string out_path = output_path(output, path_parent(document_path));
   refuse_input(out_path, "the scoreboard document", document_path);

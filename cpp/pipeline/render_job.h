@@ -32,6 +32,8 @@ struct ContextValue {
   json::Value json;                    // Json: handed over as the host's form of the value
   const ChunkTexts* chunks = nullptr;  // Chunks: one list item per chunk text...
   std::vector<std::string> markers;    // ...or these marker texts when chunks is null
+  size_t chunk_count() const { return chunks ? chunks->size() : markers.size(); }
+  std::string chunk(size_t i) const { return chunks ? chunks->text(i) : markers[i]; }
   // The caller's own object for this slot ("meta", "page_mode", "external_link") stands here
   // when the host has one; this value otherwise.
   const char* caller = nullptr;
@@ -124,7 +126,8 @@ struct RenderOptions {
   long long chunk_size = DEFAULT_CHUNK_SIZE;
   long long top_n = DEFAULT_TOP_N;
   double max_size_mb = 0.0;
-  // ValueError for a negative chunk size, which would silently produce a page without rows.
+  // ValueError for a negative chunk size, which would silently produce a page without rows;
+  // asked by both pages before they read anything.
   void check() const;
 };
 

@@ -141,7 +141,14 @@ std::vector<std::string> period_prefixes(const char* prefix, const std::vector<s
 
 }  // namespace
 
+void ModelMarks::check() const {
+  const std::size_t n = keys.size();
+  if (prob.size() != n || alerted.size() != n || caught.size() != n || missed.size() != n)
+    throw ValueError("model marks: every column must have one value per entity_id");
+}
+
 DocumentSummary write_document(Table facts, const Table* findings, const ScoreboardOptions& opt, const TextSink& sink) {
+  if (opt.model) opt.model->check();
   if (facts.num_rows() == 0) throw ValueError("no facts: fact_periodic has no rows");
   table::StageTimer timer;
   if (!table::is_sorted_by(facts.at("entity_id"), facts.at("donem"))) {

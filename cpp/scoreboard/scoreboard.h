@@ -24,6 +24,8 @@ struct ModelMarks {
   std::vector<std::uint8_t> alerted;    // above the alert threshold
   std::vector<std::uint8_t> caught;     // back-test: alerted and YI within the horizon
   std::vector<std::uint8_t> missed;     // back-test: YI within the horizon, not alerted
+  // ValueError unless every vector has the length of `keys`.
+  void check() const;
 };
 
 struct ScoreboardOptions {

@@ -13,6 +13,7 @@ namespace halvex::scoreboard {
 
 ScoreboardResult run_scoreboard_job(const std::string& db_path, const std::string& out_path,
                                     const ScoreboardOptions& options, const ScoreboardSources& sources) {
+  if (options.model) options.model->check();
   check_path_text(db_path);
   check_path_text(out_path);
   table::StageTimer timer;

@@ -1,5 +1,5 @@
 // Argument matching of the extension modules' functions: where each parameter's value comes
-// from, and CPython's texts for every way a call can be wrong.
+// from, CPython's texts for every way a call can be wrong, and the signature help() shows.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -64,6 +64,16 @@ TEST(MatchArguments, MissingAsArityWhereTheFunctionAlwaysSaidSo) {
   EXPECT_EQ(error_of(build, 0, {}), "build() takes at least 1 positional argument (0 given)");
   EXPECT_EQ(error_of(build, 0, {"horizon", "x"}), "build() got an unexpected keyword argument 'x'");
   EXPECT_EQ(match_arguments(build, 0, {"db"}), (std::vector<int>{0, -1}));
+}
+
+// help()'s line: kinds and the return only where the function declares them; the required
+// parameters take no default.
+TEST(SignatureText, WithAndWithoutAnnotations) {
+  const std::vector<std::string> kinds{"object", "str | None", "int"}, defaults{"", "None", "3"};
+  EXPECT_EQ(signature_text(kRender, "dict", kinds, defaults),
+            "def render(doc: object, out: str | None = None, chunk: int = 3) -> dict");
+  EXPECT_EQ(signature_text(kRender, nullptr, kinds, defaults), "def render(doc, out=None, chunk=3)");
+  EXPECT_EQ(signature_text(Signature{"f", {}, 0}, "None", {}, {}), "def f() -> None");
 }
 
 TEST(TruncateReal, TowardZeroWithinRange) {

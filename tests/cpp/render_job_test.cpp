@@ -47,7 +47,7 @@ std::string value_text(const ContextValue& v) {
     case ContextValue::Kind::Builtin: return out + "<builtin " + v.text + ">";
     case ContextValue::Kind::Chunks: {
       if (!v.chunks) return out + "markers";
-      for (size_t i = 0; i < v.chunks->size(); ++i) out += "[" + v.chunks->text(i) + "]";
+      for (size_t i = 0; i < v.chunk_count(); ++i) out += "[" + v.chunk(i) + "]";
       return out;
     }
   }
@@ -277,13 +277,21 @@ TEST(PageResultMapping, KeysInOrderAndTheirTypes) {
   EXPECT_EQ(text(r, true), R"({"html_path":"out/p.html","rows":3,"chunks":1,"size_kb":0})");
 }
 
-TEST(RenderOptionsCheck, NegativeChunkSizeIsRefused) {
+// Either page refuses a negative chunk size before it reads or writes anything.
+TEST_F(RenderJob, NegativeChunkSizeIsRefused) {
   EXPECT_NO_THROW((RenderOptions{0, 100}.check()));
-  try {
-    RenderOptions{-5, 100}.check();
-    FAIL() << "a negative chunk size was accepted";
-  } catch (const ValueError& e) {
-    EXPECT_STREQ(e.what(), "chunk_size must be a positive integer, got -5");
+  const std::string out = (dir / "p.html").string();
+  const RenderOptions bad{-5, 100};
+  for (bool compressed : {false, true}) {
+    try {
+      if (compressed) render_compressed_page(host, doc_path(), out, bad);
+      else render_standard_page(host, nullptr, doc_path(), out, std::nullopt, bad);
+      FAIL() << "a negative chunk size was accepted";
+    } catch (const ValueError& e) {
+      EXPECT_STREQ(e.what(), "chunk_size must be a positive integer, got -5");
+    }
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_TRUE(host.templates.empty());
   }
 }
 

@@ -1,6 +1,6 @@
 // The scoreboard document member by member, from small fact tables: the periods' order,
 // YI and gaps in the rows, the band flow and snapshot, the marks and reason texts on their
-// boundaries, the model's marks and the findings index.
+// boundaries, the model's marks (their lengths checked by the job) and the findings index.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,6 +14,7 @@
 #include "scoreboard/findings_index.h"
 #include "scoreboard/score_marks.h"
 #include "scoreboard/scoreboard.h"
+#include "scoreboard/scoreboard_job.h"
 #include "table/arrow_bridge.h"
 
 namespace sb = halvex::scoreboard;
@@ -300,3 +301,29 @@ TEST(FindingsIndex, InTheDocumentForItsBorrowersOnly) {
 }
 
 }  // namespace
+
+// Marks of unequal lengths would be read past their end: the job refuses them before it asks
+// the database anything.
+TEST(ScoreboardJob, ModelMarksOfUnequalLengthsAreRefused) {
+  sb::ModelMarks model;
+  model.keys = {"7", "8"};
+  model.prob = {0.5, 0.5};
+  model.alerted = {1, 1};
+  model.caught = {1};
+  model.missed = {0, 0};
+  sb::ScoreboardOptions opt;
+  opt.model = &model;
+  bool asked = false;
+  sb::ScoreboardSources sources{[&](const std::string&) {
+                                  asked = true;
+                                  return sb::SourceColumns{};
+                                },
+                                nullptr};
+  try {
+    sb::run_scoreboard_job("db", "", opt, sources);
+    FAIL() << "unequal marks were accepted";
+  } catch (const halvex::ValueError& e) {
+    EXPECT_STREQ(e.what(), "model marks: every column must have one value per entity_id");
+  }
+  EXPECT_FALSE(asked);
+}

@@ -1,6 +1,7 @@
 """Renderer building blocks: amounts in million TL, row arrays, region/branch catalogue,
 module constants and argument binding of ``halvex.pipeline.vitrum``."""
 
+import json
 import math
 
 import pytest
@@ -474,3 +475,12 @@ def test_amounts_and_scores_accept_any_python_number():
     row = {"son_risk": Decimal("2500000"), "qvrp": Decimal("812.9"), "rp": np.int64(450000)}
     arr = vitrum._row_to_array(row, ["p"], ["p"], {}, {})
     assert arr[3] == 2 and arr[6] == 812 and arr[7] == 0.5
+
+
+def test_dict_keys_as_json_dumps_writes_them():
+    keys = [True, False, None, -5, 2 ** 70, -(2 ** 70), 1.5, float("inf"), float("-inf"), float("nan"), -0.0, 1e16]
+    finding = {"p": {"bulgular": [{"kriter": "K1", "grup": "gecikme", "aciklama": "x"}]}}
+    slim = vitrum._slim_diag_index({k: finding for k in keys})
+    assert list(slim) == list(json.loads(json.dumps({k: 1 for k in keys})))
+    with pytest.raises(TypeError, match="keys must be str, int, float, bool or None, not tuple"):
+        vitrum._slim_diag_index({(1,): finding})
