@@ -4,8 +4,7 @@
 //
 // A parameter's C++ type says how its value is converted (its `convert` overload) and how
 // help() shows it (its `shown` overload). Functions whose argument errors read as CPython's
-// own are defined with `def` below; the others with nanobind's m.def, where Path and Horizon
-// have casters that convert the same way.
+// own, or that take a path, are defined with `def` below; the others with nanobind's m.def.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -151,21 +150,3 @@ void def(nb::module_& m, const Function& fn, R (*f)(T...), const A&... params) {
 void register_error_translation();
 
 }  // namespace halvex::py
-
-// For nanobind's m.def: a Path or Horizon is converted when the function is called, not while
-// nanobind matches arguments (where it cannot raise), so that a wrong value raises the
-// binder's error, not nanobind's "incompatible function arguments". Shown as object.
-namespace nanobind::detail {
-template <class T>
-struct converted_on_call {
-  static constexpr auto Name = const_name("object");
-  template <class>
-  using Cast = T;
-  bool from_python(handle h, uint32_t, cleanup_list*) noexcept { return (src = borrow(h)), true; }
-  explicit operator T() { return halvex::py::converted<T>("", src); }
-  object src;
-};
-template <> struct type_caster<halvex::py::Path> : converted_on_call<halvex::py::Path> {};
-template <> struct type_caster<std::optional<halvex::py::Path>> : converted_on_call<std::optional<halvex::py::Path>> {};
-template <> struct type_caster<halvex::py::Horizon> : converted_on_call<halvex::py::Horizon> {};
-}  // namespace nanobind::detail

@@ -100,9 +100,11 @@ nb::object build_features(halvex::py::Path db_path, halvex::py::Horizon target_h
 
 // Internal: a build of some entities only (halvex features in partitions), and its summary
 // (None without facts), unprinted.
-nb::tuple build_features_part(halvex::py::Path db_path, halvex::py::Horizon target_horizon,
-                              const std::string& fact_filter, const std::string& diag_filter) {
-  auto [frame, summary] = build_frame(db_path, target_horizon.periods, fact_filter, diag_filter);
+nb::tuple build_features_part(halvex::py::Path db_path, halvex::py::Horizon target_horizon, nb::str fact_filter,
+                              nb::str diag_filter) {
+  using halvex::py::utf8_view;
+  auto [frame, summary] = build_frame(db_path, target_horizon.periods, std::string(utf8_view(fact_filter.ptr())),
+                                      std::string(utf8_view(diag_filter.ptr())));
   return nb::make_tuple(frame, nb::cast(summary));
 }
 
@@ -133,10 +135,8 @@ NB_MODULE(features, m) {
       .def_rw("yi", &FeatureSummary::yi)
       .def_rw("non_yi", &FeatureSummary::non_yi)
       .def("lines", &halvex::ml::summary_lines, "The lines a build prints.");
-  m.def(
-      "_diagnostic_path",
-      [](const halvex::py::Path& db_path) { return halvex::ml::diagnostic_file_path(db_path); },
-      "db_path"_a, "Where a build looks for the diagnostic file of the database at db_path.");
-  m.def("_build_features_part", &build_features_part, "db_path"_a, "target_horizon"_a, "fact_filter"_a,
-        "diag_filter"_a);
+  halvex::py::def(m, {"_diagnostic_path", "Where a build looks for the diagnostic file of the database at db_path.", "str"},
+                  +[](halvex::py::Path db_path) { return halvex::ml::diagnostic_file_path(db_path); }, "db_path"_a);
+  halvex::py::def(m, {"_build_features_part", "A build of the entities that pass the filters, and its summary.", "tuple"},
+                  &build_features_part, "db_path"_a, "target_horizon"_a, "fact_filter"_a, "diag_filter"_a);
 }

@@ -5,10 +5,12 @@
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,16 +32,16 @@ namespace {
 
 nb::object python_side(const char* name) { return nb::module_::import_("halvex.scoreboard._sources").attr(name); }
 
-template <class T>
-std::vector<T> list_of(nb::handle list) {
-  return nb::cast<std::vector<T>>(list);
-}
+using Texts = std::vector<std::string>;
+using Flags = std::vector<std::uint8_t>;
+// The model marks: (keys, prob, alerted, caught, missed), lists of one length (the job checks).
+using Marks = std::tuple<Texts, std::vector<double>, Flags, Flags, Flags>;
 
 ScoreboardSources sources() {
   auto columns = [](const std::string& path) {
     nb::gil_scoped_acquire gil;
     nb::object got = python_side("columns")(path);
-    return SourceColumns{list_of<std::string>(got[0]), list_of<std::string>(got[1]), list_of<std::string>(got[2])};
+    return std::make_from_tuple<SourceColumns>(nb::cast<std::tuple<Texts, Texts, Texts>>(got));
   };
   auto fetch = [](const std::string& path, const std::string& query) {
     nb::gil_scoped_acquire gil;
@@ -48,21 +50,15 @@ ScoreboardSources sources() {
   return ScoreboardSources{columns, fetch};
 }
 
-// The model marks as lists of one length (the Python side lines them up; the job checks).
-std::optional<ModelMarks> model_marks(const nb::object& model) {
-  if (model.is_none()) return std::nullopt;
-  return ModelMarks{list_of<std::string>(model[0]), list_of<double>(model[1]), list_of<std::uint8_t>(model[2]),
-                    list_of<std::uint8_t>(model[3]), list_of<std::uint8_t>(model[4])};
-}
-
-nb::object build_document(const halvex::py::Path& db, const std::optional<halvex::py::Path>& out_path,
+nb::object build_document(const std::string& db, const std::optional<std::string>& out_path,
                           std::size_t risk_periods, std::string title,
                           std::string generated_at, std::string rd_column, std::optional<double> alert_threshold,
-                          std::string model_id, std::string model_trained_at, bool sql_admin_only, nb::object model,
+                          std::string model_id, std::string model_trained_at, bool sql_admin_only, std::optional<Marks> model,
                           std::vector<std::pair<std::string, std::string>> sections,
                           std::vector<std::pair<std::string, std::string>> meta_extra) {
-  const std::string out = out_path.value_or(halvex::py::Path());
-  const std::optional<ModelMarks> marks = model_marks(model);
+  const std::string out = out_path.value_or("");
+  std::optional<ModelMarks> marks;
+  if (model) marks = std::make_from_tuple<ModelMarks>(std::move(*model));
   const ScoreboardOptions opt{.risk_periods = risk_periods, .title = std::move(title),
                               .generated_at = std::move(generated_at), .rd_column = std::move(rd_column),
                               .alert_threshold = alert_threshold, .model_id = std::move(model_id),

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
 #include <numeric>
@@ -41,15 +42,6 @@ nb::object mio(nb::object v) {
   return to_python(pipeline::mio(value, arena));
 }
 
-// (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP) as Python objects.
-nb::tuple catalogue_to_python(const pipeline::Catalogue& cat) {
-  json::Arena arena;
-  nb::dict bolge_map, sube_map;
-  for (size_t i = 0; i < cat.regions.size(); ++i) bolge_map[to_python(cat.regions[i].kodu)] = i;
-  for (size_t i = 0; i < cat.branches.size(); ++i) sube_map[to_python(cat.branches[i].kodu)] = i;
-  return nb::make_tuple(to_python(cat.region_list(arena)), bolge_map, to_python(cat.branch_list(arena)), sube_map);
-}
-
 // Region and branch maps given by a caller, for encoding single rows.
 void maps_from_python(const Codes& bolge_map, const Codes& sube_map, pipeline::Catalogue& cat) {
   auto load = [&](const Codes& map, pipeline::Catalogue::IndexMap& out, const char* name) {
@@ -71,13 +63,18 @@ void maps_from_python(const Codes& bolge_map, const Codes& sube_map, pipeline::C
   load(sube_map, cat.branch_index, "SUBE_MAP");
 }
 
+// (BOLGE_LIST, BOLGE_MAP, SUBE_LIST, SUBE_MAP) of the rows and the reference file.
 nb::object build_maps(Rows all_rows, std::optional<Path> ref_csv_path) {
   PyRowSource rows(all_rows.ptr());
   std::vector<uint32_t> order(rows.size());
   std::iota(order.begin(), order.end(), 0u);
   pipeline::Catalogue cat;
   pipeline::build_catalogue(rows, order, pipeline::read_reference_names(ref_csv_path), cat);
-  return catalogue_to_python(cat);
+  json::Arena arena;
+  nb::dict bolge_map, sube_map;
+  for (size_t i = 0; i < cat.regions.size(); ++i) bolge_map[to_python(cat.regions[i].kodu)] = i;
+  for (size_t i = 0; i < cat.branches.size(); ++i) sube_map[to_python(cat.branches[i].kodu)] = i;
+  return nb::make_tuple(to_python(cat.region_list(arena)), bolge_map, to_python(cat.branch_list(arena)), sube_map);
 }
 
 std::vector<json::Value> periods_of(const Periods& obj, json::Arena& arena) {
@@ -105,11 +102,9 @@ nb::object row_to_array_v300(Mapping row, Periods donemler, Periods risk_donemle
   return encode_one_row(row, layout, pipeline::Catalogue(), arena);
 }
 
-nb::object build_trending_html(Dict trending) {
+std::string build_trending_html(Dict trending) {
   json::Arena arena;
-  json::Value doc = to_value(trending.ptr(), arena, Unserialisable::AsText);
-  std::string html = pipeline::build_trending_html(doc);
-  return nb::str(html.data(), html.size());
+  return pipeline::build_trending_html(to_value(trending.ptr(), arena, Unserialisable::AsText));
 }
 
 nb::object slim_diag_index(Mapping diag_index) {

@@ -139,17 +139,10 @@ class PyHost : public pipeline::RenderHost {
   }
   pipeline::GroupResolver criterion_groups(json::Arena& arena) override { return feature_info_groups(arena); }
   bool has_extra() override { return extra_.is_valid() && nb::len(extra_) > 0; }
-  std::optional<std::string> page_mode() override {
-    nb::object mode = item_of(extra_, "page_mode");
-    if (!mode.is_valid()) return std::nullopt;
-    return std::string(utf8_view(nb::str(mode).ptr()));
-  }
-  // json.dumps of a section, with values that have no JSON form written as their text.
-  std::optional<std::string> extra_section(const char* key) override {
+  std::optional<json::Value> extra_member(const char* key, json::Arena& arena) override {
     nb::object v = item_of(extra_, key);
     if (!v.is_valid()) return std::nullopt;
-    json::Arena arena;
-    return json::to_json(to_value(v.ptr(), arena, Unserialisable::AsText), json::WriteOptions{false, true});
+    return to_value(v.ptr(), arena, Unserialisable::AsText);
   }
   void rows_ordered(pipeline::DocumentSource& doc, const std::vector<uint32_t>& order) override {
     if (auto* py = dynamic_cast<PyDocument*>(&doc)) py->reorder(order);

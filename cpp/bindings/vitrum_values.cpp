@@ -67,23 +67,6 @@ class Converter {
   std::vector<PyObject*> open_;  // containers being converted
 };
 
-// Enters one container level: refuses a cycle and nesting past the recursion limit.
-class Level {
- public:
-  Level(std::vector<PyObject*>& open, PyObject* obj) : open_(open) {
-    if (std::find(open_.begin(), open_.end(), obj) != open_.end()) throw ValueError("Circular reference detected");
-    if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
-    open_.push_back(obj);
-  }
-  ~Level() {
-    open_.pop_back();
-    Py_LeaveRecursiveCall();
-  }
-
- private:
-  std::vector<PyObject*>& open_;
-};
-
 // json.dumps' rule for dict keys.
 std::string_view Converter::key(PyObject* key) {
   if (PyUnicode_Check(key)) return text(key);
@@ -105,10 +88,17 @@ json::Value Converter::value(PyObject* obj) {
   return other(obj);
 }
 
-// Every key and item that may run code is held while it is converted; a list is measured
-// again at each step, since converting an item may run code that changes it.
+// A container met again inside itself is a cycle, and nesting counts against the recursion
+// limit. Every key and item that may run code is held while it is converted; a list is
+// measured again at each step, since converting an item may run code that changes it.
 json::Value Converter::container(PyObject* obj) {
-  Level level(open_, obj);
+  if (std::find(open_.begin(), open_.end(), obj) != open_.end()) throw ValueError("Circular reference detected");
+  if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
+  open_.push_back(obj);
+  struct Leave {
+    std::vector<PyObject*>& open;
+    ~Leave() { open.pop_back(), Py_LeaveRecursiveCall(); }
+  } leave{open_};
   if (PyDict_Check(obj)) {
     std::vector<json::Member> ms;
     ms.reserve(static_cast<size_t>(PyDict_GET_SIZE(obj)));

@@ -208,8 +208,8 @@ PageData page_data(RenderHost& host, DocumentSource& doc, const std::unordered_s
   if (auto v = doc.member("flow_matrix", arena)) page.flow_matrix_js = json::to_json(*v, kCompact);
   if (auto v = doc.member("band_snapshot", arena)) page.band_snapshot_js = json::to_json(*v, kCompact);
   const bool has_extra = host.has_extra();
-  if (has_extra) {
-    if (auto mode = host.page_mode()) page.page_mode = *mode;
+  if (auto mode = has_extra ? host.extra_member("page_mode", arena) : std::nullopt) {
+    page.page_mode = mode->is_string() ? std::string(mode->as_string()) : json::to_json(*mode);
   }
   const bool admin = page.page_mode == "admin";
   const bool withhold = host.sql_admin_only() && !admin;
@@ -249,9 +249,12 @@ PageData page_data(RenderHost& host, DocumentSource& doc, const std::unordered_s
     }
   }
   if (has_extra) {
-    page.backtest_summary_js = host.extra_section("backtest_summary").value_or("{}");
-    page.backtest_firma_js = host.extra_section("backtest_firma").value_or("{}");
-    page.ml_predictions_js = host.extra_section("ml_predictions").value_or("[]");
+    auto section = [&](const char* key, std::string& js) {
+      if (auto v = host.extra_member(key, arena)) js = json::to_json(*v, kCompact);
+    };
+    section("backtest_summary", page.backtest_summary_js);
+    section("backtest_firma", page.backtest_firma_js);
+    section("ml_predictions", page.ml_predictions_js);
   }
   return page;
 }

@@ -110,11 +110,10 @@ class RenderHost {
   // The groups of criterion codes for findings that name none (null when unknown), for one
   // page; the job asks it once per code.
   virtual GroupResolver criterion_groups(json::Arena& arena) = 0;
-  // The caller's extra data: whether any was given, its page mode as text, and a section as
-  // JSON text (values without a JSON form written as their text); nullopt when absent.
+  // The caller's extra data: whether any was given, and a member of it (values without a
+  // JSON form as their text); nullopt when absent.
   virtual bool has_extra() = 0;
-  virtual std::optional<std::string> page_mode() = 0;
-  virtual std::optional<std::string> extra_section(const char* key) = 0;
+  virtual std::optional<json::Value> extra_member(const char* key, json::Arena& arena) = 0;
   // Without a filter the rows were put in page order (a host may reorder the caller's list).
   virtual void rows_ordered(DocumentSource&, const std::vector<uint32_t>&) {}
   // Runs pure C++ work that calls nothing of the host (the host may let its other threads run

@@ -88,9 +88,11 @@ class FakeHost : public RenderHost {
     return [](const json::Value&) { return json::Value::null(); };
   }
   bool has_extra() override { return page_mode_text.has_value(); }
-  std::optional<std::string> page_mode() override { return page_mode_text; }
-  std::optional<std::string> extra_section(const char* key) override {
-    return std::string(key) == "ml_predictions" ? std::optional<std::string>("[7]") : std::nullopt;
+  std::optional<json::Value> extra_member(const char* key, json::Arena& arena) override {
+    const std::string k = key;
+    if (k == "page_mode") return json::Value::string(arena.copy_string(*page_mode_text));
+    if (k == "ml_predictions") return arena.array({json::Value::integer(7)});
+    return std::nullopt;
   }
   void rows_ordered(DocumentSource&, const std::vector<uint32_t>& order) override { ordered = order; }
 

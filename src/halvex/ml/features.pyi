@@ -1,5 +1,6 @@
 """Feature engineering for YI prediction model."""
 
+import os
 
 
 DIAG_FEATURE_COLS: list[str]
@@ -78,9 +79,10 @@ class _FeatureSummary:
     def lines(self) -> list[str]:
         """The lines a build prints."""
 
-def _diagnostic_path(db_path: object) -> str:
+def _diagnostic_path(db_path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> str:
     """
     Where a build looks for the diagnostic file of the database at db_path.
     """
 
-def _build_features_part(db_path: object, target_horizon: object, fact_filter: str, diag_filter: str) -> tuple: ...
+def _build_features_part(db_path: str | bytes | os.PathLike[str] | os.PathLike[bytes], target_horizon: int, fact_filter: str, diag_filter: str) -> tuple:
+    """A build of the entities that pass the filters, and its summary."""

@@ -84,7 +84,7 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
     """
     if isinstance(risk_periods, bool) or not isinstance(risk_periods, numbers.Integral) or risk_periods < 0:
         raise ValueError(f"risk_periods must be a whole number 0 or more, not {risk_periods!r}")
-    db = os.fspath(db_path)
+    db = os.fsdecode(db_path)
     check_path_text(db)  # os.path.exists says False for it: "no database" would be wrong
     if not os.path.exists(db):
         raise FileNotFoundError(f"no database at {db}")
@@ -111,10 +111,10 @@ def build_scoreboard(db_path, out_path=None, *, risk_periods: int = DEFAULT_RISK
         served = serving(facts)
     with served:
         text = build_document(
-            db, None if out_path is None else os.fspath(out_path), int(risk_periods), str(title),
+            db, None if out_path is None else os.fsdecode(out_path), int(risk_periods), str(title),
             str(generated_at), rd_column or "", None if alert_threshold is None else float(alert_threshold),
             model_id or "", model_trained_at or "", bool(admin_only),
             None if model is None else _model_columns(model), sections, extra)
     if out_path is not None:
-        return {"path": Path(out_path), **text}
+        return {"path": Path(os.fsdecode(out_path)), **text}
     return json.loads(text)
