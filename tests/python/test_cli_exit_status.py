@@ -135,6 +135,18 @@ def test_unexpected_failure_is_one_line_with_status_1(root, capsys, monkeypatch,
     assert status == 1 and err == f"halvex trending: internal error: {said}\n"
 
 
+@pytest.mark.parametrize("argv", [["render", "{r}/json/doc.json", "-o", "{o}/page.html"],
+                                  ["trending", "{r}/json/lists.json", "-o", "{o}/lists.html"]])
+def test_renderer_not_built_is_one_line_with_status_1(root, tmp_path, capsys, monkeypatch, argv):
+    import halvex.commands._support as support
+
+    monkeypatch.setattr(support, "RENDERER_MODULE", "halvex.pipeline.not_built")
+    status, err = run([a.format(r=root, o=tmp_path) for a in argv], capsys)
+    assert status == 1 and err.count("\n") == 1
+    assert err.startswith(f"halvex {argv[0]}: halvex.pipeline.not_built is not available")
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_outputs_beside_their_inputs_still_work(root, tmp_path, capsys):
     # The same folders and names that only look alike are no inputs.
     for name in ("doc.json", "sube_bolge_ref.csv", "lists.json"):

@@ -9,8 +9,7 @@ from pathlib import Path
 
 from halvex._output import check_output_path
 from halvex._progress import Progress
-from halvex.commands._support import (EXIT_BAD_INPUT, load_renderer, size_limit, whole_number,
-                                     writes_to_stdout)
+from halvex.commands._support import EXIT_BAD_INPUT, size_limit, whole_number, with_renderer, writes_to_stdout
 
 
 def register(subparsers) -> None:
@@ -33,10 +32,8 @@ def register(subparsers) -> None:
     p.set_defaults(func=run)
 
 
-def run(args: argparse.Namespace) -> int:
-    vitrum = load_renderer("render")
-    if vitrum is None:
-        return 1
+@with_renderer("render")
+def run(args: argparse.Namespace, vitrum) -> int:
     kwargs = {}
     if args.output is not None:
         kwargs["output_html"] = check_output_path(args.output)

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 from halvex._output import check_output_path, refuse_input
-from halvex.commands._support import (EXIT_BAD_INPUT, load_renderer, trending_page, write_text_atomic,
+from halvex.commands._support import (EXIT_BAD_INPUT, trending_page, with_renderer, write_text_atomic,
                                      writes_to_stdout)
 
 
@@ -25,10 +25,8 @@ def register(subparsers) -> None:
     p.set_defaults(func=run)
 
 
-def run(args: argparse.Namespace) -> int:
-    vitrum = load_renderer("trending")
-    if vitrum is None:
-        return 1
+@with_renderer("trending")
+def run(args: argparse.Namespace, vitrum) -> int:
     if args.output is not None:
         check_output_path(args.output)
         refuse_input(args.output, {"the trending lists document": args.lists})
