@@ -87,6 +87,13 @@ CASES = {
     "size limit NaN": (["render", "{r}/json/doc.json", "--max-size-mb", "nan"], 2, "--max-size-mb"),
     "demo rows 10^23": (["demo", "--rows", BIG, "--out", "{r}/demo"], 2, "--rows"),
     "demo seed negative": (["demo", "--seed", "-1", "--out", "{r}/demo"], 2, "--seed"),
+    # the horizon has one limit wherever it is taken
+    "run horizon past the limit": (["run", "{r}/db/facts.duckdb", "-o", "{r}/runs", "--horizon", "10001"], 2, "--horizon"),
+    "train horizon past the limit": (["model", "train", "{r}/db/facts.duckdb", "-o", "{r}/m", "--horizon", "10001"], 2, "--horizon"),
+    "score horizon past the limit": (["model", "score", "{r}/db/facts.duckdb", "--model", "{r}/m", "-o", "{r}/p.csv",
+                                      "--horizon", "10001"], 2, "--horizon"),
+    "run origins negative": (["run", "{r}/db/facts.duckdb", "-o", "{r}/runs", "--origins", "-1"], 2, "--origins"),
+    "backtest origins 0": (["model", "backtest", "{r}/db/facts.duckdb", "-o", "{r}/b", "--origins", "0"], 2, "--origins"),
     # inputs of the wrong kind
     "render missing document": (["render", "{r}/json/missing.json", "-o", "{r}/p.html"], 2, "FileNotFoundError"),
     "render a folder": (["render", "{r}/json", "-o", "{r}/p.html"], 2, "IsADirectoryError"),
