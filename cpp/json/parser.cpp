@@ -95,6 +95,36 @@ class Parser {
   }
 
   void skip_ws() { p_ = const_cast<char*>(past_ws(p_)); }
+
+  // A container nested past the limit is refused where it opens.
+  void check_depth(int depth) {
+    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
+  }
+  // Past a container's opening bracket and the spaces after it; true, with `closing` passed
+  // too, when the container is empty.
+  bool open_empty(char closing) {
+    ++p_;
+    skip_ws();
+    if (p_ < end_ && *p_ == closing) {
+      ++p_;
+      return true;
+    }
+    return false;
+  }
+  // After an element or member and the spaces after it: true past a ',' (another follows),
+  // false past `closing` (the container ends).
+  bool next_item(char closing) {
+    if (p_ < end_ && *p_ == ',') {
+      ++p_;
+      return true;
+    }
+    if (p_ < end_ && *p_ == closing) {
+      ++p_;
+      return false;
+    }
+    fail("Expecting ',' delimiter", p_);
+  }
+
   const char* past_ws(const char* q) const {
     while (q < end_ && (*q == ' ' || *q == '\n' || *q == '\r' || *q == '\t')) ++q;
     return q;
@@ -416,25 +446,19 @@ class Parser {
  private:
 
   void skip_array(int depth) {
-    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
-    ++p_;
-    skip_ws();
-    if (p_ < end_ && *p_ == ']') { ++p_; return; }
+    check_depth(depth);
+    if (open_empty(']')) return;
     while (true) {
       skip_ws();
       skip_value(depth);
       skip_ws();
-      if (p_ < end_ && *p_ == ',') { ++p_; continue; }
-      if (p_ < end_ && *p_ == ']') { ++p_; return; }
-      fail("Expecting ',' delimiter", p_);
+      if (!next_item(']')) return;
     }
   }
 
   void skip_object(int depth) {
-    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
-    ++p_;
-    skip_ws();
-    if (p_ < end_ && *p_ == '}') { ++p_; return; }
+    check_depth(depth);
+    if (open_empty('}')) return;
     while (true) {
       if (p_ >= end_ || *p_ != '"') fail("Expecting property name enclosed in double quotes", p_);
       skip_string();
@@ -444,9 +468,8 @@ class Parser {
       skip_ws();
       skip_value(depth);
       skip_ws();
-      if (p_ < end_ && *p_ == ',') { ++p_; skip_ws(); continue; }
-      if (p_ < end_ && *p_ == '}') { ++p_; return; }
-      fail("Expecting ',' delimiter", p_);
+      if (!next_item('}')) return;
+      skip_ws();
     }
   }
 
@@ -459,17 +482,12 @@ class Parser {
   // (the guess lay inside a string, or a row after it is bad) this one carries on alone, so
   // what is accepted and which error is raised never depend on the split.
   Value record_rows(int depth) {
-    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
+    check_depth(depth);
     lazy_->row_begin.clear();
     lazy_->row_size.clear();
     lazy_->rows_text_begin = static_cast<uint64_t>(p_ - base_);
     RowRanges mine{*lazy_, lazy_->row_begin, lazy_->row_size, lazy_->rows_text_begin};
-    ++p_;
-    skip_ws();
-    if (p_ < end_ && *p_ == ']') {
-      ++p_;
-      return Value::array(nullptr, 0);
-    }
+    if (open_empty(']')) return Value::array(nullptr, 0);
     const char* guess = nullptr;
     if (static_cast<size_t>(end_ - p_) >= kSplitMinBytes && halvex::worker_threads() >= 2)
       guess = guess_row_start(p_ + (end_ - p_) / 2);
@@ -541,9 +559,7 @@ class Parser {
         out.released = offset;
       }
       skip_ws();
-      if (p_ < end_ && *p_ == ',') { ++p_; continue; }
-      if (p_ < end_ && *p_ == ']') { ++p_; return RowsEnd::ArrayEnd; }
-      fail("Expecting ',' delimiter", p_);
+      if (!next_item(']')) return RowsEnd::ArrayEnd;
     }
   }
 
@@ -589,28 +605,15 @@ class Parser {
   };
 
   Value parse_array(int depth) {
-    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
-    ++p_;  // '['
-    skip_ws();
-    if (p_ < end_ && *p_ == ']') {
-      ++p_;
-      return Value::array(nullptr, 0);
-    }
+    check_depth(depth);
+    if (open_empty(']')) return Value::array(nullptr, 0);
     size_t mark = values_.size();
     while (true) {
       skip_ws();
       Value v = parse_value(depth);
       values_.push_back(v);
       skip_ws();
-      if (p_ < end_ && *p_ == ',') {
-        ++p_;
-        continue;
-      }
-      if (p_ < end_ && *p_ == ']') {
-        ++p_;
-        break;
-      }
-      fail("Expecting ',' delimiter", p_);
+      if (!next_item(']')) break;
     }
     size_t n = values_.size() - mark;
     Value* items = arena_.copy_values(values_.data() + mark, n);
@@ -619,13 +622,8 @@ class Parser {
   }
 
   Value parse_object(int depth) {
-    if (depth > max_depth_) fail("Nesting too deep (more than " + std::to_string(max_depth_) + " levels)", p_);
-    ++p_;  // '{'
-    skip_ws();
-    if (p_ < end_ && *p_ == '}') {
-      ++p_;
-      return Value::object(nullptr, 0);
-    }
+    check_depth(depth);
+    if (open_empty('}')) return Value::object(nullptr, 0);
     size_t mark = members_.size();
     while (true) {
       if (p_ >= end_ || *p_ != '"') fail("Expecting property name enclosed in double quotes", p_);
@@ -638,16 +636,8 @@ class Parser {
                                                                               : parse_value(depth);
       members_.push_back(Member{key, v});
       skip_ws();
-      if (p_ < end_ && *p_ == ',') {
-        ++p_;
-        skip_ws();
-        continue;
-      }
-      if (p_ < end_ && *p_ == '}') {
-        ++p_;
-        break;
-      }
-      fail("Expecting ',' delimiter", p_);
+      if (!next_item('}')) break;
+      skip_ws();
     }
     size_t n = members_.size() - mark;
     if (n > 1) n = resolve_duplicates(members_.data() + mark, n);

@@ -27,9 +27,10 @@ std::string fact_query(const std::string& filter);
 extern const std::vector<std::string> kUnusedFactColumns;
 
 // Module constants: diagnostic names, model feature names, display labels.
+using FeatureLabels = std::vector<std::pair<std::string, std::string>>;  // (name, label)
 const std::vector<std::string>& diag_feature_cols();
 const std::vector<std::string>& feature_cols();
-const std::vector<std::pair<std::string, std::string>>& feature_labels();
+const FeatureLabels& feature_labels();
 // Default of a diagnostic feature: -1 for the most severe layer code, else 0.
 std::int64_t diag_default(const std::string& name);
 

@@ -21,8 +21,8 @@ const std::vector<std::string> kUnusedFactColumns = {"qvr_kaynak", "risk_degisim
 namespace {
 
 // (name, label) of the 26 base features, in output order.
-const std::vector<std::pair<std::string, std::string>>& base_features() {
-  static const std::vector<std::pair<std::string, std::string>> v = {
+const FeatureLabels& base_features() {
+  static const FeatureLabels v = {
       {"qvr_score", "Mevcut QVR skoru"},
       {"qvr_lag_1", "Önceki dönem skoru"},
       {"qvr_lag_2", "2 dönem önceki skor"},
@@ -53,8 +53,8 @@ const std::vector<std::pair<std::string, std::string>>& base_features() {
   return v;
 }
 
-const std::vector<std::pair<std::string, std::string>>& diag_features() {
-  static const std::vector<std::pair<std::string, std::string>> v = {
+const FeatureLabels& diag_features() {
+  static const FeatureLabels v = {
       {"diag_bulgu_sayisi", "EUS kapsam dışı bulgu sayısı"},
       {"diag_katman_cesitlilik", "Teşhis katman çeşitliliği"},
       {"diag_kriter_cesitlilik", "Teşhis kriter çeşitliliği"},
@@ -72,12 +72,16 @@ const std::vector<std::pair<std::string, std::string>>& diag_features() {
   return v;
 }
 
+void append_names(std::vector<std::string>& out, const FeatureLabels& features) {
+  for (const auto& [name, label] : features) out.push_back(name);
+}
+
 }  // namespace
 
 const std::vector<std::string>& diag_feature_cols() {
   static const std::vector<std::string> v = [] {
     std::vector<std::string> out;
-    for (const auto& [name, label] : diag_features()) out.push_back(name);
+    append_names(out, diag_features());
     return out;
   }();
   return v;
@@ -86,17 +90,17 @@ const std::vector<std::string>& diag_feature_cols() {
 const std::vector<std::string>& feature_cols() {
   static const std::vector<std::string> v = [] {
     std::vector<std::string> out;
-    for (const auto& [name, label] : base_features()) out.push_back(name);
-    for (const auto& name : diag_feature_cols()) out.push_back(name);
+    append_names(out, base_features());
+    append_names(out, diag_features());
     return out;
   }();
   return v;
 }
 
-const std::vector<std::pair<std::string, std::string>>& feature_labels() {
-  static const std::vector<std::pair<std::string, std::string>> v = [] {
+const FeatureLabels& feature_labels() {
+  static const FeatureLabels v = [] {
     auto out = base_features();
-    for (const auto& p : diag_features()) out.push_back(p);
+    out.insert(out.end(), diag_features().begin(), diag_features().end());
     return out;
   }();
   return v;

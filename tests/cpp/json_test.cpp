@@ -145,6 +145,11 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"{", "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", 1, 1, 2},
         ErrorCase{"[1,]", "Expecting value: line 1 column 4 (char 3)", 3, 1, 4},
         ErrorCase{"[1 2]", "Expecting ',' delimiter: line 1 column 4 (char 3)", 3, 1, 4},
+        // a container closed by the other kind of bracket
+        ErrorCase{"{\"a\":1]", "Expecting ',' delimiter: line 1 column 7 (char 6)", 6, 1, 7},
+        ErrorCase{"[1}", "Expecting ',' delimiter: line 1 column 3 (char 2)", 2, 1, 3},
+        ErrorCase{"{\"a\":{}]", "Expecting ',' delimiter: line 1 column 8 (char 7)", 7, 1, 8},
+        ErrorCase{"{\"a\":1 \"b\":2}", "Expecting ',' delimiter: line 1 column 8 (char 7)", 7, 1, 8},
         ErrorCase{"{\"a\" 1}", "Expecting ':' delimiter: line 1 column 6 (char 5)", 5, 1, 6},
         ErrorCase{"{\"a\":1,}", "Expecting property name enclosed in double quotes: line 1 column 8 (char 7)", 7, 1, 8},
         ErrorCase{"{1:2}", "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)", 1, 1, 2},

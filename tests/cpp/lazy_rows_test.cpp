@@ -151,7 +151,9 @@ TEST(LazyRows, BadRowsFailWhenTheDocumentIsParsed) {
   const char* const bad[] = {
       R"({"rows": [{"a": 1,}]})", R"({"rows": [{"a" 1}]})", R"({"rows": [{"a": tru}]})",
       R"({"rows": [{"a": [1, 2}]})", R"({"rows": [{"a": "x)", R"({"rows": [{"a": 01}]})",
-      R"({"rows": [1 2]})", R"({"rows": [{"a": -}]})", R"({"rows": [{1: 2}]})"};
+      R"({"rows": [1 2]})", R"({"rows": [{"a": -}]})", R"({"rows": [{1: 2}]})",
+      // closed by the other kind of bracket: a row's object, an array in a row, the rows
+      R"({"rows": [{"a": 1]]})", R"({"rows": [{"a": [1}}]})", R"({"rows": [1}})"};
   for (const char* text : bad) {
     std::string eager_error, lazy_error;
     try {

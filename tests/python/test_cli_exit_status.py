@@ -87,6 +87,13 @@ CASES = {
     "size limit NaN": (["render", "{r}/json/doc.json", "--max-size-mb", "nan"], 2, "--max-size-mb"),
     "demo rows 10^23": (["demo", "--rows", BIG, "--out", "{r}/demo"], 2, "--rows"),
     "demo seed negative": (["demo", "--seed", "-1", "--out", "{r}/demo"], 2, "--seed"),
+    # the horizon has one limit wherever it is taken
+    "run horizon past the limit": (["run", "{r}/db/facts.duckdb", "-o", "{r}/runs", "--horizon", "10001"], 2, "--horizon"),
+    "train horizon past the limit": (["model", "train", "{r}/db/facts.duckdb", "-o", "{r}/m", "--horizon", "10001"], 2, "--horizon"),
+    "score horizon past the limit": (["model", "score", "{r}/db/facts.duckdb", "--model", "{r}/m", "-o", "{r}/p.csv",
+                                      "--horizon", "10001"], 2, "--horizon"),
+    "run origins negative": (["run", "{r}/db/facts.duckdb", "-o", "{r}/runs", "--origins", "-1"], 2, "--origins"),
+    "backtest origins 0": (["model", "backtest", "{r}/db/facts.duckdb", "-o", "{r}/b", "--origins", "0"], 2, "--origins"),
     # inputs of the wrong kind
     "render missing document": (["render", "{r}/json/missing.json", "-o", "{r}/p.html"], 2, "FileNotFoundError"),
     "render a folder": (["render", "{r}/json", "-o", "{r}/p.html"], 2, "IsADirectoryError"),
@@ -133,6 +140,18 @@ def test_unexpected_failure_is_one_line_with_status_1(root, capsys, monkeypatch,
     monkeypatch.setattr(trending, "run", broken)
     status, err = run(["trending", str(root / "json" / "lists.json")], capsys)
     assert status == 1 and err == f"halvex trending: internal error: {said}\n"
+
+
+@pytest.mark.parametrize("argv", [["render", "{r}/json/doc.json", "-o", "{o}/page.html"],
+                                  ["trending", "{r}/json/lists.json", "-o", "{o}/lists.html"]])
+def test_renderer_not_built_is_one_line_with_status_1(root, tmp_path, capsys, monkeypatch, argv):
+    import halvex.commands._support as support
+
+    monkeypatch.setattr(support, "RENDERER_MODULE", "halvex.pipeline.not_built")
+    status, err = run([a.format(r=root, o=tmp_path) for a in argv], capsys)
+    assert status == 1 and err.count("\n") == 1
+    assert err.startswith(f"halvex {argv[0]}: halvex.pipeline.not_built is not available")
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_outputs_beside_their_inputs_still_work(root, tmp_path, capsys):

@@ -6,9 +6,11 @@ import gzip
 import html
 import json
 import os
+import re
 import sys
 import types
 import zlib
+from pathlib import Path
 
 import pytest
 
@@ -356,48 +358,29 @@ def test_slim_feature_info_errors_are_discarded(monkeypatch, fi):
 
 # --- _build_trending_html ----------------------------------------------------------------------
 
-SECTION_OPEN = (
-    "\n    <div id=\"qvr-trending-section\" style=\"\n        margin:20px auto;max-width:1400px;padding:20px;\n"
-    "        font-family:-apple-system,BlinkMacSystemFont,'Segoe UI',Roboto,sans-serif;\n"
-    "        background:#fff;border:1px solid #e0e0e0;border-radius:8px;\n"
-    "        box-shadow:0 1px 3px rgba(0,0,0,0.08)\">\n"
-    "      <div style=\"display:flex;justify-content:space-between;align-items:center;margin-bottom:16px;\n"
-    "                  border-bottom:2px solid #2c3e50;padding-bottom:12px\">\n"
-    "        <h2 style=\"margin:0;font-size:20px;color:#2c3e50\">Trending Listeler</h2>\n"
-    "        <button onclick=\"document.getElementById('qvr-trending-cards').style.display=\n"
-    "          document.getElementById('qvr-trending-cards').style.display==='none'?'block':'none'\"\n"
-    "          style=\"padding:6px 16px;border:1px solid #ccc;border-radius:4px;background:#f8f9fa;\n"
-    "                 cursor:pointer;font-size:13px\">Gizle/Göster</button>\n"
-    "      </div>\n      <div id=\"qvr-trending-cards\">\n        ")
-SECTION_CLOSE = "\n      </div>\n    </div>"
-CARD_OPEN = ("\n        <div style=\"margin-bottom:24px\">\n"
-             "          <div style=\"display:flex;align-items:center;gap:8px;margin-bottom:8px\">\n"
-             "            <span style=\"display:inline-block;width:4px;height:20px;background:")
-AFTER_COLOUR = ";border-radius:2px\"></span>\n            <h3 style=\"margin:0;font-size:16px;color:#333\">"
-AFTER_TITLE = "</h3>\n            <span style=\"font-size:13px;color:#888\">("
-AFTER_COUNT = " firma)</span>\n          </div>\n          <p style=\"margin:0 0 8px 12px;font-size:13px;color:#666\">"
-TABLE_HEAD = (
-    "</p>\n          <table style=\"width:100%;border-collapse:collapse;font-size:13px\">\n            <thead>\n"
-    "              <tr style=\"background:#f8f9fa;border-bottom:2px solid #dee2e6\">\n"
-    "                <th style=\"text-align:left;padding:6px 8px;width:100px\">MUTA</th>\n"
-    "                <th style=\"text-align:left;padding:6px 8px\">Unvan</th>\n"
-    "                <th style=\"text-align:right;padding:6px 8px;width:80px\">QVR Skor</th>\n"
-    "                <th style=\"text-align:right;padding:6px 8px;width:100px\">Risk (Mio)</th>\n"
-    "                <th style=\"text-align:left;padding:6px 8px\">Neden</th>\n"
-    "              </tr>\n            </thead>\n            <tbody>")
-CARD_CLOSE = "</tbody>\n          </table>\n        </div>"
-ROW_OPEN = "<tr>\n              <td style=\"font-weight:600\">"
-AFTER_MUTA = "</td>\n              <td>"
-RIGHT_CELL = "</td>\n              <td style=\"text-align:right\">"
-BEFORE_REASON = "</td>\n              <td style=\"color:#666;font-size:12px\">"
-ROW_CLOSE = "</td>\n            </tr>"
+def read_markup(name="trending_markup.txt"):
+    """The section's expected markup, kept as a data file: the cards' definitions (key | title |
+    description | colour) and the section, card and row with their {holes}. Each part follows
+    its "==> name" line, up to the newline before the next."""
+    text = (Path(__file__).parent / "data" / name).read_text(encoding="utf-8")
+    _, *named = re.split(r"^==> (\w+)\n", text, flags=re.M)
+    return {key: body.removesuffix("\n") for key, body in zip(named[::2], named[1::2])}
 
-SECTIONS = [
-    ("fastest_rising", "En Hizli Yükselenler", "Son 3 dönemde en çok artan QVR skorları", "#e74c3c"),
-    ("regime_change", "Rejim Degisimi", "EUS bandından YIS bandına geçen firmalar", "#e67e22"),
-    ("persistent_high", "Kalici Yüksek Risk", "Uzun süredir yüksek QVR skoru taşıyan firmalar", "#c0392b"),
-    ("low_but_rising", "Düsük ama Yükselen", "Düşük skorlu ama hızla yükselen firmalar", "#f39c12"),
-]
+
+MARKUP = read_markup()
+SECTIONS = [tuple(line.split("|")) for line in MARKUP["cards"].splitlines()]
+HOLE = re.compile(r"\{\w+\}")
+SECTION_OPEN, SECTION_CLOSE = HOLE.split(MARKUP["section"])
+CARD_OPEN, AFTER_COLOUR, AFTER_TITLE, AFTER_COUNT, TABLE_HEAD, CARD_CLOSE = HOLE.split(MARKUP["card"])
+ROW_OPEN, AFTER_MUTA, RIGHT_CELL, _, BEFORE_REASON, ROW_CLOSE = HOLE.split(MARKUP["row"])
+
+
+def ref_row(muta, unvan, score, risk, reason):
+    return MARKUP["row"].format(muta=muta, unvan=unvan, score=score, risk=risk, reason=reason)
+
+
+def ref_card(colour, title, count, description, rows):
+    return MARKUP["card"].format(colour=colour, title=title, count=count, description=description, rows=rows)
 
 
 def ref_trending(doc):
@@ -411,12 +394,10 @@ def ref_trending(doc):
         for it in items:
             risk = it.get("son_risk") or 0
             risk = round(risk / 1000000, 2) if risk else 0
-            rows += (ROW_OPEN + text(it.get("muta", "")) + AFTER_MUTA + text(it.get("unvan") or "") + RIGHT_CELL
-                     + text(it.get("score_last", "")) + RIGHT_CELL + text(risk) + BEFORE_REASON
-                     + text(it.get("reason", "")) + ROW_CLOSE)
-        cards += (CARD_OPEN + colour + AFTER_COLOUR + title + AFTER_TITLE + str(len(items)) + AFTER_COUNT + desc
-                  + TABLE_HEAD + rows + CARD_CLOSE)
-    return SECTION_OPEN + cards + SECTION_CLOSE if cards else ""
+            rows += ref_row(text(it.get("muta", "")), text(it.get("unvan") or ""), text(it.get("score_last", "")),
+                            text(risk), text(it.get("reason", "")))
+        cards += ref_card(colour, title, len(items), desc, rows)
+    return MARKUP["section"].format(cards=cards) if cards else ""
 
 
 @pytest.mark.parametrize("doc", [
@@ -465,10 +446,9 @@ def test_trending_card_order_follows_sections():
 ])
 def test_trending_cells(item, cells):
     got = vitrum._build_trending_html({"fastest_rising": [item]})
-    row = ROW_OPEN + cells[0] + AFTER_MUTA + cells[1] + RIGHT_CELL + cells[2] + RIGHT_CELL + cells[3] \
-        + BEFORE_REASON + cells[4] + ROW_CLOSE
-    assert got == SECTION_OPEN + CARD_OPEN + "#e74c3c" + AFTER_COLOUR + "En Hizli Yükselenler" + AFTER_TITLE \
-        + "1" + AFTER_COUNT + "Son 3 dönemde en çok artan QVR skorları" + TABLE_HEAD + row + CARD_CLOSE + SECTION_CLOSE
+    card = ref_card("#e74c3c", "En Hizli Yükselenler", 1, "Son 3 dönemde en çok artan QVR skorları",
+                    ref_row(*cells))
+    assert got == SECTION_OPEN + card + SECTION_CLOSE
     assert got == ref_trending({"fastest_rising": [item]})
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import importlib
 import io
 import math
@@ -62,6 +63,21 @@ def load_renderer(command: str):
         print(f"halvex {command}: {RENDERER_MODULE} is not available ({exc}); "
               "build it with `make install`", file=sys.stderr)
         return None
+
+
+def with_renderer(command: str):
+    """Decorator of a sub-command that needs the compiled renderer: its run function gets the
+    module as a second argument, or the command ends with status 1 when it is not built."""
+
+    def wrap(run):
+        @functools.wraps(run)
+        def run_with_renderer(args: argparse.Namespace) -> int:
+            vitrum = load_renderer(command)
+            return EXIT_FAILURE if vitrum is None else run(args, vitrum)
+
+        return run_with_renderer
+
+    return wrap
 
 
 def write_text_atomic(path, text: str) -> Path:

@@ -13,6 +13,7 @@ import sys
 from pathlib import Path
 
 from halvex._progress import Progress
+from halvex.commands import _arguments as arg
 from halvex.commands._support import whole_number
 
 DEFAULT_ROWS = 2000
@@ -23,16 +24,14 @@ SAMPLE_PERIODS = 24
 
 
 def register(subparsers) -> None:
-    p = subparsers.add_parser(
-        "demo", help="run the nightly run on sample data",
-        description="Write a sample fact database and run `halvex run` on it: features, "
-                    "model back-test, scoreboard document and the dashboard pages.")
+    p = arg.command(subparsers, "demo", run, help="run the nightly run on sample data",
+                    description="Write a sample fact database and run `halvex run` on it: features, "
+                                "model back-test, scoreboard document and the dashboard pages.")
     p.add_argument("--rows", type=whole_number(0, MAX_ROWS), default=DEFAULT_ROWS,
                    help=f"number of sample borrowers (default {DEFAULT_ROWS})")
     p.add_argument("--out", type=Path, default=Path(DEFAULT_OUT),
                    help=f"output folder (default {DEFAULT_OUT})")
     p.add_argument("--seed", type=whole_number(0, None), default=0, help="seed of the sample data (default 0)")
-    p.set_defaults(func=run)
 
 
 def run(args: argparse.Namespace) -> int:

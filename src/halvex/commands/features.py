@@ -21,22 +21,21 @@ from pathlib import Path
 
 from halvex._output import atomic_output, check_output_path, refuse_input
 from halvex._progress import Progress
+from halvex.commands import _arguments as arg
 from halvex.commands._support import writes_to_stdout
 
 _WRITERS = {".parquet": "parquet", ".csv": "csv"}
 
 
 def register(subparsers) -> None:
-    p = subparsers.add_parser(
-        "features", help="build the YI model feature matrix from a DuckDB fact database",
-        description="Build the feature matrix of the close-monitoring (YI) model from the "
-                    "fact_periodic and dim_entity tables of a DuckDB file (opened read-only).")
-    p.add_argument("db", type=Path, help="DuckDB database file")
+    p = arg.command(subparsers, "features", run,
+                    help="build the YI model feature matrix from a DuckDB fact database",
+                    description="Build the feature matrix of the close-monitoring (YI) model from the "
+                                "fact_periodic and dim_entity tables of a DuckDB file (opened read-only).")
+    arg.database(p)
     p.add_argument("--horizon", type=int, default=3,
                    help="periods ahead in which a YI score sets the label (default 3)")
-    p.add_argument("-o", "--output", default=None,
-                   help="write the matrix to this .parquet or .csv file")
-    p.set_defaults(func=run)
+    arg.output(p, "write the matrix to this .parquet or .csv file", default=None)
 
 
 def write_matrix(frame, target) -> Path:

@@ -22,14 +22,13 @@ from pathlib import Path
 
 from halvex._output import check_output_path, refuse_input
 from halvex._progress import Progress
-from halvex.commands._support import whole_number, writes_to_stdout
+from halvex.commands import _arguments as arg
+from halvex.commands._support import writes_to_stdout
 from halvex.commands.features import (check_database, check_matrix_output, database_errors,
                                       database_inputs, write_matrix)
 
 DEFAULT_HORIZON = 3
 DEFAULT_ORIGINS = 6
-# Far beyond any history a bank keeps; the feature builder counts the horizon in an int.
-MAX_HORIZON = 10_000
 
 
 def register(subparsers) -> None:
@@ -39,57 +38,49 @@ def register(subparsers) -> None:
                     "matrix of a DuckDB fact database.")
     sub = p.add_subparsers(dest="action", required=True, metavar="ACTION")
 
-    def common(q, horizon_default):
-        q.add_argument("db", type=Path, help="DuckDB database file")
-        q.add_argument("--keep-first", action="store_true",
-                       help="keep the first of repeated (entity_id, donem) rows instead of "
-                            "refusing them")
-        q.add_argument("--horizon", type=whole_number(1, MAX_HORIZON), default=horizon_default,
-                       help="periods ahead in which a YI score sets the label"
-                            + (f" (default {horizon_default})" if horizon_default else
-                               " (default: the model's; another value is refused)"))
+    def on_database(name, run, help, description, horizon_default):
+        """An action that builds the feature matrix of DB."""
+        q = arg.command(sub, name, run, help=help, description=description)
+        arg.database(q)
+        arg.keep_first(q)
+        arg.horizon(q, horizon_default, f"default {horizon_default}" if horizon_default else
+                    "default: the model's; another value is refused")
+        return q
 
-    q = sub.add_parser("train", help="train a model and save its folder",
-                       description="Train the model on every labelled row of DB and save the "
-                                   "model folder (model.txt, calibration.json, model_card.json).")
-    common(q, DEFAULT_HORIZON)
-    q.add_argument("--origins", type=whole_number(0, None), default=DEFAULT_ORIGINS,
-                   help=f"back-test the model over this many of the latest origins first and "
-                        f"keep the figures in its card (default {DEFAULT_ORIGINS}; 0: no "
-                        "back-test)")
-    q.add_argument("-o", "--output", required=True, help="model folder to write")
-    q.set_defaults(func=run_train)
+    def back_testing(name, run, help, description, *, low, origins_help, output_help):
+        """An action that back-tests over the latest origins and writes a folder."""
+        q = on_database(name, run, help, description, DEFAULT_HORIZON)
+        arg.origins(q, low, DEFAULT_ORIGINS, help=origins_help)
+        arg.output(q, output_help, required=True)
 
-    q = sub.add_parser("score", help="score one period with a saved model",
-                       description="Score the borrowers of one period of DB (default the "
-                                   "latest) with a saved model; write the predictions.")
-    common(q, None)
-    q.add_argument("--model", required=True, type=Path, help="model folder of `halvex model train`")
-    q.add_argument("--period", default=None,
-                   help="the period (donem) to score (default the latest)")
-    q.add_argument("-o", "--output", required=True, help="predictions file, .parquet or .csv")
-    q.set_defaults(func=run_score)
+    back_testing("train", run_train, "train a model and save its folder",
+                 "Train the model on every labelled row of DB and save the model folder "
+                 "(model.txt, calibration.json, model_card.json).",
+                 low=0, output_help="model folder to write",
+                 origins_help="back-test the model over this many of the latest origins first and "
+                              f"keep the figures in its card (default {DEFAULT_ORIGINS}; 0: no back-test)")
+    q = on_database("score", run_score, "score one period with a saved model",
+                    "Score the borrowers of one period of DB (default the latest) with a saved "
+                    "model; write the predictions.", None)
+    arg.model_folder(q)
+    q.add_argument("--period", default=None, help="the period (donem) to score (default the latest)")
+    arg.output(q, "predictions file, .parquet or .csv", required=True)
 
-    q = sub.add_parser("backtest", help="rolling-origin back-test",
-                       description="Train at each of the last origins of DB, score the origin and "
-                                   "compare with what happened; write the results folder.")
-    common(q, DEFAULT_HORIZON)
-    q.add_argument("--origins", type=whole_number(1, None), default=DEFAULT_ORIGINS,
-                   help=f"origins to back-test, the latest ones (default {DEFAULT_ORIGINS}; "
-                        "fewer when the data is short)")
-    q.add_argument("-o", "--output", required=True, help="folder to write the results into")
-    q.set_defaults(func=run_backtest)
+    back_testing("backtest", run_backtest, "rolling-origin back-test",
+                 "Train at each of the last origins of DB, score the origin and compare with what "
+                 "happened; write the results folder.",
+                 low=1, output_help="folder to write the results into",
+                 origins_help=f"origins to back-test, the latest ones (default {DEFAULT_ORIGINS}; "
+                              "fewer when the data is short)")
 
-    q = sub.add_parser("report", help="the model reviewer's report page",
-                       description="Write one self-contained HTML page on a saved model and a "
-                                   "back-test: ROC, precision-recall, capture, lift and "
-                                   "calibration charts, metrics per origin and segment, PSI, "
-                                   "importance and the model card.")
-    q.add_argument("--model", required=True, type=Path, help="model folder of `halvex model train`")
-    q.add_argument("--backtest", required=True, type=Path,
-                   help="results folder of `halvex model backtest`")
-    q.add_argument("-o", "--output", required=True, help="HTML file to write")
-    q.set_defaults(func=run_report)
+    q = arg.command(sub, "report", run_report, help="the model reviewer's report page",
+                    description="Write one self-contained HTML page on a saved model and a "
+                                "back-test: ROC, precision-recall, capture, lift and calibration "
+                                "charts, metrics per origin and segment, PSI, importance and the "
+                                "model card.")
+    arg.model_folder(q)
+    q.add_argument("--backtest", required=True, type=Path, help="results folder of `halvex model backtest`")
+    arg.output(q, "HTML file to write", required=True)
 
 
 def _matrix(db: Path, horizon: int, keep_first: bool, progress: Progress):

@@ -9,18 +9,17 @@ from pathlib import Path
 
 from halvex._output import check_output_path
 from halvex._progress import Progress
-from halvex.commands._support import (EXIT_BAD_INPUT, load_renderer, size_limit, whole_number,
-                                     writes_to_stdout)
+from halvex.commands import _arguments as arg
+from halvex.commands._support import EXIT_BAD_INPUT, size_limit, whole_number, with_renderer, writes_to_stdout
 
 
 def register(subparsers) -> None:
-    p = subparsers.add_parser(
-        "render", help="render a scoreboard JSON file to the dashboard page",
-        description="Render a scoreboard document (JSON file) to a self-contained HTML "
-                    "dashboard. Without -o the page goes to ../html/qvr_dashboard.html "
-                    "beside the document's folder.")
+    p = arg.command(subparsers, "render", run, help="render a scoreboard JSON file to the dashboard page",
+                    description="Render a scoreboard document (JSON file) to a self-contained HTML "
+                                "dashboard. Without -o the page goes to ../html/qvr_dashboard.html "
+                                "beside the document's folder.")
     p.add_argument("document", type=Path, metavar="DOC.json", help="scoreboard document")
-    p.add_argument("-o", "--output", help="output HTML file (a pipe or /dev/stdout is written directly)")
+    arg.output(p, "output HTML file (a pipe or /dev/stdout is written directly)")
     p.add_argument("--chunk-size", type=whole_number(1), help="row arrays per data chunk (default 10000)")
     p.add_argument("--top-n", type=whole_number(0), help="rows shown when the page opens (default 100)")
     p.add_argument("--ref-csv", type=Path,
@@ -30,13 +29,10 @@ def register(subparsers) -> None:
     p.add_argument("--page-mode", help='page mode; "admin" shows every diagnostic finding')
     p.add_argument("--v300", action="store_true",
                    help="compressed-chunk page (gzip+base64 chunks, decoded in the browser)")
-    p.set_defaults(func=run)
 
 
-def run(args: argparse.Namespace) -> int:
-    vitrum = load_renderer("render")
-    if vitrum is None:
-        return 1
+@with_renderer("render")
+def run(args: argparse.Namespace, vitrum) -> int:
     kwargs = {}
     if args.output is not None:
         kwargs["output_html"] = check_output_path(args.output)

@@ -14,12 +14,11 @@ import sys
 from pathlib import Path
 
 from halvex._progress import Progress
-from halvex.commands._support import whole_number
+from halvex.commands import _arguments as arg
 from halvex.commands.features import check_database, database_errors
 
 # Not bad input nor a fault: the data was read and failed a check before publishing.
 EXIT_GATE = 3
-MAX_HORIZON = 10_000
 
 
 def _share(text: str) -> float:
@@ -35,32 +34,26 @@ def _share(text: str) -> float:
 def register(subparsers) -> None:
     from halvex.nightly import DEFAULT_MAX_BORROWER_DROP
 
-    p = subparsers.add_parser(
-        "run", help="the nightly run: features, model, document and pages in one folder",
-        description="Build the features of a DuckDB fact database, back-test and train the "
-                    "close-monitoring model (or score with a saved one), build the scoreboard "
-                    "document and render its pages into OUT/<period>/, then point OUT/latest "
-                    "at it.")
-    p.add_argument("db", type=Path, help="DuckDB database file")
-    p.add_argument("-o", "--output", required=True, type=Path, help="folder of the run folders")
+    p = arg.command(subparsers, "run", run,
+                    help="the nightly run: features, model, document and pages in one folder",
+                    description="Build the features of a DuckDB fact database, back-test and train "
+                                "the close-monitoring model (or score with a saved one), build the "
+                                "scoreboard document and render its pages into OUT/<period>/, then "
+                                "point OUT/latest at it.")
+    arg.database(p)
+    arg.output(p, "folder of the run folders", required=True, type=Path)
     p.add_argument("--model", type=Path, help="saved model folder to score with (default: train "
                                               "tonight's model, not validated)")
     p.add_argument("--strict", action="store_true",
                    help=f"a failed gate ends the run (status {EXIT_GATE}) instead of a warning")
-    p.add_argument("--horizon", type=whole_number(1, MAX_HORIZON), default=None,
-                   help="periods ahead in which a YI score sets the label (default 3, or the "
-                        "saved model's)")
-    p.add_argument("--origins", type=whole_number(0, None), default=6,
-                   help="back-test origins, with a saved model too (default 6; 0: no back-test, "
-                        "no caught / missed marks)")
+    arg.horizon(p, None, "default 3, or the saved model's")
+    arg.origins(p, 0, 6, help="back-test origins, with a saved model too (default 6; 0: no back-test, "
+                              "no caught / missed marks)")
     p.add_argument("--max-borrower-drop", type=_share, default=DEFAULT_MAX_BORROWER_DROP,
                    help="a fall in borrowers against the last run beyond this share fails its "
                         f"gate (default {DEFAULT_MAX_BORROWER_DROP:g})")
-    p.add_argument("--rd-column", help="fact_periodic column of the second risk series (rd)")
-    p.add_argument("--title", help="the pages' title")
-    p.add_argument("--keep-first", action="store_true",
-                   help="keep the first of repeated (entity_id, donem) rows instead of refusing them")
-    p.set_defaults(func=run)
+    arg.document_text(p, "the pages' title")
+    arg.keep_first(p)
 
 
 def run(args: argparse.Namespace) -> int:

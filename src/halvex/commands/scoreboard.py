@@ -10,27 +10,25 @@ Written atomically (UTF-8 JSON); prints the borrowers, periods and where the fil
 from __future__ import annotations
 
 import argparse
-from pathlib import Path
 
 from halvex._output import check_output_path, refuse_input
 from halvex._progress import Progress
+from halvex.commands import _arguments as arg
 from halvex.commands._support import whole_number
 from halvex.commands.features import check_database, database_errors
 
 
 def register(subparsers) -> None:
-    p = subparsers.add_parser(
-        "scoreboard", help="build the scoreboard document (JSON) from a DuckDB fact database",
-        description="Build the scoreboard document that `halvex render` reads from the "
-                    "fact_periodic, dim_entity and (when present) fact_findings tables of a "
-                    "DuckDB file (opened read-only).")
-    p.add_argument("db", type=Path, help="DuckDB database file")
-    p.add_argument("-o", "--output", required=True, help="the document's JSON file")
+    p = arg.command(subparsers, "scoreboard", run,
+                    help="build the scoreboard document (JSON) from a DuckDB fact database",
+                    description="Build the scoreboard document that `halvex render` reads from the "
+                                "fact_periodic, dim_entity and (when present) fact_findings tables "
+                                "of a DuckDB file (opened read-only).")
+    arg.database(p)
+    arg.output(p, "the document's JSON file", required=True)
     p.add_argument("--risk-periods", type=whole_number(0), default=3,
                    help="the last N periods carry risk amounts (default 3)")
-    p.add_argument("--rd-column", help="fact_periodic column of the second risk series (rd)")
-    p.add_argument("--title", help="the page's title")
-    p.set_defaults(func=run)
+    arg.document_text(p, "the page's title")
 
 
 def run(args: argparse.Namespace) -> int:

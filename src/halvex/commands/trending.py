@@ -8,27 +8,23 @@ import sys
 from pathlib import Path
 
 from halvex._output import check_output_path, refuse_input
-from halvex.commands._support import (EXIT_BAD_INPUT, load_renderer, trending_page, write_text_atomic,
+from halvex.commands import _arguments as arg
+from halvex.commands._support import (EXIT_BAD_INPUT, trending_page, with_renderer, write_text_atomic,
                                      writes_to_stdout)
 
 
 def register(subparsers) -> None:
-    p = subparsers.add_parser(
-        "trending", help="render a trending lists JSON file to an HTML section",
-        description="Render the four trending lists (fastest_rising, regime_change, "
-                    "persistent_high, low_but_rising) as the dashboard's trending section.")
+    p = arg.command(subparsers, "trending", run, help="render a trending lists JSON file to an HTML section",
+                    description="Render the four trending lists (fastest_rising, regime_change, "
+                                "persistent_high, low_but_rising) as the dashboard's trending section.")
     p.add_argument("lists", type=Path, metavar="LISTS.json", help="trending lists document")
-    p.add_argument("-o", "--output",
-                   help="output HTML file (default: print the section to standard output)")
+    arg.output(p, "output HTML file (default: print the section to standard output)")
     p.add_argument("--fragment", action="store_true",
                    help="with -o, write the bare section instead of a page around it")
-    p.set_defaults(func=run)
 
 
-def run(args: argparse.Namespace) -> int:
-    vitrum = load_renderer("trending")
-    if vitrum is None:
-        return 1
+@with_renderer("trending")
+def run(args: argparse.Namespace, vitrum) -> int:
     if args.output is not None:
         check_output_path(args.output)
         refuse_input(args.output, {"the trending lists document": args.lists})
