@@ -90,8 +90,12 @@ class FakeHost : public RenderHost {
   bool has_extra() override { return page_mode_text.has_value(); }
   std::optional<json::Value> extra_member(const char* key, json::Arena& arena) override {
     const std::string k = key;
-    if (k == "page_mode") return json::Value::string(arena.copy_string(*page_mode_text));
+    if (k == "page_mode") {
+      const json::Value mode = json::Value::string(arena.copy_string(*page_mode_text));
+      return mode_in_a_list ? arena.array({mode}) : mode;
+    }
     if (k == "ml_predictions") return arena.array({json::Value::integer(7)});
+    if (k == "backtest_firma" && firma) return json::Value::string(arena.copy_string(*firma));
     return std::nullopt;
   }
   void rows_ordered(DocumentSource&, const std::vector<uint32_t>& order) override { ordered = order; }
@@ -99,6 +103,8 @@ class FakeHost : public RenderHost {
   std::string dir;
   std::function<bool(size_t)> filter;
   std::optional<std::string> page_mode_text;
+  bool mode_in_a_list = false;
+  std::optional<std::string> firma;
   bool fail_render = false;
   std::vector<std::string> printed, names, templates;
   std::vector<uint32_t> ordered;
@@ -185,6 +191,29 @@ TEST_F(RenderJob, FilterKeepsRowsAndTheirDiagnosticsOnly) {
   EXPECT_EQ(variable(page, "ml_predictions_js"), "[7]");
   EXPECT_EQ(variable(page, "data_chunks").find("Iki"), std::string::npos);
   EXPECT_TRUE(host.ordered.empty());  // a filtered render leaves the caller's rows alone
+}
+
+// Only the text "admin" selects the administrator page; sections are page JSON, absent ones
+// their defaults.
+TEST_F(RenderJob, ExtraDataModeAndSections) {
+  std::string out = (dir / "page.html").string();
+  auto diag_index_for = [&](std::optional<std::string> mode, bool in_a_list) {
+    host.page_mode_text = mode;
+    host.mode_in_a_list = in_a_list;
+    render_standard_page(host, nullptr, doc_path(), out, std::nullopt, options);
+    return variable("\n" + read(out), "diag_index_js");
+  };
+  const std::string standard = diag_index_for(std::nullopt, false);
+  EXPECT_NE(diag_index_for("admin", false), standard);
+  EXPECT_EQ(diag_index_for("admin", true), standard);  // ["admin"] is no mode text
+  EXPECT_EQ(diag_index_for("Admin", false), standard);
+
+  host.firma = "</script>";
+  render_standard_page(host, nullptr, doc_path(), out, std::nullopt, options);
+  const std::string page = "\n" + read(out);
+  EXPECT_EQ(variable(page, "backtest_firma_js"), "\"\\u003c/script>\"");
+  EXPECT_EQ(variable(page, "backtest_summary_js"), "{}");
+  EXPECT_EQ(variable(page, "ml_predictions_js"), "[7]");
 }
 
 TEST_F(RenderJob, NoPeriodsWritesNothing) {

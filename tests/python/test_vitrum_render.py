@@ -563,6 +563,20 @@ def test_admin_page_gets_full_index_without_descriptions(templates, tmp_path):
     assert (ctx["backtest_summary_js"], ctx["backtest_firma_js"], ctx["ml_predictions_js"]) == ("{}", "{}", "[]")
 
 
+class _ClaimsAdmin(str):
+    def __str__(self):
+        return "admin"
+
+
+@pytest.mark.parametrize("mode", [_ClaimsAdmin("x"), ["admin"], True])
+def test_only_the_text_admin_selects_the_admin_page(templates, tmp_path, mode):
+    # The mode is compared by its value, as ``page_mode == "admin"`` would, not by its str().
+    doc = diag_doc()
+    doc["diag_index"].pop("300")
+    _, ctx = render(doc, tmp_path / "p.html", extra_data={"page_mode": mode})
+    assert json.loads(ctx["diag_index_js"]) == standard_expected(True)
+
+
 def standard_expected(sql_withheld):
     # "200": yeni_gruplar empty -> letters from bulgular
     return {"100": {"202401": "gy"}, "200": {"202402": "c" if sql_withheld else "ic"}, "1234.5": {"202401": "i"}}
